@@ -1,0 +1,17 @@
+// zarnik.analysis.assayer: each source file of this folder registers one
+// group of names into the module, in the order module.cpp calls them.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace zarnik_py {
+namespace py = pybind11;
+
+void register_pipeline(py::module_& m);      // validation helpers, step bases, loaders, FactorAssayer
+void register_preprocess(py::module_& m);    // Winzorization, Normalization
+void register_neutralize(py::module_& m);    // Neutralization
+void register_ic(py::module_& m);            // ICAnalysis, _get_ic_func
+void register_quantile(py::module_& m);      // QuantileReturnAnalysis
+void register_factor_return(py::module_& m); // FactorReturnAnalysis
+void register_style(py::module_& m);         // QuantileStyleAnalysis
+}  // namespace zarnik_py

@@ -1,0 +1,75 @@
+// The pandas bridge: FactorFrames in, dense float64 matrices plus labels out,
+// and back. Every analysis step converts its frames here once, computes on
+// the dense arrays in the C++ core, and builds its pandas results here once.
+#pragma once
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <limits>
+#include <string>
+
+namespace zarnik_py {
+
+namespace py = pybind11;
+
+using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
+
+struct DenseFrame {
+    Matrix values;       // rows x columns, C-contiguous, a private copy
+    py::object index;    // the frame's row labels (pandas Index)
+    py::object columns;  // the frame's column labels (pandas Index)
+
+    py::ssize_t rows() const { return values.shape(0); }
+    py::ssize_t cols() const { return values.shape(1); }
+};
+
+inline py::module_ pandas() { return py::module_::import("pandas"); }
+inline py::module_ numpy() { return py::module_::import("numpy"); }
+
+// Copies a DataFrame into a dense float64 matrix. Nullable and extension
+// dtypes are read with their missing values as NaN. Non-numeric data raises
+// ValueError naming the frame.
+inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data") {
+    py::object np = numpy();
+    py::object arr;
+    try {
+        arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
+                                     py::arg("na_value") = np.attr("nan"),
+                                     py::arg("copy") = true);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        std::string msg = std::string(name) + ": expected numeric values convertible to float64 (" +
+                          py::str(e.value()).cast<std::string>() + ")";
+        PyErr_SetString(PyExc_ValueError, msg.c_str());
+        throw py::error_already_set();
+    }
+    DenseFrame out{Matrix::ensure(arr), frame.attr("index"), frame.attr("columns")};
+    if (!out.values) throw py::error_already_set();
+    return out;
+}
+
+// Builds a DataFrame over `values` (taken without copying) with fresh label
+// objects carrying the given names; the caller's Index objects are never
+// renamed in place.
+inline py::object to_frame(const py::array& values, const py::object& index, const py::object& columns,
+                           const py::object& index_name = py::none(),
+                           const py::object& columns_name = py::none()) {
+    py::object pd = pandas();
+    py::object idx = pd.attr("Index")(index);
+    py::object cols = pd.attr("Index")(columns);
+    if (!index_name.is_none()) idx = idx.attr("rename")(index_name);
+    if (!columns_name.is_none()) cols = cols.attr("rename")(columns_name);
+    return pd.attr("DataFrame")(values, py::arg("index") = idx, py::arg("columns") = cols,
+                                py::arg("copy") = false);
+}
+
+// A new C-contiguous float64 matrix filled with NaN.
+inline Matrix nan_matrix(py::ssize_t rows, py::ssize_t cols) {
+    Matrix m({rows, cols});
+    double* p = m.mutable_data();
+    for (py::ssize_t i = 0, n = rows * cols; i < n; ++i) p[i] = std::numeric_limits<double>::quiet_NaN();
+    return m;
+}
+
+}  // namespace zarnik_py

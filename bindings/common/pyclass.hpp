@@ -1,0 +1,132 @@
+// Plain Python classes assembled from C++ callables.
+//
+// Classes users subclass must behave exactly like classes written in Python:
+// `type(cls) is type`, instance attributes live in `__dict__`, a subclass may
+// skip the base `__init__` and may override properties. pybind11's class_
+// gives none of that, so each class is built at module init as
+// `type(name, bases, namespace)` with C++ functions in the namespace:
+//   * methods are cpp_functions wrapped in an instancemethod descriptor,
+//   * properties are builtins.property(getter),
+//   * static methods are builtins.staticmethod(fn).
+// Method bodies read state through ordinary Python attribute lookup
+// (self.attr("_factor")), so overrides in subclasses are always seen.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+
+namespace zarnik_py {
+
+namespace py = pybind11;
+
+class ClassBuilder {
+public:
+    ClassBuilder(py::module_& module, const char* name, py::tuple bases = py::tuple(),
+                 const char* doc = nullptr)
+        : module_(module), name_(name), bases_(std::move(bases)) {
+        ns_["__module__"] = module.attr("__name__");
+        ns_["__qualname__"] = py::str(name);
+        if (doc) ns_["__doc__"] = py::str(doc);
+    }
+
+    // An instance method; `f` takes the instance as its first argument.
+    // Pass py::arg("self"), py::arg(...) to name parameters for keywords.
+    template <class F, class... Extra>
+    ClassBuilder& method(const char* name, F&& f, const Extra&... extra) {
+        py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
+        set_qualname(fn, name);
+        ns_[name] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+        return *this;
+    }
+
+    // Binds `alias` to the very descriptor stored under `name` (so that
+    // Cls.alias is Cls.name).
+    ClassBuilder& alias(const char* alias, const char* name) {
+        ns_[alias] = ns_[name];
+        return *this;
+    }
+
+    // A read-only property computed by getter(self).
+    template <class F>
+    ClassBuilder& property(const char* name, F&& getter, const char* doc = nullptr) {
+        py::cpp_function fn(std::forward<F>(getter), py::name(name), py::arg("self"));
+        set_qualname(fn, name);
+        py::object builtins = py::module_::import("builtins");
+        ns_[name] = builtins.attr("property")(fn, py::none(), py::none(),
+                                             doc ? py::object(py::str(doc)) : py::object(py::none()));
+        return *this;
+    }
+
+    template <class F, class... Extra>
+    ClassBuilder& staticmethod(const char* name, F&& f, const Extra&... extra) {
+        py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
+        set_qualname(fn, name);
+        py::object builtins = py::module_::import("builtins");
+        ns_[name] = builtins.attr("staticmethod")(fn);
+        return *this;
+    }
+
+    // Any other class attribute (constants, None to disable __hash__, ...).
+    ClassBuilder& attr(const char* name, py::object value) {
+        ns_[name] = std::move(value);
+        return *this;
+    }
+
+    // Creates the class, stores it in the module under its name and returns it.
+    py::object build() {
+        py::object builtins = py::module_::import("builtins");
+        py::object cls = builtins.attr("type")(py::str(name_), bases_, ns_);
+        module_.attr(name_.c_str()) = cls;
+        return cls;
+    }
+
+private:
+    void set_qualname(py::cpp_function& fn, const char* name) {
+        // Bound C++ functions report their own name; give them the class
+        // qualified one for readable help() and tracebacks when supported.
+        try {
+            fn.attr("__qualname__") = py::str(name_ + "." + name);
+        } catch (py::error_already_set&) {
+            PyErr_Clear();
+        }
+    }
+
+    py::module_& module_;
+    std::string name_;
+    py::tuple bases_;
+    py::dict ns_;
+};
+
+// Raises a Python exception of the given type; an empty message raises it
+// without arguments (as a bare `raise AssertionError` or `assert x` does).
+[[noreturn]] inline void raise(PyObject* type, const std::string& message = std::string()) {
+    if (message.empty()) {
+        PyErr_SetNone(type);
+    } else {
+        PyErr_SetString(type, message.c_str());
+    }
+    throw py::error_already_set();
+}
+
+// Raises an instance of a Python exception class constructed with one message.
+[[noreturn]] inline void raise_object(const py::object& exc_type, const std::string& message) {
+    py::object exc = exc_type(py::str(message));
+    PyErr_SetObject(exc_type.ptr(), exc.ptr());
+    throw py::error_already_set();
+}
+
+// True when assertion checks run (python without -O).
+inline bool assertions_enabled() {
+    py::object flags = py::module_::import("sys").attr("flags");
+    return flags.attr("optimize").cast<int>() == 0;
+}
+
+// str.format on a template, for messages quoted verbatim.
+template <class... Args>
+std::string format(const char* tmpl, Args&&... args) {
+    return py::str(tmpl).attr("format")(std::forward<Args>(args)...).template cast<std::string>();
+}
+
+}  // namespace zarnik_py

@@ -1,0 +1,11 @@
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace zarnik_py {
+namespace py = pybind11;
+
+void register_core_winsorize(py::module_& m);  // batch winsorization (mad, std, percentile)
+void register_core_ols(py::module_& m);        // per-date least-squares residuals
+void register_core_xsection(py::module_& m);   // cross-sectional helpers (ranks, correlations)
+}  // namespace zarnik_py

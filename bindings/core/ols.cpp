@@ -1,0 +1,5 @@
+#include "core/core.hpp"
+
+namespace zarnik_py {
+void register_core_ols(py::module_& m) {}
+}  // namespace zarnik_py

@@ -1,0 +1,3 @@
+#include <pybind11/pybind11.h>
+
+PYBIND11_MODULE(interface, m) {}

@@ -1,0 +1,1 @@
+"""ostrel: embedded market-data client (calendar, prices, industries, styles)."""

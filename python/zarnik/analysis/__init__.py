@@ -1,0 +1,1 @@
+"""Factor analysis: the pipeline (``assayer``) and its sibling modules."""
