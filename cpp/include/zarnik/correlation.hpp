@@ -54,6 +54,31 @@ inline double pearson_dense(const double* x, const double* y, std::size_t n) {
     return std::clamp(r, -1.0, 1.0);
 }
 
+// Pearson coefficient of two rank vectors, evaluated as numpy's corrcoef
+// does: covariances scaled by 1/(n-1), divided by each standard deviation in
+// turn. Ranks are multiples of 1/2, so every sum here is exact and the
+// result is the same double whatever the summation order.
+inline double rank_pearson(const double* x, const double* y, std::size_t n) {
+    double mx = 0.0, my = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        mx += x[i];
+        my += y[i];
+    }
+    mx /= static_cast<double>(n);
+    my /= static_cast<double>(n);
+    double sxx = 0.0, syy = 0.0, sxy = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double dx = x[i] - mx, dy = y[i] - my;
+        sxx += dx * dx;
+        syy += dy * dy;
+        sxy += dx * dy;
+    }
+    const double f = 1.0 / static_cast<double>(n - 1);
+    const double r = sxy * f / std::sqrt(sxx * f) / std::sqrt(syy * f);
+    if (std::isnan(r)) return r;
+    return std::clamp(r, -1.0, 1.0);
+}
+
 // Average ranks (1-based) of `count` values visited in ascending order:
 // order[k] is the position of the k-th smallest value in `v`; equal values
 // share the mean of their positions. Writes rank[order[k]].
@@ -137,7 +162,7 @@ inline double masked_corr(const double* x, const std::int32_t* xorder, std::size
         ws.px[k] = ws.rx[i];
         ws.py[k] = ws.ry[i];
     }
-    return pearson_dense(ws.px.data(), ws.py.data(), mx);
+    return rank_pearson(ws.px.data(), ws.py.data(), mx);
 }
 
 // Correlation of two plain arrays over their complete pairs (a NaN in either
