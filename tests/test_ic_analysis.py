@@ -326,3 +326,15 @@ def test_bad_calc_ic_input_raises(bad):
     f = np.ones((4, 3))
     with pytest.raises(ValueError):
         assayer.ICAnalysis()._calc_ic(*bad(f))
+
+
+@pytest.mark.parametrize("periods,keys", [(2, ["P_2"]), ((3, 1), ["P_3", "P_1"])])
+def test_period_forms(periods, keys):
+    rng = np.random.default_rng(11)
+    dates = pd.bdate_range("2022-01-03", periods=9, name="datetime")
+    factor = pd.DataFrame(rng.normal(size=(9, 5)), index=dates, columns=list("abcde"))
+    returns = pd.DataFrame(rng.normal(size=(9, 5)), index=dates, columns=list("abcde"))
+    got = assayer.ICAnalysis().analysis(factor, returns, periods).kwargs["ic"]
+    want, _ = reference(factor, returns, [periods] if isinstance(periods, int) else list(periods), True, True)
+    assert list(got.columns) == keys
+    assert_frames(got, want["ic"], "ic")

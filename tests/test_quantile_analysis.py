@@ -348,3 +348,13 @@ def test_duplicate_return_dates_raise():
     returns = pd.concat([returns, returns.iloc[-1:]])
     with pytest.raises(ValueError, match="duplicate"):
         assayer.QuantileReturnAnalysis().analysis(factor, returns, [1])
+
+
+@pytest.mark.parametrize("periods,as_list", [(2, [2]), ((3, 1), [3, 1]), ([1, 1, 2], [1, 2])])
+def test_period_forms(periods, as_list):
+    factor, returns = _frame(9)
+    step = assayer.QuantileReturnAnalysis(quantile=2)
+    got = step.analysis(factor, returns, periods).kwargs
+    want = step.analysis(factor, returns, as_list).kwargs
+    assert list(got["quantile_returns"].columns) == ["P_{}".format(p) for p in as_list]
+    pd.testing.assert_frame_equal(got["quantile_returns"], want["quantile_returns"])
