@@ -287,6 +287,35 @@ inline void row_correlations(const double* F, const SortedRows& fs, const std::v
                     mask[i] = ok;
                 }
             }
+            if (joint && rank) {
+                // one sample for every k: rank the factor once
+                std::size_t mx = 0;
+                const std::int32_t* fo = fs.row(t);
+                for (std::size_t j = 0, c = static_cast<std::size_t>(fs.count[t]); j < c; ++j)
+                    if (mask[fo[j]]) ws.sx[mx++] = fo[j];
+                const bool fconst = mx < 2 || f[ws.sx[0]] == f[ws.sx[mx - 1]];
+                if (!fconst) average_ranks_sorted(f, ws.sx.data(), mx, ws.rx.data());
+                for (std::size_t k = 0; k < K; ++k) {
+                    n_out[t * K + k] = static_cast<std::int64_t>(mx);
+                    const double* r = R[k] + tr * cols;
+                    std::size_t my = 0;
+                    const std::int32_t* ro = rs[k]->row(tr);
+                    for (std::size_t j = 0, c = static_cast<std::size_t>(rs[k]->count[tr]); j < c; ++j)
+                        if (mask[ro[j]]) ws.sy[my++] = ro[j];
+                    if (fconst || my != mx || r[ws.sy[0]] == r[ws.sy[my - 1]]) {
+                        r_out[t * K + k] = kNaN;
+                        continue;
+                    }
+                    average_ranks_sorted(r, ws.sy.data(), my, ws.ry.data());
+                    for (std::size_t j = 0; j < mx; ++j) {
+                        const std::int32_t i = ws.sx[j];
+                        ws.px[j] = ws.rx[i];
+                        ws.py[j] = ws.ry[i];
+                    }
+                    r_out[t * K + k] = rank_pearson(ws.px.data(), ws.py.data(), mx);
+                }
+                continue;
+            }
             for (std::size_t k = 0; k < K; ++k) {
                 const double* r = R[k] + tr * cols;
                 if (!joint)
