@@ -116,43 +116,38 @@ def _rolling_kernels() -> dict[int, tuple[str, Any]]:
     return table
 
 
-class _Canon:
-    """Hashable structural identity of an expression key.
+def _atom_canon(key: Any) -> Any:
+    """Hashable identity of a leaf or literal key.
 
-    Leaves and scalar literals keep their own equality (so two equal keys
-    built separately share one evaluation); objects that cannot be hashed
-    (array literals, leaves whose hash raises) are identified by ``id``.
+    Leaves and scalar literals keep their own equality (so equal keys built
+    separately share one evaluation); objects that cannot be hashed (array
+    literals, leaves whose hash raises) are identified by ``id``.
     """
-
-    __slots__ = ()
-
-    @staticmethod
-    def of(key: Any) -> Any:
-        if _is_application(key):
-            func, args = key
-            try:
-                hash(func)
-                f = func
-            except TypeError:
-                f = ("id", id(func))
-            return ("app", f, tuple(_Canon.of(a) for a in args))
-        if _is_leaf(key):
-            try:
-                hash(key)
-                return ("leaf", key)
-            except Exception:
-                return ("leaf-id", id(key))
-        if isinstance(key, np.ndarray):
-            return ("array", id(key))
+    if _is_leaf(key):
         try:
             hash(key)
-            return ("lit", type(key), key)
+            return ("leaf", key)
         except Exception:
-            return ("obj", id(key))
+            return ("leaf-id", id(key))
+    if isinstance(key, np.ndarray):
+        return ("array", id(key))
+    try:
+        hash(key)
+        return ("lit", type(key), key)
+    except Exception:
+        return ("obj", id(key))
+
+
+def _func_canon(func: Any) -> Any:
+    try:
+        hash(func)
+        return func
+    except TypeError:
+        return ("id", id(func))
 
 
 class _Graph:
-    """Distinct nodes of all roots, children before parents."""
+    """Distinct nodes of all roots, children before parents (hash-consed)."""
 
     def __init__(self) -> None:
         self.index: dict[Any, int] = {}
@@ -160,7 +155,7 @@ class _Graph:
         self.children: list[list[int]] = []
         self.kind: list[str] = []  # "leaf" | "lit" | "app"
         self.refs: list[int] = []
-        self._fallback: dict[int, int] = {}
+        self._alive: list[Any] = []  # keeps walked key objects alive, so ids stay unique
 
     def _lookup(self, canon: Any) -> int | None:
         try:
@@ -176,35 +171,40 @@ class _Graph:
 
     def add(self, key: Any) -> int:
         """Add ``key`` and its sub-keys (iteratively: deep trees are fine)."""
-        # post-order walk with an explicit stack
-        stack: list[tuple[Any, Any, bool]] = [(key, _Canon.of(key), False)]
-        result: dict[int, int] = {}
+        self._alive.append(key)
+        done: dict[int, int] = {}
+        stack: list[tuple[Any, bool]] = [(key, False)]
         while stack:
-            k, canon, expanded = stack.pop()
+            k, expanded = stack.pop()
+            if id(k) in done:
+                continue
+            app = _is_application(k)
+            if app and not expanded:
+                stack.append((k, True))
+                for a in k[1]:
+                    if id(a) not in done:
+                        stack.append((a, False))
+                continue
+            if app:
+                kids = [done[id(a)] for a in k[1]]
+                canon: Any = ("app", _func_canon(k[0]), tuple(kids))
+            else:
+                kids = []
+                canon = _atom_canon(k)
             found = self._lookup(canon)
             if found is not None:
-                result[id(k)] = found
-                continue
-            if _is_application(k) and not expanded:
-                stack.append((k, canon, True))
-                for a in k[1]:
-                    stack.append((a, _Canon.of(a), False))
+                done[id(k)] = found
                 continue
             i = len(self.keys)
             self.keys.append(k)
             self.refs.append(0)
-            if _is_application(k):
-                kids = [result[id(a)] for a in k[1]]
-                for c in kids:
-                    self.refs[c] += 1
-                self.children.append(kids)
-                self.kind.append("app")
-            else:
-                self.children.append([])
-                self.kind.append("leaf" if _is_leaf(k) else "lit")
+            self.children.append(kids)
+            for c in kids:
+                self.refs[c] += 1
+            self.kind.append("app" if app else ("leaf" if _is_leaf(k) else "lit"))
             self._store(canon, i)
-            result[id(k)] = i
-        return result[id(key)]
+            done[id(k)] = i
+        return done[id(key)]
 
 
 # ---------------------------------------------------------------------------
@@ -281,15 +281,15 @@ def _load_fields(
         else:
             panel = _panel_from_get_price(ostrel, fields, ids, start, end)
     except Exception as e:
-        known = set(getattr(ostrel, "PRICE_FIELDS", ()) or ())
-        bad = [f for f in fields if known and f not in known]
-        if bad:
-            raise FactorEvaluationError(
-                "{!r}: unknown field {!r}; available fields: {}".format(
-                    leaves[bad[0]], bad[0], ", ".join(sorted(known))
-                ),
-                repr(leaves[bad[0]]),
-            ) from e
+        # find the field the client refused, to name its leaf
+        for f in fields:
+            try:
+                (get_panel([f], ids[:1], start, end, adjust_type="post") if get_panel is not None
+                 else _panel_from_get_price(ostrel, [f], ids[:1], start, end))
+            except Exception as e1:
+                raise FactorEvaluationError(
+                    "{!r}: unknown field {!r}: {}".format(leaves[f], f, e1), repr(leaves[f])
+                ) from e
         raise
     out: dict[str, np.ndarray] = {}
     for f in fields:

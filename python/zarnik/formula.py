@@ -75,6 +75,14 @@ _CONSTRUCT_NAMES: dict[type, str] = {
 }
 
 
+# Operators whose numeric arguments are windows or lags.
+_WINDOWED = frozenset(
+    "COUNT TS_RANK EVERY PRODUCT COV COVARIANCE TS_REGRESSION TS_ZSCORE TS_SKEW TS_KURT AVEDEV "
+    "TS_ARGMAX TS_ARGMIN CORR CORRELATION MA EMA WMA SMA STD STDDEV VAR DECAY_LINEAR SLOPE SUM "
+    "TS_MIN TS_MAX HHV LLV DELAY REF DELTA".split()
+)
+
+
 def _operator_table() -> dict[str, Callable[..., Any]]:
     from . import operators, rolling
 
@@ -263,9 +271,14 @@ class _Builder:
             if isinstance(a, ast.Starred):
                 raise self.refuse(a)
             args.append(self.build(a, depth + 1))
-        for a in args:
-            if isinstance(a, (int, float)) and not isinstance(a, bool) and abs(a) > MAX_WINDOW and isinstance(a, int):
-                raise FormulaError("formula: {}(): the number {} is too large{}".format(fname, a, _where(node)))
+        if fname in _WINDOWED:
+            for a in args:
+                if isinstance(a, (int, float)) and abs(a) > MAX_WINDOW:
+                    raise FormulaError(
+                        "formula: {}(): the window {} is too large (at most {}){}".format(
+                            fname, a, MAX_WINDOW, _where(node)
+                        )
+                    )
         if not any(self._is_factor(a) for a in args):
             raise FormulaError("formula: {}() needs at least one factor argument{}".format(fname, _where(node)))
         try:
