@@ -538,7 +538,12 @@ def _evaluate(
             block = v[v.shape[0] - len(dates):]
         else:  # a constant formula
             block = np.broadcast_to(np.asarray(v, dtype=np.float64), (len(dates), N))
-        data = np.array(block, dtype=np.float64, copy=True)
+        try:
+            data = np.array(block, dtype=np.float64, copy=True)
+        except (TypeError, ValueError) as e:
+            raise FactorEvaluationError(
+                "{!r}: the result is not numeric ({})".format(roots[name], e), repr(roots[name])
+            ) from e
         result[name] = pd.DataFrame(data, index=index, columns=columns)
     return result
 
