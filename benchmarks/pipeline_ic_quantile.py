@@ -116,8 +116,8 @@ def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--dates", type=int, default=2500)
     ap.add_argument("--instruments", type=int, default=3000)
-    ap.add_argument("--ref-dates", type=int, default=60)
-    ap.add_argument("--al-dates", type=int, default=120)
+    ap.add_argument("--ref-dates", type=int, default=40)
+    ap.add_argument("--al-dates", type=int, default=100)
     ap.add_argument("--stage")
     args = ap.parse_args()
     if args.stage:
