@@ -65,6 +65,8 @@ def run_stage(stage: str, dates: int, instruments: int) -> dict:
     warnings.simplefilter("ignore")
     t0 = time.perf_counter()
     if stage in ("zarnik_ic", "zarnik_quantile"):
+        import scipy.special  # noqa: F401  (imported before timing, as the reference has scipy loaded)
+        import scipy.stats  # noqa: F401
         from zarnik.analysis import assayer
 
         assayer.ICAnalysisResult = Result
