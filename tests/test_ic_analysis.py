@@ -326,3 +326,32 @@ def test_bad_calc_ic_input_raises(bad):
     f = np.ones((4, 3))
     with pytest.raises(ValueError):
         assayer.ICAnalysis()._calc_ic(*bad(f))
+
+
+@pytest.mark.parametrize("periods,keys", [(2, ["P_2"]), ((3, 1), ["P_3", "P_1"])])
+def test_period_forms(periods, keys):
+    rng = np.random.default_rng(11)
+    dates = pd.bdate_range("2022-01-03", periods=9, name="datetime")
+    factor = pd.DataFrame(rng.normal(size=(9, 5)), index=dates, columns=list("abcde"))
+    returns = pd.DataFrame(rng.normal(size=(9, 5)), index=dates, columns=list("abcde"))
+    got = assayer.ICAnalysis().analysis(factor, returns, periods).kwargs["ic"]
+    want, _ = reference(factor, returns, [periods] if isinstance(periods, int) else list(periods), True, True)
+    assert list(got.columns) == keys
+    assert_frames(got, want["ic"], "ic")
+
+
+def test_results_do_not_depend_on_thread_count(monkeypatch):
+    rng = np.random.default_rng(5)
+    dates = pd.bdate_range("2022-01-03", periods=70, name="datetime")
+    cols = ["S{:03d}".format(i) for i in range(90)]
+    factor = pd.DataFrame(np.round(rng.normal(size=(70, 90)), 1), index=dates, columns=cols)
+    returns = pd.DataFrame(rng.normal(scale=0.02, size=(70, 90)), index=dates, columns=cols)
+    factor[factor > 1.5] = np.nan
+    industry = {c: "I{}".format(i % 4) for i, c in enumerate(cols)}
+    outs = []
+    for threads in ("1", "3"):
+        monkeypatch.setenv("ZARNIK_NUM_THREADS", threads)
+        step = assayer.ICAnalysis(industry_classification=industry, max_decay=3)
+        outs.append(step.analysis(factor, returns, [1, 5]).kwargs)
+    for key in ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute"):
+        pd.testing.assert_frame_equal(outs[0][key], outs[1][key], check_exact=True)

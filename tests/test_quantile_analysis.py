@@ -348,3 +348,27 @@ def test_duplicate_return_dates_raise():
     returns = pd.concat([returns, returns.iloc[-1:]])
     with pytest.raises(ValueError, match="duplicate"):
         assayer.QuantileReturnAnalysis().analysis(factor, returns, [1])
+
+
+@pytest.mark.parametrize("periods,as_list", [(2, [2]), ((3, 1), [3, 1]), ([1, 1, 2], [1, 2])])
+def test_period_forms(periods, as_list):
+    factor, returns = _frame(9)
+    step = assayer.QuantileReturnAnalysis(quantile=2)
+    got = step.analysis(factor, returns, periods).kwargs
+    want = step.analysis(factor, returns, as_list).kwargs
+    assert list(got["quantile_returns"].columns) == ["P_{}".format(p) for p in as_list]
+    pd.testing.assert_frame_equal(got["quantile_returns"], want["quantile_returns"])
+
+
+def test_results_do_not_depend_on_thread_count(monkeypatch):
+    rng = np.random.default_rng(5)
+    dates = pd.bdate_range("2022-01-03", periods=80, name="datetime")
+    cols = ["S{:03d}".format(i) for i in range(60)]
+    factor = pd.DataFrame(rng.normal(size=(80, 60)), index=dates, columns=cols)
+    returns = pd.DataFrame(rng.normal(scale=0.02, size=(80, 60)), index=dates, columns=cols)
+    outs = []
+    for threads in ("1", "3"):
+        monkeypatch.setenv("ZARNIK_NUM_THREADS", threads)
+        outs.append(assayer.QuantileReturnAnalysis(quantile=5).analysis(factor, returns, [1, 5, 20]).kwargs)
+    for key in ("quantile_turnover", "quantile_returns", "top_minus_bottom_returns", "quantile_annualized_returns"):
+        pd.testing.assert_frame_equal(outs[0][key], outs[1][key], check_exact=True)

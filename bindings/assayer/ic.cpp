@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "assayer/assayer.hpp"
@@ -187,6 +189,44 @@ py::object ic_func_value(const py::object& fn, const std::vector<double>& x, con
     return fn(xa, fa)[py::int_(0)];
 }
 
+// Group codes of a label array in sorted label order (-1: missing label) and
+// the sorted labels. Object arrays are first reduced to their distinct
+// objects (labels are usually a few shared objects), then factorized.
+std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const py::object& key) {
+    py::module_ pd = py::module_::import("pandas");
+    py::module_ np = py::module_::import("numpy");
+    py::object arr = np.attr("asarray")(key);
+    std::vector<std::int64_t> codes;
+    if (py::isinstance<py::array>(arr) && py::cast<py::array>(arr).dtype().kind() == 'O' &&
+        py::cast<py::array>(arr).ndim() == 1) {
+        py::array a = np.attr("ascontiguousarray")(arr);
+        const std::size_t n = static_cast<std::size_t>(a.size());
+        PyObject* const* p = static_cast<PyObject* const*>(a.data());
+        std::unordered_map<PyObject*, std::int64_t> local;
+        py::list distinct;
+        std::vector<std::int64_t> ids(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            auto it = local.find(p[i]);
+            if (it == local.end()) {
+                it = local.emplace(p[i], static_cast<std::int64_t>(local.size())).first;
+                distinct.append(py::reinterpret_borrow<py::object>(p[i]));
+            }
+            ids[i] = it->second;
+        }
+        py::object objs = np.attr("empty")(py::len(distinct), py::arg("dtype") = "O");
+        for (std::size_t i = 0; i < py::len(distinct); ++i) objs[py::int_(i)] = distinct[i];
+        py::tuple fz = pd.attr("factorize")(objs, py::arg("sort") = true);
+        I64 small = I64::ensure(fz[0]);
+        codes.resize(n);
+        for (std::size_t i = 0; i < n; ++i) codes[i] = small.data()[ids[i]];
+        return {std::move(codes), fz[1]};
+    }
+    py::tuple fz = pd.attr("factorize")(key, py::arg("sort") = true);
+    I64 c = I64::ensure(fz[0]);
+    codes.assign(c.data(), c.data() + c.size());
+    return {std::move(codes), fz[1]};
+}
+
 // ---------------------------------------------------------------------------
 // ICAnalysis members
 
@@ -236,12 +276,25 @@ py::object ic_get_industry_data(py::object self, py::object factor_data) {
         raise(PyExc_RuntimeError, format("Invalid industry type, expect str/dict/pd.Series, go {} ",
                                          py::type::of(industry)));
     }
-    py::object obids = index.attr("get_level_values")("order_book_id");
-    py::object uniq = obids.attr("unique")();
-    py::object mapped = series.attr("reindex")(uniq).attr("fillna")("Unknown");
-    py::object pos = uniq.attr("get_indexer")(obids);
-    py::object data = mapped.attr("to_numpy")().attr("take")(pos);
-    return pd.attr("Series")(py::arg("index") = index, py::arg("data") = data);
+    // one label per instrument, spread over the rows through the index codes
+    py::object level = py::none(), codes = py::none();
+    if (py::isinstance(index, pd.attr("MultiIndex"))) {
+        py::list names(index.attr("names"));
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (!names[i].is_none() && py::str(names[i]).equal(py::str("order_book_id"))) {
+                level = index.attr("levels")[py::int_(i)];
+                codes = py::module_::import("numpy").attr("asarray")(index.attr("codes")[py::int_(i)]);
+            }
+        }
+    }
+    if (level.is_none() || py::bool_(codes.attr("__lt__")(0).attr("any")())) {
+        py::object obids = index.attr("get_level_values")("order_book_id");
+        level = obids.attr("unique")();
+        codes = level.attr("get_indexer")(obids);
+    }
+    py::object mapped = series.attr("reindex")(level).attr("fillna")("Unknown");
+    py::object data = mapped.attr("to_numpy")(py::arg("dtype") = "O").attr("take")(codes);
+    return pd.attr("Series")(py::arg("index") = index, py::arg("data") = data, py::arg("dtype") = "O");
 }
 
 py::tuple ic_calc_ic(py::object self, py::object factor, py::object ret_table, py::object ret_fields) {
@@ -392,11 +445,9 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
         }
         key = key.attr("to_numpy")();
     }
-    py::tuple fz = pd.attr("factorize")(key, py::arg("sort") = true);
-    I64 codes = I64::ensure(fz[0]);
-    py::object uniques = fz[1];
+    auto [codes, uniques] = factorize_sorted(key);
     const std::size_t rows = static_cast<std::size_t>(py::len(index));
-    if (static_cast<std::size_t>(codes.size()) != rows) {
+    if (codes.size() != rows) {
         raise(PyExc_ValueError, "industry data: expected one label per row of the long table");
     }
     const std::size_t G = static_cast<std::size_t>(py::len(uniques)), K = return_fields.size();
@@ -410,7 +461,7 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
     // rows of each group, in row order
     std::vector<std::vector<std::size_t>> members(G);
     for (std::size_t i = 0; i < rows; ++i) {
-        const std::int64_t c = codes.data()[i];
+        const std::int64_t c = codes[i];
         if (c >= 0) members[static_cast<std::size_t>(c)].push_back(i);
     }
     py::array_t<double> out({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
@@ -421,20 +472,33 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
         for (auto& m : rets) rp.push_back(m.data());
         const double* fp = fac.data();
         py::gil_scoped_release release;
-        zarnik::parallel_for(G * K, [&](std::size_t b, std::size_t e) {
+        zarnik::parallel_for(G, [&](std::size_t b, std::size_t e) {
             zarnik::corr::Workspace ws;
             std::vector<double> x, f;
-            for (std::size_t j = b; j < e; ++j) {
-                const std::size_t g = j / K, k = j % K;
-                x.clear();
-                f.clear();
-                for (std::size_t i : members[g]) {
-                    x.push_back(rp[k][i]);
-                    f.push_back(fp[i]);
+            std::vector<std::uint8_t> mask;
+            std::vector<std::int32_t> fo, xo;
+            for (std::size_t g = b; g < e; ++g) {
+                const auto& rows_g = members[g];
+                const std::size_t m = rows_g.size();
+                f.resize(m);
+                x.resize(m);
+                mask.resize(m);
+                fo.resize(m);
+                xo.resize(m);
+                for (std::size_t i = 0; i < m; ++i) f[i] = fp[rows_g[i]];
+                std::size_t fc = 0;
+                if (kind == 1) fc = zarnik::corr::sorted_present(f.data(), m, fo.data(), ws.buf, ws.tmp);
+                for (std::size_t k = 0; k < K; ++k) {
+                    for (std::size_t i = 0; i < m; ++i) {
+                        x[i] = rp[k][rows_g[i]];
+                        mask[i] = !std::isnan(x[i]) && !std::isnan(f[i]);
+                    }
+                    std::size_t xc = 0, pairs = 0;
+                    if (kind == 1) xc = zarnik::corr::sorted_present(x.data(), m, xo.data(), ws.buf, ws.tmp);
+                    const double r = zarnik::corr::masked_corr(x.data(), xo.data(), xc, f.data(), fo.data(), fc,
+                                                               mask.data(), m, kind == 1, ws, pairs);
+                    po[g * K + k] = pairs < 2 ? 0.0 : r;
                 }
-                std::size_t pairs = 0;
-                const double r = zarnik::corr::pairwise_corr(x.data(), f.data(), x.size(), kind == 1, ws, pairs);
-                po[g * K + k] = pairs < 2 ? 0.0 : r;
             }
         });
     } else {

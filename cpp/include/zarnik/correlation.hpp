@@ -10,6 +10,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
@@ -95,16 +96,57 @@ inline void average_ranks_sorted(const double* v, const std::int32_t* order, std
     }
 }
 
+// Order-preserving unsigned key of a double (-0.0 and +0.0 share a key).
+inline std::uint64_t sort_key(double v) {
+    if (v == 0.0) v = 0.0;
+    std::uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return (u & 0x8000000000000000ull) ? ~u : (u | 0x8000000000000000ull);
+}
+
+// Stable LSD radix sort of (key, position) pairs by key, 11 bits a pass;
+// passes on which every key has the same digit are skipped.
+inline void radix_sort(std::vector<std::pair<std::uint64_t, std::int32_t>>& a,
+                       std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp) {
+    const std::size_t n = a.size();
+    if (n < 2) return;
+    if (n < 64) {
+        std::stable_sort(a.begin(), a.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+        return;
+    }
+    tmp.resize(n);
+    constexpr int kBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    std::vector<std::size_t> count(kBuckets);
+    for (int shift = 0; shift < 64; shift += kBits) {
+        std::fill(count.begin(), count.end(), 0);
+        for (const auto& e : a) ++count[(e.first >> shift) & (kBuckets - 1)];
+        if (count[(a[0].first >> shift) & (kBuckets - 1)] == n) continue;
+        std::size_t sum = 0;
+        for (auto& c : count) {
+            const std::size_t t = c;
+            c = sum;
+            sum += t;
+        }
+        for (const auto& e : a) tmp[count[(e.first >> shift) & (kBuckets - 1)]++] = e;
+        a.swap(tmp);
+    }
+}
+
 // Positions of the non-NaN values of v[0..n) sorted ascending by value
-// (stable: equal values keep their position order). Returns their count.
+// (descending with `descending`); equal values keep their position order.
+// Returns their count.
 inline std::size_t sorted_present(const double* v, std::size_t n, std::int32_t* order,
-                                  std::vector<std::pair<double, std::int32_t>>& buf) {
+                                  std::vector<std::pair<std::uint64_t, std::int32_t>>& buf,
+                                  std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp,
+                                  bool descending = false) {
     buf.clear();
-    for (std::size_t i = 0; i < n; ++i)
-        if (!std::isnan(v[i])) buf.emplace_back(v[i], static_cast<std::int32_t>(i));
-    std::sort(buf.begin(), buf.end(), [](const auto& a, const auto& b) {
-        return a.first < b.first || (a.first == b.first && a.second < b.second);
-    });
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(v[i])) continue;
+        const std::uint64_t k = sort_key(v[i]);
+        buf.emplace_back(descending ? ~k : k, static_cast<std::int32_t>(i));
+    }
+    radix_sort(buf, tmp);
     for (std::size_t k = 0; k < buf.size(); ++k) order[k] = buf[k].second;
     return buf.size();
 }
@@ -114,7 +156,7 @@ struct Workspace {
     std::vector<double> rx, ry;            // ranks by position
     std::vector<std::int32_t> sx, sy;      // masked positions in value order
     std::vector<double> px, py;            // gathered pair values
-    std::vector<std::pair<double, std::int32_t>> buf;
+    std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
     void reserve(std::size_t n) {
         rx.resize(n);
         ry.resize(n);
@@ -175,8 +217,8 @@ inline double pairwise_corr(const double* x, const double* y, std::size_t n, boo
         return masked_corr(x, nullptr, 0, y, nullptr, 0, mask.data(), n, false, ws, pairs);
     }
     std::vector<std::int32_t> xo(n), yo(n);
-    const std::size_t xc = sorted_present(x, n, xo.data(), ws.buf);
-    const std::size_t yc = sorted_present(y, n, yo.data(), ws.buf);
+    const std::size_t xc = sorted_present(x, n, xo.data(), ws.buf, ws.tmp);
+    const std::size_t yc = sorted_present(y, n, yo.data(), ws.buf, ws.tmp);
     return masked_corr(x, xo.data(), xc, y, yo.data(), yc, mask.data(), n, true, ws, pairs);
 }
 
@@ -202,11 +244,11 @@ inline SortedRows sort_rows(const double* m, std::size_t rows, std::size_t cols)
     s.order.resize(rows * cols);
     s.count.resize(rows);
     zarnik::parallel_for(rows, [&](std::size_t b, std::size_t e) {
-        std::vector<std::pair<double, std::int32_t>> buf;
+        std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
         buf.reserve(cols);
         for (std::size_t r = b; r < e; ++r)
             s.count[r] = static_cast<std::int32_t>(
-                sorted_present(m + r * cols, cols, s.order.data() + r * cols, buf));
+                sorted_present(m + r * cols, cols, s.order.data() + r * cols, buf, tmp));
     }, 16);
     return s;
 }
@@ -244,6 +286,35 @@ inline void row_correlations(const double* F, const SortedRows& fs, const std::v
                     for (std::size_t k = 0; ok && k < K; ++k) ok = !std::isnan(R[k][tr * cols + i]);
                     mask[i] = ok;
                 }
+            }
+            if (joint && rank) {
+                // one sample for every k: rank the factor once
+                std::size_t mx = 0;
+                const std::int32_t* fo = fs.row(t);
+                for (std::size_t j = 0, c = static_cast<std::size_t>(fs.count[t]); j < c; ++j)
+                    if (mask[fo[j]]) ws.sx[mx++] = fo[j];
+                const bool fconst = mx < 2 || f[ws.sx[0]] == f[ws.sx[mx - 1]];
+                if (!fconst) average_ranks_sorted(f, ws.sx.data(), mx, ws.rx.data());
+                for (std::size_t k = 0; k < K; ++k) {
+                    n_out[t * K + k] = static_cast<std::int64_t>(mx);
+                    const double* r = R[k] + tr * cols;
+                    std::size_t my = 0;
+                    const std::int32_t* ro = rs[k]->row(tr);
+                    for (std::size_t j = 0, c = static_cast<std::size_t>(rs[k]->count[tr]); j < c; ++j)
+                        if (mask[ro[j]]) ws.sy[my++] = ro[j];
+                    if (fconst || my != mx || r[ws.sy[0]] == r[ws.sy[my - 1]]) {
+                        r_out[t * K + k] = kNaN;
+                        continue;
+                    }
+                    average_ranks_sorted(r, ws.sy.data(), my, ws.ry.data());
+                    for (std::size_t j = 0; j < mx; ++j) {
+                        const std::int32_t i = ws.sx[j];
+                        ws.px[j] = ws.rx[i];
+                        ws.py[j] = ws.ry[i];
+                    }
+                    r_out[t * K + k] = rank_pearson(ws.px.data(), ws.py.data(), mx);
+                }
+                continue;
             }
             for (std::size_t k = 0; k < K; ++k) {
                 const double* r = R[k] + tr * cols;

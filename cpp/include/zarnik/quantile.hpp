@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "zarnik/correlation.hpp"
 #include "zarnik/parallel.hpp"
 
 namespace zarnik::quantile {
@@ -40,29 +41,19 @@ inline std::vector<double> rank_cuts(std::size_t m, int q) {
 // 1..m in the sort order (ties by position), and rank v goes to group k when
 // cut[k] < v <= cut[k + 1].
 inline void label_row(const double* v, std::size_t S, int q, bool ascending, std::int32_t* out,
-                      std::vector<std::pair<double, std::int32_t>>& buf) {
-    buf.clear();
-    for (std::size_t s = 0; s < S; ++s) {
-        out[s] = -1;
-        if (!std::isnan(v[s])) buf.emplace_back(v[s], static_cast<std::int32_t>(s));
-    }
-    if (buf.empty()) return;
-    if (ascending) {
-        std::sort(buf.begin(), buf.end(), [](const auto& a, const auto& b) {
-            return a.first < b.first || (a.first == b.first && a.second < b.second);
-        });
-    } else {
-        std::sort(buf.begin(), buf.end(), [](const auto& a, const auto& b) {
-            return a.first > b.first || (a.first == b.first && a.second < b.second);
-        });
-    }
-    const std::size_t m = buf.size();
+                      std::vector<std::int32_t>& order,
+                      std::vector<std::pair<std::uint64_t, std::int32_t>>& buf,
+                      std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp) {
+    for (std::size_t s = 0; s < S; ++s) out[s] = -1;
+    order.resize(S);
+    const std::size_t m = zarnik::corr::sorted_present(v, S, order.data(), buf, tmp, !ascending);
+    if (m == 0) return;
     const std::vector<double> bins = rank_cuts(m, q);
     std::size_t g = 0;  // smallest g with bins[g] >= rank, found by walking
     for (std::size_t i = 0; i < m; ++i) {
         const double rank = static_cast<double>(i + 1);
         while (g < bins.size() && bins[g] < rank) ++g;
-        out[buf[i].second] = static_cast<std::int32_t>(g) - 1;
+        out[order[i]] = static_cast<std::int32_t>(g) - 1;
     }
 }
 
@@ -72,9 +63,10 @@ inline void lagged_labels(const double* F, std::size_t n, std::size_t S, int q, 
                           std::int32_t* out) {
     for (std::size_t s = 0; s < S && n > 0; ++s) out[s] = -1;
     zarnik::parallel_for(n > 0 ? n - 1 : 0, [&](std::size_t b, std::size_t e) {
-        std::vector<std::pair<double, std::int32_t>> buf;
-        buf.reserve(S);
-        for (std::size_t t = b + 1; t < e + 1; ++t) label_row(F + (t - 1) * S, S, q, ascending, out + t * S, buf);
+        std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+        std::vector<std::int32_t> order;
+        for (std::size_t t = b + 1; t < e + 1; ++t)
+            label_row(F + (t - 1) * S, S, q, ascending, out + t * S, order, buf, tmp);
     }, 16);
 }
 
