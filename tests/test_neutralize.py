@@ -287,3 +287,10 @@ def test_package_regression_and_a_substituted_one_see_the_same_regressors(mod, m
     direct = neut.process(df)
     monkeypatch.setattr(mod, "calc_residuals", lambda endog, exog: ols.calc_residuals(endog, exog))
     pd.testing.assert_frame_equal(neut.process(df), direct)
+
+
+@pytest.mark.parametrize("others", [[np.ones((3, 4))], pd.DataFrame(np.ones((3, 4)))])
+def test_user_factors_must_be_frames(mod, monkeypatch, others):
+    Client(monkeypatch, mod)
+    with pytest.raises(TypeError, match="other_factors: expected a list of DataFrames"):
+        mod.Neutralization(industry=None, style_factors=None, other_factors=others).process(small_frame())

@@ -262,8 +262,14 @@ py::object neutralization_process(py::object self, py::object df) {
     std::vector<DenseFrame> others;
     py::object other_factors = self.attr("other_factors");
     if (!other_factors.is_none()) {
+        py::object frame_type = pandas().attr("DataFrame");
         for (py::handle f : other_factors) {
-            if (f.is_none() || py::len(f) == 0) continue;
+            if (f.is_none()) continue;
+            if (!py::isinstance(f, frame_type)) {
+                raise(PyExc_TypeError, format("other_factors: expected a list of DataFrames, got an element of {}",
+                                              py::type::of(f)));
+            }
+            if (py::len(f) == 0) continue;
             py::object aligned = f.attr("reindex")(py::arg("index") = index, py::arg("columns") = order_book_ids);
             others.push_back(to_dense(aligned, "other_factors"));
         }
