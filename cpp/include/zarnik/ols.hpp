@@ -118,8 +118,20 @@ inline void residuals_one(const double* y, const double* x, std::size_t n, std::
             not_indicator[j] += std::fabs(v * (v - 1.0));  // 0 exactly for v in {0, 1}
             has_one[j] += v == 1.0 ? 1.0 : 0.0;
         }
+        // Where the ones are: usually one per row (its industry), found
+        // without branching; rows with several are listed one by one.
+        std::size_t count = 0, last = 0;
         for (std::size_t j = 0; j < k; ++j) {
-            if (xi[j] == 1.0) ws.ones.emplace_back(r, j);
+            const bool one = xi[j] == 1.0;
+            count += one;
+            last = one ? j : last;
+        }
+        if (count == 1) {
+            ws.ones.emplace_back(r, last);
+        } else if (count > 1) {
+            for (std::size_t j = 0; j < k; ++j) {
+                if (xi[j] == 1.0) ws.ones.emplace_back(r, j);
+            }
         }
     }
     const std::size_t m = ws.rows.size();
