@@ -274,3 +274,23 @@ def test_malformed_style_exposures_raise(mod, monkeypatch, style_df, match):
     Client(monkeypatch, mod, style_df)
     with pytest.raises(ValueError, match=match):
         mod.Neutralization(industry=None).process(small_frame())
+
+
+def test_package_regression_and_a_substituted_one_see_the_same_regressors(mod, monkeypatch):
+    """The package's calc_residuals is solved date by date; a substitute gets the whole cube."""
+    from zarnik.analysis import ols
+
+    rng, df, style_df, cat = random_case(3, 7, 20, 3, 4, late_start=True)
+    Client(monkeypatch, mod, style_df, cat)
+    user = pd.DataFrame(rng.normal(size=df.shape), index=df.index, columns=df.columns)
+    neut = mod.Neutralization(industry="sws", other_factors=[user], add_const=True)
+    direct = neut.process(df)
+    monkeypatch.setattr(mod, "calc_residuals", lambda endog, exog: ols.calc_residuals(endog, exog))
+    pd.testing.assert_frame_equal(neut.process(df), direct)
+
+
+@pytest.mark.parametrize("others", [[np.ones((3, 4))], pd.DataFrame(np.ones((3, 4)))])
+def test_user_factors_must_be_frames(mod, monkeypatch, others):
+    Client(monkeypatch, mod)
+    with pytest.raises(TypeError, match="other_factors: expected a list of DataFrames"):
+        mod.Neutralization(industry=None, style_factors=None, other_factors=others).process(small_frame())

@@ -97,17 +97,6 @@ def test_rank_deficient_designs_match_statsmodels(seed, n, kind):
     assert_same_residuals(calc_residuals(y, x), lstsq_residuals(y, x))
 
 
-def test_residuals_are_orthogonal_to_regressors_and_nan_outside_complete_rows():
-    rng = np.random.default_rng(7)
-    y, x = design(rng, 4, 200, 3, 5, True, 0.2)
-    res = calc_residuals(y, x)
-    for t in range(4):
-        ok = np.isfinite(y[t]) & np.isfinite(x[t]).all(axis=1)
-        assert np.isnan(res[t, ~ok]).all()
-        assert np.isfinite(res[t, ok]).all()
-        np.testing.assert_allclose(x[t][ok].T @ res[t, ok], 0.0, atol=1e-9)
-
-
 @pytest.mark.parametrize("kind", ["values-missing", "one-regressor-missing", "values-infinite"])
 def test_dates_without_complete_rows_are_all_nan(kind):
     rng = np.random.default_rng(1)

@@ -28,6 +28,13 @@ py::object init_method(F&& f, const Extra&... extra) {
     return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
 }
 
+// The calc_residuals that the module imported at load time (kept for the
+// life of the process).
+py::handle& package_calc_residuals() {
+    static py::handle fn;
+    return fn;
+}
+
 py::module_ assayer_module() { return py::module_::import("zarnik.analysis.assayer"); }
 
 bool truthy(const py::handle& obj) {
@@ -57,8 +64,25 @@ py::object as_datetime_index(const py::object& labels) {
     }
 }
 
+// A frame's values as float64 without copying when they already are (any
+// memory layout); other numeric dtypes are converted.
+py::array_t<double> float_values(const py::object& frame, const char* name) {
+    py::object np = numpy();
+    py::object arr;
+    try {
+        arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("na_value") = np.attr("nan"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        raise(PyExc_ValueError, std::string(name) + ": expected numeric values convertible to float64 (" +
+                                    py::str(e.value()).cast<std::string>() + ")");
+    }
+    auto out = py::array_t<double>::ensure(arr);
+    if (!out) throw py::error_already_set();
+    return out;
+}
+
 struct StyleTable {
-    DenseFrame values;                 // rows of the client's table x style factors
+    py::array_t<double> values;        // rows of the client's table x style factors
     std::vector<std::int64_t> row_of;  // dates x instruments -> table row, -1 if none
 };
 
@@ -92,7 +116,7 @@ StyleTable place_style_exposures(const py::object& style_df, const py::object& i
     Int64Array icodes = Int64Array::ensure(codes[py::int_(ilev)]);
     if (!dcodes || !icodes) throw py::error_already_set();
 
-    StyleTable out{to_dense(style_df, "style exposure"), {}};
+    StyleTable out{float_values(style_df, "style exposure"), {}};
     const std::size_t t_count = date_pos.size(), n = inst_pos.size();
     const std::size_t nd = static_cast<std::size_t>(py::len(levels[py::int_(dlev)]));
     const std::size_t ni = static_cast<std::size_t>(py::len(levels[py::int_(ilev)]));
@@ -218,8 +242,10 @@ py::object neutralization_process(py::object self, py::object df) {
                                            py::arg("factors") = self.attr("style_factors"));
         const bool daily = truthy(mod.attr("_is_date_frequency_index")(index));
         style = place_style_exposures(style_df, index, order_book_ids, daily);
-        src.n_style = static_cast<std::size_t>(style.values.cols());
-        src.style_values = style.values.values.data();
+        src.n_style = static_cast<std::size_t>(style.values.shape(1));
+        src.style_values = style.values.data();
+        src.style_row_stride = style.values.strides(0) / static_cast<py::ssize_t>(sizeof(double));
+        src.style_col_stride = style.values.strides(1) / static_cast<py::ssize_t>(sizeof(double));
         src.style_row = style.row_of.data();
     }
 
@@ -236,8 +262,14 @@ py::object neutralization_process(py::object self, py::object df) {
     std::vector<DenseFrame> others;
     py::object other_factors = self.attr("other_factors");
     if (!other_factors.is_none()) {
+        py::object frame_type = pandas().attr("DataFrame");
         for (py::handle f : other_factors) {
-            if (f.is_none() || py::len(f) == 0) continue;
+            if (f.is_none()) continue;
+            if (!py::isinstance(f, frame_type)) {
+                raise(PyExc_TypeError, format("other_factors: expected a list of DataFrames, got an element of {}",
+                                              py::type::of(f)));
+            }
+            if (py::len(f) == 0) continue;
             py::object aligned = f.attr("reindex")(py::arg("index") = index, py::arg("columns") = order_book_ids);
             others.push_back(to_dense(aligned, "other_factors"));
         }
@@ -246,15 +278,30 @@ py::object neutralization_process(py::object self, py::object df) {
     src.add_const = truthy(self.attr("add_const"));
 
     DenseFrame endog = to_dense(df, "factor_data");
-    const std::size_t k = src.width();
-    py::array_t<double> exog({static_cast<py::ssize_t>(t_count), static_cast<py::ssize_t>(n),
-                              static_cast<py::ssize_t>(k)});
-    {
-        double* out = exog.mutable_data();
-        py::gil_scoped_release release;
-        zarnik::neutralize::build_design(src, out);
+    py::object calc_residuals = mod.attr("calc_residuals");
+    py::object residuals;
+    if (calc_residuals.is(package_calc_residuals())) {
+        // The package's own regression: solve date by date on regressors
+        // built in cache, without materializing the T x N x K cube.
+        Matrix out = nan_matrix(static_cast<py::ssize_t>(t_count), static_cast<py::ssize_t>(n));
+        const double* y = endog.values.data();
+        double* o = out.mutable_data();
+        {
+            py::gil_scoped_release release;
+            zarnik::neutralize::residuals_fused(src, y, o);
+        }
+        residuals = out;
+    } else {
+        const std::size_t k = src.width();
+        py::array_t<double> exog({static_cast<py::ssize_t>(t_count), static_cast<py::ssize_t>(n),
+                                  static_cast<py::ssize_t>(k)});
+        {
+            double* out = exog.mutable_data();
+            py::gil_scoped_release release;
+            zarnik::neutralize::build_design(src, out);
+        }
+        residuals = calc_residuals(endog.values, exog);
     }
-    py::object residuals = mod.attr("calc_residuals")(endog.values, exog);
     py::object result = pd.attr("DataFrame")(py::arg("data") = residuals, py::arg("index") = index,
                                              py::arg("columns") = order_book_ids);
     result.attr("columns").attr("name") = py::str("order_book_id");
@@ -264,9 +311,9 @@ py::object neutralization_process(py::object self, py::object df) {
 }  // namespace
 
 void register_neutralize(py::module_& m) {
-    if (!py::hasattr(m, "calc_residuals")) {
-        m.attr("calc_residuals") = py::module_::import("zarnik.analysis.ols").attr("calc_residuals");
-    }
+    py::object ols_fn = py::module_::import("zarnik.analysis.ols").attr("calc_residuals");
+    package_calc_residuals() = ols_fn.inc_ref();  // never released: lives as long as the module
+    if (!py::hasattr(m, "calc_residuals")) m.attr("calc_residuals") = ols_fn;
     py::tuple bases = py::make_tuple(m.attr("FactorPreprocessor"));
     ClassBuilder(m, "Neutralization", bases,
                  "中性化：逐日将因子截面对风格因子暴露、行业哑变量、用户因子（及常数项）做回归，"
