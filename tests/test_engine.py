@@ -335,3 +335,16 @@ def test_random_formulas_match_column_by_column_evaluation(formula):
                 delattr(ostrel, n)
             else:
                 setattr(ostrel, n, v)
+
+
+def test_results_do_not_share_memory(market):
+    same = {"a": zarnik.parse("close * 2"), "b": zarnik.parse("close * 2"), "c": zarnik.parse("close"),
+            "d": zarnik.parse("close")}
+    out = execute_factors(same, IDS, START, END)
+    before = PANEL["close"].loc[DATES].to_numpy().copy()
+    for k in out:
+        out[k].iloc[:, :] = -1.0
+    np.testing.assert_array_equal(out["a"].to_numpy(), -1.0)
+    again = execute_factors(same, IDS, START, END)
+    np.testing.assert_array_equal(again["c"].to_numpy(), before)
+    np.testing.assert_array_equal(again["b"].to_numpy(), before * 2)

@@ -343,10 +343,10 @@ def _load_user_leaf(leaf: Any, ids: list[str], dates: pd.DatetimeIndex) -> np.nd
         )
     frame = ret.loc[:, ids]
     try:
-        values = frame.to_numpy(dtype=np.float64)
+        values = np.array(frame.to_numpy(dtype=np.float64), dtype=np.float64, order="C", copy=True)
     except (TypeError, ValueError) as e:
         raise FactorEvaluationError("{}: the returned values are not numeric".format(name), name) from e
-    return np.ascontiguousarray(values)
+    return values
 
 
 # ---------------------------------------------------------------------------
@@ -524,6 +524,7 @@ def _evaluate(
     index = pd.DatetimeIndex(dates, name="datetime")
     columns = pd.Index(ids, name="order_book_id", dtype=object)
     result: dict[str, pd.DataFrame] = {}
+    handed_out: set[int] = set()
     for name, i in root_index.items():
         v = values[i]
         expect = L - shifts[name]
@@ -535,16 +536,28 @@ def _evaluate(
                     ),
                     repr(roots[name]),
                 )
-            block = v[v.shape[0] - len(dates):]
+            block = v if v.shape[0] == len(dates) else v[v.shape[0] - len(dates):]
         else:  # a constant formula
             block = np.broadcast_to(np.asarray(v, dtype=np.float64), (len(dates), N))
+        # An array the engine computed and nobody else holds becomes the frame's
+        # storage as it is; views (of leaves, of larger arrays) and shared results are copied.
+        reuse = (
+            isinstance(block, np.ndarray)
+            and block.dtype == np.float64
+            and block.base is None
+            and block.flags.c_contiguous
+            and block.flags.writeable
+            and id(block) not in handed_out
+            and not any(block is field for field in field_data.values())
+        )
         try:
-            data = np.array(block, dtype=np.float64, copy=True)
+            data = block if reuse else np.array(block, dtype=np.float64, copy=True)
         except (TypeError, ValueError) as e:
             raise FactorEvaluationError(
                 "{!r}: the result is not numeric ({})".format(roots[name], e), repr(roots[name])
             ) from e
-        result[name] = pd.DataFrame(data, index=index, columns=columns)
+        handed_out.add(id(data))
+        result[name] = pd.DataFrame(data, index=index, columns=columns, copy=False)
     return result
 
 
