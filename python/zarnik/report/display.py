@@ -150,13 +150,8 @@ def summary(result: Any) -> pd.DataFrame:
 # figures
 # ---------------------------------------------------------------------------
 def _pyplot():
-    import matplotlib
-
-    if matplotlib.get_backend().lower() not in ("agg", "module://matplotlib_inline.backend_inline"):
-        try:
-            matplotlib.use("Agg", force=False)
-        except Exception:
-            pass
+    # Figures are built without pyplot, so no GUI backend is touched and they
+    # render through the Agg canvas wherever they are saved.
     from matplotlib.figure import Figure
 
     return Figure
@@ -329,9 +324,6 @@ def figure_to_png(fig: Any, dpi: int = 80) -> bytes:
     buf = io.BytesIO()
     fig.savefig(buf, format="png", dpi=dpi)
     return buf.getvalue()
-
-
-_TABLE_STYLE = 'class="zarnik-table" border="0"'
 
 
 def _format_table(df: pd.DataFrame) -> str:
