@@ -272,13 +272,17 @@ class _Builder:
                 raise self.refuse(a)
             args.append(self.build(a, depth + 1))
         if fname in _WINDOWED:
-            for a in args:
-                if isinstance(a, (int, float)) and abs(a) > MAX_WINDOW:
-                    raise FormulaError(
-                        "formula: {}(): the window {} is too large (at most {}){}".format(
-                            fname, a, MAX_WINDOW, _where(node)
-                        )
-                    )
+            lowest = 0 if fname in ("DELAY", "REF", "DELTA") else 1
+            for k, a in enumerate(args):
+                if not isinstance(a, (int, float)):
+                    continue
+                if isinstance(a, float) and not a.is_integer():
+                    raise FormulaError("formula: {}(): the window {} is not a whole number{}".format(
+                        fname, a, _where(node)))
+                if not lowest <= a <= MAX_WINDOW:
+                    raise FormulaError("formula: {}(): the window {} is outside {}..{}{}".format(
+                        fname, int(a), lowest, MAX_WINDOW, _where(node)))
+                args[k] = int(a)
         if not any(self._is_factor(a) for a in args):
             raise FormulaError("formula: {}() needs at least one factor argument{}".format(fname, _where(node)))
         try:
