@@ -297,7 +297,7 @@ def test_user_factors_must_be_frames(mod, monkeypatch, others):
 
 
 def test_result_does_not_depend_on_thread_count(mod, monkeypatch):
-    rng, df, style_df, cat = random_case(8, 60, 80, 3, 6)
+    rng, df, style_df, cat = random_case(8, 120, 400, 3, 6)  # large enough to be split over threads
     Client(monkeypatch, mod, style_df, cat)
     neut = mod.Neutralization(industry="sws")
     monkeypatch.setenv("ZARNIK_NUM_THREADS", "1")
