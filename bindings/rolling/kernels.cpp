@@ -68,13 +68,18 @@ const Spec& spec_of(Kern k) {
     throw std::logic_error("unknown kernel");
 }
 
-py::module_ np() { return py::module_::import("numpy"); }
+// numpy, imported once (kept for the life of the interpreter).
+const py::module_& np() {
+    static const py::module_* mod = new py::module_(py::module_::import("numpy"));
+    return *mod;
+}
 
 // ---------------------------------------------------------------------------
 // argument checks (the same types and messages as zarnik.utils.rolling_window)
 // ---------------------------------------------------------------------------
 py::array as_array(py::handle x, int ndim) {
-    py::array arr = np().attr("asarray")(x);
+    py::array arr = py::isinstance<py::array>(x) ? py::reinterpret_borrow<py::array>(x)
+                                                  : py::array(np().attr("asarray")(x));
     if (arr.ndim() != ndim) {
         if (ndim == 1) raise(PyExc_ValueError, format("expected a 1-D array, got {}-D", arr.ndim()));
         raise(PyExc_ValueError, format("expected a 2-D array, got {}-D", arr.ndim()));
@@ -83,6 +88,11 @@ py::array as_array(py::handle x, int ndim) {
 }
 
 std::size_t check_window(py::handle window, py::ssize_t length) {
+    if (PyLong_CheckExact(window.ptr())) {  // the common case, without Python calls
+        int overflow = 0;
+        long long w = PyLong_AsLongLongAndOverflow(window.ptr(), &overflow);
+        if (!overflow && w >= 1 && w <= length) return std::size_t(w);
+    }
     py::object tname = py::type::handle_of(window).attr("__name__");
     if (PyBool_Check(window.ptr()) || py::isinstance(window, np().attr("bool_")))
         raise(PyExc_TypeError, format("window must be an integer, got {}", tname));
@@ -110,9 +120,26 @@ struct Input {
     bool half = false;
 };
 
+bool native_order(const py::dtype& dt) {
+    char bo = dt.byteorder();
+    if (bo == '=' || bo == '|') return true;
+    const std::uint16_t probe = 1;
+    const bool little = *reinterpret_cast<const unsigned char*>(&probe) == 1;
+    return (bo == '<') == little;
+}
+
 Input normalize(Kern k, py::array arr) {
     const char* name = spec_of(k).name;
     Input in;
+    {
+        py::dtype fast = arr.dtype();
+        char kind = fast.kind();
+        int size = int(fast.itemsize());
+        if (native_order(fast) && (kind == 'b' || kind == 'i' || kind == 'u' || (kind == 'f' && (size == 4 || size == 8)))) {
+            in.arr = arr;  // handled as is
+            return in;
+        }
+    }
     py::object dt = arr.attr("dtype");
     char kind = dt.attr("kind").cast<std::string>()[0];
     if (k == Kern::count) {
@@ -155,9 +182,9 @@ Input normalize(Kern k, py::array arr) {
 enum class ElemType { b, i8, i16, i32, i64, u8, u16, u32, u64, f32, f64 };
 
 ElemType elem_type(const py::array& arr) {
-    py::object dt = arr.attr("dtype");
-    char kind = dt.attr("kind").cast<std::string>()[0];
-    int size = dt.attr("itemsize").cast<int>();
+    py::dtype dt = arr.dtype();
+    char kind = dt.kind();
+    int size = int(dt.itemsize());
     if (kind == 'b') return ElemType::b;
     if (kind == 'i') return size == 1 ? ElemType::i8 : size == 2 ? ElemType::i16 : size == 4 ? ElemType::i32 : ElemType::i64;
     if (kind == 'u') return size == 1 ? ElemType::u8 : size == 2 ? ElemType::u16 : size == 4 ? ElemType::u32 : ElemType::u64;
@@ -182,19 +209,18 @@ void visit(ElemType t, F&& f) {
 }
 
 // numpy's result dtype for the kernel on this input type.
-py::object out_dtype(Kern k, ElemType t, const py::array& arr) {
-    py::module_ n = np();
+py::dtype out_dtype(Kern k, ElemType t, const py::array& arr) {
     switch (k) {
-        case Kern::count: return n.attr("dtype")("int64");
+        case Kern::count: return py::dtype::of<std::int64_t>();
         case Kern::sum:
         case Kern::product:
-            if (t == ElemType::f32 || t == ElemType::f64) return arr.attr("dtype");
+            if (t == ElemType::f32 || t == ElemType::f64) return arr.dtype();
             if (t == ElemType::u8 || t == ElemType::u16 || t == ElemType::u32 || t == ElemType::u64)
-                return n.attr("dtype")("uint64");
-            return n.attr("dtype")("int64");
+                return py::dtype::of<std::uint64_t>();
+            return py::dtype::of<std::int64_t>();
         case Kern::ts_min:
-        case Kern::ts_max: return arr.attr("dtype");
-        default: return n.attr("dtype")("float64");
+        case Kern::ts_max: return arr.dtype();
+        default: return py::dtype::of<double>();
     }
 }
 
@@ -240,7 +266,11 @@ void run_column(const Job& job, std::size_t col) {
     switch (job.kern) {
         case Kern::count: {
             std::vector<std::uint8_t> x(L);
-            gather<std::uint8_t>(a, job.in_row[0], L, x.data());
+            for (std::size_t i = 0; i < L; ++i) {
+                T v;
+                std::memcpy(&v, a + py::ssize_t(i) * job.in_row[0], sizeof(T));
+                x[i] = v != T(0);  // NaN is non-zero
+            }
             std::vector<std::int64_t> r(m);
             zr::count(x.data(), L, n, r.data());
             return scatter(r.data(), m, out, job.out_row);
@@ -299,9 +329,32 @@ void run_column(const Job& job, std::size_t col) {
             }
         default: break;
     }
-    // float statistics
-    std::vector<double> x(L), r(m);
-    gather<T>(a, job.in_row[0], L, x.data());
+    // float statistics: contiguous float64 input and output are used in place
+    std::vector<double> xbuf, rbuf;
+    const double* xp;
+    if (std::is_same_v<T, double> && job.in_row[0] == py::ssize_t(sizeof(double))) {
+        xp = reinterpret_cast<const double*>(a);
+    } else {
+        xbuf.resize(L);
+        gather<T>(a, job.in_row[0], L, xbuf.data());
+        xp = xbuf.data();
+    }
+    double* rp;
+    const bool direct_out = job.out_row == py::ssize_t(sizeof(double));
+    if (direct_out) {
+        rp = reinterpret_cast<double*>(out);
+    } else {
+        rbuf.resize(m);
+        rp = rbuf.data();
+    }
+    struct View {
+        const double* p;
+        const double* data() const { return p; }
+    } x{xp};
+    struct Out {
+        double* p;
+        double* data() const { return p; }
+    } r{rp};
     switch (job.kern) {
         case Kern::zscore: zr::zscore(x.data(), L, n, r.data()); break;
         case Kern::skew: zr::skew(x.data(), L, n, r.data()); break;
@@ -316,9 +369,17 @@ void run_column(const Job& job, std::size_t col) {
         case Kern::covariance:
         case Kern::correlation:
         case Kern::regression: {
-            std::vector<double> y(L);
+            std::vector<double> ybuf;
             const char* b = job.in[1] + py::ssize_t(col) * job.in_col[1];
-            gather<T>(b, job.in_row[1], L, y.data());
+            const double* yp;
+            if (std::is_same_v<T, double> && job.in_row[1] == py::ssize_t(sizeof(double))) {
+                yp = reinterpret_cast<const double*>(b);
+            } else {
+                ybuf.resize(L);
+                gather<T>(b, job.in_row[1], L, ybuf.data());
+                yp = ybuf.data();
+            }
+            View y{yp};
             if (job.kern == Kern::covariance) zr::covariance(x.data(), y.data(), L, n, r.data());
             if (job.kern == Kern::correlation) zr::correlation(x.data(), y.data(), L, n, r.data());
             if (job.kern == Kern::regression) zr::regression(x.data(), y.data(), L, n, r.data());
@@ -326,13 +387,17 @@ void run_column(const Job& job, std::size_t col) {
         }
         default: throw std::logic_error("unhandled kernel");
     }
-    scatter(r.data(), m, out, job.out_row);
+    if (!direct_out) scatter(r.data(), m, out, job.out_row);
 }
 
 void run_job(const Job& job) {
     visit(job.type, [&](auto tag) {
         using T = std::remove_pointer_t<decltype(tag)>;
         py::gil_scoped_release release;
+        if (job.N == 1) {  // a single series: no thread pool set-up
+            run_column<T>(job, 0);
+            return;
+        }
         zarnik::parallel_for(
             job.N,
             [&](std::size_t b, std::size_t e) {
@@ -345,9 +410,10 @@ void run_job(const Job& job) {
 // Two-series kernels compute in float64 whatever the inputs are, so both
 // series share one element type.
 void unify_pair(Input& a, Input& b) {
-    py::object f64 = np().attr("float64");
-    a.arr = a.arr.attr("astype")(f64, py::arg("copy") = false);
-    b.arr = b.arr.attr("astype")(f64, py::arg("copy") = false);
+    for (Input* in : {&a, &b}) {
+        if (elem_type(in->arr) != ElemType::f64)
+            in->arr = in->arr.attr("astype")(np().attr("float64"));
+    }
 }
 
 py::object finish(Kern k, const Input& in, py::object result) {
@@ -365,7 +431,7 @@ py::object call_single(Kern k, py::handle x, py::handle window) {
     Input in = normalize(k, arr);
     const std::size_t L = std::size_t(in.arr.shape(0)), m = L - n + 1;
     ElemType t = elem_type(in.arr);
-    py::array out = np().attr("empty")(py::make_tuple(m), out_dtype(k, t, in.arr));
+    py::array out(out_dtype(k, t, in.arr), std::vector<py::ssize_t>{py::ssize_t(m)});
     Job job{k, t, {static_cast<const char*>(in.arr.data()), nullptr}, {in.arr.strides(0), 0}, {0, 0},
             L, n, 1, static_cast<char*>(out.mutable_data()), out.strides(0), 0};
     run_job(job);
@@ -382,7 +448,7 @@ py::object call_pair(Kern k, py::handle window, py::handle a, py::handle b) {
     Input ia = normalize(k, aa), ib = normalize(k, bb);
     unify_pair(ia, ib);
     const std::size_t L = std::size_t(ia.arr.shape(0)), m = L - n + 1;
-    py::array out = np().attr("empty")(py::make_tuple(m), np().attr("float64"));
+    py::array out(py::dtype::of<double>(), std::vector<py::ssize_t>{py::ssize_t(m)});
     Job job{k, ElemType::f64,
             {static_cast<const char*>(ia.arr.data()), static_cast<const char*>(ib.arr.data())},
             {ia.arr.strides(0), ib.arr.strides(0)}, {0, 0}, L, n, 1,
@@ -422,7 +488,7 @@ py::object apply_columns(py::handle kernel, py::handle window, py::args arrays) 
     const std::size_t L = std::size_t(ins[0].arr.shape(0)), N = std::size_t(ins[0].arr.shape(1)),
                       m = L - n + 1;
     ElemType t = elem_type(ins[0].arr);
-    py::array out = np().attr("empty")(py::make_tuple(m, N), out_dtype(k, t, ins[0].arr));
+    py::array out(out_dtype(k, t, ins[0].arr), std::vector<py::ssize_t>{py::ssize_t(m), py::ssize_t(N)});
     Job job{k, t, {static_cast<const char*>(ins[0].arr.data()), nullptr},
             {ins[0].arr.strides(0), 0}, {ins[0].arr.strides(1), 0}, L, n, N,
             static_cast<char*>(out.mutable_data()), out.strides(0), out.strides(1)};

@@ -126,79 +126,16 @@ inline bool is_nan(T v) {
 }
 
 // ---------------------------------------------------------------------------
-// The sliding driver for the floating-point statistics.
+// Per-window exact evaluation of the floating-point statistics.
 //
-// A State holds online sums over the finite values of the current window and
-// provides:
-//   rebuild(i)            recompute the sums for window i from its values
-//   slide(i)              move from window i - 1 to window i
-//   value(i, fresh, &re)  the statistic of window i; sets re when the sums
-//                         are too ill-conditioned and a rebuild is wanted
-//   naive(i)              the statistic computed directly from window i's
-//                         values (windows holding an infinity, overflow)
-//   ok()                  the sums are finite
+// A State evaluates one window i at a time:
+//   rebuild(i)            recompute its sums for window i from the values
+//   value(i, true, &re)   the statistic of window i from those sums
+//   naive(i)              the statistic straight from the documented formula
+//                         (windows holding an infinity, overflow)
+// The block engine below produces most windows; States serve the windows it
+// hands back (ill-conditioned sums, non-finite values).
 // ---------------------------------------------------------------------------
-struct NonFinite {
-    std::size_t nan = 0, inf = 0;
-    void add(double v) {
-        if (v != v) {
-            ++nan;
-        } else if (std::isinf(v)) {
-            ++inf;
-        }
-    }
-    void remove(double v) {
-        if (v != v) {
-            --nan;
-        } else if (std::isinf(v)) {
-            --inf;
-        }
-    }
-};
-
-template <class State>
-void drive(State& st, const double* const* xs, int k, std::size_t L, std::size_t n, double* out) {
-    const std::size_t m = L - n + 1;
-    NonFinite cnt;
-    for (int s = 0; s < k; ++s)
-        for (std::size_t j = 0; j < n; ++j) cnt.add(xs[s][j]);
-    bool dirty = true;
-    for (std::size_t i = 0; i < m; ++i) {
-        if (i > 0) {
-            for (int s = 0; s < k; ++s) {
-                cnt.remove(xs[s][i - 1]);
-                cnt.add(xs[s][i + n - 1]);
-            }
-            if (!dirty) st.slide(i);
-        }
-        if (cnt.nan) {
-            out[i] = kNaN;
-            continue;
-        }
-        if (cnt.inf) {
-            out[i] = st.naive(i);
-            continue;
-        }
-        bool fresh = false;
-        if (dirty || !st.ok()) {
-            st.rebuild(i);
-            dirty = false;
-            fresh = true;
-        }
-        bool retry = false;
-        double r = st.value(i, fresh, retry);
-        if (retry && !fresh) {
-            st.rebuild(i);
-            r = st.value(i, true, retry);
-        }
-        if (!st.ok()) {
-            r = st.naive(i);
-            dirty = true;
-        }
-        out[i] = r;
-    }
-}
-
 // Condition limit: sums about an anchor are recomputed about the window mean
 // once the raw second moment exceeds the central one by this factor (the
 // double-double sums then still give ~1e-15 relative accuracy even for the
@@ -212,11 +149,6 @@ struct SumState {
     bool mean;
     dd s;
     void rebuild(std::size_t i) { s = dd_sum(x + i, n); }
-    void slide(std::size_t i) {
-        double o = x[i - 1], v = x[i + n - 1];
-        if (std::isfinite(o)) s = s - o;
-        if (std::isfinite(v)) s = s + v;
-    }
     bool ok() const { return finite(s); }
     double value(std::size_t, bool, bool&) const { return mean ? (s / double(n)).hi : s.hi; }
     double naive(std::size_t i) const {
@@ -226,15 +158,7 @@ struct SumState {
     }
 };
 
-inline void sum(const double* x, std::size_t L, std::size_t n, double* out) {
-    SumState st{x, n, false, {}};
-    drive(st, &x, 1, L, n, out);
-}
 
-inline void ma(const double* x, std::size_t L, std::size_t n, double* out) {
-    SumState st{x, n, true, {}};
-    drive(st, &x, 1, L, n, out);
-}
 
 // ---- central moments: var, std, zscore, skew, kurt ------------------------
 enum class MomentStat { var, std, zscore, skew, kurt };
@@ -280,11 +204,6 @@ struct MomentState {
     Moments<K> mo;
 
     void rebuild(std::size_t i) { mo.rebuild(x + i, n); }
-    void slide(std::size_t i) {
-        double o = x[i - 1], v = x[i + n - 1];
-        if (std::isfinite(o)) mo.remove(o);
-        if (std::isfinite(v)) mo.add(v);
-    }
     bool ok() const { return mo.ok(); }
 
     double value(std::size_t i, bool fresh, bool& retry) const {
@@ -357,27 +276,6 @@ struct MomentState {
     }
 };
 
-template <MomentStat S>
-void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
-    MomentState<S> st{x, n, {}};
-    drive(st, &x, 1, L, n, out);
-}
-
-inline void var(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::var>(x, L, n, out); }
-inline void std_(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::std>(x, L, n, out); }
-inline void zscore(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::zscore>(x, L, n, out); }
-inline void skew(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::skew>(x, L, n, out); }
-
-// Excess kurtosis; windows of 1 to 3 values give the fixed values -3, -2, -1.5.
-inline void kurt(const double* x, std::size_t L, std::size_t n, double* out) {
-    const std::size_t m = L - n + 1;
-    if (n <= 3) {
-        double v = n == 1 ? -3.0 : n == 2 ? -2.0 : -1.5;
-        std::fill(out, out + m, v);
-        return;
-    }
-    moment_stat<MomentStat::kurt>(x, L, n, out);
-}
 
 // ---- mean absolute deviation ----------------------------------------------
 // The window mean comes from a sliding double-double sum; the deviations are
@@ -388,11 +286,6 @@ struct AvedevState {
     std::size_t n;
     dd s;
     void rebuild(std::size_t i) { s = dd_sum(x + i, n); }
-    void slide(std::size_t i) {
-        double o = x[i - 1], v = x[i + n - 1];
-        if (std::isfinite(o)) s = s - o;
-        if (std::isfinite(v)) s = s + v;
-    }
     bool ok() const { return finite(s); }
     double value(std::size_t i, bool, bool&) const {
         dd mean = s / double(n);
@@ -415,10 +308,6 @@ struct AvedevState {
     }
 };
 
-inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
-    AvedevState st{x, n, {}};
-    drive(st, &x, 1, L, n, out);
-}
 
 // ---- exponential moving average (weights alpha (1 - alpha)^(n - j)) -------
 struct EmaState {
@@ -446,12 +335,6 @@ struct EmaState {
             if (std::isfinite(v)) e = e + two_prod(alpha, v);
         }
     }
-    void slide(std::size_t i) {
-        double o = x[i - 1], v = x[i + n - 1];
-        e = e * q;
-        if (std::isfinite(v)) e = e + two_prod(alpha, v);
-        if (std::isfinite(o)) e = e - tail * o;
-    }
     bool ok() const { return finite(e); }
     double value(std::size_t, bool, bool&) const { return e.hi; }
     double naive(std::size_t i) const {
@@ -461,10 +344,6 @@ struct EmaState {
     }
 };
 
-inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
-    EmaState st(x, n);
-    drive(st, &x, 1, L, n, out);
-}
 
 // ---- linearly weighted average (weights 2j / (n (n + 1))) -----------------
 struct WmaState {
@@ -481,13 +360,6 @@ struct WmaState {
             s = s + v;
         }
     }
-    void slide(std::size_t i) {
-        double o = x[i - 1], v = x[i + n - 1];
-        u = u - s;
-        if (std::isfinite(v)) u = u + two_prod(double(n), v);
-        if (std::isfinite(o)) s = s - o;
-        if (std::isfinite(v)) s = s + v;
-    }
     bool ok() const { return finite(u) && finite(s); }
     double value(std::size_t, bool, bool&) const {
         const double nn = double(n);
@@ -501,10 +373,6 @@ struct WmaState {
     }
 };
 
-inline void wma(const double* x, std::size_t L, std::size_t n, double* out) {
-    WmaState st{x, n, {}, {}};
-    drive(st, &x, 1, L, n, out);
-}
 
 // ---- least-squares slope against time positions 0..n-1 ---------------------
 // With d_j = x_j - c: slope = (S * sumx - n * T) / divisor, S = sum d_j,
@@ -533,20 +401,6 @@ struct SlopeState {
             t = t + d * double(j);
         }
     }
-    void slide(std::size_t i) {
-        double o = x[i - 1], v = x[i + n - 1];
-        t = t - s;
-        if (std::isfinite(o)) {
-            dd d = dev(o);
-            t = t + d;
-            s = s - d;
-        }
-        if (std::isfinite(v)) {
-            dd d = dev(v);
-            t = t + d * double(n - 1);
-            s = s + d;
-        }
-    }
     bool ok() const { return finite(s) && finite(t); }
     double value(std::size_t, bool fresh, bool& retry) const {
         dd a = s * sumx;
@@ -567,15 +421,6 @@ struct SlopeState {
     }
 };
 
-inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
-    const std::size_t m = L - n + 1;
-    if (n == 1) {  // 0 / 0 for every window
-        std::fill(out, out + m, kNaN);
-        return;
-    }
-    SlopeState st(x, n);
-    drive(st, &x, 1, L, n, out);
-}
 
 // ---- two series: covariance, correlation, regression slope -----------------
 enum class PairStat { covariance, correlation, regression };
@@ -609,11 +454,6 @@ struct PairState {
         cb = (dd_sum(b + i, n) / double(n)).hi;
         sa = sb = saa = sbb = sab = dd{};
         for (std::size_t j = 0; j < n; ++j) add(a[i + j], b[i + j], 1.0);
-    }
-    void slide(std::size_t i) {
-        double ao = a[i - 1], bo = b[i - 1], an = a[i + n - 1], bn = b[i + n - 1];
-        if (std::isfinite(ao) && std::isfinite(bo)) add(ao, bo, -1.0);
-        if (std::isfinite(an) && std::isfinite(bn)) add(an, bn, 1.0);
     }
     bool ok() const { return finite(sa) && finite(sb) && finite(saa) && finite(sbb) && finite(sab); }
 
@@ -664,11 +504,404 @@ struct PairState {
     }
 };
 
+
+// ---------------------------------------------------------------------------
+// Non-finite bookkeeping: prefix counts of NaN and of infinities over one or
+// two series, so every window knows in O(1) whether it holds one.
+// ---------------------------------------------------------------------------
+struct NonFiniteIndex {
+    bool any = false;
+    std::vector<std::uint32_t> nan, inf;  // counts over [0, k)
+
+    NonFiniteIndex(const double* const* xs, int k, std::size_t L) {
+        for (int s = 0; s < k && !any; ++s)
+            for (std::size_t i = 0; i < L; ++i)
+                if (!std::isfinite(xs[s][i])) {
+                    any = true;
+                    break;
+                }
+        if (!any) return;
+        nan.assign(L + 1, 0);
+        inf.assign(L + 1, 0);
+        for (std::size_t i = 0; i < L; ++i) {
+            std::uint32_t a = 0, b = 0;
+            for (int s = 0; s < k; ++s) {
+                double v = xs[s][i];
+                a += v != v;
+                b += std::isinf(v);
+            }
+            nan[i + 1] = nan[i] + a;
+            inf[i + 1] = inf[i] + b;
+        }
+    }
+    bool has_nan(std::size_t i, std::size_t n) const { return any && nan[i + n] != nan[i]; }
+    bool has_inf(std::size_t i, std::size_t n) const { return any && inf[i + n] != inf[i]; }
+};
+
+// ---------------------------------------------------------------------------
+// The block engine. Windows are grouped by the block of n positions [B, E]
+// their first element falls in; each such window is a suffix of the block
+// plus a prefix of [E + 1, E + n - 1]. One backward and one forward scan per
+// block give the sums of M terms per position for all of the block's
+// windows, so the work is O(L) whatever n is, every window's sums hold
+// exactly its own values (a NaN or inf only touches the windows that contain
+// it), and no rounding is inherited from values that left the window. The
+// scans carry their rounding errors (two_sum), so each sum is accurate to
+// about one rounding of its magnitude. Terms are taken about an anchor chosen
+// per block near the data of its windows.
+//
+//   anchor(B, E)                 -> anchor value(s) for the block
+//   terms(a, k, E, suffix, t)    -> the M terms of position k
+//   finish(i, a, suf, pre, E)    -> window i from its suffix / prefix sums
+//                                   (pre is zero when the window is the block)
+// ---------------------------------------------------------------------------
+template <int M, class Anchor, class Terms, class Finish>
+void block_sums(std::size_t L, std::size_t n, Anchor anchor, Terms terms, Finish finish) {
+    const std::size_t m = L - n + 1;
+    std::vector<double> buf(4 * M * n);
+    double* sh = buf.data();
+    double* sl = sh + M * n;
+    double* ph = sl + M * n;
+    double* pl = ph + M * n;
+    for (std::size_t B = 0; B < m; B += n) {
+        const std::size_t E = B + n - 1;
+        const auto a = anchor(B, E);
+        const std::size_t last = std::min(B + n - 1, m - 1);
+        const std::size_t plen = last + n - 1 - E;  // prefix positions E + 1 .. last + n - 1
+        // The backward suffix scan and the forward prefix scan are independent
+        // chains; running them in one loop lets them overlap.
+        double h[M], l[M], g[M], e[M], t[M], u[M];
+        for (int p = 0; p < M; ++p) h[p] = l[p] = g[p] = e[p] = 0.0;
+        for (std::size_t s = 0; s < n; ++s) {
+            const std::size_t k = E - s;
+            terms(a, k, E, true, t);
+            for (int p = 0; p < M; ++p) {
+                dd q = two_sum(h[p], t[p]);
+                h[p] = q.hi;
+                l[p] += q.lo;
+                sh[p * n + (k - B)] = h[p];
+                sl[p * n + (k - B)] = l[p];
+            }
+            if (s < plen) {
+                terms(a, E + 1 + s, E, false, u);
+                for (int p = 0; p < M; ++p) {
+                    dd q = two_sum(g[p], u[p]);
+                    g[p] = q.hi;
+                    e[p] += q.lo;
+                    ph[p * n + s] = g[p];
+                    pl[p * n + s] = e[p];
+                }
+            }
+        }
+        for (std::size_t i = B; i <= last; ++i) {
+            dd suf[M], pre[M];
+            for (int p = 0; p < M; ++p) {
+                suf[p] = {sh[p * n + (i - B)], sl[p * n + (i - B)]};
+                if (i != B) {
+                    const std::size_t o = p * n + (i + n - 1 - E - 1);
+                    pre[p] = {ph[o], pl[o]};
+                }
+            }
+            finish(i, a, suf, pre, E);
+        }
+    }
+}
+
+// Sum of a suffix and a prefix sum, rounded once.
+inline double joined(dd suf, dd pre) {
+    dd s = two_sum(suf.hi, pre.hi);
+    return s.hi + (s.lo + (suf.lo + pre.lo));
+}
+
+// Mean of the finite values of x[b, b + n), or 0: the anchor of a block.
+inline double finite_mean(const double* x, std::size_t b, std::size_t n) {
+    double s = 0.0;
+    std::size_t c = 0;
+    for (std::size_t k = b; k < b + n; ++k) {
+        if (std::isfinite(x[k])) {
+            s += x[k];
+            ++c;
+        }
+    }
+    return c ? s / double(c) : 0.0;
+}
+
+// The anchor of block [B, E]: the mean of the n values centred on the
+// block's window centres.
+inline double centred_anchor(const double* x, std::size_t L, std::size_t n, std::size_t B) {
+    return finite_mean(x, std::min(B + n / 2, L - n), n);
+}
+
+// ---- sum, ma ----------------------------------------------------------------
+template <bool Mean>
+void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
+    NonFiniteIndex nf(&x, 1, L);
+    SumState st{x, n, Mean, {}};
+    const double nn = double(n);
+    block_sums<1>(
+        L, n, [](std::size_t, std::size_t) { return 0.0; },
+        [x](double, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k]; },
+        [&](std::size_t i, double, const dd* suf, const dd* pre, std::size_t) {
+            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
+                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
+                return;
+            }
+            double s = joined(suf[0], pre[0]);
+            out[i] = Mean ? s / nn : s;
+            if (!std::isfinite(out[i])) out[i] = st.naive(i);  // overflow
+        });
+}
+
+inline void sum(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<false>(x, L, n, out); }
+inline void ma(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<true>(x, L, n, out); }
+
+// ---- var, std, zscore, skew, kurt ---------------------------------------------
+// Central moments from the anchored power sums in double precision. The
+// rounding error of m_k relative to sigma^k grows with the condition number
+// kappa = (raw second moment about the anchor) / (central one); windows above
+// the limit for the statistic are recomputed about their own mean in
+// double-double arithmetic.
+template <MomentStat S>
+void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
+    constexpr int K = MomentState<S>::K;
+    constexpr double limit = S == MomentStat::kurt ? 30.0 : S == MomentStat::skew ? 100.0 : 1000.0;
+    NonFiniteIndex nf(&x, 1, L);
+    MomentState<S> st{x, n, {}};
+    const double nn = double(n);
+    const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
+    auto exact = [&](std::size_t i) {
+        st.rebuild(i);
+        bool retry = false;
+        double r = st.value(i, true, retry);
+        return st.ok() ? r : st.naive(i);
+    };
+    block_sums<K>(
+        L, n, [&](std::size_t B, std::size_t) { return centred_anchor(x, L, n, B); },
+        [x](double c, std::size_t k, std::size_t, bool, double* t) {
+            double d = x[k] - c;
+            t[0] = d;
+            if constexpr (K >= 2) t[1] = d * d;
+            if constexpr (K >= 3) t[2] = t[1] * d;
+            if constexpr (K >= 4) t[3] = t[1] * t[1];
+        },
+        [&](std::size_t i, double c, const dd* suf, const dd* pre, std::size_t) {
+            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
+                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
+                return;
+            }
+            const double m1 = joined(suf[0], pre[0]) / nn;
+            const double r2 = joined(suf[1], pre[1]) / nn;
+            const double mu2 = r2 - m1 * m1;
+            if (r2 == 0.0) {  // every value equals the anchor
+                out[i] = (S == MomentStat::var || S == MomentStat::std) ? 0.0 : kNaN;
+                return;
+            }
+            if (!(mu2 * limit >= r2) || !std::isfinite(r2)) {
+                out[i] = exact(i);
+                return;
+            }
+            if constexpr (S == MomentStat::var) {
+                out[i] = mu2;
+            } else if constexpr (S == MomentStat::std) {
+                out[i] = std::sqrt(mu2);
+            } else if constexpr (S == MomentStat::zscore) {
+                out[i] = ((x[i + n - 1] - c) - m1) / std::sqrt(mu2);
+            } else if constexpr (S == MomentStat::skew) {
+                const double r3 = joined(suf[2], pre[2]) / nn;
+                const double mu3 = r3 - 3.0 * m1 * r2 + 2.0 * m1 * m1 * m1;
+                out[i] = mu3 / (mu2 * std::sqrt(mu2)) * adj;
+            } else {
+                const double r3 = joined(suf[2], pre[2]) / nn;
+                const double r4 = joined(suf[3], pre[3]) / nn;
+                const double m1sq = m1 * m1;
+                const double mu4 = r4 - 4.0 * m1 * r3 + 6.0 * m1sq * r2 - 3.0 * m1sq * m1sq;
+                out[i] = 1.0 / ((nn - 2.0) * (nn - 3.0)) * ((nn * nn - 1.0) * (mu4 / (mu2 * mu2)) - 3.0 * (nn - 1.0) * (nn - 1.0));
+            }
+        });
+}
+
+inline void var(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::var>(x, L, n, out); }
+inline void std_(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::std>(x, L, n, out); }
+inline void zscore(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::zscore>(x, L, n, out); }
+inline void skew(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::skew>(x, L, n, out); }
+
+// Excess kurtosis; windows of 1 to 3 values give the fixed values -3, -2, -1.5.
+inline void kurt(const double* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    if (n <= 3) {
+        double v = n == 1 ? -3.0 : n == 2 ? -2.0 : -1.5;
+        std::fill(out, out + m, v);
+        return;
+    }
+    moment_stat<MomentStat::kurt>(x, L, n, out);
+}
+
+// ---- mean absolute deviation -----------------------------------------------------
+// The window mean in double-double from the block sums, then one pass over
+// the window (non-negative terms, four accumulators).
+inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
+    NonFiniteIndex nf(&x, 1, L);
+    AvedevState st{x, n, {}};
+    const double nn = double(n);
+    block_sums<1>(
+        L, n, [&](std::size_t B, std::size_t) { return centred_anchor(x, L, n, B); },
+        [x](double c, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k] - c; },
+        [&](std::size_t i, double c, const dd* suf, const dd* pre, std::size_t) {
+            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
+                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
+                return;
+            }
+            dd s = two_sum(suf[0].hi, pre[0].hi);
+            s.lo += suf[0].lo + pre[0].lo;
+            dd mean = fast_two_sum(s.hi, s.lo) / nn + c;
+            const double mh = mean.hi, ml = mean.lo;
+            const double* w = x + i;
+            double acc[4] = {0.0, 0.0, 0.0, 0.0};
+            std::size_t j = 0;
+            for (; j + 4 <= n; j += 4)
+                for (int u = 0; u < 4; ++u) acc[u] += std::fabs((w[j + u] - mh) - ml);
+            for (; j < n; ++j) acc[0] += std::fabs((w[j] - mh) - ml);
+            out[i] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) / nn;
+        });
+}
+
+// ---- exponential moving average ------------------------------------------------
+// Window ending at j: sum_k alpha q^(j-k) x_k = q^(j-E) * sum_k alpha q^(E-k) x_k,
+// with q^(E-k) above 1 for the prefix part (at most q^-(n-1), about e^2).
+// About an anchor c: ema = c (1 - q^n) + the same sum over x_k - c.
+inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
+    NonFiniteIndex nf(&x, 1, L);
+    EmaState st(x, n);
+    const double alpha = st.alpha, q = st.q;
+    std::vector<double> up(n), down(n);  // q^t and q^-t, t = 0..n-1
+    up[0] = down[0] = 1.0;
+    for (std::size_t t = 1; t < n; ++t) {
+        up[t] = up[t - 1] * q;
+        down[t] = down[t - 1] / q;
+    }
+    double total = 0.0;  // sum of the weights, 1 - q^n
+    for (std::size_t j = 0; j < n; ++j) total += st.weights[j];
+    block_sums<1>(
+        L, n, [&](std::size_t B, std::size_t) { return centred_anchor(x, L, n, B); },
+        [&](double c, std::size_t k, std::size_t E, bool suffix, double* t) {
+            t[0] = alpha * (suffix ? up[E - k] : down[k - E]) * (x[k] - c);
+        },
+        [&](std::size_t i, double c, const dd* suf, const dd* pre, std::size_t E) {
+            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
+                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
+                return;
+            }
+            out[i] = c * total + up[i + n - 1 - E] * joined(suf[0], pre[0]);
+        });
+}
+
+// ---- wma and slope: position-weighted sums ----------------------------------------
+// For window [i, j] and d_k = x_k - c: A = sum d_k and P = sum (k - i) d_k.
+// Suffix terms carry (E - k) d_k, prefix terms (k - E) d_k, so that
+// P = (E - i) A - suffix + prefix with non-negative weights on both sides.
+template <class Finish>
+void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish) {
+    block_sums<2>(
+        L, n, [&](std::size_t B, std::size_t) { return centred_anchor(x, L, n, B); },
+        [x](double c, std::size_t k, std::size_t E, bool suffix, double* t) {
+            double d = x[k] - c;
+            t[0] = d;
+            t[1] = (suffix ? double(E - k) : double(k - E)) * d;
+        },
+        [&](std::size_t i, double c, const dd* suf, const dd* pre, std::size_t E) {
+            const double a = joined(suf[0], pre[0]);
+            const double off = double(E - i) * a;
+            const double s1 = suf[1].hi + suf[1].lo, p1 = pre[1].hi + pre[1].lo;
+            finish(i, c, a, (off - s1) + p1, std::fabs(off) + std::fabs(s1) + std::fabs(p1));
+        });
+}
+
+inline void wma(const double* x, std::size_t L, std::size_t n, double* out) {
+    NonFiniteIndex nf(&x, 1, L);
+    WmaState st{x, n, {}, {}};
+    const double nn = double(n), scale = 2.0 / (nn * (nn + 1.0));
+    position_sums(x, L, n, [&](std::size_t i, double c, double a, double p, double) {
+        if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
+            out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
+            return;
+        }
+        out[i] = c + (p + a) * scale;  // weights j + 1 = (k - i) + 1
+    });
+}
+
+inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    if (n == 1) {  // 0 / 0 for every window
+        std::fill(out, out + m, kNaN);
+        return;
+    }
+    NonFiniteIndex nf(&x, 1, L);
+    SlopeState st(x, n);
+    const double nn = double(n), half = (nn - 1.0) / 2.0;
+    position_sums(x, L, n, [&](std::size_t i, double, double a, double p, double mag) {
+        if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
+            out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
+            return;
+        }
+        // slope = (sumW sumx - n sum W x) / divisor = n (half A - P) / divisor
+        const double num = half * a - p;
+        if (!(std::fabs(num) * 1e3 >= mag + half * std::fabs(a))) {  // cancellation: recompute
+            st.rebuild(i);
+            bool retry = false;
+            out[i] = st.ok() ? st.value(i, true, retry) : st.naive(i);
+            return;
+        }
+        out[i] = nn * num / st.divisor;
+    });
+}
+
+// ---- covariance, correlation, regression --------------------------------------------
 template <PairStat P>
 void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
-    PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
     const double* xs[2] = {a, b};
-    drive(st, xs, 2, L, n, out);
+    NonFiniteIndex nf(xs, 2, L);
+    PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
+    const double nn = double(n), limit = 1000.0;
+    struct Anchor {
+        double a, b;
+    };
+    block_sums<5>(
+        L, n,
+        [&](std::size_t B, std::size_t) {
+            return Anchor{centred_anchor(a, L, n, B), centred_anchor(b, L, n, B)};
+        },
+        [a, b](Anchor c, std::size_t k, std::size_t, bool, double* t) {
+            double u = a[k] - c.a, v = b[k] - c.b;
+            t[0] = u;
+            t[1] = v;
+            t[2] = u * u;
+            t[3] = v * v;
+            t[4] = u * v;
+        },
+        [&](std::size_t i, Anchor, const dd* suf, const dd* pre, std::size_t) {
+            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
+                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
+                return;
+            }
+            const double ma = joined(suf[0], pre[0]) / nn, mb = joined(suf[1], pre[1]) / nn;
+            const double raa = joined(suf[2], pre[2]) / nn, rbb = joined(suf[3], pre[3]) / nn;
+            const double va = raa - ma * ma, vb = rbb - mb * mb;
+            const bool a_const = raa == 0.0, b_const = rbb == 0.0;
+            if ((!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb)) || !std::isfinite(raa + rbb)) {
+                st.rebuild(i);
+                bool retry = false;
+                out[i] = st.ok() ? st.value(i, true, retry) : st.naive(i);
+                return;
+            }
+            const double cov = joined(suf[4], pre[4]) / nn - ma * mb;
+            if constexpr (P == PairStat::covariance) {
+                out[i] = a_const || b_const ? 0.0 : cov;
+            } else if constexpr (P == PairStat::correlation) {
+                out[i] = a_const || b_const ? kNaN : cov / (std::sqrt(va) * std::sqrt(vb));
+            } else {
+                out[i] = a_const ? kNaN : cov / va;
+            }
+        });
 }
 
 inline void covariance(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
@@ -704,43 +937,89 @@ void block_fold(const V* x, std::size_t L, std::size_t n, V* out, Op op) {
     }
 }
 
-// Minimum / maximum; for floating point a NaN in the window wins.
+// Windows holding a NaN (floating point only), for the order statistics:
+// next_nan[i] is the first NaN position at or after i (L if none).
 template <class T>
-void ts_min(const T* x, std::size_t L, std::size_t n, T* out) {
+std::vector<std::uint32_t> next_nan(const T* x, std::size_t L) {
+    std::vector<std::uint32_t> nx;
+    if constexpr (std::is_floating_point_v<T>) {
+        bool any = false;
+        for (std::size_t k = 0; k < L; ++k) any |= x[k] != x[k];
+        if (!any) return nx;
+        nx.resize(L + 1);
+        nx[L] = std::uint32_t(L);
+        for (std::size_t k = L; k-- > 0;) nx[k] = x[k] != x[k] ? std::uint32_t(k) : nx[k + 1];
+    }
+    return nx;
+}
+
+// Minimum / maximum; a NaN in the window makes it NaN.
+template <class T, bool Max>
+void ts_extreme(const T* x, std::size_t L, std::size_t n, T* out) {
     block_fold(x, L, n, out, [](T a, T b) {
-        if (is_nan(a)) return a;
-        if (is_nan(b)) return b;
-        return b < a ? b : a;
+        if constexpr (Max) {
+            return b > a ? b : a;
+        } else {
+            return b < a ? b : a;
+        }
     });
+    std::vector<std::uint32_t> nx = next_nan(x, L);
+    if (!nx.empty())
+        for (std::size_t i = 0; i + n <= L; ++i)
+            if (nx[i] < i + n) out[i] = x[nx[i]];
 }
 
 template <class T>
-void ts_max(const T* x, std::size_t L, std::size_t n, T* out) {
-    block_fold(x, L, n, out, [](T a, T b) {
-        if (is_nan(a)) return a;
-        if (is_nan(b)) return b;
-        return b > a ? b : a;
-    });
-}
+void ts_min(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, false>(x, L, n, out); }
+template <class T>
+void ts_max(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, true>(x, L, n, out); }
 
 // Position (0 = oldest) of the first maximum / minimum; of the first NaN if
-// the window holds one.
+// the window holds one. Blocks carry (value, index) prefix and suffix folds;
+// on ties the older position wins.
 template <class T, bool Max>
 void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
     const std::size_t m = L - n + 1;
-    std::vector<std::size_t> idx(L), res(m);
-    std::iota(idx.begin(), idx.end(), std::size_t{0});
-    block_fold(idx.data(), L, n, res.data(), [x](std::size_t a, std::size_t b) {
-        T va = x[a], vb = x[b];
-        if (is_nan(va)) return a;
-        if (is_nan(vb)) return b;
+    std::vector<T> pv(L), sv(L);
+    std::vector<std::uint32_t> pi(L), si(L);
+    auto better = [](T cand, T cur) {
         if constexpr (Max) {
-            return vb > va ? b : a;
+            return cand > cur;
         } else {
-            return vb < va ? b : a;
+            return cand < cur;
         }
-    });
-    for (std::size_t i = 0; i < m; ++i) out[i] = double(res[i] - i);
+    };
+    for (std::size_t b = 0; b < L; b += n) {
+        const std::size_t e = std::min(b + n, L);
+        pv[b] = x[b];
+        pi[b] = std::uint32_t(b);
+        for (std::size_t k = b + 1; k < e; ++k) {
+            const bool up = better(x[k], pv[k - 1]);  // newer must be strictly better
+            pv[k] = up ? x[k] : pv[k - 1];
+            pi[k] = up ? std::uint32_t(k) : pi[k - 1];
+        }
+        sv[e - 1] = x[e - 1];
+        si[e - 1] = std::uint32_t(e - 1);
+        for (std::size_t k = e - 1; k-- > b;) {
+            const bool keep = better(sv[k + 1], x[k]);  // older wins ties
+            sv[k] = keep ? sv[k + 1] : x[k];
+            si[k] = keep ? si[k + 1] : std::uint32_t(k);
+        }
+    }
+    for (std::size_t i = 0; i < m; ++i) {
+        const std::size_t j = i + n - 1;
+        std::uint32_t idx;
+        if (i % n == 0) {
+            idx = pi[j];
+        } else {
+            idx = better(pv[j], sv[i]) ? pi[j] : si[i];
+        }
+        out[i] = double(idx - i);
+    }
+    std::vector<std::uint32_t> nx = next_nan(x, L);
+    if (!nx.empty())
+        for (std::size_t i = 0; i < m; ++i)
+            if (nx[i] < i + n) out[i] = double(nx[i] - i);
 }
 
 template <class T>
@@ -748,9 +1027,34 @@ void ts_argmax(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T
 template <class T>
 void ts_argmin(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T, false>(x, L, n, out); }
 
-// Product of floating-point windows.
+// Product of floating-point windows. Non-finite values are decided by
+// counts, so the outcome does not depend on the order of multiplication
+// (0 * inf is NaN, inf times finite non-zero values is a signed inf).
 inline void product(const double* x, std::size_t L, std::size_t n, double* out) {
-    block_fold(x, L, n, out, [](double a, double b) { return a * b; });
+    NonFiniteIndex nf(&x, 1, L);
+    if (!nf.any) {
+        block_fold(x, L, n, out, [](double a, double b) { return a * b; });
+        return;
+    }
+    std::vector<double> y(L);
+    std::vector<std::uint32_t> zeros(L + 1, 0), negs(L + 1, 0);
+    for (std::size_t k = 0; k < L; ++k) {
+        y[k] = std::isfinite(x[k]) ? x[k] : 1.0;
+        zeros[k + 1] = zeros[k] + (x[k] == 0.0);
+        negs[k + 1] = negs[k] + (x[k] < 0.0);
+    }
+    block_fold(y.data(), L, n, out, [](double a, double b) { return a * b; });
+    for (std::size_t i = 0; i + n <= L; ++i) {
+        if (nf.has_nan(i, n)) {
+            out[i] = kNaN;
+        } else if (nf.has_inf(i, n)) {
+            if (zeros[i + n] != zeros[i]) {
+                out[i] = kNaN;
+            } else {
+                out[i] = ((negs[i + n] - negs[i]) & 1u) ? -INFINITY : INFINITY;
+            }
+        }
+    }
 }
 
 // Integer sum and product wrap modulo 2^64, as numpy's int64/uint64
