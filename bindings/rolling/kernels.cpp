@@ -248,6 +248,23 @@ void scatter(const O* src, std::size_t m, char* p, py::ssize_t stride) {
     for (std::size_t i = 0; i < m; ++i) std::memcpy(p + py::ssize_t(i) * stride, &src[i], sizeof(O));
 }
 
+// A typed view of one series: the input itself when contiguous, else a copy.
+template <class T>
+struct Typed {
+    std::vector<T> copy;
+    const T* ptr;
+    Typed(const char* p, py::ssize_t stride, std::size_t L) {
+        if (stride == py::ssize_t(sizeof(T)) && reinterpret_cast<std::uintptr_t>(p) % alignof(T) == 0) {
+            ptr = reinterpret_cast<const T*>(p);
+        } else {
+            copy.resize(L);
+            gather<T>(p, stride, L, copy.data());
+            ptr = copy.data();
+        }
+    }
+    const T* data() const { return ptr; }
+};
+
 template <class T>
 std::uint64_t to_wrap(T v) {
     if constexpr (std::is_signed_v<T>) {
@@ -278,8 +295,7 @@ void run_column(const Job& job, std::size_t col) {
         case Kern::ts_rank:
         case Kern::ts_argmax:
         case Kern::ts_argmin: {
-            std::vector<T> x(L);
-            gather<T>(a, job.in_row[0], L, x.data());
+            Typed<T> x(a, job.in_row[0], L);
             std::vector<double> r(m);
             if (job.kern == Kern::ts_rank) zr::ts_rank(x.data(), L, n, r.data());
             if (job.kern == Kern::ts_argmax) zr::ts_argmax(x.data(), L, n, r.data());
@@ -288,8 +304,8 @@ void run_column(const Job& job, std::size_t col) {
         }
         case Kern::ts_min:
         case Kern::ts_max: {
-            std::vector<T> x(L), r(m);
-            gather<T>(a, job.in_row[0], L, x.data());
+            Typed<T> x(a, job.in_row[0], L);
+            std::vector<T> r(m);
             if (job.kern == Kern::ts_min) {
                 zr::ts_min(x.data(), L, n, r.data());
             } else {
@@ -332,7 +348,7 @@ void run_column(const Job& job, std::size_t col) {
     // float statistics: contiguous float64 input and output are used in place
     std::vector<double> xbuf, rbuf;
     const double* xp;
-    if (std::is_same_v<T, double> && job.in_row[0] == py::ssize_t(sizeof(double))) {
+    if (std::is_same_v<T, double> && job.in_row[0] == py::ssize_t(sizeof(double)) && reinterpret_cast<std::uintptr_t>(a) % alignof(double) == 0) {
         xp = reinterpret_cast<const double*>(a);
     } else {
         xbuf.resize(L);
@@ -372,7 +388,7 @@ void run_column(const Job& job, std::size_t col) {
             std::vector<double> ybuf;
             const char* b = job.in[1] + py::ssize_t(col) * job.in_col[1];
             const double* yp;
-            if (std::is_same_v<T, double> && job.in_row[1] == py::ssize_t(sizeof(double))) {
+            if (std::is_same_v<T, double> && job.in_row[1] == py::ssize_t(sizeof(double)) && reinterpret_cast<std::uintptr_t>(b) % alignof(double) == 0) {
                 yp = reinterpret_cast<const double*>(b);
             } else {
                 ybuf.resize(L);

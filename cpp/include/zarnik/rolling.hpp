@@ -667,7 +667,7 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
     constexpr double limit = S == MomentStat::kurt ? 30.0 : S == MomentStat::skew ? 100.0 : 1000.0;
     NonFiniteIndex nf(&x, 1, L);
     MomentState<S> st{x, n, {}};
-    const double nn = double(n);
+    const double nn = double(n), inv = 1.0 / nn;
     const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
     auto exact = [&](std::size_t i) {
         st.rebuild(i);
@@ -689,8 +689,8 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
                 out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
                 return;
             }
-            const double m1 = joined(suf[0], pre[0]) / nn;
-            const double r2 = joined(suf[1], pre[1]) / nn;
+            const double m1 = joined(suf[0], pre[0]) * inv;
+            const double r2 = joined(suf[1], pre[1]) * inv;
             const double mu2 = r2 - m1 * m1;
             if (r2 == 0.0) {  // every value equals the anchor
                 out[i] = (S == MomentStat::var || S == MomentStat::std) ? 0.0 : kNaN;
@@ -707,12 +707,12 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
             } else if constexpr (S == MomentStat::zscore) {
                 out[i] = ((x[i + n - 1] - c) - m1) / std::sqrt(mu2);
             } else if constexpr (S == MomentStat::skew) {
-                const double r3 = joined(suf[2], pre[2]) / nn;
+                const double r3 = joined(suf[2], pre[2]) * inv;
                 const double mu3 = r3 - 3.0 * m1 * r2 + 2.0 * m1 * m1 * m1;
                 out[i] = mu3 / (mu2 * std::sqrt(mu2)) * adj;
             } else {
-                const double r3 = joined(suf[2], pre[2]) / nn;
-                const double r4 = joined(suf[3], pre[3]) / nn;
+                const double r3 = joined(suf[2], pre[2]) * inv;
+                const double r4 = joined(suf[3], pre[3]) * inv;
                 const double m1sq = m1 * m1;
                 const double mu4 = r4 - 4.0 * m1 * r3 + 6.0 * m1sq * r2 - 3.0 * m1sq * m1sq;
                 out[i] = 1.0 / ((nn - 2.0) * (nn - 3.0)) * ((nn * nn - 1.0) * (mu4 / (mu2 * mu2)) - 3.0 * (nn - 1.0) * (nn - 1.0));
@@ -861,7 +861,7 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
     const double* xs[2] = {a, b};
     NonFiniteIndex nf(xs, 2, L);
     PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
-    const double nn = double(n), limit = 1000.0;
+    const double inv = 1.0 / double(n), limit = 1000.0;
     struct Anchor {
         double a, b;
     };
@@ -883,8 +883,8 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
                 out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
                 return;
             }
-            const double ma = joined(suf[0], pre[0]) / nn, mb = joined(suf[1], pre[1]) / nn;
-            const double raa = joined(suf[2], pre[2]) / nn, rbb = joined(suf[3], pre[3]) / nn;
+            const double ma = joined(suf[0], pre[0]) * inv, mb = joined(suf[1], pre[1]) * inv;
+            const double raa = joined(suf[2], pre[2]) * inv, rbb = joined(suf[3], pre[3]) * inv;
             const double va = raa - ma * ma, vb = rbb - mb * mb;
             const bool a_const = raa == 0.0, b_const = rbb == 0.0;
             if ((!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb)) || !std::isfinite(raa + rbb)) {
@@ -893,7 +893,7 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
                 out[i] = st.ok() ? st.value(i, true, retry) : st.naive(i);
                 return;
             }
-            const double cov = joined(suf[4], pre[4]) / nn - ma * mb;
+            const double cov = joined(suf[4], pre[4]) * inv - ma * mb;
             if constexpr (P == PairStat::covariance) {
                 out[i] = a_const || b_const ? 0.0 : cov;
             } else if constexpr (P == PairStat::correlation) {
@@ -931,9 +931,10 @@ void block_fold(const V* x, std::size_t L, std::size_t n, V* out, Op op) {
         for (std::size_t k = e - 1; k > b; --k) suf[k - 1] = op(x[k - 1], suf[k]);
     }
     const std::size_t m = L - n + 1;
-    for (std::size_t i = 0; i < m; ++i) {
-        std::size_t j = i + n - 1;
-        out[i] = (i % n == 0) ? pre[j] : op(suf[i], pre[j]);
+    for (std::size_t b = 0; b < m; b += n) {
+        out[b] = pre[b + n - 1];
+        const std::size_t e = std::min(b + n, m);
+        for (std::size_t i = b + 1; i < e; ++i) out[i] = op(suf[i], pre[i + n - 1]);
     }
 }
 
@@ -1006,15 +1007,13 @@ void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
             si[k] = keep ? si[k + 1] : std::uint32_t(k);
         }
     }
-    for (std::size_t i = 0; i < m; ++i) {
-        const std::size_t j = i + n - 1;
-        std::uint32_t idx;
-        if (i % n == 0) {
-            idx = pi[j];
-        } else {
-            idx = better(pv[j], sv[i]) ? pi[j] : si[i];
+    for (std::size_t b = 0; b < m; b += n) {
+        out[b] = double(pi[b + n - 1] - b);
+        const std::size_t e = std::min(b + n, m);
+        for (std::size_t i = b + 1; i < e; ++i) {
+            const std::size_t j = i + n - 1;
+            out[i] = double((better(pv[j], sv[i]) ? pi[j] : si[i]) - i);
         }
-        out[i] = double(idx - i);
     }
     std::vector<std::uint32_t> nx = next_nan(x, L);
     if (!nx.empty())
