@@ -232,6 +232,7 @@ struct Job {
     std::size_t L, n, N;
     char* out;
     py::ssize_t out_row, out_col;
+    std::size_t out_size = 8;  // bytes per output element
 };
 
 template <class T, class D>
@@ -406,20 +407,89 @@ void run_column(const Job& job, std::size_t col) {
     if (!direct_out) scatter(r.data(), m, out, job.out_row);
 }
 
+// Copies rows [0, rows) of `width` columns starting at byte offset `base`
+// into `width` contiguous series (column c at dst + c * rows), reading whole
+// cache lines of the row-major source at a time.
+template <std::size_t Size>
+void gather_tile(const char* base, py::ssize_t row, py::ssize_t col, std::size_t rows, std::size_t width,
+                 char* dst) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* src = base + py::ssize_t(r) * row;
+        for (std::size_t c = 0; c < width; ++c)
+            std::memcpy(dst + (c * rows + r) * Size, src + py::ssize_t(c) * col, Size);
+    }
+}
+
+template <std::size_t Size>
+void scatter_tile(const char* src, std::size_t rows, std::size_t width, char* base, py::ssize_t row, py::ssize_t col) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        char* dst = base + py::ssize_t(r) * row;
+        for (std::size_t c = 0; c < width; ++c)
+            std::memcpy(dst + py::ssize_t(c) * col, src + (c * rows + r) * Size, Size);
+    }
+}
+
+template <class F>
+void with_size(std::size_t size, F&& f) {
+    switch (size) {
+        case 1: return f(std::integral_constant<std::size_t, 1>{});
+        case 2: return f(std::integral_constant<std::size_t, 2>{});
+        case 4: return f(std::integral_constant<std::size_t, 4>{});
+        default: return f(std::integral_constant<std::size_t, 8>{});
+    }
+}
+
+// Columns are handled in tiles of 8: a tile is copied into contiguous series,
+// each series runs through the 1-D kernel, and the results are copied back.
+// Every column goes through exactly the code of a 1-D call.
+template <class T>
+void run_columns(const Job& job) {
+    constexpr std::size_t tile = 8;
+    const std::size_t L = job.L, m = L - job.n + 1, N = job.N;
+    const std::size_t tiles = (N + tile - 1) / tile;
+    const int series = job.in[1] ? 2 : 1;
+    zarnik::parallel_for(
+        tiles,
+        [&](std::size_t tb, std::size_t te) {
+            std::vector<T> ins[2];
+            for (int s = 0; s < series; ++s) ins[s].resize(tile * L);
+            std::vector<char> outs(tile * m * job.out_size);
+            for (std::size_t t = tb; t < te; ++t) {
+                const std::size_t c0 = t * tile, width = std::min(tile, N - c0);
+                for (int s = 0; s < series; ++s)
+                    gather_tile<sizeof(T)>(job.in[s] + py::ssize_t(c0) * job.in_col[s], job.in_row[s],
+                                           job.in_col[s], L, width, reinterpret_cast<char*>(ins[s].data()));
+                for (std::size_t c = 0; c < width; ++c) {
+                    Job one = job;
+                    one.N = 1;
+                    for (int s = 0; s < series; ++s) {
+                        one.in[s] = reinterpret_cast<const char*>(ins[s].data() + c * L);
+                        one.in_row[s] = sizeof(T);
+                        one.in_col[s] = 0;
+                    }
+                    one.out = outs.data() + c * m * job.out_size;
+                    one.out_row = py::ssize_t(job.out_size);
+                    one.out_col = 0;
+                    run_column<T>(one, 0);
+                }
+                with_size(job.out_size, [&](auto size) {
+                    scatter_tile<decltype(size)::value>(outs.data(), m, width, job.out + py::ssize_t(c0) * job.out_col,
+                                                        job.out_row, job.out_col);
+                });
+            }
+        },
+        1);
+}
+
 void run_job(const Job& job) {
     visit(job.type, [&](auto tag) {
         using T = std::remove_pointer_t<decltype(tag)>;
         py::gil_scoped_release release;
         if (job.N == 1) {  // a single series: no thread pool set-up
             run_column<T>(job, 0);
-            return;
+        } else {
+            run_columns<T>(job);
         }
-        zarnik::parallel_for(
-            job.N,
-            [&](std::size_t b, std::size_t e) {
-                for (std::size_t c = b; c < e; ++c) run_column<T>(job, c);
-            },
-            job.N * job.L >= (1u << 16) ? 8 : job.N + 1);
     });
 }
 
@@ -508,6 +578,7 @@ py::object apply_columns(py::handle kernel, py::handle window, py::args arrays) 
     Job job{k, t, {static_cast<const char*>(ins[0].arr.data()), nullptr},
             {ins[0].arr.strides(0), 0}, {ins[0].arr.strides(1), 0}, L, n, N,
             static_cast<char*>(out.mutable_data()), out.strides(0), out.strides(1)};
+    job.out_size = std::size_t(out.itemsize());
     if (want == 2) {
         job.in[1] = static_cast<const char*>(ins[1].arr.data());
         job.in_row[1] = ins[1].arr.strides(0);
