@@ -546,28 +546,29 @@ struct NonFiniteIndex {
 // windows, so the work is O(L) whatever n is, every window's sums hold
 // exactly its own values (a NaN or inf only touches the windows that contain
 // it), and no rounding is inherited from values that left the window. The
-// scans carry their rounding errors (two_sum), so each sum is accurate to
-// about one rounding of its magnitude. Terms are taken about an anchor chosen
-// per block near the data of its windows.
+// scans carry their rounding errors (two_sum), so each window sum is accurate
+// to about one rounding of its magnitude. Terms are taken about an anchor
+// chosen per block near the data of its windows.
 //
-//   anchor(B, E)                 -> anchor value(s) for the block
+//   anchor(B)                    -> the anchor of the block starting at B
 //   terms(a, k, E, suffix, t)    -> the M terms of position k
-//   finish(i, a, suf, pre, E)    -> window i from its suffix / prefix sums
-//                                   (pre is zero when the window is the block)
+// Output: S[p * m + i], the sum of term p over window i (m windows), and
+// anchors[b], the anchor of block b (windows b n .. b n + n - 1).
 // ---------------------------------------------------------------------------
-template <int M, class Anchor, class Terms, class Finish>
-void block_sums(std::size_t L, std::size_t n, Anchor anchor, Terms terms, Finish finish) {
+template <int M, class A, class AnchorF, class Terms>
+void window_sums(std::size_t L, std::size_t n, AnchorF anchor, Terms terms, double* S, A* anchors) {
     const std::size_t m = L - n + 1;
     std::vector<double> buf(4 * M * n);
     double* sh = buf.data();
     double* sl = sh + M * n;
     double* ph = sl + M * n;
     double* pl = ph + M * n;
-    for (std::size_t B = 0; B < m; B += n) {
+    for (std::size_t B = 0, blk = 0; B < m; B += n, ++blk) {
         const std::size_t E = B + n - 1;
-        const auto a = anchor(B, E);
+        const A a = anchor(B);
+        anchors[blk] = a;
         const std::size_t last = std::min(B + n - 1, m - 1);
-        const std::size_t plen = last + n - 1 - E;  // prefix positions E + 1 .. last + n - 1
+        const std::size_t plen = last - B;  // prefix positions E + 1 .. E + plen
         // The backward suffix scan and the forward prefix scan are independent
         // chains; running them in one loop lets them overlap.
         double h[M], l[M], g[M], e[M], t[M], u[M];
@@ -593,27 +594,22 @@ void block_sums(std::size_t L, std::size_t n, Anchor anchor, Terms terms, Finish
                 }
             }
         }
-        for (std::size_t i = B; i <= last; ++i) {
-            dd suf[M], pre[M];
-            for (int p = 0; p < M; ++p) {
-                suf[p] = {sh[p * n + (i - B)], sl[p * n + (i - B)]};
-                if (i != B) {
-                    const std::size_t o = p * n + (i + n - 1 - E - 1);
-                    pre[p] = {ph[o], pl[o]};
-                }
+        for (int p = 0; p < M; ++p) {
+            double* out = S + p * m;
+            const double* suh = sh + p * n;
+            const double* sul = sl + p * n;
+            const double* prh = ph + p * n - 1;  // window i uses prefix offset i - B - 1
+            const double* prl = pl + p * n - 1;
+            out[B] = suh[0] + sul[0];
+            for (std::size_t o = 1; o <= plen; ++o) {
+                dd q = two_sum(suh[o], prh[o]);
+                out[B + o] = q.hi + (q.lo + (sul[o] + prl[o]));
             }
-            finish(i, a, suf, pre, E);
         }
     }
 }
 
-// Sum of a suffix and a prefix sum, rounded once.
-inline double joined(dd suf, dd pre) {
-    dd s = two_sum(suf.hi, pre.hi);
-    return s.hi + (s.lo + (suf.lo + pre.lo));
-}
-
-// Mean of the finite values of x[b, b + n), or 0: the anchor of a block.
+// Mean of the finite values of x[b, b + n), or 0.
 inline double finite_mean(const double* x, std::size_t b, std::size_t n) {
     double s = 0.0;
     std::size_t c = 0;
@@ -626,38 +622,53 @@ inline double finite_mean(const double* x, std::size_t b, std::size_t n) {
     return c ? s / double(c) : 0.0;
 }
 
-// The anchor of block [B, E]: the mean of the n values centred on the
-// block's window centres.
+// The anchor of the block starting at B: the mean of the n values centred on
+// the block's window centres.
 inline double centred_anchor(const double* x, std::size_t L, std::size_t n, std::size_t B) {
     return finite_mean(x, std::min(B + n / 2, L - n), n);
+}
+
+// Windows whose fast result is not finite (a NaN or inf in the window, or an
+// overflow): NaN if the window holds a NaN, otherwise `slow(i)`.
+template <class Slow>
+void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n, double* out, Slow slow) {
+    const std::size_t m = L - n + 1;
+    std::size_t first = m;
+    for (std::size_t i = 0; i < m; ++i)
+        if (!std::isfinite(out[i])) {
+            first = i;
+            break;
+        }
+    if (first == m) return;
+    NonFiniteIndex nf(xs, k, L);
+    for (std::size_t i = first; i < m; ++i) {
+        if (std::isfinite(out[i]) && !nf.has_inf(i, n) && !nf.has_nan(i, n)) continue;
+        out[i] = nf.has_nan(i, n) ? kNaN : slow(i);
+    }
 }
 
 // ---- sum, ma ----------------------------------------------------------------
 template <bool Mean>
 void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
-    NonFiniteIndex nf(&x, 1, L);
+    const std::size_t m = L - n + 1;
+    std::vector<double> anchors(m / n + 1);
+    window_sums<1>(
+        L, n, [](std::size_t) { return 0.0; },
+        [x](double, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k]; }, out, anchors.data());
+    if (Mean) {
+        const double nn = double(n);
+        for (std::size_t i = 0; i < m; ++i) out[i] /= nn;
+    }
     SumState st{x, n, Mean, {}};
-    const double nn = double(n);
-    block_sums<1>(
-        L, n, [](std::size_t, std::size_t) { return 0.0; },
-        [x](double, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k]; },
-        [&](std::size_t i, double, const dd* suf, const dd* pre, std::size_t) {
-            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
-                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
-                return;
-            }
-            double s = joined(suf[0], pre[0]);
-            out[i] = Mean ? s / nn : s;
-            if (!std::isfinite(out[i])) out[i] = st.naive(i);  // overflow
-        });
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
 }
 
 inline void sum(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<false>(x, L, n, out); }
 inline void ma(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<true>(x, L, n, out); }
 
 // ---- var, std, zscore, skew, kurt ---------------------------------------------
-// Central moments from the anchored power sums in double precision. The
-// rounding error of m_k relative to sigma^k grows with the condition number
+// Central moments from the anchored power sums in double precision. Their
+// rounding error relative to sigma^k grows with the condition number
 // kappa = (raw second moment about the anchor) / (central one); windows above
 // the limit for the statistic are recomputed about their own mean in
 // double-double arithmetic.
@@ -665,18 +676,10 @@ template <MomentStat S>
 void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
     constexpr int K = MomentState<S>::K;
     constexpr double limit = S == MomentStat::kurt ? 30.0 : S == MomentStat::skew ? 100.0 : 1000.0;
-    NonFiniteIndex nf(&x, 1, L);
-    MomentState<S> st{x, n, {}};
-    const double nn = double(n), inv = 1.0 / nn;
-    const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
-    auto exact = [&](std::size_t i) {
-        st.rebuild(i);
-        bool retry = false;
-        double r = st.value(i, true, retry);
-        return st.ok() ? r : st.naive(i);
-    };
-    block_sums<K>(
-        L, n, [&](std::size_t B, std::size_t) { return centred_anchor(x, L, n, B); },
+    const std::size_t m = L - n + 1;
+    std::vector<double> sums(K * m), anchors(m / n + 1);
+    window_sums<K>(
+        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
         [x](double c, std::size_t k, std::size_t, bool, double* t) {
             double d = x[k] - c;
             t[0] = d;
@@ -684,40 +687,54 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
             if constexpr (K >= 3) t[2] = t[1] * d;
             if constexpr (K >= 4) t[3] = t[1] * t[1];
         },
-        [&](std::size_t i, double c, const dd* suf, const dd* pre, std::size_t) {
-            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
-                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
-                return;
-            }
-            const double m1 = joined(suf[0], pre[0]) * inv;
-            const double r2 = joined(suf[1], pre[1]) * inv;
-            const double mu2 = r2 - m1 * m1;
+        sums.data(), anchors.data());
+    MomentState<S> st{x, n, {}};
+    auto exact = [&](std::size_t i) {
+        st.rebuild(i);
+        bool retry = false;
+        double r = st.value(i, true, retry);
+        return st.ok() ? r : st.naive(i);
+    };
+    const double nn = double(n), inv = 1.0 / nn;
+    const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
+    const double kurt_a = 1.0 / ((nn - 2.0) * (nn - 3.0)), kurt_b = nn * nn - 1.0, kurt_c = 3.0 * (nn - 1.0) * (nn - 1.0);
+    const double* s1 = sums.data();
+    const double* s2 = s1 + m;
+    const double* s3 = K >= 3 ? s2 + m : nullptr;
+    const double* s4 = K >= 4 ? s3 + m : nullptr;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double c = anchors[i / n];
+        const double m1 = s1[i] * inv, r2 = s2[i] * inv;
+        const double mu2 = r2 - m1 * m1;
+        if (!(mu2 * limit >= r2) || !std::isfinite(r2)) {
             if (r2 == 0.0) {  // every value equals the anchor
                 out[i] = (S == MomentStat::var || S == MomentStat::std) ? 0.0 : kNaN;
-                return;
-            }
-            if (!(mu2 * limit >= r2) || !std::isfinite(r2)) {
-                out[i] = exact(i);
-                return;
-            }
-            if constexpr (S == MomentStat::var) {
-                out[i] = mu2;
-            } else if constexpr (S == MomentStat::std) {
-                out[i] = std::sqrt(mu2);
-            } else if constexpr (S == MomentStat::zscore) {
-                out[i] = ((x[i + n - 1] - c) - m1) / std::sqrt(mu2);
-            } else if constexpr (S == MomentStat::skew) {
-                const double r3 = joined(suf[2], pre[2]) * inv;
-                const double mu3 = r3 - 3.0 * m1 * r2 + 2.0 * m1 * m1 * m1;
-                out[i] = mu3 / (mu2 * std::sqrt(mu2)) * adj;
             } else {
-                const double r3 = joined(suf[2], pre[2]) * inv;
-                const double r4 = joined(suf[3], pre[3]) * inv;
-                const double m1sq = m1 * m1;
-                const double mu4 = r4 - 4.0 * m1 * r3 + 6.0 * m1sq * r2 - 3.0 * m1sq * m1sq;
-                out[i] = 1.0 / ((nn - 2.0) * (nn - 3.0)) * ((nn * nn - 1.0) * (mu4 / (mu2 * mu2)) - 3.0 * (nn - 1.0) * (nn - 1.0));
+                out[i] = std::isfinite(r2) ? exact(i) : r2;  // non-finite: fixed below
             }
-        });
+            continue;
+        }
+        if constexpr (S == MomentStat::var) {
+            out[i] = mu2;
+        } else if constexpr (S == MomentStat::std) {
+            out[i] = std::sqrt(mu2);
+        } else if constexpr (S == MomentStat::zscore) {
+            out[i] = ((x[i + n - 1] - c) - m1) / std::sqrt(mu2);
+        } else if constexpr (S == MomentStat::skew) {
+            const double r3 = s3[i] * inv;
+            const double mu3 = r3 - 3.0 * m1 * r2 + 2.0 * m1 * m1 * m1;
+            out[i] = mu3 / (mu2 * std::sqrt(mu2)) * adj;
+        } else {
+            const double r3 = s3[i] * inv, r4 = s4[i] * inv;
+            const double m1sq = m1 * m1;
+            const double mu4 = r4 - 4.0 * m1 * r3 + 6.0 * m1sq * r2 - 3.0 * m1sq * m1sq;
+            out[i] = kurt_a * (kurt_b * (mu4 / (mu2 * mu2)) - kurt_c);
+        }
+    }
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) {
+        double r = st.naive(i);
+        return std::isfinite(r) ? exact(i) : r;
+    });
 }
 
 inline void var(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::var>(x, L, n, out); }
@@ -737,32 +754,29 @@ inline void kurt(const double* x, std::size_t L, std::size_t n, double* out) {
 }
 
 // ---- mean absolute deviation -----------------------------------------------------
-// The window mean in double-double from the block sums, then one pass over
-// the window (non-negative terms, four accumulators).
+// The window mean (anchor plus the mean deviation, kept as two doubles), then
+// one pass over the window: non-negative terms, four accumulators.
 inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
-    NonFiniteIndex nf(&x, 1, L);
-    AvedevState st{x, n, {}};
+    const std::size_t m = L - n + 1;
+    std::vector<double> sums(m), anchors(m / n + 1);
+    window_sums<1>(
+        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
+        [x](double c, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k] - c; }, sums.data(),
+        anchors.data());
     const double nn = double(n);
-    block_sums<1>(
-        L, n, [&](std::size_t B, std::size_t) { return centred_anchor(x, L, n, B); },
-        [x](double c, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k] - c; },
-        [&](std::size_t i, double c, const dd* suf, const dd* pre, std::size_t) {
-            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
-                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
-                return;
-            }
-            dd s = two_sum(suf[0].hi, pre[0].hi);
-            s.lo += suf[0].lo + pre[0].lo;
-            dd mean = fast_two_sum(s.hi, s.lo) / nn + c;
-            const double mh = mean.hi, ml = mean.lo;
-            const double* w = x + i;
-            double acc[4] = {0.0, 0.0, 0.0, 0.0};
-            std::size_t j = 0;
-            for (; j + 4 <= n; j += 4)
-                for (int u = 0; u < 4; ++u) acc[u] += std::fabs((w[j + u] - mh) - ml);
-            for (; j < n; ++j) acc[0] += std::fabs((w[j] - mh) - ml);
-            out[i] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) / nn;
-        });
+    for (std::size_t i = 0; i < m; ++i) {
+        dd mean = two_sum(anchors[i / n], sums[i] / nn);
+        const double mh = mean.hi, ml = mean.lo;
+        const double* w = x + i;
+        double acc[4] = {0.0, 0.0, 0.0, 0.0};
+        std::size_t j = 0;
+        for (; j + 4 <= n; j += 4)
+            for (int u = 0; u < 4; ++u) acc[u] += std::fabs((w[j + u] - mh) - ml);
+        for (; j < n; ++j) acc[0] += std::fabs((w[j] - mh) - ml);
+        out[i] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) / nn;
+    }
+    AvedevState st{x, n, {}};
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- exponential moving average ------------------------------------------------
@@ -770,7 +784,7 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
 // with q^(E-k) above 1 for the prefix part (at most q^-(n-1), about e^2).
 // About an anchor c: ema = c (1 - q^n) + the same sum over x_k - c.
 inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
-    NonFiniteIndex nf(&x, 1, L);
+    const std::size_t m = L - n + 1;
     EmaState st(x, n);
     const double alpha = st.alpha, q = st.q;
     std::vector<double> up(n), down(n);  // q^t and q^-t, t = 0..n-1
@@ -781,52 +795,54 @@ inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
     }
     double total = 0.0;  // sum of the weights, 1 - q^n
     for (std::size_t j = 0; j < n; ++j) total += st.weights[j];
-    block_sums<1>(
-        L, n, [&](std::size_t B, std::size_t) { return centred_anchor(x, L, n, B); },
+    std::vector<double> anchors(m / n + 1);
+    window_sums<1>(
+        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
         [&](double c, std::size_t k, std::size_t E, bool suffix, double* t) {
             t[0] = alpha * (suffix ? up[E - k] : down[k - E]) * (x[k] - c);
         },
-        [&](std::size_t i, double c, const dd* suf, const dd* pre, std::size_t E) {
-            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
-                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
-                return;
-            }
-            out[i] = c * total + up[i + n - 1 - E] * joined(suf[0], pre[0]);
-        });
+        out, anchors.data());
+    for (std::size_t B = 0; B < m; B += n) {
+        const double c = anchors[B / n] * total;
+        const std::size_t e = std::min(B + n, m);
+        for (std::size_t i = B; i < e; ++i) out[i] = c + up[i - B] * out[i];
+    }
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- wma and slope: position-weighted sums ----------------------------------------
-// For window [i, j] and d_k = x_k - c: A = sum d_k and P = sum (k - i) d_k.
-// Suffix terms carry (E - k) d_k, prefix terms (k - E) d_k, so that
-// P = (E - i) A - suffix + prefix with non-negative weights on both sides.
+// For window i in block [B, E] and d_k = x_k - c: A = sum d_k and
+// P = sum (k - i) d_k = (E - i) A + T, where T sums -(E - k) d_k over the
+// suffix part and (k - E) d_k over the prefix part.
 template <class Finish>
 void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish) {
-    block_sums<2>(
-        L, n, [&](std::size_t B, std::size_t) { return centred_anchor(x, L, n, B); },
+    const std::size_t m = L - n + 1;
+    std::vector<double> sums(2 * m), anchors(m / n + 1);
+    window_sums<2>(
+        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
         [x](double c, std::size_t k, std::size_t E, bool suffix, double* t) {
             double d = x[k] - c;
             t[0] = d;
-            t[1] = (suffix ? double(E - k) : double(k - E)) * d;
+            t[1] = (suffix ? -double(E - k) : double(k - E)) * d;
         },
-        [&](std::size_t i, double c, const dd* suf, const dd* pre, std::size_t E) {
-            const double a = joined(suf[0], pre[0]);
-            const double off = double(E - i) * a;
-            const double s1 = suf[1].hi + suf[1].lo, p1 = pre[1].hi + pre[1].lo;
-            finish(i, c, a, (off - s1) + p1, std::fabs(off) + std::fabs(s1) + std::fabs(p1));
-        });
+        sums.data(), anchors.data());
+    for (std::size_t B = 0; B < m; B += n) {
+        const double c = anchors[B / n];
+        const std::size_t e = std::min(B + n, m);
+        for (std::size_t i = B; i < e; ++i) {
+            const double a = sums[i], off = double(n - 1 - (i - B)) * a, t = sums[m + i];
+            finish(i, c, a, off + t, std::fabs(off) + std::fabs(t));
+        }
+    }
 }
 
 inline void wma(const double* x, std::size_t L, std::size_t n, double* out) {
-    NonFiniteIndex nf(&x, 1, L);
-    WmaState st{x, n, {}, {}};
     const double nn = double(n), scale = 2.0 / (nn * (nn + 1.0));
     position_sums(x, L, n, [&](std::size_t i, double c, double a, double p, double) {
-        if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
-            out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
-            return;
-        }
         out[i] = c + (p + a) * scale;  // weights j + 1 = (k - i) + 1
     });
+    WmaState st{x, n, {}, {}};
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
 }
 
 inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
@@ -835,41 +851,33 @@ inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
         std::fill(out, out + m, kNaN);
         return;
     }
-    NonFiniteIndex nf(&x, 1, L);
     SlopeState st(x, n);
     const double nn = double(n), half = (nn - 1.0) / 2.0;
     position_sums(x, L, n, [&](std::size_t i, double, double a, double p, double mag) {
-        if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
-            out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
-            return;
-        }
         // slope = (sumW sumx - n sum W x) / divisor = n (half A - P) / divisor
         const double num = half * a - p;
-        if (!(std::fabs(num) * 1e3 >= mag + half * std::fabs(a))) {  // cancellation: recompute
-            st.rebuild(i);
+        if (!(std::fabs(num) * 1e3 >= mag + half * std::fabs(a)) && std::isfinite(num)) {
+            st.rebuild(i);  // cancellation: recompute about the window mean
             bool retry = false;
             out[i] = st.ok() ? st.value(i, true, retry) : st.naive(i);
             return;
         }
         out[i] = nn * num / st.divisor;
     });
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- covariance, correlation, regression --------------------------------------------
 template <PairStat P>
 void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
-    const double* xs[2] = {a, b};
-    NonFiniteIndex nf(xs, 2, L);
-    PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
-    const double inv = 1.0 / double(n), limit = 1000.0;
+    const std::size_t m = L - n + 1;
     struct Anchor {
         double a, b;
     };
-    block_sums<5>(
-        L, n,
-        [&](std::size_t B, std::size_t) {
-            return Anchor{centred_anchor(a, L, n, B), centred_anchor(b, L, n, B)};
-        },
+    std::vector<double> sums(5 * m);
+    std::vector<Anchor> anchors(m / n + 1);
+    window_sums<5>(
+        L, n, [&](std::size_t B) { return Anchor{centred_anchor(a, L, n, B), centred_anchor(b, L, n, B)}; },
         [a, b](Anchor c, std::size_t k, std::size_t, bool, double* t) {
             double u = a[k] - c.a, v = b[k] - c.b;
             t[0] = u;
@@ -878,30 +886,49 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
             t[3] = v * v;
             t[4] = u * v;
         },
-        [&](std::size_t i, Anchor, const dd* suf, const dd* pre, std::size_t) {
-            if (nf.any && (nf.has_nan(i, n) || nf.has_inf(i, n))) {
-                out[i] = nf.has_nan(i, n) ? kNaN : st.naive(i);
-                return;
-            }
-            const double ma = joined(suf[0], pre[0]) * inv, mb = joined(suf[1], pre[1]) * inv;
-            const double raa = joined(suf[2], pre[2]) * inv, rbb = joined(suf[3], pre[3]) * inv;
-            const double va = raa - ma * ma, vb = rbb - mb * mb;
-            const bool a_const = raa == 0.0, b_const = rbb == 0.0;
-            if ((!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb)) || !std::isfinite(raa + rbb)) {
-                st.rebuild(i);
-                bool retry = false;
-                out[i] = st.ok() ? st.value(i, true, retry) : st.naive(i);
-                return;
-            }
-            const double cov = joined(suf[4], pre[4]) * inv - ma * mb;
-            if constexpr (P == PairStat::covariance) {
-                out[i] = a_const || b_const ? 0.0 : cov;
-            } else if constexpr (P == PairStat::correlation) {
-                out[i] = a_const || b_const ? kNaN : cov / (std::sqrt(va) * std::sqrt(vb));
-            } else {
-                out[i] = a_const ? kNaN : cov / va;
-            }
-        });
+        sums.data(), anchors.data());
+    PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
+    auto exact = [&](std::size_t i) {
+        st.rebuild(i);
+        bool retry = false;
+        return st.ok() ? st.value(i, true, retry) : st.naive(i);
+    };
+    const double inv = 1.0 / double(n), limit = 1000.0;
+    const double *sa = sums.data(), *sb = sa + m, *saa = sb + m, *sbb = saa + m, *sab = sbb + m;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double ma = sa[i] * inv, mb = sb[i] * inv, raa = saa[i] * inv, rbb = sbb[i] * inv;
+        const double va = raa - ma * ma, vb = rbb - mb * mb;
+        if (!std::isfinite(raa + rbb + sab[i])) {
+            out[i] = kNaN;  // fixed below
+            continue;
+        }
+        const bool a_const = raa == 0.0, b_const = rbb == 0.0;
+        if ((!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb))) {
+            out[i] = exact(i);
+            continue;
+        }
+        const double cov = sab[i] * inv - ma * mb;
+        if constexpr (P == PairStat::covariance) {
+            out[i] = a_const || b_const ? 0.0 : cov;
+        } else if constexpr (P == PairStat::correlation) {
+            out[i] = a_const || b_const ? kNaN : cov / (std::sqrt(va) * std::sqrt(vb));
+        } else {
+            out[i] = a_const ? kNaN : cov / va;
+        }
+    }
+    // Windows with a non-finite sum: NaN, infinities, or overflow.
+    const double* xs[2] = {a, b};
+    NonFiniteIndex nf(xs, 2, L);
+    for (std::size_t i = 0; i < m; ++i) {
+        if (std::isfinite(saa[i] + sbb[i] + sab[i])) continue;
+        if (nf.has_nan(i, n)) {
+            out[i] = kNaN;
+        } else if (nf.has_inf(i, n)) {
+            out[i] = st.naive(i);
+        } else {
+            out[i] = exact(i);
+        }
+    }
 }
 
 inline void covariance(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
