@@ -1053,33 +1053,29 @@ void ts_argmax(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T
 template <class T>
 void ts_argmin(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T, false>(x, L, n, out); }
 
-// Product of floating-point windows. Non-finite values are decided by
-// counts, so the outcome does not depend on the order of multiplication
-// (0 * inf is NaN, inf times finite non-zero values is a signed inf).
+// Product of floating-point windows. Windows with a NaN or an infinity are
+// decided from their values, so the outcome does not depend on the order of
+// multiplication (0 * inf is NaN, inf times non-zero values a signed inf).
 inline void product(const double* x, std::size_t L, std::size_t n, double* out) {
-    NonFiniteIndex nf(&x, 1, L);
-    if (!nf.any) {
-        block_fold(x, L, n, out, [](double a, double b) { return a * b; });
-        return;
-    }
-    std::vector<double> y(L);
-    std::vector<std::uint32_t> zeros(L + 1, 0), negs(L + 1, 0);
-    for (std::size_t k = 0; k < L; ++k) {
-        y[k] = std::isfinite(x[k]) ? x[k] : 1.0;
-        zeros[k + 1] = zeros[k] + (x[k] == 0.0);
-        negs[k + 1] = negs[k] + (x[k] < 0.0);
-    }
-    block_fold(y.data(), L, n, out, [](double a, double b) { return a * b; });
-    for (std::size_t i = 0; i + n <= L; ++i) {
-        if (nf.has_nan(i, n)) {
-            out[i] = kNaN;
-        } else if (nf.has_inf(i, n)) {
-            if (zeros[i + n] != zeros[i]) {
-                out[i] = kNaN;
-            } else {
-                out[i] = ((negs[i + n] - negs[i]) & 1u) ? -INFINITY : INFINITY;
-            }
+    block_fold(x, L, n, out, [](double a, double b) { return a * b; });
+    // A window holding a NaN or an infinity cannot have a finite product, so
+    // only non-finite results are revisited.
+    const std::size_t m = L - n + 1;
+    for (std::size_t i = 0; i < m; ++i) {
+        if (std::isfinite(out[i])) continue;
+        bool nan = false, inf = false, zero = false, negative = false;
+        for (std::size_t k = i; k < i + n; ++k) {
+            const double v = x[k];
+            nan |= v != v;
+            inf |= std::isinf(v);
+            zero |= v == 0.0;
+            negative ^= v < 0.0;
         }
+        if (nan || (inf && zero)) {
+            out[i] = kNaN;
+        } else if (inf) {
+            out[i] = negative ? -INFINITY : INFINITY;
+        }  // else: the finite values overflow, as in any order of multiplication
     }
 }
 
