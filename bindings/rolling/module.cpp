@@ -92,7 +92,8 @@ py::object build_rolling(py::module_& m, const Imports& im) {
             self.attr("_factor") = factor;
             self.attr("_window") = window;
         },
-        py::arg("self"), py::arg("func"), py::arg("window"), py::arg("factor")));
+        py::arg("self"), py::arg("func"), py::arg("window"), py::arg("factor"),
+        "init(self, func, window, factor)\n--\n\n"));
     cb.property("dependencies", [](py::object self) { return self.attr("_factor").attr("dependencies"); });
     cb.property("expr", [](py::object self) {
         return py::make_tuple(self.attr("_func"),
@@ -137,7 +138,7 @@ py::object build_combined(py::module_& m, const Imports& im) {
             self.attr("_factors") = factors;
             self.attr("_shift") = shift;
         },
-        py::arg("self"), py::arg("func"), py::arg("window")));
+        py::arg("self"), py::arg("func"), py::arg("window"), "init(self, func, window, *args)\n--\n\n"));
     cb.property("expr", [](py::object self) {
         py::list keys;
         keys.append(self.attr("_window"));
