@@ -130,35 +130,24 @@ inline bool is_nan(T v) {
 //
 // A State evaluates one window i at a time:
 //   rebuild(i)            recompute its sums for window i from the values
-//   value(i, true, &re)   the statistic of window i from those sums
+//   value(i)              the statistic of window i from those sums
 //   naive(i)              the statistic straight from the documented formula
 //                         (windows holding an infinity, overflow)
 // The block engine below produces most windows; States serve the windows it
 // hands back (ill-conditioned sums, non-finite values).
 // ---------------------------------------------------------------------------
-// Condition limit: sums about an anchor are recomputed about the window mean
-// once the raw second moment exceeds the central one by this factor (the
-// double-double sums then still give ~1e-15 relative accuracy even for the
-// fourth moment).
-inline constexpr double kCondition = 1e8;
 
 // ---- plain sums: sum, ma --------------------------------------------------
 struct SumState {
     const double* x;
     std::size_t n;
     bool mean;
-    dd s;
-    void rebuild(std::size_t i) { s = dd_sum(x + i, n); }
-    bool ok() const { return finite(s); }
-    double value(std::size_t, bool, bool&) const { return mean ? (s / double(n)).hi : s.hi; }
     double naive(std::size_t i) const {
         double t = 0.0;
         for (std::size_t j = 0; j < n; ++j) t += x[i + j];
         return mean ? t / double(n) : t;
     }
 };
-
-
 
 // ---- central moments: var, std, zscore, skew, kurt ------------------------
 enum class MomentStat { var, std, zscore, skew, kurt };
@@ -178,11 +167,6 @@ struct Moments {
         dd p[K];
         powers(v, p);
         for (int k = 0; k < K; ++k) s[k] = s[k] + p[k];
-    }
-    void remove(double v) {
-        dd p[K];
-        powers(v, p);
-        for (int k = 0; k < K; ++k) s[k] = s[k] - p[k];
     }
     void rebuild(const double* w, std::size_t n) {
         c = (dd_sum(w, n) / double(n)).hi;
@@ -206,15 +190,11 @@ struct MomentState {
     void rebuild(std::size_t i) { mo.rebuild(x + i, n); }
     bool ok() const { return mo.ok(); }
 
-    double value(std::size_t i, bool fresh, bool& retry) const {
+    double value(std::size_t i) const {
         const double nn = double(n);
         dd m1 = mo.s[0] / nn;
         dd r2 = mo.s[1] / nn;
         dd mu2 = r2 - m1 * m1;
-        if (r2.hi != 0.0 && !(mu2.hi * kCondition > r2.hi) && !fresh) {
-            retry = true;
-            return 0.0;
-        }
         double var = mu2.hi > 0.0 ? mu2.hi : 0.0;
         if constexpr (S == MomentStat::var) {
             return var;
@@ -284,19 +264,6 @@ struct MomentState {
 struct AvedevState {
     const double* x;
     std::size_t n;
-    dd s;
-    void rebuild(std::size_t i) { s = dd_sum(x + i, n); }
-    bool ok() const { return finite(s); }
-    double value(std::size_t i, bool, bool&) const {
-        dd mean = s / double(n);
-        const double* w = x + i;
-        double acc = 0.0;
-        for (std::size_t j = 0; j < n; ++j) {
-            dd d = two_sum(w[j], -mean.hi);
-            acc += std::fabs(d.hi + (d.lo - mean.lo));
-        }
-        return acc / double(n);
-    }
     double naive(std::size_t i) const {
         const double* w = x + i;
         double mean = 0.0;
@@ -314,29 +281,14 @@ struct EmaState {
     const double* x;
     std::size_t n;
     double alpha, q;
-    dd tail;  // alpha * q^n: the weight of a value as it leaves the window
     std::vector<double> weights;
-    dd e;
 
     EmaState(const double* x_, std::size_t n_) : x(x_), n(n_) {
         alpha = 2.0 / (double(n) + 1.0);
         q = 1.0 - alpha;
-        dd qn{1.0, 0.0};
-        for (std::size_t j = 0; j < n; ++j) qn = qn * q;
-        tail = qn * alpha;
         weights.resize(n);
         for (std::size_t j = 0; j < n; ++j) weights[j] = alpha * std::pow(q, double(n - 1 - j));
     }
-    void rebuild(std::size_t i) {
-        e = dd{};
-        for (std::size_t j = 0; j < n; ++j) {
-            e = e * q;
-            double v = x[i + j];
-            if (std::isfinite(v)) e = e + two_prod(alpha, v);
-        }
-    }
-    bool ok() const { return finite(e); }
-    double value(std::size_t, bool, bool&) const { return e.hi; }
     double naive(std::size_t i) const {
         double t = 0.0;
         for (std::size_t j = 0; j < n; ++j) t += x[i + j] * weights[j];
@@ -344,27 +296,10 @@ struct EmaState {
     }
 };
 
-
 // ---- linearly weighted average (weights 2j / (n (n + 1))) -----------------
 struct WmaState {
     const double* x;
     std::size_t n;
-    dd u, s;  // sum of (j + 1) x_j and sum of x_j over the window
-    void rebuild(std::size_t i) {
-        u = dd{};
-        s = dd{};
-        for (std::size_t j = 0; j < n; ++j) {
-            double v = x[i + j];
-            if (!std::isfinite(v)) continue;
-            u = u + two_prod(double(j + 1), v);
-            s = s + v;
-        }
-    }
-    bool ok() const { return finite(u) && finite(s); }
-    double value(std::size_t, bool, bool&) const {
-        const double nn = double(n);
-        return (u * 2.0 / (nn * (nn + 1.0))).hi;
-    }
     double naive(std::size_t i) const {
         const double nn = double(n);
         double t = 0.0;
@@ -402,13 +337,9 @@ struct SlopeState {
         }
     }
     bool ok() const { return finite(s) && finite(t); }
-    double value(std::size_t, bool fresh, bool& retry) const {
+    double value(std::size_t) const {
         dd a = s * sumx;
         dd num = a - t * double(n);
-        if (!fresh && a.hi != 0.0 && !(std::fabs(num.hi) * kCondition > std::fabs(a.hi))) {
-            retry = true;
-            return 0.0;
-        }
         return num.hi / divisor;
     }
     double naive(std::size_t i) const {
@@ -457,16 +388,11 @@ struct PairState {
     }
     bool ok() const { return finite(sa) && finite(sb) && finite(saa) && finite(sbb) && finite(sab); }
 
-    double value(std::size_t, bool fresh, bool& retry) const {
+    double value(std::size_t) const {
         const double nn = double(n);
         dd ma = sa / nn, mb = sb / nn;
         dd raa = saa / nn, rbb = sbb / nn;
         dd va = raa - ma * ma, vb = rbb - mb * mb;
-        if (!fresh && ((raa.hi != 0.0 && !(va.hi * kCondition > raa.hi)) ||
-                       (rbb.hi != 0.0 && !(vb.hi * kCondition > rbb.hi)))) {
-            retry = true;
-            return 0.0;
-        }
         dd cov = sab / nn - ma * mb;
         double vah = va.hi > 0.0 ? va.hi : 0.0;
         double vbh = vb.hi > 0.0 ? vb.hi : 0.0;
@@ -659,7 +585,7 @@ void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
         const double nn = double(n);
         for (std::size_t i = 0; i < m; ++i) out[i] /= nn;
     }
-    SumState st{x, n, Mean, {}};
+    SumState st{x, n, Mean};
     fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
 }
 
@@ -691,8 +617,7 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
     MomentState<S> st{x, n, {}};
     auto exact = [&](std::size_t i) {
         st.rebuild(i);
-        bool retry = false;
-        double r = st.value(i, true, retry);
+        double r = st.value(i);
         return st.ok() ? r : st.naive(i);
     };
     const double nn = double(n), inv = 1.0 / nn;
@@ -775,7 +700,7 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
         for (; j < n; ++j) acc[0] += std::fabs((w[j] - mh) - ml);
         out[i] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) / nn;
     }
-    AvedevState st{x, n, {}};
+    AvedevState st{x, n};
     fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
 }
 
@@ -841,7 +766,7 @@ inline void wma(const double* x, std::size_t L, std::size_t n, double* out) {
     position_sums(x, L, n, [&](std::size_t i, double c, double a, double p, double) {
         out[i] = c + (p + a) * scale;  // weights j + 1 = (k - i) + 1
     });
-    WmaState st{x, n, {}, {}};
+    WmaState st{x, n};
     fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
 }
 
@@ -858,8 +783,7 @@ inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
         const double num = half * a - p;
         if (!(std::fabs(num) * 1e3 >= mag + half * std::fabs(a)) && std::isfinite(num)) {
             st.rebuild(i);  // cancellation: recompute about the window mean
-            bool retry = false;
-            out[i] = st.ok() ? st.value(i, true, retry) : st.naive(i);
+            out[i] = st.ok() ? st.value(i) : st.naive(i);
             return;
         }
         out[i] = nn * num / st.divisor;
@@ -890,8 +814,7 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
     PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
     auto exact = [&](std::size_t i) {
         st.rebuild(i);
-        bool retry = false;
-        return st.ok() ? st.value(i, true, retry) : st.naive(i);
+        return st.ok() ? st.value(i) : st.naive(i);
     };
     const double inv = 1.0 / double(n), limit = 1000.0;
     const double *sa = sums.data(), *sb = sa + m, *saa = sb + m, *sbb = saa + m, *sab = sbb + m;
