@@ -7,16 +7,17 @@
 // Semantics are those of the plain window-matrix formulas (mean, std, sums of
 // products along each window row): NaN anywhere in a window makes the
 // arithmetic statistics NaN for that window only, infinities propagate the way
-// IEEE arithmetic propagates them. The implementations are O(L) (or
-// O(L log L)) online updates wherever that keeps full accuracy:
-//   * sums are carried in double-double arithmetic, so windows never inherit
-//     rounding from values that already left them;
-//   * central moments are accumulated about an anchor near the data and
-//     re-anchored (recomputed from the window) whenever the raw moments would
-//     cancel badly, so large offsets with tiny spread stay accurate;
-//   * non-finite values are counted instead of entering the sums, so an inf
-//     or NaN affects exactly the windows that contain it; windows holding an
-//     infinity are evaluated directly from their values.
+// IEEE arithmetic propagates them. Every kernel is O(L) (ts_rank O(L log L)
+// for long windows), with no O(L n) temporaries:
+//   * sums come from per-block prefix and suffix scans (see window_sums), so
+//     each window's sums hold exactly its own values and no rounding is
+//     inherited from values that left it; the scans are compensated;
+//   * moments are taken about an anchor near the data, and a window whose
+//     raw moments would cancel badly is recomputed about its own mean in
+//     double-double arithmetic, so large offsets with tiny spread stay
+//     accurate;
+//   * windows holding an infinity are evaluated directly from their values;
+//   * min / max / product / argmax / argmin fold prefix and suffix blocks.
 #pragma once
 
 #include <algorithm>
