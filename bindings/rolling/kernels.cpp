@@ -439,12 +439,12 @@ void with_size(std::size_t size, F&& f) {
     }
 }
 
-// Columns are handled in tiles of 8: a tile is copied into contiguous series,
+// Columns are handled in tiles of 32: a tile is copied into contiguous series,
 // each series runs through the 1-D kernel, and the results are copied back.
 // Every column goes through exactly the code of a 1-D call.
 template <class T>
 void run_columns(const Job& job) {
-    constexpr std::size_t tile = 8;
+    constexpr std::size_t tile = 32;
     const std::size_t L = job.L, m = L - job.n + 1, N = job.N;
     const std::size_t tiles = (N + tile - 1) / tile;
     const int series = job.in[1] ? 2 : 1;

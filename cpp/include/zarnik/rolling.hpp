@@ -691,6 +691,10 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
         anchors.data());
     const double nn = double(n);
     for (std::size_t i = 0; i < m; ++i) {
+        if (!std::isfinite(sums[i])) {  // a NaN or inf in the window: decided below
+            out[i] = sums[i];
+            continue;
+        }
         dd mean = two_sum(anchors[i / n], sums[i] / nn);
         const double mh = mean.hi, ml = mean.lo;
         const double* w = x + i;
@@ -983,22 +987,27 @@ void ts_argmin(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T
 inline void product(const double* x, std::size_t L, std::size_t n, double* out) {
     block_fold(x, L, n, out, [](double a, double b) { return a * b; });
     // A window holding a NaN or an infinity cannot have a finite product, so
-    // only non-finite results are revisited.
+    // only non-finite results are revisited, with prefix counts.
     const std::size_t m = L - n + 1;
-    for (std::size_t i = 0; i < m; ++i) {
-        if (std::isfinite(out[i])) continue;
-        bool nan = false, inf = false, zero = false, negative = false;
-        for (std::size_t k = i; k < i + n; ++k) {
-            const double v = x[k];
-            nan |= v != v;
-            inf |= std::isinf(v);
-            zero |= v == 0.0;
-            negative ^= v < 0.0;
+    std::size_t first = m;
+    for (std::size_t i = 0; i < m; ++i)
+        if (!std::isfinite(out[i])) {
+            first = i;
+            break;
         }
-        if (nan || (inf && zero)) {
+    if (first == m) return;
+    NonFiniteIndex nf(&x, 1, L);
+    std::vector<std::uint32_t> zeros(L + 1, 0), negs(L + 1, 0);
+    for (std::size_t k = 0; k < L; ++k) {
+        zeros[k + 1] = zeros[k] + (x[k] == 0.0);
+        negs[k + 1] = negs[k] + (x[k] < 0.0);
+    }
+    for (std::size_t i = first; i < m; ++i) {
+        if (std::isfinite(out[i])) continue;
+        if (nf.has_nan(i, n) || (nf.has_inf(i, n) && zeros[i + n] != zeros[i])) {
             out[i] = kNaN;
-        } else if (inf) {
-            out[i] = negative ? -INFINITY : INFINITY;
+        } else if (nf.has_inf(i, n)) {
+            out[i] = ((negs[i + n] - negs[i]) & 1u) ? -INFINITY : INFINITY;
         }  // else: the finite values overflow, as in any order of multiplication
     }
 }
