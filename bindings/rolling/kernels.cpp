@@ -87,7 +87,12 @@ py::array as_array(py::handle x, int ndim) {
     return arr;
 }
 
+// Positions and counts are held in 32 bits inside the core.
+constexpr py::ssize_t kMaxLength = 0xFFFFFFF0;
+
 std::size_t check_window(py::handle window, py::ssize_t length) {
+    if (length > kMaxLength)
+        raise(PyExc_ValueError, format("series of more than {} values are not supported, got {}", kMaxLength, length));
     if (PyLong_CheckExact(window.ptr())) {  // the common case, without Python calls
         int overflow = 0;
         long long w = PyLong_AsLongLongAndOverflow(window.ptr(), &overflow);
