@@ -1047,7 +1047,7 @@ template <class T>
 void ts_rank(const T* x, std::size_t L, std::size_t n, double* out) {
     const std::size_t m = L - n + 1;
     const double nn = double(n);
-    if (n <= 64) {
+    if (n <= 32) {
         for (std::size_t i = 0; i < m; ++i) {
             const T* w = x + i;
             T v = w[n - 1];
