@@ -1,5 +1,113 @@
+// FactorReturnAnalysis: cumulative return of the factor's long-short
+// portfolio per holding period, computed over dense arrays.
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
 #include "assayer/assayer.hpp"
+#include "common/frames.hpp"
+#include "common/pyclass.hpp"
+#include "zarnik/factor_return.hpp"
 
 namespace zarnik_py {
-void register_factor_return(py::module_& m) {}
+
+namespace {
+
+using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+std::vector<std::int64_t> positions_of(const py::object& labels, const py::object& target) {
+    Int64Array arr = Int64Array::ensure(labels.attr("get_indexer")(target));
+    if (!arr) throw py::error_already_set();
+    return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
+}
+
+void require_frame(const py::object& obj, const char* name) {
+    if (!py::isinstance(obj, pandas().attr("DataFrame"))) {
+        raise(PyExc_ValueError, format("{}: expect pd.DataFrame, got {}", name, py::type::of(obj)));
+    }
+}
+
+// The holding periods as positive integers, with their column keys.
+std::vector<std::size_t> read_periods(const py::object& periods, std::vector<py::object>& keys) {
+    if (!py::isinstance<py::list>(periods) && !py::isinstance<py::tuple>(periods)) {
+        raise(PyExc_TypeError, format("periods: expect a list or tuple of positive integers, got {}",
+                                      py::type::of(periods)));
+    }
+    std::vector<std::size_t> out;
+    py::object index_fn = py::module_::import("operator").attr("index");
+    for (py::handle p : periods) {
+        py::object value;
+        try {
+            value = index_fn(p);
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_TypeError)) throw;
+            raise(PyExc_TypeError, format("periods: expect positive integers, got {!r}", p));
+        }
+        const long long v = value.cast<long long>();
+        if (v < 1) raise(PyExc_ValueError, format("periods: expect positive integers, got {!r}", p));
+        out.push_back(static_cast<std::size_t>(v));
+        keys.push_back(py::str("P_{}").attr("format")(p));
+    }
+    return out;
+}
+
+py::object factor_return_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
+                                  py::object ascending) {
+    require_frame(factor_data, "factor_data");
+    require_frame(returns, "returns");
+    std::vector<py::object> keys;
+    std::vector<std::size_t> ps = read_periods(periods, keys);
+    const int asc = PyObject_IsTrue(ascending.ptr());
+    if (asc < 0) throw py::error_already_set();
+
+    DenseFrame factor = to_dense(factor_data, "factor_data");
+    DenseFrame rets = to_dense(returns, "returns");
+    std::vector<std::int64_t> row_of = positions_of(rets.index, factor.index);
+    std::vector<std::int64_t> col_of = positions_of(rets.columns, factor.columns);
+
+    const std::size_t t_count = static_cast<std::size_t>(factor.rows());
+    const std::size_t n = static_cast<std::size_t>(factor.cols());
+    const std::size_t rr = static_cast<std::size_t>(rets.rows()), rc = static_cast<std::size_t>(rets.cols());
+    Matrix result({static_cast<py::ssize_t>(t_count), static_cast<py::ssize_t>(ps.size())});
+    {
+        const double* f = factor.values.data();
+        const double* r = rets.values.data();
+        double* res = result.mutable_data();
+        py::gil_scoped_release release;
+        std::vector<double> weights(t_count * n), growth(t_count * n), daily(t_count);
+        namespace fr = zarnik::factor_return;
+        fr::lagged_weights(f, t_count, n, asc == 1, weights.data());
+        fr::aligned_growth(r, rr, rc, row_of.data(), t_count, col_of.data(), n, growth.data());
+        for (std::size_t c = 0; c < ps.size(); ++c) {
+            fr::period_returns(weights.data(), growth.data(), t_count, n, ps[c], daily.data());
+            fr::compound(daily.data(), t_count);
+            for (std::size_t t = 0; t < t_count; ++t) res[t * ps.size() + c] = daily[t];
+        }
+    }
+    py::list columns;
+    for (const py::object& k : keys) columns.append(k);
+    py::object frame = to_frame(result, factor.index, columns, py::str("datetime"));
+    py::object result_cls = py::module_::import("zarnik.analysis.analysis_result").attr("FactorReturnAnalysisResult");
+    return result_cls(py::arg("factor_returns") = frame, py::arg("name") = self.attr("step_name"));
+}
+
+}  // namespace
+
+void register_factor_return(py::module_& m) {
+    ClassBuilder(m, "FactorReturnAnalysis", py::make_tuple(m.attr("FactorAnalyser")),
+                 "因子收益测试：按前一日去均值因子值构建多空组合（权重绝对值之和为 1），"
+                 "每 period 个交易日调仓，对 period 个错开调仓日的组合取平均日收益，并复利累计。")
+        .method("analysis", &factor_return_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
+                py::arg("periods"), py::arg("ascending") = true,
+                "计算各持有期的因子收益。\n\n"
+                ":param factor_data: 因子数据，行为日期，列为标的\n"
+                ":param returns: 日收益率数据，行为日期，列为标的\n"
+                ":param periods: 持有期（交易日数）列表\n"
+                ":param ascending: 为真时因子值越小权重越大（权重取反）\n"
+                ":return: FactorReturnAnalysisResult，factor_returns 每列为一个持有期（P_1、P_5 …）的累计收益")
+        .build();
+}
+
 }  // namespace zarnik_py

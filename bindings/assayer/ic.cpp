@@ -1,5 +1,676 @@
+// ICAnalysis: per-date information coefficient (Spearman or Pearson) of the
+// factor against forward returns, the IC decay table and the pooled IC per
+// industry. Frames are converted once to dense matrices; correlations run in
+// the C++ core (zarnik/correlation.hpp) with the GIL released.
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
 #include "assayer/assayer.hpp"
+#include "assayer/icq_util.hpp"
+#include "common/frames.hpp"
+#include "common/pyclass.hpp"
+#include "zarnik/correlation.hpp"
 
 namespace zarnik_py {
-void register_ic(py::module_& m) {}
+
+namespace {
+
+using namespace assayer_detail;
+using zarnik::corr::kNaN;
+using I64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// The two correlation wrappers handed out by _get_ic_func; the analysis
+// recognises them and computes their results natively.
+py::object* g_spearman_wrapper = nullptr;
+py::object* g_pearson_wrapper = nullptr;
+
+// -1: not one of ours; 0: Pearson; 1: Spearman.
+int native_kind(const py::handle& f) {
+    if (g_spearman_wrapper && f.is(*g_spearman_wrapper)) return 1;
+    if (g_pearson_wrapper && f.is(*g_pearson_wrapper)) return 0;
+    return -1;
+}
+
+py::object make_wrapper(bool rank) {
+    return py::cpp_function(
+        [rank](py::object fs, py::object rs) -> py::object {
+            py::module_ np = py::module_::import("numpy");
+            py::object isnan = np.attr("isnan");
+            py::object mask = ~(isnan(fs) | isnan(rs));
+            if (py::int_(mask.attr("sum")()).cast<long long>() > 1) {
+                py::object fn = py::module_::import("scipy.stats").attr(rank ? "spearmanr" : "pearsonr");
+                return fn(fs[mask], rs[mask]);
+            }
+            return py::make_tuple(0, 0);
+        },
+        py::name("wrapper"), py::arg("fs"), py::arg("rs"),
+        "忽略缺失值的相关系数：完整样本对少于两个时返回 (0, 0)，否则返回 (相关系数, 双侧 p 值)。");
+}
+
+// What the correlation wrapper reports for a coefficient over `pairs` complete
+// pairs: 0 below two pairs; Pearson over exactly two pairs is +-1 exactly.
+double wrapper_value(double r, std::int64_t pairs, bool rank) {
+    if (pairs < 2) return 0.0;
+    if (pairs == 2 && !rank && !std::isnan(r)) return std::round(r);
+    return r;
+}
+
+Matrix as_matrix(const py::handle& obj, const char* name) {
+    py::module_ np = py::module_::import("numpy");
+    py::object arr;
+    try {
+        arr = np.attr("asarray")(obj, py::arg("dtype") = np.attr("float64"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        raise(PyExc_ValueError, format("{}: expected a 2-D array of numbers ({})", name, e.value()));
+    }
+    if (py::cast<py::array>(arr).ndim() != 2) {
+        raise(PyExc_ValueError, format("{}: expected a 2-D array, got ndim={}", name, arr.attr("ndim")));
+    }
+    return Matrix::ensure(arr);
+}
+
+py::list return_fields_of(const py::object& columns) {
+    py::object fn = module_attr("_get_return_fields", py::none());
+    if (!fn.is_none()) return py::list(fn(columns));
+    py::list out;
+    for (py::handle c : columns)
+        if (py::isinstance<py::str>(c) && c.cast<std::string>().rfind("P_", 0) == 0) out.append(c);
+    return out;
+}
+
+// Two-sided p-values from the coefficients and pair counts, as scipy's
+// pearsonr / spearmanr give them; counts below 2 give (NaN, NaN).
+void fill_p_values(bool rank, double* r, const std::int64_t* n, double* p, std::size_t size) {
+    py::module_ np = py::module_::import("numpy");
+    py::module_ special = py::module_::import("scipy.special");
+    py::array_t<double> a(static_cast<py::ssize_t>(size)), x(static_cast<py::ssize_t>(size));
+    double* pa = a.mutable_data();
+    double* px = x.mutable_data();
+    for (std::size_t i = 0; i < size; ++i) {
+        if (n[i] < 3 || std::isnan(r[i])) {
+            pa[i] = kNaN;
+            px[i] = kNaN;
+        } else if (rank) {
+            const double dof = static_cast<double>(n[i] - 2);
+            pa[i] = dof;
+            px[i] = -std::fabs(zarnik::corr::spearman_t(r[i], dof));
+        } else {
+            pa[i] = static_cast<double>(n[i]) / 2.0 - 1.0;
+            px[i] = (std::fabs(r[i]) + 1.0) / 2.0;
+        }
+    }
+    py::array_t<double> tail = rank ? py::array_t<double>::ensure(special.attr("stdtr")(a, x))
+                                    : py::array_t<double>::ensure(special.attr("betaincc")(a, a, x));
+    const double* pt = tail.data();
+    for (std::size_t i = 0; i < size; ++i) {
+        if (n[i] < 2) {
+            r[i] = kNaN;
+            p[i] = kNaN;
+        } else if (n[i] == 2) {
+            if (!rank && !std::isnan(r[i])) r[i] = std::round(r[i]);
+            p[i] = (rank || std::isnan(r[i])) ? kNaN : 1.0;
+        } else {
+            p[i] = std::isnan(r[i]) ? kNaN : 2.0 * pt[i];
+        }
+    }
+}
+
+// A long table (rows indexed by (datetime, order_book_id)) scattered back
+// into dense dates x instruments matrices, dates ascending.
+struct DenseLong {
+    py::object dates;                   // the used date labels, ascending
+    std::size_t T = 0, N = 0;
+    std::vector<std::vector<double>> m; // one T x N matrix per requested column
+};
+
+DenseLong long_to_dense(const py::object& table, const std::vector<py::object>& cols) {
+    require_dataframe(table, "factor_data");
+    py::module_ np = py::module_::import("numpy");
+    py::module_ pd = py::module_::import("pandas");
+    py::object mi = table.attr("index");
+    if (!py::isinstance(mi, pd.attr("MultiIndex"))) {
+        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
+    }
+    py::list names(mi.attr("names"));
+    int di = -1, oi = -1;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (py::str(names[i]).equal(py::str("datetime")) && !names[i].is_none()) di = static_cast<int>(i);
+        if (py::str(names[i]).equal(py::str("order_book_id")) && !names[i].is_none()) oi = static_cast<int>(i);
+    }
+    if (di < 0 || oi < 0 || names.size() != 2) {
+        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
+    }
+    py::object dlevel = mi.attr("levels")[py::int_(di)];
+    I64 dcodes = I64::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(di)]));
+    I64 ocodes = I64::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(oi)]));
+    I64 dorder = I64::ensure(np.attr("asarray")(dlevel.attr("argsort")()));
+    const std::size_t rows = static_cast<std::size_t>(dcodes.size());
+    const std::size_t nd = static_cast<std::size_t>(py::len(dlevel));
+    const std::size_t no = static_cast<std::size_t>(py::len(mi.attr("levels")[py::int_(oi)]));
+    std::vector<std::uint8_t> used(nd, 0);
+    const std::int64_t* dc = dcodes.data();
+    const std::int64_t* oc = ocodes.data();
+    for (std::size_t i = 0; i < rows; ++i)
+        if (dc[i] >= 0) used[static_cast<std::size_t>(dc[i])] = 1;
+    std::vector<std::int64_t> rowof(nd, -1);
+    py::list used_codes;
+    std::size_t T = 0;
+    for (std::size_t k = 0; k < nd; ++k) {
+        const std::int64_t c = dorder.data()[k];
+        if (used[static_cast<std::size_t>(c)]) {
+            rowof[static_cast<std::size_t>(c)] = static_cast<std::int64_t>(T++);
+            used_codes.append(py::int_(c));
+        }
+    }
+    DenseLong out;
+    out.T = T;
+    out.N = no;
+    out.dates = dlevel.attr("take")(np.attr("asarray")(used_codes, py::arg("dtype") = np.attr("int64")))
+                    .attr("rename")("datetime");
+    std::vector<Matrix> src;
+    for (const auto& c : cols) {
+        src.push_back(Matrix::ensure(table[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
+                                                               py::arg("na_value") = np.attr("nan"))));
+    }
+    out.m.assign(cols.size(), std::vector<double>(T * no, kNaN));
+    std::vector<std::uint8_t> seen(T * no, 0);
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (dc[i] < 0 || oc[i] < 0) continue;
+        const std::size_t cell = static_cast<std::size_t>(rowof[static_cast<std::size_t>(dc[i])]) * no +
+                                 static_cast<std::size_t>(oc[i]);
+        if (seen[cell]) raise(PyExc_ValueError, "factor_data: index contains duplicate entries");
+        seen[cell] = 1;
+        for (std::size_t k = 0; k < cols.size(); ++k) out.m[k][cell] = src[k].data()[i];
+    }
+    return out;
+}
+
+py::object ic_func_value(const py::object& fn, const std::vector<double>& x, const std::vector<double>& f) {
+    py::array_t<double> xa(static_cast<py::ssize_t>(x.size()), x.data());
+    py::array_t<double> fa(static_cast<py::ssize_t>(f.size()), f.data());
+    return fn(xa, fa)[py::int_(0)];
+}
+
+// Group codes of a label array in sorted label order (-1: missing label) and
+// the sorted labels. Object arrays are first reduced to their distinct
+// objects (labels are usually a few shared objects), then factorized.
+std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const py::object& key) {
+    py::module_ pd = py::module_::import("pandas");
+    py::module_ np = py::module_::import("numpy");
+    py::object arr = np.attr("asarray")(key);
+    std::vector<std::int64_t> codes;
+    if (py::isinstance<py::array>(arr) && py::cast<py::array>(arr).dtype().kind() == 'O' &&
+        py::cast<py::array>(arr).ndim() == 1) {
+        py::array a = np.attr("ascontiguousarray")(arr);
+        const std::size_t n = static_cast<std::size_t>(a.size());
+        PyObject* const* p = static_cast<PyObject* const*>(a.data());
+        std::unordered_map<PyObject*, std::int64_t> local;
+        py::list distinct;
+        std::vector<std::int64_t> ids(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            auto it = local.find(p[i]);
+            if (it == local.end()) {
+                it = local.emplace(p[i], static_cast<std::int64_t>(local.size())).first;
+                distinct.append(py::reinterpret_borrow<py::object>(p[i]));
+            }
+            ids[i] = it->second;
+        }
+        py::object objs = np.attr("empty")(py::len(distinct), py::arg("dtype") = "O");
+        for (std::size_t i = 0; i < py::len(distinct); ++i) objs[py::int_(i)] = distinct[i];
+        py::tuple fz = pd.attr("factorize")(objs, py::arg("sort") = true);
+        I64 small = I64::ensure(fz[0]);
+        codes.resize(n);
+        for (std::size_t i = 0; i < n; ++i) codes[i] = small.data()[ids[i]];
+        return {std::move(codes), fz[1]};
+    }
+    py::tuple fz = pd.attr("factorize")(key, py::arg("sort") = true);
+    I64 c = I64::ensure(fz[0]);
+    codes.assign(c.data(), c.data() + c.size());
+    return {std::move(codes), fz[1]};
+}
+
+// ---------------------------------------------------------------------------
+// ICAnalysis members
+
+void ic_init(py::object self, py::object rank_ic, py::object industry_classification, py::object max_decay) {
+    py::module_ pd = py::module_::import("pandas");
+    py::object ic = industry_classification;
+    if (!ic.is_none() && !py::isinstance<py::str>(ic) && !py::isinstance<py::dict>(ic) &&
+        !py::isinstance(ic, pd.attr("Series"))) {
+        raise(PyExc_ValueError,
+              format("Unsupported industry_classification type, expect one of None/str/pd.Series/dict, got type={}",
+                     py::type::of(ic)));
+    }
+    if (py::isinstance<py::str>(ic)) {
+        py::object valid = module_attr("VALID_INDUSTRY_SOURCE", py::make_tuple("citics_2019", "sws"));
+        if (!valid.contains(ic)) {
+            raise(PyExc_ValueError, format("industry_classification: expect one of {}, got {}", valid, ic));
+        }
+    }
+    if (!max_decay.is_none()) {
+        bool ok = py::hasattr(max_decay, "__index__") &&
+                  !py::isinstance(max_decay, py::module_::import("builtins").attr("bool"));
+        if (ok) ok = py::module_::import("operator").attr("index")(max_decay).cast<long long>() >= 0;
+        if (!ok) raise(PyExc_ValueError, format("max_decay: expect None or a non-negative integer, got {!r}", max_decay));
+    }
+    self.attr("rank_ic") = rank_ic;
+    self.attr("ic_func") = module_attr("_get_ic_func")(rank_ic);
+    self.attr("industry") = ic;
+    self.attr("max_decay") = max_decay;
+}
+
+py::object ic_get_industry_data(py::object self, py::object factor_data) {
+    py::module_ pd = py::module_::import("pandas");
+    py::object industry = self.attr("industry");
+    py::object index = factor_data.attr("index");
+    if (py::isinstance<py::str>(industry)) {
+        return module_attr("_load_industry_data")(
+            py::arg("order_book_ids") = index.attr("get_level_values")("order_book_id").attr("unique")(),
+            py::arg("dates") = index.attr("get_level_values")("datetime").attr("unique")(),
+            py::arg("source") = industry);
+    }
+    py::object series;
+    if (py::isinstance<py::dict>(industry)) {
+        series = pd.attr("Series")(industry);
+    } else if (py::isinstance(industry, pd.attr("Series"))) {
+        series = industry.attr("copy")();
+    } else {
+        raise(PyExc_RuntimeError, format("Invalid industry type, expect str/dict/pd.Series, go {} ",
+                                         py::type::of(industry)));
+    }
+    // one label per instrument, spread over the rows through the index codes
+    py::object level = py::none(), codes = py::none();
+    if (py::isinstance(index, pd.attr("MultiIndex"))) {
+        py::list names(index.attr("names"));
+        for (std::size_t i = 0; i < names.size(); ++i) {
+            if (!names[i].is_none() && py::str(names[i]).equal(py::str("order_book_id"))) {
+                level = index.attr("levels")[py::int_(i)];
+                codes = py::module_::import("numpy").attr("asarray")(index.attr("codes")[py::int_(i)]);
+            }
+        }
+    }
+    if (level.is_none() || py::bool_(codes.attr("__lt__")(0).attr("any")())) {
+        py::object obids = index.attr("get_level_values")("order_book_id");
+        level = obids.attr("unique")();
+        codes = level.attr("get_indexer")(obids);
+    }
+    py::object mapped = series.attr("reindex")(level).attr("fillna")("Unknown");
+    py::object data = mapped.attr("to_numpy")(py::arg("dtype") = "O").attr("take")(codes);
+    return pd.attr("Series")(py::arg("index") = index, py::arg("data") = data, py::arg("dtype") = "O");
+}
+
+py::tuple ic_calc_ic(py::object self, py::object factor, py::object ret_table, py::object ret_fields) {
+    const bool rank = py::bool_(self.attr("rank_ic"));
+    Matrix F = as_matrix(factor, "factor");
+    const std::size_t T = static_cast<std::size_t>(F.shape(0)), N = static_cast<std::size_t>(F.shape(1));
+    std::vector<Matrix> R;
+    py::list fields(ret_fields);
+    for (py::handle field : fields) {
+        py::object arr;
+        try {
+            arr = ret_table[field];
+        } catch (py::error_already_set& e) {
+            if (!e.matches(PyExc_KeyError)) throw;
+            raise(PyExc_ValueError, format("ret_table: no returns for field {!r}", field));
+        }
+        Matrix m = as_matrix(arr, "ret_table");
+        if (static_cast<std::size_t>(m.shape(0)) != T || static_cast<std::size_t>(m.shape(1)) != N) {
+            raise(PyExc_ValueError, format("ret_table[{!r}]: expected shape ({}, {}), got {}", field, T, N,
+                                           py::array(m).attr("shape")));
+        }
+        R.push_back(m);
+    }
+    const std::size_t K = R.size();
+    py::array_t<double> ic({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(K)});
+    py::array_t<double> pv({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(K)});
+    std::vector<std::int64_t> counts(T * K, 0);
+    {
+        std::vector<const double*> rp;
+        for (auto& m : R) rp.push_back(m.data());
+        double* out = ic.mutable_data();
+        py::gil_scoped_release release;
+        zarnik::corr::SortedRows fs;
+        std::vector<zarnik::corr::SortedRows> rs(K);
+        std::vector<const zarnik::corr::SortedRows*> rsp;
+        if (rank) {
+            fs = zarnik::corr::sort_rows(F.data(), T, N);
+            for (std::size_t k = 0; k < K; ++k) rs[k] = zarnik::corr::sort_rows(rp[k], T, N);
+        }
+        for (auto& s : rs) rsp.push_back(&s);
+        if (K > 0) zarnik::corr::row_correlations(F.data(), fs, rp, rsp, T, N, 0, rank, false, out, counts.data());
+    }
+    fill_p_values(rank, ic.mutable_data(), counts.data(), pv.mutable_data(), T * K);
+    return py::make_tuple(ic, pv);
+}
+
+py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object ic) {
+    py::object max_decay = self.attr("max_decay");
+    if (!py::bool_(max_decay)) return py::none();
+    const long long lags = py::module_::import("operator").attr("index")(max_decay).cast<long long>();
+    py::module_ pd = py::module_::import("pandas");
+    py::module_ np = py::module_::import("numpy");
+    py::object ic_func = self.attr("ic_func");
+    py::list return_fields = return_fields_of(factor_data.attr("columns"));
+
+    py::object lag0 = ic.attr("copy")();
+    lag0.attr("__setitem__")("decay", 0);
+    lag0 = lag0.attr("set_index")("decay", py::arg("append") = true);
+    py::list parts;
+    parts.append(lag0);
+    if (lags > 1) {
+        std::vector<py::object> cols{py::str("factor")};
+        for (py::handle f : return_fields) cols.push_back(py::reinterpret_borrow<py::object>(f));
+        DenseLong d = long_to_dense(factor_data, cols);
+        const std::size_t T = d.T, N = d.N, K = return_fields.size();
+        const int kind = native_kind(ic_func);
+        std::vector<std::int64_t> row_date, row_lag;
+        std::vector<double> vals;
+        if (kind >= 0 && K > 0) {
+            const bool rank = kind == 1;
+            std::vector<double> r(T * K);
+            std::vector<std::int64_t> n(T * K);
+            py::gil_scoped_release release;
+            std::vector<const double*> rp;
+            for (std::size_t k = 0; k < K; ++k) rp.push_back(d.m[k + 1].data());
+            zarnik::corr::SortedRows fs;
+            std::vector<zarnik::corr::SortedRows> rs(K);
+            std::vector<const zarnik::corr::SortedRows*> rsp;
+            if (rank) {
+                fs = zarnik::corr::sort_rows(d.m[0].data(), T, N);
+                for (std::size_t k = 0; k < K; ++k) rs[k] = zarnik::corr::sort_rows(rp[k], T, N);
+            }
+            for (auto& s : rs) rsp.push_back(&s);
+            for (long long lag = 1; lag < lags; ++lag) {
+                zarnik::corr::row_correlations(d.m[0].data(), fs, rp, rsp, T, N, static_cast<std::size_t>(lag),
+                                               rank, true, r.data(), n.data());
+                for (std::size_t t = 0; t < T; ++t) {
+                    if (n[t * K] < 1) continue;
+                    row_date.push_back(static_cast<std::int64_t>(t));
+                    row_lag.push_back(lag);
+                    for (std::size_t k = 0; k < K; ++k) vals.push_back(wrapper_value(r[t * K + k], n[t * K + k], rank));
+                }
+            }
+        } else if (K > 0) {
+            // A user-supplied correlation function: called once per date and field.
+            std::vector<double> f, x;
+            for (long long lag = 1; lag < lags; ++lag) {
+                for (std::size_t t = 0; t + static_cast<std::size_t>(lag) < T; ++t) {
+                    const std::size_t tr = t + static_cast<std::size_t>(lag);
+                    std::vector<std::size_t> idx;
+                    for (std::size_t i = 0; i < N; ++i) {
+                        bool ok = !std::isnan(d.m[0][t * N + i]);
+                        for (std::size_t k = 0; ok && k < K; ++k) ok = !std::isnan(d.m[k + 1][tr * N + i]);
+                        if (ok) idx.push_back(i);
+                    }
+                    if (idx.empty()) continue;
+                    row_date.push_back(static_cast<std::int64_t>(t));
+                    row_lag.push_back(lag);
+                    f.clear();
+                    for (std::size_t i : idx) f.push_back(d.m[0][t * N + i]);
+                    for (std::size_t k = 0; k < K; ++k) {
+                        x.clear();
+                        for (std::size_t i : idx) x.push_back(d.m[k + 1][tr * N + i]);
+                        vals.push_back(py::float_(ic_func_value(ic_func, x, f)).cast<double>());
+                    }
+                }
+            }
+        }
+        const std::size_t rows = row_date.size();
+        py::array_t<double> v({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(K)});
+        std::copy(vals.begin(), vals.end(), v.mutable_data());
+        py::array_t<std::int64_t> dpos(static_cast<py::ssize_t>(rows), row_date.data());
+        py::array_t<std::int64_t> lagv(static_cast<py::ssize_t>(rows), row_lag.data());
+        py::object index = pd.attr("MultiIndex").attr("from_arrays")(
+            py::make_tuple(d.dates.attr("take")(dpos), lagv), py::arg("names") = py::make_tuple("datetime", "decay"));
+        parts.append(pd.attr("DataFrame")(v, py::arg("index") = index, py::arg("columns") = return_fields));
+    }
+    (void)np;
+    return pd.attr("concat")(parts).attr("sort_index")();
+}
+
+py::object ic_calc_industry(py::object self, py::object factor_data) {
+    if (self.attr("industry").is_none()) return py::none();
+    py::module_ pd = py::module_::import("pandas");
+    py::module_ np = py::module_::import("numpy");
+    require_dataframe(factor_data, "factor_data");
+    py::object industry_data = self.attr("_get_industry_data")(factor_data);
+    py::object ic_func = self.attr("ic_func");
+    py::list return_fields = return_fields_of(factor_data.attr("columns"));
+    py::object index = factor_data.attr("index");
+    py::object key = industry_data;
+    py::object key_name = py::none();
+    if (py::isinstance(key, pd.attr("Series"))) {
+        key_name = key.attr("name");
+        py::object kidx = key.attr("index");
+        if (!kidx.is(index) && !kidx.attr("equals")(index).cast<bool>()) {
+            key = key.attr("reindex")(index);
+        }
+        key = key.attr("to_numpy")();
+    }
+    auto [codes, uniques] = factorize_sorted(key);
+    const std::size_t rows = static_cast<std::size_t>(py::len(index));
+    if (codes.size() != rows) {
+        raise(PyExc_ValueError, "industry data: expected one label per row of the long table");
+    }
+    const std::size_t G = static_cast<std::size_t>(py::len(uniques)), K = return_fields.size();
+    auto column = [&](const py::handle& c) {
+        return Matrix::ensure(factor_data[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
+                                                              py::arg("na_value") = np.attr("nan")));
+    };
+    Matrix fac = column(py::str("factor"));
+    std::vector<Matrix> rets;
+    for (py::handle f : return_fields) rets.push_back(column(f));
+    // rows of each group, in row order
+    std::vector<std::vector<std::size_t>> members(G);
+    for (std::size_t i = 0; i < rows; ++i) {
+        const std::int64_t c = codes[i];
+        if (c >= 0) members[static_cast<std::size_t>(c)].push_back(i);
+    }
+    py::array_t<double> out({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
+    double* po = out.mutable_data();
+    const int kind = native_kind(ic_func);
+    if (kind >= 0) {
+        std::vector<const double*> rp;
+        for (auto& m : rets) rp.push_back(m.data());
+        const double* fp = fac.data();
+        py::gil_scoped_release release;
+        zarnik::parallel_for(G, [&](std::size_t b, std::size_t e) {
+            zarnik::corr::Workspace ws;
+            std::vector<double> x, f;
+            std::vector<std::uint8_t> mask;
+            std::vector<std::int32_t> fo, xo;
+            for (std::size_t g = b; g < e; ++g) {
+                const auto& rows_g = members[g];
+                const std::size_t m = rows_g.size();
+                f.resize(m);
+                x.resize(m);
+                mask.resize(m);
+                fo.resize(m);
+                xo.resize(m);
+                for (std::size_t i = 0; i < m; ++i) f[i] = fp[rows_g[i]];
+                std::size_t fc = 0;
+                if (kind == 1) fc = zarnik::corr::sorted_present(f.data(), m, fo.data(), ws.buf, ws.tmp);
+                for (std::size_t k = 0; k < K; ++k) {
+                    for (std::size_t i = 0; i < m; ++i) {
+                        x[i] = rp[k][rows_g[i]];
+                        mask[i] = !std::isnan(x[i]) && !std::isnan(f[i]);
+                    }
+                    std::size_t xc = 0, pairs = 0;
+                    if (kind == 1) xc = zarnik::corr::sorted_present(x.data(), m, xo.data(), ws.buf, ws.tmp);
+                    const double r = zarnik::corr::masked_corr(x.data(), xo.data(), xc, f.data(), fo.data(), fc,
+                                                               mask.data(), m, kind == 1, ws, pairs);
+                    po[g * K + k] = wrapper_value(r, static_cast<std::int64_t>(pairs), kind == 1);
+                }
+            }
+        });
+    } else {
+        std::vector<double> x, f;
+        for (std::size_t g = 0; g < G; ++g) {
+            f.clear();
+            for (std::size_t i : members[g]) f.push_back(fac.data()[i]);
+            for (std::size_t k = 0; k < K; ++k) {
+                x.clear();
+                for (std::size_t i : members[g]) x.push_back(rets[k].data()[i]);
+                po[g * K + k] = py::float_(ic_func_value(ic_func, x, f)).cast<double>();
+            }
+        }
+    }
+    py::object idx = pd.attr("Index")(uniques, py::arg("name") = key_name);
+    return pd.attr("DataFrame")(out, py::arg("index") = idx, py::arg("columns") = return_fields);
+}
+
+py::object ic_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
+                       py::object ascending) {
+    require_dataframe(factor_data, "factor_data");
+    require_dataframe(returns, "returns");
+    py::module_ pd = py::module_::import("pandas");
+    py::module_ np = py::module_::import("numpy");
+    std::vector<long long> ps = periods_list(periods);
+
+    DenseFrame fr = to_dense(factor_data, "factor_data");
+    DenseFrame rr = to_dense(returns, "returns");
+    py::object index_ = fr.index.attr("intersection")(rr.index).attr("rename")("datetime");
+    py::object columns = rr.columns;
+    auto fpos = positions(fr.index, index_, "factor_data");
+    auto rpos = positions(rr.index, index_, "returns");
+    auto cpos = positions(fr.columns, columns, "factor_data columns");
+    const std::size_t T = static_cast<std::size_t>(py::len(index_));
+    const std::size_t N = static_cast<std::size_t>(rr.cols());
+    const std::size_t Tr = static_cast<std::size_t>(rr.rows());
+    const std::size_t Nf = static_cast<std::size_t>(fr.cols());
+    const bool negate = py::bool_(self.attr("rank_ic")) && py::bool_(ascending);
+
+    // ordered unique period keys
+    std::vector<long long> keys_p;
+    std::vector<std::string> keys;
+    for (long long p : ps) {
+        std::string k = period_key(p);
+        bool dup = false;
+        for (auto& s : keys) dup = dup || s == k;
+        if (!dup) {
+            keys.push_back(k);
+            keys_p.push_back(p);
+        }
+    }
+    const std::size_t K = keys.size();
+    Matrix fa({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(N)});
+    std::vector<Matrix> fwd;
+    for (std::size_t k = 0; k < K; ++k) fwd.emplace_back(std::vector<py::ssize_t>{static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(N)});
+    {
+        const double* R = rr.values.data();
+        const double* Fv = fr.values.data();
+        const long long* fp = fpos.data();
+        const long long* rp = rpos.data();
+        const long long* cp = cpos.data();
+        double* pfa = fa.mutable_data();
+        std::vector<double*> pf;
+        for (auto& m : fwd) pf.push_back(m.mutable_data());
+        py::gil_scoped_release release;
+        // growth index per instrument: running product of (1 + return), a
+        // missing return counting as 0, carried forward over an undefined
+        // product, and missing on dates whose own return is missing
+        std::vector<double> G(Tr * N);
+        zarnik::parallel_for(N, [&](std::size_t b, std::size_t e) {
+            for (std::size_t j = b; j < e; ++j) {
+                double acc = 1.0, last = kNaN;
+                for (std::size_t t = 0; t < Tr; ++t) {
+                    const double x = R[t * N + j];
+                    acc *= (std::isnan(x) ? 0.0 : x) + 1.0;
+                    if (!std::isnan(acc)) last = acc;
+                    G[t * N + j] = std::isnan(x) ? kNaN : last;
+                }
+            }
+        }, 64);
+        zarnik::parallel_for(T, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) {
+                const std::size_t k0 = static_cast<std::size_t>(rp[i]);
+                for (std::size_t k = 0; k < K; ++k) {
+                    const std::size_t k1 = k0 + static_cast<std::size_t>(keys_p[k]);
+                    double* out = pf[k] + i * N;
+                    if (k1 >= Tr) {
+                        for (std::size_t j = 0; j < N; ++j) out[j] = kNaN;
+                    } else {
+                        for (std::size_t j = 0; j < N; ++j) out[j] = G[k1 * N + j] / G[k0 * N + j] - 1.0;
+                    }
+                }
+                const double* frow = Fv + static_cast<std::size_t>(fp[i]) * Nf;
+                for (std::size_t j = 0; j < N; ++j) {
+                    const double v = cp[j] < 0 ? kNaN : frow[cp[j]];
+                    pfa[i * N + j] = negate ? v * -1.0 : v;
+                }
+            }
+        }, 16);
+    }
+    py::dict ret_table;
+    py::list ret_fields;
+    for (std::size_t k = 0; k < K; ++k) {
+        ret_table[py::str(keys[k])] = fwd[k];
+        ret_fields.append(py::str(keys[k]));
+    }
+    py::dict data;
+    data["factor"] = fa.attr("reshape")(-1);
+    for (std::size_t k = 0; k < K; ++k) data[py::str(keys[k])] = fwd[k].attr("reshape")(-1);
+    py::object mi = pd.attr("MultiIndex").attr("from_product")(
+        py::make_tuple(index_, columns), py::arg("names") = py::make_tuple("datetime", "order_book_id"));
+    py::object df = pd.attr("DataFrame")(data, py::arg("index") = mi);
+
+    py::tuple res = self.attr("_calc_ic")(fa, ret_table, ret_fields);
+    py::object ic = pd.attr("DataFrame")(res[0], py::arg("index") = index_, py::arg("columns") = ret_fields);
+    py::object ic_p = pd.attr("DataFrame")(res[1], py::arg("index") = index_, py::arg("columns") = ret_fields);
+    py::object ic_decay = self.attr("_calc_ic_decay")(df, ic);
+    py::object ind = self.attr("_calc_ic_industry_distribute")(df);
+    if (!ind.is_none()) {
+        py::module_::import("builtins").attr("object").attr("__setattr__")(ind, "industry", self.attr("industry"));
+    }
+    (void)np;
+    return result_class("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = ic_p,
+                                            py::arg("ic_decay") = ic_decay,
+                                            py::arg("ic_industry_distribute") = ind,
+                                            py::arg("name") = self.attr("step_name"));
+}
+
+}  // namespace
+
+void register_ic(py::module_& m) {
+    g_spearman_wrapper = new py::object(make_wrapper(true));
+    g_pearson_wrapper = new py::object(make_wrapper(false));
+    m.def(
+        "_get_ic_func",
+        [](py::object rank_ic) -> py::object {
+            return py::bool_(rank_ic) ? *g_spearman_wrapper : *g_pearson_wrapper;
+        },
+        py::arg("rank_ic") = false,
+        "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n:param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
+        ":return: wrapper(fs, rs) -> (相关系数, p 值)，完整样本对少于两个时为 (0, 0)");
+
+    py::object base = m.attr("FactorAnalyser");
+    ClassBuilder(m, "ICAnalysis", py::make_tuple(base),
+                 "IC 分析：逐日计算因子值与各持有期远期收益的截面相关系数（IC）及其 p 值，"
+                 "可选 IC 衰减表与分行业 IC。\n\n"
+                 ":param rank_ic: True 计算秩相关（Spearman），False 计算线性相关（Pearson）\n"
+                 ":param industry_classification: None、行业分类来源（\"citics_2019\" 或 \"sws\"）、"
+                 "dict 或 pandas.Series（order_book_id -> 行业名称）\n"
+                 ":param max_decay: IC 衰减的滞后期数（含滞后 0），None 或 0 表示不计算")
+        .attr("__init__", instance_method(&ic_init, py::arg("self"), py::arg("rank_ic") = true,
+                                          py::arg("industry_classification") = py::none(),
+                                          py::arg("max_decay") = py::none()))
+        .method("analysis", &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
+                py::arg("periods"), py::arg("ascending") = true,
+                "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"
+                ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
+                ":param ascending: 因子排序方向\n:return: ICAnalysisResult")
+        .method("_get_industry_data", &ic_get_industry_data, py::arg("self"), py::arg("factor_data"))
+        .method("_calc_ic", &ic_calc_ic, py::arg("self"), py::arg("factor"), py::arg("ret_table"),
+                py::arg("ret_fields"))
+        .method("_calc_ic_decay", &ic_calc_ic_decay, py::arg("self"), py::arg("factor_data"), py::arg("ic"))
+        .method("_calc_ic_industry_distribute", &ic_calc_industry, py::arg("self"), py::arg("factor_data"))
+        .build();
+}
+
 }  // namespace zarnik_py

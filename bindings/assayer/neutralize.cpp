@@ -1,5 +1,336 @@
+// Neutralization: residuals of each date's factor cross-section regressed on
+// style exposures, industry dummies, user factors and (optionally) a constant.
+#include <pybind11/numpy.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "assayer/assayer.hpp"
+#include "common/frames.hpp"
+#include "common/pyclass.hpp"
+#include "zarnik/neutralize.hpp"
 
 namespace zarnik_py {
-void register_neutralize(py::module_& m) {}
+
+namespace {
+
+using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// An __init__ for a class built by ClassBuilder. pybind11 treats functions
+// named "__init__" as constructors of its own types, so the C++ callable gets
+// another name and is wrapped as an instance method here.
+template <class F, class... Extra>
+py::object init_method(F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name("__init_impl__"), extra...);
+    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+}
+
+// The calc_residuals that the module imported at load time (kept for the
+// life of the process).
+py::handle& package_calc_residuals() {
+    static py::handle fn;
+    return fn;
+}
+
+py::module_ assayer_module() { return py::module_::import("zarnik.analysis.assayer"); }
+
+bool truthy(const py::handle& obj) {
+    const int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
+std::vector<std::int64_t> indexer(const py::object& labels, const py::object& target,
+                                  const py::object& method = py::none()) {
+    py::object raw = method.is_none() ? labels.attr("get_indexer")(target)
+                                      : labels.attr("get_indexer")(target, py::arg("method") = method);
+    Int64Array arr = Int64Array::ensure(raw);
+    if (!arr) throw py::error_already_set();
+    return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
+}
+
+// Date labels as a DatetimeIndex when they can be read as dates, so that
+// tables keyed by datetime.date or strings still line up with Timestamps.
+py::object as_datetime_index(const py::object& labels) {
+    py::object pd = pandas();
+    if (py::isinstance(labels, pd.attr("DatetimeIndex"))) return labels;
+    try {
+        return pd.attr("DatetimeIndex")(pd.attr("to_datetime")(labels));
+    } catch (py::error_already_set&) {
+        return labels;
+    }
+}
+
+// A frame's values as float64 without copying when they already are (any
+// memory layout); other numeric dtypes are converted.
+py::array_t<double> float_values(const py::object& frame, const char* name) {
+    py::object np = numpy();
+    py::object arr;
+    try {
+        arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("na_value") = np.attr("nan"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        raise(PyExc_ValueError, std::string(name) + ": expected numeric values convertible to float64 (" +
+                                    py::str(e.value()).cast<std::string>() + ")");
+    }
+    auto out = py::array_t<double>::ensure(arr);
+    if (!out) throw py::error_already_set();
+    return out;
+}
+
+struct StyleTable {
+    py::array_t<double> values;        // rows of the client's table x style factors
+    std::vector<std::int64_t> row_of;  // dates x instruments -> table row, -1 if none
+};
+
+// Places the client's (order_book_id, date) table onto the frame's dates and
+// instruments: each date takes the exposures dated on it (intraday stamps the
+// exposures of their calendar date), each instrument its own column.
+StyleTable place_style_exposures(const py::object& style_df, const py::object& index,
+                                 const py::list& order_book_ids, bool daily) {
+    py::object pd = pandas();
+    if (!py::isinstance(style_df, pd.attr("DataFrame"))) {
+        raise(PyExc_TypeError, format("get_style_factor_exposure: expected a DataFrame, got {}",
+                                      py::type::of(style_df)));
+    }
+    py::object mi = style_df.attr("index");
+    py::list names = py::list(mi.attr("names"));
+    if (!py::isinstance(mi, pd.attr("MultiIndex")) || py::len(names) != 2 ||
+        !names.contains(py::str("order_book_id"))) {
+        raise(PyExc_ValueError,
+              format("get_style_factor_exposure: expected a DataFrame indexed by the two levels "
+                     "(order_book_id, date), got index levels {}",
+                     names));
+    }
+    const std::size_t ilev = py::object(names[0]).equal(py::str("order_book_id")) ? 0 : 1;
+    const std::size_t dlev = 1 - ilev;
+    py::object levels = mi.attr("levels"), codes = mi.attr("codes");
+    py::object date_level = as_datetime_index(levels[py::int_(dlev)]);
+    py::object target = daily ? index : index.attr("normalize")();
+    std::vector<std::int64_t> date_pos = indexer(date_level, target);
+    std::vector<std::int64_t> inst_pos = indexer(levels[py::int_(ilev)], order_book_ids);
+    Int64Array dcodes = Int64Array::ensure(codes[py::int_(dlev)]);
+    Int64Array icodes = Int64Array::ensure(codes[py::int_(ilev)]);
+    if (!dcodes || !icodes) throw py::error_already_set();
+
+    StyleTable out{float_values(style_df, "style exposure"), {}};
+    const std::size_t t_count = date_pos.size(), n = inst_pos.size();
+    const std::size_t nd = static_cast<std::size_t>(py::len(levels[py::int_(dlev)]));
+    const std::size_t ni = static_cast<std::size_t>(py::len(levels[py::int_(ilev)]));
+    // Compact slots for the level values that the frame uses.
+    std::vector<std::int64_t> dslot(nd, -1), islot(ni, -1);
+    std::int64_t n_dslots = 0, n_islots = 0;
+    for (std::int64_t d : date_pos)
+        if (d >= 0 && dslot[static_cast<std::size_t>(d)] < 0) dslot[static_cast<std::size_t>(d)] = n_dslots++;
+    for (std::int64_t u : inst_pos)
+        if (u >= 0 && islot[static_cast<std::size_t>(u)] < 0) islot[static_cast<std::size_t>(u)] = n_islots++;
+    std::vector<std::int64_t> table(static_cast<std::size_t>(n_dslots) * static_cast<std::size_t>(n_islots), -1);
+    const std::int64_t* dc = dcodes.data();
+    const std::int64_t* ic = icodes.data();
+    for (py::ssize_t r = 0; r < dcodes.size(); ++r) {
+        if (dc[r] < 0 || ic[r] < 0) continue;
+        const std::int64_t ds = dslot[static_cast<std::size_t>(dc[r])];
+        const std::int64_t is = islot[static_cast<std::size_t>(ic[r])];
+        if (ds < 0 || is < 0) continue;
+        std::int64_t& cell = table[static_cast<std::size_t>(ds) * static_cast<std::size_t>(n_islots) +
+                                   static_cast<std::size_t>(is)];
+        if (cell >= 0) {
+            raise(PyExc_ValueError,
+                  "get_style_factor_exposure: Index contains duplicate entries, cannot reshape "
+                  "(one (order_book_id, date) pair appears twice)");
+        }
+        cell = r;
+    }
+    out.row_of.assign(t_count * n, -1);
+    for (std::size_t t = 0; t < t_count; ++t) {
+        if (date_pos[t] < 0) continue;
+        const std::size_t ds = static_cast<std::size_t>(dslot[static_cast<std::size_t>(date_pos[t])]);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (inst_pos[i] < 0) continue;
+            const std::size_t is = static_cast<std::size_t>(islot[static_cast<std::size_t>(inst_pos[i])]);
+            out.row_of[t * n + i] = table[ds * static_cast<std::size_t>(n_islots) + is];
+        }
+    }
+    return out;
+}
+
+// Industry code in force on each (date, instrument): the row of the latest
+// change date not after the date; dates before the first change date and
+// instruments absent from the table get -1.
+std::vector<std::int64_t> industry_codes(const py::object& cat, const py::object& index,
+                                         const py::list& order_book_ids, std::int64_t& max_code) {
+    py::object pd = pandas();
+    if (!py::isinstance(cat, pd.attr("DataFrame"))) {
+        raise(PyExc_TypeError,
+              format("get_all_industry_category: expected a DataFrame, got {}", py::type::of(cat)));
+    }
+    std::vector<std::int64_t> row_pos =
+        indexer(as_datetime_index(cat.attr("index")), index, py::str("ffill"));
+    std::vector<std::int64_t> col_pos = indexer(cat.attr("columns"), order_book_ids);
+    DenseFrame codes = to_dense(cat, "industry category");
+    const std::size_t t_count = row_pos.size(), n = col_pos.size();
+    const std::size_t width = static_cast<std::size_t>(codes.cols());
+    const double* cv = codes.values.data();
+    std::vector<std::int64_t> out(t_count * n, -1);
+    max_code = -1;
+    for (std::size_t t = 0; t < t_count; ++t) {
+        if (row_pos[t] < 0) continue;
+        const double* row = cv + static_cast<std::size_t>(row_pos[t]) * width;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (col_pos[i] < 0) continue;
+            const double v = row[static_cast<std::size_t>(col_pos[i])];
+            if (!(v >= 0.0)) continue;  // NaN and negative codes: no industry
+            if (v != static_cast<double>(static_cast<std::int64_t>(v)) || v > 1e6) {
+                raise(PyExc_ValueError,
+                      format("get_all_industry_category: expected integer industry codes, got {}", v));
+            }
+            const std::int64_t c = static_cast<std::int64_t>(v);
+            out[t * n + i] = c;
+            max_code = std::max(max_code, c);
+        }
+    }
+    return out;
+}
+
+void neutralization_init(py::object self, py::object industry, py::object style_factors, py::object other_factors,
+                         py::object add_const) {
+    py::module_ mod = assayer_module();
+    if (truthy(industry)) {
+        py::object valid = mod.attr("VALID_INDUSTRY_SOURCE");
+        if (!valid.attr("__contains__")(industry).cast<bool>()) {
+            raise(PyExc_ValueError, format("industry: expect one of {}, got {}", valid, industry));
+        }
+    }
+    if (industry.is_none() && style_factors.is_none() && other_factors.is_none()) {
+        raise(PyExc_ValueError,
+              "Expect at least one of [industry, style_factors, other_factors] not None, but get both None.");
+    }
+    self.attr("industry") = industry;
+    self.attr("style_neutralize") = py::bool_(truthy(style_factors));
+    const bool all = py::isinstance<py::str>(style_factors) && style_factors.equal(py::str("all"));
+    self.attr("style_factors") = all ? py::none() : style_factors;
+    self.attr("other_factors") = other_factors;
+    const bool with_const = add_const.is_none() ? industry.is_none() : truthy(add_const);
+    self.attr("add_const") = py::int_(with_const ? 1 : 0);
+}
+
+py::object neutralization_process(py::object self, py::object df) {
+    py::module_ mod = assayer_module();
+    py::object pd = pandas();
+    if (!py::isinstance(df, pd.attr("DataFrame"))) {
+        raise(PyExc_ValueError, format("factor_data: expect pd.DataFrame, got {}", py::type::of(df)));
+    }
+    py::object index = df.attr("index");
+    py::list order_book_ids = df.attr("columns").attr("tolist")();
+    const std::size_t t_count = static_cast<std::size_t>(py::len(index));
+    const std::size_t n = static_cast<std::size_t>(py::len(order_book_ids));
+    if (t_count == 0 || n == 0) raise(PyExc_ValueError, "Empty factor data source!");
+
+    zarnik::neutralize::DesignSources src;
+    src.dates = t_count;
+    src.instruments = n;
+
+    StyleTable style;
+    if (truthy(self.attr("style_neutralize"))) {
+        py::object get_exposure = py::module_::import("ostrel").attr("get_style_factor_exposure");
+        py::object style_df = get_exposure(py::arg("order_book_ids") = order_book_ids,
+                                           py::arg("start_date") = index[py::int_(0)],
+                                           py::arg("end_date") = index[py::int_(-1)],
+                                           py::arg("factors") = self.attr("style_factors"));
+        const bool daily = truthy(mod.attr("_is_date_frequency_index")(index));
+        style = place_style_exposures(style_df, index, order_book_ids, daily);
+        src.n_style = static_cast<std::size_t>(style.values.shape(1));
+        src.style_values = style.values.data();
+        src.style_row_stride = style.values.strides(0) / static_cast<py::ssize_t>(sizeof(double));
+        src.style_col_stride = style.values.strides(1) / static_cast<py::ssize_t>(sizeof(double));
+        src.style_row = style.row_of.data();
+    }
+
+    std::vector<std::int64_t> codes;
+    py::object industry = self.attr("industry");
+    if (truthy(industry)) {
+        py::object cat = mod.attr("get_all_industry_category")(industry);
+        std::int64_t max_code = -1;
+        codes = industry_codes(cat, index, order_book_ids, max_code);
+        src.n_industries = static_cast<std::size_t>(max_code + 1);
+        src.codes = codes.data();
+    }
+
+    std::vector<DenseFrame> others;
+    py::object other_factors = self.attr("other_factors");
+    if (!other_factors.is_none()) {
+        py::object frame_type = pandas().attr("DataFrame");
+        for (py::handle f : other_factors) {
+            if (f.is_none()) continue;
+            if (!py::isinstance(f, frame_type)) {
+                raise(PyExc_TypeError, format("other_factors: expected a list of DataFrames, got an element of {}",
+                                              py::type::of(f)));
+            }
+            if (py::len(f) == 0) continue;
+            py::object aligned = f.attr("reindex")(py::arg("index") = index, py::arg("columns") = order_book_ids);
+            others.push_back(to_dense(aligned, "other_factors"));
+        }
+    }
+    for (const DenseFrame& f : others) src.others.push_back(f.values.data());
+    src.add_const = truthy(self.attr("add_const"));
+
+    DenseFrame endog = to_dense(df, "factor_data");
+    py::object calc_residuals = mod.attr("calc_residuals");
+    py::object residuals;
+    if (calc_residuals.is(package_calc_residuals())) {
+        // The package's own regression: solve date by date on regressors
+        // built in cache, without materializing the T x N x K cube.
+        Matrix out = nan_matrix(static_cast<py::ssize_t>(t_count), static_cast<py::ssize_t>(n));
+        const double* y = endog.values.data();
+        double* o = out.mutable_data();
+        {
+            py::gil_scoped_release release;
+            zarnik::neutralize::residuals_fused(src, y, o);
+        }
+        residuals = out;
+    } else {
+        const std::size_t k = src.width();
+        py::array_t<double> exog({static_cast<py::ssize_t>(t_count), static_cast<py::ssize_t>(n),
+                                  static_cast<py::ssize_t>(k)});
+        {
+            double* out = exog.mutable_data();
+            py::gil_scoped_release release;
+            zarnik::neutralize::build_design(src, out);
+        }
+        residuals = calc_residuals(endog.values, exog);
+    }
+    py::object result = pd.attr("DataFrame")(py::arg("data") = residuals, py::arg("index") = index,
+                                             py::arg("columns") = order_book_ids);
+    result.attr("columns").attr("name") = py::str("order_book_id");
+    return result;
+}
+
+}  // namespace
+
+void register_neutralize(py::module_& m) {
+    py::object ols_fn = py::module_::import("zarnik.analysis.ols").attr("calc_residuals");
+    package_calc_residuals() = ols_fn.inc_ref();  // never released: lives as long as the module
+    if (!py::hasattr(m, "calc_residuals")) m.attr("calc_residuals") = ols_fn;
+    py::tuple bases = py::make_tuple(m.attr("FactorPreprocessor"));
+    ClassBuilder(m, "Neutralization", bases,
+                 "中性化：逐日将因子截面对风格因子暴露、行业哑变量、用户因子（及常数项）做回归，"
+                 "以残差替换因子值。\n\n"
+                 ":param industry: 行业分类来源（\"citics_2019\" 或 \"sws\"），None 表示不做行业中性化\n"
+                 ":param style_factors: \"all\" 表示全部风格因子，None 表示不做风格中性化，"
+                 "或风格因子名称的选择\n"
+                 ":param other_factors: 用户提供的回归因子（DataFrame 列表），None 与空表跳过\n"
+                 ":param add_const: 是否加入常数项；None 表示仅在 industry 为 None 时加入")
+        .attr("__init__", init_method(&neutralization_init, py::arg("self"), py::arg("industry") = "citics_2019",
+                                      py::arg("style_factors") = "all", py::arg("other_factors") = py::none(),
+                                      py::arg("add_const") = py::none()))
+        .method("process", &neutralization_process, py::arg("self"), py::arg("df"),
+                "对因子数据做中性化。\n\n"
+                ":param factor_data: 因子数据，行为日期，列为标的\n"
+                ":return: 残差构成的新因子数据，行列与输入一致，列名为 order_book_id")
+        .build();
+}
+
 }  // namespace zarnik_py

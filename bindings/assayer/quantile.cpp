@@ -1,5 +1,299 @@
+// QuantileReturnAnalysis: groups of instruments by the previous date's factor
+// value, held as equal-weighted portfolios over staggered rebalancing
+// levels; group returns, turnover, long-short and (excess) annualized
+// returns. Numerics run on dense matrices in zarnik/quantile.hpp; the pandas
+// results are assembled once at the end.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <numeric>
+#include <string>
+#include <vector>
+
 #include "assayer/assayer.hpp"
+#include "assayer/icq_util.hpp"
+#include "common/frames.hpp"
+#include "common/pyclass.hpp"
+#include "zarnik/quantile.hpp"
 
 namespace zarnik_py {
-void register_quantile(py::module_& m) {}
+
+namespace {
+
+using namespace assayer_detail;
+using zarnik::quantile::kNaN;
+
+constexpr double kDaysPerYear = 252.0;
+
+void warn(const std::string& message) {
+    py::module_::import("warnings").attr("warn")(py::str(message), py::arg("stacklevel") = 2);
+}
+
+void qr_init(py::object self, py::object quantile, py::object benchmark) {
+    self.attr("quantile") = quantile;
+    self.attr("benchmark") = py::none();
+    if (!benchmark.is_none()) {
+        py::object inst = py::module_::import("ostrel").attr("instruments")(benchmark);
+        bool index_like = false;
+        if (!inst.is_none()) {
+            py::object type = py::getattr(inst, "type", py::none());
+            index_like = type.equal(py::str("INDX"));
+        }
+        if (!index_like) {
+            warn(format("Invalid benchmark: {} is not INDX order_book_id.", benchmark));
+        } else {
+            self.attr("benchmark") = benchmark;
+        }
+    }
+}
+
+py::object qr_load_benchmark(py::object self, py::object index) {
+    py::object benchmark = self.attr("benchmark");
+    if (benchmark.is_none()) return py::none();
+    py::module_ pd = py::module_::import("pandas");
+    if (!py::isinstance(index, pd.attr("DatetimeIndex")) || py::len(index) == 0) {
+        raise(PyExc_ValueError, format("index: expected a non-empty DatetimeIndex, got {!r}", index));
+    }
+    py::object freq = module_attr("_get_datetime_freq")(index);
+    const char* field = py::str(freq).equal(py::str("tick")) ? "last" : "close";
+    py::object first = index[py::int_(0)].attr("date")();
+    py::object last = index[py::int_(-1)].attr("date")();
+    py::list fields;
+    fields.append(py::str(field));
+    py::object price = py::module_::import("ostrel").attr("get_price")(
+        benchmark, py::arg("start_date") = first, py::arg("end_date") = last, py::arg("frequency") = freq,
+        py::arg("fields") = fields, py::arg("expect_df") = true);
+    if (price.is_none()) {
+        py::str tmpl = py::str(format("No price data for benchmark [{}] from %s to %s", benchmark));
+        warn(py::str(tmpl.attr("__mod__")(py::make_tuple(first, last))).cast<std::string>());
+        return py::none();
+    }
+    py::object s = price[py::str(field)];
+    s.attr("index") = s.attr("index").attr("droplevel")("order_book_id");
+    s = s.attr("reindex")(index).attr("ffill")();
+    // daily change of the carried-forward price; 0 before the first price
+    py::object ret = s.attr("__truediv__")(s.attr("shift")(1)).attr("__sub__")(1);
+    ret = ret.attr("fillna")(0);
+    ret.attr("name") = benchmark;
+    return ret;
+}
+
+py::object object_matrix(const std::vector<std::int32_t>& lab, std::size_t n, std::size_t S,
+                         const std::vector<py::object>& tags) {
+    py::module_ np = py::module_::import("numpy");
+    py::array out = np.attr("empty")(py::make_tuple(n, S), py::arg("dtype") = "O");
+    PyObject** p = static_cast<PyObject**>(out.mutable_data());
+    py::object nan = py::float_(kNaN);
+    for (std::size_t i = 0; i < n * S; ++i) {
+        PyObject* v = lab[i] < 0 ? nan.ptr() : tags[static_cast<std::size_t>(lab[i])].ptr();
+        Py_INCREF(v);
+        Py_XDECREF(p[i]);
+        p[i] = v;
+    }
+    return out;
+}
+
+py::object qr_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
+                       py::object ascending) {
+    require_dataframe(factor_data, "factor_data");
+    require_dataframe(returns, "returns");
+    py::module_ pd = py::module_::import("pandas");
+    py::module_ np = py::module_::import("numpy");
+    std::vector<long long> ps = periods_list(periods);
+    const std::size_t n = static_cast<std::size_t>(py::len(factor_data));
+
+    // holding periods must be shorter than the factor history
+    std::vector<long long> kept;
+    py::list dropped;
+    for (long long p : ps) {
+        if (static_cast<std::size_t>(p) >= n) {
+            dropped.append(py::int_(p));
+        } else if (std::find(kept.begin(), kept.end(), p) == kept.end()) {
+            kept.push_back(p);
+        }
+    }
+    if (py::len(dropped) > 0) {
+        if (kept.empty()) raise(PyExc_ValueError, format("Invalid periods, must be less than {}", n));
+        warn(format("Invalid periods found: {}, will ignore.", dropped));
+    }
+    py::object qobj = self.attr("quantile");
+    int q = 0;
+    {
+        bool ok = py::hasattr(qobj, "__index__") && !py::isinstance(qobj, py::module_::import("builtins").attr("bool"));
+        long long qv = ok ? py::module_::import("operator").attr("index")(qobj).cast<long long>() : 0;
+        if (!ok || qv < 1 || qv > 100000) {
+            raise(PyExc_ValueError, format("quantile: expected a positive integer, got {!r}", qobj));
+        }
+        q = static_cast<int>(qv);
+    }
+    const bool asc = py::bool_(ascending);
+    DenseFrame fr = to_dense(factor_data, "factor_data");
+    DenseFrame rr = to_dense(returns, "returns");
+    const std::size_t S = static_cast<std::size_t>(fr.cols());
+    const std::size_t Tr = static_cast<std::size_t>(rr.rows()), Nr = static_cast<std::size_t>(rr.cols());
+    auto rpos = positions(rr.index, fr.index, "returns");
+    auto cpos = positions(rr.columns, fr.columns, "returns columns");
+    const std::size_t K = kept.size(), Q = static_cast<std::size_t>(q);
+
+    std::vector<std::int32_t> lab(n * S);
+    std::vector<double> qret(K * Q * n), qturn(K * Q * n);
+    {
+        const double* F = fr.values.data();
+        const double* R = rr.values.data();
+        const long long* rp = rpos.data();
+        const long long* cp = cpos.data();
+        py::gil_scoped_release release;
+        zarnik::quantile::lagged_labels(F, n, S, q, asc, lab.data());
+        // growth index per instrument over the returns' own dates (a missing
+        // return stays missing, the product continues past it), aligned to
+        // the factor dates and instruments
+        std::vector<double> growth(Tr * Nr);
+        zarnik::parallel_for(Nr, [&](std::size_t b, std::size_t e) {
+            for (std::size_t j = b; j < e; ++j) {
+                double acc = 1.0;
+                for (std::size_t t = 0; t < Tr; ++t) {
+                    const double x = R[t * Nr + j];
+                    if (std::isnan(x)) {
+                        growth[t * Nr + j] = kNaN;
+                    } else {
+                        acc *= x + 1.0;
+                        growth[t * Nr + j] = acc;
+                    }
+                }
+            }
+        }, 64);
+        std::vector<double> cum(n * S);
+        for (std::size_t t = 0; t < n; ++t)
+            for (std::size_t s = 0; s < S; ++s)
+                cum[t * S + s] = (rp[t] < 0 || cp[s] < 0) ? kNaN
+                                                          : growth[static_cast<std::size_t>(rp[t]) * Nr +
+                                                                   static_cast<std::size_t>(cp[s])];
+        for (std::size_t k = 0; k < K; ++k)
+            zarnik::quantile::period_returns(lab.data(), cum.data(), n, S, q, static_cast<std::size_t>(kept[k]),
+                                             qret.data() + k * Q * n, qturn.data() + k * Q * n);
+    }
+
+    // labels, and their text order (the order of tables grouped by label)
+    std::vector<std::string> tag_text;
+    std::vector<py::object> tags;
+    py::list tag_list;
+    for (int i = 1; i <= q; ++i) {
+        tag_text.push_back("q" + std::to_string(i));
+        tags.push_back(py::str(tag_text.back()));
+        tag_list.append(tags.back());
+    }
+    std::vector<std::size_t> text_order(Q);
+    std::iota(text_order.begin(), text_order.end(), std::size_t{0});
+    std::sort(text_order.begin(), text_order.end(),
+              [&](std::size_t a, std::size_t b) { return tag_text[a] < tag_text[b]; });
+    py::list text_tags, columns;
+    for (std::size_t k : text_order) text_tags.append(tags[k]);
+    for (long long p : kept) columns.append(py::str(period_key(p)));
+
+    // daily group returns (0 where no level holds anything), row (tag, date)
+    py::array_t<double> daily({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
+    py::array_t<double> turnover({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
+    double* pd_ = daily.mutable_data();
+    double* pt = turnover.mutable_data();
+    for (std::size_t k = 0; k < K; ++k) {
+        for (std::size_t j = 0; j < Q * n; ++j) {
+            const double v = qret[k * Q * n + j];
+            pd_[j * K + k] = std::isnan(v) ? 0.0 : v;
+            pt[j * K + k] = qturn[k * Q * n + j];
+        }
+    }
+    // long-short: first label minus last label, compounded
+    py::array_t<double> ls({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(K)});
+    for (std::size_t k = 0; k < K; ++k) {
+        double acc = 1.0;
+        for (std::size_t t = 0; t < n; ++t) {
+            const double d = pd_[(0 * n + t) * K + k] - pd_[((Q - 1) * n + t) * K + k];
+            acc *= d + 1.0;
+            ls.mutable_data()[t * K + k] = acc - 1.0;
+        }
+    }
+    const double exponent = kDaysPerYear / static_cast<double>(n);
+
+    py::object bench = self.attr("_load_benchmark_series")(fr.index);
+    py::object excess = py::none();
+    if (!bench.is_none()) {
+        py::array_t<double, py::array::c_style | py::array::forcecast> b =
+            py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+                np.attr("asarray")(bench.attr("values"), py::arg("dtype") = np.attr("float64")));
+        if (!b || b.ndim() != 1 || static_cast<std::size_t>(b.shape(0)) != n) {
+            raise(PyExc_ValueError, format("benchmark returns: expected {} values, one per factor date", n));
+        }
+        py::array_t<double> ex({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
+        for (std::size_t i = 0; i < Q; ++i) {
+            const std::size_t g = text_order[i];
+            for (std::size_t k = 0; k < K; ++k) {
+                double prod = 1.0;
+                for (std::size_t t = 0; t < n; ++t) prod *= (pd_[(g * n + t) * K + k] - b.data()[t]) + 1.0;
+                ex.mutable_data()[i * K + k] = std::pow(prod, exponent) - 1.0;
+            }
+        }
+        excess = pd.attr("DataFrame")(ex, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
+                                      py::arg("columns") = columns);
+    }
+    // cumulative group returns and their annualized values
+    py::array_t<double> cumret({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
+    double* pc = cumret.mutable_data();
+    for (std::size_t g = 0; g < Q; ++g) {
+        for (std::size_t k = 0; k < K; ++k) {
+            double acc = 1.0;
+            for (std::size_t t = 0; t < n; ++t) {
+                acc *= pd_[(g * n + t) * K + k] + 1.0;
+                pc[(g * n + t) * K + k] = acc - 1.0;
+            }
+        }
+    }
+    py::array_t<double> ann({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
+    for (std::size_t i = 0; i < Q; ++i) {
+        const std::size_t g = text_order[i];
+        for (std::size_t k = 0; k < K; ++k)
+            ann.mutable_data()[i * K + k] = std::pow(pc[(g * n + n - 1) * K + k] + 1.0, exponent) - 1.0;
+    }
+
+    py::object tag_index = pd.attr("MultiIndex").attr("from_product")(
+        py::make_tuple(tag_list, fr.index), py::arg("names") = py::make_tuple("tag", "datetime"));
+    py::object quantile_returns = pd.attr("DataFrame")(cumret, py::arg("index") = tag_index, py::arg("columns") = columns);
+    py::object quantile_turnover = pd.attr("DataFrame")(turnover, py::arg("index") = tag_index.attr("copy")(),
+                                                        py::arg("columns") = columns);
+    py::object date_index = pd.attr("Index")(fr.index).attr("rename")("datetime");
+    py::object top_minus_bottom = pd.attr("DataFrame")(ls, py::arg("index") = date_index, py::arg("columns") = columns);
+    py::object annualized = pd.attr("DataFrame")(ann, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
+                                                 py::arg("columns") = columns);
+    py::object detail = pd.attr("DataFrame")(object_matrix(lab, n, S, tags), py::arg("index") = fr.index,
+                                             py::arg("columns") = fr.columns);
+    py::object bench_cum = py::none();
+    if (!bench.is_none()) bench_cum = bench.attr("add")(1).attr("cumprod")().attr("sub")(1);
+    return result_class("QuantileReturnAnalysisResult")(
+        py::arg("quantile_turnover") = quantile_turnover, py::arg("quantile_returns") = quantile_returns,
+        py::arg("quantile_detail") = detail, py::arg("benchmark_return") = bench_cum,
+        py::arg("top_minus_bottom_returns") = top_minus_bottom,
+        py::arg("quantile_annualized_returns") = annualized,
+        py::arg("quantile_excess_annulized_returns") = excess, py::arg("name") = self.attr("step_name"));
+}
+
+}  // namespace
+
+void register_quantile(py::module_& m) {
+    py::object base = m.attr("FactorAnalyser");
+    ClassBuilder(m, "QuantileReturnAnalysis", py::make_tuple(base),
+                 "分组收益分析：按上一交易日因子值把股票分为 quantile 组，每组等权持有一个持有期，"
+                 "多个错开的调仓批次取平均，计算分组收益、换手率、多空收益与（超额）年化收益。\n\n"
+                 ":param quantile: 分组数，默认 5\n"
+                 ":param benchmark: 基准指数的 order_book_id（须为 INDX 类型），None 表示不计算超额收益")
+        .attr("__init__", instance_method(&qr_init, py::arg("self"), py::arg("quantile") = 5,
+                                          py::arg("benchmark") = py::none()))
+        .method("analysis", &qr_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
+                py::arg("periods"), py::arg("ascending") = true,
+                "计算分组收益、换手率、多空收益与年化收益。\n\n:param factor_data: 因子值（日期 x 股票）\n"
+                ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
+                ":param ascending: True 时因子值最小的股票为 q1\n:return: QuantileReturnAnalysisResult")
+        .method("_load_benchmark_series", &qr_load_benchmark, py::arg("self"), py::arg("index"),
+                "基准指数在 index 各日期上的日收益率；未设置基准时返回 None。")
+        .build();
+}
+
 }  // namespace zarnik_py

@@ -1,5 +1,152 @@
+// QuantileStyleAnalysis: active style exposure of each factor quantile group.
+#include <pybind11/numpy.h>
+
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "assayer/assayer.hpp"
+#include "common/frames.hpp"
+#include "common/pyclass.hpp"
+#include "zarnik/style.hpp"
 
 namespace zarnik_py {
-void register_style(py::module_& m) {}
+
+namespace {
+
+using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+template <class F, class... Extra>
+py::object init_method(F&& f, const Extra&... extra) {
+    // pybind11 reserves the name "__init__" for its own constructors.
+    py::cpp_function fn(std::forward<F>(f), py::name("__init_impl__"), extra...);
+    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+}
+
+std::vector<std::int64_t> as_int64(const py::object& obj) {
+    Int64Array arr = Int64Array::ensure(obj);
+    if (!arr) throw py::error_already_set();
+    return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
+}
+
+py::object as_datetime_index(const py::object& labels) {
+    py::object pd = pandas();
+    if (py::isinstance(labels, pd.attr("DatetimeIndex"))) return labels;
+    try {
+        return pd.attr("DatetimeIndex")(pd.attr("to_datetime")(labels));
+    } catch (py::error_already_set&) {
+        return labels;
+    }
+}
+
+// Position of each table row's label on the target labels (-1 if absent).
+std::vector<std::int64_t> row_positions(const py::object& level, const py::object& codes, const py::object& target) {
+    std::vector<std::int64_t> level_pos = as_int64(target.attr("get_indexer")(level));
+    std::vector<std::int64_t> c = as_int64(codes);
+    for (std::int64_t& v : c) v = v < 0 ? -1 : level_pos[static_cast<std::size_t>(v)];
+    return c;
+}
+
+void style_init(py::object self, py::object quantile) {
+    self.attr("quantile") = quantile;
+}
+
+py::object style_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
+                          py::object ascending) {
+    py::object pd = pandas();
+    if (!py::isinstance(factor_data, pd.attr("DataFrame"))) {
+        raise(PyExc_ValueError, format("factor_data: expect pd.DataFrame, got {}", py::type::of(factor_data)));
+    }
+    py::object q_obj = self.attr("quantile");
+    long long q = 0;
+    try {
+        q = py::module_::import("operator").attr("index")(q_obj).cast<long long>();
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        q = 0;
+    }
+    if (q < 1) raise(PyExc_ValueError, format("quantile: expect a positive integer, got {!r}", q_obj));
+    const int asc = PyObject_IsTrue(ascending.ptr());
+    if (asc < 0) throw py::error_already_set();
+
+    DenseFrame factor = to_dense(factor_data, "factor_data");
+    const std::size_t t_count = static_cast<std::size_t>(factor.rows());
+    const std::size_t n = static_cast<std::size_t>(factor.cols());
+    if (t_count == 0 || n == 0) raise(PyExc_ValueError, "Empty factor data source!");
+
+    py::object get_exposure = py::module_::import("ostrel").attr("get_style_factor_exposure");
+    py::object exposure = get_exposure(factor.columns, factor.index[py::int_(0)], factor.index[py::int_(-1)]);
+    if (!py::isinstance(exposure, pd.attr("DataFrame"))) {
+        raise(PyExc_TypeError,
+              format("get_style_factor_exposure: expected a DataFrame, got {}", py::type::of(exposure)));
+    }
+    exposure = exposure.attr("reorder_levels")(py::list(py::make_tuple("date", "order_book_id")));
+    py::object mi = exposure.attr("index");
+    if (py::len(mi.attr("names")) != 2) {
+        raise(PyExc_ValueError, format("get_style_factor_exposure: expected the two index levels (order_book_id, "
+                                       "date), got {}",
+                                       mi.attr("names")));
+    }
+    py::object levels = mi.attr("levels"), codes = mi.attr("codes");
+    std::vector<std::int64_t> row_date =
+        row_positions(as_datetime_index(levels[py::int_(0)]), codes[py::int_(0)], factor.index);
+    std::vector<std::int64_t> row_inst = row_positions(levels[py::int_(1)], codes[py::int_(1)], factor.columns);
+    DenseFrame values = to_dense(exposure, "style exposure");
+    const std::size_t rows = static_cast<std::size_t>(values.rows());
+    const std::size_t n_factors = static_cast<std::size_t>(values.cols());
+    py::array_t<double> edges_arr = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+        numpy().attr("linspace")(0, 1, q + 1));
+    std::vector<double> edges(edges_arr.data(), edges_arr.data() + edges_arr.size());
+
+    zarnik::style::ActiveExposure active;
+    {
+        const double* f = factor.values.data();
+        const double* x = values.values.data();
+        py::gil_scoped_release release;
+        std::vector<double> ranks(t_count * n);
+        zarnik::style::lagged_pct_ranks(f, t_count, n, asc == 1, ranks.data());
+        active = zarnik::style::active_exposure(ranks.data(), t_count, n, row_date.data(), row_inst.data(), x, rows,
+                                                n_factors, edges.data(), static_cast<std::size_t>(q));
+    }
+
+    py::list tags;
+    for (long long g = 1; g <= q; ++g) tags.append(py::str("q{}").attr("format")(g));
+    py::object dtype = pd.attr("CategoricalDtype")(tags);
+    std::vector<std::int64_t> kept(active.dates.begin(), active.dates.end());
+    py::object dates = factor.index.attr("take")(
+        py::array_t<std::int64_t>(static_cast<py::ssize_t>(kept.size()), kept.data()));
+    py::object row_index = pd.attr("MultiIndex").attr("from_product")(
+        py::make_tuple(dates, pd.attr("CategoricalIndex")(tags, py::arg("dtype") = dtype)),
+        py::arg("names") = py::make_tuple("date", "quantile"));
+    py::array_t<double> data({static_cast<py::ssize_t>(active.dates.size()) * static_cast<py::ssize_t>(q),
+                              static_cast<py::ssize_t>(n_factors)});
+    std::copy(active.values.begin(), active.values.end(), data.mutable_data());
+    py::object frame = pd.attr("DataFrame")(data, py::arg("index") = row_index,
+                                            py::arg("columns") = exposure.attr("columns"));
+    py::object result_cls =
+        py::module_::import("zarnik.analysis.analysis_result").attr("QuantileStyleAnalysisResult");
+    return result_cls(py::arg("quantile_exposure") = frame, py::arg("name") = self.attr("step_name"));
+}
+
+}  // namespace
+
+void register_style(py::module_& m) {
+    ClassBuilder(m, "QuantileStyleAnalysis", py::make_tuple(m.attr("FactorAnalyser")),
+                 "分组风格分析：按前一日因子值分位将标的分为 quantile 组，计算各组风格因子暴露均值"
+                 "相对当日全部标的均值的主动暴露。\n\n"
+                 ":param quantile: 分组数，默认 5")
+        .attr("__init__", init_method(&style_init, py::arg("self"), py::arg("quantile") = 5))
+        .method("analysis", &style_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
+                py::arg("periods"), py::arg("ascending") = true,
+                "计算各分组的风格因子主动暴露。\n\n"
+                ":param factor_data: 因子数据，行为日期，列为标的\n"
+                ":param returns: 未使用\n"
+                ":param periods: 未使用\n"
+                ":param ascending: 排序方向；为真时 q1 为因子值最小的一组\n"
+                ":return: QuantileStyleAnalysisResult，quantile_exposure 以 (date, quantile) 为行索引，"
+                "每列为一个风格因子")
+        .build();
+}
+
 }  // namespace zarnik_py

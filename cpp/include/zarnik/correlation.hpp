@@ -1,0 +1,335 @@
+// Cross-sectional correlation: Pearson and Spearman (average ranks for ties)
+// over the complete pairs of two series, and the statistics their two-sided
+// p-values are computed from.
+//
+// Conventions match scipy.stats.pearsonr / spearmanr on the complete pairs:
+//   * a constant input (all values equal) gives NaN;
+//   * the coefficient is clipped to [-1, 1];
+//   * Pearson over a non-finite value gives NaN; Spearman ranks infinities.
+// Fewer than two pairs is left to the caller (the value is NaN here).
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <utility>
+#include <vector>
+
+#include "zarnik/parallel.hpp"
+
+namespace zarnik::corr {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Two-pass Pearson coefficient of x[i], y[i], i < n (no NaN inside).
+inline double pearson_dense(const double* x, const double* y, std::size_t n) {
+    if (n < 2) return kNaN;
+    bool cx = true, cy = true, finite = true;
+    for (std::size_t i = 0; i < n; ++i) {
+        cx = cx && (x[i] == x[0]);
+        cy = cy && (y[i] == y[0]);
+        finite = finite && std::isfinite(x[i]) && std::isfinite(y[i]);
+    }
+    if (cx || cy || !finite) return kNaN;
+    double mx = 0.0, my = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        mx += x[i];
+        my += y[i];
+    }
+    mx /= static_cast<double>(n);
+    my /= static_cast<double>(n);
+    double sxx = 0.0, syy = 0.0, sxy = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double dx = x[i] - mx, dy = y[i] - my;
+        sxx += dx * dx;
+        syy += dy * dy;
+        sxy += dx * dy;
+    }
+    if (!(sxx > 0.0) || !(syy > 0.0)) return kNaN;
+    double r = sxy / std::sqrt(sxx) / std::sqrt(syy);
+    if (std::isnan(r)) return r;
+    return std::clamp(r, -1.0, 1.0);
+}
+
+// Pearson coefficient of two rank vectors, evaluated as numpy's corrcoef
+// does: covariances scaled by 1/(n-1), divided by each standard deviation in
+// turn. Ranks are multiples of 1/2, so every sum here is exact and the
+// result is the same double whatever the summation order.
+inline double rank_pearson(const double* x, const double* y, std::size_t n) {
+    double mx = 0.0, my = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        mx += x[i];
+        my += y[i];
+    }
+    mx /= static_cast<double>(n);
+    my /= static_cast<double>(n);
+    double sxx = 0.0, syy = 0.0, sxy = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double dx = x[i] - mx, dy = y[i] - my;
+        sxx += dx * dx;
+        syy += dy * dy;
+        sxy += dx * dy;
+    }
+    const double f = 1.0 / static_cast<double>(n - 1);
+    const double r = sxy * f / std::sqrt(sxx * f) / std::sqrt(syy * f);
+    if (std::isnan(r)) return r;
+    return std::clamp(r, -1.0, 1.0);
+}
+
+// Average ranks (1-based) of `count` values visited in ascending order:
+// order[k] is the position of the k-th smallest value in `v`; equal values
+// share the mean of their positions. Writes rank[order[k]].
+inline void average_ranks_sorted(const double* v, const std::int32_t* order, std::size_t count,
+                                 double* rank) {
+    std::size_t i = 0;
+    while (i < count) {
+        std::size_t j = i;
+        const double vi = v[order[i]];
+        while (j + 1 < count && v[order[j + 1]] == vi) ++j;
+        const double avg = 0.5 * static_cast<double>(i + j) + 1.0;
+        for (std::size_t k = i; k <= j; ++k) rank[order[k]] = avg;
+        i = j + 1;
+    }
+}
+
+// Order-preserving unsigned key of a double (-0.0 and +0.0 share a key).
+inline std::uint64_t sort_key(double v) {
+    if (v == 0.0) v = 0.0;
+    std::uint64_t u;
+    std::memcpy(&u, &v, sizeof u);
+    return (u & 0x8000000000000000ull) ? ~u : (u | 0x8000000000000000ull);
+}
+
+// Stable LSD radix sort of (key, position) pairs by key, 11 bits a pass;
+// passes on which every key has the same digit are skipped.
+inline void radix_sort(std::vector<std::pair<std::uint64_t, std::int32_t>>& a,
+                       std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp) {
+    const std::size_t n = a.size();
+    if (n < 2) return;
+    if (n < 64) {
+        std::stable_sort(a.begin(), a.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
+        return;
+    }
+    tmp.resize(n);
+    constexpr int kBits = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+    std::vector<std::size_t> count(kBuckets);
+    for (int shift = 0; shift < 64; shift += kBits) {
+        std::fill(count.begin(), count.end(), 0);
+        for (const auto& e : a) ++count[(e.first >> shift) & (kBuckets - 1)];
+        if (count[(a[0].first >> shift) & (kBuckets - 1)] == n) continue;
+        std::size_t sum = 0;
+        for (auto& c : count) {
+            const std::size_t t = c;
+            c = sum;
+            sum += t;
+        }
+        for (const auto& e : a) tmp[count[(e.first >> shift) & (kBuckets - 1)]++] = e;
+        a.swap(tmp);
+    }
+}
+
+// Positions of the non-NaN values of v[0..n) sorted ascending by value
+// (descending with `descending`); equal values keep their position order.
+// Returns their count.
+inline std::size_t sorted_present(const double* v, std::size_t n, std::int32_t* order,
+                                  std::vector<std::pair<std::uint64_t, std::int32_t>>& buf,
+                                  std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp,
+                                  bool descending = false) {
+    buf.clear();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(v[i])) continue;
+        const std::uint64_t k = sort_key(v[i]);
+        buf.emplace_back(descending ? ~k : k, static_cast<std::int32_t>(i));
+    }
+    radix_sort(buf, tmp);
+    for (std::size_t k = 0; k < buf.size(); ++k) order[k] = buf[k].second;
+    return buf.size();
+}
+
+// Scratch space of one worker.
+struct Workspace {
+    std::vector<double> rx, ry;            // ranks by position
+    std::vector<std::int32_t> sx, sy;      // masked positions in value order
+    std::vector<double> px, py;            // gathered pair values
+    std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+    void reserve(std::size_t n) {
+        rx.resize(n);
+        ry.resize(n);
+        sx.resize(n);
+        sy.resize(n);
+        px.resize(n);
+        py.resize(n);
+    }
+};
+
+// Correlation of x[i], y[i] over positions i with mask[i] != 0 (both values
+// present there). For Spearman, xorder/yorder (length xcount/ycount) list the
+// present positions of x and y in ascending value order (see
+// sorted_present); the masked subsets are ranked by walking them, O(n).
+// `pairs` receives the number of masked positions.
+inline double masked_corr(const double* x, const std::int32_t* xorder, std::size_t xcount,
+                          const double* y, const std::int32_t* yorder, std::size_t ycount,
+                          const std::uint8_t* mask, std::size_t n, bool rank, Workspace& ws,
+                          std::size_t& pairs) {
+    ws.reserve(n);
+    std::size_t m = 0;
+    if (!rank) {
+        for (std::size_t i = 0; i < n; ++i) {
+            if (mask[i]) {
+                ws.px[m] = x[i];
+                ws.py[m] = y[i];
+                ++m;
+            }
+        }
+        pairs = m;
+        return m < 2 ? kNaN : pearson_dense(ws.px.data(), ws.py.data(), m);
+    }
+    std::size_t mx = 0, my = 0;
+    for (std::size_t k = 0; k < xcount; ++k)
+        if (mask[xorder[k]]) ws.sx[mx++] = xorder[k];
+    for (std::size_t k = 0; k < ycount; ++k)
+        if (mask[yorder[k]]) ws.sy[my++] = yorder[k];
+    pairs = mx;
+    if (mx != my || mx < 2) return kNaN;  // mx != my only when the mask is inconsistent
+    if (x[ws.sx[0]] == x[ws.sx[mx - 1]] || y[ws.sy[0]] == y[ws.sy[my - 1]]) return kNaN;
+    average_ranks_sorted(x, ws.sx.data(), mx, ws.rx.data());
+    average_ranks_sorted(y, ws.sy.data(), my, ws.ry.data());
+    for (std::size_t k = 0; k < mx; ++k) {
+        const std::int32_t i = ws.sx[k];
+        ws.px[k] = ws.rx[i];
+        ws.py[k] = ws.ry[i];
+    }
+    return rank_pearson(ws.px.data(), ws.py.data(), mx);
+}
+
+// Correlation of two plain arrays over their complete pairs (a NaN in either
+// drops the pair); used for pooled samples. `pairs` receives the pair count.
+inline double pairwise_corr(const double* x, const double* y, std::size_t n, bool rank, Workspace& ws,
+                            std::size_t& pairs) {
+    std::vector<std::uint8_t> mask(n);
+    for (std::size_t i = 0; i < n; ++i) mask[i] = !std::isnan(x[i]) && !std::isnan(y[i]);
+    if (!rank) {
+        return masked_corr(x, nullptr, 0, y, nullptr, 0, mask.data(), n, false, ws, pairs);
+    }
+    std::vector<std::int32_t> xo(n), yo(n);
+    const std::size_t xc = sorted_present(x, n, xo.data(), ws.buf, ws.tmp);
+    const std::size_t yc = sorted_present(y, n, yo.data(), ws.buf, ws.tmp);
+    return masked_corr(x, xo.data(), xc, y, yo.data(), yc, mask.data(), n, true, ws, pairs);
+}
+
+// The t statistic of a Spearman coefficient with `dof` degrees of freedom,
+// as r * sqrt(dof / ((r + 1)(1 - r))) with the ratio clipped below at 0.
+inline double spearman_t(double r, double dof) {
+    double q = dof / ((r + 1.0) * (1.0 - r));
+    if (q < 0.0) q = 0.0;
+    return r * std::sqrt(q);
+}
+
+// Per-row ascending orders of the present values of a rows x cols matrix.
+struct SortedRows {
+    std::size_t cols = 0;
+    std::vector<std::int32_t> order;  // rows x cols, first count[r] entries used
+    std::vector<std::int32_t> count;
+    const std::int32_t* row(std::size_t r) const { return order.data() + r * cols; }
+};
+
+inline SortedRows sort_rows(const double* m, std::size_t rows, std::size_t cols) {
+    SortedRows s;
+    s.cols = cols;
+    s.order.resize(rows * cols);
+    s.count.resize(rows);
+    zarnik::parallel_for(rows, [&](std::size_t b, std::size_t e) {
+        std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+        buf.reserve(cols);
+        for (std::size_t r = b; r < e; ++r)
+            s.count[r] = static_cast<std::int32_t>(
+                sorted_present(m + r * cols, cols, s.order.data() + r * cols, buf, tmp));
+    }, 16);
+    return s;
+}
+
+// Per-date correlations of a factor matrix F (rows x cols) with K return
+// matrices R[k] of the same shape. Row t of F is paired with row t + lag of
+// every R[k]. With `joint`, a position counts only when the factor and the
+// returns of all K matrices are present (one sample shared by all K);
+// otherwise each k uses the positions where F and R[k] are present.
+// r_out and n_out are rows x K (row-major); rows without a row t + lag get
+// n = 0 and r = NaN. Orders: sort_rows of F (fs) and of each R[k] (rs[k]),
+// only read when rank is true.
+inline void row_correlations(const double* F, const SortedRows& fs, const std::vector<const double*>& R,
+                             const std::vector<const SortedRows*>& rs, std::size_t rows,
+                             std::size_t cols, std::size_t lag, bool rank, bool joint, double* r_out,
+                             std::int64_t* n_out) {
+    const std::size_t K = R.size();
+    zarnik::parallel_for(rows, [&](std::size_t b, std::size_t e) {
+        Workspace ws;
+        ws.reserve(cols);
+        std::vector<std::uint8_t> mask(cols);
+        for (std::size_t t = b; t < e; ++t) {
+            if (t + lag >= rows) {
+                for (std::size_t k = 0; k < K; ++k) {
+                    r_out[t * K + k] = kNaN;
+                    n_out[t * K + k] = 0;
+                }
+                continue;
+            }
+            const double* f = F + t * cols;
+            const std::size_t tr = t + lag;
+            if (joint) {
+                for (std::size_t i = 0; i < cols; ++i) {
+                    bool ok = !std::isnan(f[i]);
+                    for (std::size_t k = 0; ok && k < K; ++k) ok = !std::isnan(R[k][tr * cols + i]);
+                    mask[i] = ok;
+                }
+            }
+            if (joint && rank) {
+                // one sample for every k: rank the factor once
+                std::size_t mx = 0;
+                const std::int32_t* fo = fs.row(t);
+                for (std::size_t j = 0, c = static_cast<std::size_t>(fs.count[t]); j < c; ++j)
+                    if (mask[fo[j]]) ws.sx[mx++] = fo[j];
+                const bool fconst = mx < 2 || f[ws.sx[0]] == f[ws.sx[mx - 1]];
+                if (!fconst) average_ranks_sorted(f, ws.sx.data(), mx, ws.rx.data());
+                for (std::size_t k = 0; k < K; ++k) {
+                    n_out[t * K + k] = static_cast<std::int64_t>(mx);
+                    const double* r = R[k] + tr * cols;
+                    std::size_t my = 0;
+                    const std::int32_t* ro = rs[k]->row(tr);
+                    for (std::size_t j = 0, c = static_cast<std::size_t>(rs[k]->count[tr]); j < c; ++j)
+                        if (mask[ro[j]]) ws.sy[my++] = ro[j];
+                    if (fconst || my != mx || r[ws.sy[0]] == r[ws.sy[my - 1]]) {
+                        r_out[t * K + k] = kNaN;
+                        continue;
+                    }
+                    average_ranks_sorted(r, ws.sy.data(), my, ws.ry.data());
+                    for (std::size_t j = 0; j < mx; ++j) {
+                        const std::int32_t i = ws.sx[j];
+                        ws.px[j] = ws.rx[i];
+                        ws.py[j] = ws.ry[i];
+                    }
+                    r_out[t * K + k] = rank_pearson(ws.px.data(), ws.py.data(), mx);
+                }
+                continue;
+            }
+            for (std::size_t k = 0; k < K; ++k) {
+                const double* r = R[k] + tr * cols;
+                if (!joint)
+                    for (std::size_t i = 0; i < cols; ++i) mask[i] = !std::isnan(f[i]) && !std::isnan(r[i]);
+                std::size_t pairs = 0;
+                const std::int32_t* fo = rank ? fs.row(t) : nullptr;
+                const std::int32_t* ro = rank ? rs[k]->row(tr) : nullptr;
+                const std::size_t fc = rank ? static_cast<std::size_t>(fs.count[t]) : 0;
+                const std::size_t rc = rank ? static_cast<std::size_t>(rs[k]->count[tr]) : 0;
+                r_out[t * K + k] = masked_corr(f, fo, fc, r, ro, rc, mask.data(), cols, rank, ws, pairs);
+                n_out[t * K + k] = static_cast<std::int64_t>(pairs);
+            }
+        }
+    }, 4);
+}
+
+}  // namespace zarnik::corr

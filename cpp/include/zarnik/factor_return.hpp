@@ -1,0 +1,157 @@
+// Factor-portfolio returns: a long-short portfolio with weights proportional
+// to the previous date's cross-sectionally demeaned factor, rebalanced every
+// `period` rows, averaged over the `period` phase-shifted copies.
+//
+// Matrices are row-major, dates x instruments; NaN is missing.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "zarnik/parallel.hpp"
+
+namespace zarnik::factor_return {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// w[t] = demeaned f[t-1] divided by the sum of its absolute values (NaN
+// skipped in the mean and the sum); row 0 is NaN. Negated when `negate`.
+inline void lagged_weights(const double* f, std::size_t t_count, std::size_t n, bool negate, double* w) {
+    for (std::size_t i = 0; i < n && t_count > 0; ++i) w[i] = kNaN;
+    if (t_count < 2) return;
+    parallel_for(
+        t_count - 1,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t r = begin; r < end; ++r) {
+                const double* src = f + r * n;
+                double* dst = w + (r + 1) * n;
+                double sum = 0.0;
+                std::size_t count = 0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!std::isnan(src[i])) {
+                        sum += src[i];
+                        ++count;
+                    }
+                }
+                const double mean = count ? sum / static_cast<double>(count) : kNaN;
+                double abs_sum = 0.0;
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double d = src[i] - mean;
+                    dst[i] = d;
+                    if (!std::isnan(d)) abs_sum += std::fabs(d);
+                }
+                for (std::size_t i = 0; i < n; ++i) {
+                    const double v = dst[i] / abs_sum;
+                    dst[i] = negate ? -v : v;
+                }
+            }
+        },
+        64);
+}
+
+// Running product of (1 + r) down each column over the table's own rows; a
+// missing return leaves NaN in its cell and the product goes on from the last
+// value. Then placed on the target rows/columns (-1: no source -> NaN).
+inline void aligned_growth(const double* r, std::size_t rows, std::size_t cols, const std::int64_t* row_of,
+                           std::size_t t_count, const std::int64_t* col_of, std::size_t n, double* out) {
+    std::vector<double> growth(rows * cols);
+    parallel_for(
+        cols,
+        [&](std::size_t begin, std::size_t end) {
+            std::vector<double> acc(end - begin, 1.0);
+            for (std::size_t t = 0; t < rows; ++t) {
+                const double* src = r + t * cols;
+                double* dst = growth.data() + t * cols;
+                for (std::size_t j = begin; j < end; ++j) {
+                    const double v = src[j];
+                    if (std::isnan(v)) {
+                        dst[j] = kNaN;
+                    } else {
+                        acc[j - begin] *= (1.0 + v);
+                        dst[j] = acc[j - begin];
+                    }
+                }
+            }
+        },
+        64);
+    parallel_for(
+        t_count,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) {
+                double* dst = out + t * n;
+                if (row_of[t] < 0) {
+                    for (std::size_t i = 0; i < n; ++i) dst[i] = kNaN;
+                    continue;
+                }
+                const double* src = growth.data() + static_cast<std::size_t>(row_of[t]) * cols;
+                for (std::size_t i = 0; i < n; ++i) dst[i] = col_of[i] < 0 ? kNaN : src[col_of[i]];
+            }
+        },
+        64);
+}
+
+// Daily return of the factor portfolio for one period, averaged over the
+// phases lv = 1..period (phase lv rebalances on rows lv, lv+period, ...).
+// Each rebalancing row's weights and growth bases are held, as they are,
+// until the next rebalancing row: an instrument missing on the rebalancing
+// row is not held in that interval.
+inline void period_returns(const double* w, const double* growth, std::size_t t_count, std::size_t n,
+                           std::size_t period, double* out) {
+    // wr[lv-1][t]: cumulative return of phase lv's portfolio since its last
+    // rebalancing (0 before its first one).
+    std::vector<double> wr(period * t_count, 0.0);
+    parallel_for(
+        t_count,
+        [&](std::size_t begin, std::size_t end) {
+            for (std::size_t t = begin; t < end; ++t) {
+                const double* g = growth + t * n;
+                for (std::size_t lv = 1; lv <= period; ++lv) {
+                    if (t < lv) continue;
+                    const std::size_t reb = lv + ((t - lv) / period) * period;
+                    const double* wt = w + reb * n;
+                    const double* base = growth + (reb - 1) * n;
+                    double s = 0.0;
+                    for (std::size_t i = 0; i < n; ++i) {
+                        const double term = wt[i] * (g[i] / base[i] - 1.0);
+                        if (!std::isnan(term)) s += term;
+                    }
+                    wr[(lv - 1) * t_count + t] = s;
+                }
+            }
+        },
+        8);
+    std::vector<double> sum(t_count, 0.0);
+    std::vector<std::size_t> count(t_count, 0);
+    for (std::size_t lv = 1; lv <= period; ++lv) {
+        const double* x = wr.data() + (lv - 1) * t_count;
+        double last = kNaN;  // forward-filled value of 1 + wr
+        for (std::size_t t = 0; t < t_count; ++t) {
+            const double v = x[t] + 1.0;
+            const double prev = last;
+            if (!std::isnan(v)) last = v;
+            double change = t == 0 ? kNaN : last / prev - 1.0;
+            if (t >= lv && (t - lv) % period == 0) change = x[t];
+            if (!std::isnan(change)) {
+                sum[t] += change;
+                ++count[t];
+            }
+        }
+    }
+    for (std::size_t t = 0; t < t_count; ++t) out[t] = count[t] ? sum[t] / static_cast<double>(count[t]) : kNaN;
+}
+
+// Compounds daily returns in place: NaN counts as 0, cumulative product of
+// (1 + x) minus 1.
+inline void compound(double* x, std::size_t t_count) {
+    double acc = 1.0;
+    for (std::size_t t = 0; t < t_count; ++t) {
+        const double v = std::isnan(x[t]) ? 0.0 : x[t];
+        acc *= (1.0 + v);
+        x[t] = acc - 1.0;
+    }
+}
+
+}  // namespace zarnik::factor_return

@@ -1,0 +1,163 @@
+// Quantile (group) portfolios over a dates x instruments panel: per-date group
+// labels from ranks, staggered rebalancing levels, equal-weighted
+// buy-and-hold group returns and turnover averaged over the levels.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <utility>
+#include <vector>
+
+#include "zarnik/correlation.hpp"
+#include "zarnik/parallel.hpp"
+
+namespace zarnik::quantile {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Cut points of q groups over the ranks 1..m: linear interpolation between
+// neighbouring sorted ranks at the fractions 0, 1/q, ..., 1, the lowest cut
+// lowered by one so that rank 1 falls into the first group.
+inline std::vector<double> rank_cuts(std::size_t m, int q) {
+    std::vector<double> bins(static_cast<std::size_t>(q) + 1);
+    const double step = 1.0 / static_cast<double>(q);
+    for (int k = 0; k <= q; ++k) {
+        const double ls = (k == q) ? 1.0 : static_cast<double>(k) * step;
+        const double idx = ls * static_cast<double>(m - 1);
+        const double frac = std::fmod(idx, 1.0);
+        const std::size_t pos = static_cast<std::size_t>(idx);
+        const double a = static_cast<double>(pos + 1);
+        const double b = (pos + 1 < m) ? static_cast<double>(pos + 2) : 1.0;  // wraps to the smallest
+        bins[static_cast<std::size_t>(k)] = a + (b - a) * frac;
+    }
+    bins[0] -= 1.0;
+    return bins;
+}
+
+// Group labels 0..q-1 (-1: missing) of one row of values: values are ranked
+// 1..m in the sort order (ties by position), and rank v goes to group k when
+// cut[k] < v <= cut[k + 1].
+inline void label_row(const double* v, std::size_t S, int q, bool ascending, std::int32_t* out,
+                      std::vector<std::int32_t>& order,
+                      std::vector<std::pair<std::uint64_t, std::int32_t>>& buf,
+                      std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp) {
+    for (std::size_t s = 0; s < S; ++s) out[s] = -1;
+    order.resize(S);
+    const std::size_t m = zarnik::corr::sorted_present(v, S, order.data(), buf, tmp, !ascending);
+    if (m == 0) return;
+    const std::vector<double> bins = rank_cuts(m, q);
+    std::size_t g = 0;  // smallest g with bins[g] >= rank, found by walking
+    for (std::size_t i = 0; i < m; ++i) {
+        const double rank = static_cast<double>(i + 1);
+        while (g < bins.size() && bins[g] < rank) ++g;
+        out[order[i]] = static_cast<std::int32_t>(g) - 1;
+    }
+}
+
+// Labels of every date from the previous date's values: row t of `out` is
+// labelled from row t - 1 of F; row 0 is all missing.
+inline void lagged_labels(const double* F, std::size_t n, std::size_t S, int q, bool ascending,
+                          std::int32_t* out) {
+    for (std::size_t s = 0; s < S && n > 0; ++s) out[s] = -1;
+    zarnik::parallel_for(n > 0 ? n - 1 : 0, [&](std::size_t b, std::size_t e) {
+        std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+        std::vector<std::int32_t> order;
+        for (std::size_t t = b + 1; t < e + 1; ++t)
+            label_row(F + (t - 1) * S, S, q, ascending, out + t * S, order, buf, tmp);
+    }, 16);
+}
+
+// Group returns and turnover of holding period P, averaged over its P
+// staggered levels. Level lv (1..P) rebalances on rows lv, lv + P, ...; on
+// row t >= lv it holds the groups of its latest rebalancing row r, each
+// instrument valued by its growth since row r - 1 (cum[t] / cum[r - 1]).
+//
+// Per level, on the rows where it holds anything: the group value is the
+// mean of its members' growth (missing values skipped); the daily return is
+// value / previous value - 1 with missing values carried forward, except on
+// every P-th of those rows starting with the first, where it is value - 1.
+// Turnover is the share of a group's members that were not members on the
+// previous row holding that group (0 on the group's first row).
+//
+// qret and qturn are q x n (group-major): the mean over the levels that give
+// a value, NaN where none does.
+inline void period_returns(const std::int32_t* lab, const double* cum, std::size_t n, std::size_t S, int q,
+                           std::size_t P, double* qret, double* qturn) {
+    const std::size_t Q = static_cast<std::size_t>(q);
+    std::vector<double> rsum(Q * n, 0.0), tsum(Q * n, 0.0);
+    std::vector<std::int32_t> rcnt(Q * n, 0), tcnt(Q * n, 0);
+    std::vector<double> V(n * Q);
+    std::vector<std::int32_t> mem(n * Q);
+    for (std::size_t lv = 1; lv <= P && lv < n; ++lv) {
+        auto block_of = [&](std::size_t t) { return lv + P * ((t - lv) / P); };
+        zarnik::parallel_for(n - lv, [&](std::size_t b, std::size_t e) {
+            std::vector<double> sum(Q);
+            std::vector<std::int32_t> cnt(Q), mc(Q);
+            for (std::size_t t = lv + b; t < lv + e; ++t) {
+                std::fill(sum.begin(), sum.end(), 0.0);
+                std::fill(cnt.begin(), cnt.end(), 0);
+                std::fill(mc.begin(), mc.end(), 0);
+                const std::size_t r = block_of(t);
+                const std::int32_t* lr = lab + r * S;
+                const double* base = cum + (r - 1) * S;
+                const double* cur = cum + t * S;
+                for (std::size_t s = 0; s < S; ++s) {
+                    const std::int32_t k = lr[s];
+                    if (k < 0) continue;
+                    ++mc[k];
+                    const double g = cur[s] / base[s];
+                    if (!std::isnan(g)) {
+                        sum[k] += g;
+                        ++cnt[k];
+                    }
+                }
+                for (std::size_t k = 0; k < Q; ++k) {
+                    mem[t * Q + k] = mc[k];
+                    V[t * Q + k] = cnt[k] > 0 ? sum[k] / cnt[k] : kNaN;
+                }
+            }
+        }, 8);
+        std::vector<double> ff(Q, kNaN);
+        std::vector<std::int64_t> last_block(Q, -1);
+        std::size_t i = 0;  // position among the rows where the level holds anything
+        for (std::size_t t = lv; t < n; ++t) {
+            bool any = false;
+            for (std::size_t k = 0; k < Q; ++k) any = any || mem[t * Q + k] > 0;
+            if (!any) continue;
+            const std::size_t r = block_of(t);
+            for (std::size_t k = 0; k < Q; ++k) {
+                const double v = mem[t * Q + k] > 0 ? V[t * Q + k] : kNaN;
+                const double ffv = std::isnan(v) ? ff[k] : v;
+                const double pct = (i % P == 0) ? v - 1.0 : ffv / ff[k] - 1.0;
+                ff[k] = ffv;
+                if (!std::isnan(pct)) {
+                    rsum[k * n + t] += pct;
+                    ++rcnt[k * n + t];
+                }
+                if (mem[t * Q + k] == 0) continue;
+                double turn = 0.0;
+                if (last_block[k] >= 0 && r == t && static_cast<std::size_t>(last_block[k]) != r) {
+                    const std::int32_t* now = lab + r * S;
+                    const std::int32_t* before = lab + static_cast<std::size_t>(last_block[k]) * S;
+                    std::size_t fresh = 0;
+                    for (std::size_t s = 0; s < S; ++s)
+                        if (now[s] == static_cast<std::int32_t>(k) && before[s] != static_cast<std::int32_t>(k)) ++fresh;
+                    turn = static_cast<double>(fresh) / static_cast<double>(mem[t * Q + k]);
+                }
+                last_block[k] = static_cast<std::int64_t>(r);
+                tsum[k * n + t] += turn;
+                ++tcnt[k * n + t];
+            }
+            ++i;
+        }
+    }
+    for (std::size_t j = 0; j < Q * n; ++j) {
+        qret[j] = rcnt[j] > 0 ? rsum[j] / rcnt[j] : kNaN;
+        qturn[j] = tcnt[j] > 0 ? tsum[j] / tcnt[j] : kNaN;
+    }
+}
+
+}  // namespace zarnik::quantile
