@@ -355,3 +355,31 @@ def test_results_do_not_depend_on_thread_count(monkeypatch):
         outs.append(step.analysis(factor, returns, [1, 5]).kwargs)
     for key in ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute"):
         pd.testing.assert_frame_equal(outs[0][key], outs[1][key], check_exact=True)
+
+
+@pytest.mark.parametrize("rank_ic,ascending", [(True, True), (True, False), (False, True)])
+def test_subclass_sees_long_table_and_ret_table(rank_ic, ascending):
+    seen = {}
+
+    class Spy(assayer.ICAnalysis):
+        def _calc_ic(self, factor, ret_table, ret_fields):
+            seen["calc"] = (factor, dict(ret_table), list(ret_fields))
+            return super()._calc_ic(factor, ret_table, ret_fields)
+
+        def _calc_ic_decay(self, factor_data, ic):
+            seen["long"] = factor_data
+            return "decay"
+
+    rng = np.random.default_rng(2)
+    dates = pd.bdate_range("2022-01-03", periods=12, name="datetime")
+    factor = pd.DataFrame(rng.normal(size=(10, 4)), index=dates[:10], columns=list("abcd"))
+    returns = pd.DataFrame(rng.normal(scale=0.02, size=(12, 4)), index=dates, columns=list("bcde"))
+    out = Spy(rank_ic=rank_ic).analysis(factor, returns, [1, 3], ascending=ascending).kwargs
+    _, want = reference(factor, returns, [1, 3], rank_ic, ascending)
+    assert out["ic_decay"] == "decay"
+    pd.testing.assert_frame_equal(seen["long"], want)
+    assert list(seen["long"].columns) == ["factor", "P_1", "P_3"]
+    f, table, fields = seen["calc"]
+    assert fields == ["P_1", "P_3"] and list(table) == fields
+    np.testing.assert_array_equal(f.ravel(), want["factor"].to_numpy())
+    np.testing.assert_array_equal(table["P_3"].ravel(), want["P_3"].to_numpy())

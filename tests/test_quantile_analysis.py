@@ -372,3 +372,19 @@ def test_results_do_not_depend_on_thread_count(monkeypatch):
         outs.append(assayer.QuantileReturnAnalysis(quantile=5).analysis(factor, returns, [1, 5, 20]).kwargs)
     for key in ("quantile_turnover", "quantile_returns", "top_minus_bottom_returns", "quantile_annualized_returns"):
         pd.testing.assert_frame_equal(outs[0][key], outs[1][key], check_exact=True)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.integers(1, 80), st.integers(1, 12), st.booleans(), st.integers(0, 2**32 - 1))
+def test_labels_match_reference(m, q, ascending, seed):
+    rng = np.random.default_rng(seed)
+    values = np.round(rng.normal(size=m), 1)  # ties broken by column order
+    values[rng.random(m) < 0.2] = np.nan
+    dates = pd.bdate_range("2022-01-03", periods=2, name="datetime")
+    factor = pd.DataFrame([values, values], index=dates, columns=["c{}".format(i) for i in range(m)])
+    out = assayer.QuantileReturnAnalysis(quantile=q).analysis(factor, factor * 0, [1], ascending=ascending).kwargs
+    tags = np.array(["q{}".format(i) for i in range(1, q + 1)])
+    want = ref_my_quantile(factor.iloc[0].rank(method="first", ascending=ascending).to_numpy(), q, tags)
+    got = out["quantile_detail"].iloc[1].to_numpy()
+    assert (pd.isna(got) == pd.isna(want)).all()
+    assert (got[~pd.isna(want)] == want[~pd.isna(want)]).all()

@@ -52,6 +52,14 @@ py::object make_wrapper(bool rank) {
         "忽略缺失值的相关系数：完整样本对少于两个时返回 (0, 0)，否则返回 (相关系数, 双侧 p 值)。");
 }
 
+// What the correlation wrapper reports for a coefficient over `pairs` complete
+// pairs: 0 below two pairs; Pearson over exactly two pairs is +-1 exactly.
+double wrapper_value(double r, std::int64_t pairs, bool rank) {
+    if (pairs < 2) return 0.0;
+    if (pairs == 2 && !rank && !std::isnan(r)) return std::round(r);
+    return r;
+}
+
 Matrix as_matrix(const py::handle& obj, const char* name) {
     py::module_ np = py::module_::import("numpy");
     py::object arr;
@@ -385,7 +393,7 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
                     if (n[t * K] < 1) continue;
                     row_date.push_back(static_cast<std::int64_t>(t));
                     row_lag.push_back(lag);
-                    for (std::size_t k = 0; k < K; ++k) vals.push_back(n[t * K + k] < 2 ? 0.0 : r[t * K + k]);
+                    for (std::size_t k = 0; k < K; ++k) vals.push_back(wrapper_value(r[t * K + k], n[t * K + k], rank));
                 }
             }
         } else if (K > 0) {
@@ -497,7 +505,7 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
                     if (kind == 1) xc = zarnik::corr::sorted_present(x.data(), m, xo.data(), ws.buf, ws.tmp);
                     const double r = zarnik::corr::masked_corr(x.data(), xo.data(), xc, f.data(), fo.data(), fc,
                                                                mask.data(), m, kind == 1, ws, pairs);
-                    po[g * K + k] = pairs < 2 ? 0.0 : r;
+                    po[g * K + k] = wrapper_value(r, static_cast<std::int64_t>(pairs), kind == 1);
                 }
             }
         });
