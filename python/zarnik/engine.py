@@ -524,7 +524,9 @@ def _evaluate(
     index = pd.DatetimeIndex(dates, name="datetime")
     columns = pd.Index(ids, name="order_book_id", dtype=object)
     result: dict[str, pd.DataFrame] = {}
-    handed_out: set[int] = set()
+    handed_out: list[np.ndarray] = []
+    leaf_arrays = [values[i] for i, k in enumerate(graph.kind) if k == "leaf" and values[i] is not None]
+    leaf_arrays += list(field_data.values())
     for name, i in root_index.items():
         v = values[i]
         expect = L - shifts[name]
@@ -539,16 +541,16 @@ def _evaluate(
             block = v if v.shape[0] == len(dates) else v[v.shape[0] - len(dates):]
         else:  # a constant formula
             block = np.broadcast_to(np.asarray(v, dtype=np.float64), (len(dates), N))
-        # An array the engine computed and nobody else holds becomes the frame's
-        # storage as it is; views (of leaves, of larger arrays) and shared results are copied.
+        # An array the engine computed becomes the frame's storage as it is (a view
+        # keeps at most the look-back rows of its base alive); anything that may
+        # alias leaf data or another result is copied.
         reuse = (
             isinstance(block, np.ndarray)
             and block.dtype == np.float64
-            and block.base is None
             and block.flags.c_contiguous
             and block.flags.writeable
-            and id(block) not in handed_out
-            and not any(block is field for field in field_data.values())
+            and not any(np.may_share_memory(block, x) for x in leaf_arrays)
+            and not any(np.may_share_memory(block, x) for x in handed_out)
         )
         try:
             data = block if reuse else np.array(block, dtype=np.float64, copy=True)
@@ -556,7 +558,7 @@ def _evaluate(
             raise FactorEvaluationError(
                 "{!r}: the result is not numeric ({})".format(roots[name], e), repr(roots[name])
             ) from e
-        handed_out.add(id(data))
+        handed_out.append(data)
         result[name] = pd.DataFrame(data, index=index, columns=columns, copy=False)
     return result
 
