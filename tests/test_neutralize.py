@@ -294,3 +294,13 @@ def test_user_factors_must_be_frames(mod, monkeypatch, others):
     Client(monkeypatch, mod)
     with pytest.raises(TypeError, match="other_factors: expected a list of DataFrames"):
         mod.Neutralization(industry=None, style_factors=None, other_factors=others).process(small_frame())
+
+
+def test_result_does_not_depend_on_thread_count(mod, monkeypatch):
+    rng, df, style_df, cat = random_case(8, 120, 400, 3, 6)  # large enough to be split over threads
+    Client(monkeypatch, mod, style_df, cat)
+    neut = mod.Neutralization(industry="sws")
+    monkeypatch.setenv("ZARNIK_NUM_THREADS", "1")
+    one = neut.process(df)
+    monkeypatch.setenv("ZARNIK_NUM_THREADS", "3")
+    pd.testing.assert_frame_equal(neut.process(df), one)

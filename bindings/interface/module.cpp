@@ -1,3 +1,54 @@
+// zarnik.interface: the node classes of factor expression trees.
+//
+// Nothing here computes factor values. Each operation on a node builds a new
+// node; a finished tree reports its expression key (`expr`), the leaves it
+// needs (`dependencies`) and its look-back in trading dates (`shift`), which an
+// evaluation engine walks.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(interface, m) {}
+#include "interface/nodes.hpp"
+
+namespace py = pybind11;
+
+namespace zarnik_interface {
+
+State& state() {
+    static State s;
+    return s;
+}
+
+py::object function_name(py::handle func) {
+    py::object numpy = global("np");
+    if (py::hasattr(numpy, "true_divide") && func.is(numpy.attr("true_divide"))) {
+        return py::str("true_divide");
+    }
+    return func.attr("__name__");
+}
+
+}  // namespace zarnik_interface
+
+PYBIND11_MODULE(interface, m) {
+    using namespace zarnik_interface;
+
+    // Collaborators, bound as module globals and looked up at call time.
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("ostrel") = py::module_::import("ostrel");
+    py::module_ exceptions = py::module_::import("zarnik.exception");
+    m.attr("ZarnikUserException") = exceptions.attr("ZarnikUserException");
+    m.attr("InvalidUserFactor") = exceptions.attr("InvalidUserFactor");
+
+    m.doc() = "因子表达式树的节点类：叶子、常量、运算符组合、移动与用户自定义叶子因子。";
+
+    state().module = m.inc_ref().ptr();
+    register_classes(m);
+
+    py::list all;
+    for (const char* name :
+         {"AbstractFactor", "ConstantFactor", "UnaryCombinedFactor", "ShiftedFactor",
+          "BinaryCombinedFactor", "LeafFactor", "AbstractUserDefinedLeafFactor",
+          "UserDefinedLeafFactor", "CombinedFactor"}) {
+        all.append(py::str(name));
+    }
+    m.attr("__all__") = all;
+}

@@ -1,3 +1,312 @@
+// zarnik.rolling: rolling-window factor nodes, their kernels and the
+// upper-case operator functions that build the nodes.
 #include <pybind11/pybind11.h>
 
-PYBIND11_MODULE(rolling, m) {}
+#include <string>
+#include <vector>
+
+#include "common/pyclass.hpp"
+#include "rolling/kernels.hpp"
+
+namespace zarnik_py {
+namespace {
+
+const char* kModuleDoc =
+    "滚动窗口算子：滑动窗口因子节点、滚动统计核函数与大写算子函数。\n"
+    "\n"
+    "The lower-case kernels (``ma``, ``ts_rank``, ``covariance`` ...) take one\n"
+    "instrument's 1-D series, oldest first, and return the L - n + 1 values of\n"
+    "its trailing windows of length n.\n"
+    "\n"
+    "Column batch (private, used by the evaluation engine)::\n"
+    "\n"
+    "    _apply_columns(kernel, window, *arrays)\n"
+    "\n"
+    "runs ``kernel`` (a kernel function of this module or its name) over every\n"
+    "column of 2-D (dates x instruments) arrays -- one array for the\n"
+    "single-series kernels, two for ``covariance``, ``correlation`` and\n"
+    "``regression`` -- and returns an (L - n + 1) x N array. Column j equals the\n"
+    "1-D kernel applied to column j. The work runs without the GIL, spread over\n"
+    "threads by column (ZARNIK_NUM_THREADS caps the thread count).";
+
+const char* kRollingDoc =
+    "滑动窗口因子类\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "func : function\n"
+    "    滚动计算函数，接受 (输入序列, 窗口)\n"
+    "window : int\n"
+    "    窗口大小\n"
+    "factor : zarnik.interface.AbstractFactor\n"
+    "    输入因子\n";
+
+const char* kCombinedDoc =
+    "组合滑动因子类\n"
+    "\n"
+    "Parameters\n"
+    "----------\n"
+    "func : function\n"
+    "    滚动计算函数，接受 (窗口, 输入序列1, ..., 输入序列k)\n"
+    "window : int\n"
+    "    窗口大小\n"
+    "args : zarnik.interface.AbstractFactor\n"
+    "    输入因子\n"
+    "\n"
+    "Notes\n"
+    "-----\n"
+    "args 中的每个元素都必须是 AbstractFactor 子类的实例。\n";
+
+struct Imports {
+    py::object abstract_factor, shifted_factor, binary_combined, chain, np;
+};
+
+void check_factor(const Imports& im, py::handle obj) {
+    if (!assertions_enabled()) return;
+    int ok = PyObject_IsInstance(obj.ptr(), im.abstract_factor.ptr());
+    if (ok < 0) throw py::error_already_set();
+    if (!ok) raise(PyExc_AssertionError);
+}
+
+py::object number_op(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
+    PyObject* r = op(a.ptr(), b.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+// pybind11 treats a function named "__init__" as a constructor of its own
+// classes, so the initialiser is created under another name and stored as
+// the class's __init__.
+template <class F, class... Extra>
+py::object init_method(F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name("init"), extra...);
+    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+}
+
+py::object build_rolling(py::module_& m, const Imports& im) {
+    ClassBuilder cb(m, "RollingWindowFactor", py::make_tuple(im.abstract_factor), kRollingDoc);
+    cb.attr("__init__", init_method(
+        [im](py::object self, py::object func, py::object window, py::object factor) {
+            check_factor(im, factor);
+            self.attr("_func") = func;
+            self.attr("_factor") = factor;
+            self.attr("_window") = window;
+        },
+        py::arg("self"), py::arg("func"), py::arg("window"), py::arg("factor"),
+        "init(self, func, window, factor)\n--\n\n"));
+    cb.property("dependencies", [](py::object self) { return self.attr("_factor").attr("dependencies"); });
+    cb.property("expr", [](py::object self) {
+        return py::make_tuple(self.attr("_func"),
+                              py::make_tuple(self.attr("_factor").attr("expr"), self.attr("_window")));
+    });
+    cb.property("shift", [](py::object self) {
+        py::object lead = number_op(PyNumber_Subtract, self.attr("_window"), py::int_(1));
+        return number_op(PyNumber_Add, lead, self.attr("_factor").attr("shift"));
+    });
+    cb.method(
+        "__repr__",
+        [](py::object self) {
+            return py::str("{}({!r}, {})")
+                .attr("format")(self.attr("_func").attr("__name__"), self.attr("_factor"), self.attr("_window"));
+        },
+        py::arg("self"));
+    return cb.build();
+}
+
+py::object build_combined(py::module_& m, const Imports& im) {
+    ClassBuilder cb(m, "CombinedRollingWindowFactor", py::make_tuple(im.abstract_factor), kCombinedDoc);
+    cb.attr("__init__", init_method(
+        [im](py::object self, py::object func, py::object window, py::args args) {
+            for (py::handle a : args) check_factor(im, a);
+            py::list shifts;
+            for (py::handle a : args) shifts.append(a.attr("shift"));
+            py::object max_shift = py::module_::import("builtins").attr("max")(shifts);
+            py::list factors;
+            for (py::handle a : args) {
+                py::object s = a.attr("shift");
+                int less = PyObject_RichCompareBool(s.ptr(), max_shift.ptr(), Py_LT);
+                if (less < 0) throw py::error_already_set();
+                if (less) {
+                    factors.append(im.shifted_factor(a, number_op(PyNumber_Subtract, max_shift, s)));
+                } else {
+                    factors.append(a);
+                }
+            }
+            py::object shift = number_op(PyNumber_Subtract, number_op(PyNumber_Add, max_shift, window), py::int_(1));
+            self.attr("_func") = func;
+            self.attr("_window") = window;
+            self.attr("_factors") = factors;
+            self.attr("_shift") = shift;
+        },
+        py::arg("self"), py::arg("func"), py::arg("window"), "init(self, func, window, *args)\n--\n\n"));
+    cb.property("expr", [](py::object self) {
+        py::list keys;
+        keys.append(self.attr("_window"));
+        for (py::handle f : self.attr("_factors")) keys.append(f.attr("expr"));
+        return py::make_tuple(self.attr("_func"), py::tuple(keys));
+    });
+    cb.property("shift", [](py::object self) { return self.attr("_shift"); });
+    cb.property("dependencies", [im](py::object self) {
+        py::list deps;
+        for (py::handle f : self.attr("_factors")) deps.append(f.attr("dependencies"));
+        return py::list(im.chain(*py::tuple(deps)));
+    });
+    cb.method(
+        "__repr__",
+        [](py::object self) {
+            py::list parts;
+            for (py::handle f : self.attr("_factors")) parts.append(py::repr(f));
+            return py::str("{}({})").attr("format")(self.attr("_func").attr("__name__"),
+                                                    py::str(", ").attr("join")(parts));
+        },
+        py::arg("self"));
+    return cb.build();
+}
+
+// Numpydoc docstring (Chinese) of an operator, preceded by its text signature
+// so that inspect.signature reports the parameter names.
+std::string op_doc(const std::string& sig, const char* title, const std::vector<std::pair<std::string, std::string>>& params,
+                   const char* returns, const char* returns_text, const char* see_also = nullptr) {
+    std::string d = sig + "\n--\n\n" + title + "\n\nParameters\n----------\n";
+    for (auto& [name, type] : params) {
+        d += name + " : " + type + "\n";
+        d += type == "int" ? "    窗口大小\n" : "    输入因子\n";
+    }
+    d += std::string("\nReturns\n-------\n") + returns + "\n    " + returns_text + "\n";
+    if (see_also) d += std::string("\nSee Also\n--------\n") + see_also + "\n";
+    return d;
+}
+
+const char* kFactorType = "zarnik.interface.AbstractFactor";
+
+void def_single(py::module_& m, const char* op, const char* kernel, const char* wname, const char* title,
+                const char* see_also = nullptr) {
+    py::object cls = m.attr("RollingWindowFactor");
+    py::object kern = m.attr(kernel);
+    std::string sig = std::string(op) + "(factor, " + wname + ")";
+    std::string doc = op_doc(sig, title, {{"factor", kFactorType}, {wname, "int"}},
+                             "zarnik.rolling.RollingWindowFactor", "滑动窗口因子", see_also);
+    m.def(
+        op, [cls, kern](py::object factor, py::object window) { return cls(kern, window, factor); },
+        py::arg("factor"), py::arg(wname), doc.c_str());
+}
+
+// Two-input operators: `swap` hands the inputs to the node in reverse order.
+void def_pair(py::module_& m, const char* op, const char* kernel, const char* p1, const char* p2, bool swap,
+              const char* title) {
+    py::object cls = m.attr("CombinedRollingWindowFactor");
+    py::object kern = m.attr(kernel);
+    std::string sig = std::string(op) + "(" + p1 + ", " + p2 + ", window)";
+    std::string doc = op_doc(sig, title, {{p1, kFactorType}, {p2, kFactorType}, {"window", "int"}},
+                             "zarnik.rolling.CombinedRollingWindowFactor", "组合滑动因子");
+    m.def(
+        op,
+        [cls, kern, swap](py::object a, py::object b, py::object window) {
+            return swap ? cls(kern, window, b, a) : cls(kern, window, a, b);
+        },
+        py::arg(p1), py::arg(p2), py::arg("window"), doc.c_str());
+}
+
+}  // namespace
+}  // namespace zarnik_py
+
+PYBIND11_MODULE(rolling, m) {
+    using namespace zarnik_py;
+    py::options options;
+    options.disable_function_signatures();
+    m.doc() = kModuleDoc;
+
+    Imports im;
+    im.chain = py::module_::import("itertools").attr("chain");
+    im.np = py::module_::import("numpy");
+    py::module_ interface = py::module_::import("zarnik.interface");
+    im.abstract_factor = interface.attr("AbstractFactor");
+    im.shifted_factor = interface.attr("ShiftedFactor");
+    im.binary_combined = interface.attr("BinaryCombinedFactor");
+    py::object rolling_window = py::module_::import("zarnik.utils").attr("rolling_window");
+    m.attr("chain") = im.chain;
+    m.attr("np") = im.np;
+    m.attr("AbstractFactor") = im.abstract_factor;
+    m.attr("ShiftedFactor") = im.shifted_factor;
+    m.attr("BinaryCombinedFactor") = im.binary_combined;
+    m.attr("rolling_window") = rolling_window;
+
+    py::list all;
+    for (const char* name : {"COUNT", "TS_RANK", "EVERY", "PRODUCT", "COV", "COVARIANCE", "TS_REGRESSION",
+                             "TS_ZSCORE", "TS_SKEW", "TS_KURT", "AVEDEV", "TS_ARGMAX", "TS_ARGMIN", "CORR",
+                             "CORRELATION", "MA", "EMA", "WMA", "SMA", "STD", "STDDEV", "VAR", "DECAY_LINEAR",
+                             "SLOPE", "SUM", "TS_MIN", "TS_MAX", "HHV", "LLV"})
+        all.append(name);
+    m.attr("__all__") = all;
+
+    build_rolling(m, im);
+
+    def_rolling_kernel(m, "count");
+    def_single(m, "COUNT", "count", "window", "滚动计算窗口内真值（非零值）的个数");
+    def_rolling_kernel(m, "ts_rank");
+    def_single(m, "TS_RANK", "ts_rank", "window", "时间序列上的滚动排名");
+    {
+        py::object count_op = m.attr("COUNT");
+        py::object equal = im.np.attr("equal");
+        py::object binary = im.binary_combined;
+        std::string doc = op_doc("EVERY(factor, window)", "滚动判断窗口内的值是否全部为真",
+                                 {{"factor", kFactorType}, {"window", "int"}}, "zarnik.interface.BinaryCombinedFactor",
+                                 "比较因子：窗口内真值个数等于窗口大小");
+        m.def(
+            "EVERY",
+            [count_op, equal, binary](py::object factor, py::object window) {
+                return binary(equal, count_op(factor, window), window);
+            },
+            py::arg("factor"), py::arg("window"), doc.c_str());
+    }
+    def_rolling_kernel(m, "product");
+    def_single(m, "PRODUCT", "product", "window", "滚动乘积");
+
+    build_combined(m, im);
+
+    def_rolling_kernel(m, "covariance");
+    def_pair(m, "COVARIANCE", "covariance", "a", "b", false, "滚动协方差");
+    m.attr("COV") = m.attr("COVARIANCE");
+    def_rolling_kernel(m, "regression");
+    def_pair(m, "TS_REGRESSION", "regression", "Y", "X", true, "Y 对 X 的滚动回归（最小二乘斜率）");
+    def_rolling_kernel(m, "zscore");
+    def_single(m, "TS_ZSCORE", "zscore", "window", "滚动 z 分数");
+    def_rolling_kernel(m, "skew");
+    def_single(m, "TS_SKEW", "skew", "window", "滚动偏度");
+    def_rolling_kernel(m, "kurt");
+    def_single(m, "TS_KURT", "kurt", "window", "滚动峰度");
+    def_rolling_kernel(m, "avedev");
+    def_single(m, "AVEDEV", "avedev", "window", "滚动平均绝对偏差");
+    def_rolling_kernel(m, "ts_argmax");
+    def_single(m, "TS_ARGMAX", "ts_argmax", "n", "滚动窗口内最大值的位置", "TS_ARGMIN : 滚动窗口内最小值的位置");
+    def_rolling_kernel(m, "ts_argmin");
+    def_single(m, "TS_ARGMIN", "ts_argmin", "n", "滚动窗口内最小值的位置", "TS_ARGMAX : 滚动窗口内最大值的位置");
+    def_rolling_kernel(m, "correlation");
+    def_pair(m, "CORRELATION", "correlation", "a", "b", false, "滚动皮尔逊相关系数");
+    m.attr("CORR") = m.attr("CORRELATION");
+    def_rolling_kernel(m, "ma");
+    def_single(m, "MA", "ma", "window", "简单移动平均");
+    m.attr("SMA") = m.attr("MA");
+    def_rolling_kernel(m, "ema");
+    def_single(m, "EMA", "ema", "window", "指数移动平均（平滑系数为 2）");
+    def_rolling_kernel(m, "wma");
+    def_single(m, "WMA", "wma", "window", "加权移动平均");
+    m.attr("DECAY_LINEAR") = m.attr("WMA");
+    def_rolling_kernel(m, "std");
+    def_single(m, "STD", "std", "window", "移动标准差");
+    m.attr("STDDEV") = m.attr("STD");
+    def_rolling_kernel(m, "var");
+    def_single(m, "VAR", "var", "window", "移动方差");
+    def_rolling_kernel(m, "slope");
+    def_single(m, "SLOPE", "slope", "window", "线性拟合的滚动斜率");
+    def_rolling_kernel(m, "sum");
+    def_single(m, "SUM", "sum", "window", "滚动求和");
+    def_rolling_kernel(m, "ts_min");
+    def_single(m, "TS_MIN", "ts_min", "window", "滚动最小值");
+    def_rolling_kernel(m, "ts_max");
+    def_single(m, "TS_MAX", "ts_max", "window", "滚动最大值");
+    m.attr("HHV") = m.attr("TS_MAX");
+    m.attr("LLV") = m.attr("TS_MIN");
+
+    def_apply_columns(m);
+}

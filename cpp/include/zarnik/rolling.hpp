@@ -1,0 +1,1101 @@
+// Rolling-window kernels over one instrument's series.
+//
+// Every kernel reads a contiguous series of length L and writes the L - n + 1
+// values of its trailing windows of length n (output i belongs to input
+// position i + n - 1). Callers validate 1 <= n <= L.
+//
+// Semantics are those of the plain window-matrix formulas (mean, std, sums of
+// products along each window row): NaN anywhere in a window makes the
+// arithmetic statistics NaN for that window only, infinities propagate the way
+// IEEE arithmetic propagates them. Every kernel is O(L) (ts_rank O(L log L)
+// for long windows), with no O(L n) temporaries:
+//   * sums come from per-block prefix and suffix scans (see window_sums), so
+//     each window's sums hold exactly its own values and no rounding is
+//     inherited from values that left it; the scans are compensated;
+//   * moments are taken about an anchor near the data, and a window whose
+//     raw moments would cancel badly is recomputed about its own mean in
+//     double-double arithmetic, so large offsets with tiny spread stay
+//     accurate;
+//   * windows holding an infinity are evaluated directly from their values;
+//   * min / max / product / argmax / argmin fold prefix and suffix blocks.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <numeric>
+#include <type_traits>
+#include <vector>
+
+namespace zarnik::rolling {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---------------------------------------------------------------------------
+// double-double arithmetic (hi + lo, about 106 significant bits)
+// ---------------------------------------------------------------------------
+struct dd {
+    double hi = 0.0, lo = 0.0;
+};
+
+inline dd two_sum(double a, double b) {
+    double s = a + b;
+    double bb = s - a;
+    double e = (a - (s - bb)) + (b - bb);
+    return {s, e};
+}
+
+inline dd fast_two_sum(double a, double b) {
+    double s = a + b;
+    return {s, b - (s - a)};
+}
+
+inline dd two_prod(double a, double b) {
+    double p = a * b;
+#if defined(__FMA__)
+    return {p, std::fma(a, b, -p)};
+#else
+    constexpr double split = 134217729.0;  // 2^27 + 1
+    double t = split * a;
+    double ah = t - (t - a), al = a - ah;
+    t = split * b;
+    double bh = t - (t - b), bl = b - bh;
+    return {p, ((ah * bh - p) + ah * bl + al * bh) + al * bl};
+#endif
+}
+
+inline dd operator-(dd a) { return {-a.hi, -a.lo}; }
+
+inline dd operator+(dd a, dd b) {
+    dd s = two_sum(a.hi, b.hi);
+    dd t = two_sum(a.lo, b.lo);
+    s = fast_two_sum(s.hi, s.lo + t.hi);
+    return fast_two_sum(s.hi, s.lo + t.lo);
+}
+inline dd operator-(dd a, dd b) { return a + (-b); }
+
+inline dd operator+(dd a, double b) {
+    dd s = two_sum(a.hi, b);
+    return fast_two_sum(s.hi, s.lo + a.lo);
+}
+inline dd operator-(dd a, double b) { return a + (-b); }
+
+inline dd operator*(dd a, double b) {
+    dd p = two_prod(a.hi, b);
+    return fast_two_sum(p.hi, p.lo + a.lo * b);
+}
+
+inline dd operator*(dd a, dd b) {
+    dd p = two_prod(a.hi, b.hi);
+    return fast_two_sum(p.hi, p.lo + (a.hi * b.lo + a.lo * b.hi));
+}
+
+inline dd operator/(dd a, double b) {
+    double q1 = a.hi / b;
+    dd r = a - two_prod(q1, b);
+    double q2 = r.hi / b;
+    return fast_two_sum(q1, q2);
+}
+
+inline dd operator/(dd a, dd b) {
+    double q1 = a.hi / b.hi;
+    dd r = a - b * q1;
+    double q2 = r.hi / b.hi;
+    r = r - b * q2;
+    double q3 = r.hi / b.hi;
+    return fast_two_sum(q1, q2) + q3;
+}
+
+inline bool finite(dd a) { return std::isfinite(a.hi) && std::isfinite(a.lo); }
+
+// Exact sum of a window (as double-double) and its rounded mean.
+inline dd dd_sum(const double* w, std::size_t n) {
+    dd s;
+    for (std::size_t j = 0; j < n; ++j) s = s + w[j];
+    return s;
+}
+
+template <class T>
+inline bool is_nan(T v) {
+    if constexpr (std::is_floating_point_v<T>) {
+        return v != v;
+    } else {
+        return false;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Per-window exact evaluation of the floating-point statistics.
+//
+// A State evaluates one window i at a time:
+//   rebuild(i)            recompute its sums for window i from the values
+//   value(i)              the statistic of window i from those sums
+//   naive(i)              the statistic straight from the documented formula
+//                         (windows holding an infinity, overflow)
+// The block engine below produces most windows; States serve the windows it
+// hands back (ill-conditioned sums, non-finite values).
+// ---------------------------------------------------------------------------
+
+// ---- plain sums: sum, ma --------------------------------------------------
+struct SumState {
+    const double* x;
+    std::size_t n;
+    bool mean;
+    double naive(std::size_t i) const {
+        double t = 0.0;
+        for (std::size_t j = 0; j < n; ++j) t += x[i + j];
+        return mean ? t / double(n) : t;
+    }
+};
+
+// ---- central moments: var, std, zscore, skew, kurt ------------------------
+enum class MomentStat { var, std, zscore, skew, kurt };
+
+template <int K>
+struct Moments {
+    double c = 0.0;  // anchor
+    dd s[K];         // sums of (x - c)^k, k = 1..K
+
+    void powers(double v, dd* p) const {
+        p[0] = two_sum(v, -c);
+        if constexpr (K >= 2) p[1] = p[0] * p[0];
+        if constexpr (K >= 3) p[2] = p[1] * p[0];
+        if constexpr (K >= 4) p[3] = p[1] * p[1];
+    }
+    void add(double v) {
+        dd p[K];
+        powers(v, p);
+        for (int k = 0; k < K; ++k) s[k] = s[k] + p[k];
+    }
+    void rebuild(const double* w, std::size_t n) {
+        c = (dd_sum(w, n) / double(n)).hi;
+        for (int k = 0; k < K; ++k) s[k] = dd{};
+        for (std::size_t j = 0; j < n; ++j) add(w[j]);
+    }
+    bool ok() const {
+        for (int k = 0; k < K; ++k)
+            if (!finite(s[k])) return false;
+        return true;
+    }
+};
+
+template <MomentStat S>
+struct MomentState {
+    static constexpr int K = S == MomentStat::skew ? 3 : S == MomentStat::kurt ? 4 : 2;
+    const double* x;
+    std::size_t n;
+    Moments<K> mo;
+
+    void rebuild(std::size_t i) { mo.rebuild(x + i, n); }
+    bool ok() const { return mo.ok(); }
+
+    double value(std::size_t i) const {
+        const double nn = double(n);
+        dd m1 = mo.s[0] / nn;
+        dd r2 = mo.s[1] / nn;
+        dd mu2 = r2 - m1 * m1;
+        double var = mu2.hi > 0.0 ? mu2.hi : 0.0;
+        if constexpr (S == MomentStat::var) {
+            return var;
+        } else if constexpr (S == MomentStat::std) {
+            return std::sqrt(var);
+        } else if constexpr (S == MomentStat::zscore) {
+            double sd = std::sqrt(var);
+            dd dev = two_sum(x[i + n - 1], -mo.c) - m1;
+            return sd == 0.0 ? kNaN : dev.hi / sd;
+        } else if constexpr (S == MomentStat::skew) {
+            if (var == 0.0) return kNaN;
+            dd r3 = mo.s[2] / nn;
+            dd mu3 = r3 - (m1 * r2) * 3.0 + (m1 * m1 * m1) * 2.0;
+            double res = mu3.hi / (var * std::sqrt(var));
+            if (n > 2) res *= std::sqrt(nn * (nn - 1.0)) / (nn - 2.0);
+            return res;
+        } else {
+            if (var == 0.0) return kNaN;
+            dd r3 = mo.s[2] / nn;
+            dd r4 = mo.s[3] / nn;
+            dd m1sq = m1 * m1;
+            dd mu4 = r4 - (m1 * r3) * 4.0 + (m1sq * r2) * 6.0 - (m1sq * m1sq) * 3.0;
+            if (mu4.hi < 0.0) mu4 = dd{};
+            dd ratio = mu4 / (mu2 * mu2);
+            return 1.0 / ((nn - 2.0) * (nn - 3.0)) *
+                   ((ratio * (nn * nn - 1.0)).hi - 3.0 * (nn - 1.0) * (nn - 1.0));
+        }
+    }
+
+    // Windows holding an infinity: the deviations from an infinite (or NaN)
+    // mean are NaN, so every one of these statistics is NaN.
+    double naive(std::size_t i) const {
+        const double* w = x + i;
+        double mean = 0.0;
+        for (std::size_t j = 0; j < n; ++j) mean += w[j];
+        mean /= double(n);
+        if (!std::isfinite(mean)) return kNaN;
+        // Finite values whose squares overflow: evaluate the two-pass formula.
+        double m2 = 0.0, m3 = 0.0, m4 = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            double d = w[j] - mean;
+            m2 += d * d;
+            m3 += d * d * d;
+            m4 += d * d * d * d;
+        }
+        const double nn = double(n);
+        m2 /= nn;
+        m3 /= nn;
+        m4 /= nn;
+        if constexpr (S == MomentStat::var) return m2;
+        if constexpr (S == MomentStat::std) return std::sqrt(m2);
+        if constexpr (S == MomentStat::zscore) return (w[n - 1] - mean) / std::sqrt(m2);
+        if constexpr (S == MomentStat::skew) {
+            double res = m3 / (m2 * std::sqrt(m2));
+            if (n > 2) res *= std::sqrt(nn * (nn - 1.0)) / (nn - 2.0);
+            return res;
+        }
+        return 1.0 / ((nn - 2.0) * (nn - 3.0)) * ((nn * nn - 1.0) * m4 / (m2 * m2) - 3.0 * (nn - 1.0) * (nn - 1.0));
+    }
+};
+
+
+// ---- mean absolute deviation ----------------------------------------------
+// The window mean comes from a sliding double-double sum; the deviations are
+// taken against that mean at double-double precision and summed directly
+// (all terms are non-negative, so plain summation is accurate).
+struct AvedevState {
+    const double* x;
+    std::size_t n;
+    double naive(std::size_t i) const {
+        const double* w = x + i;
+        double mean = 0.0;
+        for (std::size_t j = 0; j < n; ++j) mean += w[j];
+        mean /= double(n);
+        double acc = 0.0;
+        for (std::size_t j = 0; j < n; ++j) acc += std::fabs(w[j] - mean);
+        return acc / double(n);
+    }
+};
+
+
+// ---- exponential moving average (weights alpha (1 - alpha)^(n - j)) -------
+struct EmaState {
+    const double* x;
+    std::size_t n;
+    double alpha, q;
+    std::vector<double> weights;
+
+    EmaState(const double* x_, std::size_t n_) : x(x_), n(n_) {
+        alpha = 2.0 / (double(n) + 1.0);
+        q = 1.0 - alpha;
+        weights.resize(n);
+        for (std::size_t j = 0; j < n; ++j) weights[j] = alpha * std::pow(q, double(n - 1 - j));
+    }
+    double naive(std::size_t i) const {
+        double t = 0.0;
+        for (std::size_t j = 0; j < n; ++j) t += x[i + j] * weights[j];
+        return t;
+    }
+};
+
+// ---- linearly weighted average (weights 2j / (n (n + 1))) -----------------
+struct WmaState {
+    const double* x;
+    std::size_t n;
+    double naive(std::size_t i) const {
+        const double nn = double(n);
+        double t = 0.0;
+        for (std::size_t j = 0; j < n; ++j) t += x[i + j] * (2.0 * double(j + 1) / (nn * (nn + 1.0)));
+        return t;
+    }
+};
+
+
+// ---- least-squares slope against time positions 0..n-1 ---------------------
+// With d_j = x_j - c: slope = (S * sumx - n * T) / divisor, S = sum d_j,
+// T = sum j d_j; the anchor c cancels exactly since sum (j - mean j) = 0.
+struct SlopeState {
+    const double* x;
+    std::size_t n;
+    double c = 0.0;
+    dd s, t;
+    double sumx, divisor;
+
+    SlopeState(const double* x_, std::size_t n_) : x(x_), n(n_) {
+        const double nn = double(n);
+        sumx = nn * (nn - 1.0) / 2.0;
+        double sumxsqr = nn * (nn - 1.0) * (2.0 * nn - 1.0) / 6.0;
+        divisor = sumx * sumx - nn * sumxsqr;
+    }
+    dd dev(double v) const { return two_sum(v, -c); }
+    void rebuild(std::size_t i) {
+        c = (dd_sum(x + i, n) / double(n)).hi;
+        s = dd{};
+        t = dd{};
+        for (std::size_t j = 0; j < n; ++j) {
+            dd d = dev(x[i + j]);
+            s = s + d;
+            t = t + d * double(j);
+        }
+    }
+    bool ok() const { return finite(s) && finite(t); }
+    double value(std::size_t) const {
+        dd a = s * sumx;
+        dd num = a - t * double(n);
+        return num.hi / divisor;
+    }
+    double naive(std::size_t i) const {
+        double sw = 0.0, swx = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            sw += x[i + j];
+            swx += x[i + j] * double(j);
+        }
+        return (sw * sumx - double(n) * swx) / divisor;
+    }
+};
+
+
+// ---- two series: covariance, correlation, regression slope -----------------
+enum class PairStat { covariance, correlation, regression };
+
+template <PairStat P>
+struct PairState {
+    const double* a;
+    const double* b;
+    std::size_t n;
+    double ca = 0.0, cb = 0.0;
+    dd sa, sb, saa, sbb, sab;
+
+    void add(double u, double v, double sign) {
+        dd du = two_sum(u, -ca), dv = two_sum(v, -cb);
+        if (sign > 0) {
+            sa = sa + du;
+            sb = sb + dv;
+            saa = saa + du * du;
+            sbb = sbb + dv * dv;
+            sab = sab + du * dv;
+        } else {
+            sa = sa - du;
+            sb = sb - dv;
+            saa = saa - du * du;
+            sbb = sbb - dv * dv;
+            sab = sab - du * dv;
+        }
+    }
+    void rebuild(std::size_t i) {
+        ca = (dd_sum(a + i, n) / double(n)).hi;
+        cb = (dd_sum(b + i, n) / double(n)).hi;
+        sa = sb = saa = sbb = sab = dd{};
+        for (std::size_t j = 0; j < n; ++j) add(a[i + j], b[i + j], 1.0);
+    }
+    bool ok() const { return finite(sa) && finite(sb) && finite(saa) && finite(sbb) && finite(sab); }
+
+    double value(std::size_t) const {
+        const double nn = double(n);
+        dd ma = sa / nn, mb = sb / nn;
+        dd raa = saa / nn, rbb = sbb / nn;
+        dd va = raa - ma * ma, vb = rbb - mb * mb;
+        dd cov = sab / nn - ma * mb;
+        double vah = va.hi > 0.0 ? va.hi : 0.0;
+        double vbh = vb.hi > 0.0 ? vb.hi : 0.0;
+        if constexpr (P == PairStat::covariance) {
+            return cov.hi;
+        } else if constexpr (P == PairStat::correlation) {
+            if (vah == 0.0 || vbh == 0.0) return kNaN;
+            return cov.hi / (std::sqrt(vah) * std::sqrt(vbh));
+        } else {
+            if (vah == 0.0) return kNaN;
+            return (cov / va).hi;
+        }
+    }
+
+    // Windows holding an infinity: the raw-moment formulas, evaluated
+    // directly (means exact, so an exactly zero mean stays zero).
+    double naive(std::size_t i) const {
+        const double nn = double(n);
+        double su = 0.0, sv = 0.0, pab = 0.0, paa = 0.0;
+        for (std::size_t j = 0; j < n; ++j) {
+            double u = a[i + j], v = b[i + j];
+            su += u;
+            sv += v;
+            pab += u * v;
+            paa += u * u;
+        }
+        double mu = su / nn, mv = sv / nn;
+        if constexpr (P == PairStat::covariance) {
+            return pab / nn - mu * mv;
+        } else if constexpr (P == PairStat::correlation) {
+            return kNaN;  // the standard deviation of a window with an infinity is NaN
+        } else {
+            return (pab - mu * mv * nn) / (paa - mu * mu * nn);
+        }
+    }
+};
+
+
+// ---------------------------------------------------------------------------
+// Non-finite bookkeeping: prefix counts of NaN and of infinities over one or
+// two series, so every window knows in O(1) whether it holds one.
+// ---------------------------------------------------------------------------
+struct NonFiniteIndex {
+    bool any = false;
+    std::vector<std::uint32_t> nan, inf;  // counts over [0, k)
+
+    NonFiniteIndex(const double* const* xs, int k, std::size_t L) {
+        for (int s = 0; s < k && !any; ++s)
+            for (std::size_t i = 0; i < L; ++i)
+                if (!std::isfinite(xs[s][i])) {
+                    any = true;
+                    break;
+                }
+        if (!any) return;
+        nan.assign(L + 1, 0);
+        inf.assign(L + 1, 0);
+        for (std::size_t i = 0; i < L; ++i) {
+            std::uint32_t a = 0, b = 0;
+            for (int s = 0; s < k; ++s) {
+                double v = xs[s][i];
+                a += v != v;
+                b += std::isinf(v);
+            }
+            nan[i + 1] = nan[i] + a;
+            inf[i + 1] = inf[i] + b;
+        }
+    }
+    bool has_nan(std::size_t i, std::size_t n) const { return any && nan[i + n] != nan[i]; }
+    bool has_inf(std::size_t i, std::size_t n) const { return any && inf[i + n] != inf[i]; }
+};
+
+// ---------------------------------------------------------------------------
+// The block engine. Windows are grouped by the block of n positions [B, E]
+// their first element falls in; each such window is a suffix of the block
+// plus a prefix of [E + 1, E + n - 1]. One backward and one forward scan per
+// block give the sums of M terms per position for all of the block's
+// windows, so the work is O(L) whatever n is, every window's sums hold
+// exactly its own values (a NaN or inf only touches the windows that contain
+// it), and no rounding is inherited from values that left the window. The
+// scans carry their rounding errors (two_sum), so each window sum is accurate
+// to about one rounding of its magnitude. Terms are taken about an anchor
+// chosen per block near the data of its windows.
+//
+//   anchor(B)                    -> the anchor of the block starting at B
+//   terms(a, k, E, suffix, t)    -> the M terms of position k
+// Output: S[p * m + i], the sum of term p over window i (m windows), and
+// anchors[b], the anchor of block b (windows b n .. b n + n - 1).
+// ---------------------------------------------------------------------------
+template <int M, class A, class AnchorF, class Terms>
+void window_sums(std::size_t L, std::size_t n, AnchorF anchor, Terms terms, double* S, A* anchors) {
+    const std::size_t m = L - n + 1;
+    std::vector<double> buf(4 * M * n);
+    double* sh = buf.data();
+    double* sl = sh + M * n;
+    double* ph = sl + M * n;
+    double* pl = ph + M * n;
+    for (std::size_t B = 0, blk = 0; B < m; B += n, ++blk) {
+        const std::size_t E = B + n - 1;
+        const A a = anchor(B);
+        anchors[blk] = a;
+        const std::size_t last = std::min(B + n - 1, m - 1);
+        const std::size_t plen = last - B;  // prefix positions E + 1 .. E + plen
+        // The backward suffix scan and the forward prefix scan are independent
+        // chains; running them in one loop lets them overlap.
+        double h[M], l[M], g[M], e[M], t[M], u[M];
+        for (int p = 0; p < M; ++p) h[p] = l[p] = g[p] = e[p] = 0.0;
+        for (std::size_t s = 0; s < n; ++s) {
+            const std::size_t k = E - s;
+            terms(a, k, E, true, t);
+            for (int p = 0; p < M; ++p) {
+                dd q = two_sum(h[p], t[p]);
+                h[p] = q.hi;
+                l[p] += q.lo;
+                sh[p * n + (k - B)] = h[p];
+                sl[p * n + (k - B)] = l[p];
+            }
+            if (s < plen) {
+                terms(a, E + 1 + s, E, false, u);
+                for (int p = 0; p < M; ++p) {
+                    dd q = two_sum(g[p], u[p]);
+                    g[p] = q.hi;
+                    e[p] += q.lo;
+                    ph[p * n + s] = g[p];
+                    pl[p * n + s] = e[p];
+                }
+            }
+        }
+        for (int p = 0; p < M; ++p) {
+            double* out = S + p * m;
+            const double* suh = sh + p * n;
+            const double* sul = sl + p * n;
+            const double* prh = ph + p * n - 1;  // window i uses prefix offset i - B - 1
+            const double* prl = pl + p * n - 1;
+            out[B] = suh[0] + sul[0];
+            for (std::size_t o = 1; o <= plen; ++o) {
+                dd q = two_sum(suh[o], prh[o]);
+                out[B + o] = q.hi + (q.lo + (sul[o] + prl[o]));
+            }
+        }
+    }
+}
+
+// Mean of the finite values of x[b, b + n), or 0.
+inline double finite_mean(const double* x, std::size_t b, std::size_t n) {
+    double s = 0.0;
+    std::size_t c = 0;
+    for (std::size_t k = b; k < b + n; ++k) {
+        if (std::isfinite(x[k])) {
+            s += x[k];
+            ++c;
+        }
+    }
+    return c ? s / double(c) : 0.0;
+}
+
+// The anchor of the block starting at B: the mean of the n values centred on
+// the block's window centres.
+inline double centred_anchor(const double* x, std::size_t L, std::size_t n, std::size_t B) {
+    return finite_mean(x, std::min(B + n / 2, L - n), n);
+}
+
+// Windows whose fast result is not finite (a NaN or inf in the window, or an
+// overflow): NaN if the window holds a NaN, otherwise `slow(i)`.
+template <class Slow>
+void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n, double* out, Slow slow) {
+    const std::size_t m = L - n + 1;
+    std::size_t first = m;
+    for (std::size_t i = 0; i < m; ++i)
+        if (!std::isfinite(out[i])) {
+            first = i;
+            break;
+        }
+    if (first == m) return;
+    NonFiniteIndex nf(xs, k, L);
+    for (std::size_t i = first; i < m; ++i) {
+        if (std::isfinite(out[i]) && !nf.has_inf(i, n) && !nf.has_nan(i, n)) continue;
+        out[i] = nf.has_nan(i, n) ? kNaN : slow(i);
+    }
+}
+
+// ---- sum, ma ----------------------------------------------------------------
+template <bool Mean>
+void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    std::vector<double> anchors(m / n + 1);
+    window_sums<1>(
+        L, n, [](std::size_t) { return 0.0; },
+        [x](double, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k]; }, out, anchors.data());
+    if (Mean) {
+        const double nn = double(n);
+        for (std::size_t i = 0; i < m; ++i) out[i] /= nn;
+    }
+    SumState st{x, n, Mean};
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+}
+
+inline void sum(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<false>(x, L, n, out); }
+inline void ma(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<true>(x, L, n, out); }
+
+// ---- var, std, zscore, skew, kurt ---------------------------------------------
+// Central moments from the anchored power sums in double precision. Their
+// rounding error relative to sigma^k grows with the condition number
+// kappa = (raw second moment about the anchor) / (central one); windows above
+// the limit for the statistic are recomputed about their own mean in
+// double-double arithmetic.
+template <MomentStat S>
+void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
+    constexpr int K = MomentState<S>::K;
+    constexpr double limit = S == MomentStat::kurt ? 30.0 : S == MomentStat::skew ? 100.0 : 1000.0;
+    const std::size_t m = L - n + 1;
+    std::vector<double> sums(K * m), anchors(m / n + 1);
+    window_sums<K>(
+        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
+        [x](double c, std::size_t k, std::size_t, bool, double* t) {
+            double d = x[k] - c;
+            t[0] = d;
+            if constexpr (K >= 2) t[1] = d * d;
+            if constexpr (K >= 3) t[2] = t[1] * d;
+            if constexpr (K >= 4) t[3] = t[1] * t[1];
+        },
+        sums.data(), anchors.data());
+    MomentState<S> st{x, n, {}};
+    auto exact = [&](std::size_t i) {
+        st.rebuild(i);
+        double r = st.value(i);
+        return st.ok() ? r : st.naive(i);
+    };
+    const double nn = double(n), inv = 1.0 / nn;
+    const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
+    const double kurt_a = 1.0 / ((nn - 2.0) * (nn - 3.0)), kurt_b = nn * nn - 1.0, kurt_c = 3.0 * (nn - 1.0) * (nn - 1.0);
+    const double* s1 = sums.data();
+    const double* s2 = s1 + m;
+    const double* s3 = K >= 3 ? s2 + m : nullptr;
+    const double* s4 = K >= 4 ? s3 + m : nullptr;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double c = anchors[i / n];
+        const double m1 = s1[i] * inv, r2 = s2[i] * inv;
+        const double mu2 = r2 - m1 * m1;
+        if (!(mu2 * limit >= r2) || !std::isfinite(r2)) {
+            if (r2 == 0.0) {  // every value equals the anchor
+                out[i] = (S == MomentStat::var || S == MomentStat::std) ? 0.0 : kNaN;
+            } else {
+                out[i] = std::isfinite(r2) ? exact(i) : r2;  // non-finite: fixed below
+            }
+            continue;
+        }
+        if constexpr (S == MomentStat::var) {
+            out[i] = mu2;
+        } else if constexpr (S == MomentStat::std) {
+            out[i] = std::sqrt(mu2);
+        } else if constexpr (S == MomentStat::zscore) {
+            out[i] = ((x[i + n - 1] - c) - m1) / std::sqrt(mu2);
+        } else if constexpr (S == MomentStat::skew) {
+            const double r3 = s3[i] * inv;
+            const double mu3 = r3 - 3.0 * m1 * r2 + 2.0 * m1 * m1 * m1;
+            out[i] = mu3 / (mu2 * std::sqrt(mu2)) * adj;
+        } else {
+            const double r3 = s3[i] * inv, r4 = s4[i] * inv;
+            const double m1sq = m1 * m1;
+            const double mu4 = r4 - 4.0 * m1 * r3 + 6.0 * m1sq * r2 - 3.0 * m1sq * m1sq;
+            out[i] = kurt_a * (kurt_b * (mu4 / (mu2 * mu2)) - kurt_c);
+        }
+    }
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) {
+        double r = st.naive(i);
+        return std::isfinite(r) ? exact(i) : r;
+    });
+}
+
+inline void var(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::var>(x, L, n, out); }
+inline void std_(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::std>(x, L, n, out); }
+inline void zscore(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::zscore>(x, L, n, out); }
+inline void skew(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::skew>(x, L, n, out); }
+
+// Excess kurtosis; windows of 1 to 3 values give the fixed values -3, -2, -1.5.
+inline void kurt(const double* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    if (n <= 3) {
+        double v = n == 1 ? -3.0 : n == 2 ? -2.0 : -1.5;
+        std::fill(out, out + m, v);
+        return;
+    }
+    moment_stat<MomentStat::kurt>(x, L, n, out);
+}
+
+// ---- mean absolute deviation -----------------------------------------------------
+// The window mean (anchor plus the mean deviation, kept as two doubles), then
+// one pass over the window: non-negative terms, four accumulators.
+inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    std::vector<double> sums(m), anchors(m / n + 1);
+    window_sums<1>(
+        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
+        [x](double c, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k] - c; }, sums.data(),
+        anchors.data());
+    const double nn = double(n);
+    for (std::size_t i = 0; i < m; ++i) {
+        if (!std::isfinite(sums[i])) {  // a NaN or inf in the window: decided below
+            out[i] = sums[i];
+            continue;
+        }
+        dd mean = two_sum(anchors[i / n], sums[i] / nn);
+        const double mh = mean.hi, ml = mean.lo;
+        const double* w = x + i;
+        double acc[4] = {0.0, 0.0, 0.0, 0.0};
+        std::size_t j = 0;
+        for (; j + 4 <= n; j += 4)
+            for (int u = 0; u < 4; ++u) acc[u] += std::fabs((w[j + u] - mh) - ml);
+        for (; j < n; ++j) acc[0] += std::fabs((w[j] - mh) - ml);
+        out[i] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) / nn;
+    }
+    AvedevState st{x, n};
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+}
+
+// ---- exponential moving average ------------------------------------------------
+// Window ending at j: sum_k alpha q^(j-k) x_k = q^(j-E) * sum_k alpha q^(E-k) x_k,
+// with q^(E-k) above 1 for the prefix part (at most q^-(n-1), about e^2).
+// About an anchor c: ema = c (1 - q^n) + the same sum over x_k - c.
+inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    EmaState st(x, n);
+    const double alpha = st.alpha, q = st.q;
+    std::vector<double> up(n), down(n);  // q^t and q^-t, t = 0..n-1
+    up[0] = down[0] = 1.0;
+    for (std::size_t t = 1; t < n; ++t) {
+        up[t] = up[t - 1] * q;
+        down[t] = down[t - 1] / q;
+    }
+    double total = 0.0;  // sum of the weights, 1 - q^n
+    for (std::size_t j = 0; j < n; ++j) total += st.weights[j];
+    std::vector<double> anchors(m / n + 1);
+    window_sums<1>(
+        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
+        [&](double c, std::size_t k, std::size_t E, bool suffix, double* t) {
+            t[0] = alpha * (suffix ? up[E - k] : down[k - E]) * (x[k] - c);
+        },
+        out, anchors.data());
+    for (std::size_t B = 0; B < m; B += n) {
+        const double c = anchors[B / n] * total;
+        const std::size_t e = std::min(B + n, m);
+        for (std::size_t i = B; i < e; ++i) out[i] = c + up[i - B] * out[i];
+    }
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+}
+
+// ---- wma and slope: position-weighted sums ----------------------------------------
+// For window i in block [B, E] and d_k = x_k - c: A = sum d_k and
+// P = sum (k - i) d_k = (E - i) A + T, where T sums -(E - k) d_k over the
+// suffix part and (k - E) d_k over the prefix part.
+template <class Finish>
+void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish) {
+    const std::size_t m = L - n + 1;
+    std::vector<double> sums(2 * m), anchors(m / n + 1);
+    window_sums<2>(
+        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
+        [x](double c, std::size_t k, std::size_t E, bool suffix, double* t) {
+            double d = x[k] - c;
+            t[0] = d;
+            t[1] = (suffix ? -double(E - k) : double(k - E)) * d;
+        },
+        sums.data(), anchors.data());
+    for (std::size_t B = 0; B < m; B += n) {
+        const double c = anchors[B / n];
+        const std::size_t e = std::min(B + n, m);
+        for (std::size_t i = B; i < e; ++i) {
+            const double a = sums[i], off = double(n - 1 - (i - B)) * a, t = sums[m + i];
+            finish(i, c, a, off + t, std::fabs(off) + std::fabs(t));
+        }
+    }
+}
+
+inline void wma(const double* x, std::size_t L, std::size_t n, double* out) {
+    const double nn = double(n), scale = 2.0 / (nn * (nn + 1.0));
+    position_sums(x, L, n, [&](std::size_t i, double c, double a, double p, double) {
+        out[i] = c + (p + a) * scale;  // weights j + 1 = (k - i) + 1
+    });
+    WmaState st{x, n};
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+}
+
+inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    if (n == 1) {  // 0 / 0 for every window
+        std::fill(out, out + m, kNaN);
+        return;
+    }
+    SlopeState st(x, n);
+    const double nn = double(n), half = (nn - 1.0) / 2.0;
+    position_sums(x, L, n, [&](std::size_t i, double, double a, double p, double mag) {
+        // slope = (sumW sumx - n sum W x) / divisor = n (half A - P) / divisor
+        const double num = half * a - p;
+        if (!(std::fabs(num) * 1e3 >= mag + half * std::fabs(a)) && std::isfinite(num)) {
+            st.rebuild(i);  // cancellation: recompute about the window mean
+            out[i] = st.ok() ? st.value(i) : st.naive(i);
+            return;
+        }
+        out[i] = nn * num / st.divisor;
+    });
+    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+}
+
+// ---- covariance, correlation, regression --------------------------------------------
+template <PairStat P>
+void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    struct Anchor {
+        double a, b;
+    };
+    std::vector<double> sums(5 * m);
+    std::vector<Anchor> anchors(m / n + 1);
+    window_sums<5>(
+        L, n, [&](std::size_t B) { return Anchor{centred_anchor(a, L, n, B), centred_anchor(b, L, n, B)}; },
+        [a, b](Anchor c, std::size_t k, std::size_t, bool, double* t) {
+            double u = a[k] - c.a, v = b[k] - c.b;
+            t[0] = u;
+            t[1] = v;
+            t[2] = u * u;
+            t[3] = v * v;
+            t[4] = u * v;
+        },
+        sums.data(), anchors.data());
+    PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
+    auto exact = [&](std::size_t i) {
+        st.rebuild(i);
+        return st.ok() ? st.value(i) : st.naive(i);
+    };
+    const double inv = 1.0 / double(n), limit = 1000.0;
+    const double *sa = sums.data(), *sb = sa + m, *saa = sb + m, *sbb = saa + m, *sab = sbb + m;
+    for (std::size_t i = 0; i < m; ++i) {
+        const double ma = sa[i] * inv, mb = sb[i] * inv, raa = saa[i] * inv, rbb = sbb[i] * inv;
+        const double va = raa - ma * ma, vb = rbb - mb * mb;
+        if (!std::isfinite(raa + rbb + sab[i])) {
+            out[i] = kNaN;  // fixed below
+            continue;
+        }
+        const bool a_const = raa == 0.0, b_const = rbb == 0.0;
+        if ((!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb))) {
+            out[i] = exact(i);
+            continue;
+        }
+        const double cov = sab[i] * inv - ma * mb;
+        if constexpr (P == PairStat::covariance) {
+            out[i] = a_const || b_const ? 0.0 : cov;
+        } else if constexpr (P == PairStat::correlation) {
+            out[i] = a_const || b_const ? kNaN : cov / (std::sqrt(va) * std::sqrt(vb));
+        } else {
+            out[i] = a_const ? kNaN : cov / va;
+        }
+    }
+    // Windows with a non-finite sum: NaN, infinities, or overflow.
+    const double* xs[2] = {a, b};
+    NonFiniteIndex nf(xs, 2, L);
+    for (std::size_t i = 0; i < m; ++i) {
+        if (std::isfinite(saa[i] + sbb[i] + sab[i])) continue;
+        if (nf.has_nan(i, n)) {
+            out[i] = kNaN;
+        } else if (nf.has_inf(i, n)) {
+            out[i] = st.naive(i);
+        } else {
+            out[i] = exact(i);
+        }
+    }
+}
+
+inline void covariance(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
+    pair_stat<PairStat::covariance>(a, b, L, n, out);
+}
+inline void correlation(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
+    pair_stat<PairStat::correlation>(a, b, L, n, out);
+}
+inline void regression(const double* x, const double* y, std::size_t L, std::size_t n, double* out) {
+    pair_stat<PairStat::regression>(x, y, L, n, out);
+}
+
+// ---------------------------------------------------------------------------
+// Associative window reductions (min, max, product, argmax, argmin) in O(L):
+// each block of n positions gets prefix and suffix folds; a window spans at
+// most two blocks, so it is op(suffix of its first block, prefix of the next).
+// op(older, newer) must be associative.
+// ---------------------------------------------------------------------------
+template <class V, class Op>
+void block_fold(const V* x, std::size_t L, std::size_t n, V* out, Op op) {
+    std::vector<V> pre(L), suf(L);
+    for (std::size_t b = 0; b < L; b += n) {
+        std::size_t e = std::min(b + n, L);
+        pre[b] = x[b];
+        for (std::size_t k = b + 1; k < e; ++k) pre[k] = op(pre[k - 1], x[k]);
+        suf[e - 1] = x[e - 1];
+        for (std::size_t k = e - 1; k > b; --k) suf[k - 1] = op(x[k - 1], suf[k]);
+    }
+    const std::size_t m = L - n + 1;
+    for (std::size_t b = 0; b < m; b += n) {
+        out[b] = pre[b + n - 1];
+        const std::size_t e = std::min(b + n, m);
+        for (std::size_t i = b + 1; i < e; ++i) out[i] = op(suf[i], pre[i + n - 1]);
+    }
+}
+
+// Windows holding a NaN (floating point only), for the order statistics:
+// next_nan[i] is the first NaN position at or after i (L if none).
+template <class T>
+std::vector<std::uint32_t> next_nan(const T* x, std::size_t L) {
+    std::vector<std::uint32_t> nx;
+    if constexpr (std::is_floating_point_v<T>) {
+        bool any = false;
+        for (std::size_t k = 0; k < L; ++k) any |= x[k] != x[k];
+        if (!any) return nx;
+        nx.resize(L + 1);
+        nx[L] = std::uint32_t(L);
+        for (std::size_t k = L; k-- > 0;) nx[k] = x[k] != x[k] ? std::uint32_t(k) : nx[k + 1];
+    }
+    return nx;
+}
+
+// Minimum / maximum; a NaN in the window makes it NaN.
+template <class T, bool Max>
+void ts_extreme(const T* x, std::size_t L, std::size_t n, T* out) {
+    block_fold(x, L, n, out, [](T a, T b) {
+        if constexpr (Max) {
+            return b > a ? b : a;
+        } else {
+            return b < a ? b : a;
+        }
+    });
+    std::vector<std::uint32_t> nx = next_nan(x, L);
+    if (!nx.empty())
+        for (std::size_t i = 0; i + n <= L; ++i)
+            if (nx[i] < i + n) out[i] = x[nx[i]];
+}
+
+template <class T>
+void ts_min(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, false>(x, L, n, out); }
+template <class T>
+void ts_max(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, true>(x, L, n, out); }
+
+// Position (0 = oldest) of the first maximum / minimum; of the first NaN if
+// the window holds one. Blocks carry (value, index) prefix and suffix folds;
+// on ties the older position wins.
+template <class T, bool Max>
+void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    std::vector<T> pv(L), sv(L);
+    std::vector<std::uint32_t> pi(L), si(L);
+    auto better = [](T cand, T cur) {
+        if constexpr (Max) {
+            return cand > cur;
+        } else {
+            return cand < cur;
+        }
+    };
+    for (std::size_t b = 0; b < L; b += n) {
+        const std::size_t e = std::min(b + n, L);
+        pv[b] = x[b];
+        pi[b] = std::uint32_t(b);
+        for (std::size_t k = b + 1; k < e; ++k) {
+            const bool up = better(x[k], pv[k - 1]);  // newer must be strictly better
+            pv[k] = up ? x[k] : pv[k - 1];
+            pi[k] = up ? std::uint32_t(k) : pi[k - 1];
+        }
+        sv[e - 1] = x[e - 1];
+        si[e - 1] = std::uint32_t(e - 1);
+        for (std::size_t k = e - 1; k-- > b;) {
+            const bool keep = better(sv[k + 1], x[k]);  // older wins ties
+            sv[k] = keep ? sv[k + 1] : x[k];
+            si[k] = keep ? si[k + 1] : std::uint32_t(k);
+        }
+    }
+    for (std::size_t b = 0; b < m; b += n) {
+        out[b] = double(pi[b + n - 1] - b);
+        const std::size_t e = std::min(b + n, m);
+        for (std::size_t i = b + 1; i < e; ++i) {
+            const std::size_t j = i + n - 1;
+            out[i] = double((better(pv[j], sv[i]) ? pi[j] : si[i]) - i);
+        }
+    }
+    std::vector<std::uint32_t> nx = next_nan(x, L);
+    if (!nx.empty())
+        for (std::size_t i = 0; i < m; ++i)
+            if (nx[i] < i + n) out[i] = double(nx[i] - i);
+}
+
+template <class T>
+void ts_argmax(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T, true>(x, L, n, out); }
+template <class T>
+void ts_argmin(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T, false>(x, L, n, out); }
+
+// Product of floating-point windows. Windows with a NaN or an infinity are
+// decided from their values, so the outcome does not depend on the order of
+// multiplication (0 * inf is NaN, inf times non-zero values a signed inf).
+inline void product(const double* x, std::size_t L, std::size_t n, double* out) {
+    block_fold(x, L, n, out, [](double a, double b) { return a * b; });
+    // A window holding a NaN or an infinity cannot have a finite product, so
+    // only non-finite results are revisited, with prefix counts.
+    const std::size_t m = L - n + 1;
+    std::size_t first = m;
+    for (std::size_t i = 0; i < m; ++i)
+        if (!std::isfinite(out[i])) {
+            first = i;
+            break;
+        }
+    if (first == m) return;
+    NonFiniteIndex nf(&x, 1, L);
+    std::vector<std::uint32_t> zeros(L + 1, 0), negs(L + 1, 0);
+    for (std::size_t k = 0; k < L; ++k) {
+        zeros[k + 1] = zeros[k] + (x[k] == 0.0);
+        negs[k + 1] = negs[k] + (x[k] < 0.0);
+    }
+    for (std::size_t i = first; i < m; ++i) {
+        if (std::isfinite(out[i])) continue;
+        if (nf.has_nan(i, n) || (nf.has_inf(i, n) && zeros[i + n] != zeros[i])) {
+            out[i] = kNaN;
+        } else if (nf.has_inf(i, n)) {
+            out[i] = ((negs[i + n] - negs[i]) & 1u) ? -INFINITY : INFINITY;
+        }  // else: the finite values overflow, as in any order of multiplication
+    }
+}
+
+// Integer sum and product wrap modulo 2^64, as numpy's int64/uint64
+// accumulators do; unsigned arithmetic makes the wrap well defined.
+inline void sum_wrap(const std::uint64_t* x, std::size_t L, std::size_t n, std::uint64_t* out) {
+    std::uint64_t s = 0;
+    for (std::size_t j = 0; j < n; ++j) s += x[j];
+    out[0] = s;
+    for (std::size_t i = 1; i + n <= L; ++i) {
+        s += x[i + n - 1] - x[i - 1];
+        out[i] = s;
+    }
+}
+
+inline void product_wrap(const std::uint64_t* x, std::size_t L, std::size_t n, std::uint64_t* out) {
+    block_fold(x, L, n, out, [](std::uint64_t a, std::uint64_t b) { return a * b; });
+}
+
+// Number of non-zero values.
+inline void count(const std::uint8_t* x, std::size_t L, std::size_t n, std::int64_t* out) {
+    std::int64_t c = 0;
+    for (std::size_t j = 0; j < n; ++j) c += x[j] != 0;
+    out[0] = c;
+    for (std::size_t i = 1; i + n <= L; ++i) {
+        c += std::int64_t(x[i + n - 1] != 0) - std::int64_t(x[i - 1] != 0);
+        out[i] = c;
+    }
+}
+
+// Rank of the newest value in its window over the window length. Equal
+// values keep their time order (the newest ranks highest) and NaN sorts
+// above every number, so the rank is the number of older values that are
+// not greater than the newest one.
+template <class T>
+void ts_rank(const T* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+    const double nn = double(n);
+    if (n <= 32) {
+        for (std::size_t i = 0; i < m; ++i) {
+            const T* w = x + i;
+            T v = w[n - 1];
+            std::size_t c = 0;
+            if (is_nan(v)) {
+                c = n - 1;
+            } else {
+                for (std::size_t j = 0; j + 1 < n; ++j) c += (w[j] <= v);
+            }
+            out[i] = double(c) / nn;
+        }
+        return;
+    }
+    // Long windows: ranks of the values in the whole series, and a Fenwick
+    // tree counting the window's values per rank.
+    std::vector<std::uint32_t> order(L);
+    std::iota(order.begin(), order.end(), 0u);
+    auto less = [x](std::uint32_t a, std::uint32_t b) {
+        T va = x[a], vb = x[b];
+        if (is_nan(vb)) return !is_nan(va);
+        if (is_nan(va)) return false;
+        return va < vb;
+    };
+    std::sort(order.begin(), order.end(), less);
+    std::vector<std::uint32_t> rank(L);
+    std::uint32_t r = 0;
+    for (std::size_t k = 0; k < L; ++k) {
+        if (k > 0 && less(order[k - 1], order[k])) ++r;
+        rank[order[k]] = r + 1;  // 1-based for the tree
+    }
+    const std::size_t size = std::size_t(r) + 1;
+    std::vector<std::int32_t> tree(size + 1, 0);
+    auto update = [&](std::uint32_t pos, std::int32_t d) {
+        for (std::size_t p = pos; p <= size; p += p & (~p + 1)) tree[p] += d;
+    };
+    auto prefix = [&](std::uint32_t pos) {
+        std::int64_t s = 0;
+        for (std::size_t p = pos; p > 0; p -= p & (~p + 1)) s += tree[p];
+        return s;
+    };
+    for (std::size_t j = 0; j < n; ++j) update(rank[j], 1);
+    for (std::size_t i = 0; i < m; ++i) {
+        if (i > 0) {
+            update(rank[i - 1], -1);
+            update(rank[i + n - 1], 1);
+        }
+        out[i] = double(prefix(rank[i + n - 1]) - 1) / nn;
+    }
+}
+
+}  // namespace zarnik::rolling

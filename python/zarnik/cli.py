@@ -1,0 +1,185 @@
+"""Command line: ``zarnik demo`` and ``zarnik analyze FORMULA``."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import subprocess
+import sys
+from collections.abc import Sequence
+from typing import Any
+
+DEMO_INSTRUMENTS = 300
+DEMO_START = "2019-01-01"
+DEMO_END = "2023-12-31"
+DEMO_SEED = 7
+BENCHMARK = "000300.XSHG"
+
+
+def _default_store() -> str:
+    """Store location: OSTREL_DATA, else the client's own default, else a per-user data dir."""
+    env = os.environ.get("OSTREL_DATA")
+    if env:
+        return env
+    import ostrel
+
+    for attr in ("default_data_path", "default_path", "DEFAULT_PATH"):
+        v = getattr(ostrel, attr, None)
+        if v is not None:
+            try:
+                return os.fspath(v() if callable(v) else v)
+            except Exception:
+                pass
+    base = os.environ.get("XDG_DATA_HOME") or os.path.join(os.path.expanduser("~"), ".local", "share")
+    return os.path.join(base, "ostrel", "market.duckdb")
+
+
+def _ensure_store(path: str, instruments: int, start: str, end: str, seed: int, quiet: bool) -> None:
+    """Generate the synthetic demo market into ``path`` when it does not exist yet."""
+    if not os.path.exists(path):
+        os.makedirs(os.path.dirname(os.path.abspath(path)) or ".", exist_ok=True)
+        print("creating the demo market at {} ({} instruments, {} to {}) ...".format(path, instruments, start, end),
+              file=sys.stderr)
+        cmd = [sys.executable, "-m", "ostrel", "generate", "--out", path, "--instruments", str(instruments),
+               "--start", start, "--end", end, "--seed", str(seed)]
+        proc = subprocess.run(cmd, stdout=subprocess.DEVNULL if quiet else None)
+        if proc.returncode != 0 or not os.path.exists(path):
+            raise SystemExit("zarnik: generating the demo market failed (exit code {})".format(proc.returncode))
+    import ostrel
+
+    ostrel.init(path)
+
+
+def _universe(start: str, end: str, spec: str | None) -> list[str]:
+    """Instrument ids: a comma list, a file with one id per line, or all stocks of the store."""
+    if spec:
+        if os.path.exists(spec):
+            with open(spec, encoding="utf-8") as fh:
+                ids = [line.strip() for line in fh if line.strip() and not line.startswith("#")]
+        else:
+            ids = [s.strip() for s in spec.split(",") if s.strip()]
+        if not ids:
+            raise SystemExit("zarnik: --universe names no instruments")
+        return ids
+    import ostrel
+
+    lister = getattr(ostrel, "all_instruments", None)
+    if lister is None:
+        raise SystemExit("zarnik: the market-data client cannot list instruments; pass --universe")
+    df = lister(type="CS") if _accepts(lister, "type") else lister()
+    if hasattr(df, "columns") and "type" in df.columns:
+        df = df[df["type"] == "CS"]
+    ids = list(df["order_book_id"]) if hasattr(df, "columns") else [getattr(i, "order_book_id", i) for i in df]
+    if not ids:
+        raise SystemExit("zarnik: the store holds no stocks")
+    return sorted(ids)
+
+
+def _accepts(fn: Any, name: str) -> bool:
+    import inspect
+
+    try:
+        return name in inspect.signature(fn).parameters
+    except (TypeError, ValueError):
+        return False
+
+
+def _periods(text: str) -> list[int]:
+    try:
+        out = [int(x) for x in text.split(",") if x.strip()]
+    except ValueError:
+        raise argparse.ArgumentTypeError("periods: expected comma-separated integers such as 1,5,20") from None
+    if not out or any(p < 1 for p in out):
+        raise argparse.ArgumentTypeError("periods: expected positive integers such as 1,5,20")
+    return out
+
+
+def _print_table(table: Any) -> None:
+    import pandas as pd
+
+    with pd.option_context("display.width", 160, "display.max_columns", 20, "display.float_format",
+                           "{:.4f}".format):
+        print(table)
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    from .report.job import DEMO_FORMULAS, run_job
+
+    path = args.data or _default_store()
+    _ensure_store(path, args.instruments, args.start, args.end, args.seed, args.quiet)
+    ids = _universe(args.start, args.end, args.universe)
+    import ostrel
+
+    dates = ostrel.get_trading_dates(args.start, args.end)
+    # leave room for the longest look-back and the longest holding period
+    start = dates[min(80, len(dates) // 4)]
+    end = dates[max(len(dates) - 1 - max(args.periods), len(dates) // 2)]
+    print("evaluating {} formulas over {} instruments, {} to {}".format(len(DEMO_FORMULAS), len(ids), start, end),
+          file=sys.stderr)
+    table, _ = run_job(DEMO_FORMULAS, ids, start, end, periods=args.periods, report_dir=args.out,
+                       benchmark=BENCHMARK, progress=not args.quiet)
+    _print_table(table)
+    print("tear sheets written to {}".format(os.path.abspath(args.out)))
+    return 0
+
+
+def cmd_analyze(args: argparse.Namespace) -> int:
+    from .formula import FormulaError, parse
+    from .report.job import run_job
+
+    try:
+        parse(args.formula)
+    except FormulaError as e:
+        raise SystemExit("zarnik: {}".format(e)) from None
+    path = args.data or _default_store()
+    if not os.path.exists(path):
+        raise SystemExit("zarnik: no market data at {} (run `zarnik demo` or pass --data)".format(path))
+    import ostrel
+
+    ostrel.init(path)
+    ids = _universe(args.start, args.end, args.universe)
+    name = args.name or "factor"
+    table, _ = run_job({name: args.formula}, ids, args.start, args.end, periods=args.periods, report_dir=None,
+                       report_paths={name: args.report}, benchmark=args.benchmark or None,
+                       progress=not args.quiet)
+    _print_table(table)
+    print("tear sheet written to {}".format(os.path.abspath(args.report)))
+    return 0
+
+
+def build_parser() -> argparse.ArgumentParser:
+    p = argparse.ArgumentParser(prog="zarnik", description="Factor research: formulas, analysis, tear sheets.")
+    sub = p.add_subparsers(dest="command", required=True)
+    d = sub.add_parser("demo", help="build the demo market if needed, analyse classic factors, write reports")
+    d.add_argument("--data", help="market store path (default: $OSTREL_DATA or the per-user data dir)")
+    d.add_argument("--out", default="reports", help="folder for the tear sheets (default: reports)")
+    d.add_argument("--instruments", type=int, default=DEMO_INSTRUMENTS)
+    d.add_argument("--start", default=DEMO_START)
+    d.add_argument("--end", default=DEMO_END)
+    d.add_argument("--seed", type=int, default=DEMO_SEED)
+    d.add_argument("--universe", help="comma-separated ids or a file with one id per line (default: all stocks)")
+    d.add_argument("--periods", type=_periods, default=[1, 5, 20])
+    d.add_argument("--quiet", action="store_true", help="no progress bars")
+    d.set_defaults(func=cmd_demo)
+    a = sub.add_parser("analyze", help="analyse one formula and write its tear sheet")
+    a.add_argument("formula", help='e.g. "-(close / DELAY(close, 5) - 1)"')
+    a.add_argument("--start", required=True)
+    a.add_argument("--end", required=True)
+    a.add_argument("--universe", help="comma-separated ids or a file with one id per line (default: all stocks)")
+    a.add_argument("--periods", type=_periods, default=[1, 5, 20])
+    a.add_argument("--report", default="reports/factor.html", help="output HTML path")
+    a.add_argument("--benchmark", default=BENCHMARK, help="index id for excess returns ('' for none)")
+    a.add_argument("--name", help="factor name shown in the report")
+    a.add_argument("--data", help="market store path")
+    a.add_argument("--quiet", action="store_true")
+    a.set_defaults(func=cmd_analyze)
+    return p
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    return int(args.func(args) or 0)
+
+
+if __name__ == "__main__":  # pragma: no cover
+    sys.exit(main())

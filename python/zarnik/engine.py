@@ -1,0 +1,614 @@
+"""Evaluation engine: turns factor expression trees into FactorFrames.
+
+The engine walks the expression keys of one or several roots, loads every
+distinct leaf once over the requested trading dates extended backwards by the
+largest look-back, evaluates every distinct subtree once on whole 2-D arrays
+(dates x instruments) and frees intermediate arrays as soon as their last
+consumer has run.
+
+* numpy ufuncs and other callables receive the evaluated 2-D arrays (and
+  literals) positionally;
+* the rolling kernels of ``zarnik.rolling`` run column by column in C++
+  through ``zarnik.rolling._apply_columns``;
+* ``ShiftedFactor._shift`` drops leading rows (a view, no copy).
+
+Every node value has the leaves' rows less the first ``shift`` of them, so the
+last row is always the requested end date and the root covers exactly the
+requested dates.
+"""
+
+from __future__ import annotations
+
+import datetime as _dt
+from collections.abc import Iterable, Mapping
+from typing import Any, Callable
+
+import numpy as np
+import pandas as pd
+
+from .exception import InvalidUserFactor, ZarnikError
+
+__all__ = ["execute_factor", "execute_factors", "FactorEvaluationError", "describe_key"]
+
+# Kernels of zarnik.rolling taking (window, a, b); the others take (x, window).
+_PAIR_KERNELS = ("covariance", "correlation", "regression")
+_SINGLE_KERNELS = (
+    "count", "ts_rank", "product", "zscore", "skew", "kurt", "avedev", "ts_argmax", "ts_argmin",
+    "ma", "ema", "wma", "std", "var", "slope", "sum", "ts_min", "ts_max",
+)
+
+# Evaluations touching more cells than this show a progress bar by default.
+_PROGRESS_CELLS = 20_000_000
+
+
+class FactorEvaluationError(ZarnikError):
+    """求值失败：消息中给出出错的节点。"""
+
+    def __init__(self, message: str, node: str | None = None) -> None:
+        super().__init__(message)
+        self.node = node
+
+
+# ---------------------------------------------------------------------------
+# key helpers
+# ---------------------------------------------------------------------------
+def _is_application(key: Any) -> bool:
+    return (
+        type(key) is tuple and len(key) == 2 and callable(key[0]) and type(key[1]) is tuple
+    )
+
+
+def _is_leaf(key: Any) -> bool:
+    from .interface import LeafFactor
+
+    return isinstance(key, LeafFactor)
+
+
+def _func_name(func: Any) -> str:
+    if func is np.true_divide:
+        return "true_divide"
+    return getattr(func, "__name__", None) or type(func).__name__
+
+
+def describe_key(key: Any, _depth: int = 0) -> str:
+    """A readable one-line form of an expression key, for messages."""
+    if _depth > 40:
+        return "..."
+    if _is_application(key):
+        func, args = key
+        if _is_shift(func):
+            return "ShiftedFactor({}, {})".format(
+                describe_key(args[0], _depth + 1), args[1] if len(args) > 1 else "?"
+            )
+        return "{}({})".format(_func_name(func), ", ".join(describe_key(a, _depth + 1) for a in args))
+    if isinstance(key, np.ndarray):
+        return "array(shape={})".format(key.shape)
+    try:
+        return repr(key)
+    except Exception:  # a leaf whose repr fails still needs a name
+        return "<{}>".format(type(key).__name__)
+
+
+def _shift_function() -> Any:
+    from . import interface
+
+    return interface.ShiftedFactor._shift
+
+
+def _is_shift(func: Any) -> bool:
+    try:
+        return func is _shift_function()
+    except Exception:
+        return False
+
+
+def _rolling_kernels() -> dict[int, tuple[str, Any]]:
+    """id(kernel) -> (name, kernel) for the C++ rolling kernels."""
+    try:
+        from . import rolling
+    except ImportError:
+        return {}
+    table = {}
+    for name in _SINGLE_KERNELS + _PAIR_KERNELS:
+        k = getattr(rolling, name, None)
+        if k is not None:
+            table[id(k)] = (name, k)
+    return table
+
+
+def _atom_canon(key: Any) -> Any:
+    """Hashable identity of a leaf or literal key.
+
+    Leaves and scalar literals keep their own equality (so equal keys built
+    separately share one evaluation); objects that cannot be hashed (array
+    literals, leaves whose hash raises) are identified by ``id``.
+    """
+    if _is_leaf(key):
+        try:
+            hash(key)
+            return ("leaf", key)
+        except Exception:
+            return ("leaf-id", id(key))
+    if isinstance(key, np.ndarray):
+        return ("array", id(key))
+    try:
+        hash(key)
+        return ("lit", type(key), key)
+    except Exception:
+        return ("obj", id(key))
+
+
+def _func_canon(func: Any) -> Any:
+    try:
+        hash(func)
+        return func
+    except TypeError:
+        return ("id", id(func))
+
+
+class _Graph:
+    """Distinct nodes of all roots, children before parents (hash-consed)."""
+
+    def __init__(self) -> None:
+        self.index: dict[Any, int] = {}
+        self.keys: list[Any] = []
+        self.children: list[list[int]] = []
+        self.kind: list[str] = []  # "leaf" | "lit" | "app"
+        self.refs: list[int] = []
+        self._alive: list[Any] = []  # keeps walked key objects alive, so ids stay unique
+
+    def _lookup(self, canon: Any) -> int | None:
+        try:
+            return self.index.get(canon)
+        except Exception:  # a leaf with an exotic __eq__
+            return None
+
+    def _store(self, canon: Any, i: int) -> None:
+        try:
+            self.index[canon] = i
+        except Exception:
+            pass
+
+    def add(self, key: Any) -> int:
+        """Add ``key`` and its sub-keys (iteratively: deep trees are fine)."""
+        self._alive.append(key)
+        done: dict[int, int] = {}
+        stack: list[tuple[Any, bool]] = [(key, False)]
+        while stack:
+            k, expanded = stack.pop()
+            if id(k) in done:
+                continue
+            app = _is_application(k)
+            if app and not expanded:
+                stack.append((k, True))
+                for a in k[1]:
+                    if id(a) not in done:
+                        stack.append((a, False))
+                continue
+            if app:
+                kids = [done[id(a)] for a in k[1]]
+                canon: Any = ("app", _func_canon(k[0]), tuple(kids))
+            else:
+                kids = []
+                canon = _atom_canon(k)
+            found = self._lookup(canon)
+            if found is not None:
+                done[id(k)] = found
+                continue
+            i = len(self.keys)
+            self.keys.append(k)
+            self.refs.append(0)
+            self.children.append(kids)
+            for c in kids:
+                self.refs[c] += 1
+            self.kind.append("app" if app else ("leaf" if _is_leaf(k) else "lit"))
+            self._store(canon, i)
+            done[id(k)] = i
+        return done[id(key)]
+
+
+# ---------------------------------------------------------------------------
+# inputs
+# ---------------------------------------------------------------------------
+def _normalize_ids(order_book_ids: Any) -> list[str]:
+    if isinstance(order_book_ids, str):
+        order_book_ids = [order_book_ids]
+    if not isinstance(order_book_ids, Iterable):
+        raise TypeError(
+            "order_book_ids: expected a str or a list of str, got {}".format(type(order_book_ids).__name__)
+        )
+    ids: list[str] = []
+    seen: set[str] = set()
+    for x in order_book_ids:
+        if not isinstance(x, str):
+            raise TypeError("order_book_ids: expected str elements, got {!r}".format(x))
+        if x not in seen:
+            seen.add(x)
+            ids.append(x)
+    if not ids:
+        raise ValueError("order_book_ids: expected at least one instrument, got none")
+    return ids
+
+
+def _as_timestamp(d: Any, what: str) -> pd.Timestamp:
+    try:
+        ts = pd.Timestamp(d)
+    except Exception as e:
+        raise ValueError("{}: expected a date, got {!r}".format(what, d)) from e
+    if ts is pd.NaT:
+        raise ValueError("{}: expected a date, got {!r}".format(what, d))
+    return ts.normalize()
+
+
+def _trading_dates(ostrel: Any, start: Any, end: Any) -> pd.DatetimeIndex:
+    dates = pd.DatetimeIndex(pd.to_datetime(list(ostrel.get_trading_dates(start, end))))
+    return dates.normalize()
+
+
+def _extended_dates(
+    ostrel: Any, dates: pd.DatetimeIndex, lookback: int, end: pd.Timestamp, deepest: str
+) -> pd.DatetimeIndex:
+    """The requested dates preceded by ``lookback`` earlier trading dates."""
+    if lookback == 0:
+        return dates
+    first = dates[0]
+    problem = None
+    try:
+        ext_start = ostrel.get_previous_trading_date(first.date(), lookback)
+    except Exception as e:  # the client refuses to go before its calendar
+        ext_start, problem = None, e
+    ext = None
+    if ext_start is not None:
+        ext = _trading_dates(ostrel, ext_start, end)
+    if ext is None or len(ext) != len(dates) + lookback or ext[-len(dates):].tolist() != dates.tolist():
+        msg = (
+            "{}: needs a look-back of {} trading dates before {}, which reaches before the "
+            "start of the trading calendar".format(deepest, lookback, first.date())
+        )
+        raise FactorEvaluationError(msg, deepest) from problem
+    return ext
+
+
+def _load_fields(
+    ostrel: Any, fields: list[str], ids: list[str], dates: pd.DatetimeIndex, leaves: Mapping[str, Any]
+) -> dict[str, np.ndarray]:
+    """Back-adjusted daily fields as (dates x ids) float64 arrays."""
+    start, end = dates[0].date(), dates[-1].date()
+    get_panel = getattr(ostrel, "get_panel", None)
+    try:
+        if get_panel is not None:
+            panel = get_panel(fields, ids, start, end, adjust_type="post")
+        else:
+            panel = _panel_from_get_price(ostrel, fields, ids, start, end)
+    except Exception as e:
+        # find the field the client refused, to name its leaf
+        for f in fields:
+            try:
+                (get_panel([f], ids[:1], start, end, adjust_type="post") if get_panel is not None
+                 else _panel_from_get_price(ostrel, [f], ids[:1], start, end))
+            except Exception as e1:
+                raise FactorEvaluationError(
+                    "{!r}: unknown field {!r}: {}".format(leaves[f], f, e1), repr(leaves[f])
+                ) from e
+        raise
+    out: dict[str, np.ndarray] = {}
+    for f in fields:
+        frame = panel.get(f) if isinstance(panel, Mapping) else None
+        if frame is None:
+            raise FactorEvaluationError(
+                "{!r}: unknown field {!r}: the market data has no such daily field".format(leaves[f], f),
+                repr(leaves[f]),
+            )
+        frame = frame.copy(deep=False)
+        frame.index = pd.DatetimeIndex(pd.to_datetime(frame.index)).normalize()
+        out[f] = np.ascontiguousarray(frame.reindex(index=dates, columns=ids).to_numpy(dtype=np.float64))
+    return out
+
+
+def _panel_from_get_price(ostrel: Any, fields: list[str], ids: list[str], start: Any, end: Any) -> dict:
+    df = ostrel.get_price(
+        order_book_ids=ids, start_date=start, end_date=end, fields=fields, adjust_type="post", expect_df=True
+    )
+    if df is None:
+        return {f: pd.DataFrame(columns=ids, dtype=float) for f in fields}
+    return {f: df[f].unstack(level=0) for f in fields if f in df.columns}
+
+
+def _load_user_leaf(leaf: Any, ids: list[str], dates: pd.DatetimeIndex) -> np.ndarray:
+    start, end = dates[0].date(), dates[-1].date()
+    name = describe_key(leaf)
+    try:
+        ret = leaf.execute(ids, start, end)
+    except InvalidUserFactor:
+        raise
+    except Exception as e:
+        raise FactorEvaluationError(
+            "{}: the user function failed: {}: {}".format(name, type(e).__name__, e), name
+        ) from e
+    if not isinstance(ret, pd.DataFrame):
+        raise FactorEvaluationError(
+            "{}: execute returned {}, expected a pandas DataFrame".format(name, type(ret).__name__), name
+        )
+    try:
+        idx = pd.DatetimeIndex(ret.index).normalize()
+    except Exception as e:
+        raise FactorEvaluationError("{}: the returned DataFrame is not indexed by dates".format(name), name) from e
+    missing_cols = [c for c in ids if c not in set(ret.columns)]
+    if missing_cols or not idx.equals(dates):
+        raise FactorEvaluationError(
+            "{}: the returned DataFrame must cover the trading dates {} to {} and the columns {}".format(
+                name, start, end, "the requested order_book_ids"
+            ),
+            name,
+        )
+    frame = ret.loc[:, ids]
+    try:
+        values = np.array(frame.to_numpy(dtype=np.float64), dtype=np.float64, order="C", copy=True)
+    except (TypeError, ValueError) as e:
+        raise FactorEvaluationError("{}: the returned values are not numeric".format(name), name) from e
+    return values
+
+
+# ---------------------------------------------------------------------------
+# evaluation
+# ---------------------------------------------------------------------------
+def _rows_of(args: list[Any]) -> int | None:
+    for a in args:
+        if isinstance(a, np.ndarray) and a.ndim == 2:
+            return a.shape[0]
+    return None
+
+
+def _apply(key: Any, args: list[Any], kernels: dict[int, tuple[str, Any]], ncols: int) -> Any:
+    func = key[0]
+    if _is_shift(func):
+        x, n = args[0], args[1]
+        if isinstance(x, np.ndarray) and x.ndim == 2:
+            return x[int(n):]
+        return x
+    hit = kernels.get(id(func))
+    if hit is not None and hit[1] is func:
+        from . import rolling
+
+        name = hit[0]
+        if name in _PAIR_KERNELS:
+            window, arrays = args[0], args[1:]
+        else:
+            window, arrays = args[1], args[:1]
+        arrays = [_as_panel(a, ncols, _rows_of(list(arrays)) or 1) for a in arrays]
+        return rolling._apply_columns(func, window, *arrays)
+    out = func(*args)
+    if isinstance(out, (pd.DataFrame, pd.Series)):
+        out = out.to_numpy()
+    return out
+
+
+def _as_panel(a: Any, ncols: int, rows: int) -> np.ndarray:
+    arr = np.asarray(a)
+    if arr.ndim == 2:
+        return arr
+    return np.broadcast_to(arr.astype(np.float64, copy=False), (rows, ncols))
+
+
+def _check_result(out: Any, key: Any, expected_rows: int | None, ncols: int) -> Any:
+    if isinstance(out, np.ndarray) and out.ndim == 2:
+        if out.shape[1] != ncols or (expected_rows is not None and out.shape[0] != expected_rows):
+            name = describe_key(key)
+            raise FactorEvaluationError(
+                "{}: returned an array of shape {}, expected ({}, {})".format(
+                    name, out.shape, expected_rows if expected_rows is not None else "rows", ncols
+                ),
+                name,
+            )
+        return out
+    if isinstance(out, (np.ndarray, np.generic, int, float, bool)) and np.ndim(out) == 0:
+        return out
+    name = describe_key(key)
+    raise FactorEvaluationError(
+        "{}: returned {} (shape {}); expected a (dates x instruments) array".format(
+            name, type(out).__name__, getattr(out, "shape", None)
+        ),
+        name,
+    )
+
+
+def _expected_rows(key: Any, args: list[Any]) -> int | None:
+    rows = _rows_of(args)
+    return rows
+
+
+def _evaluate(
+    roots: Mapping[str, Any],
+    ids: list[str],
+    start_date: Any,
+    end_date: Any,
+    progress: bool | None,
+) -> dict[str, pd.DataFrame]:
+    import ostrel
+
+    from .interface import AbstractFactor
+
+    if not isinstance(roots, Mapping) or not roots:
+        raise ValueError("factors: expected a non-empty dict of name -> factor")
+    shifts: dict[str, int] = {}
+    keys: dict[str, Any] = {}
+    for name, f in roots.items():
+        if not isinstance(f, AbstractFactor):
+            raise TypeError("factor {!r}: expected a zarnik factor, got {}".format(name, type(f).__name__))
+        s = f.shift
+        if not isinstance(s, (int, np.integer)) or isinstance(s, bool) or s < 0:
+            raise FactorEvaluationError("{!r}: invalid look-back {!r}".format(f, s), repr(f))
+        shifts[name] = int(s)
+        keys[name] = f.expr
+
+    start = _as_timestamp(start_date, "start_date")
+    end = _as_timestamp(end_date, "end_date")
+    if start > end:
+        raise ValueError("start_date {} is after end_date {}".format(start.date(), end.date()))
+    dates = _trading_dates(ostrel, start.date(), end.date())
+    if len(dates) == 0:
+        raise ValueError("no trading dates between {} and {}".format(start.date(), end.date()))
+    lookback = max(shifts.values())
+    deepest = next(repr(roots[n]) for n in roots if shifts[n] == lookback)
+    ext = _extended_dates(ostrel, dates, lookback, end, deepest)
+    L, N = len(ext), len(ids)
+
+    graph = _Graph()
+    root_index = {name: graph.add(k) for name, k in keys.items()}
+    for i in root_index.values():
+        graph.refs[i] += 1  # roots are kept until the end
+
+    # load leaves: market fields in one request, user leaves one by one
+    fields: dict[str, Any] = {}
+    for i, k in enumerate(graph.keys):
+        if graph.kind[i] == "leaf":
+            from .leaves import Factor
+
+            if isinstance(k, Factor):
+                fields.setdefault(k.name, k)
+    field_data = _load_fields(ostrel, list(fields), ids, ext, fields) if fields else {}
+
+    n_apps = sum(1 for k in graph.kind if k == "app")
+    show = progress if progress is not None else n_apps * L * N >= _PROGRESS_CELLS
+    bar = None
+    if show:
+        from tqdm.auto import tqdm
+
+        bar = tqdm(total=n_apps, desc="evaluating factors", unit="node", leave=False)
+
+    kernels = _rolling_kernels()
+    values: list[Any] = [None] * len(graph.keys)
+    try:
+        with np.errstate(all="ignore"):
+            for i, k in enumerate(graph.keys):
+                kind = graph.kind[i]
+                if kind == "lit":
+                    values[i] = k
+                    continue
+                if kind == "leaf":
+                    from .leaves import Factor
+
+                    if isinstance(k, Factor):
+                        values[i] = field_data[k.name]
+                    elif hasattr(k, "execute"):
+                        values[i] = _load_user_leaf(k, ids, ext)
+                    else:
+                        name = describe_key(k)
+                        raise FactorEvaluationError(
+                            "{}: cannot load this leaf: it is neither a zarnik.Factor nor a "
+                            "user-defined leaf with execute()".format(name),
+                            name,
+                        )
+                    continue
+                args = [values[c] for c in graph.children[i]]
+                try:
+                    out = _apply(k, args, kernels, N)
+                except FactorEvaluationError:
+                    raise
+                except Exception as e:
+                    name = describe_key(k)
+                    raise FactorEvaluationError(
+                        "{}: evaluation failed: {}: {}".format(name, type(e).__name__, e), name
+                    ) from e
+                values[i] = _check_result(out, k, None, N)
+                for c in graph.children[i]:
+                    graph.refs[c] -= 1
+                    if graph.refs[c] == 0 and graph.kind[c] != "lit":
+                        values[c] = None
+                if bar is not None:
+                    bar.update(1)
+    finally:
+        if bar is not None:
+            bar.close()
+
+    index = pd.DatetimeIndex(dates, name="datetime")
+    columns = pd.Index(ids, name="order_book_id", dtype=object)
+    result: dict[str, pd.DataFrame] = {}
+    handed_out: set[int] = set()
+    for name, i in root_index.items():
+        v = values[i]
+        expect = L - shifts[name]
+        if isinstance(v, np.ndarray) and v.ndim == 2:
+            if v.shape[0] != expect:
+                raise FactorEvaluationError(
+                    "{!r}: evaluated to {} rows, expected {} (look-back {} over {} loaded dates)".format(
+                        roots[name], v.shape[0], expect, shifts[name], L
+                    ),
+                    repr(roots[name]),
+                )
+            block = v if v.shape[0] == len(dates) else v[v.shape[0] - len(dates):]
+        else:  # a constant formula
+            block = np.broadcast_to(np.asarray(v, dtype=np.float64), (len(dates), N))
+        # An array the engine computed and nobody else holds becomes the frame's
+        # storage as it is; views (of leaves, of larger arrays) and shared results are copied.
+        reuse = (
+            isinstance(block, np.ndarray)
+            and block.dtype == np.float64
+            and block.base is None
+            and block.flags.c_contiguous
+            and block.flags.writeable
+            and id(block) not in handed_out
+            and not any(block is field for field in field_data.values())
+        )
+        try:
+            data = block if reuse else np.array(block, dtype=np.float64, copy=True)
+        except (TypeError, ValueError) as e:
+            raise FactorEvaluationError(
+                "{!r}: the result is not numeric ({})".format(roots[name], e), repr(roots[name])
+            ) from e
+        handed_out.add(id(data))
+        result[name] = pd.DataFrame(data, index=index, columns=columns, copy=False)
+    return result
+
+
+def execute_factors(
+    factors: Mapping[str, Any],
+    order_book_ids: Any,
+    start_date: Any,
+    end_date: Any,
+    progress: bool | None = None,
+) -> dict[str, pd.DataFrame]:
+    """计算多个因子，共享叶子数据与公共子表达式。
+
+    Parameters
+    ----------
+    factors : dict
+        因子名 -> 因子表达式。
+    order_book_ids : str or list of str
+        标的代码。
+    start_date, end_date : date-like
+        计算区间（含两端）；叶子数据会按最大回看期向前扩展。
+    progress : bool, optional
+        是否显示进度条；默认在计算量较大时显示。
+
+    Returns
+    -------
+    dict
+        因子名 -> FactorFrame（行：交易日，索引名 "datetime"；列：标的，列名 "order_book_id"）。
+    """
+    ids = _normalize_ids(order_book_ids)
+    return _evaluate(factors, ids, start_date, end_date, progress)
+
+
+def execute_factor(
+    factor: Any,
+    order_book_ids: Any,
+    start_date: Any,
+    end_date: Any,
+    progress: bool | None = None,
+) -> pd.DataFrame:
+    """计算一个因子，返回 FactorFrame（行：交易日；列：标的）。
+
+    Parameters
+    ----------
+    factor : zarnik.interface.AbstractFactor
+        因子表达式。
+    order_book_ids : str or list of str
+        标的代码。
+    start_date, end_date : date-like
+        计算区间（含两端）。
+    progress : bool, optional
+        是否显示进度条。
+    """
+    ids = _normalize_ids(order_book_ids)
+    return _evaluate({"factor": factor}, ids, start_date, end_date, progress)["factor"]

@@ -1,0 +1,357 @@
+"""Headline tables, figures and HTML for the analysis results.
+
+Every function takes a result object of ``zarnik.analysis.analysis_result``
+(or anything with the same attributes) and dispatches on what it holds:
+``ic`` (IC analysis), ``quantile_returns`` (quantile returns),
+``factor_returns`` (factor returns) or ``quantile_exposure`` (style exposure).
+"""
+
+from __future__ import annotations
+
+import base64
+import html
+import io
+import math
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+__all__ = [
+    "summary",
+    "plot",
+    "to_html",
+    "figure_to_png",
+    "result_kind",
+    "ResultDisplayMixin",
+    "TRADING_DAYS",
+]
+
+TRADING_DAYS = 252
+ROLLING_IC_WINDOW = 20
+
+
+def result_kind(result: Any) -> str:
+    """"ic", "quantile", "factor_return" or "style"."""
+    if hasattr(result, "ic") and hasattr(result, "ic_p_value"):
+        return "ic"
+    if hasattr(result, "quantile_returns"):
+        return "quantile"
+    if hasattr(result, "factor_returns"):
+        return "factor_return"
+    if hasattr(result, "quantile_exposure"):
+        return "style"
+    raise TypeError("not an analysis result: {}".format(type(result).__name__))
+
+
+def _name(result: Any) -> str:
+    n = getattr(result, "name", None)
+    return str(n) if n is not None else type(result).__name__
+
+
+# ---------------------------------------------------------------------------
+# summaries
+# ---------------------------------------------------------------------------
+def _ic_summary(r: Any) -> pd.DataFrame:
+    ic = pd.DataFrame(r.ic)
+    rows = []
+    for col in ic.columns:
+        s = pd.to_numeric(ic[col], errors="coerce").dropna()
+        n = int(s.size)
+        mean = float(s.mean()) if n else math.nan
+        std = float(s.std(ddof=1)) if n > 1 else math.nan
+        ir = mean / std if std and std > 0 else math.nan
+        t = ir * math.sqrt(n) if not math.isnan(ir) else math.nan
+        pos = float((s > 0).mean()) if n else math.nan
+        rows.append({"period": col, "ic_mean": mean, "ic_std": std, "ir": ir, "t_stat": t,
+                     "positive_share": pos, "n_dates": n})
+    return pd.DataFrame(rows).set_index("period")
+
+
+def _annualize_cumulative(cum: pd.Series) -> float:
+    cum = pd.to_numeric(cum, errors="coerce").dropna()
+    if cum.empty:
+        return math.nan
+    growth = 1.0 + float(cum.iloc[-1])
+    n = len(cum)
+    if growth <= 0:
+        return -1.0
+    return growth ** (TRADING_DAYS / n) - 1.0
+
+
+def _quantile_summary(r: Any) -> pd.DataFrame:
+    ann = pd.DataFrame(r.quantile_annualized_returns)
+    excess = getattr(r, "quantile_excess_annulized_returns", None)
+    turnover = getattr(r, "quantile_turnover", None)
+    tmb = getattr(r, "top_minus_bottom_returns", None)
+    rows = []
+    for period in ann.columns:
+        for tag in ann.index:
+            row = {"period": period, "group": str(tag), "annualized_return": float(ann.loc[tag, period])}
+            if excess is not None and period in excess.columns and tag in excess.index:
+                row["excess_annualized_return"] = float(excess.loc[tag, period])
+            if turnover is not None and period in turnover.columns:
+                try:
+                    row["mean_turnover"] = float(turnover[period].xs(tag, level=0).mean())
+                except KeyError:
+                    row["mean_turnover"] = math.nan
+            rows.append(row)
+        if tmb is not None and period in getattr(tmb, "columns", []):
+            rows.append({"period": period, "group": "top_minus_bottom",
+                         "annualized_return": _annualize_cumulative(tmb[period])})
+    return pd.DataFrame(rows).set_index(["period", "group"])
+
+
+def _perf(cum: pd.Series) -> dict[str, float]:
+    cum = pd.to_numeric(cum, errors="coerce").dropna()
+    if cum.empty:
+        return {"annualized_return": math.nan, "volatility": math.nan, "sharpe": math.nan,
+                "max_drawdown": math.nan}
+    wealth = 1.0 + cum.to_numpy(dtype=float)
+    prev = np.concatenate([[1.0], wealth[:-1]])
+    with np.errstate(divide="ignore", invalid="ignore"):
+        daily = wealth / prev - 1.0
+    daily = daily[np.isfinite(daily)]
+    ann = _annualize_cumulative(cum)
+    vol = float(np.std(daily, ddof=1) * math.sqrt(TRADING_DAYS)) if daily.size > 1 else math.nan
+    sharpe = float(np.mean(daily) * TRADING_DAYS / vol) if vol and vol > 0 else math.nan
+    peak = np.maximum.accumulate(np.concatenate([[1.0], wealth]))[1:]
+    mdd = float(np.min(wealth / peak - 1.0))
+    return {"annualized_return": ann, "volatility": vol, "sharpe": sharpe, "max_drawdown": mdd}
+
+
+def _factor_return_summary(r: Any) -> pd.DataFrame:
+    fr = pd.DataFrame(r.factor_returns)
+    rows = [{"period": c, **_perf(fr[c])} for c in fr.columns]
+    return pd.DataFrame(rows).set_index("period")
+
+
+def _style_summary(r: Any) -> pd.DataFrame:
+    exp = pd.DataFrame(r.quantile_exposure)
+    level = "quantile" if "quantile" in (exp.index.names or []) else exp.index.nlevels - 1
+    out = exp.groupby(level=level, observed=False).mean()
+    out.index = out.index.astype(str)
+    out.index.name = "group"
+    return out
+
+
+def summary(result: Any) -> pd.DataFrame:
+    """Headline figures of one analysis result as a tidy DataFrame."""
+    kind = result_kind(result)
+    return {
+        "ic": _ic_summary,
+        "quantile": _quantile_summary,
+        "factor_return": _factor_return_summary,
+        "style": _style_summary,
+    }[kind](result)
+
+
+# ---------------------------------------------------------------------------
+# figures
+# ---------------------------------------------------------------------------
+def _pyplot():
+    # Figures are built without pyplot, so no GUI backend is touched and they
+    # render through the Agg canvas wherever they are saved.
+    from matplotlib.figure import Figure
+
+    return Figure
+
+
+def _empty(ax: Any, text: str) -> None:
+    ax.text(0.5, 0.5, text, ha="center", va="center", transform=ax.transAxes, color="gray")
+    ax.set_xticks([])
+    ax.set_yticks([])
+
+
+def _plot_ic(r: Any) -> Any:
+    Figure = _pyplot()
+    fig = Figure(figsize=(12, 8))
+    axes = fig.subplots(2, 2)
+    ic = pd.DataFrame(r.ic)
+    first = ic.columns[0] if len(ic.columns) else None
+    ax = axes[0, 0]
+    if first is not None and ic[first].notna().any():
+        s = ic[first]
+        ax.plot(s.index, s.to_numpy(dtype=float), lw=0.6, alpha=0.6, label="IC {}".format(first))
+        ax.plot(s.index, s.rolling(ROLLING_IC_WINDOW, min_periods=1).mean().to_numpy(dtype=float),
+                lw=1.6, label="{}-date mean".format(ROLLING_IC_WINDOW))
+        ax.axhline(0, color="black", lw=0.5)
+        ax.legend(loc="upper left", fontsize=8)
+    else:
+        _empty(ax, "no IC")
+    ax.set_title("IC series")
+    ax = axes[0, 1]
+    vals = [pd.to_numeric(ic[c], errors="coerce").dropna().to_numpy() for c in ic.columns]
+    if any(v.size for v in vals):
+        for c, v in zip(ic.columns, vals):
+            if v.size:
+                ax.hist(v, bins=40, alpha=0.5, label=str(c))
+        ax.legend(fontsize=8)
+    else:
+        _empty(ax, "no IC")
+    ax.set_title("IC distribution")
+    ax = axes[1, 0]
+    decay = getattr(r, "ic_decay", None)
+    if decay is not None and len(decay):
+        mean_decay = pd.DataFrame(decay).groupby(level="decay").mean()
+        width = 0.8 / max(1, len(mean_decay.columns))
+        x = np.arange(len(mean_decay.index))
+        for j, c in enumerate(mean_decay.columns):
+            ax.bar(x + j * width, mean_decay[c].to_numpy(dtype=float), width=width, label=str(c))
+        ax.set_xticks(x + width * (len(mean_decay.columns) - 1) / 2)
+        ax.set_xticklabels([str(i) for i in mean_decay.index], fontsize=7)
+        ax.set_xlabel("lag (dates)")
+        ax.legend(fontsize=8)
+    else:
+        _empty(ax, "no decay table")
+    ax.set_title("mean IC by lag")
+    ax = axes[1, 1]
+    ind = getattr(r, "ic_industry_distribute", None)
+    if ind is not None and len(ind) and len(getattr(ind, "columns", [])):
+        col = ind.columns[0]
+        s = pd.to_numeric(ind[col], errors="coerce").sort_values()
+        ax.barh([str(i) for i in s.index], s.to_numpy(dtype=float),
+                color=["tab:red" if v < 0 else "tab:blue" for v in s.to_numpy()])
+        ax.tick_params(axis="y", labelsize=6)
+        ax.set_title("IC by industry ({})".format(col))
+    else:
+        _empty(ax, "no industry breakdown")
+        ax.set_title("IC by industry")
+    fig.suptitle("IC analysis: {}".format(_name(r)))
+    fig.tight_layout()
+    return fig
+
+
+def _plot_quantile(r: Any) -> Any:
+    Figure = _pyplot()
+    fig = Figure(figsize=(12, 9))
+    axes = fig.subplots(3, 1)
+    qr = pd.DataFrame(r.quantile_returns)
+    period = qr.columns[0] if len(qr.columns) else None
+    ax = axes[0]
+    if period is not None:
+        wide = qr[period].unstack(level=0)
+        for tag in wide.columns:
+            ax.plot(wide.index, wide[tag].to_numpy(dtype=float), lw=1, label=str(tag))
+        bench = getattr(r, "benchmark_return", None)
+        if bench is not None and len(bench):
+            b = pd.Series(bench).reindex(wide.index)
+            ax.plot(b.index, b.to_numpy(dtype=float), color="black", lw=1.2, ls="--", label="benchmark")
+        ax.legend(fontsize=8, ncol=6)
+        ax.set_title("cumulative group returns ({})".format(period))
+    else:
+        _empty(ax, "no groups")
+    ax = axes[1]
+    tmb = getattr(r, "top_minus_bottom_returns", None)
+    if tmb is not None and len(tmb):
+        for c in tmb.columns:
+            ax.plot(tmb.index, tmb[c].to_numpy(dtype=float), lw=1, label=str(c))
+        ax.axhline(0, color="black", lw=0.5)
+        ax.legend(fontsize=8)
+    else:
+        _empty(ax, "no top-minus-bottom")
+    ax.set_title("top minus bottom, cumulative")
+    ax = axes[2]
+    tv = getattr(r, "quantile_turnover", None)
+    if tv is not None and period is not None and period in tv.columns:
+        wide = tv[period].unstack(level=0)
+        for tag in wide.columns:
+            ax.plot(wide.index, wide[tag].rolling(ROLLING_IC_WINDOW, min_periods=1).mean().to_numpy(dtype=float),
+                    lw=1, label=str(tag))
+        ax.legend(fontsize=8, ncol=6)
+    else:
+        _empty(ax, "no turnover")
+    ax.set_title("turnover ({}-date mean)".format(ROLLING_IC_WINDOW))
+    fig.suptitle("Quantile returns: {}".format(_name(r)))
+    fig.tight_layout()
+    return fig
+
+
+def _plot_factor_return(r: Any) -> Any:
+    Figure = _pyplot()
+    fig = Figure(figsize=(12, 4))
+    ax = fig.subplots(1, 1)
+    fr = pd.DataFrame(r.factor_returns)
+    if len(fr.columns) and len(fr):
+        for c in fr.columns:
+            ax.plot(fr.index, fr[c].to_numpy(dtype=float), lw=1, label=str(c))
+        ax.axhline(0, color="black", lw=0.5)
+        ax.legend(fontsize=8)
+    else:
+        _empty(ax, "no factor returns")
+    ax.set_title("Factor return, cumulative: {}".format(_name(r)))
+    fig.tight_layout()
+    return fig
+
+
+def _plot_style(r: Any) -> Any:
+    Figure = _pyplot()
+    table = _style_summary(r)
+    fig = Figure(figsize=(max(6, 0.9 * len(table.columns) + 3), 0.5 * len(table.index) + 2.5))
+    ax = fig.subplots(1, 1)
+    if table.size:
+        data = table.to_numpy(dtype=float)
+        lim = np.nanmax(np.abs(data)) if np.isfinite(data).any() else 1.0
+        im = ax.imshow(data, cmap="RdBu_r", vmin=-lim, vmax=lim, aspect="auto")
+        ax.set_xticks(range(len(table.columns)))
+        ax.set_xticklabels([str(c) for c in table.columns], rotation=45, ha="right", fontsize=8)
+        ax.set_yticks(range(len(table.index)))
+        ax.set_yticklabels([str(i) for i in table.index])
+        for (i, j), v in np.ndenumerate(data):
+            if np.isfinite(v):
+                ax.text(j, i, "{:.2f}".format(v), ha="center", va="center", fontsize=7)
+        fig.colorbar(im, ax=ax)
+    else:
+        _empty(ax, "no exposure")
+    ax.set_title("Mean active style exposure: {}".format(_name(r)))
+    fig.tight_layout()
+    return fig
+
+
+def plot(result: Any) -> Any:
+    """A matplotlib Figure (Agg canvas) of one analysis result."""
+    kind = result_kind(result)
+    return {
+        "ic": _plot_ic,
+        "quantile": _plot_quantile,
+        "factor_return": _plot_factor_return,
+        "style": _plot_style,
+    }[kind](result)
+
+
+def figure_to_png(fig: Any, dpi: int = 80) -> bytes:
+    """PNG bytes of a Figure."""
+    buf = io.BytesIO()
+    fig.savefig(buf, format="png", dpi=dpi)
+    return buf.getvalue()
+
+
+def _format_table(df: pd.DataFrame) -> str:
+    return df.to_html(float_format=lambda v: "{:.4f}".format(v), na_rep="-", border=0,
+                      classes="zarnik-table")
+
+
+def to_html(result: Any, title: str | None = None, image: bool = True) -> str:
+    """HTML fragment: heading, summary table and (optionally) the embedded figure."""
+    parts = ["<h3>{}</h3>".format(html.escape(title or _name(result)))]
+    parts.append(_format_table(summary(result)))
+    if image:
+        png = figure_to_png(plot(result))
+        parts.append('<img alt="{}" src="data:image/png;base64,{}"/>'.format(
+            html.escape(_name(result)), base64.b64encode(png).decode("ascii")))
+    return "\n".join(parts)
+
+
+class ResultDisplayMixin:
+    """Adds ``summary()``, ``plot()`` and ``_repr_html_`` to a result class."""
+
+    def summary(self) -> pd.DataFrame:
+        """主要指标汇总表。"""
+        return summary(self)
+
+    def plot(self) -> Any:
+        """结果图（matplotlib Figure）。"""
+        return plot(self)
+
+    def _repr_html_(self) -> str:
+        return to_html(self)
