@@ -277,17 +277,25 @@ py::object build_unary(py::module_& m, py::handle base) {
         },
         py::arg("self"), py::arg("func"), py::arg("factor")));
     b.property("expr", [](py::object self) {
+        check_stack();
         py::list keys;
         keys.append(self.attr("_factor").attr("expr"));
         extend(keys, self.attr("_args"));
         return py::make_tuple(self.attr("_func"), py::tuple(keys));
     });
-    b.property("dependencies", [](py::object self) { return self.attr("_factor").attr("dependencies"); });
-    b.property("shift", [](py::object self) { return self.attr("_factor").attr("shift"); });
+    b.property("dependencies", [](py::object self) {
+        check_stack();
+        return self.attr("_factor").attr("dependencies");
+    });
+    b.property("shift", [](py::object self) {
+        check_stack();
+        return self.attr("_factor").attr("shift");
+    });
     b.method(
         "__repr__",
         [](py::object self) {
-            return (pyformat("{}({!r})", function_name(self.attr("_func")), self.attr("_factor")));
+            check_stack();
+            return pyformat("{}({!r})", function_name(self.attr("_func")), self.attr("_factor"));
         },
         py::arg("self"));
     return b.build();
@@ -307,14 +315,24 @@ py::object build_shifted(py::module_& m, py::handle base) {
         },
         py::arg("self"), py::arg("factor"), py::arg("n")));
     b.property("expr", [](py::object self) {
+        check_stack();
         return py::make_tuple(py::handle(state().shift_function),
                               py::make_tuple(self.attr("_factor").attr("expr"), self.attr("_n")));
     });
-    b.property("dependencies", [](py::object self) { return self.attr("_factor").attr("dependencies"); });
-    b.property("shift", [](py::object self) { return add(self.attr("_factor").attr("shift"), self.attr("_n")); });
+    b.property("dependencies", [](py::object self) {
+        check_stack();
+        return self.attr("_factor").attr("dependencies");
+    });
+    b.property("shift", [](py::object self) {
+        check_stack();
+        return add(self.attr("_factor").attr("shift"), self.attr("_n"));
+    });
     b.method(
         "__repr__",
-        [](py::object self) { return (pyformat("shift({!r}, {})", self.attr("_factor"), self.attr("_n"))); },
+        [](py::object self) {
+            check_stack();
+            return pyformat("shift({!r}, {})", self.attr("_factor"), self.attr("_n"));
+        },
         py::arg("self"));
     // Drops the first n rows of an evaluated value: a pandas object gives its
     // value array without the labels, anything else is sliced directly.
@@ -381,10 +399,12 @@ py::object build_binary(py::module_& m, py::handle base) {
         },
         py::arg("self"), py::arg("func"), py::arg("arg1"), py::arg("arg2")));
     b.property("expr", [](py::object self) {
+        check_stack();
         return py::make_tuple(self.attr("_func"), py::make_tuple(self.attr("_arg1").attr("expr"),
                                                                  self.attr("_arg2").attr("expr")));
     });
     b.property("dependencies", [](py::object self) {
+        check_stack();
         return concat_dependencies({self.attr("_arg1"), self.attr("_arg2")});
     });
     b.property("shift", [](py::object self) { return self.attr("_shift"); });
@@ -480,7 +500,7 @@ py::object build_user_leaf(py::module_& m, py::handle base) {
             return py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(func.ptr()));
         },
         py::arg("self"));
-    b.method("__repr__", [](py::object self) { return (pyformat("UFactor({})", self.attr("_name"))); },
+    b.method("__repr__", [](py::object self) { return pyformat("UFactor({})", self.attr("_name")); },
              py::arg("self"));
     return b.build();
 }
@@ -520,11 +540,13 @@ py::object build_combined(py::module_& m, py::handle base) {
         },
         py::arg("self"), py::arg("func")));
     b.property("expr", [](py::object self) {
+        check_stack();
         py::list keys;
         for (py::handle arg : self.attr("_args")) keys.append(arg.attr("expr"));
         return py::make_tuple(self.attr("_func"), py::tuple(keys));
     });
     b.property("dependencies", [](py::object self) {
+        check_stack();
         py::list out;
         for (py::handle arg : self.attr("_args")) extend(out, arg.attr("dependencies"));
         return out;
@@ -533,6 +555,7 @@ py::object build_combined(py::module_& m, py::handle base) {
     b.method(
         "__repr__",
         [](py::object self) {
+            check_stack();
             py::list parts;
             for (py::handle arg : self.attr("_args")) parts.append(py::repr(arg));
             return (pyformat("{}({})", function_name(self.attr("_func")), py::str(", ").attr("join")(parts)));
