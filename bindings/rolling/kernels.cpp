@@ -4,8 +4,10 @@
 
 #include <pybind11/numpy.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -579,25 +581,58 @@ py::object apply_columns(py::handle kernel, py::handle window, py::args arrays) 
 
 }  // namespace
 
+namespace {
+
+// The kernels are plain built-in functions (no bound self), so that they show
+// as <built-in function ma> inside expression keys. Each parses its two or
+// three arguments, positional or by keyword, and runs the shared entry point.
+PyMethodDef g_kernel_defs[kNumKernels] = {};
+std::string g_kernel_docs[kNumKernels];
+
+template <std::size_t I>
+PyObject* kernel_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    const Spec& s = kSpecs[I];
+    char* names[] = {const_cast<char*>(s.p0), const_cast<char*>(s.p1), const_cast<char*>(s.p2), nullptr};
+    PyObject *a0 = nullptr, *a1 = nullptr, *a2 = nullptr;
+    const std::string fmt = std::string(is_pair(s.kern) ? "OOO:" : "OO:") + s.name;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), names, &a0, &a1, &a2)) return nullptr;
+    try {
+        py::object r = is_pair(s.kern) ? call_pair(s.kern, a0, a1, a2) : call_single(s.kern, a0, a1);
+        return r.release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+template <std::size_t... I>
+std::array<PyCFunction, sizeof...(I)> entries(std::index_sequence<I...>) {
+    return {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&kernel_entry<I>))...};
+}
+
+}  // namespace
+
 void def_rolling_kernel(py::module_& m, const char* name) {
+    static const auto table = entries(std::make_index_sequence<kNumKernels>{});
     for (std::size_t i = 0; i < kNumKernels; ++i) {
         const Spec& s = kSpecs[i];
         if (std::strcmp(s.name, name) != 0) continue;
         // The docstring holds only the text signature, so __doc__ is None and
         // inspect.signature reports the parameter names.
-        Kern k = s.kern;
-        if (is_pair(k)) {
-            std::string doc = format("{}({}, {}, {})\n--\n\n", s.name, s.p0, s.p1, s.p2);
-            m.def(
-                s.name, [k](py::object w, py::object a, py::object b) { return call_pair(k, w, a, b); },
-                py::arg(s.p0), py::arg(s.p1), py::arg(s.p2), doc.c_str());
-        } else {
-            std::string doc = format("{}({}, {})\n--\n\n", s.name, s.p0, s.p1);
-            m.def(
-                s.name, [k](py::object x, py::object w) { return call_single(k, x, w); },
-                py::arg(s.p0), py::arg(s.p1), doc.c_str());
-        }
-        g_kernel_objects[i] = m.attr(s.name).ptr();  // the module keeps it alive
+        g_kernel_docs[i] = is_pair(s.kern) ? format("{}({}, {}, {})\n--\n\n", s.name, s.p0, s.p1, s.p2)
+                                           : format("{}({}, {})\n--\n\n", s.name, s.p0, s.p1);
+        g_kernel_defs[i] = PyMethodDef{s.name, table[i], METH_VARARGS | METH_KEYWORDS, g_kernel_docs[i].c_str()};
+        py::object modname = m.attr("__name__");
+        PyObject* fn = PyCFunction_NewEx(&g_kernel_defs[i], nullptr, modname.ptr());
+        if (!fn) throw py::error_already_set();
+        m.attr(s.name) = py::reinterpret_steal<py::object>(fn);
+        g_kernel_objects[i] = fn;  // the module keeps it alive
         return;
     }
     throw std::logic_error(std::string("unknown rolling kernel ") + name);
