@@ -374,7 +374,7 @@ py::object build_binary(py::module_& m, py::handle base) {
             bool node2 = is_factor(arg2);
             if (zarnik_py::assertions_enabled()) check(node1 || node2);
             self.attr("_func") = func;
-            self.attr("_repr") = (pyformat("{}({!r}, {!r})", function_name(func), arg1, arg2));
+            self.attr("_repr") = pyformat("{}({!r}, {!r})", function_name(func), arg1, arg2);
             if (node1 && node2) {
                 py::object s1 = arg1.attr("shift");
                 py::object s2 = arg2.attr("shift");
