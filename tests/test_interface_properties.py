@@ -341,15 +341,20 @@ for name in ("expr", "dependencies", "shift"):
         getattr(t, name)
     except RecursionError:
         print("stopped")
+small = UserDefinedLeafFactor("v", len)
+for _ in range(5):
+    small = -small + 1
 def worker():
+    print(len(small.dependencies))
     try:
         t.expr
     except RecursionError:
         print("stopped")
-threading.stack_size(1 << 20)
-th = threading.Thread(target=worker)
-th.start(); th.join()
+for size in (64 * 1024, 1 << 20):
+    threading.stack_size(size)
+    th = threading.Thread(target=worker)
+    th.start(); th.join()
 """
     out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
     assert out.returncode == 0, out.stderr[-2000:]
-    assert out.stdout.split() == ["stopped"] * 4
+    assert out.stdout.split() == ["stopped"] * 3 + ["1", "stopped"] * 2

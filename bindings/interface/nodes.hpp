@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstddef>
 
 #include "common/pyclass.hpp"
@@ -78,8 +79,10 @@ inline void extend(py::list& out, py::handle items) {
 // thread's stack holds, so the walk also stops, with RecursionError, when
 // less than a safety margin of this thread's stack is left.
 inline void check_stack() {
-    constexpr std::ptrdiff_t kMargin = 512 * 1024;
-    thread_local const char* low = nullptr;
+    // The margin leaves room for the Python calls made between two checks and
+    // for raising the error; small thread stacks keep three quarters usable.
+    constexpr std::size_t kMargin = 512 * 1024;
+    thread_local const char* limit = nullptr;
     thread_local bool known = false;
     if (!known) {
         known = true;
@@ -87,12 +90,14 @@ inline void check_stack() {
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
             void* addr = nullptr;
             std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0) low = static_cast<const char*>(addr);
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) {
+                limit = static_cast<const char*>(addr) + std::min(kMargin, size / 4);
+            }
             pthread_attr_destroy(&attr);
         }
     }
     char here = 0;
-    if (low && reinterpret_cast<const char*>(&here) - low < kMargin) {
+    if (limit && reinterpret_cast<const char*>(&here) < limit) {
         zarnik_py::raise(PyExc_RecursionError, "factor tree too deep to walk on this thread's stack");
     }
 }
