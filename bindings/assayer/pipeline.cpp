@@ -101,7 +101,10 @@ py::object all_industry_data(py::object source) {
         py::object keep = df["version"].attr("to_numpy")().attr("__eq__")(select);
         df = df.attr("loc")[keep];
     }
-    df = df.attr("sort_values")(py::make_tuple("order_book_id", "start_date"), py::arg("kind") = "mergesort");
+    py::list by;
+    by.append("order_book_id");
+    by.append("start_date");
+    df = df.attr("sort_values")(by, py::arg("kind") = "mergesort");
     py::list cols;
     cols.append(field);
     cols.append("order_book_id");
@@ -203,7 +206,9 @@ py::object load_daily_returns(const py::object& factor_data, const py::object& p
     if (prices.is_none()) {
         raise(PyExc_ValueError, format("returns: no close prices from {} to {} for the factor's instruments", start, end_date));
     }
-    py::object close = prices["close"].attr("unstack")(0);
+    // rows: dates, columns: instruments, both ascending whatever order the
+    // client's index levels come in
+    py::object close = prices["close"].attr("unstack")(0).attr("sort_index")().attr("sort_index")(py::arg("axis") = 1);
     DenseFrame dense = to_dense(close, "close");
     const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
     Matrix all({dense.rows(), dense.cols()});
@@ -329,12 +334,15 @@ void register_pipeline(py::module_& m) {
         py::arg("index"), "时间索引是否为日频（全部为零点）。");
     m.def("_get_return_fields", &return_fields, py::arg("columns"), "返回以 \"P_\" 开头的列名，保持原顺序。");
 
-    py::object cache = ttl_cache(10800);
-    m.attr("get_all_industry_data") = cache(py::cpp_function(
+    // The loaders before caching: _fetch_industry_data and
+    // _build_industry_category (a fresh cache can be wrapped around them).
+    m.attr("_fetch_industry_data") = py::cpp_function(&all_industry_data, py::name("get_all_industry_data"), py::arg("source") = "citics_2019");
+    m.attr("_build_industry_category") = py::cpp_function(&all_industry_category, py::name("get_all_industry_category"), py::arg("source") = "citics_2019");
+    m.attr("get_all_industry_data") = ttl_cache(10800)(py::cpp_function(
         &all_industry_data, py::name("get_all_industry_data"), py::arg("source") = "citics_2019",
         "获取行业分类全部历史。\n\n:param source: 行业分类来源，\"citics_2019\" 或 \"sws\"\n"
         ":return: DataFrame，列为 [行业名称, order_book_id, start_date]，按 order_book_id、start_date 升序"));
-    m.attr("get_all_industry_category") = cache(py::cpp_function(
+    m.attr("get_all_industry_category") = ttl_cache(10800)(py::cpp_function(
         &all_industry_category, py::name("get_all_industry_category"), py::arg("source") = "citics_2019",
         "获取行业代码表。\n\n:param source: 行业分类来源，\"citics_2019\" 或 \"sws\"\n"
         ":return: DataFrame，行为变更日期，列为 order_book_id，值为行业代码（行业名称升序编号）"));
