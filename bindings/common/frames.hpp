@@ -30,9 +30,46 @@ inline py::module_ numpy() { return py::module_::import("numpy"); }
 // Copies a DataFrame into a dense float64 matrix. Nullable and extension
 // dtypes are read with their missing values as NaN. Non-numeric data raises
 // ValueError naming the frame.
+// Column types read as numbers: numpy and nullable floats, integers and
+// booleans, and object columns holding only numbers (or missing values).
+// Text, dates, timedeltas, categoricals and complex values are refused rather
+// than converted (pandas would turn "1" or a timestamp into a float).
+inline void check_numeric_columns(const py::handle& frame, const char* name) {
+    py::object np = numpy();
+    py::object object_dtype = np.attr("dtype")("O");
+    py::object dtypes = frame.attr("dtypes");
+    if (!py::hasattr(dtypes, "unique")) return;  // not a DataFrame: left to to_numpy
+    py::object infer = pandas().attr("api").attr("types").attr("infer_dtype");
+    for (py::handle dtype : dtypes.attr("unique")()) {
+        if (dtype.equal(object_dtype)) {
+            py::object cols = frame.attr("select_dtypes")(py::arg("include") = py::make_tuple(object_dtype));
+            for (py::handle item : cols.attr("items")()) {
+                std::string kind = py::str(infer(item.attr("__getitem__")(1), py::arg("skipna") = true));
+                if (kind != "floating" && kind != "integer" && kind != "mixed-integer-float" &&
+                    kind != "boolean" && kind != "empty" && kind != "decimal") {
+                    std::string msg = std::string(name) + ": expected numeric values convertible to float64, column " +
+                                      py::repr(item.attr("__getitem__")(0)).cast<std::string>() + " holds " + kind +
+                                      " values";
+                    PyErr_SetString(PyExc_ValueError, msg.c_str());
+                    throw py::error_already_set();
+                }
+            }
+            continue;
+        }
+        std::string kind = py::str(py::getattr(dtype, "kind", py::str("?")));
+        if (kind != "f" && kind != "i" && kind != "u" && kind != "b") {
+            std::string msg = std::string(name) + ": expected numeric values convertible to float64, got a column of dtype " +
+                              py::str(dtype).cast<std::string>();
+            PyErr_SetString(PyExc_ValueError, msg.c_str());
+            throw py::error_already_set();
+        }
+    }
+}
+
 inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data") {
     py::object np = numpy();
     py::object arr;
+    check_numeric_columns(frame, name);
     try {
         arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
                                      py::arg("na_value") = np.attr("nan"),

@@ -22,16 +22,19 @@ inline void zscore_rows(const double* in, double* out, std::size_t rows, std::si
                 const double* x = in + r * cols;
                 double* y = out + r * cols;
                 std::size_t n = 0;
-                double sum = 0.0, comp = 0.0;
+                double sum = 0.0, comp = 0.0, lo = 0.0, hi = 0.0;
                 for (std::size_t j = 0; j < cols; ++j) {
                     double v = x[j];
                     if (!std::isfinite(v)) continue;
+                    if (n == 0 || v < lo) lo = v;
+                    if (n == 0 || v > hi) hi = v;
                     ++n;
                     double t = sum + v;  // Neumaier summation
                     comp += std::fabs(sum) >= std::fabs(v) ? (sum - t) + v : (v - t) + sum;
                     sum = t;
                 }
-                double mean = n ? (sum + comp) / static_cast<double>(n) : nan;
+                // a row of equal values has exactly that mean (and std 0)
+                double mean = n == 0 ? nan : lo == hi ? lo : (sum + comp) / static_cast<double>(n);
                 double sd = nan;
                 if (n >= 2) {
                     double ss = 0.0, s1 = 0.0;

@@ -39,9 +39,29 @@ __all__ = [
 ]
 
 
+_NUMERIC_OBJECT_KINDS = {"floating", "integer", "mixed-integer-float", "boolean", "empty", "decimal"}
+
+
+def _check_numeric(data: pd.DataFrame | pd.Series, name: str) -> None:
+    """Refuses text, dates, categoricals and complex values instead of coercing them."""
+    dtypes = data.dtypes.unique() if isinstance(data, pd.DataFrame) else [data.dtype]
+    for dtype in dtypes:
+        if dtype == np.dtype(object):
+            cols = data.select_dtypes(include=[object]).items() if isinstance(data, pd.DataFrame) else [(data.name, data)]
+            for label, col in cols:
+                kind = pd.api.types.infer_dtype(col, skipna=True)
+                if kind not in _NUMERIC_OBJECT_KINDS:
+                    raise ValueError(
+                        f"{name}: expected numeric values convertible to float64, column {label!r} holds {kind} values"
+                    )
+        elif getattr(dtype, "kind", "?") not in "fiub":
+            raise ValueError(f"{name}: expected numeric values convertible to float64, got a column of dtype {dtype}")
+
+
 def _frame(factor_data: pd.DataFrame, method: str) -> pd.DataFrame:
     if not isinstance(factor_data, pd.DataFrame):
         raise TypeError(f"factor_data: expect pd.DataFrame, got {type(factor_data)}")
+    _check_numeric(factor_data, "factor_data")
     try:
         values = factor_data.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
@@ -53,6 +73,7 @@ def _frame(factor_data: pd.DataFrame, method: str) -> pd.DataFrame:
 def _row(row: pd.Series, method: str) -> pd.Series:
     if not isinstance(row, pd.Series):
         row = pd.Series(row)
+    _check_numeric(row, "row")
     try:
         values = row.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
