@@ -85,7 +85,7 @@ py::object all_industry_data(py::object source) {
     if (!citics && !sws) raise(PyExc_ValueError, format(kSourceError, source));
     // ostrel.client as an attribute of the package (substitutable), else the submodule
     py::object ostrel = py::module_::import("ostrel");
-    py::object client_mod = py::hasattr(ostrel, "client") ? ostrel.attr("client") : py::module_::import("ostrel.client");
+    py::object client_mod = py::hasattr(ostrel, "client") ? py::object(ostrel.attr("client")) : py::object(py::module_::import("ostrel.client"));
     py::object client = client_mod.attr("get_client")();
     if (citics) {
         py::object data = client.attr("execute")("__internal__zx2019_industry");
