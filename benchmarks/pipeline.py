@@ -67,7 +67,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--dates", type=int, default=2500)
     parser.add_argument("--instruments", type=int, default=3000)
-    parser.add_argument("--repeat", type=int, default=2)
+    parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--only-own", action="store_true", help="skip the sibling pipeline_*.py scripts")
     args = parser.parse_args()
 

@@ -182,3 +182,23 @@ def test_user_subclass_overrides_method(df):
     out = Percentile().process(df)
     pd.testing.assert_frame_equal(out, w.batch_percentile(df))
     assert isinstance(Percentile(), assayer.FactorPreprocessor)
+
+
+@pytest.mark.parametrize("method", ["mad", "std", "percentile"])
+def test_wide_rows_match_reference(method):
+    rng = np.random.default_rng(11)
+    n = 3001
+    rows = [
+        rng.standard_t(2, n),
+        np.sort(rng.normal(size=n)),  # sorted rows
+        np.sort(rng.normal(size=n))[::-1],
+        rng.integers(0, 4, n).astype(float),  # heavy ties
+        np.r_[np.full(n - 5, 1.0), [50.0, -50.0, np.inf, -np.inf, np.nan]],
+        np.r_[rng.normal(size=700), np.full(n - 700, np.nan)],
+        np.r_[rng.normal(size=n - 1) * 1e-3, 1e9],
+    ]
+    for even in (False, True):
+        x = np.vstack(rows)[:, : n - 1] if even else np.vstack(rows)
+        got = _core.winsorize(x, method)
+        expected = np.vstack([reference_row(r, method) for r in x])
+        np.testing.assert_allclose(got, expected, rtol=1e-12, atol=1e-12, equal_nan=True)

@@ -34,11 +34,15 @@ inline py::module_ numpy() { return py::module_::import("numpy"); }
 // booleans, and object columns holding only numbers (or missing values).
 // Text, dates, timedeltas, categoricals and complex values are refused rather
 // than converted (pandas would turn "1" or a timestamp into a float).
-inline void check_numeric_columns(const py::handle& frame, const char* name) {
+// Returns true when every column has a plain numpy numeric dtype (no missing
+// value markers other than NaN to translate).
+inline bool check_numeric_columns(const py::handle& frame, const char* name) {
     py::object np = numpy();
     py::object object_dtype = np.attr("dtype")("O");
+    py::object np_dtype = np.attr("dtype");
     py::object dtypes = frame.attr("dtypes");
-    if (!py::hasattr(dtypes, "unique")) return;  // not a DataFrame: left to to_numpy
+    if (!py::hasattr(dtypes, "unique")) return false;  // not a DataFrame: left to to_numpy
+    bool plain = true;
     py::object infer = pandas().attr("api").attr("types").attr("infer_dtype");
     for (py::handle dtype : dtypes.attr("unique")()) {
         if (dtype.equal(object_dtype)) {
@@ -54,8 +58,10 @@ inline void check_numeric_columns(const py::handle& frame, const char* name) {
                     throw py::error_already_set();
                 }
             }
+            plain = false;
             continue;
         }
+        if (!py::isinstance(dtype, np_dtype)) plain = false;
         std::string kind = py::str(py::getattr(dtype, "kind", py::str("?")));
         if (kind != "f" && kind != "i" && kind != "u" && kind != "b") {
             std::string msg = std::string(name) + ": expected numeric values convertible to float64, got a column of dtype " +
@@ -64,6 +70,7 @@ inline void check_numeric_columns(const py::handle& frame, const char* name) {
             throw py::error_already_set();
         }
     }
+    return plain;
 }
 
 // With copy=false the matrix may be a read-only view of the frame's own
@@ -71,11 +78,14 @@ inline void check_numeric_columns(const py::handle& frame, const char* name) {
 inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data", bool copy = true) {
     py::object np = numpy();
     py::object arr;
-    check_numeric_columns(frame, name);
+    const bool plain = check_numeric_columns(frame, name);
     try {
-        arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
-                                     py::arg("na_value") = np.attr("nan"),
-                                     py::arg("copy") = copy);
+        if (plain) {  // NaN is the only missing marker: no translation pass
+            arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("copy") = copy);
+        } else {
+            arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
+                                         py::arg("na_value") = np.attr("nan"), py::arg("copy") = copy);
+        }
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
         std::string msg = std::string(name) + ": expected numeric values convertible to float64 (" +

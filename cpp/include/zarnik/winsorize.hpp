@@ -26,24 +26,59 @@ inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline constexpr double kMadScale = 1.4826;
 inline constexpr double kMultiplier = 3.0;
 
-// k-th smallest (0-based) of buf[0..n) (reorders buf).
-inline double kth(std::vector<double>& buf, std::size_t n, std::size_t k) {
-    std::nth_element(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(k), buf.begin() + static_cast<std::ptrdiff_t>(n));
-    return buf[k];
+// The k-th and (k+1)-th smallest (0-based) of buf[0..n), k + 1 <= n; `second`
+// is the k-th again when k + 1 == n. Reorders buf; `scratch` holds n values.
+// Large rows first narrow the search to the values between two pivots taken
+// from an evenly spaced sample (one pass), then select within that band;
+// when the band misses rank k it falls back to selecting over the whole row.
+inline void order_stats(std::vector<double>& buf, std::size_t n, std::size_t k, std::vector<double>& scratch,
+                        double& first, double& second) {
+    auto select = [](double* p, std::size_t len, std::size_t kk, double& a, double& b) {
+        std::nth_element(p, p + kk, p + len);
+        a = p[kk];
+        b = kk + 1 < len ? *std::min_element(p + kk + 1, p + len) : a;
+    };
+    if (n >= 512) {
+        constexpr std::size_t s = 128, margin = 12;
+        double sample[s];
+        for (std::size_t i = 0; i < s; ++i) sample[i] = buf[(i * n) / s + (n / s) / 2];
+        std::sort(sample, sample + s);
+        const std::size_t r = (k * s) / n;
+        const double lo = r >= margin ? sample[r - margin] : -std::numeric_limits<double>::infinity();
+        const double hi = r + margin + 1 < s ? sample[r + margin + 1] : std::numeric_limits<double>::infinity();
+        std::size_t below = 0, mid = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = buf[i];
+            below += v < lo;  // branch-free: the band test is unpredictable
+            scratch[mid] = v;
+            mid += static_cast<std::size_t>((v >= lo) & (v <= hi));
+        }
+        if (below <= k && k + 1 < below + mid) {
+            select(scratch.data(), mid, k - below, first, second);
+            return;
+        }
+        if (below <= k && k + 1 == n && k < below + mid) {
+            select(scratch.data(), mid, k - below, first, second);
+            return;
+        }
+    }
+    select(buf.data(), n, k, first, second);
 }
 
 // Median of buf[0..n), n >= 1, the mean of the two middle values for even n.
-inline double median(std::vector<double>& buf, std::size_t n) {
-    const std::size_t h = n / 2;
-    double hi = kth(buf, n, h);
-    if (n % 2 == 1) return hi;
-    double lo = *std::max_element(buf.begin(), buf.begin() + static_cast<std::ptrdiff_t>(h));
-    return (lo + hi) / 2.0;
+inline double median(std::vector<double>& buf, std::size_t n, std::vector<double>& scratch) {
+    double a, b;
+    if (n % 2 == 1) {
+        order_stats(buf, n, n / 2, scratch, a, b);
+        return a;
+    }
+    order_stats(buf, n, n / 2 - 1, scratch, a, b);
+    return (a + b) / 2.0;
 }
 
 // The q-quantile (0 <= q <= 1) of buf[0..n) with numpy's "linear" method,
 // including its virtual-index and interpolation formulas.
-inline double quantile_linear(std::vector<double>& buf, std::size_t n, double q) {
+inline double quantile_linear(std::vector<double>& buf, std::size_t n, double q, std::vector<double>& scratch) {
     const double nd = static_cast<double>(n);
     double virt = nd * q + (1.0 + q * (1.0 - 1.0 - 1.0)) - 1.0;
     double prev = std::floor(virt);
@@ -51,24 +86,23 @@ inline double quantile_linear(std::vector<double>& buf, std::size_t n, double q)
     double last = nd - 1.0;
     if (prev < 0) prev = 0;
     if (prev > last) prev = last;
-    double next = std::min(prev + 1.0, last);
     if (virt < 0) gamma = 0;  // numpy clamps the index; the weight has no effect then
-    const std::size_t ip = static_cast<std::size_t>(prev), in = static_cast<std::size_t>(next);
-    double a = kth(buf, n, ip);
-    double b = in == ip ? a : *std::min_element(buf.begin() + static_cast<std::ptrdiff_t>(ip) + 1, buf.begin() + static_cast<std::ptrdiff_t>(n));
+    double a, b;
+    order_stats(buf, n, static_cast<std::size_t>(prev), scratch, a, b);
     double diff = b - a;
     return gamma >= 0.5 ? b - diff * (1.0 - gamma) : a + diff * gamma;
 }
 
 // Bounds [lo, hi] for one row's finite values buf[0..n); NaN = no bound.
-inline void bounds(Method method, std::vector<double>& buf, std::size_t n, double& lo, double& hi) {
+inline void bounds(Method method, std::vector<double>& buf, std::size_t n, double& lo, double& hi,
+                   std::vector<double>& scratch) {
     lo = hi = kNaN;
     if (n == 0) return;
     switch (method) {
         case Method::mad: {
-            double med = median(buf, n);
+            double med = median(buf, n, scratch);
             for (std::size_t i = 0; i < n; ++i) buf[i] = std::fabs(buf[i] - med);
-            double mad = median(buf, n);
+            double mad = median(buf, n, scratch);
             lo = med - kMultiplier * kMadScale * mad;
             hi = med + kMultiplier * kMadScale * mad;
             break;
@@ -95,8 +129,8 @@ inline void bounds(Method method, std::vector<double>& buf, std::size_t n, doubl
             break;
         }
         case Method::percentile: {
-            lo = quantile_linear(buf, n, 0.025);
-            hi = quantile_linear(buf, n, 0.975);
+            lo = quantile_linear(buf, n, 0.025, scratch);
+            hi = quantile_linear(buf, n, 0.975, scratch);
             break;
         }
     }
@@ -107,7 +141,7 @@ inline void winsorize_rows(Method method, const double* in, double* out, std::si
     parallel_for(
         rows,
         [&](std::size_t b, std::size_t e) {
-            std::vector<double> buf(cols);
+            std::vector<double> buf(cols), scratch(cols);
             for (std::size_t r = b; r < e; ++r) {
                 const double* x = in + r * cols;
                 double* y = out + r * cols;
@@ -115,7 +149,7 @@ inline void winsorize_rows(Method method, const double* in, double* out, std::si
                 for (std::size_t j = 0; j < cols; ++j)
                     if (std::isfinite(x[j])) buf[n++] = x[j];
                 double lo, hi;
-                bounds(method, buf, n, lo, hi);
+                bounds(method, buf, n, lo, hi, scratch);
                 for (std::size_t j = 0; j < cols; ++j) {
                     double v = x[j];
                     if (v < lo) v = lo;  // comparisons with NaN are false: no bound

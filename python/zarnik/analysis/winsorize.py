@@ -42,10 +42,15 @@ __all__ = [
 _NUMERIC_OBJECT_KINDS = {"floating", "integer", "mixed-integer-float", "boolean", "empty", "decimal"}
 
 
-def _check_numeric(data: pd.DataFrame | pd.Series, name: str) -> None:
-    """Refuses text, dates, categoricals and complex values instead of coercing them."""
+def _check_numeric(data: pd.DataFrame | pd.Series, name: str) -> bool:
+    """Refuses text, dates, categoricals and complex values instead of coercing them.
+
+    Returns True when every column has a plain numpy numeric dtype.
+    """
     dtypes = data.dtypes.unique() if isinstance(data, pd.DataFrame) else [data.dtype]
+    plain = True
     for dtype in dtypes:
+        plain = plain and isinstance(dtype, np.dtype) and dtype != np.dtype(object)
         if dtype == np.dtype(object):
             cols = data.select_dtypes(include=[object]).items() if isinstance(data, pd.DataFrame) else [(data.name, data)]
             for label, col in cols:
@@ -56,14 +61,18 @@ def _check_numeric(data: pd.DataFrame | pd.Series, name: str) -> None:
                     )
         elif getattr(dtype, "kind", "?") not in "fiub":
             raise ValueError(f"{name}: expected numeric values convertible to float64, got a column of dtype {dtype}")
+    return plain
 
 
 def _frame(factor_data: pd.DataFrame, method: str) -> pd.DataFrame:
     if not isinstance(factor_data, pd.DataFrame):
         raise TypeError(f"factor_data: expect pd.DataFrame, got {type(factor_data)}")
-    _check_numeric(factor_data, "factor_data")
+    plain = _check_numeric(factor_data, "factor_data")
     try:
-        values = factor_data.to_numpy(dtype=np.float64, na_value=np.nan)
+        if plain:
+            values = factor_data.to_numpy(dtype=np.float64)
+        else:
+            values = factor_data.to_numpy(dtype=np.float64, na_value=np.nan)
     except (TypeError, ValueError) as exc:
         raise ValueError(f"factor_data: expected numeric values convertible to float64 ({exc})") from None
     out = _core.winsorize(values, method)
