@@ -83,7 +83,10 @@ py::object all_industry_data(py::object source) {
     const bool citics = py::isinstance<py::str>(source) && source.cast<std::string>() == "citics_2019";
     const bool sws = py::isinstance<py::str>(source) && source.cast<std::string>() == "sws";
     if (!citics && !sws) raise(PyExc_ValueError, format(kSourceError, source));
-    py::object client = py::module_::import("ostrel").attr("client").attr("get_client")();
+    // ostrel.client as an attribute of the package (substitutable), else the submodule
+    py::object ostrel = py::module_::import("ostrel");
+    py::object client_mod = py::hasattr(ostrel, "client") ? py::object(ostrel.attr("client")) : py::object(py::module_::import("ostrel.client"));
+    py::object client = client_mod.attr("get_client")();
     if (citics) {
         py::object data = client.attr("execute")("__internal__zx2019_industry");
         df = pd.attr("DataFrame")(data, py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date"));
@@ -209,7 +212,7 @@ py::object load_daily_returns(const py::object& factor_data, const py::object& p
     // rows: dates, columns: instruments, both ascending whatever order the
     // client's index levels come in
     py::object close = prices["close"].attr("unstack")(0).attr("sort_index")().attr("sort_index")(py::arg("axis") = 1);
-    DenseFrame dense = to_dense(close, "close");
+    DenseFrame dense = to_dense(close, "close", false);
     const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
     Matrix all({dense.rows(), dense.cols()});
     {

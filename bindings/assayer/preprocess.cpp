@@ -54,7 +54,7 @@ py::object winsorization_process(py::object self, py::object factor_data) {
 
 py::object normalization_process(py::object self, py::object factor_data) {
     require_frame(factor_data, "factor_data");
-    DenseFrame dense = to_dense(factor_data, "factor_data");
+    DenseFrame dense = to_dense(factor_data, "factor_data", false);
     const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
     Matrix out({dense.rows(), dense.cols()});
     {

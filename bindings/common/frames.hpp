@@ -16,7 +16,7 @@ namespace py = pybind11;
 using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 struct DenseFrame {
-    Matrix values;       // rows x columns, C-contiguous, a private copy
+    Matrix values;       // rows x columns, C-contiguous; a private copy unless copy=false
     py::object index;    // the frame's row labels (pandas Index)
     py::object columns;  // the frame's column labels (pandas Index)
 
@@ -66,14 +66,16 @@ inline void check_numeric_columns(const py::handle& frame, const char* name) {
     }
 }
 
-inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data") {
+// With copy=false the matrix may be a read-only view of the frame's own
+// float64 block: for callers that only read it.
+inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data", bool copy = true) {
     py::object np = numpy();
     py::object arr;
     check_numeric_columns(frame, name);
     try {
         arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
                                      py::arg("na_value") = np.attr("nan"),
-                                     py::arg("copy") = true);
+                                     py::arg("copy") = copy);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
         std::string msg = std::string(name) + ": expected numeric values convertible to float64 (" +
