@@ -197,14 +197,11 @@ def test_industry_without_records(client):
 def test_industry_matches_as_of_reference(records, days):
     base = T("2020-01-01")
     fake = FakeClient({"__internal__zx2019_industry": [(n, i, base + pd.Timedelta(days=d)) for n, i, d in records]})
-    saved = (getattr(ostrel, "client", None), assayer.get_all_industry_data)
-    ostrel.client = types.SimpleNamespace(get_client=lambda: fake)
-    assayer.get_all_industry_data = assayer._fetch_industry_data
-    try:
-        dates = [base + pd.Timedelta(days=d) for d in days]
+    dates = [base + pd.Timedelta(days=d) for d in days]
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(ostrel, "client", types.SimpleNamespace(get_client=lambda: fake), raising=False)
+        mp.setattr(assayer, "get_all_industry_data", assayer._fetch_industry_data)
         s = assayer._load_industry_data(["X", "Y", "Z", "W"], dates)
-    finally:
-        ostrel.client, assayer.get_all_industry_data = saved
     expected = {}
     for d in dates:
         for inst in ["X", "Y", "Z", "W"]:

@@ -368,17 +368,15 @@ def test_daily_returns_match_filled_pct_change(values, periods):
     dates = pd.bdate_range("2021-03-01", periods=9)
     prices = pd.DataFrame(values, index=dates, columns=["A", "B", "C"])
     m = FakeMarket(prices)
-    saved = {n: getattr(ostrel, n, None) for n in ("get_next_trading_date", "get_previous_trading_date", "get_price")}
-    ostrel.get_next_trading_date, ostrel.get_previous_trading_date, ostrel.get_price = m.next_day, m.prev_day, m.get_price
-    try:
-        factor = pd.DataFrame(1.0, index=dates[1:5], columns=["A", "B", "C"])
-        fa = assayer.FactorAssayer()
-        rec = Recorder()
-        fa.append(("r", rec))
+    factor = pd.DataFrame(1.0, index=dates[1:5], columns=["A", "B", "C"])
+    fa = assayer.FactorAssayer()
+    rec = Recorder()
+    fa.append(("r", rec))
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(ostrel, "get_next_trading_date", m.next_day, raising=False)
+        mp.setattr(ostrel, "get_previous_trading_date", m.prev_day, raising=False)
+        mp.setattr(ostrel, "get_price", m.get_price, raising=False)
         fa.analysis(factor, "daily", periods=periods)
-    finally:
-        for n, v in saved.items():
-            setattr(ostrel, n, v)
     p_max = max(periods) if isinstance(periods, (list, tuple)) else periods
     got = rec.calls[0][1]
     # reference: forward-fill, ratio to the previous row, drop the leading date
