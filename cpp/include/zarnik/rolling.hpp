@@ -536,23 +536,27 @@ void window_sums(std::size_t L, std::size_t n, AnchorF anchor, Terms terms, doub
     }
 }
 
-// Mean of the finite values of x[b, b + n), or 0.
-inline double finite_mean(const double* x, std::size_t b, std::size_t n) {
-    double s = 0.0;
+// The anchor of the block starting at B, from the n values centred on the
+// block's window centres (every window of the block shares at least half of
+// its values with them): their mean when they sit at an offset larger than
+// their range, else 0. Values far from the anchor lose digits in x - c, so a
+// range that straddles a jump is not given an anchor in its middle.
+inline double centred_anchor(const double* x, std::size_t L, std::size_t n, std::size_t B) {
+    const std::size_t b = std::min(B + n / 2, L - n);
+    double s = 0.0, lo = INFINITY, hi = -INFINITY;
     std::size_t c = 0;
     for (std::size_t k = b; k < b + n; ++k) {
-        if (std::isfinite(x[k])) {
-            s += x[k];
+        const double v = x[k];
+        if (std::isfinite(v)) {
+            s += v;
+            lo = std::min(lo, v);
+            hi = std::max(hi, v);
             ++c;
         }
     }
-    return c ? s / double(c) : 0.0;
-}
-
-// The anchor of the block starting at B: the mean of the n values centred on
-// the block's window centres.
-inline double centred_anchor(const double* x, std::size_t L, std::size_t n, std::size_t B) {
-    return finite_mean(x, std::min(B + n / 2, L - n), n);
+    if (c == 0) return 0.0;
+    const double mean = s / double(c);
+    return (hi - lo) <= std::fabs(mean) ? mean : 0.0;
 }
 
 // Windows whose fast result is not finite (a NaN or inf in the window, or an
@@ -680,8 +684,8 @@ inline void kurt(const double* x, std::size_t L, std::size_t n, double* out) {
 }
 
 // ---- mean absolute deviation -----------------------------------------------------
-// The window mean (anchor plus the mean deviation, kept as two doubles), then
-// one pass over the window: non-negative terms, four accumulators.
+// The window mean from the block sums, refined by one pass over the window,
+// then the absolute deviations: non-negative terms, four accumulators.
 inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
     const std::size_t m = L - n + 1;
     std::vector<double> sums(m), anchors(m / n + 1);
@@ -695,11 +699,18 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
             out[i] = sums[i];
             continue;
         }
-        dd mean = two_sum(anchors[i / n], sums[i] / nn);
-        const double mh = mean.hi, ml = mean.lo;
+        // mh: the mean to about one rounding; ml: the mean of the (exactly
+        // formed) deviations from mh, which recovers the digits mh lacks.
+        const double mh = anchors[i / n] + sums[i] / nn;
         const double* w = x + i;
         double acc[4] = {0.0, 0.0, 0.0, 0.0};
         std::size_t j = 0;
+        for (; j + 4 <= n; j += 4)
+            for (int u = 0; u < 4; ++u) acc[u] += w[j + u] - mh;
+        for (; j < n; ++j) acc[0] += w[j] - mh;
+        const double ml = ((acc[0] + acc[1]) + (acc[2] + acc[3])) / nn;
+        acc[0] = acc[1] = acc[2] = acc[3] = 0.0;
+        j = 0;
         for (; j + 4 <= n; j += 4)
             for (int u = 0; u < 4; ++u) acc[u] += std::fabs((w[j + u] - mh) - ml);
         for (; j < n; ++j) acc[0] += std::fabs((w[j] - mh) - ml);
