@@ -304,3 +304,24 @@ def test_result_does_not_depend_on_thread_count(mod, monkeypatch):
     one = neut.process(df)
     monkeypatch.setenv("ZARNIK_NUM_THREADS", "3")
     pd.testing.assert_frame_equal(neut.process(df), one)
+
+
+def test_steps_run_in_a_pipeline(mod, monkeypatch):
+    from zarnik.analysis import analysis_result
+
+    rng, df, style_df, cat = random_case(21, 12, 30, 2, 4)
+    Client(monkeypatch, mod, style_df, cat)
+    monkeypatch.setattr(ostrel, "get_style_factor_exposure",
+                        lambda *args, **kwargs: style_df if kwargs else style_df.iloc[:, :1], raising=False)
+    returns = pd.DataFrame(rng.normal(scale=0.02, size=df.shape), index=df.index, columns=df.columns)
+    assayer_ = mod.FactorAssayer()
+    assayer_.append(("neutral", mod.Neutralization(industry="sws")))
+    assayer_.append(("fr", mod.FactorReturnAnalysis()))
+    assayer_.append(("style", mod.QuantileStyleAnalysis(quantile=3)))
+    result = assayer_.analysis(df, returns, periods=(1, 2), keep_preprocess_result=True)
+    assert list(result) == ["neutral", "fr", "style"]
+    assert_frames_close(result["neutral"], reference(df, mod.Neutralization(industry="sws"), style_df, cat))
+    assert isinstance(result["fr"], analysis_result.FactorReturnAnalysisResult) and result["fr"].name == "fr"
+    assert result["fr"].factor_returns.columns.tolist() == ["P_1", "P_2"]
+    assert isinstance(result["style"], analysis_result.QuantileStyleAnalysisResult)
+    assert result["style"].quantile_exposure.columns.tolist() == ["style0"]

@@ -10,11 +10,6 @@ import numpy as np
 import pandas as pd
 import pytest
 
-import zarnik.interface
-
-if not hasattr(zarnik.interface, "AbstractFactor"):  # the expression nodes are not built yet
-    pytest.skip("zarnik.interface provides no node classes", allow_module_level=True)
-
 import zarnik.rolling as R
 from zarnik.interface import AbstractFactor, BinaryCombinedFactor, LeafFactor, ShiftedFactor
 

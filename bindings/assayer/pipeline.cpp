@@ -1,9 +1,361 @@
+// The analysis pipeline: frame validation, date-time index classification,
+// the step bases, the market-data loaders (daily returns, industries) and
+// FactorAssayer itself.
+#include <pybind11/numpy.h>
+
+#include <cstddef>
+#include <string>
+
 #include "assayer/assayer.hpp"
+#include "common/frames.hpp"
 #include "common/pyclass.hpp"
+#include "zarnik/normalize.hpp"
 
 namespace zarnik_py {
 
+namespace {
+
+// pybind11 treats a function named "__init__" as a constructor of its own
+// types; a plain class's __init__ is built under another name and wrapped as
+// an instance method.
+template <class F, class... Extra>
+py::object init_method(F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name("initialize"), extra...);
+    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+}
+
+py::module_ self_module() { return py::module_::import("zarnik.analysis.assayer"); }
+py::object builtins_attr(const char* name) { return py::module_::import("builtins").attr(name); }
+bool is_list_or_tuple(const py::handle& obj) { return py::isinstance<py::tuple>(obj) || py::isinstance<py::list>(obj); }
+
+void validate_data_frame(const py::object& df, const py::object& name) {
+    py::object pd = pandas();
+    if (!py::isinstance(df, pd.attr("DataFrame"))) {
+        raise(PyExc_ValueError, format("{}: expect pd.DataFrame, got {}", name, py::type::of(df)));
+    }
+    py::object index = df.attr("index");
+    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) {
+        raise(PyExc_ValueError, format("{}: expect index type=pd.DatetimeIndex, got {}", name, py::type::of(index)));
+    }
+    if (py::bool_(df.attr("empty"))) raise(PyExc_ValueError, "Empty factor data source!");
+}
+
+bool all_true(const py::object& arr) { return py::bool_(numpy().attr("all")(arr)); }
+
+std::string datetime_freq(const py::object& index) {
+    py::object pd = pandas();
+    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) {
+        raise(PyExc_TypeError, format("index: expect pd.DatetimeIndex, got {}", py::type::of(index)));
+    }
+    py::object np = numpy();
+    auto zero = [&](const char* field) { return np.attr("asarray")(index.attr(field)).attr("__eq__")(0); };
+    if (!all_true(zero("second"))) return "tick";
+    if (!all_true(zero("minute"))) return "1m";
+    // time of day 00:00:00 (datetime.time carries microseconds, not nanoseconds)
+    if (all_true(zero("hour")) && all_true(zero("microsecond"))) return "1d";
+    raise(PyExc_ValueError, format("Unknown datetime index: {}", py::repr(index)));
+}
+
+py::list return_fields(const py::object& columns) {
+    py::list out;
+    for (py::handle c : columns) {
+        if (!py::isinstance<py::str>(c)) {
+            raise(PyExc_TypeError, format("columns: expect str column names, got {!r} of {}", c, py::type::of(c)));
+        }
+        if (py::bool_(c.attr("startswith")("P_"))) out.append(c);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------- loaders
+
+const char* kSourceError = "source: invalid source={}, expect one of [sws, citics_2019]";
+
+py::object field_of(const py::object& source) {
+    return self_module().attr("FIELD_MAPPING")[source];
+}
+
+py::object all_industry_data(py::object source) {
+    py::object pd = pandas();
+    py::object np = numpy();
+    py::object field = self_module().attr("FIELD_MAPPING").attr("get")(source);
+    py::object df;
+    const bool citics = py::isinstance<py::str>(source) && source.cast<std::string>() == "citics_2019";
+    const bool sws = py::isinstance<py::str>(source) && source.cast<std::string>() == "sws";
+    if (!citics && !sws) raise(PyExc_ValueError, format(kSourceError, source));
+    // ostrel.client as an attribute of the package (substitutable), else the submodule
+    py::object ostrel = py::module_::import("ostrel");
+    py::object client_mod = py::hasattr(ostrel, "client") ? py::object(ostrel.attr("client")) : py::object(py::module_::import("ostrel.client"));
+    py::object client = client_mod.attr("get_client")();
+    if (citics) {
+        py::object data = client.attr("execute")("__internal__zx2019_industry");
+        df = pd.attr("DataFrame")(data, py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date"));
+        df.attr("__setitem__")("start_date", pd.attr("to_datetime")(df["start_date"]));
+    } else {
+        field = py::str("index_name");
+        py::object data = client.attr("execute")("__internal__shenwan_industry");
+        df = pd.attr("DataFrame")(data,
+                                  py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date", "version"));
+        py::object start = pd.attr("to_datetime")(df["start_date"]);
+        df.attr("__setitem__")("start_date", start);
+        // the classification version in force at each record's start date
+        py::object select = np.attr("where")(start.attr("__gt__")(pd.attr("Timestamp")("2021-07-31")), 3,
+                                             np.attr("where")(start.attr("__gt__")(pd.attr("Timestamp")("2014-01-01")), 2, 1));
+        py::object keep = df["version"].attr("to_numpy")().attr("__eq__")(select);
+        df = df.attr("loc")[keep];
+    }
+    py::list by;
+    by.append("order_book_id");
+    by.append("start_date");
+    df = df.attr("sort_values")(by, py::arg("kind") = "mergesort");
+    py::list cols;
+    cols.append(field);
+    cols.append("order_book_id");
+    cols.append("start_date");
+    return df.attr("__getitem__")(cols);
+}
+
+py::object all_industry_category(py::object source) {
+    py::module_ mod = self_module();
+    py::object df = mod.attr("get_all_industry_data")(source).attr("copy")();
+    py::object field = field_of(source);
+    df.attr("__setitem__")(field, df[field].attr("astype")("category").attr("cat").attr("codes"));
+    df = df.attr("pivot")(py::arg("index") = "start_date", py::arg("columns") = "order_book_id", py::arg("values") = field);
+    df = df.attr("ffill")().attr("bfill")();
+    return df.attr("astype")("int64");
+}
+
+// Industry name of each (date, instrument): the assignment with the latest
+// start date on or before the date; before an instrument's first record, its
+// first assignment. Instruments without records are absent.
+py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
+    py::object pd = pandas();
+    py::object np = numpy();
+    py::module_ mod = self_module();
+    py::object data = mod.attr("get_all_industry_data")(source);
+    py::object field = field_of(source);
+    py::object piv = data.attr("pivot")(py::arg("index") = "start_date", py::arg("columns") = "order_book_id",
+                                        py::arg("values") = field);
+    piv = piv.attr("sort_index")().attr("ffill")().attr("bfill")();
+
+    py::object date_labels = pd.attr("Index")(dates);
+    py::object ids = pd.attr("Index")(order_book_ids);
+    py::object date_name = date_labels.attr("name").is_none() ? py::object(py::str("datetime")) : date_labels.attr("name");
+    py::object id_name = ids.attr("name").is_none() ? py::object(py::str("order_book_id")) : ids.attr("name");
+    py::object stamps = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(date_labels));
+    py::object values;
+    const auto n_dates = py::len(date_labels), n_ids = py::len(ids);
+    if (py::len(piv.attr("index")) == 0) {
+        values = np.attr("full")(py::make_tuple(n_dates, n_ids), py::none(), py::arg("dtype") = "O");
+    } else {
+        py::object change_dates = pd.attr("DatetimeIndex")(piv.attr("index"));
+        if (!stamps.attr("tz").is_none() && change_dates.attr("tz").is_none()) {
+            stamps = stamps.attr("tz_localize")(py::none());
+        }
+        py::object pos = np.attr("asarray")(change_dates.attr("searchsorted")(stamps, py::arg("side") = "right"));
+        pos = np.attr("clip")(pos.attr("__sub__")(1), 0, py::none());
+        py::object rows = piv.attr("iloc")[pos].attr("reindex")(py::arg("columns") = ids);
+        values = rows.attr("to_numpy")(py::arg("dtype") = "O");
+    }
+    py::object flat = values.attr("reshape")(-1);
+    py::object mask = pd.attr("notna")(flat);
+    py::object mi = pd.attr("MultiIndex").attr("from_product")(py::make_tuple(date_labels, ids),
+                                                                py::arg("names") = py::make_tuple(date_name, id_name));
+    py::object dtype = data[field].attr("dtype");
+    py::object series = pd.attr("Series")(flat.attr("__getitem__")(mask), py::arg("index") = mi.attr("__getitem__")(mask));
+    try {
+        series = series.attr("astype")(dtype);
+    } catch (py::error_already_set&) {
+        PyErr_Clear();
+    }
+    return series;
+}
+
+// A minimal time-to-live cache, used only when the client package offers no
+// ttl_cache decorator: results kept per argument values for `seconds`.
+py::object local_ttl_cache(double seconds) {
+    return py::cpp_function([seconds](py::function fn) {
+        py::dict store;
+        std::string fname = py::str(py::getattr(fn, "__name__", py::str("cached")));
+        py::cpp_function wrapper(
+            [fn, store, seconds](py::args args, py::kwargs kwargs) -> py::object {
+                py::object now = py::module_::import("time").attr("monotonic")();
+                py::object key = py::make_tuple(args, py::tuple(builtins_attr("sorted")(kwargs.attr("items")())));
+                if (store.contains(key)) {
+                    py::tuple hit = store[key];
+                    if (now.cast<double>() - hit[0].cast<double>() < seconds) return hit[1];
+                }
+                py::object value = fn(*args, **kwargs);
+                store[key] = py::make_tuple(now, value);
+                return value;
+            },
+            py::name(fname.c_str()));
+        return wrapper;
+    });
+}
+
+// ---------------------------------------------------------------- returns
+
+py::object load_daily_returns(const py::object& factor_data, const py::object& periods) {
+    py::object ostrel = py::module_::import("ostrel");
+    py::object p_max = is_list_or_tuple(periods) ? builtins_attr("max")(periods) : periods;
+    py::object index = factor_data.attr("index");
+    py::object end_date = ostrel.attr("get_next_trading_date")(index[py::int_(-1)], p_max);
+    py::object start = ostrel.attr("get_previous_trading_date")(index[py::int_(0)]);
+    py::object prices = ostrel.attr("get_price")(
+        py::arg("order_book_ids") = factor_data.attr("columns"), py::arg("start_date") = start,
+        py::arg("end_date") = end_date, py::arg("fields") = "close", py::arg("adjust_type") = "post",
+        py::arg("expect_df") = true);
+    if (prices.is_none()) {
+        raise(PyExc_ValueError, format("returns: no close prices from {} to {} for the factor's instruments", start, end_date));
+    }
+    // rows: dates, columns: instruments, both ascending whatever order the
+    // client's index levels come in
+    py::object close = prices["close"].attr("unstack")(0).attr("sort_index")().attr("sort_index")(py::arg("axis") = 1);
+    DenseFrame dense = to_dense(close, "close", false);
+    const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
+    Matrix all({dense.rows(), dense.cols()});
+    {
+        const double* src = dense.values.data();
+        double* dst = all.mutable_data();
+        py::gil_scoped_release release;
+        zarnik::xsection::simple_returns(src, dst, rows, cols);
+    }
+    const py::ssize_t keep = rows > 0 ? static_cast<py::ssize_t>(rows) - 1 : 0;
+    Matrix out({keep, dense.cols()});
+    if (keep > 0) std::copy(all.data() + cols, all.data() + rows * cols, out.mutable_data());
+    py::object slice = py::module_::import("builtins").attr("slice")(rows > 0 ? 1 : 0, py::none());
+    return to_frame(out, dense.index[slice], dense.columns);
+}
+
+// ---------------------------------------------------------------- FactorAssayer
+
+const char* kStepNames = "_FactorAssayer__exists_step_names";
+
+void assayer_init(py::object self) {
+    self.attr("preprocess_pipelines") = py::list();
+    self.attr("analysis_pipelines") = py::dict();
+    self.attr(kStepNames) = py::list();
+}
+
+void assayer_append(py::object self, py::object step) {
+    if (!step.get_type().is(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyTuple_Type)))) {
+        raise(PyExc_TypeError, format("step: expected type tuple, got {}", py::type::of(step)));
+    }
+    py::tuple pair = py::reinterpret_borrow<py::tuple>(step);
+    if (pair.size() != 2) {
+        raise(PyExc_ValueError, format("step: expected a (name, processor) pair, got a tuple of length {}", pair.size()));
+    }
+    py::object name = pair[0], processor = pair[1];
+    py::list names = self.attr(kStepNames);
+    if (names.contains(name)) {
+        raise(PyExc_RuntimeError, format("pipeline step name={} already exists, please use another name.", name));
+    }
+    names.append(name);
+    py::module_ mod = self_module();
+    if (py::isinstance(processor, mod.attr("FactorPreprocessor"))) {
+        self.attr("preprocess_pipelines").attr("append")(step);
+    } else if (py::isinstance(processor, mod.attr("FactorAnalyser"))) {
+        processor.attr("step_name") = name;
+        self.attr("analysis_pipelines")[name] = processor;
+    } else {
+        raise(PyExc_ValueError, format("Invalid step={}, unknown processor={}", name, processor));
+    }
+}
+
+py::object assayer_analysis(py::object self, py::object factor_data, py::object returns, py::object ascending,
+                            py::object periods, py::object keep_preprocess_result) {
+    py::object preprocessors = self.attr("preprocess_pipelines");
+    py::object analysers = self.attr("analysis_pipelines");
+    if (!py::bool_(preprocessors) && !py::bool_(analysers)) {
+        py::module_::import("warnings").attr("warn")("no pipelines to execute.", builtins_attr("UserWarning"));
+        return py::none();
+    }
+    if (assertions_enabled() && !is_list_or_tuple(periods) && !py::isinstance(periods, builtins_attr("int"))) {
+        raise(PyExc_AssertionError, format("periods must be tuple/list/int, but got {}", py::type::of(periods)));
+    }
+    validate_data_frame(factor_data, py::str("factor_data"));
+    if (py::isinstance<py::str>(returns)) {
+        if (returns.cast<std::string>() != "daily") {
+            raise(PyExc_ValueError, format("returns: expect pd.DataFrame or \"daily\", got {}", returns));
+        }
+        returns = load_daily_returns(factor_data, periods);
+    } else {
+        validate_data_frame(returns, py::str("returns"));
+    }
+    if (!is_list_or_tuple(periods)) {
+        py::list wrapped;
+        wrapped.append(periods);
+        periods = wrapped;
+    }
+    for (py::object frame : {factor_data, returns}) {
+        frame.attr("index").attr("name") = py::str("datetime");
+        frame.attr("columns").attr("name") = py::str("order_book_id");
+    }
+    py::dict result;
+    const bool keep = py::bool_(keep_preprocess_result);
+    for (py::handle item : py::list(preprocessors)) {
+        py::tuple pair(py::reinterpret_borrow<py::object>(item));
+        factor_data = pair[1].attr("process")(factor_data);
+        if (keep) result[pair[0]] = factor_data.attr("copy")();
+    }
+    for (py::handle item : analysers.attr("items")()) {
+        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
+        result[pair[0]] = pair[1].attr("analysis")(factor_data, returns, periods, py::arg("ascending") = ascending);
+    }
+    return result;
+}
+
+}  // namespace
+
 void register_pipeline(py::module_& m) {
+    m.attr("ostrel") = py::module_::import("ostrel");
+    py::object ttl_cache;
+    try {
+        ttl_cache = py::module_::import("ostrel.decorators").attr("ttl_cache");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
+        ttl_cache = py::cpp_function(&local_ttl_cache, py::name("ttl_cache"), py::arg("seconds"));
+    }
+    m.attr("ttl_cache") = ttl_cache;
+    py::module_ results = py::module_::import("zarnik.analysis.analysis_result");
+    for (py::handle name : results.attr("__all__")) m.attr(name) = results.attr(name);
+
+    py::dict field_mapping;
+    field_mapping["citics_2019"] = "first_industry_name";
+    field_mapping["sws"] = "index_name";
+    m.attr("VALID_INDUSTRY_SOURCE") = py::make_tuple("citics_2019", "sws");
+    m.attr("FIELD_MAPPING") = field_mapping;
+
+    m.def("_validate_data_frame", &validate_data_frame, py::arg("df"), py::arg("name"),
+          "检查 df 为 DatetimeIndex 索引的非空 DataFrame，否则抛出 ValueError。");
+    m.def("_get_datetime_freq", &datetime_freq, py::arg("index"),
+          "判断时间索引的频率：\"tick\"、\"1m\" 或 \"1d\"；整点但非零点时抛出 ValueError。");
+    m.def(
+        "_is_date_frequency_index",
+        [](py::object index) { return self_module().attr("_get_datetime_freq")(index).equal(py::str("1d")); },
+        py::arg("index"), "时间索引是否为日频（全部为零点）。");
+    m.def("_get_return_fields", &return_fields, py::arg("columns"), "返回以 \"P_\" 开头的列名，保持原顺序。");
+
+    // The loaders before caching: _fetch_industry_data and
+    // _build_industry_category (a fresh cache can be wrapped around them).
+    m.attr("_fetch_industry_data") = py::cpp_function(&all_industry_data, py::name("get_all_industry_data"), py::arg("source") = "citics_2019");
+    m.attr("_build_industry_category") = py::cpp_function(&all_industry_category, py::name("get_all_industry_category"), py::arg("source") = "citics_2019");
+    m.attr("get_all_industry_data") = ttl_cache(10800)(py::cpp_function(
+        &all_industry_data, py::name("get_all_industry_data"), py::arg("source") = "citics_2019",
+        "获取行业分类全部历史。\n\n:param source: 行业分类来源，\"citics_2019\" 或 \"sws\"\n"
+        ":return: DataFrame，列为 [行业名称, order_book_id, start_date]，按 order_book_id、start_date 升序"));
+    m.attr("get_all_industry_category") = ttl_cache(10800)(py::cpp_function(
+        &all_industry_category, py::name("get_all_industry_category"), py::arg("source") = "citics_2019",
+        "获取行业代码表。\n\n:param source: 行业分类来源，\"citics_2019\" 或 \"sws\"\n"
+        ":return: DataFrame，行为变更日期，列为 order_book_id，值为行业代码（行业名称升序编号）"));
+    m.def("_load_industry_data", &load_industry_data, py::arg("order_book_ids"), py::arg("dates"),
+          py::arg("source") = "citics_2019",
+          "各日期各标的所属行业：取不晚于该日期的最近一次行业变更；早于首条记录的日期取首条记录的行业。\n\n"
+          ":return: 以 (日期, order_book_id) 为索引的行业名称 Series，无行业的组合不出现");
+    m.def("_load_daily_returns", &load_daily_returns, py::arg("factor_data"), py::arg("periods"),
+          "加载因子日期及其后 max(periods) 个交易日的日收益率（后复权收盘价）。");
+
     ClassBuilder(m, "FactorPreprocessor", py::tuple(), "因子数据预处理基础类。")
         .method("process",
                 [](py::object self, py::object factor_data) -> py::object {
@@ -20,6 +372,20 @@ void register_pipeline(py::module_& m) {
                 },
                 py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
                 py::arg("ascending") = true)
+        .build();
+    ClassBuilder(m, "FactorAssayer", py::tuple(),
+                 "因子分析流水线：按添加顺序执行预处理步骤，再以预处理后的因子数据执行各分析步骤。")
+        .attr("__init__", init_method(&assayer_init, py::arg("self")))
+        .method("append", &assayer_append, py::arg("self"), py::arg("step"),
+                "添加一个步骤。\n\n:param step: (名称, 处理器) 元组；名称在预处理与分析步骤间唯一")
+        .method("analysis", &assayer_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
+                py::arg("ascending") = false, py::arg("periods") = 1, py::arg("keep_preprocess_result") = false,
+                "执行流水线。\n\n:param factor_data: 因子值 DataFrame（行为交易日，列为标的）\n"
+                ":param returns: \"daily\"（从行情客户端加载日收益率）或日收益率 DataFrame\n"
+                ":param ascending: 分析步骤排序方向，默认降序\n"
+                ":param periods: 持有期，int 或 int 的 tuple/list，默认 1\n"
+                ":param keep_preprocess_result: 是否在结果中保留每个预处理步骤后的因子数据副本\n"
+                ":return: 步骤名称到结果的 dict；流水线为空时返回 None")
         .build();
 }
 

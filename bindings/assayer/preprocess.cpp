@@ -1,5 +1,96 @@
+// Winzorization and Normalization: cross-sectional preprocessing steps.
+#include <pybind11/numpy.h>
+
 #include "assayer/assayer.hpp"
+#include "common/frames.hpp"
+#include "common/pyclass.hpp"
+#include "zarnik/normalize.hpp"
 
 namespace zarnik_py {
-void register_preprocess(py::module_& m) {}
+
+namespace {
+
+// pybind11 treats a function named "__init__" as a constructor of its own
+// types; a plain class's __init__ is built under another name and wrapped as
+// an instance method.
+template <class F, class... Extra>
+py::object init_method(F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name("initialize"), extra...);
+    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+}
+
+py::module_ assayer() { return py::module_::import("zarnik.analysis.assayer"); }
+
+void require_frame(const py::object& df, const char* name) {
+    if (!py::isinstance(df, pandas().attr("DataFrame"))) {
+        raise(PyExc_ValueError, format("{}: expect pd.DataFrame, got {}", name, py::type::of(df)));
+    }
+}
+
+void winsorization_init(py::object self, py::object method) {
+    py::object valid = assayer().attr("VALID_WINSORIZE_METHODS");
+    bool ok = false;
+    try {
+        ok = valid.contains(method);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;  // unhashable: not a method name
+    }
+    if (!ok) raise(PyExc_ValueError, format("method: expect one of {}, got {}", valid, method));
+    self.attr("method") = method;
+}
+
+py::object winsorization_process(py::object self, py::object factor_data) {
+    py::module_ mod = assayer();
+    py::object method = self.attr("method");
+    try {
+        py::object batch = mod.attr("BATCH_WINSORIZE_METHODS")[method];
+        return batch(factor_data);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_KeyError)) throw;
+    }
+    py::object winsorize = mod.attr("WINSORIZE_METHODS")[method];
+    return factor_data.attr("apply")(winsorize, py::arg("axis") = 1);
+}
+
+py::object normalization_process(py::object self, py::object factor_data) {
+    require_frame(factor_data, "factor_data");
+    DenseFrame dense = to_dense(factor_data, "factor_data", false);
+    const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
+    Matrix out({dense.rows(), dense.cols()});
+    {
+        const double* src = dense.values.data();
+        double* dst = out.mutable_data();
+        py::gil_scoped_release release;
+        zarnik::xsection::zscore_rows(src, dst, rows, cols);
+    }
+    return to_frame(out, dense.index, dense.columns);
+}
+
+}  // namespace
+
+void register_preprocess(py::module_& m) {
+    py::module_ winsorize = py::module_::import("zarnik.analysis.winsorize");
+    py::object batch = winsorize.attr("BATCH_WINSORIZE_METHODS");
+    py::object rowwise = winsorize.attr("WINSORIZE_METHODS");
+    m.attr("WINSORIZE_METHODS") = rowwise;
+    m.attr("BATCH_WINSORIZE_METHODS") = batch;
+    py::object chain = py::module_::import("collections").attr("ChainMap")(batch, rowwise);
+    m.attr("VALID_WINSORIZE_METHODS") = py::module_::import("builtins").attr("set")(chain);
+
+    py::object base = m.attr("FactorPreprocessor");
+    ClassBuilder(m, "Winzorization", py::make_tuple(base),
+                 "去极值：逐日对截面因子值去极值。\n\n"
+                 ":param method: 去极值方法，\"mad\"（默认）、\"std\" 或 \"percentile\"")
+        .attr("__init__", init_method(&winsorization_init, py::arg("self"), py::arg("method") = "mad"))
+        .method("process", &winsorization_process, py::arg("self"), py::arg("factor_data"),
+                "对因子数据去极值，返回新的 DataFrame。")
+        .build();
+    ClassBuilder(m, "Normalization", py::make_tuple(base),
+                 "标准化：逐日将截面因子值转换为 z 分数（减去均值，除以样本标准差）。\n\n"
+                 "均值与标准差取自当日的有限值；无穷值标准化为 0，缺失值保持缺失。")
+        .method("process", &normalization_process, py::arg("self"), py::arg("factor_data"),
+                "对因子数据标准化，返回新的 DataFrame。")
+        .build();
+}
+
 }  // namespace zarnik_py

@@ -16,7 +16,7 @@ namespace py = pybind11;
 using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 struct DenseFrame {
-    Matrix values;       // rows x columns, C-contiguous, a private copy
+    Matrix values;       // rows x columns, C-contiguous; a private copy unless copy=false
     py::object index;    // the frame's row labels (pandas Index)
     py::object columns;  // the frame's column labels (pandas Index)
 
@@ -30,13 +30,62 @@ inline py::module_ numpy() { return py::module_::import("numpy"); }
 // Copies a DataFrame into a dense float64 matrix. Nullable and extension
 // dtypes are read with their missing values as NaN. Non-numeric data raises
 // ValueError naming the frame.
-inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data") {
+// Column types read as numbers: numpy and nullable floats, integers and
+// booleans, and object columns holding only numbers (or missing values).
+// Text, dates, timedeltas, categoricals and complex values are refused rather
+// than converted (pandas would turn "1" or a timestamp into a float).
+// Returns true when every column has a plain numpy numeric dtype (no missing
+// value markers other than NaN to translate).
+inline bool check_numeric_columns(const py::handle& frame, const char* name) {
+    py::object np = numpy();
+    py::object object_dtype = np.attr("dtype")("O");
+    py::object np_dtype = np.attr("dtype");
+    py::object dtypes = frame.attr("dtypes");
+    if (!py::hasattr(dtypes, "unique")) return false;  // not a DataFrame: left to to_numpy
+    bool plain = true;
+    py::object infer = pandas().attr("api").attr("types").attr("infer_dtype");
+    for (py::handle dtype : dtypes.attr("unique")()) {
+        if (dtype.equal(object_dtype)) {
+            py::object cols = frame.attr("select_dtypes")(py::arg("include") = py::make_tuple(object_dtype));
+            for (py::handle item : cols.attr("items")()) {
+                std::string kind = py::str(infer(item.attr("__getitem__")(1), py::arg("skipna") = true));
+                if (kind != "floating" && kind != "integer" && kind != "mixed-integer-float" &&
+                    kind != "boolean" && kind != "empty" && kind != "decimal") {
+                    std::string msg = std::string(name) + ": expected numeric values convertible to float64, column " +
+                                      py::repr(item.attr("__getitem__")(0)).cast<std::string>() + " holds " + kind +
+                                      " values";
+                    PyErr_SetString(PyExc_ValueError, msg.c_str());
+                    throw py::error_already_set();
+                }
+            }
+            plain = false;
+            continue;
+        }
+        if (!py::isinstance(dtype, np_dtype)) plain = false;
+        std::string kind = py::str(py::getattr(dtype, "kind", py::str("?")));
+        if (kind != "f" && kind != "i" && kind != "u" && kind != "b") {
+            std::string msg = std::string(name) + ": expected numeric values convertible to float64, got a column of dtype " +
+                              py::str(dtype).cast<std::string>();
+            PyErr_SetString(PyExc_ValueError, msg.c_str());
+            throw py::error_already_set();
+        }
+    }
+    return plain;
+}
+
+// With copy=false the matrix may be a read-only view of the frame's own
+// float64 block: for callers that only read it.
+inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data", bool copy = true) {
     py::object np = numpy();
     py::object arr;
+    const bool plain = check_numeric_columns(frame, name);
     try {
-        arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
-                                     py::arg("na_value") = np.attr("nan"),
-                                     py::arg("copy") = true);
+        if (plain) {  // NaN is the only missing marker: no translation pass
+            arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("copy") = copy);
+        } else {
+            arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
+                                         py::arg("na_value") = np.attr("nan"), py::arg("copy") = copy);
+        }
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
         std::string msg = std::string(name) + ": expected numeric values convertible to float64 (" +

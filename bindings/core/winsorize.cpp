@@ -1,5 +1,49 @@
+// Batch winsorization for zarnik.analysis.winsorize: one call per frame.
+#include <pybind11/numpy.h>
+
+#include <string>
+
+#include "common/pyclass.hpp"
 #include "core/core.hpp"
+#include "zarnik/winsorize.hpp"
 
 namespace zarnik_py {
-void register_core_winsorize(py::module_& m) {}
+
+namespace {
+
+py::array_t<double> winsorize_matrix(const py::object& values, const std::string& method) {
+    zarnik::winsorize::Method m;
+    try {
+        m = zarnik::winsorize::parse_method(method);
+    } catch (const std::invalid_argument&) {
+        raise(PyExc_ValueError, format("method: expect one of ['mad', 'std', 'percentile'], got {!r}", method));
+    }
+    py::object np = py::module_::import("numpy");
+    py::object arr = np.attr("asarray")(values);
+    std::string kind = py::str(arr.attr("dtype").attr("kind"));
+    if (kind.size() != 1 || std::string("fiub").find(kind[0]) == std::string::npos) {
+        raise(PyExc_TypeError, format("values: expected a real numeric array, got dtype {}", arr.attr("dtype")));
+    }
+    const int ndim = arr.attr("ndim").cast<int>();
+    if (ndim != 2) raise(PyExc_ValueError, format("values: expected a 2-D array (dates x instruments), got {} dimension(s)", ndim));
+    auto in = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
+    if (!in) throw py::error_already_set();
+    const auto rows = static_cast<std::size_t>(in.shape(0)), cols = static_cast<std::size_t>(in.shape(1));
+    py::array_t<double> out({in.shape(0), in.shape(1)});
+    const double* src = in.data();
+    double* dst = out.mutable_data();
+    {
+        py::gil_scoped_release release;
+        zarnik::winsorize::winsorize_rows(m, src, dst, rows, cols);
+    }
+    return out;
+}
+
+}  // namespace
+
+void register_core_winsorize(py::module_& m) {
+    m.def("winsorize", &winsorize_matrix, py::arg("values"), py::arg("method"),
+          "Row-wise winsorization of a 2-D float array; returns a new array.");
+}
+
 }  // namespace zarnik_py

@@ -22,9 +22,11 @@ py::str pyformat(const char* tmpl, Args&&... args) {
 // pybind11 treats a function named "__init__" as a constructor of its own
 // types, so initialisers are created under another name and stored as the
 // class's __init__ through an instance-method descriptor.
+// The name carries the class ("ConstantFactor.__init__") so that argument
+// errors read like those of a Python class.
 template <class F, class... Extra>
-py::object init_method(F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name("__init_node__"), extra...);
+py::object init_method(const char* name, F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
     return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
 }
 
@@ -227,6 +229,7 @@ py::object build_abstract(py::module_& m) {
 py::object build_constant(py::module_& m, py::handle base) {
     ClassBuilder b(m, "ConstantFactor", py::make_tuple(base), kConstantDoc);
     b.attr("__init__", init_method(
+        "ConstantFactor.__init__",
         [](py::object self, py::object value) {
             py::object pd = global("pd");
             py::object stored;
@@ -269,6 +272,7 @@ py::object build_constant(py::module_& m, py::handle base) {
 py::object build_unary(py::module_& m, py::handle base) {
     ClassBuilder b(m, "UnaryCombinedFactor", py::make_tuple(base), kUnaryDoc);
     b.attr("__init__", init_method(
+        "UnaryCombinedFactor.__init__",
         [](py::object self, py::object func, py::object factor, py::args args) {
             if (zarnik_py::assertions_enabled()) check(is_factor(factor), "factor expected");
             self.attr("_func") = func;
@@ -277,17 +281,25 @@ py::object build_unary(py::module_& m, py::handle base) {
         },
         py::arg("self"), py::arg("func"), py::arg("factor")));
     b.property("expr", [](py::object self) {
+        check_stack();
         py::list keys;
         keys.append(self.attr("_factor").attr("expr"));
         extend(keys, self.attr("_args"));
         return py::make_tuple(self.attr("_func"), py::tuple(keys));
     });
-    b.property("dependencies", [](py::object self) { return self.attr("_factor").attr("dependencies"); });
-    b.property("shift", [](py::object self) { return self.attr("_factor").attr("shift"); });
+    b.property("dependencies", [](py::object self) {
+        check_stack();
+        return self.attr("_factor").attr("dependencies");
+    });
+    b.property("shift", [](py::object self) {
+        check_stack();
+        return self.attr("_factor").attr("shift");
+    });
     b.method(
         "__repr__",
         [](py::object self) {
-            return (pyformat("{}({!r})", function_name(self.attr("_func")), self.attr("_factor")));
+            check_stack();
+            return pyformat("{}({!r})", function_name(self.attr("_func")), self.attr("_factor"));
         },
         py::arg("self"));
     return b.build();
@@ -300,6 +312,7 @@ py::object build_unary(py::module_& m, py::handle base) {
 py::object build_shifted(py::module_& m, py::handle base) {
     ClassBuilder b(m, "ShiftedFactor", py::make_tuple(base), kShiftedDoc);
     b.attr("__init__", init_method(
+        "ShiftedFactor.__init__",
         [](py::object self, py::object factor, py::object n) {
             if (zarnik_py::assertions_enabled()) check(is_factor(factor));
             self.attr("_factor") = factor;
@@ -307,14 +320,24 @@ py::object build_shifted(py::module_& m, py::handle base) {
         },
         py::arg("self"), py::arg("factor"), py::arg("n")));
     b.property("expr", [](py::object self) {
+        check_stack();
         return py::make_tuple(py::handle(state().shift_function),
                               py::make_tuple(self.attr("_factor").attr("expr"), self.attr("_n")));
     });
-    b.property("dependencies", [](py::object self) { return self.attr("_factor").attr("dependencies"); });
-    b.property("shift", [](py::object self) { return add(self.attr("_factor").attr("shift"), self.attr("_n")); });
+    b.property("dependencies", [](py::object self) {
+        check_stack();
+        return self.attr("_factor").attr("dependencies");
+    });
+    b.property("shift", [](py::object self) {
+        check_stack();
+        return add(self.attr("_factor").attr("shift"), self.attr("_n"));
+    });
     b.method(
         "__repr__",
-        [](py::object self) { return (pyformat("shift({!r}, {})", self.attr("_factor"), self.attr("_n"))); },
+        [](py::object self) {
+            check_stack();
+            return pyformat("shift({!r}, {})", self.attr("_factor"), self.attr("_n"));
+        },
         py::arg("self"));
     // Drops the first n rows of an evaluated value: a pandas object gives its
     // value array without the labels, anything else is sliced directly.
@@ -345,12 +368,13 @@ py::object build_shifted(py::module_& m, py::handle base) {
 py::object build_binary(py::module_& m, py::handle base) {
     ClassBuilder b(m, "BinaryCombinedFactor", py::make_tuple(base), kBinaryDoc);
     b.attr("__init__", init_method(
+        "BinaryCombinedFactor.__init__",
         [](py::object self, py::object func, py::object arg1, py::object arg2) {
             bool node1 = is_factor(arg1);
             bool node2 = is_factor(arg2);
             if (zarnik_py::assertions_enabled()) check(node1 || node2);
             self.attr("_func") = func;
-            self.attr("_repr") = (pyformat("{}({!r}, {!r})", function_name(func), arg1, arg2));
+            self.attr("_repr") = pyformat("{}({!r}, {!r})", function_name(func), arg1, arg2);
             if (node1 && node2) {
                 py::object s1 = arg1.attr("shift");
                 py::object s2 = arg2.attr("shift");
@@ -381,10 +405,12 @@ py::object build_binary(py::module_& m, py::handle base) {
         },
         py::arg("self"), py::arg("func"), py::arg("arg1"), py::arg("arg2")));
     b.property("expr", [](py::object self) {
+        check_stack();
         return py::make_tuple(self.attr("_func"), py::make_tuple(self.attr("_arg1").attr("expr"),
                                                                  self.attr("_arg2").attr("expr")));
     });
     b.property("dependencies", [](py::object self) {
+        check_stack();
         return concat_dependencies({self.attr("_arg1"), self.attr("_arg2")});
     });
     b.property("shift", [](py::object self) { return self.attr("_shift"); });
@@ -462,6 +488,7 @@ py::object execute_user_leaf(py::object self, py::object order_book_ids, py::obj
 py::object build_user_leaf(py::module_& m, py::handle base) {
     ClassBuilder b(m, "UserDefinedLeafFactor", py::make_tuple(base), kUserLeafDoc);
     b.attr("__init__", init_method(
+        "UserDefinedLeafFactor.__init__",
         [](py::object self, py::object name, py::object func) {
             self.attr("_name") = name;
             self.attr("_func") = func;
@@ -480,7 +507,7 @@ py::object build_user_leaf(py::module_& m, py::handle base) {
             return py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(func.ptr()));
         },
         py::arg("self"));
-    b.method("__repr__", [](py::object self) { return (pyformat("UFactor({})", self.attr("_name"))); },
+    b.method("__repr__", [](py::object self) { return pyformat("UFactor({})", self.attr("_name")); },
              py::arg("self"));
     return b.build();
 }
@@ -492,6 +519,7 @@ py::object build_user_leaf(py::module_& m, py::handle base) {
 py::object build_combined(py::module_& m, py::handle base) {
     ClassBuilder b(m, "CombinedFactor", py::make_tuple(base), kCombinedDoc);
     b.attr("__init__", init_method(
+        "CombinedFactor.__init__",
         [](py::object self, py::object func, py::args args) {
             self.attr("_func") = func;
             std::vector<py::object> shifts(args.size());
@@ -520,11 +548,13 @@ py::object build_combined(py::module_& m, py::handle base) {
         },
         py::arg("self"), py::arg("func")));
     b.property("expr", [](py::object self) {
+        check_stack();
         py::list keys;
         for (py::handle arg : self.attr("_args")) keys.append(arg.attr("expr"));
         return py::make_tuple(self.attr("_func"), py::tuple(keys));
     });
     b.property("dependencies", [](py::object self) {
+        check_stack();
         py::list out;
         for (py::handle arg : self.attr("_args")) extend(out, arg.attr("dependencies"));
         return out;
@@ -533,6 +563,7 @@ py::object build_combined(py::module_& m, py::handle base) {
     b.method(
         "__repr__",
         [](py::object self) {
+            check_stack();
             py::list parts;
             for (py::handle arg : self.attr("_args")) parts.append(py::repr(arg));
             return (pyformat("{}({})", function_name(self.attr("_func")), py::str(", ").attr("join")(parts)));

@@ -5,7 +5,11 @@
 // on py::object and goes through the ordinary Python protocols.
 #pragma once
 
+#include <pthread.h>
 #include <pybind11/pybind11.h>
+
+#include <algorithm>
+#include <cstddef>
 
 #include "common/pyclass.hpp"
 
@@ -68,6 +72,34 @@ inline void extend(py::list& out, py::handle items) {
     PyObject* r = PyNumber_InPlaceAdd(out.ptr(), items.ptr());
     if (!r) throw py::error_already_set();
     Py_DECREF(r);
+}
+
+// Walking a tree recurses once per level through C. Python's recursion
+// limit bounds that only as long as nobody raises it far beyond what the
+// thread's stack holds, so the walk also stops, with RecursionError, when
+// less than a safety margin of this thread's stack is left.
+inline void check_stack() {
+    // The margin leaves room for the Python calls made between two checks and
+    // for raising the error; small thread stacks keep three quarters usable.
+    constexpr std::size_t kMargin = 512 * 1024;
+    thread_local const char* limit = nullptr;
+    thread_local bool known = false;
+    if (!known) {
+        known = true;
+        pthread_attr_t attr;
+        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+            void* addr = nullptr;
+            std::size_t size = 0;
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) {
+                limit = static_cast<const char*>(addr) + std::min(kMargin, size / 4);
+            }
+            pthread_attr_destroy(&attr);
+        }
+    }
+    char here = 0;
+    if (limit && reinterpret_cast<const char*>(&here) < limit) {
+        zarnik_py::raise(PyExc_RecursionError, "factor tree too deep to walk on this thread's stack");
+    }
 }
 
 // The name a function node shows: numpy's true_divide is the same object as

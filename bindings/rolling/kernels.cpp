@@ -4,8 +4,10 @@
 
 #include <pybind11/numpy.h>
 
+#include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -271,6 +273,18 @@ struct Typed {
     const T* data() const { return ptr; }
 };
 
+// One series as contiguous float64: the input itself when it already is,
+// else a converted copy in `buf`.
+template <class T>
+const double* as_doubles(const char* p, py::ssize_t stride, std::size_t L, std::vector<double>& buf) {
+    if (std::is_same_v<T, double> && stride == py::ssize_t(sizeof(double)) &&
+        reinterpret_cast<std::uintptr_t>(p) % alignof(double) == 0)
+        return reinterpret_cast<const double*>(p);
+    buf.resize(L);
+    gather<T>(p, stride, L, buf.data());
+    return buf.data();
+}
+
 template <class T>
 std::uint64_t to_wrap(T v) {
     if constexpr (std::is_signed_v<T>) {
@@ -335,12 +349,13 @@ void run_column(const Job& job, std::size_t col) {
                 }
                 return scatter(r.data(), m, out, job.out_row);
             } else {
-                std::vector<double> x(L), r(m);
-                gather<T>(a, job.in_row[0], L, x.data());
+                // computed in float64; float32 input gets its float32 result
+                std::vector<double> xbuf, r(m);
+                const double* x = as_doubles<T>(a, job.in_row[0], L, xbuf);
                 if (job.kern == Kern::sum) {
-                    zr::sum(x.data(), L, n, r.data());
+                    zr::sum(x, L, n, r.data());
                 } else {
-                    zr::product(x.data(), L, n, r.data());
+                    zr::product(x, L, n, r.data());
                 }
                 if constexpr (std::is_same_v<T, float>) {
                     std::vector<float> rf(r.begin(), r.end());
@@ -352,64 +367,35 @@ void run_column(const Job& job, std::size_t col) {
         default: break;
     }
     // float statistics: contiguous float64 input and output are used in place
-    std::vector<double> xbuf, rbuf;
-    const double* xp;
-    if (std::is_same_v<T, double> && job.in_row[0] == py::ssize_t(sizeof(double)) && reinterpret_cast<std::uintptr_t>(a) % alignof(double) == 0) {
-        xp = reinterpret_cast<const double*>(a);
-    } else {
-        xbuf.resize(L);
-        gather<T>(a, job.in_row[0], L, xbuf.data());
-        xp = xbuf.data();
-    }
-    double* rp;
+    std::vector<double> xbuf, ybuf, rbuf;
+    const double* x = as_doubles<T>(a, job.in_row[0], L, xbuf);
     const bool direct_out = job.out_row == py::ssize_t(sizeof(double));
-    if (direct_out) {
-        rp = reinterpret_cast<double*>(out);
-    } else {
-        rbuf.resize(m);
-        rp = rbuf.data();
-    }
-    struct View {
-        const double* p;
-        const double* data() const { return p; }
-    } x{xp};
-    struct Out {
-        double* p;
-        double* data() const { return p; }
-    } r{rp};
+    if (!direct_out) rbuf.resize(m);
+    double* r = direct_out ? reinterpret_cast<double*>(out) : rbuf.data();
     switch (job.kern) {
-        case Kern::zscore: zr::zscore(x.data(), L, n, r.data()); break;
-        case Kern::skew: zr::skew(x.data(), L, n, r.data()); break;
-        case Kern::kurt: zr::kurt(x.data(), L, n, r.data()); break;
-        case Kern::avedev: zr::avedev(x.data(), L, n, r.data()); break;
-        case Kern::ma: zr::ma(x.data(), L, n, r.data()); break;
-        case Kern::ema: zr::ema(x.data(), L, n, r.data()); break;
-        case Kern::wma: zr::wma(x.data(), L, n, r.data()); break;
-        case Kern::std_: zr::std_(x.data(), L, n, r.data()); break;
-        case Kern::var: zr::var(x.data(), L, n, r.data()); break;
-        case Kern::slope: zr::slope(x.data(), L, n, r.data()); break;
+        case Kern::zscore: zr::zscore(x, L, n, r); break;
+        case Kern::skew: zr::skew(x, L, n, r); break;
+        case Kern::kurt: zr::kurt(x, L, n, r); break;
+        case Kern::avedev: zr::avedev(x, L, n, r); break;
+        case Kern::ma: zr::ma(x, L, n, r); break;
+        case Kern::ema: zr::ema(x, L, n, r); break;
+        case Kern::wma: zr::wma(x, L, n, r); break;
+        case Kern::std_: zr::std_(x, L, n, r); break;
+        case Kern::var: zr::var(x, L, n, r); break;
+        case Kern::slope: zr::slope(x, L, n, r); break;
         case Kern::covariance:
         case Kern::correlation:
         case Kern::regression: {
-            std::vector<double> ybuf;
             const char* b = job.in[1] + py::ssize_t(col) * job.in_col[1];
-            const double* yp;
-            if (std::is_same_v<T, double> && job.in_row[1] == py::ssize_t(sizeof(double)) && reinterpret_cast<std::uintptr_t>(b) % alignof(double) == 0) {
-                yp = reinterpret_cast<const double*>(b);
-            } else {
-                ybuf.resize(L);
-                gather<T>(b, job.in_row[1], L, ybuf.data());
-                yp = ybuf.data();
-            }
-            View y{yp};
-            if (job.kern == Kern::covariance) zr::covariance(x.data(), y.data(), L, n, r.data());
-            if (job.kern == Kern::correlation) zr::correlation(x.data(), y.data(), L, n, r.data());
-            if (job.kern == Kern::regression) zr::regression(x.data(), y.data(), L, n, r.data());
+            const double* y = as_doubles<T>(b, job.in_row[1], L, ybuf);
+            if (job.kern == Kern::covariance) zr::covariance(x, y, L, n, r);
+            if (job.kern == Kern::correlation) zr::correlation(x, y, L, n, r);
+            if (job.kern == Kern::regression) zr::regression(x, y, L, n, r);
             break;
         }
         default: throw std::logic_error("unhandled kernel");
     }
-    if (!direct_out) scatter(r.data(), m, out, job.out_row);
+    if (!direct_out) scatter(r, m, out, job.out_row);
 }
 
 // Copies rows [0, rows) of `width` columns starting at byte offset `base`
@@ -595,25 +581,58 @@ py::object apply_columns(py::handle kernel, py::handle window, py::args arrays) 
 
 }  // namespace
 
+namespace {
+
+// The kernels are plain built-in functions (no bound self), so that they show
+// as <built-in function ma> inside expression keys. Each parses its two or
+// three arguments, positional or by keyword, and runs the shared entry point.
+PyMethodDef g_kernel_defs[kNumKernels] = {};
+std::string g_kernel_docs[kNumKernels];
+
+template <std::size_t I>
+PyObject* kernel_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+    const Spec& s = kSpecs[I];
+    char* names[] = {const_cast<char*>(s.p0), const_cast<char*>(s.p1), const_cast<char*>(s.p2), nullptr};
+    PyObject *a0 = nullptr, *a1 = nullptr, *a2 = nullptr;
+    const std::string fmt = std::string(is_pair(s.kern) ? "OOO:" : "OO:") + s.name;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), names, &a0, &a1, &a2)) return nullptr;
+    try {
+        py::object r = is_pair(s.kern) ? call_pair(s.kern, a0, a1, a2) : call_single(s.kern, a0, a1);
+        return r.release().ptr();
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+template <std::size_t... I>
+std::array<PyCFunction, sizeof...(I)> entries(std::index_sequence<I...>) {
+    return {reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&kernel_entry<I>))...};
+}
+
+}  // namespace
+
 void def_rolling_kernel(py::module_& m, const char* name) {
+    static const auto table = entries(std::make_index_sequence<kNumKernels>{});
     for (std::size_t i = 0; i < kNumKernels; ++i) {
         const Spec& s = kSpecs[i];
         if (std::strcmp(s.name, name) != 0) continue;
         // The docstring holds only the text signature, so __doc__ is None and
         // inspect.signature reports the parameter names.
-        Kern k = s.kern;
-        if (is_pair(k)) {
-            std::string doc = format("{}({}, {}, {})\n--\n\n", s.name, s.p0, s.p1, s.p2);
-            m.def(
-                s.name, [k](py::object w, py::object a, py::object b) { return call_pair(k, w, a, b); },
-                py::arg(s.p0), py::arg(s.p1), py::arg(s.p2), doc.c_str());
-        } else {
-            std::string doc = format("{}({}, {})\n--\n\n", s.name, s.p0, s.p1);
-            m.def(
-                s.name, [k](py::object x, py::object w) { return call_single(k, x, w); },
-                py::arg(s.p0), py::arg(s.p1), doc.c_str());
-        }
-        g_kernel_objects[i] = m.attr(s.name).ptr();  // the module keeps it alive
+        g_kernel_docs[i] = is_pair(s.kern) ? format("{}({}, {}, {})\n--\n\n", s.name, s.p0, s.p1, s.p2)
+                                           : format("{}({}, {})\n--\n\n", s.name, s.p0, s.p1);
+        g_kernel_defs[i] = PyMethodDef{s.name, table[i], METH_VARARGS | METH_KEYWORDS, g_kernel_docs[i].c_str()};
+        py::object modname = m.attr("__name__");
+        PyObject* fn = PyCFunction_NewEx(&g_kernel_defs[i], nullptr, modname.ptr());
+        if (!fn) throw py::error_already_set();
+        m.attr(s.name) = py::reinterpret_steal<py::object>(fn);
+        g_kernel_objects[i] = fn;  // the module keeps it alive
         return;
     }
     throw std::logic_error(std::string("unknown rolling kernel ") + name);

@@ -104,7 +104,7 @@ inline std::uint64_t sort_key(double v) {
     return (u & 0x8000000000000000ull) ? ~u : (u | 0x8000000000000000ull);
 }
 
-// Stable LSD radix sort of (key, position) pairs by key, 11 bits a pass;
+// Stable LSD radix sort of (key, position) pairs by key, 11 or 16 bits a pass;
 // passes on which every key has the same digit are skipped.
 inline void radix_sort(std::vector<std::pair<std::uint64_t, std::int32_t>>& a,
                        std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp) {
@@ -115,20 +115,22 @@ inline void radix_sort(std::vector<std::pair<std::uint64_t, std::int32_t>>& a,
         return;
     }
     tmp.resize(n);
-    constexpr int kBits = 11;
-    constexpr std::size_t kBuckets = std::size_t{1} << kBits;
-    std::vector<std::size_t> count(kBuckets);
-    for (int shift = 0; shift < 64; shift += kBits) {
+    // wider digits (fewer passes) once the data outweighs the histogram
+    const int bits = n > (std::size_t{1} << 16) ? 16 : 11;
+    const std::size_t buckets = std::size_t{1} << bits;
+    const std::uint64_t mask = buckets - 1;
+    std::vector<std::size_t> count(buckets);
+    for (int shift = 0; shift < 64; shift += bits) {
         std::fill(count.begin(), count.end(), 0);
-        for (const auto& e : a) ++count[(e.first >> shift) & (kBuckets - 1)];
-        if (count[(a[0].first >> shift) & (kBuckets - 1)] == n) continue;
+        for (const auto& e : a) ++count[(e.first >> shift) & mask];
+        if (count[(a[0].first >> shift) & mask] == n) continue;
         std::size_t sum = 0;
         for (auto& c : count) {
             const std::size_t t = c;
             c = sum;
             sum += t;
         }
-        for (const auto& e : a) tmp[count[(e.first >> shift) & (kBuckets - 1)]++] = e;
+        for (const auto& e : a) tmp[count[(e.first >> shift) & mask]++] = e;
         a.swap(tmp);
     }
 }

@@ -1,0 +1,99 @@
+"""Result objects returned by the analysis steps of ``zarnik.analysis.assayer``.
+
+Every result class is built with keyword arguments only and keeps each of them
+as an attribute of the same name. ``FIELDS`` lists them in construction order;
+subclasses (or later additions such as summaries and figures) read the values
+through those attributes.
+"""
+
+from __future__ import annotations
+
+from typing import Any, ClassVar
+
+__all__ = [
+    "AnalysisResult",
+    "ICAnalysisResult",
+    "QuantileReturnAnalysisResult",
+    "FactorReturnAnalysisResult",
+    "QuantileStyleAnalysisResult",
+]
+
+
+def _describe(value: Any) -> str:
+    """A one-line description of a field value for ``repr``."""
+    if value is None:
+        return "None"
+    shape = getattr(value, "shape", None)
+    if shape is not None and hasattr(value, "index"):
+        kind = type(value).__name__
+        dims = " x ".join(str(int(s)) for s in shape)
+        cols = getattr(value, "columns", None)
+        if cols is not None and len(cols) <= 6:
+            return f"{kind}[{dims}] columns={list(cols)!r}"
+        return f"{kind}[{dims}]"
+    if isinstance(value, dict):
+        return f"dict[{len(value)}] keys={list(value)[:6]!r}"
+    text = repr(value)
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+class AnalysisResult:
+    """分析结果基础类：以关键字参数构造，每个参数保存为同名属性。"""
+
+    FIELDS: ClassVar[tuple[str, ...]] = ("name",)
+
+    def __init__(self, **kwargs: Any) -> None:
+        unknown = [k for k in kwargs if k not in self.FIELDS]
+        if unknown:
+            raise TypeError(
+                f"{type(self).__name__}: unexpected keyword argument(s) {unknown}, expected {list(self.FIELDS)}"
+            )
+        missing = [k for k in self.FIELDS if k not in kwargs]
+        if missing:
+            raise TypeError(f"{type(self).__name__}: missing keyword argument(s) {missing}")
+        for key in self.FIELDS:
+            setattr(self, key, kwargs[key])
+
+    def to_dict(self) -> dict[str, Any]:
+        """按构造顺序返回全部字段。"""
+        return {key: getattr(self, key) for key in self.FIELDS}
+
+    def __repr__(self) -> str:
+        lines = [f"{type(self).__name__}(name={getattr(self, 'name', None)!r})"]
+        for key in self.FIELDS:
+            if key != "name":
+                lines.append(f"  {key}: {_describe(getattr(self, key, None))}")
+        return "\n".join(lines)
+
+
+class ICAnalysisResult(AnalysisResult):
+    """IC 分析结果：逐日 IC 及其 p 值、IC 衰减、分行业 IC。"""
+
+    FIELDS = ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute", "name")
+
+
+class QuantileReturnAnalysisResult(AnalysisResult):
+    """分组收益分析结果：换手率、分组收益、分组明细、基准收益、多空收益、年化收益与年化超额收益。"""
+
+    FIELDS = (
+        "quantile_turnover",
+        "quantile_returns",
+        "quantile_detail",
+        "benchmark_return",
+        "top_minus_bottom_returns",
+        "quantile_annualized_returns",
+        "quantile_excess_annulized_returns",
+        "name",
+    )
+
+
+class FactorReturnAnalysisResult(AnalysisResult):
+    """因子收益分析结果：各持有期的因子收益。"""
+
+    FIELDS = ("factor_returns", "name")
+
+
+class QuantileStyleAnalysisResult(AnalysisResult):
+    """分组风格暴露分析结果：各分组的风格因子暴露。"""
+
+    FIELDS = ("quantile_exposure", "name")
