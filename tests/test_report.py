@@ -157,3 +157,12 @@ def test_tear_sheet_needs_results(tmp_path):
         tear_sheet({}, tmp_path / "x.html")
     with pytest.raises(TypeError):
         tear_sheet({"a": 3}, tmp_path / "x.html")
+
+
+def test_result_classes_carry_the_display_methods():
+    from zarnik.analysis.analysis_result import FactorReturnAnalysisResult
+
+    r = make_results(4)["factor_return"]
+    res = FactorReturnAnalysisResult(factor_returns=r.factor_returns, name="fr")
+    pd.testing.assert_frame_equal(res.summary(), summary(r))
+    assert len(_pngs(res._repr_html_())) == 1 and len(res.plot().axes) == 1

@@ -10,6 +10,8 @@ from __future__ import annotations
 
 from typing import Any, ClassVar
 
+from zarnik.report.display import ResultDisplayMixin
+
 __all__ = [
     "AnalysisResult",
     "ICAnalysisResult",
@@ -37,7 +39,7 @@ def _describe(value: Any) -> str:
     return text if len(text) <= 60 else text[:57] + "..."
 
 
-class AnalysisResult:
+class AnalysisResult(ResultDisplayMixin):
     """分析结果基础类：以关键字参数构造，每个参数保存为同名属性。"""
 
     FIELDS: ClassVar[tuple[str, ...]] = ("name",)
