@@ -11,8 +11,10 @@ from zarnik.report.job import build_assayer
 
 FORMULA = "-(close / DELAY(close, 5) - 1)"  # short-term reversal
 
-ostrel.init(zarnik.cli._default_store() if hasattr(zarnik, "cli") else None)
-ids = sorted(ostrel.all_instruments(type="CS")["order_book_id"])[:200]
+from zarnik.cli import _default_store, _universe
+
+ostrel.init(_default_store())
+ids = _universe("2020-01-01", "2021-12-31", None)[:200]
 values = zarnik.execute_factor(zarnik.parse(FORMULA), ids, "2020-01-01", "2021-12-31")
 
 fa = build_assayer(benchmark="000300.XSHG", industry="citics_2019")
