@@ -140,6 +140,15 @@ def install_market(cal, ids, frames, with_analysis: bool = False) -> None:
     def instruments(order_book_id):
         return None
 
+    records = [(industries[i], i, "2005-01-04") for i in ids]
+
+    class Client:
+        def execute(self, query, *args, **kwargs):
+            return records
+
+    import types
+
+    ostrel.client = types.SimpleNamespace(get_client=Client)
     ostrel.get_price = get_price
     ostrel.get_style_factor_exposure = get_style_factor_exposure
     ostrel.instruments = instruments
