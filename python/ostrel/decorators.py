@@ -23,11 +23,16 @@ def ttl_cache(seconds: float, clock: Callable[[], float] = time.monotonic) -> Ca
     def decorate(fn: Callable) -> Callable:
         import inspect
 
-        sig = inspect.signature(fn)
+        try:
+            sig: inspect.Signature | None = inspect.signature(fn)
+        except (TypeError, ValueError):  # built-in functions may carry no signature
+            sig = None
         entries: dict = {}
         lock = threading.Lock()
 
         def key_of(args: tuple, kwargs: dict) -> Any:
+            if sig is None:
+                return (args, tuple(sorted(kwargs.items())))
             bound = sig.bind(*args, **kwargs)
             bound.apply_defaults()
             return tuple(bound.arguments.items())

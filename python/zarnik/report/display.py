@@ -12,6 +12,7 @@ import base64
 import html
 import io
 import math
+import warnings
 from typing import Any
 
 import numpy as np
@@ -322,7 +323,10 @@ def plot(result: Any) -> Any:
 def figure_to_png(fig: Any, dpi: int = 80) -> bytes:
     """PNG bytes of a Figure."""
     buf = io.BytesIO()
-    fig.savefig(buf, format="png", dpi=dpi)
+    with warnings.catch_warnings():
+        # industry names are Chinese; fonts without CJK glyphs draw boxes, which is acceptable
+        warnings.filterwarnings("ignore", message="Glyph .* missing from font", category=UserWarning)
+        fig.savefig(buf, format="png", dpi=dpi)
     return buf.getvalue()
 
 
