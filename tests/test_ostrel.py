@@ -133,3 +133,13 @@ def test_planted_reversal_and_fat_tails(small_store):
     flat = r.stack().dropna().to_numpy()
     assert stats.kurtosis(flat) > 0  # excess kurtosis: heavier tails than normal
     assert (close.stack().dropna() > 0).all()
+
+
+@pytest.mark.parametrize("adjust_type", ["pre", "none"])
+def test_panel_adjustments_match_get_price(small_store, adjust_type):
+    ids = list(ostrel.all_instruments("CS")["order_book_id"][:10])
+    panel = ostrel.get_panel(["close", "volume"], ids, "2021-03-01", "2022-03-01", adjust_type=adjust_type)
+    long = ostrel.get_price(ids, "2021-03-01", "2022-03-01", fields=["close", "volume"], adjust_type=adjust_type)
+    for f in ("close", "volume"):
+        wide = long[f].unstack(0).reindex(index=panel[f].index, columns=ids)
+        np.testing.assert_allclose(panel[f].to_numpy(), wide.to_numpy(), rtol=1e-12, equal_nan=True)

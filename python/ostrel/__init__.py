@@ -198,18 +198,37 @@ def get_panel(fields: Any, order_book_ids: Any, start_date: Any, end_date: Any,
     """宽表行情：{字段: DataFrame(交易日 x 标的)}，缺失处为 NaN。"""
     ids = _ids(order_book_ids)
     flds = _fields(fields, DAILY_FIELDS, "fields")
+    if adjust_type not in ("post", "pre", "none"):
+        raise ValueError('adjust_type: expected "post", "pre" or "none", got {!r}'.format(adjust_type))
     dates = get_trading_dates(start_date, end_date)
-    df = _bars(ids, dates[0] if len(dates) else _to_timestamp(start_date),
-               dates[-1] if len(dates) else _to_timestamp(end_date), flds, adjust_type)
-    out = {}
-    date_pos = dates.get_indexer(pd.DatetimeIndex(df["date"]))
-    id_pos = pd.Index(ids).get_indexer(df["order_book_id"])
-    ok = (date_pos >= 0) & (id_pos >= 0)
-    for f in flds:
-        m = np.full((len(dates), len(ids)), np.nan)
-        m[date_pos[ok], id_pos[ok]] = df[f].to_numpy(dtype=float)[ok]
-        out[f] = pd.DataFrame(m, index=dates.rename("date"), columns=pd.Index(ids, name="order_book_id"))
-    return out
+    frames = {f: np.full((len(dates), len(ids)), np.nan) for f in flds}
+    if len(dates) and ids:
+        con = store.connection()
+        # positions computed in the database; no sort and no per-row Python objects
+        sql = ("SELECT q.pos - 1 AS col, b.date, b.adj_factor, {} FROM bars b "
+               "JOIN (SELECT unnest(?::VARCHAR[]) AS id, generate_subscripts(?::VARCHAR[], 1) AS pos) q "
+               "ON b.order_book_id = q.id WHERE b.date BETWEEN ? AND ?").format(", ".join("b." + f for f in flds))
+        res = con.execute(sql, [ids, ids, dates[0].date(), dates[-1].date()]).fetchnumpy()
+        col = np.asarray(res["col"], dtype=np.int64)
+        day = np.asarray(res["date"]).astype("datetime64[D]")
+        row = np.searchsorted(dates.values.astype("datetime64[D]"), day)
+        factor = np.asarray(res["adj_factor"], dtype=float)
+        if adjust_type == "pre":
+            last = con.execute(
+                "SELECT q.pos - 1, arg_max(b.adj_factor, b.date) FROM bars b "
+                "JOIN (SELECT unnest(?::VARCHAR[]) AS id, generate_subscripts(?::VARCHAR[], 1) AS pos) q "
+                "ON b.order_book_id = q.id GROUP BY 1", [ids, ids]).fetchnumpy()
+            latest = np.ones(len(ids))
+            latest[np.asarray(last[list(last)[0]], dtype=np.int64)] = np.asarray(last[list(last)[1]], dtype=float)
+            factor = factor / latest[col]
+        for f in flds:
+            v = np.asarray(res[f], dtype=float)
+            if adjust_type != "none" and f in _PRICE_FIELDS:
+                v = v * factor
+            frames[f][row, col] = v
+    index = dates.rename("date")
+    columns = pd.Index(ids, name="order_book_id")
+    return {f: pd.DataFrame(m, index=index, columns=columns) for f, m in frames.items()}
 
 
 def instruments(order_book_id: str) -> SimpleNamespace | None:
