@@ -271,13 +271,9 @@ def _extended_dates(
 
 def _load_fields(
     ostrel: Any, fields: list[str], ids: list[str], dates: pd.DatetimeIndex, leaves: Mapping[str, Any]
-) -> dict[str, tuple[np.ndarray, bool]]:
-    """Back-adjusted daily fields as (dates x ids) float64 C-ordered arrays.
-
-    Each value is ``(array, owned)``: ``owned`` is true when the array is the
-    engine's own copy (so it may later be reused as scratch space), false when
-    it is a view of the client's data.
-    """
+) -> dict[str, np.ndarray]:
+    """Back-adjusted daily fields as (dates x ids) float64 arrays, in the client's layout
+    (often a view of the client's frame: never to be written)."""
     start, end = dates[0].date(), dates[-1].date()
     get_panel = getattr(ostrel, "get_panel", None)
     try:
@@ -296,7 +292,7 @@ def _load_fields(
                     "{!r}: unknown field {!r}: {}".format(leaves[f], f, e1), repr(leaves[f])
                 ) from e
         raise
-    out: dict[str, tuple[np.ndarray, bool]] = {}
+    out: dict[str, np.ndarray] = {}
     for f in fields:
         frame = panel.get(f) if isinstance(panel, Mapping) else None
         if frame is None:
@@ -309,7 +305,7 @@ def _load_fields(
             frame = frame.copy(deep=False)
             frame.index = idx
             frame = frame.reindex(index=dates, columns=ids)
-        out[f] = _c_float64(frame.to_numpy(dtype=np.float64))
+        out[f] = frame.to_numpy(dtype=np.float64)
     return out
 
 
@@ -505,6 +501,46 @@ class _Storage:
         self.pool.clear()
 
 
+def _kernel_only_leaves(graph: _Graph, roots: Iterable[int]) -> set[int]:
+    """Leaves whose values reach only rolling kernels (directly or through lags).
+
+    Kernels read any memory layout (and read column-major data fastest), so
+    such leaves are used as loaded; every other leaf is made row-major once, the
+    layout of the kernels' outputs, so element-wise nodes run on contiguous data.
+    """
+    kernels = _rolling_kernels()
+    shift = _shift_function()
+    from .operators import lag
+
+    parents: list[list[int]] = [[] for _ in graph.keys]
+    for p, kids in enumerate(graph.children):
+        for c in kids:
+            parents[c].append(p)
+    root_set = set(roots)
+    out = set()
+    for i, kind in enumerate(graph.kind):
+        if kind != "leaf":
+            continue
+        stack, ok = [i], True
+        while stack and ok:
+            j = stack.pop()
+            if j in root_set:
+                ok = False
+                break
+            for p in parents[j]:
+                func = graph.keys[p][0]
+                if (func is shift or func is lag) and graph.children[p][0] == j:
+                    stack.append(p)
+                    continue
+                hit = kernels.get(id(func))
+                if hit is None or hit[1] is not func:
+                    ok = False
+                    break
+        if ok:
+            out.add(i)
+    return out
+
+
 class _Evaluator:
     """Evaluates the nodes of a graph in order, freeing values after their last use."""
 
@@ -698,6 +734,7 @@ def _evaluate(
         bar = tqdm(total=n_apps, desc="evaluating factors", unit="node", leave=False)
 
     ev = _Evaluator(graph, N)
+    as_loaded = _kernel_only_leaves(graph, root_index.values())
     try:
         with np.errstate(all="ignore"):
             for i, k in enumerate(graph.keys):
@@ -706,7 +743,11 @@ def _evaluate(
                     ev.values[i] = k
                 elif kind == "leaf":
                     if isinstance(k, Factor):
-                        ev.set_leaf(i, *field_data.pop(k.name))
+                        raw = field_data.pop(k.name)
+                        if i in as_loaded:
+                            ev.set_leaf(i, raw, False)
+                        else:
+                            ev.set_leaf(i, *_c_float64(raw))
                     elif hasattr(k, "execute"):
                         ev.set_leaf(i, _load_user_leaf(k, ids, ext), True)
                     else:
