@@ -549,6 +549,9 @@ class _Evaluator:
         self.ncols = ncols
         self.values: list[Any] = [None] * len(graph.keys)
         self.attached: list[list[int]] = [[] for _ in graph.keys]
+        # the column-major data a row-major leaf was copied from (and its lags):
+        # rolling kernels read that layout faster
+        self.alt: list[Any] = [None] * len(graph.keys)
         self.storage = _Storage()
         self.kernels = _rolling_kernels()
         self.shift = _shift_function()
@@ -558,8 +561,10 @@ class _Evaluator:
         # our own operators: they return fresh arrays and keep no reference
         self.fresh = (cs_rank, where)
 
-    def set_leaf(self, i: int, arr: np.ndarray, owned: bool) -> None:
+    def set_leaf(self, i: int, arr: np.ndarray, owned: bool, alt: np.ndarray | None = None) -> None:
         self.values[i] = arr
+        if alt is not None and arr.ndim == 2 and abs(alt.strides[0]) < abs(alt.strides[1]):
+            self.alt[i] = alt
         self.attached[i] = self.storage.own(arr) if owned else []
 
     def run_node(self, i: int) -> None:
@@ -583,12 +588,16 @@ class _Evaluator:
             self.storage.release(attached)
             raise
         self.attached[i] = attached
+        if (func is self.shift or func is self.lag) and self.alt[kids[0]] is not None:
+            x = self.alt[kids[0]]
+            self.alt[i] = x[int(args[1]):] if func is self.shift else func(x, args[1])
         for c in kids:
             g.refs[c] -= 1
             if g.refs[c] == 0 and g.kind[c] != "lit":
                 self.storage.release(self.attached[c])
                 self.attached[c] = []
                 self.values[c] = None
+                self.alt[c] = None
 
     def _apply(self, func: Any, kids: list[int], args: list[Any]) -> tuple[Any, list[int]]:
         st = self.storage
@@ -605,9 +614,10 @@ class _Evaluator:
             from . import rolling
 
             if hit[0] in _PAIR_KERNELS:
-                window, arrays = args[0], args[1:]
+                window, arrays, sources = args[0], args[1:], kids[1:]
             else:
-                window, arrays = args[1], args[:1]
+                window, arrays, sources = args[1], args[:1], kids[:1]
+            arrays = [a if self.alt[c] is None else self.alt[c] for a, c in zip(arrays, sources)]
             rows = _rows_of(list(arrays)) or 1
             arrays = [_as_panel(a, self.ncols, rows) for a in arrays]
             out = rolling._apply_columns(func, window, *arrays)
@@ -747,7 +757,7 @@ def _evaluate(
                         if i in as_loaded:
                             ev.set_leaf(i, raw, False)
                         else:
-                            ev.set_leaf(i, *_c_float64(raw))
+                            ev.set_leaf(i, *_c_float64(raw), alt=raw)
                     elif hasattr(k, "execute"):
                         ev.set_leaf(i, _load_user_leaf(k, ids, ext), True)
                     else:
