@@ -163,11 +163,12 @@ def _fetch(table: str, columns: list[str], ids: list[str], start: pd.Timestamp,
     database so no per-row strings reach Python.
     """
     t = table[0]
-    sql = "SELECT q.pos - 1 AS _col, {t}.date AS _date, {cols} FROM {table} {t} {join} WHERE {t}.date BETWEEN ? AND ?".format(
+    sql = ("SELECT (q.pos - 1)::INTEGER AS _col, ({t}.date - DATE '1970-01-01')::INTEGER AS _date, {cols} "
+           "FROM {table} {t} {join} WHERE {t}.date BETWEEN ? AND ?").format(
         t=t, table=table, cols=", ".join("{}.{}".format(t, c) for c in columns), join=_ID_POSITIONS.format(t=t))
     res = store.connection().execute(sql, [ids, ids, start.date(), end.date()]).fetchnumpy()
     col = np.asarray(res.pop("_col"), dtype=np.int64)
-    days = np.asarray(res.pop("_date")).astype("datetime64[D]").astype(np.int64)
+    days = np.asarray(res.pop("_date"), dtype=np.int64)
     return col, days, res
 
 
