@@ -256,6 +256,49 @@ def test_unreadable_files(work_store, tmp_path, name, content, message):
     assert_same_store(snapshot(work_store), before)
 
 
+def _typed(table, **columns):
+    return table, lambda df: df.assign(**{k: v(df) for k, v in columns.items()})
+
+
+TYPED = {  # native Parquet column types, as other tools write them
+    "dates as integers": (*_typed("bars", date=lambda df: pd.to_datetime(df["date"]).dt.strftime("%Y%m%d")
+                                  .astype("int64")), None),
+    "tz-aware timestamps": (*_typed("bars", date=lambda df: pd.to_datetime(df["date"]).dt.tz_localize(
+        "Asia/Shanghai")), None),
+    "float32 prices": (*_typed("bars", close=lambda df: df["close"].astype("float32").astype("float64")), None),
+    "integer volume": (*_typed("bars", volume=lambda df: df["volume"].astype("int64")), None),
+    "integer ids": (*_typed("instruments", order_book_id=lambda df: np.arange(len(df))),
+                    "column 'order_book_id', rows 1, 2, 3, 4, 5 and 8 more: expected text, got 0, 1"),
+    "boolean prices": (*_typed("bars", open=lambda df: df["open"] > 10), "column 'open', rows 1, 2, 3"),
+    "missing timestamp": (*_typed("bars", date=lambda df: pd.to_datetime(df["date"]).where(df.index != 3)),
+                          "column 'date', row 4: expected a date, got NaT"),
+    "timestamp with a time": (*_typed("styles", date=lambda df: pd.to_datetime(df["date"]) + pd.Timedelta(hours=15)),
+                              "expected a date without a time of day, got 2021-01-04 15:00:00"),
+}
+
+
+@pytest.mark.parametrize("case", sorted(TYPED))
+def test_typed_parquet_columns(tables, work_store, tmp_path, case):
+    table, change, message = TYPED[case]
+    path = write(change(tables[table].copy()), tmp_path / "typed.parquet")
+    before = snapshot(work_store)
+    if message is None:  # accepted: re-importing the store's own rows leaves it as it was
+        importers.import_file(KIND_OF[table], path, store=work_store)
+    else:
+        with pytest.raises(importers.InvalidImportFile) as err:
+            importers.import_file(KIND_OF[table], path, store=work_store)
+        assert message in str(err.value)
+    assert_same_store(snapshot(work_store), before)
+
+
+def test_gzipped_csv_and_a_byte_order_mark(tables, work_store, tmp_path):
+    inst = tables["instruments"].iloc[:3].assign(symbol="改名")
+    inst.to_csv(tmp_path / "i.csv.gz", index=False, encoding="utf-8-sig")
+    r = importers.import_file("instruments", tmp_path / "i.csv.gz", store=work_store)
+    assert (r.rows, r.replaced) == (3, 3)
+    assert (snapshot(work_store)["instruments"]["symbol"] == "改名").sum() == 3
+
+
 def test_a_bad_file_creates_no_store(tables, tmp_path):
     bars = as_text(tables["bars"])
     bars.loc[2, "volume"] = "lots"
@@ -368,6 +411,31 @@ def test_a_failure_while_writing_rolls_everything_back(tables, work_store, tmp_p
         assert_same_store(snapshot(work_store), before)
 
 
+@settings(max_examples=10, deadline=None)
+@given(data=st.data())
+def test_styles_upsert_matches_a_reference(tables, base_store, tmp_path_factory, data):
+    old = tables["styles"]
+    rows = data.draw(st.lists(st.integers(0, len(old) - 1), min_size=1, max_size=30, unique=True))
+    factors = data.draw(st.lists(st.sampled_from(ostrel.STYLE_FACTORS), min_size=1, max_size=10, unique=True))
+    upload = old.iloc[rows][["order_book_id", "date"] + factors].copy()
+    upload[factors] = data.draw(st.floats(-5, 5)) + np.add.outer(np.arange(len(upload)), np.arange(len(factors)) / 10)
+    d = tmp_path_factory.mktemp("styles")
+    path = d / "s.duckdb"
+    path.write_bytes(base_store.read_bytes())
+    report = importers.import_file("styles", write(upload, d / "s.parquet"), store=path)
+    assert (report.rows, report.replaced, report.new) == (len(rows), len(rows), 0)
+
+    expect = old.copy()
+    expect.loc[expect.index[rows], list(ostrel.STYLE_FACTORS)] = np.nan
+    expect.loc[expect.index[rows], factors] = upload[factors].to_numpy()
+    expect["date"] = pd.to_datetime(expect["date"])
+    got = snapshot(path)["styles"]
+    got["date"] = pd.to_datetime(got["date"])
+    key = ["order_book_id", "date"]
+    pd.testing.assert_frame_equal(got.sort_values(key).reset_index(drop=True),
+                                  expect.sort_values(key).reset_index(drop=True), check_dtype=False)
+
+
 def test_reimporting_the_same_file_is_idempotent(work_store, exported):
     before = snapshot(work_store)
     r = importers.import_file("industry", exported / "industry_sws.parquet", store=work_store)
@@ -420,6 +488,25 @@ def test_own_calendar_with_a_saturday_session(tables, tmp_path):
     # a second calendar without that Saturday would strand the bar
     with pytest.raises(importers.InvalidImportFile, match=r"2021-01-09 \(1 rows\)"):
         importers.import_file("calendar", write(cal.iloc[:2], tmp_path / "c2.csv"), store=new)
+
+
+def test_store_problems_are_reported(exported, work_store, tmp_path):
+    inst = exported / "instruments.csv"
+    junk = tmp_path / "junk.duckdb"
+    junk.write_bytes(b"not a database")
+    with pytest.raises(ValueError, match="is not a market-data store"):
+        importers.import_file("instruments", inst, store=junk)
+    assert junk.read_bytes() == b"not a database"
+    part = tmp_path / "part.duckdb"
+    duckdb.connect(str(part)).execute("CREATE TABLE calendar (date DATE)").close()
+    with pytest.raises(ValueError, match=r"table\(s\) \['instruments', 'bars'"):
+        importers.import_file("instruments", inst, store=part)
+    other = duckdb.connect(str(work_store), read_only=True)  # a connection of the user's own
+    try:
+        with pytest.raises(importers.StoreBusy, match="open in this process"):
+            importers.import_file("instruments", inst, store=work_store)
+    finally:
+        other.close()
 
 
 @pytest.mark.parametrize("call, exc, message", [

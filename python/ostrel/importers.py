@@ -31,6 +31,8 @@ from typing import Any, Iterable, Sequence
 import duckdb
 import numpy as np
 import pandas as pd
+import pyarrow as pa
+import pyarrow.compute as pc
 from tqdm import tqdm
 
 from . import STYLE_FACTORS, schema
@@ -121,7 +123,8 @@ def read_table(path: str | os.PathLike) -> pd.DataFrame:
         except pd.errors.EmptyDataError:
             raise InvalidImportFile(p, ["the file is empty: expected a header line and at least one row"]) from None
         except UnicodeDecodeError as e:
-            raise InvalidImportFile(p, ["not UTF-8 text ({})".format(e)]) from None
+            raise InvalidImportFile(p, ["not UTF-8 text ({}); expected a UTF-8 file (re-save it as UTF-8, "
+                                        "e.g. from GBK)".format(e)]) from None
         except (pd.errors.ParserError, ValueError) as e:
             raise InvalidImportFile(p, ["not a readable CSV file: {}".format(str(e).strip())]) from None
         header = _csv_header(p)
@@ -161,6 +164,8 @@ def _rows(idx: np.ndarray) -> str:
 def _show(v: Any) -> str:
     if isinstance(v, float) and np.isnan(v):
         return "NaN"
+    if v is pd.NaT or (isinstance(v, np.datetime64) and np.isnat(v)):
+        return "NaT"
     if isinstance(v, (pd.Timestamp, _dt.date)):
         return str(v)[:10] if pd.Timestamp(v) == pd.Timestamp(v).normalize() else str(v)
     return repr(v.item() if isinstance(v, np.generic) else v)
@@ -194,43 +199,59 @@ class _Check:
         self.problems.append(problem)
 
 
+def _arrow_text(raw: pd.Series) -> pa.Array | None:
+    """The column as trimmed Arrow strings, empty cells null; None if it holds anything but text."""
+    try:
+        arr = pa.array(raw.to_numpy(dtype=object) if raw.dtype == object else raw, from_pandas=True)
+    except (pa.ArrowInvalid, pa.ArrowTypeError, pa.ArrowNotImplementedError):
+        return None
+    if pa.types.is_null(arr.type):
+        return pa.nulls(len(arr), pa.string())
+    if not (pa.types.is_string(arr.type) or pa.types.is_large_string(arr.type)):
+        return None
+    arr = pc.utf8_trim_whitespace(arr)
+    return pc.if_else(pc.equal(pc.utf8_length(arr), 0), pa.scalar(None, arr.type), arr)
+
+
+def _nulls(arr: pa.Array) -> np.ndarray:
+    return arr.is_null().to_numpy(zero_copy_only=False)
+
+
 def _text(chk: _Check, col: str, required: bool = True) -> pd.Series:
     raw = chk.frame[col]
-    vals = raw.to_numpy(dtype=object)
-    is_str = np.fromiter((isinstance(v, str) for v in vals), bool, len(vals))
-    missing = pd.isna(raw).to_numpy() & ~is_str
-    chk.flag(~is_str & ~missing, col, "text")
-    out = pd.Series(np.where(is_str, vals, None), dtype=object)
-    out[is_str] = [v.strip() for v in vals[is_str]]
-    empty = (out.isna() | (out == "")).to_numpy()
+    arr = _arrow_text(raw)
+    if arr is None:  # mixed cells (e.g. numbers in a Parquet column): keep the text ones
+        vals = raw.to_numpy(dtype=object)
+        is_str = np.fromiter((isinstance(v, str) for v in vals), bool, len(vals))
+        chk.flag(~is_str & ~pd.isna(raw).to_numpy(), col, "text")
+        arr = _arrow_text(pd.Series(np.where(is_str, vals, None), dtype=object))
+    out = pd.Series(arr.to_numpy(zero_copy_only=False), dtype=object)
     if required:
-        chk.flag(empty & chk.ok(col), col, "a non-empty text")
-    out[empty] = None
+        chk.flag(_nulls(arr), col, "a non-empty text")
     return out
 
 
 def _dates(chk: _Check, col: str, required: bool = True) -> pd.Series:
     raw = chk.frame[col]
     if isinstance(raw.dtype, pd.DatetimeTZDtype):
-        ts = raw.dt.tz_localize(None)
+        ts = raw.dt.tz_localize(None)  # the local calendar date
         missing = ts.isna().to_numpy()
     elif pd.api.types.is_datetime64_any_dtype(raw.dtype):
         ts = raw
         missing = ts.isna().to_numpy()
     else:
-        vals = raw.to_numpy(dtype=object)
         if pd.api.types.is_integer_dtype(raw.dtype):  # 20210104 stored as a number
-            vals = np.array([str(v) for v in vals], dtype=object)
-        text = np.array([v.strip() if isinstance(v, str) else v for v in vals], dtype=object)
-        missing = np.array([v is None or v == "" or (isinstance(v, float) and np.isnan(v)) for v in text], bool)
-        is_str = np.fromiter((isinstance(v, str) for v in text), bool, len(text))
-        ts = pd.Series(pd.NaT, index=raw.index, dtype="datetime64[us]")
-        if is_str.any():
-            ts[is_str & ~missing] = pd.to_datetime(pd.Series(text[is_str & ~missing], dtype=object),
-                                                   format="ISO8601", errors="coerce").to_numpy()
-        other = ~is_str & ~missing
-        if other.any():  # date / datetime objects from a Parquet file
-            ts[other] = pd.to_datetime(pd.Series(text[other], dtype=object), errors="coerce").to_numpy()
+            raw = raw.astype(object).where(raw.notna(), None).map(lambda v: None if v is None else str(v))
+        arr = _arrow_text(raw)
+        if arr is not None:
+            missing = _nulls(arr)
+            ts = pd.to_datetime(pd.Series(arr.to_numpy(zero_copy_only=False), dtype=object),
+                                format="ISO8601", errors="coerce")
+        else:  # date / datetime objects (from a Parquet file), possibly mixed with text
+            vals = raw.to_numpy(dtype=object)
+            vals = np.array([v.strip() or None if isinstance(v, str) else v for v in vals], dtype=object)
+            missing = pd.isna(pd.Series(vals, dtype=object)).to_numpy()
+            ts = pd.to_datetime(pd.Series(vals, dtype=object), errors="coerce", format="mixed")
     ts = pd.Series(pd.to_datetime(ts, errors="coerce").to_numpy(), index=raw.index)
     unparsed = ts.isna().to_numpy() & ~missing
     chk.flag(unparsed, col, "a date like 2021-01-04")
@@ -249,11 +270,19 @@ def _numbers(chk: _Check, col: str) -> np.ndarray:
         return np.full(chk.n, np.nan)
     if pd.api.types.is_numeric_dtype(raw.dtype):
         return raw.to_numpy(dtype=float, na_value=np.nan)
-    vals = raw.to_numpy(dtype=object)
-    text = pd.Series([v.strip() if isinstance(v, str) else v for v in vals], dtype=object)
-    missing = text.isna().to_numpy() | (text == "").to_numpy()
-    nums = pd.to_numeric(text.where(~missing), errors="coerce").to_numpy(dtype=float, na_value=np.nan)
-    chk.flag(np.isnan(nums) & ~missing & ~text.str.lower().isin(["nan"]).to_numpy(), col, "a number")
+    arr = _arrow_text(raw)
+    if arr is not None:
+        try:  # fast path: every cell parses
+            return pc.cast(arr, pa.float64()).to_numpy(zero_copy_only=False)
+        except pa.ArrowInvalid:
+            text = pd.Series(arr.to_numpy(zero_copy_only=False), dtype=object)
+    else:
+        text = pd.Series([v.strip() or None if isinstance(v, str) else v for v in raw.to_numpy(dtype=object)],
+                         dtype=object)
+    missing = text.isna().to_numpy()
+    nums = pd.to_numeric(text, errors="coerce").to_numpy(dtype=float, na_value=np.nan)
+    literal_nan = text.map(lambda v: isinstance(v, str) and v.lower() == "nan").to_numpy(dtype=bool)
+    chk.flag(np.isnan(nums) & ~missing & ~literal_nan, col, "a number")
     return np.where(chk.ok(col), nums, np.nan)
 
 
@@ -415,13 +444,18 @@ def _open_write(path: Path) -> duckdb.DuckDBPyConnection:
         if "lock" in str(e).lower():
             raise StoreBusy("the store {} is in use by another process, so it cannot be written now; "
                             "close that process (or its connection) and retry ({})".format(path, e)) from None
-        raise
+        raise ValueError("{} is not a market-data store: {}".format(path, e)) from None
     except duckdb.ConnectionException as e:
         raise StoreBusy("the store {} is open in this process through another connection; close it and "
                         "retry ({})".format(path, e)) from None
 
 
-def _store_context(con: duckdb.DuckDBPyConnection) -> _Context:
+def _store_context(con: duckdb.DuckDBPyConnection, path: Path) -> _Context:
+    have = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
+    missing = [t for t in schema.TABLES if t not in have]
+    if missing:
+        raise ValueError("{} is not a complete market-data store: table(s) {} are missing; expected a store "
+                         "made by `python -m ostrel generate` or `python -m ostrel import`".format(path, missing))
     cal = con.execute("SELECT date FROM calendar ORDER BY date").fetchnumpy()["date"]
     ids = con.execute("SELECT order_book_id FROM instruments").fetchnumpy()["order_book_id"]
     return _Context(np.asarray(cal).astype("datetime64[D]"), set(np.asarray(ids, dtype=object).tolist()))
@@ -522,7 +556,7 @@ def import_files(items: Iterable[Sequence[Any]], *, store: str | os.PathLike | N
     _store.release()  # a read-write connection needs this process's read-only one closed
     con = None if created else _open_write(target)
     try:
-        ctx = _store_context(con) if con is not None else _Context(_exchange_calendar(), set())
+        ctx = _store_context(con, target) if con is not None else _Context(_exchange_calendar(), set())
         clean: list[tuple[str, Path, str, pd.DataFrame]] = []
         for kind, path, table, frame in parsed:
             good = _validate(path, frame, table, ctx)
