@@ -246,6 +246,10 @@ def test_good_rows_of_a_bad_batch_are_not_written_either(tables, work_store, tmp
     ("bars.csv", b"", "the file is empty"),
     ("bars.parquet", b"not parquet at all", "not a readable Parquet file"),
     ("bars.csv", "order_book_id,date,date\n".encode(), "appear more than once"),
+    ("bars.csv", "\n\n".encode(), "the file is empty"),
+    ("bars.csv", "order_book_id,date\n600000.XSHG,2021-01-04,1\n".encode(), "not a readable CSV file"),
+    ("bars.csv", "order_book_id,date\n浦发,2021-01-04\n".encode("gbk"), "not UTF-8 text"),
+    ("bars.csv", "order_book_id,date\n600000.XSHG,2021-01-04\n浦发,2021-01-05\n".encode("gbk"), "not UTF-8"),
 ])
 def test_unreadable_files(work_store, tmp_path, name, content, message):
     path = tmp_path / name

@@ -117,26 +117,15 @@ def read_table(path: str | os.PathLike) -> pd.DataFrame:
     if not p.is_file():
         raise FileNotFoundError("no such file: {}".format(p))
     if suffix.startswith(".csv"):
-        try:
-            frame = pd.read_csv(p, dtype=str, keep_default_na=False, na_filter=False, encoding="utf-8-sig",
-                                skipinitialspace=True)
-        except pd.errors.EmptyDataError:
-            raise InvalidImportFile(p, ["the file is empty: expected a header line and at least one row"]) from None
-        except UnicodeDecodeError as e:
-            raise InvalidImportFile(p, ["not UTF-8 text ({}); expected a UTF-8 file (re-save it as UTF-8, "
-                                        "e.g. from GBK)".format(e)]) from None
-        except (pd.errors.ParserError, ValueError) as e:
-            raise InvalidImportFile(p, ["not a readable CSV file: {}".format(str(e).strip())]) from None
         header = _csv_header(p)
+        _check_header(p, header)
+        frame = _read_csv(p, header)
     else:
         try:
             frame = pd.read_parquet(p)
         except Exception as e:  # pyarrow raises its own exception types for corrupt files
             raise InvalidImportFile(p, ["not a readable Parquet file: {}".format(e)]) from None
-        header = [str(c) for c in frame.columns]
-    dup = sorted({c.strip() for c in header if [h.strip() for h in header].count(c.strip()) > 1})
-    if dup:
-        raise InvalidImportFile(p, ["column(s) {} appear more than once in the header".format(dup)])
+        _check_header(p, [str(c) for c in frame.columns])
     frame.columns = [str(c).strip() for c in frame.columns]
     if isinstance(frame.index, pd.MultiIndex) or frame.index.name is not None:
         frame = frame.reset_index()  # a Parquet file written from an indexed frame keeps its index
@@ -147,8 +136,42 @@ def _csv_header(p: Path) -> list[str]:
     import gzip
 
     opener = gzip.open if p.suffix.lower() == ".gz" else open
-    with opener(p, "rt", encoding="utf-8-sig", newline="") as fh:
-        return next(csv.reader(fh), [])
+    try:
+        with opener(p, "rt", encoding="utf-8-sig", newline="") as fh:
+            header = next(csv.reader(fh), [])
+    except UnicodeDecodeError as e:
+        raise InvalidImportFile(p, [_NOT_UTF8.format(e)]) from None
+    except (OSError, csv.Error) as e:
+        raise InvalidImportFile(p, ["not a readable CSV file: {}".format(e)]) from None
+    if not any(h.strip() for h in header):
+        raise InvalidImportFile(p, ["the file is empty: expected a header line and at least one row"])
+    return header
+
+
+_NOT_UTF8 = "not UTF-8 text ({}); expected a UTF-8 file (re-save it as UTF-8, e.g. from GBK)"
+
+
+def _check_header(p: Path, header: Sequence[str]) -> None:
+    names = [h.strip() for h in header]
+    dup = sorted({c for c in names if names.count(c) > 1})
+    if dup:
+        raise InvalidImportFile(p, ["column(s) {} appear more than once in the header".format(dup)])
+
+
+def _read_csv(p: Path, header: list[str]) -> pd.DataFrame:
+    """Every cell as text (Arrow-backed strings); empty cells stay empty strings."""
+    import pyarrow.csv as pcsv
+
+    try:
+        table = pcsv.read_csv(p, convert_options=pcsv.ConvertOptions(
+            column_types={c: pa.string() for c in header}, strings_can_be_null=False,
+            quoted_strings_can_be_null=False))
+    except (pa.ArrowInvalid, UnicodeDecodeError) as e:
+        if "utf" in str(e).lower():
+            raise InvalidImportFile(p, [_NOT_UTF8.format(e)]) from None
+        raise InvalidImportFile(p, ["not a readable CSV file: {}".format(str(e).strip())]) from None
+    text = pd.StringDtype("pyarrow")
+    return table.to_pandas(types_mapper={pa.string(): text, pa.large_string(): text}.get)
 
 
 # ----------------------------------------------------------------------------------------------
