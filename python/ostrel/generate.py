@@ -10,7 +10,7 @@ import numpy as np
 import pandas as pd
 from tqdm import tqdm
 
-from . import STYLE_FACTORS, _exchange_sessions, _to_timestamp
+from . import STYLE_FACTORS, _exchange_sessions, _to_timestamp, schema
 
 INDUSTRIES = ["银行", "非银金融", "房地产", "建筑", "建材", "钢铁", "有色金属", "煤炭", "石油石化", "基础化工",
               "电力及公用事业", "交通运输", "汽车", "机械", "电力设备及新能源", "国防军工", "电子", "通信",
@@ -170,11 +170,9 @@ def write_store(tables: dict[str, pd.DataFrame], out: str) -> None:
     os.unlink(tmp)
     con = duckdb.connect(tmp)
     try:
+        schema.create_tables(con)
         for name, df in tables.items():
-            con.register("src", df)
-            con.execute("CREATE TABLE {} AS SELECT * FROM src".format(name))
-            con.unregister("src")
-        con.execute("ALTER TABLE bars ALTER date TYPE DATE")
+            schema.insert_frame(con, name, df)
         con.close()
         os.replace(tmp, out)
     except BaseException:
