@@ -66,10 +66,22 @@ def _frames(layout: str) -> dict[str, pd.DataFrame]:
     return out
 
 
+class WritableFrame:
+    """A client frame whose values come back as a writable array (pandas without copy-on-write)."""
+
+    def __init__(self, values: np.ndarray, index: pd.Index) -> None:
+        self.values, self.index, self.columns = values, index, pd.Index(IDS)
+
+    def to_numpy(self, dtype=None) -> np.ndarray:
+        return self.values
+
+
 class Market:
     def __init__(self, layout: str = "F") -> None:
-        self.frames = _frames(layout)
+        self.layout = layout
+        self.frames = _frames("F" if layout in ("fresh", "writable") else layout)
         self.snapshot = {k: v.to_numpy().copy() for k, v in self.frames.items()}
+        self.handed: list[tuple[pd.DataFrame, np.ndarray]] = []
 
     def get_trading_dates(self, start, end):
         s, e = pd.Timestamp(start), pd.Timestamp(end)
@@ -83,10 +95,24 @@ class Market:
 
     def get_panel(self, fields, order_book_ids, start_date, end_date, adjust_type="post"):
         s, e = pd.Timestamp(start_date), pd.Timestamp(end_date)
+        if self.layout in ("fresh", "writable"):  # a new column-major frame for every request
+            out = {}
+            for f in fields:
+                part = self.frames[f].loc[s:e]
+                values = np.asfortranarray(part.to_numpy())
+                if self.layout == "fresh":
+                    out[f] = pd.DataFrame(values, index=part.index, columns=IDS, copy=False)
+                else:
+                    out[f] = WritableFrame(values, part.index)
+                self.handed.append((out[f], values.copy()))
+            return out
         return {f: self.frames[f].loc[s:e] for f in fields}
 
     def unchanged(self) -> bool:
-        return all(np.array_equal(v.to_numpy(), self.snapshot[k], equal_nan=True) for k, v in self.frames.items())
+        """Neither the market's frames nor any frame it handed out were written to."""
+        return all(np.array_equal(v.to_numpy(), self.snapshot[k], equal_nan=True) for k, v in self.frames.items()) and all(
+            np.array_equal(frame.to_numpy(), at_hand_out, equal_nan=True) for frame, at_hand_out in self.handed
+        )
 
 
 def _install(monkeypatch, market: Market) -> None:
@@ -201,7 +227,7 @@ def graphs(draw):
     return [nodes[i] for i in roots]
 
 
-@pytest.mark.parametrize("layout", ["F", "C", "strided", "mixed"])
+@pytest.mark.parametrize("layout", ["F", "fresh", "writable", "C", "strided", "mixed"])
 @settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
 @given(roots=graphs())
 def test_random_graphs_with_shared_subtrees_match_naive_evaluation(monkeypatch, layout, roots):
@@ -309,3 +335,25 @@ def test_arrays_seen_by_user_functions_are_never_overwritten(monkeypatch, user):
     np.testing.assert_array_equal(seen[0][0], seen[0][1])
     want = _reference(f, {k: ARRAYS[k] for k in FIELDS})
     np.testing.assert_allclose(got.to_numpy(), want, rtol=1e-12, equal_nan=True)
+
+
+@pytest.mark.parametrize("layout", ["F", "fresh", "writable", "C"])
+@pytest.mark.parametrize(
+    "late",
+    [
+        lambda c: c * 2.0,
+        lambda c: -(c / O.DELAY(c, 2)),
+        lambda c: abs(c - O.DELAY(c, 1)) + 1.0,
+    ],
+)
+def test_leaf_read_both_ways_is_never_written(monkeypatch, layout, late):
+    """A leaf copied row-major for one formula and read as loaded by the last one."""
+    market = Market(layout)
+    _install(monkeypatch, market)
+    c = zarnik.Factor("close")
+    factors = {"x": R.MA(c, 3) / c, "y": late(c)}
+    got = E.execute_factors(factors, IDS, START, END, progress=False)
+    assert market.unchanged()
+    for name, f in factors.items():
+        want = _reference(f, {k: ARRAYS[k] for k in FIELDS})
+        np.testing.assert_allclose(got[name].to_numpy(), want, rtol=1e-12, equal_nan=True, err_msg=name)

@@ -452,7 +452,7 @@ class _Storage:
             and arr.dtype == np.float64
             and arr.ndim == 2
             and arr.base is None
-            and arr.flags.c_contiguous
+            and (arr.flags.c_contiguous or arr.flags.f_contiguous)
             and arr.flags.writeable
         ):
             sid = self._next
@@ -484,8 +484,8 @@ class _Storage:
                 else:
                     del self.base[sid]
 
-    def take(self, shape: tuple[int, int]) -> tuple[np.ndarray, list[int]] | None:
-        """A free buffer viewed as ``shape`` (the smallest that is large enough)."""
+    def take(self, shape: tuple[int, int], order: str) -> tuple[np.ndarray, list[int]] | None:
+        """A free buffer viewed as ``shape`` in ``order`` (the smallest that is large enough)."""
         need = shape[0] * shape[1]
         fits = [sid for sid in self.pool if self.base[sid].size >= need]
         if not fits:
@@ -493,7 +493,9 @@ class _Storage:
         sid = min(fits, key=lambda k: self.base[k].size)
         self.pool.remove(sid)
         self.live[sid] = 1
-        return self.base[sid].reshape(-1)[:need].reshape(shape), [sid]
+        flat = self.base[sid].reshape(-1, order="A")[:need]
+        view = flat.reshape(shape) if order == "C" else flat.reshape(shape[::-1]).T
+        return view, [sid]
 
     def clear_pool(self) -> None:
         for sid in self.pool:
@@ -501,44 +503,58 @@ class _Storage:
         self.pool.clear()
 
 
-def _kernel_only_leaves(graph: _Graph, roots: Iterable[int]) -> set[int]:
-    """Leaves whose values reach only rolling kernels (directly or through lags).
+def _layout_plan(graph: _Graph) -> tuple[set[int], list[bool]]:
+    """Which element-wise nodes run on column-major data; which values must be row-major.
 
-    Kernels read any memory layout (and read column-major data fastest), so
-    such leaves are used as loaded; every other leaf is made row-major once, the
-    layout of the kernels' outputs, so element-wise nodes run on contiguous data.
+    Market data usually arrives column-major (pandas' own layout) while rolling
+    kernels return row-major arrays. Kernels read either layout (column-major
+    fastest), and an element-wise node is fastest when all its operands share
+    one layout. So an element-wise node whose operands are all leaves, lags of
+    leaves or such nodes runs on the loaded column-major data, unless one of its
+    consumers is a row-major element-wise node or another callable; a leaf is
+    copied row-major only when something needs it row-major.
     """
     kernels = _rolling_kernels()
     shift = _shift_function()
     from .operators import lag
 
-    parents: list[list[int]] = [[] for _ in graph.keys]
-    for p, kids in enumerate(graph.children):
-        for c in kids:
-            parents[c].append(p)
-    root_set = set(roots)
-    out = set()
-    for i, kind in enumerate(graph.kind):
-        if kind != "leaf":
+    n = len(graph.keys)
+    kinds = []
+    for i in range(n):
+        if graph.kind[i] != "app":
+            kinds.append(graph.kind[i])
             continue
-        stack, ok = [i], True
-        while stack and ok:
-            j = stack.pop()
-            if j in root_set:
-                ok = False
-                break
-            for p in parents[j]:
-                func = graph.keys[p][0]
-                if (func is shift or func is lag) and graph.children[p][0] == j:
-                    stack.append(p)
-                    continue
-                hit = kernels.get(id(func))
-                if hit is None or hit[1] is not func:
-                    ok = False
-                    break
-        if ok:
-            out.add(i)
-    return out
+        func = graph.keys[i][0]
+        hit = kernels.get(id(func))
+        if func is shift or func is lag:
+            kinds.append("view")
+        elif hit is not None and hit[1] is func:
+            kinds.append("kernel")
+        elif isinstance(func, np.ufunc) and func.nout == 1:
+            kinds.append("ufunc")
+        else:
+            kinds.append("call")
+    column_ready = [False] * n  # can be had column-major without a copy
+    for i in range(n):  # children come first
+        k = kinds[i]
+        if k in ("leaf", "lit"):
+            column_ready[i] = True
+        elif k == "view":
+            column_ready[i] = column_ready[graph.children[i][0]]
+        elif k == "ufunc":
+            column_ready[i] = all(column_ready[c] for c in graph.children[i])
+    row_major = [False] * n
+    columnwise: set[int] = set()
+    for i in reversed(range(n)):  # consumers come first
+        k, kids = kinds[i], graph.children[i]
+        if k == "ufunc" and column_ready[i] and not row_major[i]:
+            columnwise.add(i)
+        elif k == "view":
+            row_major[kids[0]] = row_major[kids[0]] or row_major[i]
+        elif k in ("ufunc", "call"):
+            for c in kids:
+                row_major[c] = True
+    return columnwise, row_major
 
 
 class _Evaluator:
@@ -552,6 +568,7 @@ class _Evaluator:
         # the column-major data a row-major leaf was copied from (and its lags):
         # rolling kernels read that layout faster
         self.alt: list[Any] = [None] * len(graph.keys)
+        self.columnwise, self.row_major = _layout_plan(graph)
         self.storage = _Storage()
         self.kernels = _rolling_kernels()
         self.shift = _shift_function()
@@ -574,7 +591,7 @@ class _Evaluator:
         kids = g.children[i]
         args = [self.values[c] for c in kids]
         try:
-            out, attached = self._apply(func, kids, args)
+            out, attached = self._apply(i, func, kids, args)
         except FactorEvaluationError:
             raise
         except Exception as e:
@@ -599,7 +616,7 @@ class _Evaluator:
                 self.values[c] = None
                 self.alt[c] = None
 
-    def _apply(self, func: Any, kids: list[int], args: list[Any]) -> tuple[Any, list[int]]:
+    def _apply(self, i: int, func: Any, kids: list[int], args: list[Any]) -> tuple[Any, list[int]]:
         st = self.storage
         if func is self.shift or func is self.lag:
             x, n = args[0], args[1]
@@ -623,6 +640,8 @@ class _Evaluator:
             out = rolling._apply_columns(func, window, *arrays)
             return out, st.own(out)
         if isinstance(func, np.ufunc) and func.nout == 1:
+            if i in self.columnwise:
+                args = [a if self.alt[c] is None else self.alt[c] for a, c in zip(args, kids)]
             out_buf = self._output_buffer(func, kids, args)
             if out_buf is not None:
                 buf, attached = out_buf
@@ -668,13 +687,21 @@ class _Evaluator:
             return None
         if resolved[-1] != np.float64:
             return None
+        panels = [a for a in args if type(a) is np.ndarray and a.ndim == 2]
+        if all(a.flags.c_contiguous for a in panels):
+            order = "C"
+        elif all(a.flags.f_contiguous for a in panels):
+            order = "F"
+        else:
+            return None
         g, st = self.graph, self.storage
         for c, a in zip(kids, args):
             if (
-                type(a) is np.ndarray
+                a is self.values[c]  # not a column-major stand-in the node does not own
+                and type(a) is np.ndarray
                 and a.dtype == np.float64
                 and a.shape == shape
-                and a.flags.c_contiguous
+                and (a.flags.c_contiguous if order == "C" else a.flags.f_contiguous)
                 and a.flags.writeable
                 and len(self.attached[c]) == 1
             ):
@@ -683,7 +710,7 @@ class _Evaluator:
                 if sid not in st.pinned and st.live.get(sid) == 1 and g.refs[c] == kids.count(c):
                     st.live[sid] += 1
                     return a, [sid]
-        return st.take(shape)
+        return st.take(shape, order)
 
 
 def _evaluate(
@@ -744,7 +771,6 @@ def _evaluate(
         bar = tqdm(total=n_apps, desc="evaluating factors", unit="node", leave=False)
 
     ev = _Evaluator(graph, N)
-    as_loaded = _kernel_only_leaves(graph, root_index.values())
     try:
         with np.errstate(all="ignore"):
             for i, k in enumerate(graph.keys):
@@ -754,7 +780,7 @@ def _evaluate(
                 elif kind == "leaf":
                     if isinstance(k, Factor):
                         raw = field_data.pop(k.name)
-                        if i in as_loaded:
+                        if not ev.row_major[i]:
                             ev.set_leaf(i, raw, False)
                         else:
                             ev.set_leaf(i, *_c_float64(raw), alt=raw)
@@ -805,7 +831,6 @@ def _evaluate(
             and len(sids) == 1
             and sids[0] not in st.pinned
             and sids[0] not in handed_out
-            and block.flags.c_contiguous
             and block.flags.writeable
         )
         try:
