@@ -217,14 +217,14 @@ def _normalize_ids(order_book_ids: Any) -> list[str]:
         raise TypeError(
             "order_book_ids: expected a str or a list of str, got {}".format(type(order_book_ids).__name__)
         )
-    ids: list[str] = []
-    seen: set[str] = set()
-    for x in order_book_ids:
+    try:
+        ids = list(dict.fromkeys(order_book_ids))  # first occurrences, in order
+    except TypeError:  # an unhashable element
+        bad = next(x for x in order_book_ids if not isinstance(x, str))
+        raise TypeError("order_book_ids: expected str elements, got {!r}".format(bad)) from None
+    for x in ids:
         if not isinstance(x, str):
             raise TypeError("order_book_ids: expected str elements, got {!r}".format(x))
-        if x not in seen:
-            seen.add(x)
-            ids.append(x)
     if not ids:
         raise ValueError("order_book_ids: expected at least one instrument, got none")
     return ids
@@ -260,7 +260,7 @@ def _extended_dates(
     ext = None
     if ext_start is not None:
         ext = _trading_dates(ostrel, ext_start, end)
-    if ext is None or len(ext) != len(dates) + lookback or ext[-len(dates):].tolist() != dates.tolist():
+    if ext is None or len(ext) != len(dates) + lookback or not ext[-len(dates):].equals(dates):
         msg = (
             "{}: needs a look-back of {} trading dates before {}, which reaches before the "
             "start of the trading calendar".format(deepest, lookback, first.date())
