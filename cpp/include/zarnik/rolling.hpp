@@ -29,6 +29,10 @@
 #include <type_traits>
 #include <vector>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace zarnik::rolling {
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -514,16 +518,63 @@ inline double block_anchor(const double* x, std::size_t L, std::size_t n, std::s
     return 0.0;
 }
 
+// Largest magnitude among the values that are not NaN (inf if any is
+// infinite, 0 if none), and whether a series holds a NaN. Compilers do not
+// vectorise these reductions by themselves (NaN ordering), so on x86-64 they
+// use the baseline SSE2 instructions.
+inline double max_abs(const double* x, std::size_t L) {
+    std::size_t k = 0;
+    double a = 0.0;
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0);
+    __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd();
+    for (; k + 4 <= L; k += 4) {
+        // maxpd returns its second operand when either is NaN: NaNs are skipped
+        a0 = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + k)), a0);
+        a1 = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + k + 2)), a1);
+    }
+    a0 = _mm_max_pd(a0, a1);
+    a = std::max(_mm_cvtsd_f64(a0), _mm_cvtsd_f64(_mm_unpackhi_pd(a0, a0)));
+#endif
+    for (; k < L; ++k) {
+        const double v = std::fabs(x[k]);
+        a = a < v ? v : a;
+    }
+    return a;
+}
+
+inline bool any_nan(const double* x, std::size_t L) {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    __m128d u0 = _mm_setzero_pd(), u1 = _mm_setzero_pd();
+    for (; k + 4 <= L; k += 4) {
+        const __m128d v0 = _mm_loadu_pd(x + k), v1 = _mm_loadu_pd(x + k + 2);
+        u0 = _mm_or_pd(u0, _mm_cmpunord_pd(v0, v0));
+        u1 = _mm_or_pd(u1, _mm_cmpunord_pd(v1, v1));
+    }
+    if (_mm_movemask_pd(_mm_or_pd(u0, u1))) return true;
+#endif
+    bool any = false;
+    for (; k < L; ++k) any |= x[k] != x[k];
+    return any;
+}
+
 // Windows whose fast result is not finite (a NaN or inf in the window, or an
 // overflow): NaN if the window holds a NaN, otherwise `slow(i)`. The fast
 // paths give a non-finite result for every window that holds a NaN or an
-// infinity, so finite results are final.
+// infinity, so finite results are final; and when every value is below
+// `safe` in magnitude (no infinity, no overflow possible in the kernel's
+// sums) a non-finite result can only come from a NaN, and is NaN already.
 template <class Slow>
-void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n, double* out, Slow slow) {
+void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n, double* out, double safe,
+                   Slow slow) {
     const std::size_t m = L - n + 1;
     std::size_t i = 0;
     while (i < m && std::isfinite(out[i])) ++i;
     if (i == m) return;
+    bool small = true;
+    for (int s = 0; s < k; ++s) small = small && max_abs(xs[s], L) < safe;
+    if (small) return;
     // after_nan: one past the latest NaN position scanned so far (0: none)
     std::size_t scanned = 0, after_nan = 0;
     for (; i < m; ++i) {
@@ -534,6 +585,13 @@ void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n,
         out[i] = after_nan > i ? kNaN : slow(i);
     }
 }
+
+// Magnitudes below which the sums of up to 2^32 terms of the given power of
+// deviations (weighted by at most 2^32 for position sums) cannot overflow.
+inline constexpr double kSafe1 = 1e280;
+inline constexpr double kSafe2 = 1e135;
+inline constexpr double kSafe3 = 1e90;
+inline constexpr double kSafe4 = 1e67;
 
 // ---- sum, ma ----------------------------------------------------------------
 template <bool Mean>
@@ -550,7 +608,7 @@ void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
             }
         });
     SumState st{x, n, Mean};
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 inline void sum(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<false>(x, L, n, out); }
@@ -612,7 +670,8 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
                 out[i] = kurt_a * (kurt_b * (mu4 / (mu2 * mu2)) - kurt_c);
             }
         });
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) {
+    constexpr double safe = K == 2 ? kSafe2 : K == 3 ? kSafe3 : kSafe4;
+    fix_nonfinite(&x, 1, L, n, out, safe, [&](std::size_t i) {
         double r = st.naive(i);
         return std::isfinite(r) ? exact(i) : r;
     });
@@ -660,7 +719,7 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
             out[i] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) * inv;
         });
     AvedevState st{x, n};
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- exponential moving average ------------------------------------------------
@@ -694,7 +753,7 @@ inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
             const std::size_t B = i - i % n;
             out[i] = c * total + up[i - B] * s[0];
         });
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- wma and slope: position-weighted sums ----------------------------------------
@@ -707,11 +766,11 @@ void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish)
         [x](double c, std::size_t k, std::size_t E, double* t) {
             const double d = x[k] - c;
             t[0] = d;
-            t[1] = (double(k) - double(E)) * d;
+            t[1] = double(std::int64_t(k) - std::int64_t(E)) * d;
         },
         [&](std::size_t i, double c, const double* s) {
             const std::size_t E = i - i % n + n - 1;
-            const double a = s[0], off = double(E - i) * a, t = s[1];
+            const double a = s[0], off = double(std::int64_t(E - i)) * a, t = s[1];
             finish(i, c, a, off + t, std::fabs(off) + std::fabs(t));
         });
 }
@@ -722,7 +781,7 @@ inline void wma(const double* x, std::size_t L, std::size_t n, double* out) {
         out[i] = c + (p + a) * scale;  // weights j + 1 = (k - i) + 1
     });
     WmaState st{x, n};
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
@@ -745,7 +804,7 @@ inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
             out[i] = num * scale;
         }
     });
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- covariance, correlation, regression --------------------------------------------
@@ -794,7 +853,7 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
         });
     // Windows with a non-finite result: NaN, infinities, or overflow.
     const double* xs[2] = {a, b};
-    fix_nonfinite(xs, 2, L, n, out, [&](std::size_t i) {
+    fix_nonfinite(xs, 2, L, n, out, kSafe2, [&](std::size_t i) {
         for (std::size_t j = i; j < i + n; ++j)
             if (std::isinf(a[j]) || std::isinf(b[j])) return st.naive(i);
         return exact(i);
@@ -821,47 +880,85 @@ inline void regression(const double* x, const double* y, std::size_t L, std::siz
 template <class V, class Op>
 void block_fold(const V* x, std::size_t L, std::size_t n, V* out, Op op) {
     const std::size_t m = L - n + 1;
-    constexpr std::size_t kStack = 256;
-    V stack_buf[kStack];
+    constexpr std::size_t kStack = 128;
+    V stack_buf[2 * kStack];
     std::vector<V> heap_buf;
     V* suf = stack_buf;
     if (n > kStack) {
-        heap_buf.resize(n);
+        heap_buf.resize(2 * n);
         suf = heap_buf.data();
     }
+    V* pre = suf + n;  // pre[o]: fold of [E + 1, E + 1 + o]
     for (std::size_t B = 0; B < m; B += n) {
         const std::size_t E = B + n - 1;
-        V acc = x[E];
-        suf[n - 1] = acc;
-        for (std::size_t k = E; k-- > B;) {
-            acc = op(x[k], acc);
-            suf[k - B] = acc;
+        const std::size_t plen = std::min(E, m - 1) - B;  // windows B + 1 .. B + plen
+        // The backward and forward folds are independent chains, run in one
+        // loop so that they overlap.
+        V sacc = x[E];
+        suf[n - 1] = sacc;
+        std::size_t o = 1;
+        if (plen > 0) {
+            V pacc = x[E + 1];
+            pre[0] = pacc;
+            for (; o < plen; ++o) {
+                sacc = op(x[E - o], sacc);
+                suf[n - 1 - o] = sacc;
+                pacc = op(pacc, x[E + 1 + o]);
+                pre[o] = pacc;
+            }
         }
-        out[B] = acc;
-        const std::size_t last = std::min(E, m - 1);
-        if (B + 1 > last) continue;
-        V pre = x[E + 1];
-        out[B + 1] = op(suf[1], pre);
-        for (std::size_t i = B + 2; i <= last; ++i) {
-            pre = op(pre, x[i + n - 1]);
-            out[i] = op(suf[i - B], pre);
+        for (; o < n; ++o) {
+            sacc = op(x[E - o], sacc);
+            suf[n - 1 - o] = sacc;
         }
+        out[B] = sacc;
+        for (o = 1; o <= plen; ++o) out[B + o] = op(suf[o], pre[o - 1]);
     }
+}
+
+// Positions of the NaNs of a floating-point series (empty for integers or
+// when there is none).
+template <class T>
+std::vector<std::uint32_t> nan_positions(const T* x, std::size_t L) {
+    std::vector<std::uint32_t> pos;
+    if constexpr (std::is_floating_point_v<T>) {
+        std::size_t k = 0;
+#if defined(__SSE2__)
+        if constexpr (std::is_same_v<T, double>) {
+            for (; k + 4 <= L; k += 4) {
+                const __m128d v0 = _mm_loadu_pd(x + k), v1 = _mm_loadu_pd(x + k + 2);
+                const int mask = _mm_movemask_pd(_mm_cmpunord_pd(v0, v0)) | (_mm_movemask_pd(_mm_cmpunord_pd(v1, v1)) << 2);
+                if (mask)
+                    for (int j = 0; j < 4; ++j)
+                        if (mask & (1 << j)) pos.push_back(std::uint32_t(k + j));
+            }
+        }
+#endif
+        for (; k < L; ++k)
+            if (x[k] != x[k]) pos.push_back(std::uint32_t(k));
+    }
+    return pos;
 }
 
 // Minimum / maximum; a NaN in the window makes it NaN.
 template <class T, bool Max>
 void ts_extreme(const T* x, std::size_t L, std::size_t n, T* out) {
     block_fold(x, L, n, out, [](T a, T b) {
-        bool take_b;
         if constexpr (Max) {
-            take_b = b > a;
+            return a < b ? b : a;
         } else {
-            take_b = b < a;
+            return b < a ? b : a;
         }
-        if constexpr (std::is_floating_point_v<T>) take_b = take_b || b != b;  // NaN wins
-        return take_b ? b : a;
     });
+    // Windows holding a NaN: the NaN at p reaches windows p - n + 1 .. p.
+    const std::size_t m = L - n + 1;
+    std::size_t filled = 0;  // windows below this are done
+    for (std::uint32_t p : nan_positions(x, L)) {
+        std::size_t lo = p + 1 >= n ? p + 1 - n : 0;
+        const std::size_t hi = std::min<std::size_t>(p, m - 1);
+        for (lo = std::max(lo, filled); lo <= hi; ++lo) out[lo] = x[p];
+        filled = std::max(filled, hi + 1);
+    }
 }
 
 template <class T>
@@ -870,59 +967,69 @@ template <class T>
 void ts_max(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, true>(x, L, n, out); }
 
 // Position (0 = oldest) of the first maximum / minimum; of the first NaN if
-// the window holds one. The folds carry (value, position); NaN ranks above
-// every number and on ties the older position wins.
+// the window holds one. The folds carry (value, position); on ties the older
+// position wins.
 template <class T, bool Max>
 void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
     struct VI {
         T v;
         std::uint32_t i;
     };
-    auto better = [](T cand, T cur) {  // cand strictly better than cur
-        bool r;
-        if constexpr (Max) {
-            r = cand > cur;
-        } else {
-            r = cand < cur;
-        }
-        if constexpr (std::is_floating_point_v<T>) r = r || (cand != cand && cur == cur);
-        return r;
-    };
+    // op(older, newer): the newer one must be strictly better to win.
     const std::size_t m = L - n + 1;
-    constexpr std::size_t kStack = 256;
-    VI stack_buf[kStack];
+    constexpr std::size_t kStack = 128;
+    VI stack_buf[2 * kStack];
     std::vector<VI> heap_buf;
     VI* suf = stack_buf;
     if (n > kStack) {
-        heap_buf.resize(n);
+        heap_buf.resize(2 * n);
         suf = heap_buf.data();
     }
+    VI* pre = suf + n;
+    // Selections without branches: which of two random values is larger is
+    // unpredictable.
+    auto op = [](VI older, VI newer) {
+        bool take;
+        T v;
+        if constexpr (Max) {
+            take = newer.v > older.v;
+            v = newer.v > older.v ? newer.v : older.v;
+        } else {
+            take = newer.v < older.v;
+            v = newer.v < older.v ? newer.v : older.v;
+        }
+        const std::uint32_t i = older.i ^ ((older.i ^ newer.i) & (0u - std::uint32_t(take)));
+        return VI{v, i};
+    };
     for (std::size_t B = 0; B < m; B += n) {
         const std::size_t E = B + n - 1;
-        T sv = x[E];
-        std::uint32_t si = std::uint32_t(E);
-        suf[n - 1] = {sv, si};
-        for (std::size_t k = E; k-- > B;) {
-            const bool keep = better(sv, x[k]);  // older wins ties
-            sv = keep ? sv : x[k];
-            si = keep ? si : std::uint32_t(k);
-            suf[k - B] = {sv, si};
-        }
-        out[B] = double(si - B);
-        const std::size_t last = std::min(E, m - 1);
-        if (B + 1 > last) continue;
-        T pv = x[E + 1];
-        std::uint32_t pi = std::uint32_t(E + 1);
-        for (std::size_t i = B + 1; i <= last; ++i) {
-            const std::size_t j = i + n - 1;
-            if (j > E + 1) {
-                const bool up = better(x[j], pv);  // newer must be strictly better
-                pv = up ? x[j] : pv;
-                pi = up ? std::uint32_t(j) : pi;
+        const std::size_t plen = std::min(E, m - 1) - B;
+        VI sacc{x[E], std::uint32_t(E)};
+        suf[n - 1] = sacc;
+        std::size_t o = 1;
+        if (plen > 0) {
+            VI pacc{x[E + 1], std::uint32_t(E + 1)};
+            pre[0] = pacc;
+            for (; o < plen; ++o) {
+                sacc = op(VI{x[E - o], std::uint32_t(E - o)}, sacc);
+                suf[n - 1 - o] = sacc;
+                pacc = op(pacc, VI{x[E + 1 + o], std::uint32_t(E + 1 + o)});
+                pre[o] = pacc;
             }
-            const VI s = suf[i - B];
-            out[i] = double((better(pv, s.v) ? pi : s.i) - i);
         }
+        for (; o < n; ++o) {
+            sacc = op(VI{x[E - o], std::uint32_t(E - o)}, sacc);
+            suf[n - 1 - o] = sacc;
+        }
+        out[B] = double(std::int64_t(sacc.i) - std::int64_t(B));
+        for (o = 1; o <= plen; ++o) out[B + o] = double(std::int64_t(op(suf[o], pre[o - 1]).i) - std::int64_t(B + o));
+    }
+    // Windows holding a NaN: the position of their first NaN.
+    const std::vector<std::uint32_t> nans = nan_positions(x, L);
+    std::size_t next = 0;  // first NaN at or after window i
+    for (std::size_t i = 0; i < m && next < nans.size(); ++i) {
+        while (next < nans.size() && nans[next] < i) ++next;
+        if (next < nans.size() && nans[next] < i + n) out[i] = double(std::int64_t(nans[next]) - std::int64_t(i));
     }
 }
 
@@ -937,8 +1044,10 @@ void ts_argmin(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T
 inline void product(const double* x, std::size_t L, std::size_t n, double* out) {
     block_fold(x, L, n, out, [](double a, double b) { return a * b; });
     // A window holding a NaN gives NaN in any order; windows holding an
-    // infinity (and no NaN) are decided from their values.
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) {
+    // infinity (and no NaN) are decided from their values. Without an
+    // infinity in the series, a non-finite product is NaN from a NaN, or an
+    // overflow, as in any order of multiplication.
+    fix_nonfinite(&x, 1, L, n, out, std::numeric_limits<double>::infinity(), [&](std::size_t i) {
         bool inf = false, zero = false;
         unsigned neg = 0;
         for (std::size_t j = i; j < i + n; ++j) {
