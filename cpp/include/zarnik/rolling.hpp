@@ -451,7 +451,7 @@ struct PairState {
 //
 //   anchor(B, E)        -> the anchor of block [B, E]
 //   terms(c, k, E, t)   -> the M terms of position k
-//   finish(i, c, s)     -> window i from its M sums s
+//   finish(i, o, c, s)  -> window i = B + o from its M sums s
 // ---------------------------------------------------------------------------
 template <int M, class AnchorF, class Terms, class Finish>
 void block_sums(std::size_t L, std::size_t n, AnchorF anchor, Terms terms, Finish finish) {
@@ -496,12 +496,12 @@ void block_sums(std::size_t L, std::size_t n, AnchorF anchor, Terms terms, Finis
                 rs[p] = hs[p];
             }
         }
-        finish(B, c, hs);
+        finish(B, std::size_t(0), c, static_cast<const double*>(hs));
         for (o = 1; o <= plen; ++o) {
             const double* rs = suf + o * M;
             const double* rp = pre + (o - 1) * M;
             for (int p = 0; p < M; ++p) t[p] = rs[p] + rp[p];
-            finish(B + o, c, static_cast<const double*>(t));
+            finish(B + o, o, c, static_cast<const double*>(t));
         }
     }
 }
@@ -600,7 +600,7 @@ void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
     block_sums<1>(
         L, n, [&](std::size_t B, std::size_t E) { return block_anchor(x, L, n, B, E); },
         [x](double c, std::size_t k, std::size_t, double* t) { t[0] = x[k] - c; },
-        [&](std::size_t i, double c, const double* s) {
+        [&](std::size_t i, std::size_t, double c, const double* s) {
             if constexpr (Mean) {
                 out[i] = c + s[0] * inv;
             } else {
@@ -642,7 +642,7 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
             if constexpr (K >= 3) t[2] = t[1] * d;
             if constexpr (K >= 4) t[3] = t[1] * t[1];
         },
-        [&](std::size_t i, double c, const double* s) {
+        [&](std::size_t i, std::size_t, double c, const double* s) {
             const double m1 = s[0] * inv, r2 = s[1] * inv;
             const double mu2 = r2 - m1 * m1;
             if (!(mu2 * limit >= r2) || !std::isfinite(r2)) {
@@ -704,7 +704,7 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
     block_sums<1>(
         L, n, [&](std::size_t B, std::size_t E) { return block_anchor(x, L, n, B, E); },
         [x](double c, std::size_t k, std::size_t, double* t) { t[0] = x[k] - c; },
-        [&](std::size_t i, double c, const double* s) {
+        [&](std::size_t i, std::size_t, double c, const double* s) {
             if (!std::isfinite(s[0])) {  // a NaN or inf in the window: decided below
                 out[i] = kNaN;
                 return;
@@ -749,9 +749,8 @@ inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
         [x, ws, wp](double c, std::size_t k, std::size_t E, double* t) {
             t[0] = (k <= E ? ws[E - k] : wp[k - E]) * (x[k] - c);
         },
-        [&](std::size_t i, double c, const double* s) {
-            const std::size_t B = i - i % n;
-            out[i] = c * total + up[i - B] * s[0];
+        [&](std::size_t i, std::size_t o, double c, const double* s) {
+            out[i] = c * total + up[o] * s[0];
         });
     fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
@@ -768,9 +767,8 @@ void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish)
             t[0] = d;
             t[1] = double(std::int64_t(k) - std::int64_t(E)) * d;
         },
-        [&](std::size_t i, double c, const double* s) {
-            const std::size_t E = i - i % n + n - 1;
-            const double a = s[0], off = double(std::int64_t(E - i)) * a, t = s[1];
+        [&](std::size_t i, std::size_t o, double c, const double* s) {
+            const double a = s[0], off = double(std::int64_t(n - 1 - o)) * a, t = s[1];
             finish(i, c, a, off + t, std::fabs(off) + std::fabs(t));
         });
 }
@@ -830,7 +828,7 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
             t[3] = v * v;
             t[4] = u * v;
         },
-        [&](std::size_t i, Anchor, const double* s) {
+        [&](std::size_t i, std::size_t, Anchor, const double* s) {
             const double ma = s[0] * inv, mb = s[1] * inv, raa = s[2] * inv, rbb = s[3] * inv;
             if (!std::isfinite(raa + rbb + s[4])) {
                 out[i] = kNaN;  // fixed below
@@ -998,7 +996,7 @@ void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
             take = newer.v < older.v;
             v = newer.v < older.v ? newer.v : older.v;
         }
-        const std::uint32_t i = older.i ^ ((older.i ^ newer.i) & (0u - std::uint32_t(take)));
+        const std::uint32_t i = take ? newer.i : older.i;
         return VI{v, i};
     };
     for (std::size_t B = 0; B < m; B += n) {
@@ -1025,11 +1023,13 @@ void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
         for (o = 1; o <= plen; ++o) out[B + o] = double(std::int64_t(op(suf[o], pre[o - 1]).i) - std::int64_t(B + o));
     }
     // Windows holding a NaN: the position of their first NaN.
-    const std::vector<std::uint32_t> nans = nan_positions(x, L);
-    std::size_t next = 0;  // first NaN at or after window i
-    for (std::size_t i = 0; i < m && next < nans.size(); ++i) {
-        while (next < nans.size() && nans[next] < i) ++next;
-        if (next < nans.size() && nans[next] < i + n) out[i] = double(std::int64_t(nans[next]) - std::int64_t(i));
+    // The first NaN of windows (previous NaN, p] that reach p is p.
+    std::size_t from = 0;  // windows below this start at or before an earlier NaN
+    for (std::uint32_t p : nan_positions(x, L)) {
+        std::size_t lo = std::max<std::size_t>(from, p + 1 >= n ? p + 1 - n : 0);
+        const std::size_t hi = std::min<std::size_t>(p, m - 1);
+        for (; lo <= hi; ++lo) out[lo] = double(std::int64_t(p) - std::int64_t(lo));
+        from = std::size_t(p) + 1;
     }
 }
 
