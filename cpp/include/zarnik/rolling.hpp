@@ -701,21 +701,26 @@ inline void kurt(const double* x, std::size_t L, std::size_t n, double* out) {
 // would round away.
 inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
     const double nn = double(n), inv = 1.0 / nn;
+    std::vector<double> dev(2 * n);  // x - c over the positions of the block's windows
     block_sums<1>(
         L, n, [&](std::size_t B, std::size_t E) { return block_anchor(x, L, n, B, E); },
         [x](double c, std::size_t k, std::size_t, double* t) { t[0] = x[k] - c; },
-        [&](std::size_t i, std::size_t, double c, const double* s) {
+        [&](std::size_t i, std::size_t o, double c, const double* s) {
+            if (o == 0) {
+                const std::size_t end = std::min(L, i + 2 * n - 1);
+                for (std::size_t k = i; k < end; ++k) dev[k - i] = x[k] - c;
+            }
             if (!std::isfinite(s[0])) {  // a NaN or inf in the window: decided below
                 out[i] = kNaN;
                 return;
             }
             const double md = s[0] * inv;
-            const double* w = x + i;
+            const double* w = dev.data() + o;
             double acc[4] = {0.0, 0.0, 0.0, 0.0};
             std::size_t j = 0;
             for (; j + 4 <= n; j += 4)
-                for (int u = 0; u < 4; ++u) acc[u] += std::fabs((w[j + u] - c) - md);
-            for (; j < n; ++j) acc[0] += std::fabs((w[j] - c) - md);
+                for (int u = 0; u < 4; ++u) acc[u] += std::fabs(w[j + u] - md);
+            for (; j < n; ++j) acc[0] += std::fabs(w[j] - md);
             out[i] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) * inv;
         });
     AvedevState st{x, n};
@@ -996,7 +1001,11 @@ void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
             take = newer.v < older.v;
             v = newer.v < older.v ? newer.v : older.v;
         }
+#if defined(__GNUC__)
+        const std::uint32_t i = __builtin_expect_with_probability(take, 1, 0.5) ? newer.i : older.i;
+#else
         const std::uint32_t i = take ? newer.i : older.i;
+#endif
         return VI{v, i};
     };
     for (std::size_t B = 0; B < m; B += n) {
@@ -1020,7 +1029,17 @@ void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
             suf[n - 1 - o] = sacc;
         }
         out[B] = double(std::int64_t(sacc.i) - std::int64_t(B));
-        for (o = 1; o <= plen; ++o) out[B + o] = double(std::int64_t(op(suf[o], pre[o - 1]).i) - std::int64_t(B + o));
+        for (o = 1; o <= plen; ++o) {
+            const VI a = suf[o], b = pre[o - 1];
+            bool take;  // the newer part wins only when strictly better
+            if constexpr (Max) {
+                take = b.v > a.v;
+            } else {
+                take = b.v < a.v;
+            }
+            const std::int64_t i = std::int64_t(a.i ^ ((a.i ^ b.i) & (0u - std::uint32_t(take))));
+            out[B + o] = double(i - std::int64_t(B + o));
+        }
     }
     // Windows holding a NaN: the position of their first NaN.
     // The first NaN of windows (previous NaN, p] that reach p is p.
