@@ -32,6 +32,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+#if defined(__GNUC__) && defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace zarnik::rolling {
 
@@ -699,30 +702,119 @@ inline void kurt(const double* x, std::size_t L, std::size_t n, double* out) {
 // deviations |(x - c) - md|, non-negative terms summed in four accumulators.
 // Working with deviations from c keeps the digits a mean of large magnitude
 // would round away.
+// Sum of |w[j] - md| over j < n, in four interleaved partial sums (the
+// same order with or without SSE2).
+inline double abs_dev_sum(const double* w, std::size_t n, double md) {
+    std::size_t j = 0;
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+#if defined(__SSE2__)
+    const __m128d m = _mm_set1_pd(md), sign = _mm_set1_pd(-0.0);
+    __m128d s01 = _mm_setzero_pd(), s23 = _mm_setzero_pd();
+    for (; j + 4 <= n; j += 4) {
+        s01 = _mm_add_pd(s01, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(w + j), m)));
+        s23 = _mm_add_pd(s23, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(w + j + 2), m)));
+    }
+    _mm_storeu_pd(acc, s01);
+    _mm_storeu_pd(acc + 2, s23);
+#else
+    for (; j + 4 <= n; j += 4)
+        for (int u = 0; u < 4; ++u) acc[u] += std::fabs(w[j + u] - md);
+#endif
+    for (; j < n; ++j) acc[0] += std::fabs(w[j] - md);
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
+// abs_dev_sum for the four windows starting at w, w + 1, w + 2, w + 3 with
+// means md[0..3], one window per vector lane: the load of w + j holds
+// element j of all four windows. Each lane keeps the four partial sums of
+// abs_dev_sum, so results are bit-identical to it.
+inline void abs_dev_sum4(const double* w, std::size_t n, const double* md, double* res) {
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0);
+    for (int h = 0; h < 4; h += 2) {
+        const double* v = w + h;
+        const __m128d m = _mm_loadu_pd(md + h);
+        __m128d a0 = _mm_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        std::size_t j = 0;
+        for (; j + 4 <= n; j += 4) {
+            a0 = _mm_add_pd(a0, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j), m)));
+            a1 = _mm_add_pd(a1, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j + 1), m)));
+            a2 = _mm_add_pd(a2, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j + 2), m)));
+            a3 = _mm_add_pd(a3, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j + 3), m)));
+        }
+        for (; j < n; ++j) a0 = _mm_add_pd(a0, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j), m)));
+        _mm_storeu_pd(res + h, _mm_add_pd(_mm_add_pd(a0, a1), _mm_add_pd(a2, a3)));
+    }
+#else
+    for (int k = 0; k < 4; ++k) res[k] = abs_dev_sum(w + k, n, md[k]);
+#endif
+}
+
+#if defined(__GNUC__) && defined(__x86_64__)
+// The same with 4-wide AVX2 vectors, for processors that have them; chosen
+// at run time, so the build itself stays baseline x86-64.
+__attribute__((target("avx2"))) inline void abs_dev_sum4_avx2(const double* w, std::size_t n, const double* md,
+                                                               double* res) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d m = _mm256_loadu_pd(md);
+    __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        a0 = _mm256_add_pd(a0, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j), m)));
+        a1 = _mm256_add_pd(a1, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j + 1), m)));
+        a2 = _mm256_add_pd(a2, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j + 2), m)));
+        a3 = _mm256_add_pd(a3, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j + 3), m)));
+    }
+    for (; j < n; ++j) a0 = _mm256_add_pd(a0, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j), m)));
+    _mm256_storeu_pd(res, _mm256_add_pd(_mm256_add_pd(a0, a1), _mm256_add_pd(a2, a3)));
+}
+
+inline bool have_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#else
+inline void abs_dev_sum4_avx2(const double* w, std::size_t n, const double* md, double* res) {
+    abs_dev_sum4(w, n, md, res);
+}
+inline bool have_avx2() { return false; }
+#endif
+
 inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
     const double nn = double(n), inv = 1.0 / nn;
-    std::vector<double> dev(2 * n);  // x - c over the positions of the block's windows
+    // First the mean deviation from the anchor of every window (into out) ...
+    std::vector<double> anchors(m / n + 1);
     block_sums<1>(
-        L, n, [&](std::size_t B, std::size_t E) { return block_anchor(x, L, n, B, E); },
+        L, n,
+        [&](std::size_t B, std::size_t E) {
+            const double c = block_anchor(x, L, n, B, E);
+            anchors[B / n] = c;
+            return c;
+        },
         [x](double c, std::size_t k, std::size_t, double* t) { t[0] = x[k] - c; },
-        [&](std::size_t i, std::size_t o, double c, const double* s) {
-            if (o == 0) {
-                const std::size_t end = std::min(L, i + 2 * n - 1);
-                for (std::size_t k = i; k < end; ++k) dev[k - i] = x[k] - c;
+        [&](std::size_t i, std::size_t, double, const double* s) { out[i] = s[0] * inv; });
+    // ... then the absolute deviations, four windows at a time. A window
+    // holding a NaN or inf has a non-finite mean and result, decided below.
+    const bool avx2 = have_avx2();
+    std::vector<double> dev(2 * n);  // x - c over the positions of the block's windows
+    for (std::size_t B = 0; B < m; B += n) {
+        const double c = anchors[B / n];
+        const std::size_t end = std::min(L, B + 2 * n - 1);
+        for (std::size_t k = B; k < end; ++k) dev[k - B] = x[k] - c;
+        const std::size_t cnt = std::min(n, m - B);
+        std::size_t o = 0;
+        double res[4];
+        for (; o + 4 <= cnt; o += 4) {
+            if (avx2) {
+                abs_dev_sum4_avx2(dev.data() + o, n, out + B + o, res);
+            } else {
+                abs_dev_sum4(dev.data() + o, n, out + B + o, res);
             }
-            if (!std::isfinite(s[0])) {  // a NaN or inf in the window: decided below
-                out[i] = kNaN;
-                return;
-            }
-            const double md = s[0] * inv;
-            const double* w = dev.data() + o;
-            double acc[4] = {0.0, 0.0, 0.0, 0.0};
-            std::size_t j = 0;
-            for (; j + 4 <= n; j += 4)
-                for (int u = 0; u < 4; ++u) acc[u] += std::fabs(w[j + u] - md);
-            for (; j < n; ++j) acc[0] += std::fabs(w[j] - md);
-            out[i] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) * inv;
-        });
+            for (int k = 0; k < 4; ++k) out[B + o + k] = res[k] * inv;
+        }
+        for (; o < cnt; ++o) out[B + o] = abs_dev_sum(dev.data() + o, n, out[B + o]) * inv;
+    }
     AvedevState st{x, n};
     fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
