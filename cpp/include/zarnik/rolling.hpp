@@ -1061,6 +1061,76 @@ void ts_min(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, fa
 template <class T>
 void ts_max(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, true>(x, L, n, out); }
 
+#if defined(__SSE2__)
+// ts_arg over the two full blocks [B, B + n) and [B + n, B + 2n) at once, one
+// block per vector lane, positions carried as doubles (exact). Same folds and
+// tie rules as the scalar loop below; windows holding a NaN are fixed after.
+// buf holds 4 n vectors.
+template <bool Max>
+void ts_arg_block_pair(const double* x, std::size_t n, std::size_t B, double* out, __m128d* buf) {
+    auto better = [](__m128d a, __m128d b) {  // a strictly better than b
+        if constexpr (Max) {
+            return _mm_cmpgt_pd(a, b);
+        } else {
+            return _mm_cmplt_pd(a, b);
+        }
+    };
+    auto pick = [](__m128d a, __m128d b) {  // a if strictly better, else b
+        if constexpr (Max) {
+            return _mm_max_pd(a, b);
+        } else {
+            return _mm_min_pd(a, b);
+        }
+    };
+    auto blend = [](__m128d mask, __m128d a, __m128d b) {
+        return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+    };
+    __m128d* sv = buf;
+    __m128d* si = buf + n;
+    __m128d* pv = buf + 2 * n;
+    __m128d* pi = buf + 3 * n;
+    const std::size_t E0 = B + n - 1, E1 = E0 + n;
+    const __m128d one = _mm_set1_pd(1.0);
+    __m128d kv = _mm_set_pd(double(E1), double(E0));
+    __m128d jv = _mm_add_pd(kv, one);
+    __m128d sval = _mm_set_pd(x[E1], x[E0]), sidx = kv;
+    __m128d pval = _mm_set_pd(x[E1 + 1], x[E0 + 1]), pidx = jv;
+    sv[n - 1] = sval;
+    si[n - 1] = sidx;
+    pv[0] = pval;
+    pi[0] = pidx;
+    for (std::size_t o = 1; o < n; ++o) {
+        // suffix [E - o, E]: the older value wins ties
+        kv = _mm_sub_pd(kv, one);
+        const __m128d xs = _mm_set_pd(x[E1 - o], x[E0 - o]);
+        const __m128d keep = better(sval, xs);
+        sval = pick(sval, xs);
+        sidx = blend(keep, sidx, kv);
+        sv[n - 1 - o] = sval;
+        si[n - 1 - o] = sidx;
+        if (o + 1 < n) {  // prefix [E + 1, E + 1 + o]: the newer must be strictly better
+            jv = _mm_add_pd(jv, one);
+            const __m128d xp = _mm_set_pd(x[E1 + 1 + o], x[E0 + 1 + o]);
+            const __m128d up = better(xp, pval);
+            pval = pick(xp, pval);
+            pidx = blend(up, jv, pidx);
+            pv[o] = pval;
+            pi[o] = pidx;
+        }
+    }
+    __m128d start = _mm_set_pd(double(B + n), double(B));
+    __m128d r = _mm_sub_pd(si[0], start);
+    _mm_storel_pd(out + B, r);
+    _mm_storeh_pd(out + B + n, r);
+    for (std::size_t o = 1; o < n; ++o) {
+        start = _mm_add_pd(start, one);
+        r = _mm_sub_pd(blend(better(pv[o - 1], sv[o]), pi[o - 1], si[o]), start);
+        _mm_storel_pd(out + B + o, r);
+        _mm_storeh_pd(out + B + n + o, r);
+    }
+}
+#endif
+
 // Position (0 = oldest) of the first maximum / minimum; of the first NaN if
 // the window holds one. The folds carry (value, position); on ties the older
 // position wins.
@@ -1100,7 +1170,18 @@ void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
 #endif
         return VI{v, i};
     };
-    for (std::size_t B = 0; B < m; B += n) {
+    std::size_t B0 = 0;
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<T, double>) {
+        if (n >= 2 && 2 * n <= m) {
+            std::vector<double> raw(8 * n + 2);  // 4 n vectors, 16-byte aligned
+            const std::uintptr_t addr = reinterpret_cast<std::uintptr_t>(raw.data());
+            __m128d* pair_buf = reinterpret_cast<__m128d*>((addr + 15) & ~std::uintptr_t(15));
+            for (; B0 + 2 * n <= m; B0 += 2 * n) ts_arg_block_pair<Max>(x, n, B0, out, pair_buf);
+        }
+    }
+#endif
+    for (std::size_t B = B0; B < m; B += n) {
         const std::size_t E = B + n - 1;
         const std::size_t plen = std::min(E, m - 1) - B;
         VI sacc{x[E], std::uint32_t(E)};
