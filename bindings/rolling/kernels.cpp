@@ -606,7 +606,7 @@ PyObject* kernel_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     const Spec& s = kSpecs[I];
     char* names[] = {const_cast<char*>(s.p0), const_cast<char*>(s.p1), const_cast<char*>(s.p2), nullptr};
     PyObject *a0 = nullptr, *a1 = nullptr, *a2 = nullptr;
-    const std::string fmt = std::string(is_pair(s.kern) ? "OOO:" : "OO:") + s.name;
+    static const std::string fmt = std::string(is_pair(s.kern) ? "OOO:" : "OO:") + s.name;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), names, &a0, &a1, &a2)) return nullptr;
     try {
         py::object r = is_pair(s.kern) ? call_pair(s.kern, a0, a1, a2) : call_single(s.kern, a0, a1);

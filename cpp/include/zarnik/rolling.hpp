@@ -941,7 +941,7 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
             if constexpr (P == PairStat::covariance) {
                 out[i] = a_const || b_const ? 0.0 : cov;
             } else if constexpr (P == PairStat::correlation) {
-                out[i] = a_const || b_const ? kNaN : cov / std::sqrt(va * vb);
+                out[i] = a_const || b_const ? kNaN : cov / (std::sqrt(va) * std::sqrt(vb));
             } else {
                 out[i] = a_const ? kNaN : cov / va;
             }
