@@ -52,7 +52,7 @@ _REPORT_WINDOWS = ((3, 20, 4, 30), (7, 20, 8, 31), (10, 10, 10, 31))
 _EX_WINDOW = (5, 15, 7, 31)
 
 # planted daily style premiums (mean, volatility of the daily factor return) on standardised exposures
-_PREMIUMS = {"size": (-0.0003, 0.003), "book_to_price": (0.0001, 0.0015), "momentum": (0.00005, 0.002),
+_PREMIUMS = {"size": (-0.0003, 0.002), "book_to_price": (0.0001, 0.0015), "momentum": (0.00005, 0.002),
              "earnings_yield": (0.0001, 0.0012)}
 _REVERSAL = 0.0005      # next-day return per standard deviation of the past five-day return, against it
 _LIMIT = 0.10           # daily price limit
