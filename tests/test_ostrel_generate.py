@@ -8,6 +8,7 @@ store would.
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings, strategies as st
 from scipy import stats
 
 import ostrel
@@ -69,6 +70,34 @@ def test_same_seed_same_market_other_seed_other_market():
 def test_bad_arguments(args, exc, match):
     with pytest.raises(exc, match=match):
         simulate(*args, progress=False)
+
+
+@settings(max_examples=8, deadline=None)
+@given(n=st.integers(10, 40), start=st.dates(pd.Timestamp("2007-01-01").date(), pd.Timestamp("2025-06-01").date()),
+       days=st.integers(60, 700), seed=st.integers(0, 2 ** 32 - 1))
+def test_any_small_market_is_well_formed(n, start, days, seed):
+    end = start + pd.Timedelta(days=days)
+    tables = simulate(n, str(start), str(end), seed, progress=False)
+    inst = tables["instruments"].set_index("order_book_id")
+    assert (inst["type"] == "CS").sum() == n and inst.loc[BENCHMARK, "type"] == "INDX"
+    b, sty = tables["bars"], tables["styles"]
+    px = b[["open", "high", "low", "close", "adj_factor"]].to_numpy()
+    assert np.isfinite(px).all() and (px > 0).all()
+    expo = sty[list(ostrel.STYLE_FACTORS)].to_numpy()
+    assert np.isfinite(expo).all() and np.abs(expo).max() < 50
+    # one style row per stock bar, standardised per date
+    assert len(sty) == (b["order_book_id"] != BENCHMARK).sum()
+    g = sty.groupby("date")["size"]
+    assert (g.mean().abs() < 1e-9).all()
+    # bars only inside an instrument's life
+    life = b.join(inst, on="order_book_id")
+    assert (life["date"] >= life["listed_date"]).all()
+    assert (life["de_listed_date"].isna() | (life["date"] < life["de_listed_date"])).all()
+    # every stock has an industry from its listing on in both sources
+    for table in ("industry_citics", "industry_sws"):
+        first = tables[table].groupby("order_book_id")["start_date"].min()
+        stocks = inst[inst["type"] == "CS"]
+        assert (pd.to_datetime(first[stocks.index]) <= pd.to_datetime(stocks["listed_date"])).all()
 
 
 def test_keys_unique_and_columns_match_the_store_layout(market):

@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import os
 import tempfile
+from typing import Any
 
 import duckdb
 import numpy as np
@@ -150,8 +151,276 @@ def _shifted(hist: list[tuple[pd.Timestamp, int]], rng: np.random.Generator) -> 
     return out
 
 
-def simulate(n_instruments: int, start: str, end: str, seed: int, progress: bool = True) -> dict[str, pd.DataFrame]:
-    """Builds all tables of a synthetic market in memory."""
+def _instruments(rng: np.random.Generator, cal: pd.DatetimeIndex, dates: pd.DatetimeIndex, n: int):
+    """Listing and delisting day numbers, first industries and both classification histories.
+
+    The first twentieth of the ids are long-listed large companies that stay listed.
+    """
+    T = len(dates)
+    old = np.arange(n) < max(1, n // 20)
+    listed = np.zeros(n, dtype=np.int64)
+    late = (rng.random(n) < 0.2) & ~old
+    listed[late] = rng.integers(1, max(2, T // 2), late.sum())
+    delisted = np.full(n, T, dtype=np.int64)
+    gone = (rng.random(n) < 0.05) & (listed < T // 2) & ~old
+    delisted[gone] = rng.integers(T // 2 + 1, T, gone.sum())
+    industry0 = rng.integers(0, len(INDUSTRIES), n)
+    # first classification record: on the listing day, or on a trading day some years before the period
+    early = cal[cal <= dates[0] - pd.Timedelta(days=365 * 3)]
+    before = early[-1] if len(early) else cal[0]
+    first_rec = [before if listed[i] == 0 else dates[listed[i]] for i in range(n)]
+    cit_hist = _industry_history(rng, first_rec, industry0, dates[-1])
+    sws_hist = [_shifted(h, rng) for h in cit_hist]
+    return old, listed, delisted, industry0, cit_hist, sws_hist
+
+
+def _daily_industry(dates: pd.DatetimeIndex, industry0: np.ndarray, hist: list) -> np.ndarray:
+    """Industry of each instrument on each trading day; a change counts from the first trading day on or after it."""
+    ind = np.tile(industry0, (len(dates), 1))
+    for i, changes in enumerate(hist):
+        for day, k in changes:
+            ind[dates.searchsorted(day):, i] = k
+    return ind
+
+
+def _fundamentals(rng: np.random.Generator, dates: pd.DatetimeIndex, cap0: np.ndarray, roe_mean: np.ndarray,
+                  debt_ratio: np.ndarray) -> dict[str, np.ndarray]:
+    """Book value, trailing earnings, debt and growth per report, and the report in force on each day.
+
+    Three reports a year, each on a random trading day of its disclosure window;
+    the history starts three reports before the period so growth is defined from
+    the first day. Return-on-equity is persistent around a company mean; an
+    earnings surprise is the shock of the report.
+    """
+    T, n = len(dates), len(cap0)
+    windows = sorted(w for win in _REPORT_WINDOWS for w in _window_days(dates, win))
+    K, pre = len(windows), 3
+    report_day = np.empty((K, n), dtype=np.int64)
+    for k, (lo, hi) in enumerate(windows):
+        report_day[k] = rng.integers(lo, hi, n)
+    roe = np.empty((K + pre + 1, n))
+    roe[0] = roe_mean + rng.normal(0, 0.03, n)
+    shock = rng.normal(0, 0.025, (K + pre, n))
+    for k in range(1, K + pre + 1):
+        roe[k] = roe_mean + 0.75 * (roe[k - 1] - roe_mean) + shock[k - 1]
+    book = np.empty_like(roe)
+    book[0] = cap0 * np.exp(rng.normal(np.log(0.45), 0.5, n)) * 0.9
+    for k in range(1, K + pre + 1):
+        # a third of a year's earnings, 70% of it retained
+        book[k] = np.maximum(book[k - 1] * (1 + roe[k] / 3 * 0.7), book[0] * 0.05)
+    earnings = roe * book
+    debt = book * debt_ratio * np.exp(np.cumsum(rng.normal(0, 0.05, (K + pre + 1, n)), axis=0))
+    growth = np.zeros_like(roe)
+    growth[3:] = (earnings[3:] - earnings[:-3]) / book[:-3]      # year-on-year change over book value
+    in_force = np.zeros((T + 1, n), dtype=np.int64)
+    np.add.at(in_force, (report_day.ravel(), np.tile(np.arange(n), K)), 1)
+    in_force = np.cumsum(in_force[:T], axis=0) + pre
+    return {"book": book, "earnings": earnings, "debt": debt, "growth": growth, "in_force": in_force,
+            "report_day": report_day, "surprise": shock[pre:]}
+
+
+def _corporate_actions(rng: np.random.Generator, dates: pd.DatetimeIndex, alive: np.ndarray,
+                       listed: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Per-day multipliers of the adjustment factor and of the share count.
+
+    Each year 70% of the companies pay a cash dividend (yield 0.3% to 4%) on an
+    ex-date in the dividend season; one in eight of them also issues bonus shares.
+    """
+    T, n = alive.shape
+    adj_step = np.ones((T, n))
+    share_step = np.ones((T, n))
+    for lo, hi in _window_days(dates, _EX_WINDOW):
+        ex = rng.integers(lo, hi, n)
+        cols = np.flatnonzero(alive[ex, np.arange(n)] & (ex > listed) & (rng.random(n) < 0.7))
+        yld = rng.uniform(0.003, 0.04, len(cols))
+        ratio = np.where(rng.random(len(cols)) < 0.12, rng.choice([1.2, 1.3, 1.5, 1.8, 2.0], len(cols)), 1.0)
+        adj_step[ex[cols], cols] = ratio / (1 - yld)
+        share_step[ex[cols], cols] = ratio
+    return adj_step, share_step
+
+
+def _suspensions(rng: np.random.Generator, alive: np.ndarray, listed: np.ndarray) -> np.ndarray:
+    """Suspension spells of a few days, one in ten lasting about two months; never on the listing day."""
+    T, n = alive.shape
+    starts = (rng.random((T, n)) < 0.0015) & alive & (np.arange(T)[:, None] > listed)
+    ts, ns = np.nonzero(starts)
+    length = np.where(rng.random(len(ts)) < 0.1, rng.geometric(1 / 40, len(ts)), rng.geometric(0.35, len(ts)))
+    mark = np.zeros((T + 1, n), dtype=np.int32)
+    np.add.at(mark, (ts, ns), 1)
+    np.add.at(mark, (np.minimum(ts + length, T), ns), -1)
+    return (np.cumsum(mark[:T], axis=0) > 0) & alive
+
+
+def _returns(base: np.ndarray, prem: np.ndarray, alive: np.ndarray, logcap0: np.ndarray, cap_step: np.ndarray,
+             fund: dict[str, np.ndarray]) -> tuple[np.ndarray, np.ndarray]:
+    """Daily total returns and cumulative log returns ((T + 1) rows) of the factor model.
+
+    ``base`` holds the parts known in advance (market, industry, noise, surprises);
+    the style parts and the reversal depend on the path so far and are added day
+    by day on exposures standardised over the listed instruments.
+    """
+    T, n = base.shape
+    cum = np.zeros((T + 1, n))
+    ret = np.empty((T, n))
+    logcap = logcap0.copy()
+    rows = np.arange(n)
+    book, earnings, in_force = fund["book"], fund["earnings"], fund["in_force"]
+    for t in range(T):
+        a = alive[t]
+        w = a / a.sum()
+        cap = np.exp(logcap)
+        e_size = _wz(logcap, w)
+        e_value = _wz(book[in_force[t], rows] / cap, w)
+        e_mom = _wz(cum[max(t - 21, 0)] - cum[max(t - _BETA_WINDOW, 0)], w)
+        e_ey = _wz(earnings[in_force[t], rows] / cap, w)
+        e_rev = _wz(cum[t] - cum[max(t - 5, 0)], w)
+        f = prem[t]
+        r = base[t] + f[0] * e_size + f[1] * e_value + f[2] * e_mom + f[3] * e_ey - _REVERSAL * e_rev
+        np.clip(r, -_LIMIT, _LIMIT, out=r)
+        r[~a] = 0.0
+        ret[t] = r
+        lr = np.log1p(r)
+        cum[t + 1] = cum[t] + lr
+        logcap += lr + cap_step[t]
+    return ret, cum
+
+
+def _index_bars(dates: pd.DatetimeIndex, bar: np.ndarray, alive: np.ndarray, listed: np.ndarray,
+                px: dict[str, np.ndarray]) -> tuple[pd.DataFrame, np.ndarray]:
+    """Bars of the benchmark index and its daily returns.
+
+    Capitalisation-weighted over the largest stocks listed for at least 60 days,
+    reviewed on the first trading day of June and December. A price index: a
+    dividend lowers it, a bonus issue does not; a suspended constituent keeps its
+    last price.
+    """
+    T, n = bar.shape
+    cap_seen = pd.DataFrame(np.where(bar, px["close"] * px["shares"], np.nan)).ffill().to_numpy()
+    n_const = min(300, max(n // 3, 10))
+    member = np.zeros((T, n), dtype=bool)
+    reviews = [0] + [int(i) for i in np.flatnonzero(np.diff(dates.month) != 0) + 1 if dates[i].month in (6, 12)]
+    for j, lo in enumerate(reviews):
+        hi = reviews[j + 1] if j + 1 < len(reviews) else T
+        seen = np.where(alive[lo] & (listed <= max(lo - 60, 0)), np.nan_to_num(cap_seen[max(lo - 1, 0)]), 0.0)
+        pick = np.argsort(-seen, kind="stable")[:n_const]
+        member[lo:hi, pick[seen[pick] > 0]] = True
+    prev = np.vstack([cap_seen[:1], cap_seen[:-1]])
+    wgt = np.where(member & np.isfinite(prev), prev, 0.0)
+    wsum = np.maximum(wgt.sum(axis=1), 1e-12)
+    idx_ret = (wgt * np.nan_to_num(cap_seen / prev - 1)).sum(axis=1) / wsum
+    idx_ret[0] = 0.0
+    del cap_seen, prev
+    close = 3000.0 * np.cumprod(1 + idx_ret)
+    prev_close = np.concatenate([[3000.0], close[:-1]])
+    wb = np.where(bar, wgt, 0.0)
+    del wgt
+
+    def moved(x: np.ndarray) -> np.ndarray:
+        # weighted move of the trading constituents from their previous close
+        return prev_close * (1 + (wb * np.where(bar, x / px["ref"] - 1, 0.0)).sum(axis=1) / wsum)
+
+    open_ = moved(px["open"])
+    high = np.maximum(moved(px["high"]), np.maximum(open_, close))
+    low = np.minimum(moved(px["low"]), np.minimum(open_, close))
+    traded = member & bar
+    idx = pd.DataFrame({"order_book_id": BENCHMARK, "date": dates.date, "open": open_, "high": high, "low": low,
+                        "close": close, "volume": np.where(traded, px["volume"], 0.0).sum(axis=1),
+                        "total_turnover": np.where(traded, px["turnover"], 0.0).sum(axis=1), "adj_factor": 1.0})
+    return idx, idx_ret
+
+
+def _lagged(x: np.ndarray, k: int) -> np.ndarray:
+    """Rows shifted down by ``k``, zeros on top."""
+    out = np.zeros_like(x)
+    if k < len(x):
+        out[k:] = x[: len(x) - k]
+    return out
+
+
+def _styles(bar: np.ndarray, idx_ret: np.ndarray, px: dict[str, np.ndarray],
+            fund: dict[str, np.ndarray]) -> dict[str, np.ndarray]:
+    """The ten style exposures measured from the generated data, standardised per date over the bars."""
+    T, n = bar.shape
+    close, adj, shares = px["close"], px["adj"], px["shares"]
+    post = np.where(bar, close * adj, np.nan)
+    seen = pd.DataFrame(post).ffill().to_numpy()
+    r = np.full((T, n), np.nan)
+    r[1:] = post[1:] / seen[:-1] - 1                 # from the last bar before, across suspensions
+    del post, seen
+    valid = np.isfinite(r)
+    y = np.where(valid, r, 0.0)
+    del r
+    # trailing regressions on the index over the days with a return
+    x = np.where(valid, idx_ret[:, None], 0.0)
+    w = _BETA_WINDOW
+    cnt = _trailing_sum(valid.astype(float), w)
+    nn = np.maximum(cnt, 1.0)
+    sx, sy = _trailing_sum(x, w) / nn, _trailing_sum(y, w) / nn
+    cov = _trailing_sum(x * y, w) / nn - sx * sy
+    var = np.maximum(_trailing_sum(x * x, w) / nn - sx * sx, 1e-12)
+    del x
+    b = np.where((cnt >= 2) & (var > 1e-10), cov / var, 0.0)
+    rv = np.maximum(_trailing_sum(y * y, w) / nn - sy * sy - b * cov, 0.0)
+    del sx, sy, cov, var, nn
+    raw: dict[str, np.ndarray] = {}
+    # short histories shrink toward a beta of one and a typical residual volatility
+    raw["beta"] = (cnt * b + _PRIOR_DAYS) / (cnt + _PRIOR_DAYS)
+    raw["residual_volatility"] = np.sqrt((cnt * rv + _PRIOR_DAYS * 0.02 ** 2) / (cnt + _PRIOR_DAYS))
+    del b, rv, cnt
+    # momentum: log return over the past year, skipping the last month
+    lr = np.cumsum(np.log1p(y), axis=0)
+    del y, valid
+    raw["momentum"] = _lagged(lr, 21) - _lagged(lr, _BETA_WINDOW)
+    del lr
+    raw["liquidity"] = np.log(_trailing_sum(np.where(bar, px["volume"] / shares, 0.0), 21) + 1e-6)
+    cap = close * shares
+    raw["size"] = np.log(cap)
+
+    def reported(a: np.ndarray) -> np.ndarray:
+        return np.take_along_axis(a, fund["in_force"], axis=0)
+
+    raw["earnings_yield"] = reported(fund["earnings"]) / cap
+    raw["growth"] = reported(fund["growth"])
+    raw["book_to_price"] = reported(fund["book"]) / cap
+    raw["leverage"] = (cap + reported(fund["debt"])) / cap
+    del cap
+    expo = {k: _zscore(np.where(bar, raw.pop(k), np.nan)) for k in list(raw)}
+    # non-linear size: the cube of size made orthogonal to size on each date, standardised
+    s = expo["size"]
+    c = s ** 3
+    c -= np.nanmean(c, axis=1, keepdims=True)
+    slope = np.nanmean(s * c, axis=1, keepdims=True) / np.maximum(np.nanmean(s * s, axis=1, keepdims=True), 1e-12)
+    expo["non_linear_size"] = _zscore(c - slope * s)
+    return expo
+
+
+def _industry_tables(ids: list[str], cit_hist: list, sws_hist: list) -> tuple[pd.DataFrame, pd.DataFrame]:
+    """Records of both classification sources; sws in the edition in force at each record's date."""
+    cit, sws = [], []
+    for i, oid in enumerate(ids):
+        cit.extend((INDUSTRIES[k], oid, day) for day, k in cit_hist[i])
+        hist = sws_hist[i]
+        recs = {(day, _version(day)): k for day, k in hist}
+        for switch, ver in _SWS_SWITCH:
+            if hist[0][0] < switch:
+                # the new edition classifies the instrument by its industry in force on that day; the
+                # previous edition goes on being published for half a year
+                held = [k for day, k in hist if day <= switch][-1]
+                recs[(switch, ver)] = held
+                recs[(switch, ver - 1)] = held
+                for day, k in hist:
+                    if switch < day <= switch + pd.Timedelta(days=182):
+                        recs[(day, ver - 1)] = k
+        sws.extend((_sws_name(k, v), oid, day, v) for (day, v), k in sorted(recs.items()))
+    return (pd.DataFrame(cit, columns=["industry_name", "order_book_id", "start_date"]),
+            pd.DataFrame(sws, columns=["industry_name", "order_book_id", "start_date", "version"]))
+
+
+def simulate(n_instruments: int, start: Any, end: Any, seed: int, progress: bool = True) -> dict[str, pd.DataFrame]:
+    """Builds every table of a synthetic market in memory: {table name: DataFrame in the store's layout}.
+
+    Deterministic for a seed. Needs at least 10 instruments and 30 trading dates.
+    """
     if isinstance(n_instruments, bool) or not isinstance(n_instruments, (int, np.integer)):
         raise TypeError("n_instruments: expected an integer, got {!r}".format(n_instruments))
     if isinstance(seed, bool) or not isinstance(seed, (int, np.integer)):
@@ -166,34 +435,14 @@ def simulate(n_instruments: int, start: str, end: str, seed: int, progress: bool
     if N < 10:
         raise ValueError("need at least 10 instruments, got {}".format(N))
     steps = tqdm(total=8, desc="generating market", disable=not progress)
-    days = np.arange(T)[:, None]
 
-    # ---- instruments: listing, delisting, industries
     ids = _ids(N)
-    listed = np.zeros(N, dtype=np.int64)
-    late = rng.random(N) < 0.2
-    late[: max(1, N // 20)] = False          # the first ids are long-listed large companies
-    listed[late] = rng.integers(1, max(2, T // 2), late.sum())
-    delisted = np.full(N, T, dtype=np.int64)
-    gone = (rng.random(N) < 0.05) & (listed < T // 2) & (np.arange(N) >= max(1, N // 20))
-    delisted[gone] = rng.integers(T // 2 + 1, T, gone.sum())
-    alive = (days >= listed) & (days < delisted)
-    industry0 = rng.integers(0, len(INDUSTRIES), N)
-    # first classification record: on the listing day, or a trading day some years before the period
-    early = cal[cal <= dates[0] - pd.Timedelta(days=365 * 3)]
-    before = early[-1] if len(early) else cal[0]
-    first_rec = [before if listed[i] == 0 else dates[listed[i]] for i in range(N)]
-    cit_hist = _industry_history(rng, first_rec, industry0, dates[-1])
-    sws_hist = [_shifted(h, rng) for h in cit_hist]
-    # industry of each instrument on each trading day, taking a change from the first trading day on or after it
-    ind = np.tile(industry0, (T, 1))
-    for i, hist in enumerate(cit_hist):
-        for day, k in hist:
-            ind[dates.searchsorted(day):, i] = k
+    big, listed, delisted, industry0, cit_hist, sws_hist = _instruments(rng, cal, dates, N)
+    alive = (np.arange(T)[:, None] >= listed) & (np.arange(T)[:, None] < delisted)
+    ind = _daily_industry(dates, industry0, cit_hist)
     steps.update()
 
-    # ---- per-instrument characteristics
-    big = np.arange(N) < max(1, N // 20)
+    # per-instrument characteristics
     shares0 = np.exp(rng.normal(20.5, 1.0, N) + np.where(big, 2.0, 0.0))
     price0 = np.exp(rng.normal(np.log(12.0), 0.6, N))
     logcap0 = np.log(shares0 * price0)
@@ -204,57 +453,14 @@ def simulate(n_instruments: int, start: str, end: str, seed: int, progress: bool
     debt_ratio = np.exp(rng.normal(np.log(0.8), 0.5, N)) * np.where(heavy, 6.0, 1.0)
     roe_mean = rng.normal(0.09, 0.05, N)
     base_turnover = np.exp(rng.normal(np.log(0.012), 0.5, N) - 0.2 * zcap0)
-
-    # ---- fundamentals at report dates: three reports a year, the history starting a year before the period
-    windows = sorted(w for win in _REPORT_WINDOWS for w in _window_days(dates, win))
-    K = len(windows)
-    report_day = np.full((K, N), T, dtype=np.int64)
-    for k, (lo, hi) in enumerate(windows):
-        report_day[k] = rng.integers(lo, hi, N)
-    pre = 3
-    roe = np.empty((K + pre + 1, N))
-    roe[0] = roe_mean + rng.normal(0, 0.03, N)
-    shock = rng.normal(0, 0.025, (K + pre, N))
-    for k in range(1, K + pre + 1):
-        roe[k] = roe_mean + 0.75 * (roe[k - 1] - roe_mean) + shock[k - 1]
-    book = np.empty_like(roe)
-    book[0] = shares0 * price0 * np.exp(rng.normal(np.log(0.45), 0.5, N)) * 0.9
-    for k in range(1, K + pre + 1):
-        book[k] = np.maximum(book[k - 1] * (1 + roe[k] / 3 * 0.7), book[0] * 0.05)
-    earnings = roe * book
-    debt = book * debt_ratio * np.exp(np.cumsum(rng.normal(0, 0.05, (K + pre + 1, N)), axis=0))
-    growth_f = np.zeros_like(roe)
-    growth_f[3:] = (earnings[3:] - earnings[:-3]) / book[:-3]
-    # report number in force on each day (0: the last pre-period report)
-    n_rep = np.zeros((T + 1, N), dtype=np.int64)
-    np.add.at(n_rep, (report_day.ravel(), np.tile(np.arange(N), K)), 1)
-    n_rep = np.cumsum(n_rep[:T], axis=0) + pre
+    fund = _fundamentals(rng, dates, shares0 * price0, roe_mean, debt_ratio)
     steps.update()
 
-    # ---- corporate actions on ex-dates: cash dividends, sometimes bonus shares
-    adj_step = np.ones((T, N))
-    share_step = np.ones((T, N))
-    for lo, hi in _window_days(dates, _EX_WINDOW):
-        ex = rng.integers(lo, hi, N)
-        cols = np.flatnonzero(alive[ex, np.arange(N)] & (ex > listed) & (rng.random(N) < 0.7))
-        yld = rng.uniform(0.003, 0.04, len(cols))
-        ratio = np.where(rng.random(len(cols)) < 0.12, rng.choice([1.2, 1.3, 1.5, 1.8, 2.0], len(cols)), 1.0)
-        adj_step[ex[cols], cols] = ratio / (1 - yld)
-        share_step[ex[cols], cols] = ratio
-
-    # ---- suspensions: spells of a few days, now and then months
-    starts = (rng.random((T, N)) < 0.0015) & alive & (days > listed)
-    ts, ns = np.nonzero(starts)
-    length = np.where(rng.random(len(ts)) < 0.1, rng.geometric(1 / 40, len(ts)), rng.geometric(0.35, len(ts)))
-    mark = np.zeros((T + 1, N), dtype=np.int32)
-    np.add.at(mark, (ts, ns), 1)
-    np.add.at(mark, (np.minimum(ts + length, T), ns), -1)
-    suspended = (np.cumsum(mark[:T], axis=0) > 0) & alive
-    del mark, starts
-    bar = alive & ~suspended
+    adj_step, share_step = _corporate_actions(rng, dates, alive, listed)
+    bar = alive & ~_suspensions(rng, alive, listed)
     steps.update()
 
-    # ---- daily factor model
+    # the parts of the daily factor model known in advance
     mkt_vol = 0.012 * np.exp(_ar1(rng, T, 0.98, 0.35))
     market = 0.0003 + mkt_vol * rng.standard_t(5, T) / np.sqrt(5 / 3)
     ind_ret = rng.normal(0, 0.006, (T, len(INDUSTRIES))) * np.exp(_ar1(rng, T, 0.97, 0.25))[:, None]
@@ -264,192 +470,77 @@ def simulate(n_instruments: int, start: str, end: str, seed: int, progress: bool
     base *= idio_level[:, None]
     base += beta * market[:, None]
     base += np.take_along_axis(ind_ret, ind, axis=1)
-    # an earnings surprise moves the price on the report day
-    kk, ii = np.nonzero(report_day < T)
-    base[report_day[kk, ii], ii] += 0.8 * shock[kk + pre, ii]
+    del ind
+    kk, ii = np.nonzero(fund["report_day"] < T)
+    base[fund["report_day"][kk, ii], ii] += 0.8 * fund["surprise"][kk, ii]   # earnings surprises
     names = list(_PREMIUMS)
     prem = np.array([_PREMIUMS[k][0] for k in names]) + rng.normal(0, 1, (T, len(names))) * np.array(
         [_PREMIUMS[k][1] for k in names])
     cap_step = np.log(share_step / adj_step)        # a dividend lowers the market value, a bonus issue does not
-    cum = np.zeros((T + 1, N))                       # cumulative log total return
-    ret = np.empty((T, N))
-    logcap = logcap0.copy()
-    rows = np.arange(N)
-    for t in range(T):
-        a = alive[t]
-        w = a / a.sum()
-        cap = np.exp(logcap)
-        e_size = _wz(logcap, w)
-        e_value = _wz(book[n_rep[t], rows] / cap, w)
-        e_mom = _wz(cum[max(t - 21, 0)] - cum[max(t - _BETA_WINDOW, 0)], w)
-        e_ey = _wz(earnings[n_rep[t], rows] / cap, w)
-        e_rev = _wz(cum[t] - cum[max(t - 5, 0)], w)
-        f = prem[t]
-        r = base[t] + f[0] * e_size + f[1] * e_value + f[2] * e_mom + f[3] * e_ey - _REVERSAL * e_rev
-        np.clip(r, -_LIMIT, _LIMIT, out=r)
-        r[~a] = 0.0
-        ret[t] = r
-        lr = np.log1p(r)
-        cum[t + 1] = cum[t] + lr
-        logcap += lr + cap_step[t]
+    ret, cum = _returns(base, prem, alive, logcap0, cap_step, fund)
     del base, cap_step
     steps.update()
 
-    # ---- prices and bars
-    adj = np.cumprod(adj_step, axis=0)
-    shares = shares0 * np.cumprod(share_step, axis=0)
+    # prices, volume and turnover
+    px: dict[str, np.ndarray] = {}
+    px["adj"] = np.cumprod(adj_step, axis=0)
+    px["shares"] = shares0 * np.cumprod(share_step, axis=0)
     del adj_step, share_step
-    close = price0 * np.exp(cum[1:]) / adj
+    close = price0 * np.exp(cum[1:]) / px["adj"]
     del cum
     ref = close / (1 + ret)                          # previous close, ex-adjusted
     vol_i = idio_vol * idio_level[:, None]
     gap = np.clip(0.3 * ret + rng.normal(0, 1, (T, N)) * 0.3 * vol_i, -_LIMIT, _LIMIT)
     open_ = ref * (1 + gap)
+    del gap
     top = np.maximum(open_, close)
-    high = np.minimum(top * (1 + np.abs(rng.normal(0, 1, (T, N))) * 0.5 * vol_i), ref * (1 + _LIMIT))
-    high = np.maximum(high, top)
+    high = np.maximum(np.minimum(top * (1 + np.abs(rng.normal(0, 1, (T, N))) * 0.5 * vol_i), ref * (1 + _LIMIT)), top)
     del top
     bottom = np.minimum(open_, close)
-    low = np.maximum(bottom * (1 - np.abs(rng.normal(0, 1, (T, N))) * 0.5 * vol_i), ref * (1 - _LIMIT))
-    low = np.minimum(low, bottom)
+    low = np.minimum(np.maximum(bottom * (1 - np.abs(rng.normal(0, 1, (T, N))) * 0.5 * vol_i), ref * (1 - _LIMIT)),
+                     bottom)
     del bottom, vol_i
     activity = np.exp(_ar1(rng, T, 0.98, 0.3))
     turn_rate = base_turnover * activity[:, None] * np.exp(rng.normal(0, 0.4, (T, N))) * (1 + 8 * np.abs(ret))
-    volume = np.maximum(np.round(turn_rate * shares / 100), 1.0) * 100
+    del ret
+    volume = np.maximum(np.round(turn_rate * px["shares"] / 100), 1.0) * 100
     del turn_rate
-    turnover = volume * (open_ + high + low + close) / 4
+    px.update(open=open_, high=high, low=low, close=close, ref=ref, volume=volume,
+              turnover=volume * (open_ + high + low + close) / 4)
+    del open_, high, low, close, ref, volume
     steps.update()
 
     tables: dict[str, pd.DataFrame] = {}
     tables["calendar"] = pd.DataFrame({"date": dates.date})
-    listed_dates = dates[listed].date
-    delisted_dates = [dates[d].date() if d < T else None for d in delisted]
     inst = pd.DataFrame({"order_book_id": ids, "symbol": ["股票{}".format(i) for i in range(N)], "type": "CS",
-                         "listed_date": listed_dates, "de_listed_date": delisted_dates})
+                         "listed_date": dates[listed].date,
+                         "de_listed_date": [dates[d].date() if d < T else None for d in delisted]})
     inst.loc[len(inst)] = [BENCHMARK, "沪深300", "INDX", dates[0].date(), None]
     tables["instruments"] = inst
-
+    idx, idx_ret = _index_bars(dates, bar, alive, listed, px)
     ti, ni = np.nonzero(bar)
     id_col = np.array(ids, dtype=object)[ni]
     date_col = dates.date[ti]
-
-    # ---- the index: capitalisation-weighted over the largest companies, reviewed each June and December
-    cap = np.where(bar, close * shares, np.nan)
-    cap_seen = pd.DataFrame(cap).ffill().to_numpy()
-    n_const = min(300, max(N // 3, 10))
-    member = np.zeros((T, N), dtype=bool)
-    reviews = [0] + [int(i) for i in np.flatnonzero(np.diff(dates.month) != 0) + 1
-                     if dates[i].month in (6, 12)]
-    for j, lo in enumerate(reviews):
-        hi = reviews[j + 1] if j + 1 < len(reviews) else T
-        seen = np.where(alive[lo] & (listed <= max(lo - 60, 0)), np.nan_to_num(cap_seen[max(lo - 1, 0)]), 0.0)
-        pick = np.argsort(-seen, kind="stable")[:n_const]
-        member[lo:hi, pick[seen[pick] > 0]] = True
-    prev = np.vstack([cap_seen[:1], cap_seen[:-1]])
-    wgt = np.where(member & np.isfinite(prev), prev, 0.0)
-    wsum = np.maximum(wgt.sum(axis=1), 1e-12)
-    rel = np.nan_to_num(cap_seen / prev - 1)
-    idx_ret = (wgt * rel).sum(axis=1) / wsum
-    idx_ret[0] = 0.0
-    idx_close = 3000.0 * np.cumprod(1 + idx_ret)
-    idx_prev = np.concatenate([[3000.0], idx_close[:-1]])
-    wb = np.where(bar, wgt, 0.0)
-
-    def rel_move(x):
-        return (wb * np.where(bar, x / ref - 1, 0.0)).sum(axis=1) / wsum
-
-    idx_open = idx_prev * (1 + rel_move(open_))
-    idx_high = np.maximum(idx_prev * (1 + rel_move(high)), np.maximum(idx_open, idx_close))
-    idx_low = np.minimum(idx_prev * (1 + rel_move(low)), np.minimum(idx_open, idx_close))
-    in_idx = member & bar
-    idx = pd.DataFrame({"order_book_id": BENCHMARK, "date": dates.date, "open": idx_open, "high": idx_high,
-                        "low": idx_low, "close": idx_close, "volume": np.where(in_idx, volume, 0.0).sum(axis=1),
-                        "total_turnover": np.where(in_idx, turnover, 0.0).sum(axis=1), "adj_factor": 1.0})
-    del wgt, wb, rel, prev, cap_seen, member, in_idx
-    bars = pd.DataFrame({
-        "order_book_id": id_col, "date": date_col,
-        "open": open_[ti, ni], "high": high[ti, ni], "low": low[ti, ni], "close": close[ti, ni],
-        "volume": volume[ti, ni], "total_turnover": turnover[ti, ni], "adj_factor": adj[ti, ni],
-    })
+    bars = pd.DataFrame({"order_book_id": id_col, "date": date_col})
+    for f in ("open", "high", "low", "close", "volume"):
+        bars[f] = px[f][ti, ni]
+    bars["total_turnover"] = px["turnover"][ti, ni]
+    bars["adj_factor"] = px["adj"][ti, ni]
     tables["bars"] = pd.concat([bars, idx], ignore_index=True)
-    del bars, open_, high, low, turnover
+    del bars
+    for f in ("open", "high", "low", "ref", "turnover"):
+        del px[f]
     steps.update()
 
-    # ---- style exposures measured from the data
-    post = np.where(bar, close * adj, np.nan)
-    seen_post = pd.DataFrame(post).ffill().to_numpy()
-    r = np.full((T, N), np.nan)
-    r[1:] = post[1:] / seen_post[:-1] - 1          # from the last bar before, across suspensions
-    del post, seen_post
-    valid = np.isfinite(r)
-    x = np.where(valid, idx_ret[:, None], 0.0)
-    y = np.where(valid, r, 0.0)
-    n = _trailing_sum(valid.astype(float), _BETA_WINDOW)
-    sx, sy = _trailing_sum(x, _BETA_WINDOW), _trailing_sum(y, _BETA_WINDOW)
-    sxy, sxx, syy = _trailing_sum(x * y, _BETA_WINDOW), _trailing_sum(x * x, _BETA_WINDOW), _trailing_sum(y * y, _BETA_WINDOW)
-    del x
-    nn = np.maximum(n, 1.0)
-    cov = sxy / nn - sx * sy / nn ** 2
-    var = np.maximum(sxx / nn - (sx / nn) ** 2, 1e-12)
-    b = np.where((n >= 2) & (var > 1e-10), cov / var, 0.0)
-    rv = np.maximum(syy / nn - (sy / nn) ** 2 - b * cov, 0.0)
-    del sx, sy, sxy, sxx, syy, cov, var
-    # short histories shrink toward a beta of one and a typical residual volatility
-    beta_m = (n * b + _PRIOR_DAYS) / (n + _PRIOR_DAYS)
-    resvol = np.sqrt((n * rv + _PRIOR_DAYS * 0.02 ** 2) / (n + _PRIOR_DAYS))
-    del b, rv, n
-    lr = np.cumsum(np.log1p(np.nan_to_num(y)), axis=0)
-    del y, valid, r
-    lag = lambda k: np.vstack([np.zeros((min(k, T), N)), lr[:max(T - k, 0)]])  # noqa: E731
-    mom = lag(21) - lag(_BETA_WINDOW)
-    del lr
-    liq = np.log(_trailing_sum(np.where(bar, volume / shares, 0.0), 21) + 1e-6)
-    del volume
-    capv = close * shares
-    rep = n_rep
-    fund = lambda a: np.take_along_axis(a, rep, axis=0)  # noqa: E731
-    raw = {
-        "beta": beta_m, "momentum": mom, "size": np.log(capv), "residual_volatility": resvol,
-        "earnings_yield": fund(earnings) / capv, "growth": fund(growth_f), "book_to_price": fund(book) / capv,
-        "leverage": (capv + fund(debt)) / capv, "liquidity": liq,
-    }
-    del beta_m, mom, resvol, liq, capv, close, shares, adj, ref, ret
-    expo = {}
-    for k in list(raw):
-        expo[k] = _zscore(np.where(bar, raw.pop(k), np.nan))
-    # non-linear size: the cube of size made orthogonal to size on each date, standardised
-    s = expo["size"]
-    c = s ** 3
-    cm = np.nanmean(c, axis=1, keepdims=True)
-    slope = np.nanmean(s * (c - cm), axis=1, keepdims=True) / np.maximum(np.nanmean(s * s, axis=1, keepdims=True), 1e-12)
-    expo["non_linear_size"] = _zscore(c - cm - slope * s)
-    del c
+    expo = _styles(bar, idx_ret, px, fund)
+    del px
     st = pd.DataFrame({"order_book_id": id_col, "date": date_col})
     for k in STYLE_FACTORS:
         st[k] = expo.pop(k)[ti, ni]
     tables["styles"] = st
     steps.update()
 
-    # ---- industry records
-    cit, sws = [], []
-    for i in range(N):
-        for day, k in cit_hist[i]:
-            cit.append((INDUSTRIES[k], ids[i], day))
-        hist = sws_hist[i]
-        recs = {(day, _version(day)): k for day, k in hist}
-        for switch, ver in _SWS_SWITCH:
-            if hist[0][0] < switch:
-                # the new edition classifies the instrument by its industry in force on that day; the
-                # previous edition goes on being published for half a year
-                held = [k for day, k in hist if day <= switch][-1]
-                recs[(switch, ver)] = held
-                recs[(switch, ver - 1)] = held
-                for day, k in hist:
-                    if switch < day <= switch + pd.Timedelta(days=182):
-                        recs[(day, ver - 1)] = k
-        sws.extend((_sws_name(k, v), ids[i], day, v) for (day, v), k in sorted(recs.items()))
-    tables["industry_citics"] = pd.DataFrame(cit, columns=["industry_name", "order_book_id", "start_date"])
-    tables["industry_sws"] = pd.DataFrame(sws, columns=["industry_name", "order_book_id", "start_date", "version"])
+    tables["industry_citics"], tables["industry_sws"] = _industry_tables(ids, cit_hist, sws_hist)
     steps.update()
     steps.close()
     return tables
