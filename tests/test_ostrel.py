@@ -3,6 +3,8 @@ import datetime as dt
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 from scipy import stats
 
 import ostrel
@@ -143,3 +145,63 @@ def test_panel_adjustments_match_get_price(small_store, adjust_type):
     for f in ("close", "volume"):
         wide = long[f].unstack(0).reindex(index=panel[f].index, columns=ids)
         np.testing.assert_allclose(panel[f].to_numpy(), wide.to_numpy(), rtol=1e-12, equal_nan=True)
+
+
+def _sorted_reference(table, columns, ids, start, end, factor_sql="1.0"):
+    """Independent long form: the database sorts, pandas builds the index from strings."""
+    from ostrel import store
+
+    cols = ", ".join("{} * ({}) AS {}".format(c, factor_sql, c) if c in ("open", "high", "low", "close")
+                     else c for c in columns)
+    df = store.connection().execute(
+        "SELECT order_book_id, date, {} FROM {} WHERE order_book_id IN (SELECT unnest(?::VARCHAR[])) "
+        "AND date BETWEEN ? AND ? ORDER BY order_book_id, date".format(cols, table),
+        [list(ids), pd.Timestamp(start).date(), pd.Timestamp(end).date()]).df()
+    if df.empty:
+        return None
+    df["date"] = pd.to_datetime(df["date"]).astype("datetime64[us]")
+    return df.set_index(["order_book_id", "date"])[columns]
+
+
+@pytest.mark.parametrize("dense", [True, False], ids=["counting", "sorting"])
+@settings(max_examples=25, deadline=None)
+@given(data=st.data())
+def test_long_form_equals_sorted_reference(small_store, dense, data):
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(ostrel, "_DENSE_GRID_SLACK", 1_000_000 if dense else -10**12)
+        _check_long_forms(data)
+
+
+def _check_long_forms(data):
+    universe = list(ostrel.all_instruments()["order_book_id"]) + ["999999.XSHG"]
+    ids = data.draw(st.lists(st.sampled_from(universe), min_size=1, max_size=12))
+    days = ostrel.get_trading_dates("2021-01-04", "2022-06-30")
+    i = data.draw(st.integers(0, len(days) - 1))
+    j = data.draw(st.integers(i, min(len(days) - 1, i + 120)))
+    start, end = days[i] - pd.Timedelta(days=data.draw(st.integers(0, 3))), days[j]
+    fields = data.draw(st.lists(st.sampled_from(ostrel.DAILY_FIELDS), min_size=1, max_size=3, unique=True))
+    got = ostrel.get_price(ids, start, end, fields=fields, adjust_type="post")
+    want = _sorted_reference("bars", fields, set(ids), start, end, factor_sql="adj_factor")
+    if want is None:
+        assert got is None
+    else:
+        pd.testing.assert_frame_equal(got, want, check_index_type=False, rtol=1e-15)
+    styles = data.draw(st.lists(st.sampled_from(ostrel.STYLE_FACTORS), min_size=1, max_size=3, unique=True))
+    got = ostrel.get_style_factor_exposure(ids, start, end, factors=styles)
+    want = _sorted_reference("styles", styles, set(ids), start, end)
+    if want is None:
+        assert got is None
+    else:
+        pd.testing.assert_frame_equal(got, want, check_index_type=False)
+
+
+def test_panel_leaves_out_bars_dated_off_the_calendar(small_store, monkeypatch):
+    # a bar on a Sunday must not land on the next trading day's row
+    ids = ["600000.XSHG"]
+    days = ostrel.get_trading_dates("2021-03-01", "2021-03-12")
+    monkeypatch.setattr(ostrel, "_fetch", lambda *a: (
+        np.array([0, 0]), np.array(["2021-03-07", "2021-03-08"], dtype="datetime64[D]").astype(np.int64),
+        {"close": np.array([1.0, 2.0]), "adj_factor": np.array([1.0, 1.0])}))
+    close = ostrel.get_panel(["close"], ids, days[0], days[-1])["close"]
+    assert close.loc["2021-03-08", "600000.XSHG"] == 2.0
+    assert close["600000.XSHG"].notna().sum() == 1

@@ -145,28 +145,97 @@ def _fields(fields: Any, allowed: Sequence[str], what: str) -> list[str]:
     return out
 
 
-def _bars(ids: list[str], start: pd.Timestamp, end: pd.Timestamp, fields: list[str], adjust_type: str) -> pd.DataFrame:
+def _check_adjust(adjust_type: str) -> None:
     if adjust_type not in ("post", "pre", "none"):
         raise ValueError('adjust_type: expected "post", "pre" or "none", got {!r}'.format(adjust_type))
-    con = store.connection()
-    cols = ", ".join("b." + f for f in fields)
-    sql = ("SELECT b.order_book_id, b.date, b.adj_factor, {} FROM bars b "
-           "JOIN (SELECT unnest(?::VARCHAR[]) AS id) q ON b.order_book_id = q.id "
-           "WHERE b.date BETWEEN ? AND ? ORDER BY b.order_book_id, b.date").format(cols)
-    df = con.execute(sql, [ids, start.date(), end.date()]).df()
-    if adjust_type != "none" and len(df):
-        factor = df["adj_factor"].to_numpy()
-        if adjust_type == "pre":
-            last = con.execute(
-                "SELECT b.order_book_id, arg_max(b.adj_factor, b.date) AS f FROM bars b "
-                "JOIN (SELECT unnest(?::VARCHAR[]) AS id) q ON b.order_book_id = q.id GROUP BY 1",
-                [ids]).df().set_index("order_book_id")["f"]
-            factor = factor / df["order_book_id"].map(last).to_numpy()
-        for f in fields:
-            if f in _PRICE_FIELDS:
-                df[f] = df[f].to_numpy() * factor
-    df["date"] = pd.to_datetime(df["date"])
-    return df.drop(columns="adj_factor")
+
+
+_ID_POSITIONS = ("JOIN (SELECT unnest(?::VARCHAR[]) AS id, generate_subscripts(?::VARCHAR[], 1) AS pos) q "
+                 "ON {t}.order_book_id = q.id")
+
+
+def _fetch(table: str, columns: list[str], ids: list[str], start: pd.Timestamp,
+           end: pd.Timestamp) -> tuple[np.ndarray, np.ndarray, dict]:
+    """Rows of ``table`` for ``ids`` and dates in [start, end], unordered.
+
+    Returns each row's position in ``ids``, its date as days since the epoch,
+    and the requested columns as numpy arrays. Positions are computed in the
+    database so no per-row strings reach Python.
+    """
+    t = table[0]
+    sql = ("SELECT (q.pos - 1)::INTEGER AS _col, ({t}.date - DATE '1970-01-01')::INTEGER AS _date, {cols} "
+           "FROM {table} {t} {join} WHERE {t}.date BETWEEN ? AND ?").format(
+        t=t, table=table, cols=", ".join("{}.{}".format(t, c) for c in columns), join=_ID_POSITIONS.format(t=t))
+    res = store.connection().execute(sql, [ids, ids, start.date(), end.date()]).fetchnumpy()
+    col = np.asarray(res.pop("_col"), dtype=np.int64)
+    days = np.asarray(res.pop("_date"), dtype=np.int64)
+    return col, days, res
+
+
+def _price_factor(adjust_type: str, ids: list[str], col: np.ndarray, factor: np.ndarray) -> np.ndarray | None:
+    """Multiplier turning raw prices into ``adjust_type`` prices (None: leave them raw)."""
+    if adjust_type == "none":
+        return None
+    if adjust_type == "post":
+        return factor
+    # forward adjustment divides by each instrument's latest factor in the store
+    last = store.connection().execute(
+        "SELECT q.pos - 1 AS p, arg_max(b.adj_factor, b.date) AS f FROM bars b " + _ID_POSITIONS.format(t="b")
+        + " GROUP BY 1", [ids, ids]).fetchnumpy()
+    latest = np.ones(len(ids))
+    latest[np.asarray(last["p"], dtype=np.int64)] = np.asarray(last["f"], dtype=float)
+    return factor / latest[col]
+
+
+def _day_level(days: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """Distinct days in ascending order and each row's position among them, in O(rows + span)."""
+    lo = int(days.min())
+    present = np.zeros(int(days.max()) - lo + 1, dtype=bool)
+    present[days - lo] = True
+    level = np.flatnonzero(present) + lo
+    rank = np.cumsum(present) - 1
+    return level, rank[days - lo]
+
+
+# grid cells beyond four per row that the counting placement may allocate
+_DENSE_GRID_SLACK = 1_000_000
+
+
+def _long_frame(table: str, columns: list[str], ids: Any, start: pd.Timestamp, end: pd.Timestamp,
+                adjust_type: str | None = None) -> pd.DataFrame | None:
+    """Long form: index (order_book_id, date) sorted by id then date, one column per field.
+
+    Rows are placed by counting (id position x day position), not by sorting
+    or by hashing id strings, which keeps millions of rows cheap.
+    """
+    ids = sorted(set(ids))
+    fetch = columns + ["adj_factor"] if adjust_type not in (None, "none") else columns
+    col, days, res = _fetch(table, fetch, ids, start, end)
+    if len(col) == 0:
+        return None
+    level, row = _day_level(days)
+    key = col * len(level) + row
+    cells = len(ids) * len(level)
+    if cells <= 4 * len(key) + _DENSE_GRID_SLACK:
+        # dense enough: place rows by counting over the (id, day) grid
+        order = np.full(cells, -1, dtype=np.int64)
+        order[key] = np.arange(len(key))
+        order = order[order >= 0]
+    else:
+        order = np.argsort(key, kind="stable")
+    id_codes, day_codes = np.divmod(key[order], len(level))
+    factor = None
+    if adjust_type not in (None, "none"):
+        factor = _price_factor(adjust_type, ids, col, np.asarray(res["adj_factor"], dtype=float))
+    data = {}
+    for f in columns:
+        v = np.asarray(res[f], dtype=float)
+        if factor is not None and f in _PRICE_FIELDS:
+            v = v * factor
+        data[f] = v[order]
+    index = pd.MultiIndex(levels=[pd.Index(ids), pd.DatetimeIndex(level.astype("datetime64[D]")).as_unit("us")],
+                          codes=[id_codes, day_codes], names=["order_book_id", "date"], verify_integrity=False)
+    return pd.DataFrame(data, index=index.remove_unused_levels(), columns=columns)
 
 
 def get_price(order_book_ids: Any, start_date: Any = None, end_date: Any = None, frequency: str = "1d",
@@ -182,15 +251,12 @@ def get_price(order_book_ids: Any, start_date: Any = None, end_date: Any = None,
         raise ValueError('frequency: expected "1d", "1m" or "tick", got {!r}'.format(frequency))
     ids = _ids(order_book_ids)
     flds = _fields(fields, DAILY_FIELDS, "fields")
+    _check_adjust(adjust_type)
     s = _to_timestamp(start_date, "start_date")
     e = _to_timestamp(end_date, "end_date")
     if not ids or s > e:
         return None
-    df = _bars(ids, s, e, flds, adjust_type)
-    if df.empty:
-        return None
-    out = df.set_index(["order_book_id", "date"])[flds]
-    return out if expect_df else out
+    return _long_frame("bars", flds, ids, s, e, adjust_type)
 
 
 def get_panel(fields: Any, order_book_ids: Any, start_date: Any, end_date: Any,
@@ -198,34 +264,27 @@ def get_panel(fields: Any, order_book_ids: Any, start_date: Any, end_date: Any,
     """宽表行情：{字段: DataFrame(交易日 x 标的)}，缺失处为 NaN。"""
     ids = _ids(order_book_ids)
     flds = _fields(fields, DAILY_FIELDS, "fields")
-    if adjust_type not in ("post", "pre", "none"):
-        raise ValueError('adjust_type: expected "post", "pre" or "none", got {!r}'.format(adjust_type))
+    _check_adjust(adjust_type)
     dates = get_trading_dates(start_date, end_date)
     frames = {f: np.full((len(dates), len(ids)), np.nan) for f in flds}
     if len(dates) and ids:
-        con = store.connection()
-        # positions computed in the database; no sort and no per-row Python objects
-        sql = ("SELECT q.pos - 1 AS col, b.date, b.adj_factor, {} FROM bars b "
-               "JOIN (SELECT unnest(?::VARCHAR[]) AS id, generate_subscripts(?::VARCHAR[], 1) AS pos) q "
-               "ON b.order_book_id = q.id WHERE b.date BETWEEN ? AND ?").format(", ".join("b." + f for f in flds))
-        res = con.execute(sql, [ids, ids, dates[0].date(), dates[-1].date()]).fetchnumpy()
-        col = np.asarray(res["col"], dtype=np.int64)
-        day = np.asarray(res["date"]).astype("datetime64[D]")
-        row = np.searchsorted(dates.values.astype("datetime64[D]"), day)
-        factor = np.asarray(res["adj_factor"], dtype=float)
-        if adjust_type == "pre":
-            last = con.execute(
-                "SELECT q.pos - 1, arg_max(b.adj_factor, b.date) FROM bars b "
-                "JOIN (SELECT unnest(?::VARCHAR[]) AS id, generate_subscripts(?::VARCHAR[], 1) AS pos) q "
-                "ON b.order_book_id = q.id GROUP BY 1", [ids, ids]).fetchnumpy()
-            latest = np.ones(len(ids))
-            latest[np.asarray(last[list(last)[0]], dtype=np.int64)] = np.asarray(last[list(last)[1]], dtype=float)
-            factor = factor / latest[col]
-        for f in flds:
-            v = np.asarray(res[f], dtype=float)
-            if adjust_type != "none" and f in _PRICE_FIELDS:
-                v = v * factor
-            frames[f][row, col] = v
+        fetch = flds + ["adj_factor"] if adjust_type != "none" else flds
+        col, days, res = _fetch("bars", fetch, ids, dates[0], dates[-1])
+        if len(col):
+            # calendar day -> row; bars dated off the calendar have no row and are left out
+            cal = dates.values.astype("datetime64[D]").astype(np.int64)
+            lookup = np.full(int(cal[-1] - cal[0]) + 1, -1, dtype=np.int64)
+            lookup[cal - cal[0]] = np.arange(len(cal))
+            row = lookup[days - cal[0]]
+            keep = row >= 0
+            factor = None
+            if adjust_type != "none":
+                factor = _price_factor(adjust_type, ids, col, np.asarray(res["adj_factor"], dtype=float))
+            for f in flds:
+                v = np.asarray(res[f], dtype=float)
+                if factor is not None and f in _PRICE_FIELDS:
+                    v = v * factor
+                frames[f][row[keep], col[keep]] = v[keep]
     index = dates.rename("date")
     columns = pd.Index(ids, name="order_book_id")
     return {f: pd.DataFrame(m, index=index, columns=columns) for f, m in frames.items()}
@@ -260,12 +319,4 @@ def get_style_factor_exposure(order_book_ids: Any, start_date: Any, end_date: An
     s, e = _to_timestamp(start_date, "start_date"), _to_timestamp(end_date, "end_date")
     if not ids or s > e:
         return None
-    sql = ("SELECT s.order_book_id, s.date, {} FROM styles s "
-           "JOIN (SELECT unnest(?::VARCHAR[]) AS id) q ON s.order_book_id = q.id "
-           "WHERE s.date BETWEEN ? AND ? ORDER BY s.order_book_id, s.date").format(
-        ", ".join("s." + f for f in flds))
-    df = store.connection().execute(sql, [ids, s.date(), e.date()]).df()
-    if df.empty:
-        return None
-    df["date"] = pd.to_datetime(df["date"])
-    return df.set_index(["order_book_id", "date"])[flds]
+    return _long_frame("styles", flds, ids, s, e)

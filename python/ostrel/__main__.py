@@ -1,4 +1,5 @@
-"""Command line: ``python -m ostrel generate --out PATH`` and ``python -m ostrel info``."""
+"""Command line: ``python -m ostrel generate --out PATH``, ``python -m ostrel import KIND FILE``
+and ``python -m ostrel info``."""
 
 from __future__ import annotations
 
@@ -15,9 +16,19 @@ def main(argv: list[str] | None = None) -> int:
     g.add_argument("--start", default="2016-01-01")
     g.add_argument("--end", default="2024-12-31")
     g.add_argument("--seed", type=int, default=0)
+    m = sub.add_parser("import", help="load your own data (CSV or Parquet) into a store, validated and atomic")
+    m.add_argument("kind", choices=["bars", "instruments", "industry", "styles", "calendar"])
+    m.add_argument("file")
+    m.add_argument("--path", default=None, help="store file (default: $OSTREL_DATA or the per-user store); "
+                                                  "created if missing")
+    m.add_argument("--source", choices=["citics_2019", "sws"], default=None,
+                   help="industry classification of the file (default: sws if it has a version column)")
+    m.add_argument("--quiet", action="store_true", help="no progress bar")
     i = sub.add_parser("info", help="print what the store holds")
     i.add_argument("--path", default=None)
     args = parser.parse_args(argv)
+    if args.cmd == "import":
+        return _import(args)
     if args.cmd == "generate":
         from .generate import generate
 
@@ -41,6 +52,21 @@ def main(argv: list[str] | None = None) -> int:
         print("{:16s} {:>12,d} rows".format(table, n))
     lo, hi = con.execute("SELECT min(date), max(date) FROM calendar").fetchone()
     print("dates            {} to {}".format(lo, hi))
+    return 0
+
+
+def _import(args: argparse.Namespace) -> int:
+    from .importers import InvalidImportFile, StoreBusy, import_file
+
+    if args.source is not None and args.kind != "industry":
+        print("ostrel import: --source applies to industry files only", file=sys.stderr)
+        return 2
+    try:
+        report = import_file(args.kind, args.file, store=args.path, source=args.source, progress=not args.quiet)
+    except (InvalidImportFile, StoreBusy, FileNotFoundError, ValueError) as e:
+        print("ostrel import: {}".format(e), file=sys.stderr)
+        return 2
+    print(report)
     return 0
 
 

@@ -5,9 +5,13 @@ from __future__ import annotations
 import functools
 import threading
 import time
+import weakref
 from typing import Any, Callable
 
-__all__ = ["ttl_cache"]
+__all__ = ["ttl_cache", "clear_all"]
+
+# every cache made by ttl_cache, so a store write can drop them all
+_caches: "weakref.WeakSet[Callable]" = weakref.WeakSet()
 
 
 def ttl_cache(seconds: float, clock: Callable[[], float] = time.monotonic) -> Callable:
@@ -51,6 +55,13 @@ def ttl_cache(seconds: float, clock: Callable[[], float] = time.monotonic) -> Ca
             return value
 
         wrapper.cache_clear = entries.clear  # type: ignore[attr-defined]
+        _caches.add(wrapper)
         return wrapper
 
     return decorate
+
+
+def clear_all() -> None:
+    """Empties every ttl cache, e.g. after new data was written into the store."""
+    for wrapper in list(_caches):
+        wrapper.cache_clear()

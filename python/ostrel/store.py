@@ -8,7 +8,7 @@ from pathlib import Path
 
 import duckdb
 
-__all__ = ["default_data_path", "init", "connection", "is_open", "close", "StoreMissing"]
+__all__ = ["default_data_path", "init", "connection", "is_open", "close", "release", "StoreMissing"]
 
 _lock = threading.Lock()
 _state: dict = {"path": None, "con": None}
@@ -48,6 +48,18 @@ def close() -> None:
             _state["con"].close()
         _state["con"] = None
         _state["path"] = None
+
+
+def release() -> None:
+    """Closes the cached connection but keeps the configured path; the next query reopens it.
+
+    A writer needs this: DuckDB refuses a read-write connection to a file this
+    process still holds open read-only.
+    """
+    with _lock:
+        if _state["con"] is not None:
+            _state["con"].close()
+        _state["con"] = None
 
 
 def is_open() -> bool:
