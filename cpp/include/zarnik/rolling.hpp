@@ -8,16 +8,18 @@
 // products along each window row): NaN anywhere in a window makes the
 // arithmetic statistics NaN for that window only, infinities propagate the way
 // IEEE arithmetic propagates them. Every kernel is O(L) (ts_rank O(L log L)
-// for long windows), with no O(L n) temporaries:
-//   * sums come from per-block prefix and suffix scans (see window_sums), so
-//     each window's sums hold exactly its own values and no rounding is
-//     inherited from values that left it; the scans are compensated;
-//   * moments are taken about an anchor near the data, and a window whose
-//     raw moments would cancel badly is recomputed about its own mean in
-//     double-double arithmetic, so large offsets with tiny spread stay
-//     accurate;
+// for long windows, avedev O(L n)), with no O(L n) temporaries:
+//   * sums come from per-block prefix and suffix scans (see block_sums), so
+//     each window's sums hold exactly its own values, round at most n times
+//     and inherit no rounding from values that left the window;
+//   * terms are taken about an anchor that is a value of the window, and a
+//     window whose raw moments would cancel badly is recomputed about its
+//     own mean in double-double arithmetic, so large offsets with tiny
+//     spread stay accurate;
 //   * windows holding an infinity are evaluated directly from their values;
 //   * min / max / product / argmax / argmin fold prefix and suffix blocks.
+// Nothing depends on the thread a series runs on: each kernel is a fixed
+// sequence of operations on its own series.
 #pragma once
 
 #include <algorithm>
@@ -1131,6 +1133,64 @@ void ts_arg_block_pair(const double* x, std::size_t n, std::size_t B, double* ou
 }
 #endif
 
+#if defined(__GNUC__) && defined(__x86_64__)
+// The same over four full blocks [B, B + 4n) with 4-wide AVX2 vectors, for
+// processors that have them (chosen at run time). buf holds 4 n vectors.
+template <bool Max>
+__attribute__((target("avx2"))) void ts_arg_block_quad(const double* x, std::size_t n, std::size_t B, double* out,
+                                                        __m256d* buf) {
+    // BETTER(a, b): a strictly better than b; PICK(a, b): a if strictly better, else b
+    constexpr int kBetter = Max ? _CMP_GT_OQ : _CMP_LT_OQ;
+#define ZARNIK_BETTER(a, b) _mm256_cmp_pd((a), (b), kBetter)
+#define ZARNIK_PICK(a, b) (Max ? _mm256_max_pd((a), (b)) : _mm256_min_pd((a), (b)))
+    __m256d* sv = buf;
+    __m256d* si = buf + n;
+    __m256d* pv = buf + 2 * n;
+    __m256d* pi = buf + 3 * n;
+    const std::size_t E0 = B + n - 1, E1 = E0 + n, E2 = E1 + n, E3 = E2 + n;
+    const __m256d one = _mm256_set1_pd(1.0);
+    __m256d kv = _mm256_set_pd(double(E3), double(E2), double(E1), double(E0));
+    __m256d jv = _mm256_add_pd(kv, one);
+    __m256d sval = _mm256_set_pd(x[E3], x[E2], x[E1], x[E0]), sidx = kv;
+    __m256d pval = _mm256_set_pd(x[E3 + 1], x[E2 + 1], x[E1 + 1], x[E0 + 1]), pidx = jv;
+    sv[n - 1] = sval;
+    si[n - 1] = sidx;
+    pv[0] = pval;
+    pi[0] = pidx;
+    for (std::size_t o = 1; o < n; ++o) {
+        kv = _mm256_sub_pd(kv, one);
+        const __m256d xs = _mm256_set_pd(x[E3 - o], x[E2 - o], x[E1 - o], x[E0 - o]);
+        const __m256d keep = ZARNIK_BETTER(sval, xs);
+        sval = ZARNIK_PICK(sval, xs);
+        sidx = _mm256_blendv_pd(kv, sidx, keep);
+        sv[n - 1 - o] = sval;
+        si[n - 1 - o] = sidx;
+        if (o + 1 < n) {
+            jv = _mm256_add_pd(jv, one);
+            const __m256d xp = _mm256_set_pd(x[E3 + 1 + o], x[E2 + 1 + o], x[E1 + 1 + o], x[E0 + 1 + o]);
+            const __m256d up = ZARNIK_BETTER(xp, pval);
+            pval = ZARNIK_PICK(xp, pval);
+            pidx = _mm256_blendv_pd(pidx, jv, up);
+            pv[o] = pval;
+            pi[o] = pidx;
+        }
+    }
+    __m256d start = _mm256_set_pd(double(B + 3 * n), double(B + 2 * n), double(B + n), double(B));
+    for (std::size_t o = 0; o < n; ++o) {
+        const __m256d idx = o == 0 ? si[0] : _mm256_blendv_pd(si[o], pi[o - 1], ZARNIK_BETTER(pv[o - 1], sv[o]));
+        const __m256d r = _mm256_sub_pd(idx, start);
+        start = _mm256_add_pd(start, one);
+        const __m128d lo = _mm256_castpd256_pd128(r), hi = _mm256_extractf128_pd(r, 1);
+        _mm_storel_pd(out + B + o, lo);
+        _mm_storeh_pd(out + B + n + o, lo);
+        _mm_storel_pd(out + B + 2 * n + o, hi);
+        _mm_storeh_pd(out + B + 3 * n + o, hi);
+    }
+}
+#undef ZARNIK_BETTER
+#undef ZARNIK_PICK
+#endif
+
 // Position (0 = oldest) of the first maximum / minimum; of the first NaN if
 // the window holds one. The folds carry (value, position); on ties the older
 // position wins.
@@ -1174,10 +1234,14 @@ void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
 #if defined(__SSE2__)
     if constexpr (std::is_same_v<T, double>) {
         if (n >= 2 && 2 * n <= m) {
-            std::vector<double> raw(8 * n + 2);  // 4 n vectors, 16-byte aligned
-            const std::uintptr_t addr = reinterpret_cast<std::uintptr_t>(raw.data());
-            __m128d* pair_buf = reinterpret_cast<__m128d*>((addr + 15) & ~std::uintptr_t(15));
-            for (; B0 + 2 * n <= m; B0 += 2 * n) ts_arg_block_pair<Max>(x, n, B0, out, pair_buf);
+            std::vector<double> raw(16 * n + 4);  // 4 n vectors of up to 4 lanes, 32-byte aligned
+            const std::uintptr_t addr = (reinterpret_cast<std::uintptr_t>(raw.data()) + 31) & ~std::uintptr_t(31);
+#if defined(__GNUC__) && defined(__x86_64__)
+            if (have_avx2())
+                for (; B0 + 4 * n <= m; B0 += 4 * n)
+                    ts_arg_block_quad<Max>(x, n, B0, out, reinterpret_cast<__m256d*>(addr));
+#endif
+            for (; B0 + 2 * n <= m; B0 += 2 * n) ts_arg_block_pair<Max>(x, n, B0, out, reinterpret_cast<__m128d*>(addr));
         }
     }
 #endif
