@@ -711,6 +711,19 @@ def test_order_kernels_on_long_series(name, case):
         np.testing.assert_array_equal(got, want)
 
 
+@pytest.mark.parametrize("window", LONG_WINDOWS)
+@pytest.mark.parametrize("name", ["ts_argmax", "ts_argmin", "ts_min", "ts_max", "ts_rank", "count"])
+def test_float_folds_with_ties_and_nan_runs(name, window):
+    # blocks are folded in groups of one, two and four: lengths leave every
+    # kind of remainder, and the values tie constantly
+    rng = np.random.default_rng(window)
+    for length in (window, 2 * window + 1, 4 * window + 3, 9 * window + 5, 1000):
+        x = rng.integers(-2, 3, length).astype(float)
+        x[rng.random(length) < 0.02] = np.nan
+        x[length // 3 : length // 3 + window // 2 + 1] = np.nan  # a run crossing block boundaries
+        np.testing.assert_array_equal(call(name, window, x), reference(name, window, x))
+
+
 @pytest.mark.parametrize("dtype", ["int64", "int16", "uint8"])
 @pytest.mark.parametrize("name", ["ts_argmax", "ts_argmin", "ts_min", "ts_max"])
 @pytest.mark.parametrize("window", [1, 2, 7, 64, 129, 300])
