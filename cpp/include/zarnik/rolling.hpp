@@ -441,76 +441,6 @@ struct PairState {
 };
 
 
-// ---------------------------------------------------------------------------
-// The block engine. Windows are grouped by the block of n positions [B, E]
-// their first element falls in (E = B + n - 1); each such window is a suffix
-// [i, E] of the block plus a prefix [E + 1, i + n - 1] of what follows. One
-// backward scan per block stores the suffix sums, and one forward scan keeps
-// the running prefix sum while each window's sums are handed on. The work is
-// O(L) whatever n is, every window's sums hold exactly its own values (a NaN
-// or inf only reaches the windows that contain it), and no rounding is
-// inherited from values that left the window: each sum rounds at most n
-// times. The terms are taken about the block's anchor, x[E], which lies in
-// every window of the block, so they are deviations of the window's own
-// scale and their sums carry no large offset.
-//
-//   anchor(B, E)        -> the anchor of block [B, E]
-//   terms(c, k, E, t)   -> the M terms of position k
-//   finish(i, o, c, s)  -> window i = B + o from its M sums s
-// ---------------------------------------------------------------------------
-template <int M, class AnchorF, class Terms, class Finish>
-void block_sums(std::size_t L, std::size_t n, AnchorF anchor, Terms terms, Finish finish) {
-    const std::size_t m = L - n + 1;
-    constexpr std::size_t kStack = 64;
-    double stack_buf[2 * M * kStack];
-    std::vector<double> heap_buf;
-    double* suf = stack_buf;
-    if (n > kStack) {
-        heap_buf.resize(2 * std::size_t(M) * n);
-        suf = heap_buf.data();
-    }
-    double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
-    for (std::size_t B = 0; B < m; B += n) {
-        const std::size_t E = B + n - 1;
-        const auto c = anchor(B, E);
-        const std::size_t plen = std::min(E, m - 1) - B;  // windows B + 1 .. B + plen
-        double hs[M], hp[M], t[M], u[M];
-        for (int p = 0; p < M; ++p) hs[p] = hp[p] = 0.0;
-        // The backward suffix scan and the forward prefix scan are independent
-        // chains; running them in one loop lets them overlap.
-        std::size_t o = 0;
-        for (; o < plen; ++o) {
-            const std::size_t k = E - o;
-            terms(c, k, E, t);
-            terms(c, E + 1 + o, E, u);
-            double* rs = suf + (k - B) * M;
-            double* rp = pre + o * M;
-            for (int p = 0; p < M; ++p) {
-                hs[p] += t[p];
-                hp[p] += u[p];
-                rs[p] = hs[p];
-                rp[p] = hp[p];
-            }
-        }
-        for (; o < n; ++o) {
-            const std::size_t k = E - o;
-            terms(c, k, E, t);
-            double* rs = suf + (k - B) * M;
-            for (int p = 0; p < M; ++p) {
-                hs[p] += t[p];
-                rs[p] = hs[p];
-            }
-        }
-        finish(B, std::size_t(0), c, static_cast<const double*>(hs));
-        for (o = 1; o <= plen; ++o) {
-            const double* rs = suf + o * M;
-            const double* rp = pre + (o - 1) * M;
-            for (int p = 0; p < M; ++p) t[p] = rs[p] + rp[p];
-            finish(B + o, o, c, static_cast<const double*>(t));
-        }
-    }
-}
-
 // The anchor of block [B, E]: x[E], or the nearest finite value of the
 // block's windows when x[E] is not finite, else 0.
 inline double block_anchor(const double* x, std::size_t L, std::size_t n, std::size_t B, std::size_t E) {
@@ -521,6 +451,132 @@ inline double block_anchor(const double* x, std::size_t L, std::size_t n, std::s
     for (std::size_t k = E + 1; k < end; ++k)
         if (std::isfinite(x[k])) return x[k];
     return 0.0;
+}
+
+#if defined(__GNUC__)
+// Two doubles with elementwise arithmetic (GCC / Clang vector extension).
+typedef double v2d __attribute__((vector_size(16)));
+#endif
+
+// ---------------------------------------------------------------------------
+// The block engine. Windows are grouped by the block of n positions [B, E]
+// their first element falls in (E = B + n - 1); each such window is a suffix
+// [i, E] of the block plus a prefix [E + 1, i + n - 1] of what follows. One
+// backward scan per block stores the suffix sums and one forward scan the
+// prefix sums; a window's sums are suffix + prefix. The work is O(L)
+// whatever n is, every window's sums hold exactly its own values (a NaN or
+// inf only reaches the windows that contain it), and no rounding is inherited
+// from values that left the window: each sum rounds at most n times. The
+// terms are taken about the block's anchor, x[E] of each series, which lies
+// in every window of the block, so they are deviations of the window's own
+// scale and their sums carry no large offset.
+//
+// S series xs[0..S-1]; for each position the caller's
+//   terms(d, rel, t)      the M terms from the deviations d[s] = x_s - c_s
+//                         and rel = k - E (an integer, the same for every block)
+//   finish(i, o, c, s)    window i = B + o from the anchors c[S] of its block
+//                         and its M sums s
+// terms is generic: it is called with doubles, and, where the compiler
+// offers vector types, with pairs of doubles that carry two blocks at once
+// (the same operations in the same order, so results are identical).
+// ---------------------------------------------------------------------------
+template <int M, int S, class Terms, class Finish>
+void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish) {
+    const std::size_t m = L - n + 1;
+    std::size_t B = 0;
+#if defined(__GNUC__)
+    if (n >= 2 && 2 * n <= m) {
+        // Two full blocks per step, one per vector lane.
+        std::vector<v2d> vbuf(2 * std::size_t(M) * n);
+        v2d* suf = vbuf.data();
+        v2d* pre = suf + std::size_t(M) * n;
+        for (; B + 2 * n <= m; B += 2 * n) {
+            const std::size_t E = B + n - 1;
+            double c0[S], c1[S];
+            v2d C[S], d[S];
+            for (int q = 0; q < S; ++q) {
+                c0[q] = block_anchor(xs[q], L, n, B, E);
+                c1[q] = block_anchor(xs[q], L, n, B + n, E + n);
+                C[q] = v2d{c0[q], c1[q]};
+            }
+            v2d hs[M], hp[M], t[M], u[M];
+            for (int p = 0; p < M; ++p) hs[p] = hp[p] = v2d{0.0, 0.0};
+            for (std::size_t o = 0; o < n; ++o) {
+                const std::size_t k = E - o;
+                for (int q = 0; q < S; ++q) d[q] = v2d{xs[q][k], xs[q][k + n]} - C[q];
+                terms(static_cast<const v2d*>(d), -std::ptrdiff_t(o), t);
+                v2d* rs = suf + (n - 1 - o) * M;
+                for (int p = 0; p < M; ++p) {
+                    hs[p] += t[p];
+                    rs[p] = hs[p];
+                }
+                if (o + 1 < n) {
+                    const std::size_t j = E + 1 + o;
+                    for (int q = 0; q < S; ++q) d[q] = v2d{xs[q][j], xs[q][j + n]} - C[q];
+                    terms(static_cast<const v2d*>(d), std::ptrdiff_t(o + 1), u);
+                    v2d* rp = pre + o * M;
+                    for (int p = 0; p < M; ++p) {
+                        hp[p] += u[p];
+                        rp[p] = hp[p];
+                    }
+                }
+            }
+            for (int lane = 0; lane < 2; ++lane) {
+                const double* c = lane ? c1 : c0;
+                const std::size_t Bl = B + std::size_t(lane) * n;
+                double sum[M];
+                for (int p = 0; p < M; ++p) sum[p] = suf[p][lane];
+                finish(Bl, std::size_t(0), c, static_cast<const double*>(sum));
+                for (std::size_t o = 1; o < n; ++o) {
+                    const v2d* rs = suf + o * M;
+                    const v2d* rp = pre + (o - 1) * M;
+                    for (int p = 0; p < M; ++p) sum[p] = rs[p][lane] + rp[p][lane];
+                    finish(Bl + o, o, c, static_cast<const double*>(sum));
+                }
+            }
+        }
+    }
+#endif
+    if (B >= m) return;
+    // The remaining blocks one at a time.
+    std::vector<double> buf(2 * std::size_t(M) * n);
+    double* suf = buf.data();
+    double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
+    for (; B < m; B += n) {
+        const std::size_t E = B + n - 1;
+        double c[S], d[S];
+        for (int q = 0; q < S; ++q) c[q] = block_anchor(xs[q], L, n, B, E);
+        const std::size_t plen = std::min(E, m - 1) - B;  // windows B + 1 .. B + plen
+        double hs[M], hp[M], t[M], u[M];
+        for (int p = 0; p < M; ++p) hs[p] = hp[p] = 0.0;
+        for (std::size_t o = 0; o < n; ++o) {
+            const std::size_t k = E - o;
+            for (int q = 0; q < S; ++q) d[q] = xs[q][k] - c[q];
+            terms(static_cast<const double*>(d), -std::ptrdiff_t(o), t);
+            double* rs = suf + (n - 1 - o) * M;
+            for (int p = 0; p < M; ++p) {
+                hs[p] += t[p];
+                rs[p] = hs[p];
+            }
+            if (o < plen) {
+                const std::size_t j = E + 1 + o;
+                for (int q = 0; q < S; ++q) d[q] = xs[q][j] - c[q];
+                terms(static_cast<const double*>(d), std::ptrdiff_t(o + 1), u);
+                double* rp = pre + o * M;
+                for (int p = 0; p < M; ++p) {
+                    hp[p] += u[p];
+                    rp[p] = hp[p];
+                }
+            }
+        }
+        finish(B, std::size_t(0), static_cast<const double*>(c), static_cast<const double*>(hs));
+        for (std::size_t o = 1; o <= plen; ++o) {
+            const double* rs = suf + o * M;
+            const double* rp = pre + (o - 1) * M;
+            for (int p = 0; p < M; ++p) t[p] = rs[p] + rp[p];
+            finish(B + o, o, static_cast<const double*>(c), static_cast<const double*>(t));
+        }
+    }
 }
 
 // Largest magnitude among the values that are not NaN (inf if any is
@@ -602,14 +658,13 @@ inline constexpr double kSafe4 = 1e67;
 template <bool Mean>
 void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
     const double nn = double(n), inv = 1.0 / nn;
-    block_sums<1>(
-        L, n, [&](std::size_t B, std::size_t E) { return block_anchor(x, L, n, B, E); },
-        [x](double c, std::size_t k, std::size_t, double* t) { t[0] = x[k] - c; },
-        [&](std::size_t i, std::size_t, double c, const double* s) {
+    block_sums<1, 1>(
+        &x, L, n, [](const auto* d, std::ptrdiff_t, auto* t) { t[0] = d[0]; },
+        [&](std::size_t i, std::size_t, const double* c, const double* s) {
             if constexpr (Mean) {
-                out[i] = c + s[0] * inv;
+                out[i] = c[0] + s[0] * inv;
             } else {
-                out[i] = c * nn + s[0];
+                out[i] = c[0] * nn + s[0];
             }
         });
     SumState st{x, n, Mean};
@@ -638,16 +693,17 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
     const double nn = double(n), inv = 1.0 / nn;
     const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
     const double kurt_a = 1.0 / ((nn - 2.0) * (nn - 3.0)), kurt_b = nn * nn - 1.0, kurt_c = 3.0 * (nn - 1.0) * (nn - 1.0);
-    block_sums<K>(
-        L, n, [&](std::size_t B, std::size_t E) { return block_anchor(x, L, n, B, E); },
-        [x](double c, std::size_t k, std::size_t, double* t) {
-            double d = x[k] - c;
+    block_sums<K, 1>(
+        &x, L, n,
+        [](const auto* dv, std::ptrdiff_t, auto* t) {
+            const auto d = dv[0];
             t[0] = d;
             if constexpr (K >= 2) t[1] = d * d;
             if constexpr (K >= 3) t[2] = t[1] * d;
             if constexpr (K >= 4) t[3] = t[1] * t[1];
         },
-        [&](std::size_t i, std::size_t, double c, const double* s) {
+        [&](std::size_t i, std::size_t, const double* cs, const double* s) {
+            const double c = cs[0];
             const double m1 = s[0] * inv, r2 = s[1] * inv;
             const double mu2 = r2 - m1 * m1;
             if (!(mu2 * limit >= r2) || !std::isfinite(r2)) {
@@ -787,15 +843,12 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
     const double nn = double(n), inv = 1.0 / nn;
     // First the mean deviation from the anchor of every window (into out) ...
     std::vector<double> anchors(m / n + 1);
-    block_sums<1>(
-        L, n,
-        [&](std::size_t B, std::size_t E) {
-            const double c = block_anchor(x, L, n, B, E);
-            anchors[B / n] = c;
-            return c;
-        },
-        [x](double c, std::size_t k, std::size_t, double* t) { t[0] = x[k] - c; },
-        [&](std::size_t i, std::size_t, double, const double* s) { out[i] = s[0] * inv; });
+    block_sums<1, 1>(
+        &x, L, n, [](const auto* d, std::ptrdiff_t, auto* t) { t[0] = d[0]; },
+        [&](std::size_t i, std::size_t o, const double* c, const double* s) {
+            if (o == 0) anchors[i / n] = c[0];
+            out[i] = s[0] * inv;
+        });
     // ... then the absolute deviations, four windows at a time. A window
     // holding a NaN or inf has a non-finite mean and result, decided below.
     const bool avx2 = have_avx2();
@@ -843,13 +896,13 @@ inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
     for (std::size_t j = 0; j < n; ++j) total += st.weights[j];
     const double* ws = wsuf.data();
     const double* wp = wpre.data();
-    block_sums<1>(
-        L, n, [&](std::size_t B, std::size_t E) { return block_anchor(x, L, n, B, E); },
-        [x, ws, wp](double c, std::size_t k, std::size_t E, double* t) {
-            t[0] = (k <= E ? ws[E - k] : wp[k - E]) * (x[k] - c);
+    block_sums<1, 1>(
+        &x, L, n,
+        [ws, wp](const auto* d, std::ptrdiff_t rel, auto* t) {
+            t[0] = (rel <= 0 ? ws[-rel] : wp[rel]) * d[0];
         },
-        [&](std::size_t i, std::size_t o, double c, const double* s) {
-            out[i] = c * total + up[o] * s[0];
+        [&](std::size_t i, std::size_t o, const double* c, const double* s) {
+            out[i] = c[0] * total + up[o] * s[0];
         });
     fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
@@ -859,16 +912,15 @@ inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
 // P = sum (k - i) d_k = (E - i) A + T, with T = sum (k - E) d_k.
 template <class Finish>
 void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish) {
-    block_sums<2>(
-        L, n, [&](std::size_t B, std::size_t E) { return block_anchor(x, L, n, B, E); },
-        [x](double c, std::size_t k, std::size_t E, double* t) {
-            const double d = x[k] - c;
-            t[0] = d;
-            t[1] = double(std::int64_t(k) - std::int64_t(E)) * d;
+    block_sums<2, 1>(
+        &x, L, n,
+        [](const auto* d, std::ptrdiff_t rel, auto* t) {
+            t[0] = d[0];
+            t[1] = double(rel) * d[0];
         },
-        [&](std::size_t i, std::size_t o, double c, const double* s) {
+        [&](std::size_t i, std::size_t o, const double* c, const double* s) {
             const double a = s[0], off = double(std::int64_t(n - 1 - o)) * a, t = s[1];
-            finish(i, c, a, off + t, std::fabs(off) + std::fabs(t));
+            finish(i, c[0], a, off + t, std::fabs(off) + std::fabs(t));
         });
 }
 
@@ -907,27 +959,24 @@ inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
 // ---- covariance, correlation, regression --------------------------------------------
 template <PairStat P>
 void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
-    struct Anchor {
-        double a, b;
-    };
     PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
     auto exact = [&](std::size_t i) {
         st.rebuild(i);
         return st.ok() ? st.value(i) : st.naive(i);
     };
     const double inv = 1.0 / double(n), limit = 1000.0;
-    block_sums<5>(
-        L, n,
-        [&](std::size_t B, std::size_t E) { return Anchor{block_anchor(a, L, n, B, E), block_anchor(b, L, n, B, E)}; },
-        [a, b](Anchor c, std::size_t k, std::size_t, double* t) {
-            const double u = a[k] - c.a, v = b[k] - c.b;
+    const double* xs[2] = {a, b};
+    block_sums<5, 2>(
+        xs, L, n,
+        [](const auto* d, std::ptrdiff_t, auto* t) {
+            const auto u = d[0], v = d[1];
             t[0] = u;
             t[1] = v;
             t[2] = u * u;
             t[3] = v * v;
             t[4] = u * v;
         },
-        [&](std::size_t i, std::size_t, Anchor, const double* s) {
+        [&](std::size_t i, std::size_t, const double*, const double* s) {
             const double ma = s[0] * inv, mb = s[1] * inv, raa = s[2] * inv, rbb = s[3] * inv;
             if (!std::isfinite(raa + rbb + s[4])) {
                 out[i] = kNaN;  // fixed below
@@ -949,7 +998,6 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
             }
         });
     // Windows with a non-finite result: NaN, infinities, or overflow.
-    const double* xs[2] = {a, b};
     fix_nonfinite(xs, 2, L, n, out, kSafe2, [&](std::size_t i) {
         for (std::size_t j = i; j < i + n; ++j)
             if (std::isinf(a[j]) || std::isinf(b[j])) return st.naive(i);
