@@ -21,9 +21,10 @@ inline void zscore(const rowwise::View& in, double* out) {
         return [cols](std::size_t, const double* x, double* y) {
             double mean, sd;
             winsorize::finite_mean_sd(x, cols, mean, sd);
+            constexpr double inf = std::numeric_limits<double>::infinity();
             for (std::size_t j = 0; j < cols; ++j) {
                 const double z = (x[j] - mean) / sd;
-                y[j] = std::fabs(z) == std::numeric_limits<double>::infinity() ? 0.0 : z;
+                y[j] = std::fabs(z) == inf ? 0.0 : z;
             }
         };
     });

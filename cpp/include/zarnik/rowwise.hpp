@@ -32,6 +32,32 @@ struct View {
 // Rows gathered per block from a layout whose rows are not contiguous.
 inline constexpr std::size_t kBlockRows = 16;
 
+// Copies rows r0 .. r0 + nr of `in` into g, C order (row i at g + i * cols).
+inline void gather_rows(const View& in, std::size_t r0, std::size_t nr, double* g) {
+    const std::size_t cols = in.cols;
+    const double* base = in.data + static_cast<std::ptrdiff_t>(r0) * in.row_stride;
+    if (in.row_stride == 1 && nr == kBlockRows) {  // column-major: a run of dates per instrument
+        std::size_t j = 0;
+        for (; j + 2 <= cols; j += 2) {  // two instruments at a time: paired stores
+            const double* p = base + static_cast<std::ptrdiff_t>(j) * in.col_stride;
+            const double* q = p + in.col_stride;
+            for (std::size_t i = 0; i < kBlockRows; ++i) {
+                g[i * cols + j] = p[i];
+                g[i * cols + j + 1] = q[i];
+            }
+        }
+        for (; j < cols; ++j) {
+            const double* p = base + static_cast<std::ptrdiff_t>(j) * in.col_stride;
+            for (std::size_t i = 0; i < kBlockRows; ++i) g[i * cols + j] = p[i];
+        }
+        return;
+    }
+    for (std::size_t j = 0; j < cols; ++j) {
+        const double* p = base + static_cast<std::ptrdiff_t>(j) * in.col_stride;
+        for (std::size_t i = 0; i < nr; ++i) g[i * cols + j] = p[static_cast<std::ptrdiff_t>(i) * in.row_stride];
+    }
+}
+
 // Calls fn(r, x, y) for every row r, where x points at the row's cols values
 // (contiguous, read-only) and y = out + r * cols is the row of a C-order output
 // matrix. `make` is called once per worker thread and returns that thread's
@@ -59,19 +85,8 @@ void for_each_row(const View& in, double* out, MakeRowFn&& make, std::size_t min
                     }
                     continue;
                 }
-                const double* base = in.data + static_cast<std::ptrdiff_t>(r0) * in.row_stride;
                 double* g = gathered.data();
-                if (in.row_stride == 1 && nr == kBlockRows) {  // column-major: a run of dates per instrument
-                    for (std::size_t j = 0; j < cols; ++j) {
-                        const double* p = base + static_cast<std::ptrdiff_t>(j) * in.col_stride;
-                        for (std::size_t i = 0; i < kBlockRows; ++i) g[i * cols + j] = p[i];
-                    }
-                } else {
-                    for (std::size_t j = 0; j < cols; ++j) {
-                        const double* p = base + static_cast<std::ptrdiff_t>(j) * in.col_stride;
-                        for (std::size_t i = 0; i < nr; ++i) g[i * cols + j] = p[static_cast<std::ptrdiff_t>(i) * in.row_stride];
-                    }
-                }
+                gather_rows(in, r0, nr, g);
                 for (std::size_t i = 0; i < nr; ++i) fn(r0 + i, g + i * cols, out + (r0 + i) * cols);
             }
         },
@@ -95,10 +110,7 @@ inline void copy_to_c_order(const View& in, double* out) {
                         std::memcpy(g + i * cols, base + static_cast<std::ptrdiff_t>(i) * in.row_stride, cols * sizeof(double));
                     continue;
                 }
-                for (std::size_t j = 0; j < cols; ++j) {
-                    const double* p = base + static_cast<std::ptrdiff_t>(j) * in.col_stride;
-                    for (std::size_t i = 0; i < nr; ++i) g[i * cols + j] = p[static_cast<std::ptrdiff_t>(i) * in.row_stride];
-                }
+                gather_rows(in, r0, nr, g);
             }
         },
         8);
