@@ -153,7 +153,7 @@ def test_wide_row_bounds_are_exact_order_statistics(kind, method, n, seed):
     lo, hi = bounds(probe, method)
     got = _core.winsorize(np.vstack([probe, probe[::-1]]), method)
     for out, src in ((got[0], probe), (got[1], probe[::-1])):
-        np.testing.assert_allclose(out.min(where=~np.isnan(out), initial=np.inf), lo, rtol=1e-14, atol=0)
-        np.testing.assert_allclose(out.max(where=~np.isnan(out), initial=-np.inf), hi, rtol=1e-14, atol=0)
+        np.testing.assert_allclose(out.min(where=~np.isnan(out), initial=np.inf), lo, rtol=1e-12, atol=0)
+        np.testing.assert_allclose(out.max(where=~np.isnan(out), initial=-np.inf), hi, rtol=1e-12, atol=0)
         np.testing.assert_array_equal(np.isnan(out), np.isnan(src))
 
