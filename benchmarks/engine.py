@@ -102,9 +102,13 @@ def install_market(cal, ids, frames, with_analysis: bool = False) -> None:
     def get_next_trading_date(date, n=1):
         return cal[cal.searchsorted(pd.Timestamp(date), side="right") + n - 1].date()
 
+    all_ids = list(ids)
+
     def get_panel(fields, order_book_ids, start_date, end_date, adjust_type="post"):
+        # a date slice of the in-memory frames (no copy when every instrument is asked for)
         s, e = pd.Timestamp(start_date), pd.Timestamp(end_date)
-        return {f: frames[f].loc[s:e, list(order_book_ids)] for f in fields}
+        wanted = list(order_book_ids)
+        return {f: frames[f].loc[s:e] if wanted == all_ids else frames[f].loc[s:e, wanted] for f in fields}
 
     ostrel.get_trading_dates = get_trading_dates
     ostrel.get_previous_trading_date = get_previous_trading_date
@@ -163,7 +167,7 @@ def install_market(cal, ids, frames, with_analysis: bool = False) -> None:
     return industries
 
 
-def part_formulas(n_dates: int, n_ids: int, repeats: int) -> None:
+def part_formulas(n_dates: int, n_ids: int, repeats: int, nodes: bool = False) -> None:
     import zarnik
 
     cal, ids, frames = make_panel(n_dates, n_ids)
@@ -173,28 +177,32 @@ def part_formulas(n_dates: int, n_ids: int, repeats: int) -> None:
     # warm up imports and thread pools on a small slice
     zarnik.execute_factors(factors, ids[:10], cal[60], cal[90], progress=False)
 
+    # pandas starts from frames already cut to the loaded dates (the engine loads its own)
     sub = {k: v.loc[cal[100 - 40]:end] for k, v in frames.items()}
     t_engine, t_pandas = [], []
-    per_engine = {k: [] for k in FORMULAS}
+    per_engine: dict[str, list[float]] = {k: [] for k in FORMULAS}
+    per_pandas: dict[str, list[float]] = {k: [] for k in FORMULAS}
+    got = ref = None
+    # the two sides alternate, so a busy moment on a shared machine hits both alike
     for _ in range(repeats):
+        got = ref = None
         t0 = time.perf_counter()
         got = zarnik.execute_factors(factors, ids, start, end, progress=False)
         t_engine.append(time.perf_counter() - t0)
-        for k, f in factors.items():
-            t0 = time.perf_counter()
-            zarnik.execute_factor(f, ids, start, end, progress=False)
-            per_engine[k].append(time.perf_counter() - t0)
-    per_pandas = {k: [] for k in FORMULAS}
-    for _ in range(repeats):
         t0 = time.perf_counter()
         ref = pandas_formulas(sub)
         t_pandas.append(time.perf_counter() - t0)
-        for k in FORMULAS:  # per formula: only what that formula needs
+        for k, f in factors.items():
             t0 = time.perf_counter()
-            one = _one_pandas(k, sub)
+            one = zarnik.execute_factor(f, ids, start, end, progress=False)
+            per_engine[k].append(time.perf_counter() - t0)
+            del one
+            t0 = time.perf_counter()
+            one = _one_pandas(k, sub)  # per formula: only what that formula needs
             per_pandas[k].append(time.perf_counter() - t0)
             del one
-    print("panel: {} dates x {} instruments (synthetic, in memory)".format(len(got["reversal_5"]), n_ids))
+    print("panel: {} dates x {} instruments (synthetic, in memory); best of {} runs, wall time".format(
+        len(got["reversal_5"]), n_ids, repeats))
     print("{:<24}{:>12}{:>12}{:>9}{:>14}".format("formula", "zarnik s", "pandas s", "ratio", "max |diff|"))
     for k in FORMULAS:
         a = got[k].to_numpy()
@@ -205,6 +213,47 @@ def part_formulas(n_dates: int, n_ids: int, repeats: int) -> None:
         print("{:<24}{:>12.3f}{:>12.3f}{:>8.1f}x{:>14.2e}".format(k, te, tp, tp / te, diff))
     te, tp = min(t_engine), min(t_pandas)
     print("{:<24}{:>12.3f}{:>12.3f}{:>8.1f}x".format("all ten (shared)", te, tp, tp / te))
+    del got, ref
+    if nodes:
+        _node_shares(factors, ids, start, end)
+
+
+def _node_shares(factors, ids, start, end) -> None:
+    """Where the shared evaluation spends its time, by operator (timers around every node)."""
+    import collections
+
+    from zarnik import engine as E
+
+    spent: dict[str, float] = collections.defaultdict(float)
+    apply, load = E._Evaluator._apply, E._load_fields
+
+    def timed_apply(self, func, kids, args):
+        t0 = time.perf_counter()
+        try:
+            return apply(self, func, kids, args)
+        finally:
+            spent[E._func_name(func)] += time.perf_counter() - t0
+
+    def timed_load(*a):
+        t0 = time.perf_counter()
+        try:
+            return load(*a)
+        finally:
+            spent["(load fields)"] += time.perf_counter() - t0
+
+    E._Evaluator._apply, E._load_fields = timed_apply, timed_load
+    try:
+        t0 = time.perf_counter()
+        import zarnik
+
+        zarnik.execute_factors(factors, ids, start, end, progress=False)
+        total = time.perf_counter() - t0
+    finally:
+        E._Evaluator._apply, E._load_fields = apply, load
+    spent["(other)"] = max(0.0, total - sum(spent.values()))
+    print("shared evaluation by operator ({:.3f} s in all):".format(total))
+    for k, v in sorted(spent.items(), key=lambda kv: -kv[1]):
+        print("  {:<20}{:>9.3f} s{:>7.1f}%".format(k, v, 100 * v / total))
 
 
 def _one_pandas(name: str, d: dict[str, pd.DataFrame]) -> pd.DataFrame:
@@ -268,9 +317,10 @@ def main() -> None:
     p.add_argument("--instruments", type=int, default=3000)
     p.add_argument("--repeats", type=int, default=2)
     p.add_argument("--part", choices=["all", "formulas", "pipeline"], default="all")
+    p.add_argument("--nodes", action="store_true", help="also print the shared evaluation's time by operator")
     a = p.parse_args()
     if a.part in ("all", "formulas"):
-        part_formulas(a.dates, a.instruments, a.repeats)
+        part_formulas(a.dates, a.instruments, a.repeats, a.nodes)
     if a.part == "pipeline":
         part_pipeline(a.dates, a.instruments)
     if a.part == "all":

@@ -489,6 +489,10 @@ def test_own_calendar_with_a_saturday_session(tables, tmp_path):
     ostrel.init(new)
     assert [d.strftime("%F") for d in ostrel.get_trading_dates("2021-01-01", "2021-01-31")] == list(cal["date"])
     assert ostrel.get_price(inst["order_book_id"].iloc[0], "2021-01-09", "2021-01-09") is not None
+    # a wider calendar is answered at once by the open client
+    wider = pd.concat([cal, pd.DataFrame({"date": ["2021-01-06"]})]).sort_values("date")
+    importers.import_file("calendar", write(wider, tmp_path / "c1.csv"))
+    assert [d.strftime("%F") for d in ostrel.get_trading_dates("2021-01-01", "2021-01-31")] == list(wider["date"])
     # a second calendar without that Saturday would strand the bar
     with pytest.raises(importers.InvalidImportFile, match=r"2021-01-09 \(1 rows\)"):
         importers.import_file("calendar", write(cal.iloc[:2], tmp_path / "c2.csv"), store=new)

@@ -490,8 +490,7 @@ def _exchange_calendar() -> np.ndarray:
     return _exchange_sessions().values.astype("datetime64[D]")
 
 
-def _calendar_conflicts(con: duckdb.DuckDBPyConnection | None, new_cal: pd.DataFrame,
-                        batch: list[tuple[str, pd.DataFrame]]) -> list[str]:
+def _calendar_conflicts(con: duckdb.DuckDBPyConnection | None, new_cal: pd.DataFrame) -> list[str]:
     """Stored rows that a replacing calendar would leave off the calendar."""
     if con is None:
         return []
@@ -584,7 +583,7 @@ def import_files(items: Iterable[Sequence[Any]], *, store: str | os.PathLike | N
         for kind, path, table, frame in parsed:
             good = _validate(path, frame, table, ctx)
             if table == "calendar":
-                problems = _calendar_conflicts(con, good, [])
+                problems = _calendar_conflicts(con, good)
                 if problems:
                     raise InvalidImportFile(path, problems)
                 ctx.calendar = np.sort(good["date"].to_numpy(dtype="datetime64[D]"))
@@ -614,7 +613,10 @@ def _upsert(con: duckdb.DuckDBPyConnection, target: Path, clean: list) -> list[I
             reports.append(ImportReport(kind, table, path, target, len(frame), replaced, False))
         con.execute("COMMIT")
     except BaseException:
-        con.execute("ROLLBACK")
+        try:
+            con.execute("ROLLBACK")
+        except duckdb.Error:  # a failed COMMIT may have ended the transaction already
+            pass
         raise
     return reports
 

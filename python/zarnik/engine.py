@@ -272,7 +272,8 @@ def _extended_dates(
 def _load_fields(
     ostrel: Any, fields: list[str], ids: list[str], dates: pd.DatetimeIndex, leaves: Mapping[str, Any]
 ) -> dict[str, np.ndarray]:
-    """Back-adjusted daily fields as (dates x ids) float64 arrays."""
+    """Back-adjusted daily fields as (dates x ids) float64 arrays, in the client's layout
+    (often a view of the client's frame: never to be written)."""
     start, end = dates[0].date(), dates[-1].date()
     get_panel = getattr(ostrel, "get_panel", None)
     try:
@@ -299,10 +300,33 @@ def _load_fields(
                 "{!r}: unknown field {!r}: the market data has no such daily field".format(leaves[f], f),
                 repr(leaves[f]),
             )
-        frame = frame.copy(deep=False)
-        frame.index = pd.DatetimeIndex(pd.to_datetime(frame.index)).normalize()
-        out[f] = np.ascontiguousarray(frame.reindex(index=dates, columns=ids).to_numpy(dtype=np.float64))
+        idx = pd.DatetimeIndex(pd.to_datetime(frame.index)).normalize()
+        if not (idx.equals(dates) and frame.columns.equals(pd.Index(ids))):
+            frame = frame.copy(deep=False)
+            frame.index = idx
+            frame = frame.reindex(index=dates, columns=ids)
+        out[f] = frame.to_numpy(dtype=np.float64)
     return out
+
+
+# Columns per block when changing a column-major array to row-major: a block's
+# rows stay in cache while its columns are streamed.
+_TRANSPOSE_BLOCK = 64
+
+
+def _c_float64(values: np.ndarray) -> tuple[np.ndarray, bool]:
+    """``values`` as a C-ordered float64 array, and whether that is a fresh copy."""
+    if values.dtype == np.float64 and values.flags.c_contiguous:
+        return values, False
+    out = np.empty(values.shape, dtype=np.float64)
+    if values.ndim == 2 and abs(values.strides[0]) < abs(values.strides[1]):
+        # column-major (pandas' own layout): copying column blocks is about twice
+        # as fast as a plain transposing copy
+        for c in range(0, values.shape[1], _TRANSPOSE_BLOCK):
+            out[:, c:c + _TRANSPOSE_BLOCK] = values[:, c:c + _TRANSPOSE_BLOCK]
+    else:
+        out[...] = values
+    return out, True
 
 
 def _panel_from_get_price(ostrel: Any, fields: list[str], ids: list[str], start: Any, end: Any) -> dict:
@@ -359,30 +383,6 @@ def _rows_of(args: list[Any]) -> int | None:
     return None
 
 
-def _apply(key: Any, args: list[Any], kernels: dict[int, tuple[str, Any]], ncols: int) -> Any:
-    func = key[0]
-    if _is_shift(func):
-        x, n = args[0], args[1]
-        if isinstance(x, np.ndarray) and x.ndim == 2:
-            return x[int(n):]
-        return x
-    hit = kernels.get(id(func))
-    if hit is not None and hit[1] is func:
-        from . import rolling
-
-        name = hit[0]
-        if name in _PAIR_KERNELS:
-            window, arrays = args[0], args[1:]
-        else:
-            window, arrays = args[1], args[:1]
-        arrays = [_as_panel(a, ncols, _rows_of(list(arrays)) or 1) for a in arrays]
-        return rolling._apply_columns(func, window, *arrays)
-    out = func(*args)
-    if isinstance(out, (pd.DataFrame, pd.Series)):
-        out = out.to_numpy()
-    return out
-
-
 def _as_panel(a: Any, ncols: int, rows: int) -> np.ndarray:
     arr = np.asarray(a)
     if arr.ndim == 2:
@@ -390,15 +390,12 @@ def _as_panel(a: Any, ncols: int, rows: int) -> np.ndarray:
     return np.broadcast_to(arr.astype(np.float64, copy=False), (rows, ncols))
 
 
-def _check_result(out: Any, key: Any, expected_rows: int | None, ncols: int) -> Any:
+def _check_result(out: Any, key: Any, ncols: int) -> Any:
     if isinstance(out, np.ndarray) and out.ndim == 2:
-        if out.shape[1] != ncols or (expected_rows is not None and out.shape[0] != expected_rows):
+        if out.shape[1] != ncols:
             name = describe_key(key)
             raise FactorEvaluationError(
-                "{}: returned an array of shape {}, expected ({}, {})".format(
-                    name, out.shape, expected_rows if expected_rows is not None else "rows", ncols
-                ),
-                name,
+                "{}: returned an array of shape {}, expected (rows, {})".format(name, out.shape, ncols), name
             )
         return out
     if isinstance(out, (np.ndarray, np.generic, int, float, bool)) and np.ndim(out) == 0:
@@ -412,9 +409,281 @@ def _check_result(out: Any, key: Any, expected_rows: int | None, ncols: int) -> 
     )
 
 
-def _expected_rows(key: Any, args: list[Any]) -> int | None:
-    rows = _rows_of(args)
-    return rows
+# Freed float64 buffers kept for reuse by later element-wise nodes. A small
+# number suffices: chains of element-wise nodes run in place, and keeping more
+# would only raise the peak memory.
+_POOL_SIZE = 2
+
+
+def _weak_dtype(a: Any) -> Any:
+    """The operand type ``ufunc.resolve_dtypes`` expects, or None if unknown."""
+    if type(a) is np.ndarray:
+        return a.dtype
+    if type(a) in (float, int, bool):
+        return type(a) if type(a) is not bool else np.dtype(bool)
+    if isinstance(a, np.generic):
+        return a.dtype
+    return None
+
+
+class _Storage:
+    """Which node values live on the float64 buffers the engine allocated.
+
+    A buffer the engine allocated itself (a kernel's or ufunc's output, a copied
+    leaf) is *owned*. Every node value that is, or may be, a view of an owned
+    buffer is attached to it; the buffer is free once no live value is attached.
+    An element-wise ufunc writes its result into the buffer of an argument for
+    which it is the last consumer, or into a freed buffer, instead of allocating.
+    Buffers handed to callables the engine does not know (user functions) are
+    pinned: such a function may keep a reference, so they are never reused.
+    """
+
+    def __init__(self) -> None:
+        self.base: dict[int, np.ndarray] = {}  # id -> the owned buffer
+        self.live: dict[int, int] = {}  # id -> number of live values attached
+        self.pinned: set[int] = set()
+        self.pool: list[int] = []  # ids of free buffers
+        self._next = 0
+
+    def own(self, arr: Any) -> list[int]:
+        """Register a freshly allocated array; returns the value's attachments."""
+        if (
+            type(arr) is np.ndarray
+            and arr.dtype == np.float64
+            and arr.ndim == 2
+            and arr.base is None
+            and arr.flags.c_contiguous
+            and arr.flags.writeable
+        ):
+            sid = self._next
+            self._next += 1
+            self.base[sid] = arr
+            self.live[sid] = 1
+            return [sid]
+        return []
+
+    def attach(self, value: Any, candidates: Iterable[int] | None = None) -> list[int]:
+        """Attach a value to every live buffer it may share memory with."""
+        if not isinstance(value, np.ndarray):
+            return []
+        sids = []
+        for sid in (self.live if candidates is None else candidates):
+            if self.live.get(sid, 0) > 0 and sid not in sids and np.may_share_memory(value, self.base[sid]):
+                sids.append(sid)
+        for sid in sids:
+            self.live[sid] += 1
+        return sids
+
+    def release(self, sids: list[int]) -> None:
+        for sid in sids:
+            self.live[sid] -= 1
+            if self.live[sid] == 0:
+                del self.live[sid]
+                if sid not in self.pinned and len(self.pool) < _POOL_SIZE:
+                    self.pool.append(sid)
+                else:
+                    del self.base[sid]
+
+    def take(self, shape: tuple[int, int]) -> tuple[np.ndarray, list[int]] | None:
+        """A free buffer viewed as ``shape`` (the smallest that is large enough)."""
+        need = shape[0] * shape[1]
+        fits = [sid for sid in self.pool if self.base[sid].size >= need]
+        if not fits:
+            return None
+        sid = min(fits, key=lambda k: self.base[k].size)
+        self.pool.remove(sid)
+        self.live[sid] = 1
+        return self.base[sid].reshape(-1)[:need].reshape(shape), [sid]
+
+    def clear_pool(self) -> None:
+        for sid in self.pool:
+            del self.base[sid]
+        self.pool.clear()
+
+
+def _kernel_only_leaves(graph: _Graph, roots: Iterable[int]) -> set[int]:
+    """Leaves whose values reach only rolling kernels (directly or through lags).
+
+    Kernels read any memory layout (and read column-major data fastest), so
+    such leaves are used as loaded; every other leaf is made row-major once, the
+    layout of the kernels' outputs, so element-wise nodes run on contiguous data.
+    """
+    kernels = _rolling_kernels()
+    shift = _shift_function()
+    from .operators import lag
+
+    parents: list[list[int]] = [[] for _ in graph.keys]
+    for p, kids in enumerate(graph.children):
+        for c in kids:
+            parents[c].append(p)
+    root_set = set(roots)
+    out = set()
+    for i, kind in enumerate(graph.kind):
+        if kind != "leaf":
+            continue
+        stack, ok = [i], True
+        while stack and ok:
+            j = stack.pop()
+            if j in root_set:
+                ok = False
+                break
+            for p in parents[j]:
+                func = graph.keys[p][0]
+                if (func is shift or func is lag) and graph.children[p][0] == j:
+                    stack.append(p)
+                    continue
+                hit = kernels.get(id(func))
+                if hit is None or hit[1] is not func:
+                    ok = False
+                    break
+        if ok:
+            out.add(i)
+    return out
+
+
+class _Evaluator:
+    """Evaluates the nodes of a graph in order, freeing values after their last use."""
+
+    def __init__(self, graph: _Graph, ncols: int) -> None:
+        self.graph = graph
+        self.ncols = ncols
+        self.values: list[Any] = [None] * len(graph.keys)
+        self.attached: list[list[int]] = [[] for _ in graph.keys]
+        # the column-major data a row-major leaf was copied from (and its lags):
+        # rolling kernels read that layout faster
+        self.alt: list[Any] = [None] * len(graph.keys)
+        self.storage = _Storage()
+        self.kernels = _rolling_kernels()
+        self.shift = _shift_function()
+        from .operators import cs_rank, lag, where
+
+        self.lag = lag
+        # our own operators: they return fresh arrays and keep no reference
+        self.fresh = (cs_rank, where)
+
+    def set_leaf(self, i: int, arr: np.ndarray, owned: bool, alt: np.ndarray | None = None) -> None:
+        self.values[i] = arr
+        if alt is not None and arr.ndim == 2 and abs(alt.strides[0]) < abs(alt.strides[1]):
+            self.alt[i] = alt
+        self.attached[i] = self.storage.own(arr) if owned else []
+
+    def run_node(self, i: int) -> None:
+        g = self.graph
+        key = g.keys[i]
+        func = key[0]
+        kids = g.children[i]
+        args = [self.values[c] for c in kids]
+        try:
+            out, attached = self._apply(func, kids, args)
+        except FactorEvaluationError:
+            raise
+        except Exception as e:
+            name = describe_key(key)
+            raise FactorEvaluationError(
+                "{}: evaluation failed: {}: {}".format(name, type(e).__name__, e), name
+            ) from e
+        try:
+            self.values[i] = _check_result(out, key, self.ncols)
+        except FactorEvaluationError:
+            self.storage.release(attached)
+            raise
+        self.attached[i] = attached
+        if (func is self.shift or func is self.lag) and self.alt[kids[0]] is not None:
+            x = self.alt[kids[0]]
+            self.alt[i] = x[int(args[1]):] if func is self.shift else func(x, args[1])
+        for c in kids:
+            g.refs[c] -= 1
+            if g.refs[c] == 0 and g.kind[c] != "lit":
+                self.storage.release(self.attached[c])
+                self.attached[c] = []
+                self.values[c] = None
+                self.alt[c] = None
+
+    def _apply(self, func: Any, kids: list[int], args: list[Any]) -> tuple[Any, list[int]]:
+        st = self.storage
+        if func is self.shift or func is self.lag:
+            x, n = args[0], args[1]
+            if func is self.shift:
+                out = x[int(n):] if isinstance(x, np.ndarray) and x.ndim == 2 else x
+            else:
+                out = func(x, n)
+            # a view of the argument: attached to the same buffers
+            return out, st.attach(out, self.attached[kids[0]])
+        hit = self.kernels.get(id(func))
+        if hit is not None and hit[1] is func:
+            from . import rolling
+
+            if hit[0] in _PAIR_KERNELS:
+                window, arrays, sources = args[0], args[1:], kids[1:]
+            else:
+                window, arrays, sources = args[1], args[:1], kids[:1]
+            arrays = [a if self.alt[c] is None else self.alt[c] for a, c in zip(arrays, sources)]
+            rows = _rows_of(list(arrays)) or 1
+            arrays = [_as_panel(a, self.ncols, rows) for a in arrays]
+            out = rolling._apply_columns(func, window, *arrays)
+            return out, st.own(out)
+        if isinstance(func, np.ufunc) and func.nout == 1:
+            out_buf = self._output_buffer(func, kids, args)
+            if out_buf is not None:
+                buf, attached = out_buf
+                try:
+                    out = func(*args, out=buf)
+                except Exception:
+                    st.release(attached)
+                    raise
+                return out, attached
+            out = func(*args)
+            return out, st.own(out)
+        if any(func is f for f in self.fresh):
+            out = func(*args)
+            return out, st.own(out)
+        # any other callable: it may keep or return its arguments
+        for c in kids:
+            st.pinned.update(self.attached[c])
+        out = func(*args)
+        if isinstance(out, (pd.DataFrame, pd.Series)):
+            out = out.to_numpy()
+        return out, st.attach(out)
+
+    def _output_buffer(self, func: np.ufunc, kids: list[int], args: list[Any]) -> tuple[np.ndarray, list[int]] | None:
+        """Where a ufunc may write its float64 result: a dying argument or a freed buffer."""
+        shape = None
+        for a in args:
+            if type(a) is np.ndarray and a.ndim == 2:
+                shape = a.shape
+                break
+        if shape is None or shape[1] != self.ncols:
+            return None
+        dtypes = []
+        for a in args:
+            if type(a) is np.ndarray and a.ndim == 2 and a.shape != shape:
+                return None  # broadcasting between panels: let numpy report it
+            t = _weak_dtype(a)
+            if t is None:
+                return None
+            dtypes.append(t)
+        try:
+            resolved = func.resolve_dtypes(tuple(dtypes) + (None,))
+        except Exception:
+            return None
+        if resolved[-1] != np.float64:
+            return None
+        g, st = self.graph, self.storage
+        for c, a in zip(kids, args):
+            if (
+                type(a) is np.ndarray
+                and a.dtype == np.float64
+                and a.shape == shape
+                and a.flags.c_contiguous
+                and a.flags.writeable
+                and len(self.attached[c]) == 1
+            ):
+                sid = self.attached[c][0]
+                # the argument dies here and nothing else lives on its buffer
+                if sid not in st.pinned and st.live.get(sid) == 1 and g.refs[c] == kids.count(c):
+                    st.live[sid] += 1
+                    return a, [sid]
+        return st.take(shape)
 
 
 def _evaluate(
@@ -427,6 +696,7 @@ def _evaluate(
     import ostrel
 
     from .interface import AbstractFactor
+    from .leaves import Factor
 
     if not isinstance(roots, Mapping) or not roots:
         raise ValueError("factors: expected a non-empty dict of name -> factor")
@@ -461,11 +731,8 @@ def _evaluate(
     # load leaves: market fields in one request, user leaves one by one
     fields: dict[str, Any] = {}
     for i, k in enumerate(graph.keys):
-        if graph.kind[i] == "leaf":
-            from .leaves import Factor
-
-            if isinstance(k, Factor):
-                fields.setdefault(k.name, k)
+        if graph.kind[i] == "leaf" and isinstance(k, Factor):
+            fields.setdefault(k.name, k)
     field_data = _load_fields(ostrel, list(fields), ids, ext, fields) if fields else {}
 
     n_apps = sum(1 for k in graph.kind if k == "app")
@@ -476,22 +743,23 @@ def _evaluate(
 
         bar = tqdm(total=n_apps, desc="evaluating factors", unit="node", leave=False)
 
-    kernels = _rolling_kernels()
-    values: list[Any] = [None] * len(graph.keys)
+    ev = _Evaluator(graph, N)
+    as_loaded = _kernel_only_leaves(graph, root_index.values())
     try:
         with np.errstate(all="ignore"):
             for i, k in enumerate(graph.keys):
                 kind = graph.kind[i]
                 if kind == "lit":
-                    values[i] = k
-                    continue
-                if kind == "leaf":
-                    from .leaves import Factor
-
+                    ev.values[i] = k
+                elif kind == "leaf":
                     if isinstance(k, Factor):
-                        values[i] = field_data[k.name]
+                        raw = field_data.pop(k.name)
+                        if i in as_loaded:
+                            ev.set_leaf(i, raw, False)
+                        else:
+                            ev.set_leaf(i, *_c_float64(raw), alt=raw)
                     elif hasattr(k, "execute"):
-                        values[i] = _load_user_leaf(k, ids, ext)
+                        ev.set_leaf(i, _load_user_leaf(k, ids, ext), True)
                     else:
                         name = describe_key(k)
                         raise FactorEvaluationError(
@@ -499,36 +767,22 @@ def _evaluate(
                             "user-defined leaf with execute()".format(name),
                             name,
                         )
-                    continue
-                args = [values[c] for c in graph.children[i]]
-                try:
-                    out = _apply(k, args, kernels, N)
-                except FactorEvaluationError:
-                    raise
-                except Exception as e:
-                    name = describe_key(k)
-                    raise FactorEvaluationError(
-                        "{}: evaluation failed: {}: {}".format(name, type(e).__name__, e), name
-                    ) from e
-                values[i] = _check_result(out, k, None, N)
-                for c in graph.children[i]:
-                    graph.refs[c] -= 1
-                    if graph.refs[c] == 0 and graph.kind[c] != "lit":
-                        values[c] = None
-                if bar is not None:
-                    bar.update(1)
+                else:
+                    ev.run_node(i)
+                    if bar is not None:
+                        bar.update(1)
     finally:
         if bar is not None:
             bar.close()
+    ev.storage.clear_pool()
 
     index = pd.DatetimeIndex(dates, name="datetime")
     columns = pd.Index(ids, name="order_book_id", dtype=object)
     result: dict[str, pd.DataFrame] = {}
-    handed_out: list[np.ndarray] = []
-    leaf_arrays = [values[i] for i, k in enumerate(graph.kind) if k == "leaf" and values[i] is not None]
-    leaf_arrays += list(field_data.values())
+    handed_out: set[int] = set()
+    st = ev.storage
     for name, i in root_index.items():
-        v = values[i]
+        v = ev.values[i]
         expect = L - shifts[name]
         if isinstance(v, np.ndarray) and v.ndim == 2:
             if v.shape[0] != expect:
@@ -541,16 +795,18 @@ def _evaluate(
             block = v if v.shape[0] == len(dates) else v[v.shape[0] - len(dates):]
         else:  # a constant formula
             block = np.broadcast_to(np.asarray(v, dtype=np.float64), (len(dates), N))
-        # An array the engine computed becomes the frame's storage as it is (a view
-        # keeps at most the look-back rows of its base alive); anything that may
-        # alias leaf data or another result is copied.
+        # A buffer the engine allocated becomes the frame's storage as it is (a
+        # view keeps at most the look-back rows of its base alive); anything that
+        # may alias client data, a user function's data or another result is copied.
+        sids = ev.attached[i]
         reuse = (
             isinstance(block, np.ndarray)
             and block.dtype == np.float64
+            and len(sids) == 1
+            and sids[0] not in st.pinned
+            and sids[0] not in handed_out
             and block.flags.c_contiguous
             and block.flags.writeable
-            and not any(np.may_share_memory(block, x) for x in leaf_arrays)
-            and not any(np.may_share_memory(block, x) for x in handed_out)
         )
         try:
             data = block if reuse else np.array(block, dtype=np.float64, copy=True)
@@ -558,7 +814,7 @@ def _evaluate(
             raise FactorEvaluationError(
                 "{!r}: the result is not numeric ({})".format(roots[name], e), repr(roots[name])
             ) from e
-        handed_out.append(data)
+        handed_out.update(sids)
         result[name] = pd.DataFrame(data, index=index, columns=columns, copy=False)
     return result
 
