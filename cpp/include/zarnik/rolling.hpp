@@ -34,7 +34,9 @@
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-#if defined(__GNUC__) && defined(__x86_64__)
+// AVX2 paths are compiled for x86-64 and taken when the processor reports
+// AVX2; defining ZARNIK_NO_AVX2 leaves them out (they give the same results).
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
 #include <immintrin.h>
 #endif
 
@@ -808,7 +810,7 @@ inline void abs_dev_sum4(const double* w, std::size_t n, const double* md, doubl
 #endif
 }
 
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
 // The same with 4-wide AVX2 vectors, for processors that have them; chosen
 // at run time, so the build itself stays baseline x86-64.
 __attribute__((target("avx2"))) inline void abs_dev_sum4_avx2(const double* w, std::size_t n, const double* md,
@@ -1181,7 +1183,7 @@ void ts_arg_block_pair(const double* x, std::size_t n, std::size_t B, double* ou
 }
 #endif
 
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
 // The same over four full blocks [B, B + 4n) with 4-wide AVX2 vectors, for
 // processors that have them (chosen at run time). buf holds 4 n vectors.
 template <bool Max>
@@ -1284,7 +1286,7 @@ void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
         if (n >= 2 && 2 * n <= m) {
             std::vector<double> raw(16 * n + 4);  // 4 n vectors of up to 4 lanes, 32-byte aligned
             const std::uintptr_t addr = (reinterpret_cast<std::uintptr_t>(raw.data()) + 31) & ~std::uintptr_t(31);
-#if defined(__GNUC__) && defined(__x86_64__)
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
             if (have_avx2())
                 for (; B0 + 4 * n <= m; B0 += 4 * n)
                     ts_arg_block_quad<Max>(x, n, B0, out, reinterpret_cast<__m256d*>(addr));
