@@ -98,7 +98,7 @@ def exact_pair(name, a, b):
         return float(cov)
     if name == "regression":
         return float(cov / va) if va else math.nan
-    return float(cov) / math.sqrt(va * vb) if va and vb else math.nan
+    return float(cov) / (math.sqrt(va) * math.sqrt(vb)) if va and vb else math.nan
 
 
 def formula_single(name, W):
@@ -651,3 +651,106 @@ def test_apply_columns_dtypes_and_names():
 def test_apply_columns_bad_input(args, exc, message):
     with pytest.raises(exc, match=message):
         R._apply_columns(*args)
+
+
+# ---------------------------------------------------------------------------
+# long series: windows spanning block boundaries, scratch buffers of every
+# size, NaN runs across blocks, and magnitudes near overflow
+# ---------------------------------------------------------------------------
+LONG_WINDOWS = [1, 2, 3, 4, 5, 19, 20, 21, 63, 64, 65, 127, 128, 129, 200]
+# values well above the magnitude where each kernel's sums stop being able to
+# overflow, but whose statistic is still a finite double
+HUGE = {"sum": 1e290, "ma": 1e290, "ema": 1e290, "avedev": 1e290, "wma": 1e285, "slope": 1e285,
+        "var": 1e140, "std": 1e140, "zscore": 1e140, "skew": 1e95, "kurt": 1e70,
+        "covariance": 1e140, "correlation": 1e140, "regression": 1e140}
+
+
+@st.composite
+def long_case(draw, pairs=False):
+    length = draw(st.integers(1, 420))
+    window = draw(st.sampled_from([w for w in LONG_WINDOWS if w <= length] + [length]))
+    style = draw(st.sampled_from(["ties", "walk", "offset", "huge"]))
+    rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
+
+    def one():
+        if style == "ties":
+            x = rng.integers(-3, 4, length).astype(float)
+        elif style == "walk":
+            x = 100 + np.cumsum(rng.normal(size=length))
+        elif style == "offset":
+            x = 1e6 + rng.integers(-1000, 1001, length) * 1e-3
+        else:
+            x = rng.normal(size=length)
+        for _ in range(draw(st.integers(0, 3))):  # NaN runs, possibly crossing blocks
+            start = draw(st.integers(0, length - 1))
+            x[start : start + draw(st.integers(1, 30))] = np.nan
+        for _ in range(draw(st.integers(0, 2))):
+            x[draw(st.integers(0, length - 1))] = draw(st.sampled_from([math.inf, -math.inf]))
+        return x
+
+    return window, style, [one() for _ in range(2 if pairs else 1)]
+
+
+LONG = settings(max_examples=25, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+
+
+@pytest.mark.parametrize("name", ORDER)
+@LONG
+@given(case=long_case())
+def test_order_kernels_on_long_series(name, case):
+    window, style, (x,) = case
+    if style == "huge" and name != "product":
+        x = x * 1e300
+    with np.errstate(all="ignore"):
+        want = reference(name, window, x)
+    got = call(name, window, x)
+    assert got.dtype == want.dtype
+    if name == "product":  # the order of multiplication differs from numpy's
+        np.testing.assert_allclose(got, want, rtol=1e-13, equal_nan=True)
+    else:
+        np.testing.assert_array_equal(got, want)
+
+
+@pytest.mark.parametrize("window", LONG_WINDOWS)
+@pytest.mark.parametrize("name", ["ts_argmax", "ts_argmin", "ts_min", "ts_max", "ts_rank", "count"])
+def test_float_folds_with_ties_and_nan_runs(name, window):
+    # blocks are folded in groups of one, two and four: lengths leave every
+    # kind of remainder, and the values tie constantly
+    rng = np.random.default_rng(window)
+    for length in (window, 2 * window + 1, 4 * window + 3, 9 * window + 5, 1000):
+        x = rng.integers(-2, 3, length).astype(float)
+        x[rng.random(length) < 0.02] = np.nan
+        x[length // 3 : length // 3 + window // 2 + 1] = np.nan  # a run crossing block boundaries
+        np.testing.assert_array_equal(call(name, window, x), reference(name, window, x))
+
+
+@pytest.mark.parametrize("dtype", ["int64", "int16", "uint8"])
+@pytest.mark.parametrize("name", ["ts_argmax", "ts_argmin", "ts_min", "ts_max"])
+@pytest.mark.parametrize("window", [1, 2, 7, 64, 129, 300])
+def test_integer_folds_on_long_series(name, window, dtype):
+    rng = np.random.default_rng(window)
+    x = rng.integers(0, 6, 700).astype(dtype)  # many ties
+    np.testing.assert_array_equal(call(name, window, x), reference(name, window, x))
+
+
+def sampled_reference(name, window, series, count=12):
+    """The reference at a few windows, always including the first and last."""
+    m = len(series[0]) - window + 1
+    idx = np.unique(np.r_[0, m - 1, np.linspace(0, m - 1, count).astype(int)])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        want = np.array([reference(name, window, *[s[i : i + window] for s in series])[0] for i in idx])
+    return idx, want
+
+
+@pytest.mark.parametrize("name", [k for k in MOMENT] + PAIR)
+@LONG
+@given(data=st.data())
+def test_moment_kernels_on_long_series(name, data):
+    window, style, xs = data.draw(long_case(pairs=name in PAIR))
+    if style == "huge":
+        xs = [x * HUGE[name] for x in xs]
+    got = call(name, window, *xs)
+    assert len(got) == len(xs[0]) - window + 1
+    idx, want = sampled_reference(name, window, xs)
+    assert_matches(name, got[idx], want, tolerance(name, window, *xs))

@@ -54,14 +54,13 @@ py::object winsorization_process(py::object self, py::object factor_data) {
 
 py::object normalization_process(py::object self, py::object factor_data) {
     require_frame(factor_data, "factor_data");
-    DenseFrame dense = to_dense(factor_data, "factor_data", false);
-    const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
+    DenseView dense = to_dense_view(factor_data, "factor_data");
     Matrix out({dense.rows(), dense.cols()});
     {
-        const double* src = dense.values.data();
+        const zarnik::rowwise::View in = dense.view();
         double* dst = out.mutable_data();
         py::gil_scoped_release release;
-        zarnik::xsection::zscore_rows(src, dst, rows, cols);
+        zarnik::xsection::zscore(in, dst);
     }
     return to_frame(out, dense.index, dense.columns);
 }

@@ -9,6 +9,8 @@
 #include <limits>
 #include <string>
 
+#include "zarnik/rowwise.hpp"
+
 namespace zarnik_py {
 
 namespace py = pybind11;
@@ -73,19 +75,17 @@ inline bool check_numeric_columns(const py::handle& frame, const char* name) {
     return plain;
 }
 
-// With copy=false the matrix may be a read-only view of the frame's own
-// float64 block: for callers that only read it.
-inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data", bool copy = true) {
+// The frame's values as a float64 numpy array, without copying when the frame
+// is one float64 block (pandas usually keeps that block column-major).
+inline py::object frame_values(const py::handle& frame, const char* name, bool copy) {
     py::object np = numpy();
-    py::object arr;
     const bool plain = check_numeric_columns(frame, name);
     try {
         if (plain) {  // NaN is the only missing marker: no translation pass
-            arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("copy") = copy);
-        } else {
-            arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
-                                         py::arg("na_value") = np.attr("nan"), py::arg("copy") = copy);
+            return frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("copy") = copy);
         }
+        return frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("na_value") = np.attr("nan"),
+                                      py::arg("copy") = copy);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
         std::string msg = std::string(name) + ": expected numeric values convertible to float64 (" +
@@ -93,9 +93,73 @@ inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_d
         PyErr_SetString(PyExc_ValueError, msg.c_str());
         throw py::error_already_set();
     }
-    DenseFrame out{Matrix::ensure(arr), frame.attr("index"), frame.attr("columns")};
-    if (!out.values) throw py::error_already_set();
+}
+
+// A 2-D native float64 array, aligned, with whole-element strides: the C++
+// core can read it in place through a zarnik::rowwise::View.
+inline bool readable_float64(const py::array& a) {
+    if (a.ndim() != 2 || !py::isinstance<py::array_t<double>>(a)) return false;
+    if (!(py::detail::array_proxy(a.ptr())->flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) return false;
+    return a.strides(0) % static_cast<py::ssize_t>(sizeof(double)) == 0 &&
+           a.strides(1) % static_cast<py::ssize_t>(sizeof(double)) == 0;
+}
+
+inline zarnik::rowwise::View view_of(const py::array& a) {
+    return zarnik::rowwise::View{static_cast<const double*>(a.data()), static_cast<std::size_t>(a.shape(0)),
+                                 static_cast<std::size_t>(a.shape(1)),
+                                 static_cast<std::ptrdiff_t>(a.strides(0) / static_cast<py::ssize_t>(sizeof(double))),
+                                 static_cast<std::ptrdiff_t>(a.strides(1) / static_cast<py::ssize_t>(sizeof(double)))};
+}
+
+// A new C-order copy of a readable float64 array; the GIL is released while copying.
+inline Matrix c_order_copy(const py::array& a) {
+    Matrix out({a.shape(0), a.shape(1)});
+    const zarnik::rowwise::View v = view_of(a);
+    double* dst = out.mutable_data();
+    py::gil_scoped_release release;
+    zarnik::rowwise::copy_to_c_order(v, dst);
     return out;
+}
+
+// With copy=false the matrix may be a read-only view of the frame's own
+// float64 block: for callers that only read it.
+inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data", bool copy = true) {
+    // Taken without a copy first: a column-major block is then transposed once
+    // (cache-blocked, in C++) instead of copied and transposed again.
+    py::object arr = frame_values(frame, name, false);
+    Matrix values;
+    py::array a = py::array::ensure(arr);
+    if (a && readable_float64(a) && !(a.flags() & py::array::c_style)) {
+        values = c_order_copy(a);
+    } else {
+        values = Matrix::ensure(arr);
+        if (!values) throw py::error_already_set();
+        if (copy && values.ptr() == arr.ptr()) values = Matrix::ensure(values.attr("copy")());  // may be a view
+    }
+    if (!values) throw py::error_already_set();
+    return DenseFrame{values, frame.attr("index"), frame.attr("columns")};
+}
+
+// The frame's values as an array the C++ core reads in place (no copy for a
+// single float64 block, whatever its layout), for callers that only read.
+struct DenseView {
+    py::array values;    // 2-D float64, readable_float64(values)
+    py::object index;    // the frame's row labels (pandas Index)
+    py::object columns;  // the frame's column labels (pandas Index)
+
+    zarnik::rowwise::View view() const { return view_of(values); }
+    py::ssize_t rows() const { return values.shape(0); }
+    py::ssize_t cols() const { return values.shape(1); }
+};
+
+inline DenseView to_dense_view(const py::handle& frame, const char* name = "factor_data") {
+    py::object arr = frame_values(frame, name, false);
+    py::array a = py::array::ensure(arr);
+    if (!a || !readable_float64(a)) {
+        a = Matrix::ensure(arr);
+        if (!a) throw py::error_already_set();
+    }
+    return DenseView{a, frame.attr("index"), frame.attr("columns")};
 }
 
 // Builds a DataFrame over `values` (taken without copying) with fresh label

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "common/frames.hpp"
 #include "common/pyclass.hpp"
 #include "core/core.hpp"
 #include "zarnik/winsorize.hpp"
@@ -26,15 +27,18 @@ py::array_t<double> winsorize_matrix(const py::object& values, const std::string
     }
     const int ndim = arr.attr("ndim").cast<int>();
     if (ndim != 2) raise(PyExc_ValueError, format("values: expected a 2-D array (dates x instruments), got {} dimension(s)", ndim));
-    auto in = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
-    if (!in) throw py::error_already_set();
-    const auto rows = static_cast<std::size_t>(in.shape(0)), cols = static_cast<std::size_t>(in.shape(1));
+    // Read in place whatever the layout (a frame's block is usually column-major).
+    py::array in = py::array::ensure(arr);
+    if (!in || !readable_float64(in)) {
+        in = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
+        if (!in) throw py::error_already_set();
+    }
     py::array_t<double> out({in.shape(0), in.shape(1)});
-    const double* src = in.data();
+    const zarnik::rowwise::View view = view_of(in);
     double* dst = out.mutable_data();
     {
         py::gil_scoped_release release;
-        zarnik::winsorize::winsorize_rows(m, src, dst, rows, cols);
+        zarnik::winsorize::winsorize(m, view, dst);
     }
     return out;
 }

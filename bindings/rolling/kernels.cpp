@@ -285,6 +285,16 @@ const double* as_doubles(const char* p, py::ssize_t stride, std::size_t L, std::
     return buf.data();
 }
 
+// Where a kernel writes its m results: straight into the output when its
+// elements are contiguous and aligned, else into `buf` (scattered afterwards).
+template <class O>
+O* out_buffer(char* out, py::ssize_t stride, std::size_t m, std::vector<O>& buf) {
+    if (stride == py::ssize_t(sizeof(O)) && reinterpret_cast<std::uintptr_t>(out) % alignof(O) == 0)
+        return reinterpret_cast<O*>(out);
+    buf.resize(m);
+    return buf.data();
+}
+
 template <class T>
 std::uint64_t to_wrap(T v) {
     if constexpr (std::is_signed_v<T>) {
@@ -302,36 +312,37 @@ void run_column(const Job& job, std::size_t col) {
     constexpr bool is_float = std::is_floating_point_v<T>;
     switch (job.kern) {
         case Kern::count: {
-            std::vector<std::uint8_t> x(L);
-            for (std::size_t i = 0; i < L; ++i) {
-                T v;
-                std::memcpy(&v, a + py::ssize_t(i) * job.in_row[0], sizeof(T));
-                x[i] = v != T(0);  // NaN is non-zero
-            }
-            std::vector<std::int64_t> r(m);
-            zr::count(x.data(), L, n, r.data());
-            return scatter(r.data(), m, out, job.out_row);
+            Typed<T> x(a, job.in_row[0], L);
+            std::vector<std::int64_t> rbuf;
+            std::int64_t* r = out_buffer(out, job.out_row, m, rbuf);
+            zr::count(x.data(), L, n, r);
+            if (!rbuf.empty()) scatter(r, m, out, job.out_row);
+            return;
         }
         case Kern::ts_rank:
         case Kern::ts_argmax:
         case Kern::ts_argmin: {
             Typed<T> x(a, job.in_row[0], L);
-            std::vector<double> r(m);
-            if (job.kern == Kern::ts_rank) zr::ts_rank(x.data(), L, n, r.data());
-            if (job.kern == Kern::ts_argmax) zr::ts_argmax(x.data(), L, n, r.data());
-            if (job.kern == Kern::ts_argmin) zr::ts_argmin(x.data(), L, n, r.data());
-            return scatter(r.data(), m, out, job.out_row);
+            std::vector<double> rbuf;
+            double* r = out_buffer(out, job.out_row, m, rbuf);
+            if (job.kern == Kern::ts_rank) zr::ts_rank(x.data(), L, n, r);
+            if (job.kern == Kern::ts_argmax) zr::ts_argmax(x.data(), L, n, r);
+            if (job.kern == Kern::ts_argmin) zr::ts_argmin(x.data(), L, n, r);
+            if (!rbuf.empty()) scatter(r, m, out, job.out_row);
+            return;
         }
         case Kern::ts_min:
         case Kern::ts_max: {
             Typed<T> x(a, job.in_row[0], L);
-            std::vector<T> r(m);
+            std::vector<T> rbuf;
+            T* r = out_buffer(out, job.out_row, m, rbuf);
             if (job.kern == Kern::ts_min) {
-                zr::ts_min(x.data(), L, n, r.data());
+                zr::ts_min(x.data(), L, n, r);
             } else {
-                zr::ts_max(x.data(), L, n, r.data());
+                zr::ts_max(x.data(), L, n, r);
             }
-            return scatter(r.data(), m, out, job.out_row);
+            if (!rbuf.empty()) scatter(r, m, out, job.out_row);
+            return;
         }
         case Kern::sum:
         case Kern::product:
@@ -350,18 +361,21 @@ void run_column(const Job& job, std::size_t col) {
                 return scatter(r.data(), m, out, job.out_row);
             } else {
                 // computed in float64; float32 input gets its float32 result
-                std::vector<double> xbuf, r(m);
+                std::vector<double> xbuf, rbuf;
                 const double* x = as_doubles<T>(a, job.in_row[0], L, xbuf);
+                double* r = std::is_same_v<T, double> ? out_buffer(out, job.out_row, m, rbuf)
+                                                      : (rbuf.resize(m), rbuf.data());
                 if (job.kern == Kern::sum) {
-                    zr::sum(x, L, n, r.data());
+                    zr::sum(x, L, n, r);
                 } else {
-                    zr::product(x, L, n, r.data());
+                    zr::product(x, L, n, r);
                 }
                 if constexpr (std::is_same_v<T, float>) {
-                    std::vector<float> rf(r.begin(), r.end());
+                    std::vector<float> rf(rbuf.begin(), rbuf.end());
                     return scatter(rf.data(), m, out, job.out_row);
                 } else {
-                    return scatter(r.data(), m, out, job.out_row);
+                    if (!rbuf.empty()) scatter(r, m, out, job.out_row);
+                    return;
                 }
             }
         default: break;
@@ -369,9 +383,7 @@ void run_column(const Job& job, std::size_t col) {
     // float statistics: contiguous float64 input and output are used in place
     std::vector<double> xbuf, ybuf, rbuf;
     const double* x = as_doubles<T>(a, job.in_row[0], L, xbuf);
-    const bool direct_out = job.out_row == py::ssize_t(sizeof(double));
-    if (!direct_out) rbuf.resize(m);
-    double* r = direct_out ? reinterpret_cast<double*>(out) : rbuf.data();
+    double* r = out_buffer(out, job.out_row, m, rbuf);
     switch (job.kern) {
         case Kern::zscore: zr::zscore(x, L, n, r); break;
         case Kern::skew: zr::skew(x, L, n, r); break;
@@ -395,7 +407,7 @@ void run_column(const Job& job, std::size_t col) {
         }
         default: throw std::logic_error("unhandled kernel");
     }
-    if (!direct_out) scatter(r, m, out, job.out_row);
+    if (!rbuf.empty()) scatter(r, m, out, job.out_row);
 }
 
 // Copies rows [0, rows) of `width` columns starting at byte offset `base`
@@ -594,7 +606,7 @@ PyObject* kernel_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     const Spec& s = kSpecs[I];
     char* names[] = {const_cast<char*>(s.p0), const_cast<char*>(s.p1), const_cast<char*>(s.p2), nullptr};
     PyObject *a0 = nullptr, *a1 = nullptr, *a2 = nullptr;
-    const std::string fmt = std::string(is_pair(s.kern) ? "OOO:" : "OO:") + s.name;
+    static const std::string fmt = std::string(is_pair(s.kern) ? "OOO:" : "OO:") + s.name;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), names, &a0, &a1, &a2)) return nullptr;
     try {
         py::object r = is_pair(s.kern) ? call_pair(s.kern, a0, a1, a2) : call_single(s.kern, a0, a1);

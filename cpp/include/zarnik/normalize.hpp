@@ -6,6 +6,8 @@
 #include <limits>
 
 #include "zarnik/parallel.hpp"
+#include "zarnik/rowwise.hpp"
+#include "zarnik/winsorize.hpp"
 
 namespace zarnik::xsection {
 
@@ -13,48 +15,24 @@ namespace zarnik::xsection {
 // taken over the row's finite values. NaN stays NaN; a result of +-inf
 // (an infinite input, or a finite value over a zero std) becomes 0; a row
 // with fewer than two finite values is NaN wherever it is finite or missing.
-inline void zscore_rows(const double* in, double* out, std::size_t rows, std::size_t cols) {
-    constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-    parallel_for(
-        rows,
-        [&](std::size_t b, std::size_t e) {
-            for (std::size_t r = b; r < e; ++r) {
-                const double* x = in + r * cols;
-                double* y = out + r * cols;
-                std::size_t n = 0;
-                double sum = 0.0, comp = 0.0, lo = 0.0, hi = 0.0;
-                for (std::size_t j = 0; j < cols; ++j) {
-                    double v = x[j];
-                    if (!std::isfinite(v)) continue;
-                    if (n == 0 || v < lo) lo = v;
-                    if (n == 0 || v > hi) hi = v;
-                    ++n;
-                    double t = sum + v;  // Neumaier summation
-                    comp += std::fabs(sum) >= std::fabs(v) ? (sum - t) + v : (v - t) + sum;
-                    sum = t;
-                }
-                // a row of equal values has exactly that mean (and std 0)
-                double mean = n == 0 ? nan : lo == hi ? lo : (sum + comp) / static_cast<double>(n);
-                double sd = nan;
-                if (n >= 2) {
-                    double ss = 0.0, s1 = 0.0;
-                    for (std::size_t j = 0; j < cols; ++j) {
-                        double v = x[j];
-                        if (!std::isfinite(v)) continue;
-                        double d = v - mean;
-                        ss += d * d;
-                        s1 += d;
-                    }
-                    double var = (ss - s1 * s1 / static_cast<double>(n)) / static_cast<double>(n - 1);
-                    sd = std::sqrt(var > 0.0 ? var : 0.0);
-                }
-                for (std::size_t j = 0; j < cols; ++j) {
-                    double z = (x[j] - mean) / sd;
-                    y[j] = std::isinf(z) ? 0.0 : z;
-                }
+// `out` is C order; it may be the input itself when the input rows are contiguous.
+inline void zscore(const rowwise::View& in, double* out) {
+    rowwise::for_each_row(in, out, [cols = in.cols] {
+        return [cols](std::size_t, const double* x, double* y) {
+            double mean, sd;
+            winsorize::finite_mean_sd(x, cols, mean, sd);
+            constexpr double inf = std::numeric_limits<double>::infinity();
+            for (std::size_t j = 0; j < cols; ++j) {
+                const double z = (x[j] - mean) / sd;
+                y[j] = std::fabs(z) == inf ? 0.0 : z;
             }
-        },
-        16);
+        };
+    });
+}
+
+// Both rows x cols, C order; out may equal in.
+inline void zscore_rows(const double* in, double* out, std::size_t rows, std::size_t cols) {
+    zscore(rowwise::View::c_order(in, rows, cols), out);
 }
 
 // Simple returns down each column: a missing price (NaN) is replaced by the

@@ -8,16 +8,18 @@
 // products along each window row): NaN anywhere in a window makes the
 // arithmetic statistics NaN for that window only, infinities propagate the way
 // IEEE arithmetic propagates them. Every kernel is O(L) (ts_rank O(L log L)
-// for long windows), with no O(L n) temporaries:
-//   * sums come from per-block prefix and suffix scans (see window_sums), so
-//     each window's sums hold exactly its own values and no rounding is
-//     inherited from values that left it; the scans are compensated;
-//   * moments are taken about an anchor near the data, and a window whose
-//     raw moments would cancel badly is recomputed about its own mean in
-//     double-double arithmetic, so large offsets with tiny spread stay
-//     accurate;
+// for long windows, avedev O(L n)), with no O(L n) temporaries:
+//   * sums come from per-block prefix and suffix scans (see block_sums), so
+//     each window's sums hold exactly its own values, round at most n times
+//     and inherit no rounding from values that left the window;
+//   * terms are taken about an anchor that is a value of the window, and a
+//     window whose raw moments would cancel badly is recomputed about its
+//     own mean in double-double arithmetic, so large offsets with tiny
+//     spread stay accurate;
 //   * windows holding an infinity are evaluated directly from their values;
 //   * min / max / product / argmax / argmin fold prefix and suffix blocks.
+// Nothing depends on the thread a series runs on: each kernel is a fixed
+// sequence of operations on its own series.
 #pragma once
 
 #include <algorithm>
@@ -28,6 +30,15 @@
 #include <numeric>
 #include <type_traits>
 #include <vector>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+// AVX2 paths are compiled for x86-64 and taken when the processor reports
+// AVX2; defining ZARNIK_NO_AVX2 leaves them out (they give the same results).
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+#include <immintrin.h>
+#endif
 
 namespace zarnik::rolling {
 
@@ -432,166 +443,234 @@ struct PairState {
 };
 
 
-// ---------------------------------------------------------------------------
-// Non-finite bookkeeping: prefix counts of NaN and of infinities over one or
-// two series, so every window knows in O(1) whether it holds one.
-// ---------------------------------------------------------------------------
-struct NonFiniteIndex {
-    bool any = false;
-    std::vector<std::uint32_t> nan, inf;  // counts over [0, k)
+// The anchor of block [B, E]: x[E], or the nearest finite value of the
+// block's windows when x[E] is not finite, else 0.
+inline double block_anchor(const double* x, std::size_t L, std::size_t n, std::size_t B, std::size_t E) {
+    if (std::isfinite(x[E])) return x[E];
+    for (std::size_t k = E; k-- > B;)
+        if (std::isfinite(x[k])) return x[k];
+    const std::size_t end = std::min(L, E + n);
+    for (std::size_t k = E + 1; k < end; ++k)
+        if (std::isfinite(x[k])) return x[k];
+    return 0.0;
+}
 
-    NonFiniteIndex(const double* const* xs, int k, std::size_t L) {
-        for (int s = 0; s < k && !any; ++s)
-            for (std::size_t i = 0; i < L; ++i)
-                if (!std::isfinite(xs[s][i])) {
-                    any = true;
-                    break;
-                }
-        if (!any) return;
-        nan.assign(L + 1, 0);
-        inf.assign(L + 1, 0);
-        for (std::size_t i = 0; i < L; ++i) {
-            std::uint32_t a = 0, b = 0;
-            for (int s = 0; s < k; ++s) {
-                double v = xs[s][i];
-                a += v != v;
-                b += std::isinf(v);
-            }
-            nan[i + 1] = nan[i] + a;
-            inf[i + 1] = inf[i] + b;
-        }
-    }
-    bool has_nan(std::size_t i, std::size_t n) const { return any && nan[i + n] != nan[i]; }
-    bool has_inf(std::size_t i, std::size_t n) const { return any && inf[i + n] != inf[i]; }
-};
+#if defined(__GNUC__)
+// Two doubles with elementwise arithmetic (GCC / Clang vector extension).
+typedef double v2d __attribute__((vector_size(16)));
+#endif
 
 // ---------------------------------------------------------------------------
 // The block engine. Windows are grouped by the block of n positions [B, E]
-// their first element falls in; each such window is a suffix of the block
-// plus a prefix of [E + 1, E + n - 1]. One backward and one forward scan per
-// block give the sums of M terms per position for all of the block's
-// windows, so the work is O(L) whatever n is, every window's sums hold
-// exactly its own values (a NaN or inf only touches the windows that contain
-// it), and no rounding is inherited from values that left the window. The
-// scans carry their rounding errors (two_sum), so each window sum is accurate
-// to about one rounding of its magnitude. Terms are taken about an anchor
-// chosen per block near the data of its windows.
+// their first element falls in (E = B + n - 1); each such window is a suffix
+// [i, E] of the block plus a prefix [E + 1, i + n - 1] of what follows. One
+// backward scan per block stores the suffix sums and one forward scan the
+// prefix sums; a window's sums are suffix + prefix. The work is O(L)
+// whatever n is, every window's sums hold exactly its own values (a NaN or
+// inf only reaches the windows that contain it), and no rounding is inherited
+// from values that left the window: each sum rounds at most n times. The
+// terms are taken about the block's anchor, x[E] of each series, which lies
+// in every window of the block, so they are deviations of the window's own
+// scale and their sums carry no large offset.
 //
-//   anchor(B)                    -> the anchor of the block starting at B
-//   terms(a, k, E, suffix, t)    -> the M terms of position k
-// Output: S[p * m + i], the sum of term p over window i (m windows), and
-// anchors[b], the anchor of block b (windows b n .. b n + n - 1).
+// S series xs[0..S-1]; for each position the caller's
+//   terms(d, rel, t)      the M terms from the deviations d[s] = x_s - c_s
+//                         and rel = k - E (an integer, the same for every block)
+//   finish(i, o, c, s)    window i = B + o from the anchors c[S] of its block
+//                         and its M sums s
+// terms is generic: it is called with doubles, and, where the compiler
+// offers vector types, with pairs of doubles that carry two blocks at once
+// (the same operations in the same order, so results are identical).
 // ---------------------------------------------------------------------------
-template <int M, class A, class AnchorF, class Terms>
-void window_sums(std::size_t L, std::size_t n, AnchorF anchor, Terms terms, double* S, A* anchors) {
+template <int M, int S, class Terms, class Finish>
+void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish) {
     const std::size_t m = L - n + 1;
-    std::vector<double> buf(4 * M * n);
-    double* sh = buf.data();
-    double* sl = sh + M * n;
-    double* ph = sl + M * n;
-    double* pl = ph + M * n;
-    for (std::size_t B = 0, blk = 0; B < m; B += n, ++blk) {
-        const std::size_t E = B + n - 1;
-        const A a = anchor(B);
-        anchors[blk] = a;
-        const std::size_t last = std::min(B + n - 1, m - 1);
-        const std::size_t plen = last - B;  // prefix positions E + 1 .. E + plen
-        // The backward suffix scan and the forward prefix scan are independent
-        // chains; running them in one loop lets them overlap.
-        double h[M], l[M], g[M], e[M], t[M], u[M];
-        for (int p = 0; p < M; ++p) h[p] = l[p] = g[p] = e[p] = 0.0;
-        for (std::size_t s = 0; s < n; ++s) {
-            const std::size_t k = E - s;
-            terms(a, k, E, true, t);
-            for (int p = 0; p < M; ++p) {
-                dd q = two_sum(h[p], t[p]);
-                h[p] = q.hi;
-                l[p] += q.lo;
-                sh[p * n + (k - B)] = h[p];
-                sl[p * n + (k - B)] = l[p];
+    std::size_t B = 0;
+#if defined(__GNUC__)
+    if (n >= 2 && 2 * n <= m) {
+        // Two full blocks per step, one per vector lane.
+        std::vector<v2d> vbuf(2 * std::size_t(M) * n);
+        v2d* suf = vbuf.data();
+        v2d* pre = suf + std::size_t(M) * n;
+        for (; B + 2 * n <= m; B += 2 * n) {
+            const std::size_t E = B + n - 1;
+            double c0[S], c1[S];
+            v2d C[S], d[S];
+            for (int q = 0; q < S; ++q) {
+                c0[q] = block_anchor(xs[q], L, n, B, E);
+                c1[q] = block_anchor(xs[q], L, n, B + n, E + n);
+                C[q] = v2d{c0[q], c1[q]};
             }
-            if (s < plen) {
-                terms(a, E + 1 + s, E, false, u);
+            v2d hs[M], hp[M], t[M], u[M];
+            for (int p = 0; p < M; ++p) hs[p] = hp[p] = v2d{0.0, 0.0};
+            for (std::size_t o = 0; o < n; ++o) {
+                const std::size_t k = E - o;
+                for (int q = 0; q < S; ++q) d[q] = v2d{xs[q][k], xs[q][k + n]} - C[q];
+                terms(static_cast<const v2d*>(d), -std::ptrdiff_t(o), t);
+                v2d* rs = suf + (n - 1 - o) * M;
                 for (int p = 0; p < M; ++p) {
-                    dd q = two_sum(g[p], u[p]);
-                    g[p] = q.hi;
-                    e[p] += q.lo;
-                    ph[p * n + s] = g[p];
-                    pl[p * n + s] = e[p];
+                    hs[p] += t[p];
+                    rs[p] = hs[p];
+                }
+                if (o + 1 < n) {
+                    const std::size_t j = E + 1 + o;
+                    for (int q = 0; q < S; ++q) d[q] = v2d{xs[q][j], xs[q][j + n]} - C[q];
+                    terms(static_cast<const v2d*>(d), std::ptrdiff_t(o + 1), u);
+                    v2d* rp = pre + o * M;
+                    for (int p = 0; p < M; ++p) {
+                        hp[p] += u[p];
+                        rp[p] = hp[p];
+                    }
+                }
+            }
+            for (int lane = 0; lane < 2; ++lane) {
+                const double* c = lane ? c1 : c0;
+                const std::size_t Bl = B + std::size_t(lane) * n;
+                double sum[M];
+                for (int p = 0; p < M; ++p) sum[p] = suf[p][lane];
+                finish(Bl, std::size_t(0), c, static_cast<const double*>(sum));
+                for (std::size_t o = 1; o < n; ++o) {
+                    const v2d* rs = suf + o * M;
+                    const v2d* rp = pre + (o - 1) * M;
+                    for (int p = 0; p < M; ++p) sum[p] = rs[p][lane] + rp[p][lane];
+                    finish(Bl + o, o, c, static_cast<const double*>(sum));
                 }
             }
         }
-        for (int p = 0; p < M; ++p) {
-            double* out = S + p * m;
-            const double* suh = sh + p * n;
-            const double* sul = sl + p * n;
-            const double* prh = ph + p * n - 1;  // window i uses prefix offset i - B - 1
-            const double* prl = pl + p * n - 1;
-            out[B] = suh[0] + sul[0];
-            for (std::size_t o = 1; o <= plen; ++o) {
-                dd q = two_sum(suh[o], prh[o]);
-                out[B + o] = q.hi + (q.lo + (sul[o] + prl[o]));
+    }
+#endif
+    if (B >= m) return;
+    // The remaining blocks one at a time.
+    std::vector<double> buf(2 * std::size_t(M) * n);
+    double* suf = buf.data();
+    double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
+    for (; B < m; B += n) {
+        const std::size_t E = B + n - 1;
+        double c[S], d[S];
+        for (int q = 0; q < S; ++q) c[q] = block_anchor(xs[q], L, n, B, E);
+        const std::size_t plen = std::min(E, m - 1) - B;  // windows B + 1 .. B + plen
+        double hs[M], hp[M], t[M], u[M];
+        for (int p = 0; p < M; ++p) hs[p] = hp[p] = 0.0;
+        for (std::size_t o = 0; o < n; ++o) {
+            const std::size_t k = E - o;
+            for (int q = 0; q < S; ++q) d[q] = xs[q][k] - c[q];
+            terms(static_cast<const double*>(d), -std::ptrdiff_t(o), t);
+            double* rs = suf + (n - 1 - o) * M;
+            for (int p = 0; p < M; ++p) {
+                hs[p] += t[p];
+                rs[p] = hs[p];
             }
+            if (o < plen) {
+                const std::size_t j = E + 1 + o;
+                for (int q = 0; q < S; ++q) d[q] = xs[q][j] - c[q];
+                terms(static_cast<const double*>(d), std::ptrdiff_t(o + 1), u);
+                double* rp = pre + o * M;
+                for (int p = 0; p < M; ++p) {
+                    hp[p] += u[p];
+                    rp[p] = hp[p];
+                }
+            }
+        }
+        finish(B, std::size_t(0), static_cast<const double*>(c), static_cast<const double*>(hs));
+        for (std::size_t o = 1; o <= plen; ++o) {
+            const double* rs = suf + o * M;
+            const double* rp = pre + (o - 1) * M;
+            for (int p = 0; p < M; ++p) t[p] = rs[p] + rp[p];
+            finish(B + o, o, static_cast<const double*>(c), static_cast<const double*>(t));
         }
     }
 }
 
-// The anchor of the block starting at B, from the n values centred on the
-// block's window centres (every window of the block shares at least half of
-// its values with them): their mean when they sit at an offset larger than
-// their range, else 0. Values far from the anchor lose digits in x - c, so a
-// range that straddles a jump is not given an anchor in its middle.
-inline double centred_anchor(const double* x, std::size_t L, std::size_t n, std::size_t B) {
-    const std::size_t b = std::min(B + n / 2, L - n);
-    double s = 0.0, lo = INFINITY, hi = -INFINITY;
-    std::size_t c = 0;
-    for (std::size_t k = b; k < b + n; ++k) {
-        const double v = x[k];
-        if (std::isfinite(v)) {
-            s += v;
-            lo = std::min(lo, v);
-            hi = std::max(hi, v);
-            ++c;
-        }
+// Largest magnitude among the values that are not NaN (inf if any is
+// infinite, 0 if none), and whether a series holds a NaN. Compilers do not
+// vectorise these reductions by themselves (NaN ordering), so on x86-64 they
+// use the baseline SSE2 instructions.
+inline double max_abs(const double* x, std::size_t L) {
+    std::size_t k = 0;
+    double a = 0.0;
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0);
+    __m128d a0 = _mm_setzero_pd(), a1 = _mm_setzero_pd();
+    for (; k + 4 <= L; k += 4) {
+        // maxpd returns its second operand when either is NaN: NaNs are skipped
+        a0 = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + k)), a0);
+        a1 = _mm_max_pd(_mm_andnot_pd(sign, _mm_loadu_pd(x + k + 2)), a1);
     }
-    if (c == 0) return 0.0;
-    const double mean = s / double(c);
-    return (hi - lo) <= std::fabs(mean) ? mean : 0.0;
+    a0 = _mm_max_pd(a0, a1);
+    a = std::max(_mm_cvtsd_f64(a0), _mm_cvtsd_f64(_mm_unpackhi_pd(a0, a0)));
+#endif
+    for (; k < L; ++k) {
+        const double v = std::fabs(x[k]);
+        a = a < v ? v : a;
+    }
+    return a;
+}
+
+inline bool any_nan(const double* x, std::size_t L) {
+    std::size_t k = 0;
+#if defined(__SSE2__)
+    __m128d u0 = _mm_setzero_pd(), u1 = _mm_setzero_pd();
+    for (; k + 4 <= L; k += 4) {
+        const __m128d v0 = _mm_loadu_pd(x + k), v1 = _mm_loadu_pd(x + k + 2);
+        u0 = _mm_or_pd(u0, _mm_cmpunord_pd(v0, v0));
+        u1 = _mm_or_pd(u1, _mm_cmpunord_pd(v1, v1));
+    }
+    if (_mm_movemask_pd(_mm_or_pd(u0, u1))) return true;
+#endif
+    bool any = false;
+    for (; k < L; ++k) any |= x[k] != x[k];
+    return any;
 }
 
 // Windows whose fast result is not finite (a NaN or inf in the window, or an
-// overflow): NaN if the window holds a NaN, otherwise `slow(i)`.
+// overflow): NaN if the window holds a NaN, otherwise `slow(i)`. The fast
+// paths give a non-finite result for every window that holds a NaN or an
+// infinity, so finite results are final; and when every value is below
+// `safe` in magnitude (no infinity, no overflow possible in the kernel's
+// sums) a non-finite result can only come from a NaN, and is NaN already.
 template <class Slow>
-void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n, double* out, Slow slow) {
+void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n, double* out, double safe,
+                   Slow slow) {
     const std::size_t m = L - n + 1;
-    std::size_t first = m;
-    for (std::size_t i = 0; i < m; ++i)
-        if (!std::isfinite(out[i])) {
-            first = i;
-            break;
-        }
-    if (first == m) return;
-    NonFiniteIndex nf(xs, k, L);
-    for (std::size_t i = first; i < m; ++i) {
-        if (std::isfinite(out[i]) && !nf.has_inf(i, n) && !nf.has_nan(i, n)) continue;
-        out[i] = nf.has_nan(i, n) ? kNaN : slow(i);
+    std::size_t i = 0;
+    while (i < m && std::isfinite(out[i])) ++i;
+    if (i == m) return;
+    bool small = true;
+    for (int s = 0; s < k; ++s) small = small && max_abs(xs[s], L) < safe;
+    if (small) return;
+    // after_nan: one past the latest NaN position scanned so far (0: none)
+    std::size_t scanned = 0, after_nan = 0;
+    for (; i < m; ++i) {
+        if (std::isfinite(out[i])) continue;
+        for (; scanned < i + n; ++scanned)
+            for (int s = 0; s < k; ++s)
+                if (xs[s][scanned] != xs[s][scanned]) after_nan = scanned + 1;
+        out[i] = after_nan > i ? kNaN : slow(i);
     }
 }
+
+// Magnitudes below which the sums of up to 2^32 terms of the given power of
+// deviations (weighted by at most 2^32 for position sums) cannot overflow.
+inline constexpr double kSafe1 = 1e280;
+inline constexpr double kSafe2 = 1e135;
+inline constexpr double kSafe3 = 1e90;
+inline constexpr double kSafe4 = 1e67;
 
 // ---- sum, ma ----------------------------------------------------------------
 template <bool Mean>
 void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
-    const std::size_t m = L - n + 1;
-    std::vector<double> anchors(m / n + 1);
-    window_sums<1>(
-        L, n, [](std::size_t) { return 0.0; },
-        [x](double, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k]; }, out, anchors.data());
-    if (Mean) {
-        const double nn = double(n);
-        for (std::size_t i = 0; i < m; ++i) out[i] /= nn;
-    }
+    const double nn = double(n), inv = 1.0 / nn;
+    block_sums<1, 1>(
+        &x, L, n, [](const auto* d, std::ptrdiff_t, auto* t) { t[0] = d[0]; },
+        [&](std::size_t i, std::size_t, const double* c, const double* s) {
+            if constexpr (Mean) {
+                out[i] = c[0] + s[0] * inv;
+            } else {
+                out[i] = c[0] * nn + s[0];
+            }
+        });
     SumState st{x, n, Mean};
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 inline void sum(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<false>(x, L, n, out); }
@@ -607,18 +686,6 @@ template <MomentStat S>
 void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
     constexpr int K = MomentState<S>::K;
     constexpr double limit = S == MomentStat::kurt ? 30.0 : S == MomentStat::skew ? 100.0 : 1000.0;
-    const std::size_t m = L - n + 1;
-    std::vector<double> sums(K * m), anchors(m / n + 1);
-    window_sums<K>(
-        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
-        [x](double c, std::size_t k, std::size_t, bool, double* t) {
-            double d = x[k] - c;
-            t[0] = d;
-            if constexpr (K >= 2) t[1] = d * d;
-            if constexpr (K >= 3) t[2] = t[1] * d;
-            if constexpr (K >= 4) t[3] = t[1] * t[1];
-        },
-        sums.data(), anchors.data());
     MomentState<S> st{x, n, {}};
     auto exact = [&](std::size_t i) {
         st.rebuild(i);
@@ -628,40 +695,46 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
     const double nn = double(n), inv = 1.0 / nn;
     const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
     const double kurt_a = 1.0 / ((nn - 2.0) * (nn - 3.0)), kurt_b = nn * nn - 1.0, kurt_c = 3.0 * (nn - 1.0) * (nn - 1.0);
-    const double* s1 = sums.data();
-    const double* s2 = s1 + m;
-    const double* s3 = K >= 3 ? s2 + m : nullptr;
-    const double* s4 = K >= 4 ? s3 + m : nullptr;
-    for (std::size_t i = 0; i < m; ++i) {
-        const double c = anchors[i / n];
-        const double m1 = s1[i] * inv, r2 = s2[i] * inv;
-        const double mu2 = r2 - m1 * m1;
-        if (!(mu2 * limit >= r2) || !std::isfinite(r2)) {
-            if (r2 == 0.0) {  // every value equals the anchor
-                out[i] = (S == MomentStat::var || S == MomentStat::std) ? 0.0 : kNaN;
-            } else {
-                out[i] = std::isfinite(r2) ? exact(i) : r2;  // non-finite: fixed below
+    block_sums<K, 1>(
+        &x, L, n,
+        [](const auto* dv, std::ptrdiff_t, auto* t) {
+            const auto d = dv[0];
+            t[0] = d;
+            if constexpr (K >= 2) t[1] = d * d;
+            if constexpr (K >= 3) t[2] = t[1] * d;
+            if constexpr (K >= 4) t[3] = t[1] * t[1];
+        },
+        [&](std::size_t i, std::size_t, const double* cs, const double* s) {
+            const double c = cs[0];
+            const double m1 = s[0] * inv, r2 = s[1] * inv;
+            const double mu2 = r2 - m1 * m1;
+            if (!(mu2 * limit >= r2) || !std::isfinite(r2)) {
+                if (r2 == 0.0) {  // every value equals the anchor
+                    out[i] = (S == MomentStat::var || S == MomentStat::std) ? 0.0 : kNaN;
+                } else {
+                    out[i] = std::isfinite(r2) ? exact(i) : kNaN;  // non-finite: fixed below
+                }
+                return;
             }
-            continue;
-        }
-        if constexpr (S == MomentStat::var) {
-            out[i] = mu2;
-        } else if constexpr (S == MomentStat::std) {
-            out[i] = std::sqrt(mu2);
-        } else if constexpr (S == MomentStat::zscore) {
-            out[i] = ((x[i + n - 1] - c) - m1) / std::sqrt(mu2);
-        } else if constexpr (S == MomentStat::skew) {
-            const double r3 = s3[i] * inv;
-            const double mu3 = r3 - 3.0 * m1 * r2 + 2.0 * m1 * m1 * m1;
-            out[i] = mu3 / (mu2 * std::sqrt(mu2)) * adj;
-        } else {
-            const double r3 = s3[i] * inv, r4 = s4[i] * inv;
-            const double m1sq = m1 * m1;
-            const double mu4 = r4 - 4.0 * m1 * r3 + 6.0 * m1sq * r2 - 3.0 * m1sq * m1sq;
-            out[i] = kurt_a * (kurt_b * (mu4 / (mu2 * mu2)) - kurt_c);
-        }
-    }
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) {
+            if constexpr (S == MomentStat::var) {
+                out[i] = mu2;
+            } else if constexpr (S == MomentStat::std) {
+                out[i] = std::sqrt(mu2);
+            } else if constexpr (S == MomentStat::zscore) {
+                out[i] = ((x[i + n - 1] - c) - m1) / std::sqrt(mu2);
+            } else if constexpr (S == MomentStat::skew) {
+                const double r3 = s[2] * inv;
+                const double mu3 = r3 - 3.0 * m1 * r2 + 2.0 * m1 * m1 * m1;
+                out[i] = mu3 / (mu2 * std::sqrt(mu2)) * adj;
+            } else {
+                const double r3 = s[2] * inv, r4 = s[3] * inv;
+                const double m1sq = m1 * m1;
+                const double mu4 = r4 - 4.0 * m1 * r3 + 6.0 * m1sq * r2 - 3.0 * m1sq * m1sq;
+                out[i] = kurt_a * (kurt_b * (mu4 / (mu2 * mu2)) - kurt_c);
+            }
+        });
+    constexpr double safe = K == 2 ? kSafe2 : K == 3 ? kSafe3 : kSafe4;
+    fix_nonfinite(&x, 1, L, n, out, safe, [&](std::size_t i) {
         double r = st.naive(i);
         return std::isfinite(r) ? exact(i) : r;
     });
@@ -684,40 +757,123 @@ inline void kurt(const double* x, std::size_t L, std::size_t n, double* out) {
 }
 
 // ---- mean absolute deviation -----------------------------------------------------
-// The window mean from the block sums, refined by one pass over the window,
-// then the absolute deviations: non-negative terms, four accumulators.
+// Everything is taken about the block anchor c (a value of the window): the
+// mean deviation md = mean(x - c) from the block sums, then the absolute
+// deviations |(x - c) - md|, non-negative terms summed in four accumulators.
+// Working with deviations from c keeps the digits a mean of large magnitude
+// would round away.
+// Sum of |w[j] - md| over j < n, in four interleaved partial sums (the
+// same order with or without SSE2).
+inline double abs_dev_sum(const double* w, std::size_t n, double md) {
+    std::size_t j = 0;
+    double acc[4] = {0.0, 0.0, 0.0, 0.0};
+#if defined(__SSE2__)
+    const __m128d m = _mm_set1_pd(md), sign = _mm_set1_pd(-0.0);
+    __m128d s01 = _mm_setzero_pd(), s23 = _mm_setzero_pd();
+    for (; j + 4 <= n; j += 4) {
+        s01 = _mm_add_pd(s01, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(w + j), m)));
+        s23 = _mm_add_pd(s23, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(w + j + 2), m)));
+    }
+    _mm_storeu_pd(acc, s01);
+    _mm_storeu_pd(acc + 2, s23);
+#else
+    for (; j + 4 <= n; j += 4)
+        for (int u = 0; u < 4; ++u) acc[u] += std::fabs(w[j + u] - md);
+#endif
+    for (; j < n; ++j) acc[0] += std::fabs(w[j] - md);
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
+// abs_dev_sum for the four windows starting at w, w + 1, w + 2, w + 3 with
+// means md[0..3], one window per vector lane: the load of w + j holds
+// element j of all four windows. Each lane keeps the four partial sums of
+// abs_dev_sum, so results are bit-identical to it.
+inline void abs_dev_sum4(const double* w, std::size_t n, const double* md, double* res) {
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0);
+    for (int h = 0; h < 4; h += 2) {
+        const double* v = w + h;
+        const __m128d m = _mm_loadu_pd(md + h);
+        __m128d a0 = _mm_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+        std::size_t j = 0;
+        for (; j + 4 <= n; j += 4) {
+            a0 = _mm_add_pd(a0, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j), m)));
+            a1 = _mm_add_pd(a1, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j + 1), m)));
+            a2 = _mm_add_pd(a2, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j + 2), m)));
+            a3 = _mm_add_pd(a3, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j + 3), m)));
+        }
+        for (; j < n; ++j) a0 = _mm_add_pd(a0, _mm_andnot_pd(sign, _mm_sub_pd(_mm_loadu_pd(v + j), m)));
+        _mm_storeu_pd(res + h, _mm_add_pd(_mm_add_pd(a0, a1), _mm_add_pd(a2, a3)));
+    }
+#else
+    for (int k = 0; k < 4; ++k) res[k] = abs_dev_sum(w + k, n, md[k]);
+#endif
+}
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+// The same with 4-wide AVX2 vectors, for processors that have them; chosen
+// at run time, so the build itself stays baseline x86-64.
+__attribute__((target("avx2"))) inline void abs_dev_sum4_avx2(const double* w, std::size_t n, const double* md,
+                                                               double* res) {
+    const __m256d sign = _mm256_set1_pd(-0.0);
+    const __m256d m = _mm256_loadu_pd(md);
+    __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0;
+    std::size_t j = 0;
+    for (; j + 4 <= n; j += 4) {
+        a0 = _mm256_add_pd(a0, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j), m)));
+        a1 = _mm256_add_pd(a1, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j + 1), m)));
+        a2 = _mm256_add_pd(a2, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j + 2), m)));
+        a3 = _mm256_add_pd(a3, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j + 3), m)));
+    }
+    for (; j < n; ++j) a0 = _mm256_add_pd(a0, _mm256_andnot_pd(sign, _mm256_sub_pd(_mm256_loadu_pd(w + j), m)));
+    _mm256_storeu_pd(res, _mm256_add_pd(_mm256_add_pd(a0, a1), _mm256_add_pd(a2, a3)));
+}
+
+inline bool have_avx2() {
+    static const bool yes = __builtin_cpu_supports("avx2");
+    return yes;
+}
+#else
+inline void abs_dev_sum4_avx2(const double* w, std::size_t n, const double* md, double* res) {
+    abs_dev_sum4(w, n, md, res);
+}
+inline bool have_avx2() { return false; }
+#endif
+
 inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
     const std::size_t m = L - n + 1;
-    std::vector<double> sums(m), anchors(m / n + 1);
-    window_sums<1>(
-        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
-        [x](double c, std::size_t k, std::size_t, bool, double* t) { t[0] = x[k] - c; }, sums.data(),
-        anchors.data());
-    const double nn = double(n);
-    for (std::size_t i = 0; i < m; ++i) {
-        if (!std::isfinite(sums[i])) {  // a NaN or inf in the window: decided below
-            out[i] = sums[i];
-            continue;
+    const double nn = double(n), inv = 1.0 / nn;
+    // First the mean deviation from the anchor of every window (into out) ...
+    std::vector<double> anchors(m / n + 1);
+    block_sums<1, 1>(
+        &x, L, n, [](const auto* d, std::ptrdiff_t, auto* t) { t[0] = d[0]; },
+        [&](std::size_t i, std::size_t o, const double* c, const double* s) {
+            if (o == 0) anchors[i / n] = c[0];
+            out[i] = s[0] * inv;
+        });
+    // ... then the absolute deviations, four windows at a time. A window
+    // holding a NaN or inf has a non-finite mean and result, decided below.
+    const bool avx2 = have_avx2();
+    std::vector<double> dev(2 * n);  // x - c over the positions of the block's windows
+    for (std::size_t B = 0; B < m; B += n) {
+        const double c = anchors[B / n];
+        const std::size_t end = std::min(L, B + 2 * n - 1);
+        for (std::size_t k = B; k < end; ++k) dev[k - B] = x[k] - c;
+        const std::size_t cnt = std::min(n, m - B);
+        std::size_t o = 0;
+        double res[4];
+        for (; o + 4 <= cnt; o += 4) {
+            if (avx2) {
+                abs_dev_sum4_avx2(dev.data() + o, n, out + B + o, res);
+            } else {
+                abs_dev_sum4(dev.data() + o, n, out + B + o, res);
+            }
+            for (int k = 0; k < 4; ++k) out[B + o + k] = res[k] * inv;
         }
-        // mh: the mean to about one rounding; ml: the mean of the (exactly
-        // formed) deviations from mh, which recovers the digits mh lacks.
-        const double mh = anchors[i / n] + sums[i] / nn;
-        const double* w = x + i;
-        double acc[4] = {0.0, 0.0, 0.0, 0.0};
-        std::size_t j = 0;
-        for (; j + 4 <= n; j += 4)
-            for (int u = 0; u < 4; ++u) acc[u] += w[j + u] - mh;
-        for (; j < n; ++j) acc[0] += w[j] - mh;
-        const double ml = ((acc[0] + acc[1]) + (acc[2] + acc[3])) / nn;
-        acc[0] = acc[1] = acc[2] = acc[3] = 0.0;
-        j = 0;
-        for (; j + 4 <= n; j += 4)
-            for (int u = 0; u < 4; ++u) acc[u] += std::fabs((w[j + u] - mh) - ml);
-        for (; j < n; ++j) acc[0] += std::fabs((w[j] - mh) - ml);
-        out[i] = ((acc[0] + acc[1]) + (acc[2] + acc[3])) / nn;
+        for (; o < cnt; ++o) out[B + o] = abs_dev_sum(dev.data() + o, n, out[B + o]) * inv;
     }
     AvedevState st{x, n};
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- exponential moving average ------------------------------------------------
@@ -725,56 +881,49 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
 // with q^(E-k) above 1 for the prefix part (at most q^-(n-1), about e^2).
 // About an anchor c: ema = c (1 - q^n) + the same sum over x_k - c.
 inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
-    const std::size_t m = L - n + 1;
     EmaState st(x, n);
     const double alpha = st.alpha, q = st.q;
-    std::vector<double> up(n), down(n);  // q^t and q^-t, t = 0..n-1
-    up[0] = down[0] = 1.0;
+    // weight of position k of block [B, E]: alpha q^(E-k) (k <= E) or alpha q^-(k-E)
+    std::vector<double> up(n), wsuf(n), wpre(n);  // q^t; alpha q^t; alpha q^-t
+    up[0] = 1.0;
+    double down = 1.0;
+    wsuf[0] = wpre[0] = alpha;
     for (std::size_t t = 1; t < n; ++t) {
         up[t] = up[t - 1] * q;
-        down[t] = down[t - 1] / q;
+        down /= q;
+        wsuf[t] = alpha * up[t];
+        wpre[t] = alpha * down;
     }
     double total = 0.0;  // sum of the weights, 1 - q^n
     for (std::size_t j = 0; j < n; ++j) total += st.weights[j];
-    std::vector<double> anchors(m / n + 1);
-    window_sums<1>(
-        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
-        [&](double c, std::size_t k, std::size_t E, bool suffix, double* t) {
-            t[0] = alpha * (suffix ? up[E - k] : down[k - E]) * (x[k] - c);
+    const double* ws = wsuf.data();
+    const double* wp = wpre.data();
+    block_sums<1, 1>(
+        &x, L, n,
+        [ws, wp](const auto* d, std::ptrdiff_t rel, auto* t) {
+            t[0] = (rel <= 0 ? ws[-rel] : wp[rel]) * d[0];
         },
-        out, anchors.data());
-    for (std::size_t B = 0; B < m; B += n) {
-        const double c = anchors[B / n] * total;
-        const std::size_t e = std::min(B + n, m);
-        for (std::size_t i = B; i < e; ++i) out[i] = c + up[i - B] * out[i];
-    }
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+        [&](std::size_t i, std::size_t o, const double* c, const double* s) {
+            out[i] = c[0] * total + up[o] * s[0];
+        });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- wma and slope: position-weighted sums ----------------------------------------
 // For window i in block [B, E] and d_k = x_k - c: A = sum d_k and
-// P = sum (k - i) d_k = (E - i) A + T, where T sums -(E - k) d_k over the
-// suffix part and (k - E) d_k over the prefix part.
+// P = sum (k - i) d_k = (E - i) A + T, with T = sum (k - E) d_k.
 template <class Finish>
 void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish) {
-    const std::size_t m = L - n + 1;
-    std::vector<double> sums(2 * m), anchors(m / n + 1);
-    window_sums<2>(
-        L, n, [&](std::size_t B) { return centred_anchor(x, L, n, B); },
-        [x](double c, std::size_t k, std::size_t E, bool suffix, double* t) {
-            double d = x[k] - c;
-            t[0] = d;
-            t[1] = (suffix ? -double(E - k) : double(k - E)) * d;
+    block_sums<2, 1>(
+        &x, L, n,
+        [](const auto* d, std::ptrdiff_t rel, auto* t) {
+            t[0] = d[0];
+            t[1] = double(rel) * d[0];
         },
-        sums.data(), anchors.data());
-    for (std::size_t B = 0; B < m; B += n) {
-        const double c = anchors[B / n];
-        const std::size_t e = std::min(B + n, m);
-        for (std::size_t i = B; i < e; ++i) {
-            const double a = sums[i], off = double(n - 1 - (i - B)) * a, t = sums[m + i];
-            finish(i, c, a, off + t, std::fabs(off) + std::fabs(t));
-        }
-    }
+        [&](std::size_t i, std::size_t o, const double* c, const double* s) {
+            const double a = s[0], off = double(std::int64_t(n - 1 - o)) * a, t = s[1];
+            finish(i, c[0], a, off + t, std::fabs(off) + std::fabs(t));
+        });
 }
 
 inline void wma(const double* x, std::size_t L, std::size_t n, double* out) {
@@ -783,7 +932,7 @@ inline void wma(const double* x, std::size_t L, std::size_t n, double* out) {
         out[i] = c + (p + a) * scale;  // weights j + 1 = (k - i) + 1
     });
     WmaState st{x, n};
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
@@ -793,81 +942,69 @@ inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
         return;
     }
     SlopeState st(x, n);
-    const double nn = double(n), half = (nn - 1.0) / 2.0;
+    const double nn = double(n), half = (nn - 1.0) / 2.0, scale = nn / st.divisor;
     position_sums(x, L, n, [&](std::size_t i, double, double a, double p, double mag) {
         // slope = (sumW sumx - n sum W x) / divisor = n (half A - P) / divisor
         const double num = half * a - p;
-        if (!(std::fabs(num) * 1e3 >= mag + half * std::fabs(a)) && std::isfinite(num)) {
+        if (!std::isfinite(num)) {
+            out[i] = kNaN;  // fixed below
+        } else if (!(std::fabs(num) * 1e3 >= mag + half * std::fabs(a))) {
             st.rebuild(i);  // cancellation: recompute about the window mean
             out[i] = st.ok() ? st.value(i) : st.naive(i);
-            return;
+        } else {
+            out[i] = num * scale;
         }
-        out[i] = nn * num / st.divisor;
     });
-    fix_nonfinite(&x, 1, L, n, out, [&](std::size_t i) { return st.naive(i); });
+    fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- covariance, correlation, regression --------------------------------------------
 template <PairStat P>
 void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
-    const std::size_t m = L - n + 1;
-    struct Anchor {
-        double a, b;
-    };
-    std::vector<double> sums(5 * m);
-    std::vector<Anchor> anchors(m / n + 1);
-    window_sums<5>(
-        L, n, [&](std::size_t B) { return Anchor{centred_anchor(a, L, n, B), centred_anchor(b, L, n, B)}; },
-        [a, b](Anchor c, std::size_t k, std::size_t, bool, double* t) {
-            double u = a[k] - c.a, v = b[k] - c.b;
-            t[0] = u;
-            t[1] = v;
-            t[2] = u * u;
-            t[3] = v * v;
-            t[4] = u * v;
-        },
-        sums.data(), anchors.data());
     PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
     auto exact = [&](std::size_t i) {
         st.rebuild(i);
         return st.ok() ? st.value(i) : st.naive(i);
     };
     const double inv = 1.0 / double(n), limit = 1000.0;
-    const double *sa = sums.data(), *sb = sa + m, *saa = sb + m, *sbb = saa + m, *sab = sbb + m;
-    for (std::size_t i = 0; i < m; ++i) {
-        const double ma = sa[i] * inv, mb = sb[i] * inv, raa = saa[i] * inv, rbb = sbb[i] * inv;
-        const double va = raa - ma * ma, vb = rbb - mb * mb;
-        if (!std::isfinite(raa + rbb + sab[i])) {
-            out[i] = kNaN;  // fixed below
-            continue;
-        }
-        const bool a_const = raa == 0.0, b_const = rbb == 0.0;
-        if ((!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb))) {
-            out[i] = exact(i);
-            continue;
-        }
-        const double cov = sab[i] * inv - ma * mb;
-        if constexpr (P == PairStat::covariance) {
-            out[i] = a_const || b_const ? 0.0 : cov;
-        } else if constexpr (P == PairStat::correlation) {
-            out[i] = a_const || b_const ? kNaN : cov / (std::sqrt(va) * std::sqrt(vb));
-        } else {
-            out[i] = a_const ? kNaN : cov / va;
-        }
-    }
-    // Windows with a non-finite sum: NaN, infinities, or overflow.
     const double* xs[2] = {a, b};
-    NonFiniteIndex nf(xs, 2, L);
-    for (std::size_t i = 0; i < m; ++i) {
-        if (std::isfinite(saa[i] + sbb[i] + sab[i])) continue;
-        if (nf.has_nan(i, n)) {
-            out[i] = kNaN;
-        } else if (nf.has_inf(i, n)) {
-            out[i] = st.naive(i);
-        } else {
-            out[i] = exact(i);
-        }
-    }
+    block_sums<5, 2>(
+        xs, L, n,
+        [](const auto* d, std::ptrdiff_t, auto* t) {
+            const auto u = d[0], v = d[1];
+            t[0] = u;
+            t[1] = v;
+            t[2] = u * u;
+            t[3] = v * v;
+            t[4] = u * v;
+        },
+        [&](std::size_t i, std::size_t, const double*, const double* s) {
+            const double ma = s[0] * inv, mb = s[1] * inv, raa = s[2] * inv, rbb = s[3] * inv;
+            if (!std::isfinite(raa + rbb + s[4])) {
+                out[i] = kNaN;  // fixed below
+                return;
+            }
+            const double va = raa - ma * ma, vb = rbb - mb * mb;
+            const bool a_const = raa == 0.0, b_const = rbb == 0.0;
+            if ((!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb))) {
+                out[i] = exact(i);
+                return;
+            }
+            const double cov = s[4] * inv - ma * mb;
+            if constexpr (P == PairStat::covariance) {
+                out[i] = a_const || b_const ? 0.0 : cov;
+            } else if constexpr (P == PairStat::correlation) {
+                out[i] = a_const || b_const ? kNaN : cov / (std::sqrt(va) * std::sqrt(vb));
+            } else {
+                out[i] = a_const ? kNaN : cov / va;
+            }
+        });
+    // Windows with a non-finite result: NaN, infinities, or overflow.
+    fix_nonfinite(xs, 2, L, n, out, kSafe2, [&](std::size_t i) {
+        for (std::size_t j = i; j < i + n; ++j)
+            if (std::isinf(a[j]) || std::isinf(b[j])) return st.naive(i);
+        return exact(i);
+    });
 }
 
 inline void covariance(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
@@ -882,42 +1019,72 @@ inline void regression(const double* x, const double* y, std::size_t L, std::siz
 
 // ---------------------------------------------------------------------------
 // Associative window reductions (min, max, product, argmax, argmin) in O(L):
-// each block of n positions gets prefix and suffix folds; a window spans at
-// most two blocks, so it is op(suffix of its first block, prefix of the next).
+// a window [i, i + n - 1] whose first element lies in block [B, E] is
+// op(suffix fold of [i, E], prefix fold of [E + 1, i + n - 1]). One backward
+// scan per block stores the suffix folds; the prefix fold runs forward.
 // op(older, newer) must be associative.
 // ---------------------------------------------------------------------------
 template <class V, class Op>
 void block_fold(const V* x, std::size_t L, std::size_t n, V* out, Op op) {
-    std::vector<V> pre(L), suf(L);
-    for (std::size_t b = 0; b < L; b += n) {
-        std::size_t e = std::min(b + n, L);
-        pre[b] = x[b];
-        for (std::size_t k = b + 1; k < e; ++k) pre[k] = op(pre[k - 1], x[k]);
-        suf[e - 1] = x[e - 1];
-        for (std::size_t k = e - 1; k > b; --k) suf[k - 1] = op(x[k - 1], suf[k]);
-    }
     const std::size_t m = L - n + 1;
-    for (std::size_t b = 0; b < m; b += n) {
-        out[b] = pre[b + n - 1];
-        const std::size_t e = std::min(b + n, m);
-        for (std::size_t i = b + 1; i < e; ++i) out[i] = op(suf[i], pre[i + n - 1]);
+    constexpr std::size_t kStack = 128;
+    V stack_buf[2 * kStack];
+    std::vector<V> heap_buf;
+    V* suf = stack_buf;
+    if (n > kStack) {
+        heap_buf.resize(2 * n);
+        suf = heap_buf.data();
+    }
+    V* pre = suf + n;  // pre[o]: fold of [E + 1, E + 1 + o]
+    for (std::size_t B = 0; B < m; B += n) {
+        const std::size_t E = B + n - 1;
+        const std::size_t plen = std::min(E, m - 1) - B;  // windows B + 1 .. B + plen
+        // The backward and forward folds are independent chains, run in one
+        // loop so that they overlap.
+        V sacc = x[E];
+        suf[n - 1] = sacc;
+        std::size_t o = 1;
+        if (plen > 0) {
+            V pacc = x[E + 1];
+            pre[0] = pacc;
+            for (; o < plen; ++o) {
+                sacc = op(x[E - o], sacc);
+                suf[n - 1 - o] = sacc;
+                pacc = op(pacc, x[E + 1 + o]);
+                pre[o] = pacc;
+            }
+        }
+        for (; o < n; ++o) {
+            sacc = op(x[E - o], sacc);
+            suf[n - 1 - o] = sacc;
+        }
+        out[B] = sacc;
+        for (o = 1; o <= plen; ++o) out[B + o] = op(suf[o], pre[o - 1]);
     }
 }
 
-// Windows holding a NaN (floating point only), for the order statistics:
-// next_nan[i] is the first NaN position at or after i (L if none).
+// Positions of the NaNs of a floating-point series (empty for integers or
+// when there is none).
 template <class T>
-std::vector<std::uint32_t> next_nan(const T* x, std::size_t L) {
-    std::vector<std::uint32_t> nx;
+std::vector<std::uint32_t> nan_positions(const T* x, std::size_t L) {
+    std::vector<std::uint32_t> pos;
     if constexpr (std::is_floating_point_v<T>) {
-        bool any = false;
-        for (std::size_t k = 0; k < L; ++k) any |= x[k] != x[k];
-        if (!any) return nx;
-        nx.resize(L + 1);
-        nx[L] = std::uint32_t(L);
-        for (std::size_t k = L; k-- > 0;) nx[k] = x[k] != x[k] ? std::uint32_t(k) : nx[k + 1];
+        std::size_t k = 0;
+#if defined(__SSE2__)
+        if constexpr (std::is_same_v<T, double>) {
+            for (; k + 4 <= L; k += 4) {
+                const __m128d v0 = _mm_loadu_pd(x + k), v1 = _mm_loadu_pd(x + k + 2);
+                const int mask = _mm_movemask_pd(_mm_cmpunord_pd(v0, v0)) | (_mm_movemask_pd(_mm_cmpunord_pd(v1, v1)) << 2);
+                if (mask)
+                    for (int j = 0; j < 4; ++j)
+                        if (mask & (1 << j)) pos.push_back(std::uint32_t(k + j));
+            }
+        }
+#endif
+        for (; k < L; ++k)
+            if (x[k] != x[k]) pos.push_back(std::uint32_t(k));
     }
-    return nx;
+    return pos;
 }
 
 // Minimum / maximum; a NaN in the window makes it NaN.
@@ -925,15 +1092,20 @@ template <class T, bool Max>
 void ts_extreme(const T* x, std::size_t L, std::size_t n, T* out) {
     block_fold(x, L, n, out, [](T a, T b) {
         if constexpr (Max) {
-            return b > a ? b : a;
+            return a < b ? b : a;
         } else {
             return b < a ? b : a;
         }
     });
-    std::vector<std::uint32_t> nx = next_nan(x, L);
-    if (!nx.empty())
-        for (std::size_t i = 0; i + n <= L; ++i)
-            if (nx[i] < i + n) out[i] = x[nx[i]];
+    // Windows holding a NaN: the NaN at p reaches windows p - n + 1 .. p.
+    const std::size_t m = L - n + 1;
+    std::size_t filled = 0;  // windows below this are done
+    for (std::uint32_t p : nan_positions(x, L)) {
+        std::size_t lo = p + 1 >= n ? p + 1 - n : 0;
+        const std::size_t hi = std::min<std::size_t>(p, m - 1);
+        for (lo = std::max(lo, filled); lo <= hi; ++lo) out[lo] = x[p];
+        filled = std::max(filled, hi + 1);
+    }
 }
 
 template <class T>
@@ -941,50 +1113,230 @@ void ts_min(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, fa
 template <class T>
 void ts_max(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, true>(x, L, n, out); }
 
-// Position (0 = oldest) of the first maximum / minimum; of the first NaN if
-// the window holds one. Blocks carry (value, index) prefix and suffix folds;
-// on ties the older position wins.
-template <class T, bool Max>
-void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
-    const std::size_t m = L - n + 1;
-    std::vector<T> pv(L), sv(L);
-    std::vector<std::uint32_t> pi(L), si(L);
-    auto better = [](T cand, T cur) {
+#if defined(__SSE2__)
+// ts_arg over the two full blocks [B, B + n) and [B + n, B + 2n) at once, one
+// block per vector lane, positions carried as doubles (exact). Same folds and
+// tie rules as the scalar loop below; windows holding a NaN are fixed after.
+// buf holds 4 n vectors.
+template <bool Max>
+void ts_arg_block_pair(const double* x, std::size_t n, std::size_t B, double* out, __m128d* buf) {
+    auto better = [](__m128d a, __m128d b) {  // a strictly better than b
         if constexpr (Max) {
-            return cand > cur;
+            return _mm_cmpgt_pd(a, b);
         } else {
-            return cand < cur;
+            return _mm_cmplt_pd(a, b);
         }
     };
-    for (std::size_t b = 0; b < L; b += n) {
-        const std::size_t e = std::min(b + n, L);
-        pv[b] = x[b];
-        pi[b] = std::uint32_t(b);
-        for (std::size_t k = b + 1; k < e; ++k) {
-            const bool up = better(x[k], pv[k - 1]);  // newer must be strictly better
-            pv[k] = up ? x[k] : pv[k - 1];
-            pi[k] = up ? std::uint32_t(k) : pi[k - 1];
+    auto pick = [](__m128d a, __m128d b) {  // a if strictly better, else b
+        if constexpr (Max) {
+            return _mm_max_pd(a, b);
+        } else {
+            return _mm_min_pd(a, b);
         }
-        sv[e - 1] = x[e - 1];
-        si[e - 1] = std::uint32_t(e - 1);
-        for (std::size_t k = e - 1; k-- > b;) {
-            const bool keep = better(sv[k + 1], x[k]);  // older wins ties
-            sv[k] = keep ? sv[k + 1] : x[k];
-            si[k] = keep ? si[k + 1] : std::uint32_t(k);
+    };
+    auto blend = [](__m128d mask, __m128d a, __m128d b) {
+        return _mm_or_pd(_mm_and_pd(mask, a), _mm_andnot_pd(mask, b));
+    };
+    __m128d* sv = buf;
+    __m128d* si = buf + n;
+    __m128d* pv = buf + 2 * n;
+    __m128d* pi = buf + 3 * n;
+    const std::size_t E0 = B + n - 1, E1 = E0 + n;
+    const __m128d one = _mm_set1_pd(1.0);
+    __m128d kv = _mm_set_pd(double(E1), double(E0));
+    __m128d jv = _mm_add_pd(kv, one);
+    __m128d sval = _mm_set_pd(x[E1], x[E0]), sidx = kv;
+    __m128d pval = _mm_set_pd(x[E1 + 1], x[E0 + 1]), pidx = jv;
+    sv[n - 1] = sval;
+    si[n - 1] = sidx;
+    pv[0] = pval;
+    pi[0] = pidx;
+    for (std::size_t o = 1; o < n; ++o) {
+        // suffix [E - o, E]: the older value wins ties
+        kv = _mm_sub_pd(kv, one);
+        const __m128d xs = _mm_set_pd(x[E1 - o], x[E0 - o]);
+        const __m128d keep = better(sval, xs);
+        sval = pick(sval, xs);
+        sidx = blend(keep, sidx, kv);
+        sv[n - 1 - o] = sval;
+        si[n - 1 - o] = sidx;
+        if (o + 1 < n) {  // prefix [E + 1, E + 1 + o]: the newer must be strictly better
+            jv = _mm_add_pd(jv, one);
+            const __m128d xp = _mm_set_pd(x[E1 + 1 + o], x[E0 + 1 + o]);
+            const __m128d up = better(xp, pval);
+            pval = pick(xp, pval);
+            pidx = blend(up, jv, pidx);
+            pv[o] = pval;
+            pi[o] = pidx;
         }
     }
-    for (std::size_t b = 0; b < m; b += n) {
-        out[b] = double(pi[b + n - 1] - b);
-        const std::size_t e = std::min(b + n, m);
-        for (std::size_t i = b + 1; i < e; ++i) {
-            const std::size_t j = i + n - 1;
-            out[i] = double((better(pv[j], sv[i]) ? pi[j] : si[i]) - i);
+    __m128d start = _mm_set_pd(double(B + n), double(B));
+    __m128d r = _mm_sub_pd(si[0], start);
+    _mm_storel_pd(out + B, r);
+    _mm_storeh_pd(out + B + n, r);
+    for (std::size_t o = 1; o < n; ++o) {
+        start = _mm_add_pd(start, one);
+        r = _mm_sub_pd(blend(better(pv[o - 1], sv[o]), pi[o - 1], si[o]), start);
+        _mm_storel_pd(out + B + o, r);
+        _mm_storeh_pd(out + B + n + o, r);
+    }
+}
+#endif
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+// The same over four full blocks [B, B + 4n) with 4-wide AVX2 vectors, for
+// processors that have them (chosen at run time). buf holds 4 n vectors.
+template <bool Max>
+__attribute__((target("avx2"))) void ts_arg_block_quad(const double* x, std::size_t n, std::size_t B, double* out,
+                                                        __m256d* buf) {
+    // BETTER(a, b): a strictly better than b; PICK(a, b): a if strictly better, else b
+    constexpr int kBetter = Max ? _CMP_GT_OQ : _CMP_LT_OQ;
+#define ZARNIK_BETTER(a, b) _mm256_cmp_pd((a), (b), kBetter)
+#define ZARNIK_PICK(a, b) (Max ? _mm256_max_pd((a), (b)) : _mm256_min_pd((a), (b)))
+    __m256d* sv = buf;
+    __m256d* si = buf + n;
+    __m256d* pv = buf + 2 * n;
+    __m256d* pi = buf + 3 * n;
+    const std::size_t E0 = B + n - 1, E1 = E0 + n, E2 = E1 + n, E3 = E2 + n;
+    const __m256d one = _mm256_set1_pd(1.0);
+    __m256d kv = _mm256_set_pd(double(E3), double(E2), double(E1), double(E0));
+    __m256d jv = _mm256_add_pd(kv, one);
+    __m256d sval = _mm256_set_pd(x[E3], x[E2], x[E1], x[E0]), sidx = kv;
+    __m256d pval = _mm256_set_pd(x[E3 + 1], x[E2 + 1], x[E1 + 1], x[E0 + 1]), pidx = jv;
+    sv[n - 1] = sval;
+    si[n - 1] = sidx;
+    pv[0] = pval;
+    pi[0] = pidx;
+    for (std::size_t o = 1; o < n; ++o) {
+        kv = _mm256_sub_pd(kv, one);
+        const __m256d xs = _mm256_set_pd(x[E3 - o], x[E2 - o], x[E1 - o], x[E0 - o]);
+        const __m256d keep = ZARNIK_BETTER(sval, xs);
+        sval = ZARNIK_PICK(sval, xs);
+        sidx = _mm256_blendv_pd(kv, sidx, keep);
+        sv[n - 1 - o] = sval;
+        si[n - 1 - o] = sidx;
+        if (o + 1 < n) {
+            jv = _mm256_add_pd(jv, one);
+            const __m256d xp = _mm256_set_pd(x[E3 + 1 + o], x[E2 + 1 + o], x[E1 + 1 + o], x[E0 + 1 + o]);
+            const __m256d up = ZARNIK_BETTER(xp, pval);
+            pval = ZARNIK_PICK(xp, pval);
+            pidx = _mm256_blendv_pd(pidx, jv, up);
+            pv[o] = pval;
+            pi[o] = pidx;
         }
     }
-    std::vector<std::uint32_t> nx = next_nan(x, L);
-    if (!nx.empty())
-        for (std::size_t i = 0; i < m; ++i)
-            if (nx[i] < i + n) out[i] = double(nx[i] - i);
+    __m256d start = _mm256_set_pd(double(B + 3 * n), double(B + 2 * n), double(B + n), double(B));
+    for (std::size_t o = 0; o < n; ++o) {
+        const __m256d idx = o == 0 ? si[0] : _mm256_blendv_pd(si[o], pi[o - 1], ZARNIK_BETTER(pv[o - 1], sv[o]));
+        const __m256d r = _mm256_sub_pd(idx, start);
+        start = _mm256_add_pd(start, one);
+        const __m128d lo = _mm256_castpd256_pd128(r), hi = _mm256_extractf128_pd(r, 1);
+        _mm_storel_pd(out + B + o, lo);
+        _mm_storeh_pd(out + B + n + o, lo);
+        _mm_storel_pd(out + B + 2 * n + o, hi);
+        _mm_storeh_pd(out + B + 3 * n + o, hi);
+    }
+}
+#undef ZARNIK_BETTER
+#undef ZARNIK_PICK
+#endif
+
+// Position (0 = oldest) of the first maximum / minimum; of the first NaN if
+// the window holds one. The folds carry (value, position); on ties the older
+// position wins.
+template <class T, bool Max>
+void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
+    struct VI {
+        T v;
+        std::uint32_t i;
+    };
+    // op(older, newer): the newer one must be strictly better to win.
+    const std::size_t m = L - n + 1;
+    constexpr std::size_t kStack = 128;
+    VI stack_buf[2 * kStack];
+    std::vector<VI> heap_buf;
+    VI* suf = stack_buf;
+    if (n > kStack) {
+        heap_buf.resize(2 * n);
+        suf = heap_buf.data();
+    }
+    VI* pre = suf + n;
+    // Selections without branches: which of two random values is larger is
+    // unpredictable.
+    auto op = [](VI older, VI newer) {
+        bool take;
+        T v;
+        if constexpr (Max) {
+            take = newer.v > older.v;
+            v = newer.v > older.v ? newer.v : older.v;
+        } else {
+            take = newer.v < older.v;
+            v = newer.v < older.v ? newer.v : older.v;
+        }
+#if defined(__GNUC__)
+        const std::uint32_t i = __builtin_expect_with_probability(take, 1, 0.5) ? newer.i : older.i;
+#else
+        const std::uint32_t i = take ? newer.i : older.i;
+#endif
+        return VI{v, i};
+    };
+    std::size_t B0 = 0;
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<T, double>) {
+        if (n >= 2 && 2 * n <= m) {
+            std::vector<double> raw(16 * n + 4);  // 4 n vectors of up to 4 lanes, 32-byte aligned
+            const std::uintptr_t addr = (reinterpret_cast<std::uintptr_t>(raw.data()) + 31) & ~std::uintptr_t(31);
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+            if (have_avx2())
+                for (; B0 + 4 * n <= m; B0 += 4 * n)
+                    ts_arg_block_quad<Max>(x, n, B0, out, reinterpret_cast<__m256d*>(addr));
+#endif
+            for (; B0 + 2 * n <= m; B0 += 2 * n) ts_arg_block_pair<Max>(x, n, B0, out, reinterpret_cast<__m128d*>(addr));
+        }
+    }
+#endif
+    for (std::size_t B = B0; B < m; B += n) {
+        const std::size_t E = B + n - 1;
+        const std::size_t plen = std::min(E, m - 1) - B;
+        VI sacc{x[E], std::uint32_t(E)};
+        suf[n - 1] = sacc;
+        std::size_t o = 1;
+        if (plen > 0) {
+            VI pacc{x[E + 1], std::uint32_t(E + 1)};
+            pre[0] = pacc;
+            for (; o < plen; ++o) {
+                sacc = op(VI{x[E - o], std::uint32_t(E - o)}, sacc);
+                suf[n - 1 - o] = sacc;
+                pacc = op(pacc, VI{x[E + 1 + o], std::uint32_t(E + 1 + o)});
+                pre[o] = pacc;
+            }
+        }
+        for (; o < n; ++o) {
+            sacc = op(VI{x[E - o], std::uint32_t(E - o)}, sacc);
+            suf[n - 1 - o] = sacc;
+        }
+        out[B] = double(std::int64_t(sacc.i) - std::int64_t(B));
+        for (o = 1; o <= plen; ++o) {
+            const VI a = suf[o], b = pre[o - 1];
+            bool take;  // the newer part wins only when strictly better
+            if constexpr (Max) {
+                take = b.v > a.v;
+            } else {
+                take = b.v < a.v;
+            }
+            const std::int64_t i = std::int64_t(a.i ^ ((a.i ^ b.i) & (0u - std::uint32_t(take))));
+            out[B + o] = double(i - std::int64_t(B + o));
+        }
+    }
+    // Windows holding a NaN: the position of their first NaN.
+    // The first NaN of windows (previous NaN, p] that reach p is p.
+    std::size_t from = 0;  // windows below this start at or before an earlier NaN
+    for (std::uint32_t p : nan_positions(x, L)) {
+        std::size_t lo = std::max<std::size_t>(from, p + 1 >= n ? p + 1 - n : 0);
+        const std::size_t hi = std::min<std::size_t>(p, m - 1);
+        for (; lo <= hi; ++lo) out[lo] = double(std::int64_t(p) - std::int64_t(lo));
+        from = std::size_t(p) + 1;
+    }
 }
 
 template <class T>
@@ -997,30 +1349,26 @@ void ts_argmin(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T
 // multiplication (0 * inf is NaN, inf times non-zero values a signed inf).
 inline void product(const double* x, std::size_t L, std::size_t n, double* out) {
     block_fold(x, L, n, out, [](double a, double b) { return a * b; });
-    // A window holding a NaN or an infinity cannot have a finite product, so
-    // only non-finite results are revisited, with prefix counts.
-    const std::size_t m = L - n + 1;
-    std::size_t first = m;
-    for (std::size_t i = 0; i < m; ++i)
-        if (!std::isfinite(out[i])) {
-            first = i;
-            break;
+    // A window holding a NaN gives NaN in any order; windows holding an
+    // infinity (and no NaN) are decided from their values. Without an
+    // infinity in the series, a non-finite product is NaN from a NaN, or an
+    // overflow, as in any order of multiplication.
+    fix_nonfinite(&x, 1, L, n, out, std::numeric_limits<double>::infinity(), [&](std::size_t i) {
+        bool inf = false, zero = false;
+        unsigned neg = 0;
+        for (std::size_t j = i; j < i + n; ++j) {
+            inf |= std::isinf(x[j]);
+            zero |= x[j] == 0.0;
+            neg += x[j] < 0.0;
         }
-    if (first == m) return;
-    NonFiniteIndex nf(&x, 1, L);
-    std::vector<std::uint32_t> zeros(L + 1, 0), negs(L + 1, 0);
-    for (std::size_t k = 0; k < L; ++k) {
-        zeros[k + 1] = zeros[k] + (x[k] == 0.0);
-        negs[k + 1] = negs[k] + (x[k] < 0.0);
-    }
-    for (std::size_t i = first; i < m; ++i) {
-        if (std::isfinite(out[i])) continue;
-        if (nf.has_nan(i, n) || (nf.has_inf(i, n) && zeros[i + n] != zeros[i])) {
-            out[i] = kNaN;
-        } else if (nf.has_inf(i, n)) {
-            out[i] = ((negs[i + n] - negs[i]) & 1u) ? -INFINITY : INFINITY;
-        }  // else: the finite values overflow, as in any order of multiplication
-    }
+        if (!inf) {  // the finite values overflow, as in any order of multiplication
+            double p = 1.0;
+            for (std::size_t j = i; j < i + n; ++j) p *= x[j];
+            return p;
+        }
+        if (zero) return kNaN;
+        return (neg & 1u) ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+    });
 }
 
 // Integer sum and product wrap modulo 2^64, as numpy's int64/uint64
@@ -1039,13 +1387,14 @@ inline void product_wrap(const std::uint64_t* x, std::size_t L, std::size_t n, s
     block_fold(x, L, n, out, [](std::uint64_t a, std::uint64_t b) { return a * b; });
 }
 
-// Number of non-zero values.
-inline void count(const std::uint8_t* x, std::size_t L, std::size_t n, std::int64_t* out) {
+// Number of non-zero values (NaN counts as non-zero).
+template <class T>
+void count(const T* x, std::size_t L, std::size_t n, std::int64_t* out) {
     std::int64_t c = 0;
-    for (std::size_t j = 0; j < n; ++j) c += x[j] != 0;
+    for (std::size_t j = 0; j < n; ++j) c += x[j] != T(0);
     out[0] = c;
     for (std::size_t i = 1; i + n <= L; ++i) {
-        c += std::int64_t(x[i + n - 1] != 0) - std::int64_t(x[i - 1] != 0);
+        c += std::int64_t(x[i + n - 1] != T(0)) - std::int64_t(x[i - 1] != T(0));
         out[i] = c;
     }
 }
