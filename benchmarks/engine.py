@@ -227,10 +227,10 @@ def _node_shares(factors, ids, start, end) -> None:
     spent: dict[str, float] = collections.defaultdict(float)
     apply, load = E._Evaluator._apply, E._load_fields
 
-    def timed_apply(self, func, kids, args):
+    def timed_apply(self, i, func, kids, args):
         t0 = time.perf_counter()
         try:
-            return apply(self, func, kids, args)
+            return apply(self, i, func, kids, args)
         finally:
             spent[E._func_name(func)] += time.perf_counter() - t0
 
