@@ -1,25 +1,38 @@
 # Two commands do all set-up on a fresh machine:
 #   make test   create .venv, build and install zarnik with its test dependencies, run the suite
 #   make demo   create .venv, build and install zarnik, run the demo job
+# Both work with an empty pip cache: the build tools (setuptools and wheel included, which
+# source-only dependencies need under --no-build-isolation) are installed first.
 PYTHON ?= python3
 VENV   ?= .venv
 PY     := $(VENV)/bin/python
+PIP    := $(PY) -m pip install --progress-bar off --disable-pip-version-check
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: test demo install inplace bench clean
+.PHONY: test demo install install-test inplace bench clean
 
 $(PY):
+	@echo "== creating the virtual environment $(VENV)"
 	$(PYTHON) -m venv $(VENV)
 
-$(DEPS): pyproject.toml | $(PY)
-	$(PY) -m pip install -q --upgrade pip
-	$(PY) -m pip install -q "scikit-build-core>=0.10" "pybind11>=2.13" ninja cmake
+$(DEPS): pyproject.toml Makefile | $(PY)
+	@echo "== installing build tools (pip, setuptools, wheel, scikit-build-core, pybind11, ninja, cmake)"
+	$(PIP) -q --upgrade pip
+	$(PIP) -q "setuptools>=70" wheel "scikit-build-core>=0.10" "pybind11>=2.13" ninja cmake
 	touch $(DEPS)
 
+# What the demo needs: zarnik and its run-time dependencies.
 install: $(DEPS)
-	$(PY) -m pip install -q --no-build-isolation ".[test]"
+	@echo "== building and installing zarnik (C++ extension modules; a few minutes)"
+	$(PIP) -q --no-build-isolation .
 
-test: install
+# What the suite needs as well: the test extra (pytest, hypothesis, statsmodels, alphalens-reloaded, ...).
+install-test: $(DEPS)
+	@echo "== building and installing zarnik with the test dependencies (a few minutes)"
+	$(PIP) -q --no-build-isolation ".[test]"
+
+test: install-test
+	@echo "== running the test suite"
 	$(PY) -m pytest -q -p no:cacheprovider
 
 demo: install
