@@ -294,14 +294,25 @@ py::object assayer_analysis(py::object self, py::object factor_data, py::object 
     }
     py::dict result;
     const bool keep = py::bool_(keep_preprocess_result);
+    // Cells with a value after each stage; a stage that empties whole dates warns.
+    py::object coverage = py::module_::import("zarnik.analysis.coverage").attr("CoverageAccount")(factor_data);
     for (py::handle item : py::list(preprocessors)) {
         py::tuple pair(py::reinterpret_borrow<py::object>(item));
         factor_data = pair[1].attr("process")(factor_data);
+        coverage.attr("step")(pair[0], factor_data);
         if (keep) result[pair[0]] = factor_data.attr("copy")();
     }
+    py::object account = coverage.attr("to_frame")();
     for (py::handle item : analysers.attr("items")()) {
         py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        result[pair[0]] = pair[1].attr("analysis")(factor_data, returns, periods, py::arg("ascending") = ascending);
+        py::object out = pair[1].attr("analysis")(factor_data, returns, periods, py::arg("ascending") = ascending);
+        // The account and the ranking direction travel with each result for its summary and report;
+        // a result type that takes no attributes simply goes without.
+        if (PyObject_SetAttrString(out.ptr(), "coverage", account.ptr()) != 0 ||
+            PyObject_SetAttrString(out.ptr(), "ascending", ascending.ptr()) != 0) {
+            PyErr_Clear();
+        }
+        result[pair[0]] = out;
     }
     return result;
 }

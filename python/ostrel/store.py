@@ -25,10 +25,11 @@ def default_data_path() -> Path:
 
 
 def _configured_path() -> Path:
+    # "~" and "~user" are expanded in every form a path is given, as a shell would.
     if _state["path"] is not None:
-        return Path(_state["path"])
+        return Path(_state["path"]).expanduser()
     env = os.environ.get("OSTREL_DATA")
-    return Path(env) if env else default_data_path()
+    return Path(env).expanduser() if env else default_data_path()
 
 
 def init(path: str | os.PathLike | None = None) -> Path:

@@ -306,7 +306,25 @@ def _load_fields(
             frame.index = idx
             frame = frame.reindex(index=dates, columns=ids)
         out[f] = frame.to_numpy(dtype=np.float64)
+    if fields:
+        _warn_missing_instruments(out[fields[0]], ids, dates)
     return out
+
+
+def _warn_missing_instruments(values: np.ndarray, ids: list[str], dates: pd.DatetimeIndex) -> None:
+    """Warns about requested instruments without a single bar over the loaded dates (an unknown id,
+    or one not trading then): their factor columns can only be missing."""
+    if not values.size:
+        return
+    absent = np.flatnonzero(np.isnan(values).all(axis=0))
+    if absent.size:
+        from .exception import warn_coverage
+
+        shown = ", ".join(ids[i] for i in absent[:5]) + (", ..." if absent.size > 5 else "")
+        warn_coverage(
+            "no market data for {} of {} requested instruments from {} to {} ({}): unknown ids, or not "
+            "trading in that range; their factor values are all missing".format(
+                absent.size, len(ids), dates[0].date(), dates[-1].date(), shown))
 
 
 # Columns per block when changing a column-major array to row-major: a block's

@@ -2,7 +2,11 @@
 
 from __future__ import annotations
 
-__all__ = ["ZarnikError", "ZarnikUserException", "InvalidUserFactor"]
+import os
+import sys
+import warnings
+
+__all__ = ["ZarnikError", "ZarnikUserException", "InvalidUserFactor", "DataCoverageWarning", "warn_coverage"]
 
 
 class ZarnikError(Exception):
@@ -19,3 +23,18 @@ class ZarnikUserException(ZarnikError):
 
 class InvalidUserFactor(ZarnikError):
     """用户自定义因子返回的数据不符合约定。"""
+
+
+class DataCoverageWarning(UserWarning):
+    """数据覆盖告警：某一步骤使整个交易日（或全部数据）变为缺失，或请求的标的没有行情数据。"""
+
+
+_PACKAGE_DIR = os.path.dirname(os.path.abspath(__file__)) + os.sep
+
+
+def warn_coverage(message: str) -> None:
+    """Issues a DataCoverageWarning attributed to the first caller outside the zarnik package."""
+    level, frame = 2, sys._getframe(1)
+    while frame is not None and os.path.abspath(frame.f_code.co_filename).startswith(_PACKAGE_DIR):
+        frame, level = frame.f_back, level + 1
+    warnings.warn(message, DataCoverageWarning, stacklevel=level)

@@ -11,7 +11,9 @@ from typing import Any
 
 import pandas as pd
 
-from .display import ResultDisplayMixin, figure_to_png, plot, result_kind, summary, to_html
+from zarnik.analysis.coverage import has_no_data
+
+from .display import ResultDisplayMixin, figure_to_png, plot, quantile_order_note, result_kind, summary, to_html
 
 __all__ = ["tear_sheet", "summary", "plot", "to_html", "ResultDisplayMixin", "result_kind"]
 
@@ -26,6 +28,7 @@ table.zarnik-table th, table.zarnik-table td { padding: 3px 10px; text-align: ri
 table.zarnik-table thead th { background: #f0f0f0; }
 img { max-width: 100%; }
 .meta { color: #666; font-size: 13px; }
+.nodata { color: #a00; font-weight: bold; }
 """
 
 
@@ -80,6 +83,12 @@ def tear_sheet(
     body.append('<p class="meta">{}</p>'.format(meta))
     for name, r in items:
         body.append("<h2>{}</h2>".format(html.escape(name)))
+        if has_no_data(r):
+            body.append('<p class="nodata">no data: the factor frame reaching this step held no value '
+                        '(see the warnings of the pipeline run)</p>')
+        note = quantile_order_note(r) if result_kind(r) in ("quantile", "style") else None
+        if note:
+            body.append('<p class="meta">{}</p>'.format(html.escape(note)))
         body.append(summary(r).to_html(float_format=lambda v: "{:.4f}".format(v), na_rep="-", border=0,
                                        classes="zarnik-table"))
         png = figure_to_png(plot(r), dpi=dpi)

@@ -18,6 +18,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from zarnik.analysis.coverage import has_no_data
+
 __all__ = [
     "summary",
     "plot",
@@ -66,7 +68,8 @@ def _ic_summary(r: Any) -> pd.DataFrame:
         pos = float((s > 0).mean()) if n else math.nan
         rows.append({"period": col, "ic_mean": mean, "ic_std": std, "ir": ir, "t_stat": t,
                      "positive_share": pos, "n_dates": n})
-    return pd.DataFrame(rows).set_index("period")
+    table = pd.DataFrame(rows).set_index("period")
+    return _mark_no_data(table, table["n_dates"].to_numpy() == 0 if len(table) else [])
 
 
 def _annualize_cumulative(cum: pd.Series) -> float:
@@ -78,6 +81,42 @@ def _annualize_cumulative(cum: pd.Series) -> float:
     if growth <= 0:
         return -1.0
     return growth ** (TRADING_DAYS / n) - 1.0
+
+
+NO_DATA = "no data"
+
+
+def _mark_no_data(table: pd.DataFrame, empty: Any) -> pd.DataFrame:
+    """Rows without any observation read "no data" in a ``note`` column, their figures NaN
+    (never a 0.0 that looks like a result)."""
+    empty = np.asarray(empty, dtype=bool)
+    if not empty.any():
+        return table
+    table = table.copy()
+    numeric = [c for c in table.columns if c != "n_dates" and pd.api.types.is_float_dtype(table[c])]
+    table.loc[empty, numeric] = math.nan
+    table["note"] = np.where(empty, NO_DATA, "")
+    return table
+
+
+def _labelled_groups(r: Any) -> set[str] | None:
+    """Labels that hold at least one instrument on some date, or None when unknown."""
+    detail = getattr(r, "quantile_detail", None)
+    if detail is None:
+        return None
+    values = np.asarray(getattr(detail, "values", detail), dtype=object).ravel()
+    present = pd.unique(values[pd.notna(values)])
+    return {str(v) for v in present}
+
+
+def quantile_order_note(r: Any) -> str | None:
+    """Which end of the factor q1 holds, when the pipeline recorded the ranking direction."""
+    ascending = getattr(r, "ascending", None)
+    if ascending is None:
+        return None
+    first, last = ("smallest", "largest") if ascending else ("largest", "smallest")
+    return ("q1 holds the {} factor values and the last group the {} (ascending={}); "
+            "top_minus_bottom is q1 minus the last group".format(first, last, bool(ascending)))
 
 
 def _quantile_summary(r: Any) -> pd.DataFrame:
@@ -100,7 +139,30 @@ def _quantile_summary(r: Any) -> pd.DataFrame:
         if tmb is not None and period in getattr(tmb, "columns", []):
             rows.append({"period": period, "group": "top_minus_bottom",
                          "annualized_return": _annualize_cumulative(tmb[period])})
-    return pd.DataFrame(rows).set_index(["period", "group"])
+    table = pd.DataFrame(rows).set_index(["period", "group"])
+    if not len(table):
+        return table
+    ascending = getattr(r, "ascending", None)
+    if ascending is not None and len(ann.index):
+        tags = [str(t) for t in ann.index]
+        first, last = "q1", max(tags, key=lambda t: int(t[1:]) if t[1:].isdigit() else -1)
+        ends = {first: "smallest" if ascending else "largest", last: "largest" if ascending else "smallest"}
+        if first != last:
+            ends["top_minus_bottom"] = "{} - {}".format(first, last)
+        table["holds"] = [ends.get(g, "") for g in table.index.get_level_values("group")]
+    present = _labelled_groups(r)
+    groups = table.index.get_level_values("group")
+    if has_no_data(r) or present is not None and not present:
+        empty = np.ones(len(table), dtype=bool)
+    elif present is not None:
+        tags = [str(t) for t in ann.index]
+        ends_missing = bool(tags) and ("q1" not in present or max(
+            tags, key=lambda t: int(t[1:]) if t[1:].isdigit() else -1) not in present)
+        empty = np.array([(g == "top_minus_bottom" and ends_missing) or (g != "top_minus_bottom" and g not in present)
+                          for g in groups])
+    else:
+        empty = np.zeros(len(table), dtype=bool)
+    return _mark_no_data(table, empty)
 
 
 def _perf(cum: pd.Series) -> dict[str, float]:
@@ -124,7 +186,8 @@ def _perf(cum: pd.Series) -> dict[str, float]:
 def _factor_return_summary(r: Any) -> pd.DataFrame:
     fr = pd.DataFrame(r.factor_returns)
     rows = [{"period": c, **_perf(fr[c])} for c in fr.columns]
-    return pd.DataFrame(rows).set_index("period")
+    table = pd.DataFrame(rows).set_index("period")
+    return _mark_no_data(table, np.full(len(table), has_no_data(r)))
 
 
 def _style_summary(r: Any) -> pd.DataFrame:

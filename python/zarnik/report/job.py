@@ -5,12 +5,13 @@ from __future__ import annotations
 import math
 import os
 import re
+import sys
 from collections.abc import Mapping, Sequence
 from typing import Any
 
 import pandas as pd
 
-__all__ = ["DEMO_FORMULAS", "build_assayer", "run_job", "headline"]
+__all__ = ["DEMO_FORMULAS", "build_assayer", "run_job", "headline", "store_has_styles"]
 
 # Classic formulas; larger values are expected to earn more.
 DEMO_FORMULAS: dict[str, str] = {
@@ -30,10 +31,17 @@ def build_assayer(
     style_factors: Any = None,
     quantile: int = 5,
     max_decay: int = 10,
+    styles: bool = True,
 ) -> Any:
-    """The full pipeline: winsorize, neutralize, normalize; IC, quantiles, factor return, style."""
+    """The full pipeline: winsorize, neutralize, normalize; IC, quantiles, factor return, style.
+
+    ``styles=False`` leaves out the steps that need style exposures (the style analysis and any
+    style neutralization), for stores that hold none.
+    """
     from zarnik.analysis import assayer as A
 
+    if not styles:
+        style_factors = None
     fa = A.FactorAssayer()
     fa.append(("winsorize", A.Winzorization(method="mad")))
     if industry is not None or style_factors is not None:
@@ -42,8 +50,26 @@ def build_assayer(
     fa.append(("ic", A.ICAnalysis(rank_ic=True, industry_classification=industry, max_decay=max_decay)))
     fa.append(("quantile", A.QuantileReturnAnalysis(quantile=quantile, benchmark=benchmark)))
     fa.append(("factor_return", A.FactorReturnAnalysis()))
-    fa.append(("style", A.QuantileStyleAnalysis(quantile=quantile)))
+    if styles:
+        fa.append(("style", A.QuantileStyleAnalysis(quantile=quantile)))
     return fa
+
+
+def store_has_styles(order_book_ids: Sequence[str], start_date: Any, end_date: Any) -> bool:
+    """Whether the market data holds style exposures for some of the instruments in the range."""
+    import ostrel
+
+    ids = list(order_book_ids)
+    probe = getattr(ostrel, "get_style_factor_exposure", None)
+    if probe is None or not ids:
+        return False
+    # a few instruments over the whole range answer quickly and say whether the table is filled
+    for chunk in (ids[:50], ids):
+        if probe(chunk, start_date, end_date) is not None:
+            return True
+        if len(ids) <= 50:
+            break
+    return False
 
 
 def headline(name: str, results: Mapping[str, Any], period: str | None = None) -> dict[str, Any]:
@@ -105,7 +131,12 @@ def run_job(
 
     factors = {name: parse(text) for name, text in formulas.items()}
     frames = execute_factors(factors, list(order_book_ids), start_date, end_date, progress=progress)
-    fa = build_assayer(benchmark=benchmark, industry=industry, style_factors=style_factors)
+    styles = store_has_styles(order_book_ids, start_date, end_date)
+    if not styles:
+        print("zarnik: the market data holds no style exposures for these instruments and dates; "
+              "skipping the style analysis{}".format(" and style neutralization" if style_factors else ""),
+              file=sys.stderr)
+    fa = build_assayer(benchmark=benchmark, industry=industry, style_factors=style_factors, styles=styles)
     rows, all_results = [], {}
     bar = tqdm(frames.items(), desc="analysing", unit="factor", disable=not progress, leave=False)
     for name, frame in bar:
