@@ -299,11 +299,12 @@ def _run_batch(job: _Job, batch: list[tuple[str, str, Any]]) -> list[dict[str, A
 # ---------------------------------------------------------------------------
 # correlation-aware ranking
 # ---------------------------------------------------------------------------
-def _rank_and_select(table: pd.DataFrame, samples: dict[str, np.ndarray], max_corr: float | None) -> pd.DataFrame:
-    """Orders by |IC IR| (ties: input order) and walks down the list: a factor's ``corr_kept`` is its
+def _rank_and_select(table: pd.DataFrame, samples: dict[str, np.ndarray], max_corr: float | None,
+                     rank_by: str = "ic_ir") -> pd.DataFrame:
+    """Orders by the absolute value of ``rank_by`` (ties: input order) and walks down the list: a factor's ``corr_kept`` is its
     largest absolute correlation with the factors kept above it; with ``max_corr`` a factor is kept
     only when that stays below the threshold (greedy by IR)."""
-    order = table.assign(_abs=table["ic_ir"].abs(), _pos=np.arange(len(table)))
+    order = table.assign(_abs=pd.to_numeric(table[rank_by], errors="coerce").abs(), _pos=np.arange(len(table)))
     order = order.sort_values(["_abs", "_pos"], ascending=[False, True], na_position="last")
     names = list(order.index)
     corr_kept = np.full(len(names), np.nan)
@@ -413,9 +414,10 @@ def mine(
     keep_values: bool = True,
     sample_cells: int = SAMPLE_CELLS,
     ascending: bool = False,
+    rank_by: str = "ic_ir",
     progress: bool = True,
 ) -> pd.DataFrame:
-    """批量计算并筛选因子公式，返回排行榜 DataFrame（每个公式一行，按 |IC IR| 降序）。
+    """批量计算并筛选因子公式，返回排行榜 DataFrame（每个公式一行，默认按 |IC IR| 降序）。
 
     Parameters
     ----------
@@ -442,6 +444,8 @@ def mine(
         是否把因子值写入因子库（可用 ``load_factor`` 读回）。
     sample_cells : int
         估计因子间相关系数所用的固定样本单元数。
+    rank_by : str
+        排序（及贪心保留）所依据的列，取绝对值；默认 "ic_ir"，也可用 "ic_t" 等数值列。
 
     Returns
     -------
@@ -468,6 +472,9 @@ def mine(
     if not periods or any(p < 1 for p in periods):
         raise ValueError("mine: periods must be positive integers, got {!r}".format(periods))
     period = periods[0] if period is None else int(period)
+    if rank_by not in ("ic_mean", "ic_ir", "ic_t", "ic_positive", "top_minus_bottom_ann", "coverage"):
+        raise ValueError("mine: rank_by must be one of ic_mean, ic_ir, ic_t, ic_positive, top_minus_bottom_ann, "
+                         "coverage; got {!r}".format(rank_by))
     if period not in periods:
         raise ValueError("mine: period {} is not one of periods {}".format(period, periods))
 
@@ -549,7 +556,7 @@ def mine(
             table[col] = np.nan if col not in ("error", "warnings", "corr_with") else None
     for col in ("error", "warnings", "corr_with"):
         table[col] = table[col].astype(object).where(table[col].notna(), None)
-    table = _rank_and_select(table[COLUMNS], samples, max_corr)
+    table = _rank_and_select(table[COLUMNS], samples, max_corr, rank_by)
     table["cached"] = table["cached"].fillna(False).astype(bool)
     table.index.name = "name"
     return table
