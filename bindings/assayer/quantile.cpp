@@ -263,8 +263,9 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     py::object top_minus_bottom = pd.attr("DataFrame")(ls, py::arg("index") = date_index, py::arg("columns") = columns);
     py::object annualized = pd.attr("DataFrame")(ann, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
                                                  py::arg("columns") = columns);
+    // labels stay Python objects (str or None); pandas would otherwise convert them to its string dtype
     py::object detail = pd.attr("DataFrame")(object_matrix(lab, n, S, tags), py::arg("index") = fr.index,
-                                             py::arg("columns") = fr.columns);
+                                             py::arg("columns") = fr.columns, py::arg("dtype") = "object");
     py::object bench_cum = py::none();
     if (!bench.is_none()) bench_cum = bench.attr("add")(1).attr("cumprod")().attr("sub")(1);
     return result_class("QuantileReturnAnalysisResult")(
