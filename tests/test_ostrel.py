@@ -219,7 +219,6 @@ def test_reopening_another_store_reads_its_calendar(small_store, tmp_path):
             ostrel.init(small_store)
             assert ostrel.get_trading_dates("2021-01-04", "2022-06-30")[0] == pd.Timestamp("2021-01-04")
             ostrel.init(other)
-            with pytest.raises(ValueError, match="outside the trading calendar"):
-                ostrel.get_trading_dates("2021-01-04", "2021-03-31")
+            assert ostrel.get_trading_dates("2021-01-04", "2021-03-31")[0] == pd.Timestamp("2021-02-01")
     finally:
         ostrel.init(small_store)
