@@ -17,6 +17,7 @@ import pytest
 
 import ostrel
 from zarnik.analysis import assayer
+from zarnik.exception import InvalidPeriodType
 
 from test_factor_return import random_frames
 from test_factor_return import reference as factor_return_reference
@@ -152,8 +153,10 @@ def test_same_timezone_gives_the_naive_result(kind, exposures):
 ])
 def test_invalid_periods(kind, periods, exc, match):
     factor, returns = frames()
-    with pytest.raises(exc, match=match):
+    with pytest.raises(exc, match=match) as info:
         ANALYSERS[kind]().analysis(factor, returns, periods)
+    if exc is TypeError:  # a wrong type is caught as either
+        assert isinstance(info.value, ValueError) and isinstance(info.value, InvalidPeriodType)
 
 
 @pytest.mark.parametrize("kind", USES_RETURNS)

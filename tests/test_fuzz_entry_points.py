@@ -8,6 +8,7 @@ its result is checked against the shape the inputs imply.
 from __future__ import annotations
 
 import operator
+import os
 import warnings
 
 import numpy as np
@@ -17,10 +18,13 @@ from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
 from zarnik import _core, interface, rolling
+from zarnik.exception import ZarnikError
 from zarnik.analysis import assayer, ols, winsorize
 
-FUZZ = settings(max_examples=60, deadline=None, suppress_health_check=list(HealthCheck))
-EXPECTED = (TypeError, ValueError, OverflowError, AssertionError, IndexError, KeyError, ZeroDivisionError)
+# ZARNIK_FUZZ_EXAMPLES raises the number of examples for a long fuzz run.
+FUZZ = settings(max_examples=int(os.environ.get("ZARNIK_FUZZ_EXAMPLES", "100")), deadline=None,
+                suppress_health_check=list(HealthCheck))
+EXPECTED = (TypeError, ValueError, OverflowError, AssertionError, IndexError, KeyError, ZeroDivisionError, ZarnikError)
 
 SINGLE = ["count", "ts_rank", "product", "zscore", "skew", "kurt", "avedev", "ts_argmax", "ts_argmin", "ma", "ema",
           "wma", "std", "var", "slope", "sum", "ts_min", "ts_max"]

@@ -20,10 +20,15 @@ struct HoldingPeriod {
     std::string key;  // its column key "P_{}"
 };
 
+// Raises zarnik.exception.InvalidPeriodType (a TypeError and a ValueError).
+[[noreturn]] inline void raise_period_type(const std::string& message) {
+    raise_object(py::module_::import("zarnik.exception").attr("InvalidPeriodType"), message);
+}
+
 // Positive integer periods, duplicates merged (first occurrence kept, so
 // every column key appears once). A list, tuple or other iterable of
 // integers; a bare integer too when `allow_scalar`. Wrong types raise
-// TypeError, an empty selection or a period below 1 ValueError. Periods too
+// InvalidPeriodType, an empty selection or a period below 1 ValueError. Periods too
 // large for a 64-bit integer are kept under their own key and behave like
 // any period longer than the data.
 inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods, bool allow_scalar) {
@@ -34,14 +39,14 @@ inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods, bool 
     if (!is_bool && !py::isinstance<py::str>(periods) && !py::isinstance<py::bytes>(periods) &&
         py::hasattr(periods, "__index__") && !py::hasattr(periods, "__iter__")) {
         if (!allow_scalar) {
-            raise(PyExc_TypeError, format("periods: expect a list or tuple of positive integers, got {}",
-                                          py::type::of(periods)));
+            raise_period_type(format("periods: expect a list or tuple of positive integers, got {}",
+                                     py::type::of(periods)));
         }
         items = py::make_tuple(periods);
     } else if (is_bool || py::isinstance<py::str>(periods) || py::isinstance<py::bytes>(periods) ||
                py::isinstance<py::dict>(periods) || !py::hasattr(periods, "__iter__")) {
-        raise(PyExc_TypeError, format("periods: expect a list or tuple of positive integers, got {}",
-                                      py::type::of(periods)));
+        raise_period_type(format("periods: expect a list or tuple of positive integers, got {}",
+                                 py::type::of(periods)));
     }
     std::vector<HoldingPeriod> out;
     for (py::handle p : items) {
@@ -53,7 +58,7 @@ inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods, bool 
                 if (!e.matches(PyExc_TypeError)) throw;
             }
         }
-        if (!value) raise(PyExc_TypeError, format("periods: expect positive integers, got {!r}", p));
+        if (!value) raise_period_type(format("periods: expect positive integers, got {!r}", p));
         int overflow = 0;
         long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
         if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
