@@ -64,6 +64,7 @@ sanitize: $(DEPS)
 	cp -r python/zarnik python/ostrel $(SAN_DIR)/python/
 	find $(SAN_DIR)/python \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
 	$(VENV)/bin/cmake -S . -B $(SAN_DIR)/build -G Ninja -DCMAKE_BUILD_TYPE=Sanitize -DZARNIK_SANITIZE=ON \
+	    -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
 	    -DZARNIK_OUTPUT_DIR=$(abspath $(SAN_DIR))/python \
 	    -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)

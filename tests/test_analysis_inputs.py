@@ -330,3 +330,16 @@ def test_pipeline_daily_returns_span_unsorted_factor_dates(monkeypatch):
         pipe.analysis(shuffled(factor), "daily", periods=[1, 3])
     assert calls["next"] == (factor.index[-1], 3)
     assert calls["previous"] == factor.index[0]
+
+
+@pytest.mark.parametrize("periods, exc, match", [
+    ([], ValueError, "periods: expect at least one positive integer holding period"),
+    ([1, 0], ValueError, "periods: expect positive integers, got 0"),
+    ([2.5], TypeError, "periods: expect positive integers, got 2.5"),
+])
+def test_pipeline_daily_returns_read_periods_like_the_analysers(periods, exc, match, monkeypatch):
+    monkeypatch.setattr(ostrel, "get_next_trading_date", lambda *a, **k: pytest.fail("no load expected"))
+    pipe = assayer.FactorAssayer()
+    pipe.append(("ic", assayer.ICAnalysis()))
+    with pytest.raises(exc, match=match):
+        pipe.analysis(frames()[0], "daily", periods=periods)
