@@ -64,6 +64,14 @@ def arrays(draw, ndim=None, min_side=0, max_side=12):
     return arr
 
 
+def log(error):
+    """With ZARNIK_FUZZ_LOG set, records each refusal (type and message) for review."""
+    path = os.environ.get("ZARNIK_FUZZ_LOG")
+    if path:
+        with open(path, "a", encoding="utf-8") as fh:
+            fh.write(f"{type(error).__name__}\t{str(error)[:200]!r}\n")
+
+
 def expected_length(length, window):
     if isinstance(window, (bool, np.bool_)) or not isinstance(window, (int, np.integer)):
         return None
@@ -75,7 +83,8 @@ def expected_length(length, window):
 def test_single_kernels(name, x, window):
     try:
         out = getattr(rolling, name)(x, window)
-    except EXPECTED:
+    except EXPECTED as error:
+        log(error)
         return
     out = np.asarray(out)
     assert x.ndim == 1
@@ -87,7 +96,8 @@ def test_single_kernels(name, x, window):
 def test_pair_kernels(name, x, y, window):
     try:
         out = getattr(rolling, name)(x, y, window)
-    except EXPECTED:
+    except EXPECTED as error:
+        log(error)
         return
     out = np.asarray(out)
     assert out.ndim == 1 and len(out) == expected_length(len(x), window)
@@ -100,7 +110,8 @@ def test_apply_columns(name, window, inputs):
     kernel = getattr(rolling, name, name) if isinstance(name, str) else name
     try:
         out = rolling._apply_columns(kernel, window, *inputs)
-    except EXPECTED:
+    except EXPECTED as error:
+        log(error)
         return
     out = np.asarray(out)
     assert inputs and inputs[0].ndim == 2
@@ -112,7 +123,8 @@ def test_apply_columns(name, window, inputs):
 def test_core_winsorize_rows(x, method):
     try:
         out = _core.winsorize(x, method)
-    except EXPECTED:
+    except EXPECTED as error:
+        log(error)
         return
     assert np.asarray(out).shape == x.shape
 
@@ -122,7 +134,8 @@ def test_core_winsorize_rows(x, method):
 def test_winsorize_row_functions(x, method):
     try:
         out = winsorize.WINSORIZE_METHODS[method](pd.Series(x) if x.dtype.kind in "fiub" else x)
-    except EXPECTED:
+    except EXPECTED as error:
+        log(error)
         return
     assert len(out) == len(x)
 
@@ -132,7 +145,8 @@ def test_winsorize_row_functions(x, method):
 def test_residuals(y, x, direct):
     try:
         out = _core.ols_residuals(y, x) if direct else ols.calc_residuals(y, x)
-    except EXPECTED:
+    except EXPECTED as error:
+        log(error)
         return
     assert np.asarray(out).shape == y.shape
 
@@ -149,11 +163,13 @@ def touch(node):
     for attr in ("expr", "shift", "dependencies"):
         try:
             getattr(node, attr)
-        except EXPECTED + (AttributeError, RecursionError):
+        except EXPECTED + (AttributeError, RecursionError) as error:
+            log(error)
             pass
     try:
         repr(node)
-    except EXPECTED + (AttributeError, RecursionError):
+    except EXPECTED + (AttributeError, RecursionError) as error:
+        log(error)
         pass
 
 
@@ -173,13 +189,15 @@ def test_node_constructors(kind, args):
     }[kind]
     try:
         node = make(*args)
-    except EXPECTED:
+    except EXPECTED as error:
+        log(error)
         return
     touch(node)
     for op in (operator.add, operator.lt, operator.truediv):
         try:
             touch(op(node, node))
-        except EXPECTED + (AttributeError, RecursionError):
+        except EXPECTED + (AttributeError, RecursionError) as error:
+            log(error)
             pass
 
 
@@ -189,7 +207,8 @@ def test_node_constructors(kind, args):
 def test_operator_functions(op, window, factor):
     try:
         node = getattr(rolling, op)(factor, window)
-    except EXPECTED:
+    except EXPECTED as error:
+        log(error)
         return
     touch(node)
 
@@ -225,5 +244,6 @@ def test_analysis_steps(step, factor, returns, periods, quantile):
                 assert assayer.Normalization().process(factor).shape == factor.shape
             else:
                 assert assayer.Winzorization("mad").process(factor).shape == factor.shape
-        except EXPECTED:
+        except EXPECTED as error:
+            log(error)
             pass

@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "common/pyclass.hpp"
@@ -28,9 +29,9 @@ struct HoldingPeriod {
 // Positive integer periods, duplicates merged (first occurrence kept, so
 // every column key appears once). A list, tuple or other iterable of
 // integers; a bare integer too when `allow_scalar`. Wrong types raise
-// InvalidPeriodType, an empty selection or a period below 1 ValueError. Periods too
-// large for a 64-bit integer are kept under their own key and behave like
-// any period longer than the data.
+// InvalidPeriodType, an empty selection or a period below 1 ValueError.
+// Periods too large for a 64-bit integer are kept under their own key and
+// behave like any period longer than the data.
 inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods, bool allow_scalar) {
     py::object builtins = py::module_::import("builtins");
     py::object index_fn = py::module_::import("operator").attr("index");
@@ -49,6 +50,7 @@ inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods, bool 
                                  py::type::of(periods)));
     }
     std::vector<HoldingPeriod> out;
+    std::unordered_set<std::string> seen;
     for (py::handle p : items) {
         py::object value;
         if (!py::isinstance(p, builtins.attr("bool"))) {
@@ -65,9 +67,7 @@ inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods, bool 
         if (overflow > 0) v = LLONG_MAX;
         if (overflow < 0 || v < 1) raise(PyExc_ValueError, format("periods: expect positive integers, got {!r}", p));
         std::string key = "P_" + py::str(value).cast<std::string>();
-        bool seen = false;
-        for (const HoldingPeriod& q : out) seen = seen || q.key == key;
-        if (!seen) out.push_back(HoldingPeriod{v, std::move(key)});
+        if (seen.insert(key).second) out.push_back(HoldingPeriod{v, std::move(key)});
     }
     if (out.empty()) {
         raise(PyExc_ValueError, format("periods: expect at least one positive integer holding period, got {!r}",
