@@ -3,7 +3,7 @@
     PYTHONPATH=python python benchmarks/long_periods.py [--dates 250] [--instruments 300]
 
 Each period runs in a fresh interpreter; the script prints the peak resident memory added by the
-analysis and its time, both as ratios against period = number of dates measured in the same run.
+analysis and its best time of 5 runs, both as ratios against period = number of dates measured in the same run.
 Periods beyond the data's length add only idle phases, so both ratios should stay near 1 however
 large the period (before, memory was 8 x dates x period bytes: 2 GB for 250 dates and 10**6).
 """
@@ -26,9 +26,11 @@ factor = pd.DataFrame(rng.normal(size=(t, n)), index=dates)
 returns = pd.DataFrame(rng.normal(scale=0.02, size=(t, n)), index=dates)
 assayer.FactorReturnAnalysis().analysis(factor, returns, [1])  # warm up imports and buffers
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-start = time.perf_counter()
-assayer.FactorReturnAnalysis().analysis(factor, returns, [period])
-seconds = time.perf_counter() - start
+seconds = float("inf")
+for _ in range(5):  # best of 5: the machine may be shared
+    start = time.perf_counter()
+    assayer.FactorReturnAnalysis().analysis(factor, returns, [period])
+    seconds = min(seconds, time.perf_counter() - start)
 after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 print(json.dumps({"mb": (after - before) / 1024, "seconds": seconds}))
 """
