@@ -184,10 +184,10 @@ def open_store(path: str | os.PathLike, read_only: bool = True) -> duckdb.DuckDB
         raise StoreBusy("the store {} is open in this process through another connection; close it and "
                         "retry ({})".format(p, _first_line(e))) from None
     except duckdb.Error as e:
-        raise _classify(p, e, write=not read_only) from None
+        raise _classify(p, e, write=not read_only, opening=True) from None
 
 
-def _classify(path: Path, e: BaseException, write: bool) -> Exception:
+def _classify(path: Path, e: BaseException, write: bool, opening: bool = False) -> Exception:
     """The store error for a DuckDB error raised on ``path`` (or ``e`` itself when it is no store fault)."""
     if isinstance(e, StoreError):
         return e
@@ -195,10 +195,10 @@ def _classify(path: Path, e: BaseException, write: bool) -> Exception:
         return busy(path, _first_line(e), write)
     if _is_permission_error(e):
         return not_writable(path, e)
-    if isinstance(e, duckdb.PermissionException):
+    if opening and isinstance(e, duckdb.PermissionException):
         # a format DuckDB would need an extension for: never loaded
         return not_a_store(path, "DuckDB would need an extension to read it ({})".format(_first_line(e)))
-    if _is_damage(e) or isinstance(e, duckdb.IOException):
+    if _is_damage(e) or (opening and isinstance(e, duckdb.IOException)):
         return damaged(path, e)
     return e
 

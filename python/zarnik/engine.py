@@ -282,6 +282,9 @@ def _load_fields(
         else:
             panel = _panel_from_get_price(ostrel, fields, ids, start, end)
     except Exception as e:
+        store_error = getattr(getattr(ostrel, "store", None), "StoreError", None)
+        if isinstance(store_error, type) and isinstance(e, store_error):
+            raise  # the store itself cannot be used: no field is to blame
         # find the field the client refused, to name its leaf
         for f in fields:
             try:
