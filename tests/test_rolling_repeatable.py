@@ -126,3 +126,51 @@ def test_batch_composition_does_not_change_results(small_store):
         # a later start date: the common dates keep their bits
         later = execute_factor(f, ids, "2021-12-01", "2022-03-31")
         assert_same_bits(alone.loc[later.index].to_numpy(), later.to_numpy(), name + " (later start)")
+
+
+@settings(max_examples=60, deadline=None)
+@given(cases(), st.integers(0, 60), st.integers(-10**6, 10**6))
+def test_a_fixed_scale_also_frees_windows_from_the_rows_after_them(case, j, position):
+    """With ``last`` (the last row's position on a fixed scale) cutting rows at either end keeps the bits."""
+    x, y, n, k = case
+    j = min(j, len(x) - n - k)  # rows cut at the end; every window of the cut arrays is one of the full ones
+    X, Y = x[:, None], y[:, None]
+    for name in SINGLE + PAIR:
+        arrays = (X, Y) if name in PAIR else (X,)
+        full = R._apply_columns(name, n, *arrays, last=position)
+        end = len(x) - j
+        cut = R._apply_columns(name, n, *(a[k:end] for a in arrays), last=position - j)
+        assert_same_bits(full[k:full.shape[0] - j], cut, "{} (n={}, k={}, j={})".format(name, n, k, j))
+
+
+@pytest.mark.parametrize("last, exc, pattern", [
+    (True, TypeError, "last must be an integer or None, got bool"),
+    (1.5, TypeError, "last must be an integer or None, got float"),
+    ("3", TypeError, "last must be an integer or None, got str"),
+    (2**70, ValueError, r"last must lie within \+-2\*\*62"),
+])
+def test_last_is_checked(last, exc, pattern):
+    with pytest.raises(exc, match=pattern):
+        R._apply_columns("ma", 3, np.ones((10, 2)), last=last)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'first'"):
+        R._apply_columns("ma", 3, np.ones((10, 2)), first=1)
+    assert_same_bits(R._apply_columns("ma", 3, np.arange(10.0)[:, None], last=None)[:, 0], R.ma(np.arange(10.0), 3),
+                     "last=None")
+
+
+def test_requested_span_does_not_change_a_date(small_store):
+    """The same date has the same bits whether the request ends on it, later, or starts elsewhere."""
+    import ostrel
+    from zarnik.engine import execute_factor
+    from zarnik.leaves import Factor
+
+    close, volume = Factor("close"), Factor("volume")
+    ids = list(ostrel.all_instruments("CS")["order_book_id"][:6])
+    for f in (R.MA(close, 9), R.TS_SKEW(close, 17), R.CORR(close, volume, 11), R.EMA(R.STD(close, 4), 7)):
+        long = execute_factor(f, ids, "2021-06-01", "2022-04-29")
+        for start, end in (("2021-06-01", "2021-12-31"), ("2021-08-16", "2022-02-11"), ("2022-01-04", "2022-04-29")):
+            part = execute_factor(f, ids, start, end)
+            assert_same_bits(long.loc[part.index].to_numpy(), part.to_numpy(), "{!r} {}..{}".format(f, start, end))
+    assert ostrel.trading_date_index(long.index[1]) == ostrel.trading_date_index(long.index[0]) + 1
+    with pytest.raises(ValueError, match="is not a trading date"):
+        ostrel.trading_date_index("2022-01-01")
