@@ -21,7 +21,6 @@ import os
 import tempfile
 from typing import Any
 
-import duckdb
 import numpy as np
 import pandas as pd
 from scipy.signal import lfilter

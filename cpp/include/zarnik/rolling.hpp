@@ -504,44 +504,29 @@ inline std::ptrdiff_t first_block(std::size_t m, std::size_t n, std::int64_t las
 // offers vector types, with pairs of doubles that carry two blocks at once
 // (the same operations in the same order, so results are identical).
 // ---------------------------------------------------------------------------
+// One block [B, E] of block_sums on its own, scalar; B < 0 for a first block
+// that starts before window 0. suf and pre hold M n doubles each.
 template <int M, int S, class Terms, class Finish>
-void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish,
-                std::int64_t last = -1) {
-    const std::size_t m = L - n + 1;
-    std::vector<double> buf(2 * std::size_t(M) * n);
-    double* suf = buf.data();                // suf[o]: suffix [B + o, E]
-    double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
-    // One block on its own (any block: partial at the front or at the end).
-    auto scalar_block = [&](std::ptrdiff_t B) {
-        const std::size_t E = std::size_t(B + std::ptrdiff_t(n) - 1);
-        const std::size_t first = B < 0 ? 0 : std::size_t(B);
-        const std::size_t o_first = std::size_t(std::ptrdiff_t(first) - B);  // offset of the first window
-        const std::size_t o_last = std::size_t(std::ptrdiff_t(std::min(E, m - 1)) - B);
-        double c[S], d[S];
-        for (int q = 0; q < S; ++q) c[q] = block_anchor(xs[q], L, n, first, E);
-        double hs[M], hp[M], t[M], u[M];
-        for (int p = 0; p < M; ++p) hs[p] = hp[p] = 0.0;
-        for (std::size_t o = 0; o + o_first < n; ++o) {  // suffix sums, back from E to `first`
-            const std::size_t k = E - o;
-            for (int q = 0; q < S; ++q) d[q] = xs[q][k] - c[q];
-            terms(static_cast<const double*>(d), -std::ptrdiff_t(o), t);
-            double* rs = suf + (n - 1 - o) * M;
-            for (int p = 0; p < M; ++p) {
-                hs[p] += t[p];
-                rs[p] = hs[p];
-            }
-            if (o < o_last) {  // prefix sums for windows B + 1 .. B + o_last
-                const std::size_t j = E + 1 + o;
-                for (int q = 0; q < S; ++q) d[q] = xs[q][j] - c[q];
-                terms(static_cast<const double*>(d), std::ptrdiff_t(o + 1), u);
-                double* rp = pre + o * M;
-                for (int p = 0; p < M; ++p) {
-                    hp[p] += u[p];
-                    rp[p] = hp[p];
-                }
-            }
+void block_sums_one(const double* const* xs, std::size_t L, std::size_t n, std::size_t m, std::ptrdiff_t B,
+                    double* suf, double* pre, Terms& terms, Finish& finish) {
+    const std::size_t E = std::size_t(B + std::ptrdiff_t(n) - 1);
+    const std::size_t first = B < 0 ? 0 : std::size_t(B);
+    const std::size_t o_first = std::size_t(std::ptrdiff_t(first) - B);  // offset of the first window
+    const std::size_t o_last = std::size_t(std::ptrdiff_t(std::min(E, m - 1)) - B);
+    double c[S], d[S];
+    for (int q = 0; q < S; ++q) c[q] = block_anchor(xs[q], L, n, first, E);
+    double hs[M], hp[M], t[M], u[M];
+    for (int p = 0; p < M; ++p) hs[p] = hp[p] = 0.0;
+    for (std::size_t o = 0; o + o_first < n; ++o) {  // suffix sums, back from E to `first`
+        const std::size_t k = E - o;
+        for (int q = 0; q < S; ++q) d[q] = xs[q][k] - c[q];
+        terms(static_cast<const double*>(d), -std::ptrdiff_t(o), t);
+        double* rs = suf + (n - 1 - o) * M;
+        for (int p = 0; p < M; ++p) {
+            hs[p] += t[p];
+            rs[p] = hs[p];
         }
-        for (std::size_t o = n - o_first; o < o_last; ++o) {  // the rest of the prefix sums
+        if (o < o_last) {  // prefix sums for windows B + 1 .. B + o_last
             const std::size_t j = E + 1 + o;
             for (int q = 0; q < S; ++q) d[q] = xs[q][j] - c[q];
             terms(static_cast<const double*>(d), std::ptrdiff_t(o + 1), u);
@@ -551,21 +536,40 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
                 rp[p] = hp[p];
             }
         }
-        for (std::size_t o = o_first; o <= o_last; ++o) {
-            const double* rs = suf + o * M;
-            if (o == 0) {
-                for (int p = 0; p < M; ++p) t[p] = rs[p];
-            } else {
-                const double* rp = pre + (o - 1) * M;
-                for (int p = 0; p < M; ++p) t[p] = rs[p] + rp[p];
-            }
-            finish(std::size_t(B + std::ptrdiff_t(o)), o, static_cast<const double*>(c),
-                   static_cast<const double*>(t));
+    }
+    for (std::size_t o = n - o_first; o < o_last; ++o) {  // the rest of the prefix sums
+        const std::size_t j = E + 1 + o;
+        for (int q = 0; q < S; ++q) d[q] = xs[q][j] - c[q];
+        terms(static_cast<const double*>(d), std::ptrdiff_t(o + 1), u);
+        double* rp = pre + o * M;
+        for (int p = 0; p < M; ++p) {
+            hp[p] += u[p];
+            rp[p] = hp[p];
         }
-    };
+    }
+    for (std::size_t o = o_first; o <= o_last; ++o) {
+        const double* rs = suf + o * M;
+        if (o == 0) {
+            for (int p = 0; p < M; ++p) t[p] = rs[p];
+        } else {
+            const double* rp = pre + (o - 1) * M;
+            for (int p = 0; p < M; ++p) t[p] = rs[p] + rp[p];
+        }
+        finish(std::size_t(B + std::ptrdiff_t(o)), o, static_cast<const double*>(c),
+               static_cast<const double*>(t));
+    }
+}
+
+template <int M, int S, class Terms, class Finish>
+void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish,
+                std::int64_t last = -1) {
+    const std::size_t m = L - n + 1;
+    std::vector<double> buf(2 * std::size_t(M) * n);
+    double* suf = buf.data();                // suf[o]: suffix [B + o, E]
+    double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
     std::ptrdiff_t Bs = first_block(m, n, last);
     if (Bs < 0) {
-        scalar_block(Bs);
+        block_sums_one<M, S>(xs, L, n, m, Bs, suf, pre, terms, finish);
         Bs += std::ptrdiff_t(n);
     }
     std::size_t B = std::size_t(Bs);
@@ -623,7 +627,7 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
     }
 #endif
     // The remaining blocks one at a time.
-    for (; B < m; B += n) scalar_block(std::ptrdiff_t(B));
+    for (; B < m; B += n) block_sums_one<M, S>(xs, L, n, m, std::ptrdiff_t(B), suf, pre, terms, finish);
 }
 
 // Largest magnitude among the values that are not NaN (inf if any is
