@@ -26,7 +26,7 @@ from .store import default_data_path, init
 
 __all__ = [
     "init", "default_data_path", "get_trading_dates", "get_previous_trading_date", "get_next_trading_date",
-    "get_price", "get_panel", "instruments", "all_instruments", "get_style_factor_exposure",
+    "get_price", "get_panel", "trading_date_index", "instruments", "all_instruments", "get_style_factor_exposure",
     "STYLE_FACTORS", "DAILY_FIELDS", "client", "decorators",
 ]
 
@@ -91,6 +91,16 @@ def get_trading_dates(start_date: Any, end_date: Any) -> pd.DatetimeIndex:
     _check_coverage(cal, e, "end_date")
     lo, hi = cal.searchsorted(s, "left"), cal.searchsorted(e, "right")
     return cal[lo:hi]
+
+
+def trading_date_index(date: Any) -> int:
+    """交易日在交易日历中的序号（从 0 开始）。``date`` 不是交易日时抛出 ValueError。"""
+    cal = _calendar()
+    ts = _to_timestamp(date)
+    pos = int(cal.searchsorted(ts, "left"))
+    if pos == len(cal) or cal[pos] != ts:
+        raise ValueError("{} is not a trading date of the calendar".format(ts.date()))
+    return pos
 
 
 def get_previous_trading_date(date: Any, n: int = 1) -> _dt.date:
