@@ -39,15 +39,18 @@ inline const char* stack_floor() {
     return floor;
 }
 
-// True when the calling frame is below the floor; sets RecursionError then.
-inline bool stack_exhausted(const char* what = "factor tree too deep to walk on this thread's stack") {
+// True when the calling frame is below the floor.
+inline bool stack_low() {
     char here = 0;
     const char* floor = stack_floor();
-    if (floor && reinterpret_cast<const char*>(&here) < floor) {
-        PyErr_SetString(PyExc_RecursionError, what);
-        return true;
-    }
-    return false;
+    return floor && reinterpret_cast<const char*>(&here) < floor;
+}
+
+// True when the calling frame is below the floor; sets RecursionError then.
+inline bool stack_exhausted(const char* what = "factor tree too deep to walk on this thread's stack") {
+    if (!stack_low()) return false;
+    PyErr_SetString(PyExc_RecursionError, what);
+    return true;
 }
 
 }  // namespace zarnik_py

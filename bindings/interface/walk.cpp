@@ -13,6 +13,7 @@
 // here; every entry checks the shared stack guard first.
 #include <pybind11/pybind11.h>
 
+#include <string>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -113,8 +114,25 @@ void check_signals(std::size_t& steps) {
     if ((++steps & 0xFFFF) == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
 }
 
+// Walks nested on this thread: each is entered again through a member
+// defined in Python (an override, a user node) that reads a member of ours.
+thread_local int nested_walks = 0;
+
+struct Nesting {
+    Nesting() { ++nested_walks; }
+    ~Nesting() { --nested_walks; }
+    Nesting(const Nesting&) = delete;
+    Nesting& operator=(const Nesting&) = delete;
+};
+
 void guard() {
-    if (zarnik_py::stack_exhausted()) throw py::error_already_set();
+    if (!zarnik_py::stack_low()) return;
+    std::string msg = "factor tree too deep to walk: " + std::to_string(nested_walks) +
+                      " levels of node members defined in Python (overrides or user node classes) "
+                      "nested in one another used up this thread's stack; built-in nodes are walked "
+                      "without recursion at any depth";
+    PyErr_SetString(PyExc_RecursionError, msg.c_str());
+    throw py::error_already_set();
 }
 
 // ---------------------------------------------------------------------------
@@ -251,6 +269,7 @@ py::object assemble(Frame& f, Prop p, bool& fresh) {
 
 py::object walk(py::handle root, const KindInfo& info, Prop p) {
     guard();
+    Nesting nesting;
     Registry& reg = registry();
     std::vector<Frame> stack;
     {
@@ -393,6 +412,7 @@ void expand(py::handle node, const KindInfo& info, std::vector<Item>& todo) {
 
 py::object walk_repr(py::handle root, const KindInfo& info) {
     guard();
+    Nesting nesting;
     std::vector<Item> todo;
     py::list pieces;
     expand(root, info, todo);
