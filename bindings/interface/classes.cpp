@@ -234,8 +234,13 @@ py::object build_constant(py::module_& m, py::handle base) {
     b.attr("__init__", init_method(
         "ConstantFactor.__init__",
         [](py::object self, py::object value) {
-            py::object pd = global("pd");
             py::object stored;
+            if (PyFloat_CheckExact(value.ptr())) {
+                // The common case (operands written as numbers): stored unchanged.
+                self.attr("_value") = value;
+                return;
+            }
+            py::object pd = global("pd");
             if (py::isinstance(value, pd.attr("DataFrame")) || py::isinstance(value, pd.attr("Series"))) {
                 stored = value.attr("values");
             } else if (py::isinstance(value, global("np").attr("ndarray"))) {

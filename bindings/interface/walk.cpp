@@ -470,7 +470,23 @@ py::dict node_members(const std::string& kind_name, py::object func, py::object 
     static const char* const prop_names[] = {"expr", "dependencies", "shift"};
     for (int p = kExpr; p <= kShift; ++p) {
         py::cpp_function getter(
-            [info, p](py::object self) { return walk(self, info, static_cast<Prop>(p)); },
+            [info, p](py::object self) -> py::object {
+                // Look-backs stored at construction, and the fixed ones, need no walk.
+                if (p == kShift) {
+                    switch (info.kind) {
+                        case Kind::Binary:
+                        case Kind::Combined:
+                        case Kind::CombinedRolling:
+                            return get(self, registry().s_shift);
+                        case Kind::Leaf:
+                        case Kind::Constant:
+                            return py::int_(0);
+                        default:
+                            break;
+                    }
+                }
+                return walk(self, info, static_cast<Prop>(p));
+            },
             py::name(prop_names[p]), py::arg("self"));
         py::object descriptor = property(getter);
         remember(static_cast<Prop>(p), descriptor, info);
