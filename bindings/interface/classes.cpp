@@ -30,6 +30,23 @@ py::object init_method(const char* name, F&& f, const Extra&... extra) {
     return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
 }
 
+// An attribute name created once (interned), for the constructors called most.
+#define ZARNIK_NAME(text)                                         \
+    ([]() -> PyObject* {                                          \
+        static PyObject* const interned = PyUnicode_InternFromString(text); \
+        return interned;                                          \
+    }())
+
+void set_attr(py::handle obj, PyObject* name, py::handle value) {
+    if (!name || PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::object get_attr(py::handle obj, PyObject* name) {
+    PyObject* r = name ? PyObject_GetAttr(obj.ptr(), name) : nullptr;
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 // Raises exc_type(message).
 [[noreturn]] void raise_with(py::handle exc_type, const py::str& message) {
     py::object exc = exc_type(message);
@@ -237,13 +254,15 @@ py::object build_constant(py::module_& m, py::handle base) {
             py::object stored;
             if (PyFloat_CheckExact(value.ptr())) {
                 // The common case (operands written as numbers): stored unchanged.
-                self.attr("_value") = value;
+                set_attr(self, ZARNIK_NAME("_value"), value);
                 return;
             }
-            py::object pd = global("pd");
-            if (py::isinstance(value, pd.attr("DataFrame")) || py::isinstance(value, pd.attr("Series"))) {
+            // A plain int is neither a pandas object nor an array.
+            const bool plain = PyLong_CheckExact(value.ptr());
+            py::object pd = plain ? py::object() : global("pd");
+            if (!plain && (py::isinstance(value, pd.attr("DataFrame")) || py::isinstance(value, pd.attr("Series")))) {
                 stored = value.attr("values");
-            } else if (py::isinstance(value, global("np").attr("ndarray"))) {
+            } else if (!plain && py::isinstance(value, global("np").attr("ndarray"))) {
                 stored = value;
             } else {
                 PyObject* f = PyNumber_Float(value.ptr());
@@ -344,7 +363,7 @@ py::object build_binary(py::module_& m, py::handle base) {
             bool node1 = is_factor(arg1);
             bool node2 = is_factor(arg2);
             if (zarnik_py::assertions_enabled()) check(node1 || node2);
-            self.attr("_func") = func;
+            set_attr(self, ZARNIK_NAME("_func"), func);
             // The text is built on demand (`_repr`) from the name and the
             // operands as passed; an operand that is not a node keeps the
             // text it shows now.
@@ -352,34 +371,34 @@ py::object build_binary(py::module_& m, py::handle base) {
             if (!name) throw py::error_already_set();
             PyUnicode_InternInPlace(&name);
             py::object shown_name = py::reinterpret_steal<py::object>(name);
-            self.attr("_repr_args") = py::make_tuple(shown_name, node1 ? arg1 : py::object(py::repr(arg1)),
-                                                     node2 ? arg2 : py::object(py::repr(arg2)));
+            set_attr(self, ZARNIK_NAME("_repr_args"), py::make_tuple(shown_name, node1 ? arg1 : py::object(py::repr(arg1)),
+                                                     node2 ? arg2 : py::object(py::repr(arg2))));
             if (node1 && node2) {
-                py::object s1 = arg1.attr("shift");
-                py::object s2 = arg2.attr("shift");
+                py::object s1 = get_attr(arg1, ZARNIK_NAME("shift"));
+                py::object s2 = get_attr(arg2, ZARNIK_NAME("shift"));
                 if (greater(s1, s2)) {
-                    self.attr("_arg2") = make_shifted(arg2, subtract(s1, s2));
-                    self.attr("_arg1") = arg1;
-                    self.attr("_shift") = s1;
+                    set_attr(self, ZARNIK_NAME("_arg2"), make_shifted(arg2, subtract(s1, s2)));
+                    set_attr(self, ZARNIK_NAME("_arg1"), arg1);
+                    set_attr(self, ZARNIK_NAME("_shift"), s1);
                 } else if (less(s1, s2)) {
-                    self.attr("_arg1") = make_shifted(arg1, subtract(s2, s1));
-                    self.attr("_arg2") = arg2;
-                    self.attr("_shift") = s2;
+                    set_attr(self, ZARNIK_NAME("_arg1"), make_shifted(arg1, subtract(s2, s1)));
+                    set_attr(self, ZARNIK_NAME("_arg2"), arg2);
+                    set_attr(self, ZARNIK_NAME("_shift"), s2);
                 } else {
-                    self.attr("_arg1") = arg1;
-                    self.attr("_arg2") = arg2;
-                    self.attr("_shift") = s1;
+                    set_attr(self, ZARNIK_NAME("_arg1"), arg1);
+                    set_attr(self, ZARNIK_NAME("_arg2"), arg2);
+                    set_attr(self, ZARNIK_NAME("_shift"), s1);
                 }
             } else if (node1) {
-                self.attr("_arg1") = arg1;
-                self.attr("_arg2") = make_constant(arg2);
-                self.attr("_shift") = arg1.attr("shift");
+                set_attr(self, ZARNIK_NAME("_arg1"), arg1);
+                set_attr(self, ZARNIK_NAME("_arg2"), make_constant(arg2));
+                set_attr(self, ZARNIK_NAME("_shift"), get_attr(arg1, ZARNIK_NAME("shift")));
             } else {
                 // Only reached with arg2 a node, or under -O with neither: then
                 // reading arg2.shift reports the non-node operand.
-                self.attr("_arg2") = arg2;
-                self.attr("_arg1") = make_constant(arg1);
-                self.attr("_shift") = arg2.attr("shift");
+                set_attr(self, ZARNIK_NAME("_arg2"), arg2);
+                set_attr(self, ZARNIK_NAME("_arg1"), make_constant(arg1));
+                set_attr(self, ZARNIK_NAME("_shift"), get_attr(arg2, ZARNIK_NAME("shift")));
             }
         },
         py::arg("self"), py::arg("func"), py::arg("arg1"), py::arg("arg2")));
