@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/pyclass.hpp"
+#include "zarnik/checked.hpp"
 #include "zarnik/parallel.hpp"
 #include "zarnik/rolling.hpp"
 
@@ -456,7 +457,7 @@ void run_columns(const Job& job) {
         [&](std::size_t tb, std::size_t te) {
             std::vector<T> ins[2];
             for (int s = 0; s < series; ++s) ins[s].resize(tile * L);
-            std::vector<char> outs(tile * m * job.out_size);
+            std::vector<char> outs(zarnik::mul_size(tile, m, job.out_size, "output tile"));
             for (std::size_t t = tb; t < te; ++t) {
                 const std::size_t c0 = t * tile, width = std::min(tile, N - c0);
                 for (int s = 0; s < series; ++s)

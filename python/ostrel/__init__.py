@@ -67,7 +67,7 @@ def _calendar() -> pd.DatetimeIndex:
 
 def _store_calendar() -> pd.DatetimeIndex:
     con = store.connection()
-    key = id(store._state["con"])
+    key = store._state["opened"]
     if _store_calendar_cache.get("key") != key:
         dates = con.execute("SELECT date FROM calendar ORDER BY date").fetchnumpy()["date"]
         _store_calendar_cache.update(key=key, dates=pd.DatetimeIndex(pd.to_datetime(dates)).normalize())

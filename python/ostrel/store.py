@@ -11,7 +11,9 @@ import duckdb
 __all__ = ["default_data_path", "init", "connection", "is_open", "close", "release", "StoreMissing"]
 
 _lock = threading.Lock()
-_state: dict = {"path": None, "con": None}
+# "opened" counts connections made, so caches of what a connection read can tell a reopened store
+# from the one they read (id() of a new connection object may repeat an old one).
+_state: dict = {"path": None, "con": None, "opened": 0}
 
 
 class StoreMissing(FileNotFoundError):
@@ -79,4 +81,5 @@ def connection() -> duckdb.DuckDBPyConnection:
                     "no market-data store at {}; create one with: python -m ostrel generate --out {}"
                     .format(path, path))
             _state["con"] = duckdb.connect(os.fspath(path), read_only=True)
+            _state["opened"] += 1
         return _state["con"].cursor()

@@ -20,6 +20,8 @@ __all__ = [
     "parse",
     "execute_factor",
     "execute_factors",
+    "mine",
+    "load_factor",
     "InvalidUserFactor",
     "ZarnikUserException",
     "__version__",
@@ -31,6 +33,8 @@ _LAZY = {
     "parse": ("zarnik.formula", "parse"),
     "execute_factor": ("zarnik.engine", "execute_factor"),
     "execute_factors": ("zarnik.engine", "execute_factors"),
+    "mine": ("zarnik.mining", "mine"),
+    "load_factor": ("zarnik.mining", "load_factor"),
 }
 
 

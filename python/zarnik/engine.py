@@ -763,7 +763,10 @@ def _evaluate(
     start_date: Any,
     end_date: Any,
     progress: bool | None,
+    load_fields: Callable[..., dict[str, np.ndarray]] | None = None,
 ) -> dict[str, pd.DataFrame]:
+    """``load_fields`` replaces ``_load_fields`` (same arguments and result): batch callers use it to
+    serve every batch from fields loaded once."""
     import ostrel
 
     from .interface import AbstractFactor
@@ -804,7 +807,7 @@ def _evaluate(
     for i, k in enumerate(graph.keys):
         if graph.kind[i] == "leaf" and isinstance(k, Factor):
             fields.setdefault(k.name, k)
-    field_data = _load_fields(ostrel, list(fields), ids, ext, fields) if fields else {}
+    field_data = (load_fields or _load_fields)(ostrel, list(fields), ids, ext, fields) if fields else {}
 
     n_apps = sum(1 for k in graph.kind if k == "app")
     show = progress if progress is not None else n_apps * L * N >= _PROGRESS_CELLS
