@@ -15,6 +15,16 @@ consumer has run.
 Every node value has the leaves' rows less the first ``shift`` of them, so the
 last row is always the requested end date and the root covers exactly the
 requested dates.
+
+Depth. Nothing here recurses per tree level: the keys are walked with an
+explicit stack, and the built-in nodes compute ``expr``, ``dependencies``,
+``shift`` and their text without recursion, so trees of any depth evaluate
+(a chain of 100,000 operators included; ``benchmarks/deep_trees.py``). One
+limit remains: a node class whose members are written in Python (a user
+subclass overriding ``expr``, say) is asked through Python, and a chain of
+such nodes nests one C call per level; when that uses up the thread's stack
+the walk stops with ``RecursionError`` naming how many such levels it met,
+instead of crashing. Messages quote long node texts by their two ends.
 """
 
 from __future__ import annotations
@@ -87,6 +97,22 @@ def describe_key(key: Any, _depth: int = 0) -> str:
         return repr(key)
     except Exception:  # a leaf whose repr fails still needs a name
         return "<{}>".format(type(key).__name__)
+
+
+# Longest node text quoted in a message; deeper trees are shown by their two ends.
+_BRIEF_CHARS = 240
+
+
+def _brief(node: Any) -> str:
+    """The representation of ``node`` for a message, shortened when long."""
+    try:
+        text = repr(node)
+    except Exception:  # a node whose repr fails still needs a name
+        return "<{}>".format(type(node).__name__)
+    if len(text) <= _BRIEF_CHARS:
+        return text
+    half = _BRIEF_CHARS // 2
+    return "{} ... {} ({:,} characters)".format(text[:half], text[-half:], len(text))
 
 
 def _shift_function() -> Any:
@@ -246,7 +272,7 @@ def _trading_dates(ostrel: Any, start: Any, end: Any) -> pd.DatetimeIndex:
 
 
 def _extended_dates(
-    ostrel: Any, dates: pd.DatetimeIndex, lookback: int, end: pd.Timestamp, deepest: str
+    ostrel: Any, dates: pd.DatetimeIndex, lookback: int, end: pd.Timestamp, deepest: Any
 ) -> pd.DatetimeIndex:
     """The requested dates preceded by ``lookback`` earlier trading dates."""
     if lookback == 0:
@@ -263,9 +289,9 @@ def _extended_dates(
     if ext is None or len(ext) != len(dates) + lookback or not ext[-len(dates):].equals(dates):
         msg = (
             "{}: needs a look-back of {} trading dates before {}, which reaches before the "
-            "start of the trading calendar".format(deepest, lookback, first.date())
+            "start of the trading calendar".format(_brief(deepest), lookback, first.date())
         )
-        raise FactorEvaluationError(msg, deepest) from problem
+        raise FactorEvaluationError(msg, repr(deepest)) from problem
     return ext
 
 
@@ -776,7 +802,7 @@ def _evaluate(
             raise TypeError("factor {!r}: expected a zarnik factor, got {}".format(name, type(f).__name__))
         s = f.shift
         if not isinstance(s, (int, np.integer)) or isinstance(s, bool) or s < 0:
-            raise FactorEvaluationError("{!r}: invalid look-back {!r}".format(f, s), repr(f))
+            raise FactorEvaluationError("{}: invalid look-back {!r}".format(_brief(f), s), repr(f))
         shifts[name] = int(s)
         keys[name] = f.expr
 
@@ -788,7 +814,7 @@ def _evaluate(
     if len(dates) == 0:
         raise ValueError("no trading dates between {} and {}".format(start.date(), end.date()))
     lookback = max(shifts.values())
-    deepest = next(repr(roots[n]) for n in roots if shifts[n] == lookback)
+    deepest = next(roots[n] for n in roots if shifts[n] == lookback)
     ext = _extended_dates(ostrel, dates, lookback, end, deepest)
     L, N = len(ext), len(ids)
 
@@ -855,8 +881,8 @@ def _evaluate(
         if isinstance(v, np.ndarray) and v.ndim == 2:
             if v.shape[0] != expect:
                 raise FactorEvaluationError(
-                    "{!r}: evaluated to {} rows, expected {} (look-back {} over {} loaded dates)".format(
-                        roots[name], v.shape[0], expect, shifts[name], L
+                    "{}: evaluated to {} rows, expected {} (look-back {} over {} loaded dates)".format(
+                        _brief(roots[name]), v.shape[0], expect, shifts[name], L
                     ),
                     repr(roots[name]),
                 )
@@ -879,7 +905,7 @@ def _evaluate(
             data = block if reuse else np.array(block, dtype=np.float64, copy=True)
         except (TypeError, ValueError) as e:
             raise FactorEvaluationError(
-                "{!r}: the result is not numeric ({})".format(roots[name], e), repr(roots[name])
+                "{}: the result is not numeric ({})".format(_brief(roots[name]), e), repr(roots[name])
             ) from e
         handed_out.update(sids)
         result[name] = pd.DataFrame(data, index=index, columns=columns, copy=False)

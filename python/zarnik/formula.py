@@ -83,6 +83,37 @@ _WINDOWED = frozenset(
 )
 
 
+# What each operator takes, position by position: "factor" (a field or an
+# expression of one), "window" (a whole number of dates, >= 1), "lag" (a whole
+# number of dates, >= 0) or "value" (a factor or a number). The parser checks
+# calls against this before building anything, so a mistake is reported in
+# words with its position instead of surfacing from a node constructor.
+_SINGLE = "COUNT TS_RANK EVERY PRODUCT TS_ZSCORE TS_SKEW TS_KURT AVEDEV TS_ARGMAX TS_ARGMIN MA EMA WMA SMA " \
+    "STD STDDEV VAR DECAY_LINEAR SLOPE SUM TS_MIN TS_MAX HHV LLV"
+_SIGNATURES: dict[str, tuple[str, ...]] = {
+    **{name: ("factor", "window") for name in _SINGLE.split()},
+    **{name: ("factor", "factor", "window") for name in "COV COVARIANCE TS_REGRESSION CORR CORRELATION".split()},
+    **{name: ("factor", "lag") for name in ("DELAY", "REF", "DELTA")},
+    **{name: ("factor",) for name in ("RANK", "ABS", "LOG", "SIGN")},
+    "IF": ("value", "value", "value"),
+    "MAX": ("value", "value"),
+    "MIN": ("value", "value"),
+}
+
+
+def _parameter_names(fn: Callable[..., Any], count: int) -> list[str]:
+    """The operator's own parameter names (for messages), or arg1, arg2, ..."""
+    import inspect
+
+    try:
+        names = [p.name for p in inspect.signature(fn).parameters.values()]
+    except (TypeError, ValueError):
+        names = []
+    if len(names) != count:
+        names = ["arg{}".format(i + 1) for i in range(count)]
+    return names
+
+
 def _operator_table() -> dict[str, Callable[..., Any]]:
     from . import operators, rolling
 
@@ -250,6 +281,24 @@ class _Builder:
             return rev(right, left)
         raise self.refuse(node, "a comparison between two numbers")
 
+    def check_kinds(self, node: ast.Call, fname: str, kinds: tuple[str, ...], params: list[str],
+                    args: list[Any]) -> None:
+        """Numbers where windows go, factors where factors go, in words."""
+        for k, (kind, param, a, src) in enumerate(zip(kinds, params, args, node.args)):
+            what = "argument {} ({}) of {}(){}".format(k + 1, param, fname, _where(src))
+            shown = ast.unparse(src)
+            if len(shown) > 60:
+                shown = shown[:57] + "..."
+            if kind in ("window", "lag") and self._is_factor(a):
+                lowest = 1 if kind == "window" else 0
+                raise FormulaError(
+                    "formula: {} must be a whole number of dates ({} or more), got the factor {}".format(
+                        what, lowest, shown))
+            if kind == "factor" and not self._is_factor(a) and any(self._is_factor(b) for b in args):
+                raise FormulaError(
+                    "formula: {} must be a factor (a field such as close, or an expression of one), "
+                    "got the number {}".format(what, shown))
+
     def call(self, node: ast.Call, depth: int) -> Any:
         if not isinstance(node.func, ast.Name):
             raise self.refuse(node.func if isinstance(node.func, ast.AST) else node,
@@ -266,11 +315,18 @@ class _Builder:
             )
         if node.keywords:
             raise self.refuse(node, "a keyword argument in {}()".format(fname))
-        args = []
         for a in node.args:
             if isinstance(a, ast.Starred):
                 raise self.refuse(a)
-            args.append(self.build(a, depth + 1))
+        kinds = _SIGNATURES.get(fname)
+        params = _parameter_names(fn, len(kinds)) if kinds is not None else []
+        if kinds is not None and len(node.args) != len(kinds):
+            raise FormulaError("formula: {}(){} takes {} argument{} ({}), got {}".format(
+                fname, _where(node), len(kinds), "" if len(kinds) == 1 else "s", ", ".join(params),
+                len(node.args)))
+        args = [self.build(a, depth + 1) for a in node.args]
+        if kinds is not None:
+            self.check_kinds(node, fname, kinds, params, args)
         if fname in _WINDOWED:
             lowest = 0 if fname in ("DELAY", "REF", "DELTA") else 1
             for k, a in enumerate(args):

@@ -12,6 +12,7 @@ from typing import Any
 import numpy as np
 
 from .interface import AbstractFactor, BinaryCombinedFactor, CombinedFactor, UnaryCombinedFactor
+from .interface import _node_members
 
 __all__ = ["DELAY", "REF", "DELTA", "RANK", "IF", "ABS", "LOG", "SIGN", "MAX", "MIN", "LagFactor"]
 
@@ -90,20 +91,14 @@ class LagFactor(AbstractFactor):
         self._factor = factor
         self._n = n
 
-    @property
-    def expr(self) -> Any:
-        return (lag, (self._factor.expr, self._n))
-
-    @property
-    def dependencies(self) -> list:
-        return self._factor.dependencies
-
-    @property
-    def shift(self) -> int:
-        return self._factor.shift + self._n
-
-    def __repr__(self) -> str:
-        return "delay({!r}, {})".format(self._factor, self._n)
+    # expr, dependencies, shift and the representation walk the tree
+    # iteratively (as every built-in node's do): deep lag chains are fine.
+    _members = _node_members("offset", lag, "delay")
+    expr = _members["expr"]
+    dependencies = _members["dependencies"]
+    shift = _members["shift"]
+    __repr__ = _members["__repr__"]
+    del _members
 
 
 def DELAY(factor: AbstractFactor, n: int) -> LagFactor:
