@@ -55,7 +55,7 @@ def _columns(table: str) -> tuple[str, ...]:
 COLUMNS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
     "calendar": (("date",), ()),
     "instruments": (("order_book_id", "symbol", "type", "listed_date"), ("de_listed_date",)),
-    "bars": (_columns("bars")[:-1], ("adj_factor",)),
+    "bars": (tuple(c for c in _columns("bars") if c not in ("adj_factor", "shares")), ("adj_factor", "shares")),
     "styles": (("order_book_id", "date"), tuple(STYLE_FACTORS)),
     "industry_citics": (_columns("industry_citics"), ()),
     "industry_sws": (_columns("industry_sws"), ()),
@@ -433,6 +433,13 @@ def _validate(path: Path, frame: pd.DataFrame, table: str, ctx: _Context) -> pd.
                 out["adj_factor"] = v
             else:
                 out["adj_factor"] = np.ones(len(frame))
+            if "shares" in frame:
+                v = _numbers(chk, "shares")
+                chk.flag(~np.isnan(v) & (~(v > 0) | np.isinf(v)), "shares",
+                         "a positive share count (leave the column out when unknown)")
+                out["shares"] = v
+            else:
+                out["shares"] = np.full(len(frame), np.nan)
         else:
             for c in STYLE_FACTORS:
                 if c in frame:
@@ -462,7 +469,7 @@ def _validate(path: Path, frame: pd.DataFrame, table: str, ctx: _Context) -> pd.
 
 def _open_write(path: Path) -> duckdb.DuckDBPyConnection:
     try:
-        return duckdb.connect(os.fspath(path))
+        con = duckdb.connect(os.fspath(path))
     except duckdb.IOException as e:
         if "lock" in str(e).lower():
             raise StoreBusy("the store {} is in use by another process, so it cannot be written now; "
@@ -471,6 +478,12 @@ def _open_write(path: Path) -> duckdb.DuckDBPyConnection:
     except duckdb.ConnectionException as e:
         raise StoreBusy("the store {} is open in this process through another connection; close it and "
                         "retry ({})".format(path, e)) from None
+    try:
+        schema.add_missing_columns(con)
+    except BaseException:
+        con.close()
+        raise
+    return con
 
 
 def _store_context(con: duckdb.DuckDBPyConnection, path: Path) -> _Context:
