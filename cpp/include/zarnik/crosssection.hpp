@@ -32,104 +32,118 @@ enum class Op {
     scale,           // a * x / sum |x|
 };
 
-// Row scratch reused by one worker thread.
-struct Scratch {
-    std::vector<std::uint32_t> idx;
+// One member of a row: its group code, value and column.
+struct Entry {
+    double g;
+    double x;
+    std::uint32_t j;
 };
 
-// Ranks of x[idx[b..e)] (already sorted by value) written to y: tied values get
-// the average of their 1-based positions, divided by the count e - b
-// (op == rank) or mapped to a bucket 1..n (op == bucket).
-inline void rank_sorted_run(const double* x, const std::uint32_t* idx, std::size_t m, double* y, Op op, double n) {
-    std::size_t i = 0;
-    const double count = static_cast<double>(m);
-    while (i < m) {
-        std::size_t j = i + 1;
-        while (j < m && x[idx[j]] == x[idx[i]]) ++j;
-        const double r = 0.5 * static_cast<double>(i + 1 + j);  // average of positions i+1 .. j
-        const double v = op == Op::rank ? r / count : std::ceil(r * n / count);
-        for (std::size_t k = i; k < j; ++k) y[idx[k]] = v;
-        i = j;
-    }
-}
+// Row scratch reused by one worker thread.
+struct Scratch {
+    std::vector<Entry> e;
+};
 
-// Mean of x over idx[0..m) with one correction pass (accurate when the values
-// are large compared with their spread).
-inline double mean_of(const double* x, const std::uint32_t* idx, std::size_t m) {
+// Mean of the values of e[0..m) with one correction pass (accurate when the
+// values are large compared with their spread).
+inline double mean_of(const Entry* e, std::size_t m) {
     double s = 0.0;
-    for (std::size_t k = 0; k < m; ++k) s += x[idx[k]];
+    for (std::size_t k = 0; k < m; ++k) s += e[k].x;
     double mean = s / static_cast<double>(m);
+    if (std::isinf(s)) {
+        // an infinite sum of finite values overflowed: sum the values scaled down first
+        bool finite = true;
+        for (std::size_t k = 0; k < m && finite; ++k) finite = std::isfinite(e[k].x);
+        if (!finite) return mean;
+        mean = 0.0;
+        for (std::size_t k = 0; k < m; ++k) mean += e[k].x / static_cast<double>(m);
+    }
     if (!std::isfinite(mean)) return mean;
     double c = 0.0;
-    for (std::size_t k = 0; k < m; ++k) c += x[idx[k]] - mean;
+    for (std::size_t k = 0; k < m; ++k) c += e[k].x - mean;
     return mean + c / static_cast<double>(m);
 }
 
-// Applies `op` to the members idx[0..m) of one group (or of the whole row):
-// the members are the cells where x is not NaN.
-inline void apply_group(const double* x, std::uint32_t* idx, std::size_t m, double* y, Op op, double param) {
+// Applies `op` to the members e[0..m) of one group (or of the whole row).
+// For rank and bucket the members are sorted by value.
+inline void apply_group(Entry* e, std::size_t m, double* y, Op op, double param) {
     if (m == 0) return;
     switch (op) {
         case Op::rank:
         case Op::bucket: {
-            std::sort(idx, idx + m, [x](std::uint32_t a, std::uint32_t b) { return x[a] < x[b] || (x[a] == x[b] && a < b); });
-            rank_sorted_run(x, idx, m, y, op, param);
+            // tied values get the average of their 1-based positions
+            const double count = static_cast<double>(m);
+            std::size_t i = 0;
+            while (i < m) {
+                std::size_t j = i + 1;
+                while (j < m && e[j].x == e[i].x) ++j;
+                const double r = 0.5 * static_cast<double>(i + 1 + j);
+                const double v = op == Op::rank ? r / count : std::ceil(r * param / count);
+                for (std::size_t k = i; k < j; ++k) y[e[k].j] = v;
+                i = j;
+            }
             return;
         }
         case Op::demean: {
-            const double mean = mean_of(x, idx, m);
-            for (std::size_t k = 0; k < m; ++k) y[idx[k]] = x[idx[k]] - mean;
+            const double mean = mean_of(e, m);
+            for (std::size_t k = 0; k < m; ++k) y[e[k].j] = e[k].x - mean;
             return;
         }
         case Op::zscore: {
             // mean and sample std over the finite members; +-inf members give +-inf
             std::size_t f = 0;
             for (std::size_t k = 0; k < m; ++k)
-                if (std::isfinite(x[idx[k]])) std::swap(idx[f++], idx[k]);
+                if (std::isfinite(e[k].x)) std::swap(e[f++], e[k]);
             double sd = 0.0, mean = 0.0;
             if (f >= 2) {
-                mean = mean_of(x, idx, f);
+                mean = mean_of(e, f);
                 double ss = 0.0;
                 for (std::size_t k = 0; k < f; ++k) {
-                    const double d = x[idx[k]] - mean;
+                    const double d = e[k].x - mean;
                     ss += d * d;
                 }
                 sd = std::sqrt(ss / static_cast<double>(f - 1));
             }
             const bool ok = f >= 2 && sd > 0.0 && std::isfinite(sd);
-            for (std::size_t k = 0; k < m; ++k) y[idx[k]] = ok ? (x[idx[k]] - mean) / sd : kNaN;
+            for (std::size_t k = 0; k < m; ++k) y[e[k].j] = ok ? (e[k].x - mean) / sd : kNaN;
             return;
         }
         case Op::scale: {
             double s = 0.0;
-            for (std::size_t k = 0; k < m; ++k) s += std::fabs(x[idx[k]]);
-            for (std::size_t k = 0; k < m; ++k) y[idx[k]] = x[idx[k]] / s * param;
+            for (std::size_t k = 0; k < m; ++k) s += std::fabs(e[k].x);
+            for (std::size_t k = 0; k < m; ++k) y[e[k].j] = e[k].x / s * param;
             return;
         }
     }
 }
 
 // One row: y[j] for every instrument j. `g` is the row of group codes, or null
-// for one group holding the whole row.
+// for one group holding the whole row. Members are the cells where x (and the
+// code) is not NaN.
 inline void row(const double* x, const double* g, std::size_t cols, double* y, Op op, double param, Scratch& s) {
-    s.idx.clear();
+    s.e.clear();
     for (std::size_t j = 0; j < cols; ++j) {
         y[j] = kNaN;
-        if (!std::isnan(x[j]) && (g == nullptr || !std::isnan(g[j]))) s.idx.push_back(static_cast<std::uint32_t>(j));
+        const double gj = g == nullptr ? 0.0 : g[j];
+        if (!std::isnan(x[j]) && !std::isnan(gj)) s.e.push_back(Entry{gj, x[j], static_cast<std::uint32_t>(j)});
     }
-    std::uint32_t* idx = s.idx.data();
-    const std::size_t m = s.idx.size();
-    if (g == nullptr) {
-        apply_group(x, idx, m, y, op, param);
-        return;
+    Entry* e = s.e.data();
+    const std::size_t m = s.e.size();
+    const bool by_value = op == Op::rank || op == Op::bucket;
+    if (by_value && g == nullptr) {
+        // tied values all get the same rank, so their order does not matter
+        std::sort(e, e + m, [](const Entry& a, const Entry& b) { return a.x < b.x; });
+    } else if (by_value) {
+        std::sort(e, e + m, [](const Entry& a, const Entry& b) { return a.g < b.g || (a.g == b.g && a.x < b.x); });
+    } else if (g != nullptr) {
+        std::sort(e, e + m, [](const Entry& a, const Entry& b) { return a.g < b.g || (a.g == b.g && a.j < b.j); });
     }
-    // members ordered by group code, then by position: each group is one run
-    std::sort(idx, idx + m, [g](std::uint32_t a, std::uint32_t b) { return g[a] < g[b] || (g[a] == g[b] && a < b); });
+    // each group is one run of equal codes
     std::size_t i = 0;
     while (i < m) {
         std::size_t j = i + 1;
-        while (j < m && g[idx[j]] == g[idx[i]]) ++j;
-        apply_group(x, idx + i, j - i, y, op, param);
+        while (j < m && e[j].g == e[i].g) ++j;
+        apply_group(e + i, j - i, y, op, param);
         i = j;
     }
 }
