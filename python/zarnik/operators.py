@@ -1,4 +1,4 @@
-"""Operators beyond the rolling catalogue: lags, cross-sectional rank, IF.
+"""Operators beyond the rolling catalogue: lags, cross-sectional and group operators, IF.
 
 Their functions receive the engine's evaluated values: 2-D arrays of
 (dates x instruments), oldest date first, or scalars.
@@ -128,7 +128,9 @@ def where(cond: Any, a: Any, b: Any) -> np.ndarray:
 
 
 class FlooredWindow(int):
-    """A window written as a fractional number of dates: its value is the floor, and its
+    """向下取整的窗口（公式中写成小数的窗口）
+
+    A window written as a fractional number of dates: its value is the floor, and its
     representation keeps the written number, so keys and reprs show what was asked for.
 
     ``FlooredWindow(9.5) == 9`` and it prints as ``floor(9.5)``.
