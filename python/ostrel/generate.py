@@ -525,6 +525,7 @@ def simulate(n_instruments: int, start: Any, end: Any, seed: int, progress: bool
         bars[f] = px[f][ti, ni]
     bars["total_turnover"] = px["turnover"][ti, ni]
     bars["adj_factor"] = px["adj"][ti, ni]
+    bars["shares"] = px["shares"][ti, ni]
     tables["bars"] = pd.concat([bars, idx], ignore_index=True)
     del bars
     for f in ("open", "high", "low", "ref", "turnover"):

@@ -57,7 +57,7 @@ def _columns(table: str) -> tuple[str, ...]:
 COLUMNS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
     "calendar": (("date",), ()),
     "instruments": (("order_book_id", "symbol", "type", "listed_date"), ("de_listed_date",)),
-    "bars": (_columns("bars")[:-1], ("adj_factor",)),
+    "bars": (tuple(c for c in _columns("bars") if c not in ("adj_factor", "shares")), ("adj_factor", "shares")),
     "styles": (("order_book_id", "date"), tuple(STYLE_FACTORS)),
     "industry_citics": (_columns("industry_citics"), ()),
     "industry_sws": (_columns("industry_sws"), ()),
@@ -431,6 +431,13 @@ def _validate(path: Path, frame: pd.DataFrame, table: str, ctx: _Context) -> pd.
                 out["adj_factor"] = v
             else:
                 out["adj_factor"] = np.ones(len(frame))
+            if "shares" in frame:
+                v = _numbers(chk, "shares")
+                chk.flag(~np.isnan(v) & (~(v > 0) | np.isinf(v)), "shares",
+                         "a positive share count (leave the column out when unknown)")
+                out["shares"] = v
+            else:
+                out["shares"] = np.full(len(frame), np.nan)
         else:
             for c in STYLE_FACTORS:
                 if c in frame:
@@ -460,7 +467,13 @@ def _validate(path: Path, frame: pd.DataFrame, table: str, ctx: _Context) -> pd.
 
 def _open_write(path: Path) -> duckdb.DuckDBPyConnection:
     _store.check_writable(path)
-    return _store.open_store(path, read_only=False)
+    con = _store.open_store(path, read_only=False)
+    try:
+        schema.add_missing_columns(con)
+    except BaseException:
+        con.close()
+        raise
+    return con
 
 
 def _store_context(con: duckdb.DuckDBPyConnection, path: Path) -> _Context:

@@ -637,11 +637,12 @@ class _Evaluator:
         self.storage = _Storage()
         self.kernels = _rolling_kernels()
         self.shift = _shift_function()
-        from .operators import cs_rank, lag, where
+        from . import operators as ops
 
-        self.lag = lag
+        self.lag = ops.lag
         # our own operators: they return fresh arrays and keep no reference
-        self.fresh = (cs_rank, where)
+        self.fresh = (ops.cs_rank, ops.where, ops.cs_zscore, ops.cs_scale, ops.quantile_bucket, ops.group_demean,
+                      ops.group_rank, ops.group_zscore, ops.signed_power)
 
     def set_leaf(self, i: int, arr: np.ndarray, owned: bool, alt: np.ndarray | None = None) -> None:
         self.values[i] = arr
