@@ -310,21 +310,24 @@ def _rank_and_select(table: pd.DataFrame, samples: dict[str, np.ndarray], max_co
     corr_kept = np.full(len(names), np.nan)
     corr_with = [None] * len(names)
     kept = np.zeros(len(names), dtype=bool)
-    kept_vals: list[np.ndarray] = []
-    kept_mask: list[np.ndarray] = []
+    width = max((len(v) for v in samples.values()), default=0)
+    V = np.zeros((len(names), width))  # centred samples of the kept factors, 0 where missing
+    V2 = np.zeros((len(names), width))  # their squares
+    M = np.zeros((len(names), width))  # 1 where present
     kept_names: list[str] = []
     for i, name in enumerate(names):
         s = samples.get(name)
-        if s is None or order.at[name, "error"] is not None:
+        if s is None or len(s) != width or order.at[name, "error"] is not None:
             continue
         m = np.isfinite(s)
         v = np.where(m, s - (s[m].mean() if m.any() else 0.0), 0.0)
-        if kept_vals:
-            V, M = np.vstack(kept_vals), np.vstack(kept_mask)
-            num = V @ v
-            sa = (V * V) @ m
-            sb = M @ (v * v)
-            overlap = M @ m
+        k = len(kept_names)
+        if k:
+            Vk, Mk = V[:k], M[:k]
+            num = Vk @ v
+            sa = V2[:k] @ m
+            sb = Mk @ (v * v)
+            overlap = Mk @ m
             with np.errstate(all="ignore"):
                 r = num / np.sqrt(sa * sb)
             r[(overlap < _MIN_OVERLAP) | ~np.isfinite(r)] = np.nan
@@ -333,8 +336,7 @@ def _rank_and_select(table: pd.DataFrame, samples: dict[str, np.ndarray], max_co
                 corr_kept[i], corr_with[i] = float(r[j]), kept_names[j]
         if max_corr is None or not (abs(corr_kept[i]) >= max_corr):
             kept[i] = True
-            kept_vals.append(v)
-            kept_mask.append(m.astype(np.float64))
+            V[k], V2[k], M[k] = v, v * v, m
             kept_names.append(name)
     order = order.drop(columns=["_abs", "_pos"])
     order["corr_kept"] = corr_kept
