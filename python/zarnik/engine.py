@@ -418,7 +418,8 @@ def _load_user_leaf(leaf: Any, ids: list[str], dates: pd.DatetimeIndex) -> np.nd
         idx = pd.DatetimeIndex(ret.index).normalize()
     except Exception as e:
         raise FactorEvaluationError("{}: the returned DataFrame is not indexed by dates".format(name), name) from e
-    missing_cols = [c for c in ids if c not in set(ret.columns)]
+    have = set(ret.columns)
+    missing_cols = [c for c in ids if c not in have]
     if missing_cols or not idx.equals(dates):
         raise FactorEvaluationError(
             "{}: the returned DataFrame must cover the trading dates {} to {} and the columns {}".format(
