@@ -13,6 +13,7 @@ import warnings
 
 import numpy as np
 import pandas as pd
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -69,7 +70,8 @@ def log(error):
     path = os.environ.get("ZARNIK_FUZZ_LOG")
     if path:
         with open(path, "a", encoding="utf-8") as fh:
-            fh.write(f"{type(error).__name__}\t{str(error)[:200]!r}\n")
+            test = os.environ.get("PYTEST_CURRENT_TEST", "?").split("::")[-1].split(" ")[0]
+            fh.write(f"{test}\t{type(error).__name__}\t{str(error)[:200]!r}\n")
 
 
 def expected_length(length, window):
@@ -189,7 +191,7 @@ def test_node_constructors(kind, args):
     }[kind]
     try:
         node = make(*args)
-    except EXPECTED as error:
+    except EXPECTED + (AttributeError,) as error:  # a function without __name__ names no node
         log(error)
         return
     touch(node)
@@ -247,3 +249,10 @@ def test_analysis_steps(step, factor, returns, periods, quantile):
         except EXPECTED as error:
             log(error)
             pass
+
+
+@pytest.mark.parametrize("exog_shape", [(3, 5, 2), (4, 4, 1), (0, 0, 0)])
+def test_residuals_shape_mismatch_names_both_shapes(exog_shape):
+    with pytest.raises(ValueError, match=rf"^exog: shape \({exog_shape[0]}, {exog_shape[1]}, {exog_shape[2]}\) "
+                                         r"does not match endog shape \(4, 5\): expected \(4, 5, K\)$"):
+        _core.ols_residuals(np.zeros((4, 5)), np.zeros(exog_shape))

@@ -45,8 +45,7 @@ py::array ols_residuals(const py::object& endog_obj, const py::object& exog_obj)
     const py::ssize_t t = endog.shape(0), n = endog.shape(1), k = exog.shape(2);
     if (exog.shape(0) != t || exog.shape(1) != n) {
         raise(PyExc_ValueError, format("exog: shape {} does not match endog shape {}: expected ({}, {}, K)",
-                                       py::tuple(py::cast(std::vector<py::ssize_t>{exog.shape(0), exog.shape(1), k})),
-                                       py::tuple(py::cast(std::vector<py::ssize_t>{t, n})), t, n));
+                                       py::make_tuple(exog.shape(0), exog.shape(1), k), py::make_tuple(t, n), t, n));
     }
     py::array_t<double> out({t, n});
     const double* y = endog.data();
