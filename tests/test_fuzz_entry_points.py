@@ -52,13 +52,18 @@ def arrays(draw, ndim=None, min_side=0, max_side=12):
             arr = values.astype(dtype)
     except (ValueError, TypeError, OverflowError):
         arr = values
-    layout = draw(st.sampled_from(["c", "f", "reversed", "strided", "view"]))
+    layout = draw(st.sampled_from(["c", "f", "reversed", "strided", "view", "unaligned"]))
     if layout == "f" and arr.ndim > 1:
         arr = np.asfortranarray(arr)
     elif layout == "reversed" and arr.ndim:
         arr = arr[::-1]
     elif layout == "strided" and arr.ndim:
         arr = np.repeat(arr, 2, axis=0)[::2]
+    elif layout == "unaligned" and arr.dtype.itemsize > 1 and arr.dtype.kind in "fiu":
+        raw = np.zeros(arr.nbytes + 1, dtype=np.uint8)  # data one byte past an aligned address
+        moved = np.frombuffer(raw.data, dtype=arr.dtype, count=arr.size, offset=1).reshape(arr.shape)
+        moved[...] = arr
+        arr = moved
     elif layout == "view" and arr.ndim and arr.size:
         arr = arr.view()
         arr.flags.writeable = False

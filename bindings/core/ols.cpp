@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/aligned.hpp"
 #include "common/pyclass.hpp"
 #include "core/core.hpp"
 #include "zarnik/ols.hpp"
@@ -25,9 +26,7 @@ Array as_float_array(const py::handle& obj, const char* name) {
         raise(PyExc_TypeError, std::string(name) + ": expected a real numeric array, got dtype " +
                                    py::str(raw.dtype()).cast<std::string>());
     }
-    Array arr = Array::ensure(raw);
-    if (!arr) throw py::error_already_set();
-    return arr;
+    return aligned_c_double(raw);
 }
 
 py::array ols_residuals(const py::object& endog_obj, const py::object& exog_obj) {
