@@ -49,7 +49,9 @@ inplace: $(DEPS)
 # UndefinedBehaviorSanitizer (-O1 -g) into a copy of the package under
 # build/sanitize, then the C++-heavy tests and the fuzz suite of every C++
 # entry point run against that copy (their subprocesses inherit the
-# sanitizer runtime). Slow; not part of `make test`.
+# sanitizer runtime; libstdc++ is preloaded with it so that the runtime can
+# intercept C++ exceptions in an interpreter not linked against it). Slow;
+# not part of `make test`.
 SAN_DIR   := build/sanitize
 SAN_TESTS ?= tests/test_crashes.py tests/test_fuzz_entry_points.py tests/test_analysis_inputs.py \
              tests/test_rolling_kernels.py tests/test_row_layouts.py tests/test_winsorize.py tests/test_ols.py \
@@ -70,7 +72,8 @@ sanitize: $(DEPS)
 	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	$(VENV)/bin/cmake --build $(SAN_DIR)/build
 	@echo "== running the C++-heavy tests and the fuzz suite under the sanitizers"
-	ZARNIK_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
+	ZARNIK_SANITIZED=1 PYTHONMALLOC=malloc \
+	    LD_PRELOAD="$$($(CXX) -print-file-name=libasan.so) $$($(CXX) -print-file-name=libstdc++.so)" \
 	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    PYTHONPATH=$(SAN_DIR)/python $(PY) -m pytest -q -p no:cacheprovider $(SAN_TESTS)
 

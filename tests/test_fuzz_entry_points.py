@@ -13,6 +13,7 @@ import warnings
 
 import numpy as np
 import pandas as pd
+import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
@@ -51,13 +52,18 @@ def arrays(draw, ndim=None, min_side=0, max_side=12):
             arr = values.astype(dtype)
     except (ValueError, TypeError, OverflowError):
         arr = values
-    layout = draw(st.sampled_from(["c", "f", "reversed", "strided", "view"]))
+    layout = draw(st.sampled_from(["c", "f", "reversed", "strided", "view", "unaligned"]))
     if layout == "f" and arr.ndim > 1:
         arr = np.asfortranarray(arr)
     elif layout == "reversed" and arr.ndim:
         arr = arr[::-1]
     elif layout == "strided" and arr.ndim:
         arr = np.repeat(arr, 2, axis=0)[::2]
+    elif layout == "unaligned" and arr.dtype.itemsize > 1 and arr.dtype.kind in "fiu":
+        raw = np.zeros(arr.nbytes + 1, dtype=np.uint8)  # data one byte past an aligned address
+        moved = np.frombuffer(raw.data, dtype=arr.dtype, count=arr.size, offset=1).reshape(arr.shape)
+        moved[...] = arr
+        arr = moved
     elif layout == "view" and arr.ndim and arr.size:
         arr = arr.view()
         arr.flags.writeable = False
@@ -69,7 +75,8 @@ def log(error):
     path = os.environ.get("ZARNIK_FUZZ_LOG")
     if path:
         with open(path, "a", encoding="utf-8") as fh:
-            fh.write(f"{type(error).__name__}\t{str(error)[:200]!r}\n")
+            test = os.environ.get("PYTEST_CURRENT_TEST", "?").split("::")[-1].split(" ")[0]
+            fh.write(f"{test}\t{type(error).__name__}\t{str(error)[:200]!r}\n")
 
 
 def expected_length(length, window):
@@ -81,11 +88,14 @@ def expected_length(length, window):
 @FUZZ
 @given(name=st.sampled_from(SINGLE), x=arrays(), window=WINDOWS)
 def test_single_kernels(name, x, window):
+    before = x.copy()
     try:
         out = getattr(rolling, name)(x, window)
     except EXPECTED as error:
         log(error)
         return
+    finally:
+        np.testing.assert_array_equal(x, before)  # the input is left as it was
     out = np.asarray(out)
     assert x.ndim == 1
     assert out.ndim == 1 and len(out) == expected_length(len(x), window)
@@ -189,7 +199,7 @@ def test_node_constructors(kind, args):
     }[kind]
     try:
         node = make(*args)
-    except EXPECTED as error:
+    except EXPECTED + (AttributeError,) as error:  # a function without __name__ names no node
         log(error)
         return
     touch(node)
@@ -230,6 +240,7 @@ def frames(draw):
        periods=st.one_of(st.lists(st.integers(-2, 10), max_size=3), st.just([2**64]), st.integers(-1, 3)),
        quantile=st.integers(-1, 200))
 def test_analysis_steps(step, factor, returns, periods, quantile):
+    kept = factor.copy(), returns.copy()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
@@ -246,4 +257,12 @@ def test_analysis_steps(step, factor, returns, periods, quantile):
                 assert assayer.Winzorization("mad").process(factor).shape == factor.shape
         except EXPECTED as error:
             log(error)
-            pass
+    pd.testing.assert_frame_equal(factor, kept[0])  # inputs are left as they were
+    pd.testing.assert_frame_equal(returns, kept[1])
+
+
+@pytest.mark.parametrize("exog_shape", [(3, 5, 2), (4, 4, 1), (0, 0, 0)])
+def test_residuals_shape_mismatch_names_both_shapes(exog_shape):
+    with pytest.raises(ValueError, match=rf"^exog: shape \({exog_shape[0]}, {exog_shape[1]}, {exog_shape[2]}\) "
+                                         r"does not match endog shape \(4, 5\): expected \(4, 5, K\)$"):
+        _core.ols_residuals(np.zeros((4, 5)), np.zeros(exog_shape))

@@ -13,6 +13,7 @@
 
 #include "assayer/assayer.hpp"
 #include "assayer/icq_util.hpp"
+#include "common/aligned.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
 #include "common/periods.hpp"
@@ -76,7 +77,7 @@ Matrix as_matrix(const py::handle& obj, const char* name) {
     if (py::cast<py::array>(arr).ndim() != 2) {
         raise(PyExc_ValueError, format("{}: expected a 2-D array, got ndim={}", name, arr.attr("ndim")));
     }
-    return Matrix::ensure(arr);
+    return aligned_c_double(arr);
 }
 
 py::list return_fields_of(const py::object& columns) {
@@ -179,7 +180,7 @@ DenseLong long_to_dense(const py::object& table, const std::vector<py::object>& 
                     .attr("rename")("datetime");
     std::vector<Matrix> src;
     for (const auto& c : cols) {
-        src.push_back(Matrix::ensure(table[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
+        src.push_back(aligned_c_double(table[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
                                                                py::arg("na_value") = np.attr("nan"))));
     }
     const std::size_t cells = zarnik::mul_size(T, no, "factor_data");
@@ -473,7 +474,7 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
     }
     const std::size_t G = static_cast<std::size_t>(py::len(uniques)), K = return_fields.size();
     auto column = [&](const py::handle& c) {
-        return Matrix::ensure(factor_data[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
+        return aligned_c_double(factor_data[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
                                                               py::arg("na_value") = np.attr("nan")));
     };
     Matrix fac = column(py::str("factor"));

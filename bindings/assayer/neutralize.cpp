@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "assayer/assayer.hpp"
+#include "common/aligned.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
 #include "common/pyclass.hpp"
@@ -78,9 +79,7 @@ py::array_t<double> float_values(const py::object& frame, const char* name) {
         raise(PyExc_ValueError, std::string(name) + ": expected numeric values convertible to float64 (" +
                                     py::str(e.value()).cast<std::string>() + ")");
     }
-    auto out = py::array_t<double>::ensure(arr);
-    if (!out) throw py::error_already_set();
-    return out;
+    return aligned_c_double(arr);
 }
 
 struct StyleTable {

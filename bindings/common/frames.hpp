@@ -3,6 +3,7 @@
 // the dense arrays in the C++ core, and builds its pandas results here once.
 #pragma once
 
+#include "common/aligned.hpp"
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
@@ -132,9 +133,9 @@ inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_d
     if (a && readable_float64(a) && !(a.flags() & py::array::c_style)) {
         values = c_order_copy(a);
     } else {
-        values = Matrix::ensure(arr);
+        values = aligned_c_double(arr);
         if (!values) throw py::error_already_set();
-        if (copy && values.ptr() == arr.ptr()) values = Matrix::ensure(values.attr("copy")());  // may be a view
+        if (copy && values.ptr() == arr.ptr()) values = aligned_c_double(values.attr("copy")());  // may be a view
     }
     if (!values) throw py::error_already_set();
     return DenseFrame{values, frame.attr("index"), frame.attr("columns")};
@@ -156,8 +157,7 @@ inline DenseView to_dense_view(const py::handle& frame, const char* name = "fact
     py::object arr = frame_values(frame, name, false);
     py::array a = py::array::ensure(arr);
     if (!a || !readable_float64(a)) {
-        a = Matrix::ensure(arr);
-        if (!a) throw py::error_already_set();
+        a = aligned_c_double(arr);
     }
     return DenseView{a, frame.attr("index"), frame.attr("columns")};
 }

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/aligned.hpp"
 #include "common/pyclass.hpp"
 #include "core/core.hpp"
 #include "zarnik/ols.hpp"
@@ -25,9 +26,7 @@ Array as_float_array(const py::handle& obj, const char* name) {
         raise(PyExc_TypeError, std::string(name) + ": expected a real numeric array, got dtype " +
                                    py::str(raw.dtype()).cast<std::string>());
     }
-    Array arr = Array::ensure(raw);
-    if (!arr) throw py::error_already_set();
-    return arr;
+    return aligned_c_double(raw);
 }
 
 py::array ols_residuals(const py::object& endog_obj, const py::object& exog_obj) {
@@ -45,8 +44,7 @@ py::array ols_residuals(const py::object& endog_obj, const py::object& exog_obj)
     const py::ssize_t t = endog.shape(0), n = endog.shape(1), k = exog.shape(2);
     if (exog.shape(0) != t || exog.shape(1) != n) {
         raise(PyExc_ValueError, format("exog: shape {} does not match endog shape {}: expected ({}, {}, K)",
-                                       py::tuple(py::cast(std::vector<py::ssize_t>{exog.shape(0), exog.shape(1), k})),
-                                       py::tuple(py::cast(std::vector<py::ssize_t>{t, n})), t, n));
+                                       py::make_tuple(exog.shape(0), exog.shape(1), k), py::make_tuple(t, n), t, n));
     }
     py::array_t<double> out({t, n});
     const double* y = endog.data();

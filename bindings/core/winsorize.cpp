@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "common/aligned.hpp"
 #include "common/frames.hpp"
 #include "common/pyclass.hpp"
 #include "core/core.hpp"
@@ -30,8 +31,7 @@ py::array_t<double> winsorize_matrix(const py::object& values, const std::string
     // Read in place whatever the layout (a frame's block is usually column-major).
     py::array in = py::array::ensure(arr);
     if (!in || !readable_float64(in)) {
-        in = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
-        if (!in) throw py::error_already_set();
+        in = aligned_c_double(arr);
     }
     py::array_t<double> out({in.shape(0), in.shape(1)});
     const zarnik::rowwise::View view = view_of(in);
