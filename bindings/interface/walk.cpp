@@ -478,6 +478,22 @@ void remember(Prop p, py::handle descriptor, const KindInfo& info) {
 
 }  // namespace
 
+py::object lookback(py::handle node) {
+    KindInfo info;
+    if (!kind_of(node, kShift, info)) return get(node, registry().names[kShift]);
+    switch (info.kind) {
+        case Kind::Binary:
+        case Kind::Combined:
+        case Kind::CombinedRolling:
+            return get(node, registry().s_shift);
+        case Kind::Leaf:
+        case Kind::Constant:
+            return py::int_(0);
+        default:
+            return walk(node, info, kShift);
+    }
+}
+
 py::dict node_members(const std::string& kind_name, py::object func, py::object name) {
     KindInfo info;
     info.kind = parse_kind(kind_name);
