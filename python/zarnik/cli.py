@@ -1,4 +1,5 @@
-"""Command line: ``zarnik demo``, ``zarnik analyze FORMULA`` and ``zarnik mine FORMULAS_FILE``."""
+"""Command line: ``zarnik demo``, ``zarnik analyze FORMULA``, ``zarnik mine FORMULAS_FILE`` and
+``zarnik alphas list|show``."""
 
 from __future__ import annotations
 
@@ -180,6 +181,35 @@ def cmd_mine(args: argparse.Namespace) -> int:
     _print_table(shown)
     print("{} formulas, {} failed, {} read from the factor store; leaderboard written to {}".format(
         len(table), failed, int(table["cached"].sum()), os.path.abspath(out)))
+
+
+def cmd_alphas(args: argparse.Namespace) -> int:
+    from . import alphas
+
+    if args.action == "list":
+        try:
+            chosen = alphas.names(args.family)
+        except ValueError as e:
+            raise SystemExit("zarnik: {}".format(e)) from None
+        width = max(len(n) for n in chosen)
+        fam = max(len(alphas.get(n).family) for n in chosen)
+        for n in chosen:
+            a = alphas.get(n)
+            print("{:<{w}}  {:<{f}}  {}".format(n, a.family, a.formula, w=width, f=fam))
+        print("{} formulas; families: {}".format(len(chosen), ", ".join(alphas.families())), file=sys.stderr)
+        return 0
+    if not args.names:
+        raise SystemExit("zarnik: alphas show needs at least one name, e.g. zarnik alphas show alpha001")
+    for n in args.names:
+        try:
+            a = alphas.get(n)
+        except KeyError as e:
+            raise SystemExit("zarnik: {}".format(e.args[0])) from None
+        print("{} ({})".format(a.name, a.family))
+        if a.description:
+            print("  {}".format(a.description))
+        print("  paper:   {}".format(a.paper))
+        print("  formula: {}".format(a.formula))
     return 0
 
 
@@ -234,6 +264,11 @@ def build_parser() -> argparse.ArgumentParser:
     m.add_argument("--data", help="market store path")
     m.add_argument("--quiet", action="store_true")
     m.set_defaults(func=cmd_mine)
+    al = sub.add_parser("alphas", help="list or show the shipped formula library (101 alphas, classic factors)")
+    al.add_argument("action", choices=["list", "show"])
+    al.add_argument("names", nargs="*", help="names for show, e.g. alpha001 momentum_20")
+    al.add_argument("--family", help="only this family for list (alpha101, momentum, reversal, ...)")
+    al.set_defaults(func=cmd_alphas)
     return p
 
 

@@ -295,6 +295,20 @@ def _extended_dates(
     return ext
 
 
+def _calendar_position(ostrel: Any, date: pd.Timestamp) -> int | None:
+    """Index of ``date`` in the client's trading calendar, or None if the client does not tell."""
+    index_of = getattr(ostrel, "trading_date_index", None)
+    if not callable(index_of):
+        return None
+    try:
+        pos = index_of(date.date())
+    except Exception:
+        return None
+    if isinstance(pos, (int, np.integer)) and not isinstance(pos, bool) and abs(int(pos)) < 2**62:
+        return int(pos)
+    return None
+
+
 def _load_fields(
     ostrel: Any, fields: list[str], ids: list[str], dates: pd.DatetimeIndex, leaves: Mapping[str, Any]
 ) -> dict[str, np.ndarray]:
@@ -308,6 +322,9 @@ def _load_fields(
         else:
             panel = _panel_from_get_price(ostrel, fields, ids, start, end)
     except Exception as e:
+        store_error = getattr(getattr(ostrel, "store", None), "StoreError", None)
+        if isinstance(store_error, type) and isinstance(e, store_error):
+            raise  # the store itself cannot be used: no field is to blame
         # find the field the client refused, to name its leaf
         for f in fields:
             try:
@@ -604,9 +621,13 @@ def _layout_plan(graph: _Graph) -> tuple[set[int], list[bool]]:
 class _Evaluator:
     """Evaluates the nodes of a graph in order, freeing values after their last use."""
 
-    def __init__(self, graph: _Graph, ncols: int) -> None:
+    def __init__(self, graph: _Graph, ncols: int, last: int | None = None) -> None:
         self.graph = graph
         self.ncols = ncols
+        # index of the last row's date in the trading calendar: rolling kernels lay
+        # their block grid on the calendar, so a date's value does not depend on the
+        # requested span (None: the grid is counted back from the last row)
+        self.last = last
         self.values: list[Any] = [None] * len(graph.keys)
         self.attached: list[list[int]] = [[] for _ in graph.keys]
         # the column-major data a row-major leaf was copied from (and its lags):
@@ -616,11 +637,12 @@ class _Evaluator:
         self.storage = _Storage()
         self.kernels = _rolling_kernels()
         self.shift = _shift_function()
-        from .operators import cs_rank, lag, where
+        from . import operators as ops
 
-        self.lag = lag
+        self.lag = ops.lag
         # our own operators: they return fresh arrays and keep no reference
-        self.fresh = (cs_rank, where)
+        self.fresh = (ops.cs_rank, ops.where, ops.cs_zscore, ops.cs_scale, ops.quantile_bucket, ops.group_demean,
+                      ops.group_rank, ops.group_zscore, ops.signed_power)
 
     def set_leaf(self, i: int, arr: np.ndarray, owned: bool, alt: np.ndarray | None = None) -> None:
         self.values[i] = arr
@@ -681,7 +703,7 @@ class _Evaluator:
             arrays = [a if self.alt[c] is None else self.alt[c] for a, c in zip(arrays, sources)]
             rows = _rows_of(list(arrays)) or 1
             arrays = [_as_panel(a, self.ncols, rows) for a in arrays]
-            out = rolling._apply_columns(func, window, *arrays)
+            out = rolling._apply_columns(func, window, *arrays, last=self.last)
             return out, st.own(out)
         if isinstance(func, np.ufunc) and func.nout == 1:
             if i in self.columnwise:
@@ -817,7 +839,7 @@ def _evaluate(
 
         bar = tqdm(total=n_apps, desc="evaluating factors", unit="node", leave=False)
 
-    ev = _Evaluator(graph, N)
+    ev = _Evaluator(graph, N, _calendar_position(ostrel, dates[-1]))
     try:
         with np.errstate(all="ignore"):
             for i, k in enumerate(graph.keys):

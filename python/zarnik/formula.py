@@ -4,8 +4,20 @@
 Python's ``ast`` module and builds the tree from a whitelist: lower-case
 names are market-data fields (``Factor`` leaves), upper-case names are
 operators, numbers are constants; only arithmetic, comparison, unary and
-logical (``& | ~ ^``) operators and calls of whitelisted operators are
+logical (``& | ~``) operators and calls of whitelisted operators are
 accepted. Nothing is ever evaluated by Python itself.
+
+Conventions of the formulaic-alpha literature:
+
+* ``x ** y`` is a power. ``^`` is refused: in the literature it means a power,
+  while on Python nodes it is logical xor, and computing one for the other
+  silently is the worst outcome.
+* A fractional window (``TS_RANK(x, 3.82)``) is floored to a whole number of
+  dates; the written number stays visible in the node's key and repr
+  (``floor(3.82)``).
+* Besides the market fields, ``industry`` / ``industry_sws`` are industry
+  codes (for ``INDNEUTRALIZE`` and the ``GROUP_*`` operators) and ``adv{d}``
+  (``adv20``) is the d-date average traded value; see ``zarnik.fields()``.
 """
 
 from __future__ import annotations
@@ -79,7 +91,7 @@ _CONSTRUCT_NAMES: dict[type, str] = {
 _WINDOWED = frozenset(
     "COUNT TS_RANK EVERY PRODUCT COV COVARIANCE TS_REGRESSION TS_ZSCORE TS_SKEW TS_KURT AVEDEV "
     "TS_ARGMAX TS_ARGMIN CORR CORRELATION MA EMA WMA SMA STD STDDEV VAR DECAY_LINEAR SLOPE SUM "
-    "TS_MIN TS_MAX HHV LLV DELAY REF DELTA".split()
+    "TS_MIN TS_MAX HHV LLV DELAY REF DELTA ADV".split()
 )
 
 
@@ -149,6 +161,13 @@ class _Builder:
         self._leaves: dict[str, Any] = {}
         self._count = 0
         self.uses_data = False
+        self.text = ""
+
+    def caret_at(self, node: ast.BinOp) -> str:
+        """Where the '^' of ``node`` is, for the message."""
+        line = self.text.splitlines()[node.left.end_lineno - 1] if self.text and node.left.end_lineno else ""
+        col = line.find("^", node.left.end_col_offset or 0)
+        return " at column {}".format(col + 1) if col >= 0 and node.left.end_lineno == 1 else _where(node)
 
     def refuse(self, node: ast.AST, what: str | None = None) -> FormulaError:
         what = what or _CONSTRUCT_NAMES.get(type(node), type(node).__name__)
@@ -170,6 +189,10 @@ class _Builder:
             if type(node.op) not in _BINOPS:
                 raise self.refuse(node.op if hasattr(node.op, "col_offset") else node,
                                   _CONSTRUCT_NAMES.get(type(node.op), type(node.op).__name__))
+            if isinstance(node.op, ast.BitXor):
+                raise FormulaError(
+                    "formula: '^' is not allowed{}: write ** for a power (x ** 2); '^' would mean logical "
+                    "xor, which stays available on factor nodes in Python (f ^ g)".format(self.caret_at(node)))
             left = self.build(node.left, depth + 1)
             right = self.build(node.right, depth + 1)
             return self.binop(node, left, right)
@@ -205,6 +228,12 @@ class _Builder:
             leaf = self._leaves.get(n)
             if leaf is None:
                 leaf = self._leaves[n] = self._Factor(n)
+            return leaf
+        from .leaves import builtin_leaf
+
+        leaf = builtin_leaf(n)
+        if leaf is not None:
+            self.uses_data = True
             return leaf
         if n in self._ops:
             raise self.refuse(node, "the operator {} without a call".format(n))
@@ -332,14 +361,19 @@ class _Builder:
             for k, a in enumerate(args):
                 if not isinstance(a, (int, float)):
                     continue
-                if isinstance(a, float) and not a.is_integer():
-                    raise FormulaError("formula: {}(): the window {} is not a whole number{}".format(
-                        fname, a, _where(node)))
-                if not lowest <= a <= MAX_WINDOW:
+                if not lowest <= math.floor(a) <= MAX_WINDOW:
                     raise FormulaError("formula: {}(): the window {} is outside {}..{}{}".format(
-                        fname, int(a), lowest, MAX_WINDOW, _where(node)))
-                args[k] = int(a)
-        if not any(self._is_factor(a) for a in args):
+                        fname, a, lowest, MAX_WINDOW, _where(node)))
+                if isinstance(a, float) and not a.is_integer():
+                    # a fractional number of dates is floored; the written value stays in the key and repr
+                    from .operators import FlooredWindow
+
+                    args[k] = FlooredWindow(a)
+                else:
+                    args[k] = int(a)
+        if fname == "ADV":
+            self.uses_data = True
+        elif not any(self._is_factor(a) for a in args):
             raise FormulaError("formula: {}() needs at least one factor argument{}".format(fname, _where(node)))
         try:
             return fn(*args)
@@ -413,6 +447,7 @@ def parse(
     except (RecursionError, MemoryError, ValueError) as e:
         raise FormulaError("formula: too complex to parse ({})".format(type(e).__name__)) from None
     builder = _Builder(tuple(fields), names or {})
+    builder.text = formula.strip()
     try:
         out = builder.build(tree)
     except RecursionError:
