@@ -57,7 +57,8 @@ SAN_TESTS ?= tests/test_crashes.py tests/test_fuzz_entry_points.py tests/test_an
              tests/test_rolling_kernels.py tests/test_row_layouts.py tests/test_winsorize.py tests/test_ols.py \
              tests/test_normalize.py tests/test_neutralize.py tests/test_factor_return.py \
              tests/test_quantile_analysis.py tests/test_ic_analysis.py tests/test_style.py \
-             tests/test_interface.py tests/test_rolling_nodes.py
+             tests/test_interface.py tests/test_rolling_nodes.py tests/test_interface_properties.py \
+             tests/test_deep_trees.py
 CXX       ?= g++
 sanitize: $(DEPS)
 	@echo "== building the sanitizer modules into $(SAN_DIR)"

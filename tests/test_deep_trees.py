@@ -437,3 +437,22 @@ def test_constructors_keep_their_checks_when_called_directly(case):
     assert type(err.value) is exc
     if message is not None:
         assert str(err.value) == message
+
+
+def test_binary_subclass_building_its_own_state():
+    """A subclass that skips the base initialiser still shows a text; one it assigns is kept."""
+    f = Leaf("f")
+
+    class Own(BinaryCombinedFactor):
+        def __init__(self, a, b):
+            self._func, self._arg1, self._arg2, self._shift = np.add, a, b, 0
+
+    class Named(Own):
+        def __init__(self, a, b):
+            super().__init__(a, b)
+            self._repr = "named"
+
+    own, named = Own(f, f), Named(f, f)
+    assert repr(own) == "add(f, f)" and repr(R.MA(own, 2)) == "ma(add(f, f), 2)"
+    assert repr(named) == named._repr == "named" and repr(named * 2) == "multiply(named, 2)"
+    assert named.expr == (np.add, (f, f)) and named.dependencies == [f, f]

@@ -197,9 +197,12 @@ def test_node_constructors(kind, args):
         "rolling": rolling.RollingWindowFactor,
         "pair": rolling.CombinedRollingWindowFactor,
     }[kind]
+    # a binary node names its function at construction: one without a __name__
+    # fails there with the language's missing-attribute error
+    construction = EXPECTED + ((AttributeError,) if kind == "binary" else ())
     try:
         node = make(*args)
-    except EXPECTED + (AttributeError,) as error:  # a function without __name__ names no node
+    except construction as error:
         log(error)
         return
     touch(node)

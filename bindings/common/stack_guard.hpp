@@ -41,9 +41,11 @@ inline const char* stack_floor() {
 
 // True when the calling frame is below the floor.
 inline bool stack_low() {
-    char here = 0;
+    // The frame address is on the thread's real stack even when a sanitizer
+    // moves locals elsewhere.
+    const char* here = static_cast<const char*>(__builtin_frame_address(0));
     const char* floor = stack_floor();
-    return floor && reinterpret_cast<const char*>(&here) < floor;
+    return floor && here < floor;
 }
 
 // True when the calling frame is below the floor; sets RecursionError then.

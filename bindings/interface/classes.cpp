@@ -154,11 +154,22 @@ void check(bool ok, const char* message = "") {
     if (!ok) raise(PyExc_AssertionError, message);
 }
 
+void init_constant(py::object self, py::object value);
+
 py::object make_shifted(py::handle factor, py::handle n) {
     return cls(state().shifted_factor)(factor, n);
 }
 
-py::object make_constant(py::handle value) { return cls(state().constant_factor)(value); }
+// ConstantFactor(value), without a trip through the type's call machinery.
+py::object make_constant(py::handle value) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state().constant_factor);
+    static PyObject* const no_args = PyTuple_New(0);
+    PyObject* obj = type->tp_new(type, no_args, nullptr);
+    if (!obj) throw py::error_already_set();
+    py::object self = py::reinterpret_steal<py::object>(obj);
+    init_constant(self, py::reinterpret_borrow<py::object>(value));
+    return self;
+}
 
 // Nodes built by the operators; the numpy function is looked up each time.
 py::object binary(const char* ufunc, py::handle first, py::handle second) {
@@ -246,11 +257,8 @@ py::object build_abstract(py::module_& m) {
 // ConstantFactor
 // ---------------------------------------------------------------------------
 
-py::object build_constant(py::module_& m, py::handle base) {
-    ClassBuilder b(m, "ConstantFactor", py::make_tuple(base), kConstantDoc);
-    b.attr("__init__", init_method(
-        "ConstantFactor.__init__",
-        [](py::object self, py::object value) {
+// ConstantFactor.__init__: stores the normalised value.
+void init_constant(py::object self, py::object value) {
             py::object stored;
             if (PyFloat_CheckExact(value.ptr())) {
                 // The common case (operands written as numbers): stored unchanged.
@@ -284,8 +292,11 @@ py::object build_constant(py::module_& m, py::handle base) {
                 stored = py::reinterpret_steal<py::object>(f);
             }
             self.attr("_value") = stored;
-        },
-        py::arg("self"), py::arg("value")));
+        }
+
+py::object build_constant(py::module_& m, py::handle base) {
+    ClassBuilder b(m, "ConstantFactor", py::make_tuple(base), kConstantDoc);
+    b.attr("__init__", init_method("ConstantFactor.__init__", &init_constant, py::arg("self"), py::arg("value")));
     install(b, members("constant"), {"expr", "dependencies", "shift"});
     return b.build();
 }
@@ -374,8 +385,8 @@ py::object build_binary(py::module_& m, py::handle base) {
             set_attr(self, ZARNIK_NAME("_repr_args"), py::make_tuple(shown_name, node1 ? arg1 : py::object(py::repr(arg1)),
                                                      node2 ? arg2 : py::object(py::repr(arg2))));
             if (node1 && node2) {
-                py::object s1 = get_attr(arg1, ZARNIK_NAME("shift"));
-                py::object s2 = get_attr(arg2, ZARNIK_NAME("shift"));
+                py::object s1 = lookback(arg1);
+                py::object s2 = lookback(arg2);
                 if (greater(s1, s2)) {
                     set_attr(self, ZARNIK_NAME("_arg2"), make_shifted(arg2, subtract(s1, s2)));
                     set_attr(self, ZARNIK_NAME("_arg1"), arg1);
@@ -392,13 +403,13 @@ py::object build_binary(py::module_& m, py::handle base) {
             } else if (node1) {
                 set_attr(self, ZARNIK_NAME("_arg1"), arg1);
                 set_attr(self, ZARNIK_NAME("_arg2"), make_constant(arg2));
-                set_attr(self, ZARNIK_NAME("_shift"), get_attr(arg1, ZARNIK_NAME("shift")));
+                set_attr(self, ZARNIK_NAME("_shift"), lookback(arg1));
             } else {
                 // Only reached with arg2 a node, or under -O with neither: then
                 // reading arg2.shift reports the non-node operand.
                 set_attr(self, ZARNIK_NAME("_arg2"), arg2);
                 set_attr(self, ZARNIK_NAME("_arg1"), make_constant(arg1));
-                set_attr(self, ZARNIK_NAME("_shift"), get_attr(arg2, ZARNIK_NAME("shift")));
+                set_attr(self, ZARNIK_NAME("_shift"), lookback(arg2));
             }
         },
         py::arg("self"), py::arg("func"), py::arg("arg1"), py::arg("arg2")));

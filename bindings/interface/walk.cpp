@@ -52,6 +52,7 @@ struct Registry {
     PyObject* s_shift = nullptr;
     PyObject* s_value = nullptr;
     PyObject* s_repr_args = nullptr;
+    PyObject* s_repr_text = nullptr;
     PyObject* s_name = nullptr;
 };
 
@@ -80,6 +81,7 @@ Registry& registry() {
         reg->s_shift = intern("_shift");
         reg->s_value = intern("_value");
         reg->s_repr_args = intern("_repr_args");
+        reg->s_repr_text = intern("_repr_text");
         reg->s_name = intern("__name__");
         return reg;
     }();
@@ -332,6 +334,13 @@ py::str cat(std::initializer_list<py::handle> parts) {
     return py::reinterpret_steal<py::str>(r);
 }
 
+// A `_repr` text assigned to the node (kept as `_repr_text`), if any (new reference).
+PyObject* instance_text(py::handle node) {
+    PyObject* own = nullptr;
+    if (_PyObject_LookupAttr(node.ptr(), registry().s_repr_text, &own) < 0) throw py::error_already_set();
+    return own;
+}
+
 // Pushes the pieces of one node's text, in reverse, onto `todo`.
 void expand(py::handle node, const KindInfo& info, std::vector<Item>& todo) {
     Registry& reg = registry();
@@ -360,15 +369,29 @@ void expand(py::handle node, const KindInfo& info, std::vector<Item>& todo) {
             break;
         }
         case Kind::Binary: {
+            // A text set on the instance (by a subclass that builds its own
+            // state) is shown as it is.
+            if (PyObject* own = instance_text(node)) {
+                text(py::reinterpret_steal<py::object>(own));
+                break;
+            }
             // (name, first operand, second operand) as passed; an operand that
             // was not a node is kept as the text it showed at construction.
-            py::tuple stored = py::reinterpret_borrow<py::tuple>(get(node, reg.s_repr_args));
-            if (!PyTuple_Check(stored.ptr()) || stored.size() != 3) {
+            // Without them (a subclass that skipped the base initialiser) the
+            // stored operands are shown.
+            py::object stored;
+            if (PyObject_HasAttr(node.ptr(), reg.s_repr_args)) {
+                stored = get(node, reg.s_repr_args);
+            } else {
+                stored = py::make_tuple(fmt(function_name(get(node, reg.s_func))), get(node, reg.s_arg1),
+                                        get(node, reg.s_arg2));
+            }
+            if (!PyTuple_Check(stored.ptr()) || PyTuple_GET_SIZE(stored.ptr()) != 3) {
                 zarnik_py::raise(PyExc_TypeError, "BinaryCombinedFactor._repr_args: expected (name, arg1, arg2)");
             }
-            text(cat({fmt(stored[0]), py::str("(")}));
+            text(cat({fmt(py::reinterpret_borrow<py::tuple>(stored)[0]), py::str("(")}));
             for (int i = 1; i <= 2; ++i) {
-                py::object a = stored[i];
+                py::object a = py::reinterpret_borrow<py::tuple>(stored)[i];
                 if (PyUnicode_Check(a.ptr())) {
                     text(std::move(a));
                 } else {
@@ -455,6 +478,22 @@ void remember(Prop p, py::handle descriptor, const KindInfo& info) {
 
 }  // namespace
 
+py::object lookback(py::handle node) {
+    KindInfo info;
+    if (!kind_of(node, kShift, info)) return get(node, registry().names[kShift]);
+    switch (info.kind) {
+        case Kind::Binary:
+        case Kind::Combined:
+        case Kind::CombinedRolling:
+            return get(node, registry().s_shift);
+        case Kind::Leaf:
+        case Kind::Constant:
+            return py::int_(0);
+        default:
+            return walk(node, info, kShift);
+    }
+}
+
 py::dict node_members(const std::string& kind_name, py::object func, py::object name) {
     KindInfo info;
     info.kind = parse_kind(kind_name);
@@ -496,7 +535,16 @@ py::dict node_members(const std::string& kind_name, py::object func, py::object 
     if (info.kind == Kind::Binary) {
         py::cpp_function text([info](py::object self) { return walk_repr(self, info); }, py::name("_repr"),
                               py::arg("self"));
-        py::object descriptor = property(text);
+        // Settable, for subclasses that build their own state: the value is
+        // kept as `_repr_text` and shown instead of the built text.
+        py::cpp_function set_text(
+            [](py::object self, py::object value) {
+                if (PyObject_SetAttr(self.ptr(), registry().s_repr_text, value.ptr()) < 0) {
+                    throw py::error_already_set();
+                }
+            },
+            py::name("_repr"), py::arg("self"), py::arg("value"));
+        py::object descriptor = property(text, set_text);
         remember(kText, descriptor, info);
         out["_repr"] = descriptor;
         // The representation is the `_repr` text, looked up so that it can be overridden.
