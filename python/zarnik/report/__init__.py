@@ -13,9 +13,14 @@ import pandas as pd
 
 from zarnik.analysis.coverage import has_no_data
 
-from .display import ResultDisplayMixin, figure_to_png, plot, quantile_order_note, result_kind, summary, to_html
+from zarnik.analysis import statistics as _stats
 
-__all__ = ["tear_sheet", "summary", "plot", "to_html", "ResultDisplayMixin", "result_kind"]
+from .display import ResultDisplayMixin, figure_to_png, plot, quantile_order_note, result_kind, summary, to_html
+from .figures import coverage_figure, figures
+from .fonts import configure_fonts
+
+__all__ = ["tear_sheet", "summary", "summary_tables", "plot", "figures", "to_html", "ResultDisplayMixin",
+           "result_kind", "configure_fonts"]
 
 _CSS = """
 body { font-family: -apple-system, 'Segoe UI', Helvetica, Arial, sans-serif; margin: 2em auto;
@@ -27,6 +32,10 @@ table.zarnik-table th, table.zarnik-table td { padding: 3px 10px; text-align: ri
        border-bottom: 1px solid #ddd; }
 table.zarnik-table thead th { background: #f0f0f0; }
 img { max-width: 100%; }
+.figs { display: flex; flex-wrap: wrap; gap: 12px; }
+.figs figure { margin: 0; flex: 1 1 520px; max-width: 100%; }
+.figs figcaption { font-size: 12px; color: #555; }
+h3 { font-size: 15px; margin-bottom: 0.2em; }
 .meta { color: #666; font-size: 13px; }
 .nodata { color: #a00; font-weight: bold; }
 """
@@ -50,6 +59,48 @@ def _items(results: Any) -> list[tuple[str, Any]]:
     return out
 
 
+def summary_tables(result: Any) -> list[tuple[str, pd.DataFrame]]:
+    """某个分析结果的汇总表：主表（``summary()``）及补充统计表，(标题, DataFrame) 列表。"""
+    kind = result_kind(result)
+    tables = [("Summary", summary(result))]
+    if kind == "ic":
+        monthly = _stats.monthly_ic(result.ic)
+        if len(monthly):
+            shown = monthly.copy()
+            shown.index = shown.index.astype(str)
+            tables.append(("Monthly mean IC", shown))
+        by_date = getattr(result, "ic_by_industry", None)
+        if by_date is not None and len(by_date):
+            tables.append(("Per-date IC within each industry (mean over dates)",
+                           _stats.industry_ic_summary(by_date)))
+    elif kind == "quantile":
+        spread = _stats.top_minus_bottom_statistics(result)
+        if len(spread):
+            tables.append(("Top minus bottom: daily mean, standard error and alpha / beta", spread))
+        turnover = _stats.mean_turnover(result)
+        if len(turnover):
+            tables.append(("Mean turnover of every quantile", turnover))
+    return tables
+
+
+def _coverage(items: list[tuple[str, Any]]) -> pd.DataFrame | None:
+    for _, r in items:
+        table = getattr(r, "coverage", None)
+        if isinstance(table, pd.DataFrame) and len(table):
+            return table
+    return None
+
+
+def _img(fig: Any, alt: str, dpi: int) -> str:
+    png = figure_to_png(fig, dpi=dpi)
+    return '<img alt="{}" src="data:image/png;base64,{}"/>'.format(
+        html.escape(alt), base64.b64encode(png).decode("ascii"))
+
+
+def _table_html(df: pd.DataFrame) -> str:
+    return df.to_html(float_format=lambda v: "{:.4f}".format(v), na_rep="-", border=0, classes="zarnik-table")
+
+
 def tear_sheet(
     results: Any,
     path: str | os.PathLike[str],
@@ -57,7 +108,13 @@ def tear_sheet(
     description: str | None = None,
     dpi: int = 80,
 ) -> str:
-    """把分析结果写成一个自包含的 HTML 文件（内嵌 PNG 图与表格）。
+    """把分析结果写成一个自包含的 HTML 文件（内嵌 PNG 图与表格，离线可打开）。
+
+    The page holds, per result: its summary tables and its figures (IC series with monthly mean,
+    IC histogram and Q-Q plot, monthly IC heatmap, IC decay, IC by industry; mean return by
+    quantile as bars with standard errors and as violins, cumulative returns by quantile,
+    top-minus-bottom with its error band, turnover and rank autocorrelation; factor returns;
+    style exposure heatmap), and once the coverage of every pipeline stage.
 
     Parameters
     ----------
@@ -69,6 +126,8 @@ def tear_sheet(
         页面标题。
     description : str, optional
         标题下的说明文字（例如因子公式）。
+    dpi : int
+        图片分辨率。
 
     Returns
     -------
@@ -81,6 +140,15 @@ def tear_sheet(
     if description:
         body.append('<p class="meta"><code>{}</code></p>'.format(html.escape(description)))
     body.append('<p class="meta">{}</p>'.format(meta))
+    coverage = _coverage(items)
+    if coverage is not None:
+        body.append("<h2>Coverage per pipeline stage</h2>")
+        body.append('<p class="meta">cells of the factor frame holding a value after each stage, the cells '
+                    'each stage turned missing, and the dates it left without any value</p>')
+        body.append(_table_html(coverage))
+        fig = coverage_figure(coverage)
+        if fig is not None:
+            body.append('<div class="figs"><figure>{}</figure></div>'.format(_img(fig, "coverage per stage", dpi)))
     for name, r in items:
         body.append("<h2>{}</h2>".format(html.escape(name)))
         if has_no_data(r):
@@ -89,13 +157,17 @@ def tear_sheet(
         note = quantile_order_note(r) if result_kind(r) in ("quantile", "style") else None
         if note:
             body.append('<p class="meta">{}</p>'.format(html.escape(note)))
-        body.append(summary(r).to_html(float_format=lambda v: "{:.4f}".format(v), na_rep="-", border=0,
-                                       classes="zarnik-table"))
-        png = figure_to_png(plot(r), dpi=dpi)
-        body.append('<img alt="{}" src="data:image/png;base64,{}"/>'.format(
-            html.escape(name), base64.b64encode(png).decode("ascii")))
+        for caption, table in summary_tables(r):
+            body.append("<h3>{}</h3>".format(html.escape(caption)))
+            body.append(_table_html(table))
+        body.append('<div class="figs">')
+        for caption, fig in figures(r):
+            body.append('<figure>{}<figcaption>{}</figcaption></figure>'.format(
+                _img(fig, "{}: {}".format(name, caption), dpi), html.escape(caption)))
+        body.append("</div>")
     doc = (
-        "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>{}</title><style>{}</style>"
+        "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>{}</title>"
+        "<link rel=\"icon\" href=\"data:,\"><style>{}</style>"
         "</head><body>\n{}\n</body></html>\n".format(html.escape(title), _CSS, "\n".join(body))
     )
     path = os.fspath(path)
