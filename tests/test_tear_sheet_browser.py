@@ -30,6 +30,10 @@ window.addEventListener('error', function (e) {
 var __ce = console.error;
 console.error = function () { window.__errors.push('console.error: ' + Array.prototype.join.call(arguments, ' ')); };
 window.addEventListener('load', function () {
+  void document.body.offsetHeight;  // lay the page out: the fonts its text needs start loading
+  document.fonts.ready.then(__report);
+});
+function __report() {
   var out = [];
   for (var k = 0; k < document.images.length; k++) {
     var img = document.images[k];
@@ -47,10 +51,13 @@ window.addEventListener('load', function () {
     } catch (e) { r.error = String(e); }
     out.push(r);
   }
+  var fonts = [];
+  document.fonts.forEach(function (f) { fonts.push({family: f.family, status: f.status}); });
   var pre = document.createElement('pre'); pre.id = 'probe';
-  pre.textContent = JSON.stringify({images: out, errors: window.__errors});
+  pre.textContent = JSON.stringify({images: out, errors: window.__errors, fonts: fonts,
+                                    cjk: document.fonts.check('16px zarnik-cjk', '银行电子')});
   document.body.appendChild(pre);
-});
+}
 </script>"""
 
 
@@ -117,6 +124,13 @@ def test_tear_sheet_loads_without_console_errors(sheet, tmp_path):
     assert _console_lines(proc.stderr) == []
     result = _probe(sheet, tmp_path)
     assert result["errors"] == []
+
+
+def test_chinese_text_of_the_page_uses_the_embedded_font(sheet, tmp_path):
+    result = _probe(sheet, tmp_path)
+    assert {"family": "zarnik-cjk", "status": "loaded"} in [
+        {"family": f["family"].strip("'\""), "status": f["status"]} for f in result["fonts"]]
+    assert result["cjk"] is True
 
 
 def test_every_image_is_decoded_and_not_blank(sheet, tmp_path):

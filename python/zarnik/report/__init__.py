@@ -6,6 +6,7 @@ import base64
 import datetime as _dt
 import html
 import os
+import re
 from collections.abc import Iterable, Mapping
 from typing import Any
 
@@ -17,13 +18,13 @@ from zarnik.analysis import statistics as _stats
 
 from .display import ResultDisplayMixin, figure_to_png, plot, quantile_order_note, result_kind, summary, to_html
 from .figures import coverage_figure, figures
-from .fonts import configure_fonts
+from .fonts import WEB_FONT_FAMILY, configure_fonts, web_font_css
 
 __all__ = ["tear_sheet", "summary", "summary_tables", "plot", "figures", "to_html", "ResultDisplayMixin",
            "result_kind", "configure_fonts"]
 
 _CSS = """
-body { font-family: -apple-system, 'Segoe UI', Helvetica, Arial, sans-serif; margin: 2em auto;
+body { font-family: -apple-system, 'Segoe UI', Helvetica, Arial, 'WEBFONT', sans-serif; margin: 2em auto;
        max-width: 1200px; color: #222; }
 h1 { border-bottom: 2px solid #444; }
 h2 { margin-top: 2em; border-bottom: 1px solid #bbb; }
@@ -38,7 +39,7 @@ img { max-width: 100%; }
 h3 { font-size: 15px; margin-bottom: 0.2em; }
 .meta { color: #666; font-size: 13px; }
 .nodata { color: #a00; font-weight: bold; }
-"""
+""".replace("WEBFONT", WEB_FONT_FAMILY)
 
 
 def _items(results: Any) -> list[tuple[str, Any]]:
@@ -81,6 +82,11 @@ def summary_tables(result: Any) -> list[tuple[str, pd.DataFrame]]:
         if len(turnover):
             tables.append(("Mean turnover of every quantile", turnover))
     return tables
+
+
+def _visible_text(markup: str) -> str:
+    """The page's text without the embedded images (whose base64 holds no CJK character anyway)."""
+    return html.unescape(re.sub(r'src="data:[^"]*"', "", markup))
 
 
 def _coverage(items: list[tuple[str, Any]]) -> pd.DataFrame | None:
@@ -165,10 +171,12 @@ def tear_sheet(
             body.append('<figure>{}<figcaption>{}</figcaption></figure>'.format(
                 _img(fig, "{}: {}".format(name, caption), dpi), html.escape(caption)))
         body.append("</div>")
+    text = "\n".join(body)
+    css = web_font_css(title + _visible_text(text)) + _CSS
     doc = (
         "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>{}</title>"
         "<link rel=\"icon\" href=\"data:,\"><style>{}</style>"
-        "</head><body>\n{}\n</body></html>\n".format(html.escape(title), _CSS, "\n".join(body))
+        "</head><body>\n{}\n</body></html>\n".format(html.escape(title), css, text)
     )
     path = os.fspath(path)
     folder = os.path.dirname(os.path.abspath(path))

@@ -17,7 +17,7 @@ import os
 import warnings
 from typing import Any
 
-__all__ = ["CJK_FAMILIES", "configure_fonts", "cjk_font_path", "cjk_family"]
+__all__ = ["CJK_FAMILIES", "configure_fonts", "cjk_font_path", "cjk_family", "web_font_css", "WEB_FONT_FAMILY"]
 
 # Families tried, best first: the bundled face, then common system CJK fonts.
 CJK_FAMILIES = (
@@ -84,3 +84,61 @@ def configure_fonts() -> str | None:
 def cjk_family() -> str | None:
     """The CJK family that figures fall back to (None when no CJK font was found)."""
     return configure_fonts()
+
+
+# ---------------------------------------------------------------------------
+# the same glyphs for the HTML text of a tear sheet
+# ---------------------------------------------------------------------------
+WEB_FONT_FAMILY = "zarnik-cjk"
+_SC_FACE = "Noto Sans CJK SC"
+_web_cache: dict[frozenset[str], str | None] = {}
+
+
+def _cjk_chars(text: str) -> frozenset[str]:
+    """Characters of CJK blocks (radicals, punctuation, kana, ideographs, full-width forms)."""
+    return frozenset(ch for ch in text if ord(ch) >= 0x2E80 and not 0xD800 <= ord(ch) <= 0xDFFF)
+
+
+def web_font_css(text: str) -> str:
+    """An ``@font-face`` rule embedding the Noto Sans CJK SC glyphs that ``text`` uses (a WOFF subset of
+    a few kB as a data URL), so the page shows Chinese text offline on machines without CJK fonts.
+    Empty when the text has no CJK character or the font (or fontTools) is not available."""
+    chars = _cjk_chars(text)
+    if not chars:
+        return ""
+    if chars not in _web_cache:
+        _web_cache[chars] = _subset_woff(chars)
+    data = _web_cache[chars]
+    if not data:
+        return ""
+    return ("@font-face {{ font-family: '{}'; src: url(data:font/woff;base64,{}) format('woff'); "
+            "font-display: block; }}\n".format(WEB_FONT_FAMILY, data))
+
+
+def _subset_woff(chars: frozenset[str]) -> str | None:
+    path = cjk_font_path()
+    if path is None:
+        return None
+    try:
+        import base64
+        import io
+
+        from fontTools import subset
+        from fontTools.ttLib import TTCollection, TTFont
+
+        names = [f["name"].getDebugName(1) for f in TTCollection(path, lazy=True).fonts]
+        index = names.index(_SC_FACE) if _SC_FACE in names else 0
+        font = TTFont(path, fontNumber=index, lazy=True)
+        options = subset.Options()
+        options.flavor = "woff"
+        options.hinting = False
+        subsetter = subset.Subsetter(options)
+        subsetter.populate(text="".join(sorted(chars)))
+        subsetter.subset(font)
+        buf = io.BytesIO()
+        font.save(buf)
+        return base64.b64encode(buf.getvalue()).decode("ascii")
+    except Exception as exc:  # noqa: BLE001 - the page still works with the browser's own fonts
+        warnings.warn("zarnik.report: could not embed the CJK font in the page ({}); Chinese text uses the "
+                      "browser's fonts".format(exc), RuntimeWarning, stacklevel=3)
+        return None
