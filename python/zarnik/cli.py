@@ -224,6 +224,8 @@ def _user_error_types() -> tuple[type[BaseException], ...]:
 
 def _message(exc: BaseException) -> str:
     text = str(exc).strip() or type(exc).__name__
+    if "Could not set lock on file" in text:
+        text = "the market-data store is busy: another process has it open for writing ({})".format(text)
     return " ".join(text.split()) if len(text) < 2000 else text[:2000] + " ..."
 
 

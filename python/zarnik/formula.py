@@ -272,6 +272,10 @@ class _Builder:
                 raise self.refuse(a)
             args.append(self.build(a, depth + 1))
         if fname in _WINDOWED:
+            if len(args) >= 2 and self._is_factor(args[-1]):
+                raise FormulaError(
+                    "formula: {}(): the window (last argument) must be a whole number of trading dates, "
+                    "got the factor {}{}".format(fname, ast.unparse(node.args[-1]), _where(node)))
             lowest = 0 if fname in ("DELAY", "REF", "DELTA") else 1
             for k, a in enumerate(args):
                 if not isinstance(a, (int, float)):
