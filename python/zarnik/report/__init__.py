@@ -33,6 +33,7 @@ table.zarnik-table th, table.zarnik-table td { padding: 3px 10px; text-align: ri
        border-bottom: 1px solid #ddd; }
 table.zarnik-table thead th { background: #f0f0f0; }
 img { max-width: 100%; }
+.scroll { overflow-x: auto; max-width: 100%; }
 .figs { display: flex; flex-wrap: wrap; gap: 12px; }
 .figs figure { margin: 0; flex: 1 1 520px; max-width: 100%; }
 .figs figcaption { font-size: 12px; color: #555; }
@@ -66,14 +67,23 @@ def summary_tables(result: Any) -> list[tuple[str, pd.DataFrame]]:
     tables = [("Summary", summary(result))]
     if kind == "ic":
         monthly = _stats.monthly_ic(result.ic)
-        if len(monthly):
-            shown = monthly.copy()
-            shown.index = shown.index.astype(str)
-            tables.append(("Monthly mean IC", shown))
+        if len(monthly) and len(monthly.columns):
+            first = monthly.columns[0]
+            grid = pd.DataFrame({"year": monthly.index.year, "month": monthly.index.month,
+                                 "ic": monthly[first].to_numpy()})
+            grid = grid.pivot(index="year", columns="month", values="ic").reindex(columns=range(1, 13))
+            grid.columns = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"]
+            tables.append(("Monthly mean IC, {} (every period: result.ic_monthly)".format(first), grid))
         by_date = getattr(result, "ic_by_industry", None)
         if by_date is not None and len(by_date):
-            tables.append(("Per-date IC within each industry (mean over dates)",
-                           _stats.industry_ic_summary(by_date)))
+            table = _stats.industry_ic_summary(by_date)
+            wide = table[["ic_mean", "t_stat"]].unstack(level="period")
+            wide.columns = ["{} {}".format(p, "mean IC" if c == "ic_mean" else "t") for c, p in wide.columns]
+            order = [c for p in dict.fromkeys(table.index.get_level_values("period"))
+                     for c in ("{} mean IC".format(p), "{} t".format(p))]
+            wide = wide[order]
+            wide.insert(0, "dates", table["n_dates"].groupby(level="industry").max())
+            tables.append(("Per-date IC within each industry: mean over dates and its t", wide))
     elif kind == "quantile":
         spread = _stats.top_minus_bottom_statistics(result)
         if len(spread):
@@ -103,8 +113,18 @@ def _img(fig: Any, alt: str, dpi: int) -> str:
         html.escape(alt), base64.b64encode(png).decode("ascii"))
 
 
+def _number(v: float) -> str:
+    """Four decimals, or three significant digits for small magnitudes (daily returns, their errors)."""
+    if v != v:
+        return "-"
+    if v == 0 or abs(v) >= 0.01:
+        return "{:.4f}".format(v)
+    return "{:.3g}".format(v)
+
+
 def _table_html(df: pd.DataFrame) -> str:
-    return df.to_html(float_format=lambda v: "{:.4f}".format(v), na_rep="-", border=0, classes="zarnik-table")
+    return '<div class="scroll">{}</div>'.format(
+        df.to_html(float_format=_number, na_rep="-", border=0, classes="zarnik-table"))
 
 
 def tear_sheet(

@@ -436,8 +436,8 @@ def coverage_figure(table: Any) -> Any | None:
                 va="center", fontsize=8)
     ax.set_yticks(y)
     ax.set_yticklabels(stages)
-    ax.set_xlim(0, max(1.0, float(np.nanmax(cells + lost)) * 1.25))
-    ax.legend(fontsize=8, loc="lower right")
+    ax.set_xlim(0, max(1.0, float(np.nanmax(cells + lost)) * 1.3))
+    ax.legend(fontsize=8, loc="upper center", bbox_to_anchor=(0.5, -0.28), ncol=2, frameon=False)
     return _done(fig, ax, "Coverage per pipeline stage", "cells (dates × instruments)", "stage")
 
 
