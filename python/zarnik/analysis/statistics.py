@@ -237,7 +237,12 @@ def rank_autocorrelation(factor: pd.DataFrame, periods: Any) -> pd.DataFrame:
     Ranks are taken per date over the instruments with a value (average ranks for ties); the
     correlation runs over the instruments ranked on both dates; fewer than two, or no spread, give NaN.
     """
-    frame = pd.DataFrame(factor).apply(pd.to_numeric, errors="coerce").astype(np.float64)
+    frame = pd.DataFrame(factor)
+    try:
+        values = frame.to_numpy(dtype=np.float64, na_value=np.nan)
+    except (TypeError, ValueError):
+        values = frame.apply(pd.to_numeric, errors="coerce").to_numpy(dtype=np.float64, na_value=np.nan)
+    frame = pd.DataFrame(values, index=frame.index, columns=frame.columns)
     ranks = frame.rank(axis=1, method="average").to_numpy(dtype=np.float64)
     out = {}
     T = ranks.shape[0]
@@ -271,10 +276,7 @@ def daily_from_cumulative(cum: Any) -> Any:
     obj = pd.DataFrame(cum) if not isinstance(cum, pd.Series) else cum
     wealth = obj.astype(np.float64) + 1.0
     prev = wealth.shift(1)
-    if isinstance(prev, pd.DataFrame):
-        prev.iloc[:1] = 1.0
-    else:
-        prev.iloc[:1] = 1.0
+    prev.iloc[:1] = 1.0
     with np.errstate(divide="ignore", invalid="ignore"):
         daily = wealth / prev - 1.0
     return daily.replace([np.inf, -np.inf], np.nan)
@@ -440,7 +442,10 @@ def attach_ic_statistics(result: Any, analyser: Any, long_table: pd.DataFrame) -
 
 def attach_quantile_statistics(result: Any, factor_data: Any, returns: Any) -> None:
     """Store ``factor_rank_autocorrelation`` (per kept period) and ``universe_return`` (daily)."""
-    columns = list(getattr(result, "quantile_returns").columns)
+    table = getattr(result, "quantile_returns", None)
+    if not isinstance(table, pd.DataFrame):
+        return  # a substituted result type without the tables
+    columns = list(table.columns)
     periods = [period_of(c) for c in columns]
     frame = pd.DataFrame(factor_data)
     _set(result, "factor_rank_autocorrelation", rank_autocorrelation(frame, periods))
