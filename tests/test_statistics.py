@@ -244,3 +244,13 @@ def test_quantile_turnover_of_every_group_equals_alphalens():
         common = theirs.dropna().index[1:]
         np.testing.assert_allclose(ours.reindex(common).to_numpy(), theirs.reindex(common).to_numpy(), rtol=1e-12)
         assert mean_turnover.loc["q{}".format(k), "P_1"] == pytest.approx(ours.mean(), rel=1e-12)
+
+
+@settings(max_examples=60, deadline=None)
+@given(st.lists(st.tuples(st.integers(0, 4), st.integers(-3, 3)), min_size=1, max_size=80))
+def test_group_ranks_equal_scipy_rankdata_with_ties(pairs):
+    gid = np.array([g for g, _ in pairs])
+    values = np.array([v for _, v in pairs], dtype=float)
+    got = zs._group_ranks(values, gid)
+    for g in np.unique(gid):
+        np.testing.assert_allclose(got[gid == g], stats.rankdata(values[gid == g]), rtol=0, atol=1e-12)
