@@ -168,8 +168,7 @@ def _ic_industry(r: Any, col: Any) -> Any:
     if pooled is not None and n and col in getattr(pooled, "columns", []):
         s = pd.to_numeric(pooled[col], errors="coerce").sort_values()
         y = np.arange(len(s))
-        ax.barh(y - 0.2, s.to_numpy(dtype=float), height=0.4, label="pooled over all dates",
-                color=["tab:red" if v < 0 else "tab:blue" for v in s.to_numpy()])
+        ax.barh(y - 0.2, s.to_numpy(dtype=float), height=0.4, label="pooled over all dates", color="tab:blue")
         if by_date is not None and len(by_date) and col in by_date.columns:
             table = st.industry_ic_summary(by_date)
             if col in table.index.get_level_values("period"):
