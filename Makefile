@@ -9,7 +9,7 @@ PY     := $(VENV)/bin/python
 PIP    := $(PY) -m pip install --progress-bar off --disable-pip-version-check
 DEPS   := $(VENV)/.deps-installed
 
-.PHONY: test demo install install-test browser inplace bench clean
+.PHONY: test demo install install-test browser inplace bench sanitize clean
 
 $(PY):
 	@echo "== creating the virtual environment $(VENV)"
@@ -54,6 +54,35 @@ inplace: $(DEPS)
 	    -DPython_EXECUTABLE=$(abspath $(PY)) \
 	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
 	$(VENV)/bin/cmake --build build/inplace
+
+# Development: the extension modules built with AddressSanitizer and
+# UndefinedBehaviorSanitizer (-O1 -g) into a copy of the package under
+# build/sanitize, then the C++-heavy tests and the fuzz suite of every C++
+# entry point run against that copy (their subprocesses inherit the
+# sanitizer runtime). Slow; not part of `make test`.
+SAN_DIR   := build/sanitize
+SAN_TESTS ?= tests/test_crashes.py tests/test_fuzz_entry_points.py tests/test_analysis_inputs.py \
+             tests/test_rolling_kernels.py tests/test_row_layouts.py tests/test_winsorize.py tests/test_ols.py \
+             tests/test_normalize.py tests/test_neutralize.py tests/test_factor_return.py \
+             tests/test_quantile_analysis.py tests/test_ic_analysis.py tests/test_style.py \
+             tests/test_interface.py tests/test_rolling_nodes.py
+CXX       ?= g++
+sanitize: $(DEPS)
+	@echo "== building the sanitizer modules into $(SAN_DIR)"
+	rm -rf $(SAN_DIR)/python
+	mkdir -p $(SAN_DIR)/python
+	cp -r python/zarnik python/ostrel $(SAN_DIR)/python/
+	find $(SAN_DIR)/python \( -name '*.so' -o -name __pycache__ \) -prune -exec rm -rf {} +
+	$(VENV)/bin/cmake -S . -B $(SAN_DIR)/build -G Ninja -DCMAKE_BUILD_TYPE=Sanitize -DZARNIK_SANITIZE=ON \
+	    -DCMAKE_INTERPROCEDURAL_OPTIMIZATION=OFF \
+	    -DZARNIK_OUTPUT_DIR=$(abspath $(SAN_DIR))/python \
+	    -DPython_EXECUTABLE=$(abspath $(PY)) \
+	    -Dpybind11_DIR=$$($(PY) -m pybind11 --cmakedir)
+	$(VENV)/bin/cmake --build $(SAN_DIR)/build
+	@echo "== running the C++-heavy tests and the fuzz suite under the sanitizers"
+	ZARNIK_SANITIZED=1 PYTHONMALLOC=malloc LD_PRELOAD=$$($(CXX) -print-file-name=libasan.so) \
+	    ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	    PYTHONPATH=$(SAN_DIR)/python $(PY) -m pytest -q -p no:cacheprovider $(SAN_TESTS)
 
 bench: install
 	$(PY) benchmarks/rolling.py

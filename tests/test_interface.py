@@ -100,7 +100,9 @@ def test_attributes_live_in_instance_dict():
     assert vars(ShiftedFactor(f, 2)) == {"_factor": f, "_n": 2}
     assert vars(UnaryCombinedFactor(np.log, f, 1, "x")) == {"_func": np.log, "_factor": f, "_args": (1, "x")}
     b = BinaryCombinedFactor(np.add, f, g)
-    assert set(vars(b)) == {"_func", "_repr", "_arg1", "_arg2", "_shift"}
+    # the representation text is built on demand from the operands as passed
+    assert set(vars(b)) == {"_func", "_repr_args", "_arg1", "_arg2", "_shift"}
+    assert b._repr == repr(b) == "add({!r}, {!r})".format(f, g)
     c = CombinedFactor(np.maximum, f, g)
     assert set(vars(c)) == {"_func", "_shift", "_args"} and isinstance(c._args, list)
     assert vars(UserDefinedLeafFactor("n", len)) == {"_name": "n", "_func": len}

@@ -328,26 +328,48 @@ def test_fuzz_without_assertions_in_a_subprocess():
     assert int(out.stdout) == 20 * 20 * 7
 
 
-def test_deep_trees_raise_recursion_error_instead_of_crashing():
+def test_deep_trees_are_walked_or_stop_with_recursion_error():
+    """Built-in nodes walk iteratively at any depth (also on small thread stacks);
+    a chain through Python overrides recurses and stops with RecursionError."""
     script = r"""
 import sys, threading
 from zarnik.interface import *
 sys.setrecursionlimit(10**6)
-t = UserDefinedLeafFactor("u", len)
+u = UserDefinedLeafFactor("u", len)
+t = u
 for _ in range(200000):
     t = -t
+def depth(key):
+    n = 0
+    while isinstance(key, tuple):
+        key = key[1][0]
+        n += 1
+    return n, key is u
+print(depth(t.expr), t.dependencies == [u], t.shift)
+class Wrap(AbstractFactor):
+    def __init__(self, f):
+        self._f = f
+    expr = property(lambda self: self._f.expr)
+    dependencies = property(lambda self: self._f.dependencies)
+    shift = property(lambda self: self._f.shift)
+    def __repr__(self):
+        return repr(self._f)
+w = u
+for _ in range(100000):
+    w = -Wrap(w)
 for name in ("expr", "dependencies", "shift"):
     try:
-        getattr(t, name)
+        getattr(w, name)
     except RecursionError:
         print("stopped")
-small = UserDefinedLeafFactor("v", len)
-for _ in range(5):
-    small = -small + 1
+try:
+    repr(w)
+except RecursionError:
+    print("stopped")
 def worker():
-    print(len(small.dependencies))
+    print(depth(t.expr), len(repr(t)))
     try:
-        t.expr
+        w.expr
     except RecursionError:
         print("stopped")
 for size in (64 * 1024, 1 << 20):
@@ -355,6 +377,9 @@ for size in (64 * 1024, 1 << 20):
     th = threading.Thread(target=worker)
     th.start(); th.join()
 """
-    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    out = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert out.returncode == 0, out.stderr[-2000:]
-    assert out.stdout.split() == ["stopped"] * 3 + ["1", "stopped"] * 2
+    text_len = len("negative(") * 200000 + len("UFactor(u)") + 200000
+    walked = "(200000, True) True 0".split()
+    threaded = ["(200000,", "True)", str(text_len), "stopped"]
+    assert out.stdout.split() == walked + ["stopped"] * 4 + threaded * 2

@@ -205,3 +205,20 @@ def test_panel_leaves_out_bars_dated_off_the_calendar(small_store, monkeypatch):
     close = ostrel.get_panel(["close"], ids, days[0], days[-1])["close"]
     assert close.loc["2021-03-08", "600000.XSHG"] == 2.0
     assert close["600000.XSHG"].notna().sum() == 1
+
+
+def test_reopening_another_store_reads_its_calendar(small_store, tmp_path):
+    """A calendar cached from one connection is never served for the next one, even when the new
+    connection object reuses the old one's address."""
+    from ostrel.generate import generate
+
+    other = tmp_path / "other.duckdb"
+    generate(str(other), instruments=10, start="2021-02-01", end="2021-03-31", seed=1, progress=False)
+    try:
+        for _ in range(3):
+            ostrel.init(small_store)
+            assert ostrel.get_trading_dates("2021-01-04", "2022-06-30")[0] == pd.Timestamp("2021-01-04")
+            ostrel.init(other)
+            assert ostrel.get_trading_dates("2021-01-04", "2021-03-31")[0] == pd.Timestamp("2021-02-01")
+    finally:
+        ostrel.init(small_store)

@@ -161,6 +161,8 @@ def assert_frames(got, want, what):
 
 
 def assert_labels(got, want):
+    # a matrix of Python objects (label text or NaN), not pandas' string dtype
+    assert all(dt == object for dt in got.dtypes)
     pd.testing.assert_index_equal(got.index, want.index)
     pd.testing.assert_index_equal(got.columns, want.columns)
     g, w = got.to_numpy(), want.to_numpy()

@@ -7,8 +7,11 @@
 #include <vector>
 
 #include "assayer/assayer.hpp"
+#include "common/axes.hpp"
 #include "common/frames.hpp"
+#include "common/periods.hpp"
 #include "common/pyclass.hpp"
+#include "zarnik/checked.hpp"
 #include "zarnik/factor_return.hpp"
 
 namespace zarnik_py {
@@ -29,36 +32,12 @@ void require_frame(const py::object& obj, const char* name) {
     }
 }
 
-// The holding periods as positive integers, with their column keys.
-std::vector<std::size_t> read_periods(const py::object& periods, std::vector<py::object>& keys) {
-    if (!py::isinstance<py::list>(periods) && !py::isinstance<py::tuple>(periods)) {
-        raise(PyExc_TypeError, format("periods: expect a list or tuple of positive integers, got {}",
-                                      py::type::of(periods)));
-    }
-    std::vector<std::size_t> out;
-    py::object index_fn = py::module_::import("operator").attr("index");
-    for (py::handle p : periods) {
-        py::object value;
-        try {
-            value = index_fn(p);
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_TypeError)) throw;
-            raise(PyExc_TypeError, format("periods: expect positive integers, got {!r}", p));
-        }
-        const long long v = value.cast<long long>();
-        if (v < 1) raise(PyExc_ValueError, format("periods: expect positive integers, got {!r}", p));
-        out.push_back(static_cast<std::size_t>(v));
-        keys.push_back(py::str("P_{}").attr("format")(p));
-    }
-    return out;
-}
-
 py::object factor_return_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
                                   py::object ascending) {
     require_frame(factor_data, "factor_data");
     require_frame(returns, "returns");
-    std::vector<py::object> keys;
-    std::vector<std::size_t> ps = read_periods(periods, keys);
+    require_analysis_axes(factor_data, returns);
+    const std::vector<HoldingPeriod> ps = parse_periods(periods, false);
     const int asc = PyObject_IsTrue(ascending.ptr());
     if (asc < 0) throw py::error_already_set();
 
@@ -76,18 +55,20 @@ py::object factor_return_analysis(py::object self, py::object factor_data, py::o
         const double* r = rets.values.data();
         double* res = result.mutable_data();
         py::gil_scoped_release release;
-        std::vector<double> weights(t_count * n), growth(t_count * n), daily(t_count);
+        const std::size_t cells = zarnik::mul_size(t_count, n, "factor_data");
+        std::vector<double> weights(cells), growth(cells), daily(t_count);
         namespace fr = zarnik::factor_return;
         fr::lagged_weights(f, t_count, n, asc == 1, weights.data());
         fr::aligned_growth(r, rr, rc, row_of.data(), t_count, col_of.data(), n, growth.data());
         for (std::size_t c = 0; c < ps.size(); ++c) {
-            fr::period_returns(weights.data(), growth.data(), t_count, n, ps[c], daily.data());
+            fr::period_returns(weights.data(), growth.data(), t_count, n, static_cast<std::size_t>(ps[c].value),
+                               daily.data());
             fr::compound(daily.data(), t_count);
             for (std::size_t t = 0; t < t_count; ++t) res[t * ps.size() + c] = daily[t];
         }
     }
     py::list columns;
-    for (const py::object& k : keys) columns.append(k);
+    for (const HoldingPeriod& p : ps) columns.append(py::str(p.key));
     py::object frame = to_frame(result, factor.index, columns, py::str("datetime"));
     py::object result_cls = py::module_::import("zarnik.analysis.analysis_result").attr("FactorReturnAnalysisResult");
     return result_cls(py::arg("factor_returns") = frame, py::arg("name") = self.attr("step_name"));

@@ -2,6 +2,7 @@
 // factor against forward returns, the IC decay table and the pooled IC per
 // industry. Frames are converted once to dense matrices; correlations run in
 // the C++ core (zarnik/correlation.hpp) with the GIL released.
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -12,8 +13,11 @@
 
 #include "assayer/assayer.hpp"
 #include "assayer/icq_util.hpp"
+#include "common/axes.hpp"
 #include "common/frames.hpp"
+#include "common/periods.hpp"
 #include "common/pyclass.hpp"
+#include "zarnik/checked.hpp"
 #include "zarnik/correlation.hpp"
 
 namespace zarnik_py {
@@ -178,8 +182,9 @@ DenseLong long_to_dense(const py::object& table, const std::vector<py::object>& 
         src.push_back(Matrix::ensure(table[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
                                                                py::arg("na_value") = np.attr("nan"))));
     }
-    out.m.assign(cols.size(), std::vector<double>(T * no, kNaN));
-    std::vector<std::uint8_t> seen(T * no, 0);
+    const std::size_t cells = zarnik::mul_size(T, no, "factor_data");
+    out.m.assign(cols.size(), std::vector<double>(cells, kNaN));
+    std::vector<std::uint8_t> seen(cells, 0);
     for (std::size_t i = 0; i < rows; ++i) {
         if (dc[i] < 0 || oc[i] < 0) continue;
         const std::size_t cell = static_cast<std::size_t>(rowof[static_cast<std::size_t>(dc[i])]) * no +
@@ -254,10 +259,11 @@ void ic_init(py::object self, py::object rank_ic, py::object industry_classifica
         }
     }
     if (!max_decay.is_none()) {
-        bool ok = py::hasattr(max_decay, "__index__") &&
-                  !py::isinstance(max_decay, py::module_::import("builtins").attr("bool"));
-        if (ok) ok = py::module_::import("operator").attr("index")(max_decay).cast<long long>() >= 0;
-        if (!ok) raise(PyExc_ValueError, format("max_decay: expect None or a non-negative integer, got {!r}", max_decay));
+        bool ok = false;
+        const long long lags = read_count(max_decay, ok);
+        if (!ok || lags < 0) {
+            raise(PyExc_ValueError, format("max_decay: expect None or a non-negative integer, got {!r}", max_decay));
+        }
     }
     self.attr("rank_ic") = rank_ic;
     self.attr("ic_func") = module_attr("_get_ic_func")(rank_ic);
@@ -329,7 +335,7 @@ py::tuple ic_calc_ic(py::object self, py::object factor, py::object ret_table, p
     const std::size_t K = R.size();
     py::array_t<double> ic({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(K)});
     py::array_t<double> pv({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(K)});
-    std::vector<std::int64_t> counts(T * K, 0);
+    std::vector<std::int64_t> counts(zarnik::mul_size(T, K, "ic"), 0);
     {
         std::vector<const double*> rp;
         for (auto& m : R) rp.push_back(m.data());
@@ -352,7 +358,11 @@ py::tuple ic_calc_ic(py::object self, py::object factor, py::object ret_table, p
 py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object ic) {
     py::object max_decay = self.attr("max_decay");
     if (!py::bool_(max_decay)) return py::none();
-    const long long lags = py::module_::import("operator").attr("index")(max_decay).cast<long long>();
+    bool lags_ok = false;
+    long long lags = read_count(max_decay, lags_ok);
+    if (!lags_ok || lags < 0) {
+        raise(PyExc_ValueError, format("max_decay: expect None or a non-negative integer, got {!r}", max_decay));
+    }
     py::module_ pd = py::module_::import("pandas");
     py::module_ np = py::module_::import("numpy");
     py::object ic_func = self.attr("ic_func");
@@ -368,13 +378,16 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
         for (py::handle f : return_fields) cols.push_back(py::reinterpret_borrow<py::object>(f));
         DenseLong d = long_to_dense(factor_data, cols);
         const std::size_t T = d.T, N = d.N, K = return_fields.size();
+        // A lag of T dates or more pairs no factor date with a return date and
+        // adds no row: the table is the same with max_decay clamped to T.
+        lags = std::min<long long>(lags, static_cast<long long>(T));
         const int kind = native_kind(ic_func);
         std::vector<std::int64_t> row_date, row_lag;
         std::vector<double> vals;
         if (kind >= 0 && K > 0) {
             const bool rank = kind == 1;
-            std::vector<double> r(T * K);
-            std::vector<std::int64_t> n(T * K);
+            std::vector<double> r(zarnik::mul_size(T, K, "ic decay"));
+            std::vector<std::int64_t> n(r.size());
             py::gil_scoped_release release;
             std::vector<const double*> rp;
             for (std::size_t k = 0; k < K; ++k) rp.push_back(d.m[k + 1].data());
@@ -529,9 +542,10 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
                        py::object ascending) {
     require_dataframe(factor_data, "factor_data");
     require_dataframe(returns, "returns");
+    require_analysis_axes(factor_data, returns);
     py::module_ pd = py::module_::import("pandas");
     py::module_ np = py::module_::import("numpy");
-    std::vector<long long> ps = periods_list(periods);
+    const std::vector<HoldingPeriod> ps = parse_periods(periods, true);
 
     DenseFrame fr = to_dense(factor_data, "factor_data");
     DenseFrame rr = to_dense(returns, "returns");
@@ -549,14 +563,9 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     // ordered unique period keys
     std::vector<long long> keys_p;
     std::vector<std::string> keys;
-    for (long long p : ps) {
-        std::string k = period_key(p);
-        bool dup = false;
-        for (auto& s : keys) dup = dup || s == k;
-        if (!dup) {
-            keys.push_back(k);
-            keys_p.push_back(p);
-        }
+    for (const HoldingPeriod& p : ps) {
+        keys.push_back(p.key);
+        keys_p.push_back(p.value);
     }
     const std::size_t K = keys.size();
     Matrix fa({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(N)});
@@ -575,7 +584,7 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
         // growth index per instrument: running product of (1 + return), a
         // missing return counting as 0, carried forward over an undefined
         // product, and missing on dates whose own return is missing
-        std::vector<double> G(Tr * N);
+        std::vector<double> G(zarnik::mul_size(Tr, N, "returns"));
         zarnik::parallel_for(N, [&](std::size_t b, std::size_t e) {
             for (std::size_t j = b; j < e; ++j) {
                 double acc = 1.0, last = kNaN;
@@ -591,11 +600,12 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
             for (std::size_t i = b; i < e; ++i) {
                 const std::size_t k0 = static_cast<std::size_t>(rp[i]);
                 for (std::size_t k = 0; k < K; ++k) {
-                    const std::size_t k1 = k0 + static_cast<std::size_t>(keys_p[k]);
+                    const std::size_t p = static_cast<std::size_t>(keys_p[k]);
                     double* out = pf[k] + i * N;
-                    if (k1 >= Tr) {
+                    if (p >= Tr || k0 >= Tr - p) {  // no date p rows later
                         for (std::size_t j = 0; j < N; ++j) out[j] = kNaN;
                     } else {
+                        const std::size_t k1 = k0 + p;
                         for (std::size_t j = 0; j < N; ++j) out[j] = G[k1 * N + j] / G[k0 * N + j] - 1.0;
                     }
                 }

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "assayer/assayer.hpp"
+#include "common/axes.hpp"
 #include "common/frames.hpp"
 #include "common/pyclass.hpp"
+#include "zarnik/checked.hpp"
 #include "zarnik/neutralize.hpp"
 
 namespace zarnik_py {
@@ -174,7 +176,7 @@ std::vector<std::int64_t> industry_codes(const py::object& cat, const py::object
     const std::size_t t_count = row_pos.size(), n = col_pos.size();
     const std::size_t width = static_cast<std::size_t>(codes.cols());
     const double* cv = codes.values.data();
-    std::vector<std::int64_t> out(t_count * n, -1);
+    std::vector<std::int64_t> out(zarnik::mul_size(t_count, n, "industry codes"), -1);
     max_code = -1;
     for (std::size_t t = 0; t < t_count; ++t) {
         if (row_pos[t] < 0) continue;
@@ -228,6 +230,14 @@ py::object neutralization_process(py::object self, py::object df) {
     const std::size_t t_count = static_cast<std::size_t>(py::len(index));
     const std::size_t n = static_cast<std::size_t>(py::len(order_book_ids));
     if (t_count == 0 || n == 0) raise(PyExc_ValueError, "Empty factor data source!");
+    // Each date is regressed on its own, so any order of dates (and a date
+    // given twice) is fine; an instrument given twice would enter one
+    // cross-section twice.
+    require_unique_columns(df, "factor_data");
+    // Market data is dated without a timezone: a timezone-aware index is
+    // matched on its local dates and times.
+    py::object local = index;
+    if (!index_tz(df).is_none()) local = index.attr("tz_localize")(py::none());
 
     zarnik::neutralize::DesignSources src;
     src.dates = t_count;
@@ -237,11 +247,11 @@ py::object neutralization_process(py::object self, py::object df) {
     if (truthy(self.attr("style_neutralize"))) {
         py::object get_exposure = py::module_::import("ostrel").attr("get_style_factor_exposure");
         py::object style_df = get_exposure(py::arg("order_book_ids") = order_book_ids,
-                                           py::arg("start_date") = index[py::int_(0)],
-                                           py::arg("end_date") = index[py::int_(-1)],
+                                           py::arg("start_date") = local.attr("min")(),
+                                           py::arg("end_date") = local.attr("max")(),
                                            py::arg("factors") = self.attr("style_factors"));
-        const bool daily = truthy(mod.attr("_is_date_frequency_index")(index));
-        style = place_style_exposures(style_df, index, order_book_ids, daily);
+        const bool daily = truthy(mod.attr("_is_date_frequency_index")(local));
+        style = place_style_exposures(style_df, local, order_book_ids, daily);
         src.n_style = static_cast<std::size_t>(style.values.shape(1));
         src.style_values = style.values.data();
         src.style_row_stride = style.values.strides(0) / static_cast<py::ssize_t>(sizeof(double));
@@ -254,7 +264,7 @@ py::object neutralization_process(py::object self, py::object df) {
     if (truthy(industry)) {
         py::object cat = mod.attr("get_all_industry_category")(industry);
         std::int64_t max_code = -1;
-        codes = industry_codes(cat, index, order_book_ids, max_code);
+        codes = industry_codes(cat, local, order_book_ids, max_code);
         src.n_industries = static_cast<std::size_t>(max_code + 1);
         src.codes = codes.data();
     }

@@ -8,6 +8,7 @@
 
 #include "assayer/assayer.hpp"
 #include "common/frames.hpp"
+#include "common/periods.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/normalize.hpp"
 
@@ -198,10 +199,20 @@ py::object local_ttl_cache(double seconds) {
 
 py::object load_daily_returns(const py::object& factor_data, const py::object& periods) {
     py::object ostrel = py::module_::import("ostrel");
-    py::object p_max = is_list_or_tuple(periods) ? builtins_attr("max")(periods) : periods;
+    // the longest holding period, read as every analyser reads periods
+    long long longest = 0;
+    std::string longest_text;
+    for (const HoldingPeriod& p : parse_periods(periods, true)) {
+        if (p.value > longest) {
+            longest = p.value;
+            longest_text = p.key.substr(2);
+        }
+    }
+    py::object p_max = builtins_attr("int")(py::str(longest_text));
     py::object index = factor_data.attr("index");
-    py::object end_date = ostrel.attr("get_next_trading_date")(index[py::int_(-1)], p_max);
-    py::object start = ostrel.attr("get_previous_trading_date")(index[py::int_(0)]);
+    // first and last factor dates, whatever order the rows come in
+    py::object end_date = ostrel.attr("get_next_trading_date")(index.attr("max")(), p_max);
+    py::object start = ostrel.attr("get_previous_trading_date")(index.attr("min")());
     py::object prices = ostrel.attr("get_price")(
         py::arg("order_book_ids") = factor_data.attr("columns"), py::arg("start_date") = start,
         py::arg("end_date") = end_date, py::arg("fields") = "close", py::arg("adjust_type") = "post",

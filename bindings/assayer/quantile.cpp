@@ -12,8 +12,11 @@
 
 #include "assayer/assayer.hpp"
 #include "assayer/icq_util.hpp"
+#include "common/axes.hpp"
 #include "common/frames.hpp"
+#include "common/periods.hpp"
 #include "common/pyclass.hpp"
+#include "zarnik/checked.hpp"
 #include "zarnik/quantile.hpp"
 
 namespace zarnik_py {
@@ -97,19 +100,22 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
                        py::object ascending) {
     require_dataframe(factor_data, "factor_data");
     require_dataframe(returns, "returns");
+    require_analysis_axes(factor_data, returns);
     py::module_ pd = py::module_::import("pandas");
     py::module_ np = py::module_::import("numpy");
-    std::vector<long long> ps = periods_list(periods);
+    const std::vector<HoldingPeriod> ps = parse_periods(periods, true);
     const std::size_t n = static_cast<std::size_t>(py::len(factor_data));
 
     // holding periods must be shorter than the factor history
     std::vector<long long> kept;
+    std::vector<std::string> kept_keys;
     py::list dropped;
-    for (long long p : ps) {
-        if (static_cast<std::size_t>(p) >= n) {
-            dropped.append(py::int_(p));
-        } else if (std::find(kept.begin(), kept.end(), p) == kept.end()) {
-            kept.push_back(p);
+    for (const HoldingPeriod& p : ps) {
+        if (static_cast<unsigned long long>(p.value) >= n) {
+            dropped.append(py::int_(py::str(p.key.substr(2))));
+        } else {
+            kept.push_back(p.value);
+            kept_keys.push_back(p.key);
         }
     }
     if (py::len(dropped) > 0) {
@@ -119,10 +125,17 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     py::object qobj = self.attr("quantile");
     int q = 0;
     {
-        bool ok = py::hasattr(qobj, "__index__") && !py::isinstance(qobj, py::module_::import("builtins").attr("bool"));
-        long long qv = ok ? py::module_::import("operator").attr("index")(qobj).cast<long long>() : 0;
-        if (!ok || qv < 1 || qv > 100000) {
-            raise(PyExc_ValueError, format("quantile: expected a positive integer, got {!r}", qobj));
+        bool ok = false;
+        const long long qv = read_count(qobj, ok);
+        if (!ok || qv < 1) raise(PyExc_ValueError, format("quantile: expected a positive integer, got {!r}", qobj));
+        // More groups than instruments only adds empty groups; the bound keeps
+        // the group tables within the size of the data.
+        const long long width = static_cast<long long>(py::len(factor_data.attr("columns")));
+        const long long most = std::max<long long>(width, 100);
+        if (qv > most) {
+            raise(PyExc_ValueError, format("quantile: expected at most max(number of instruments, 100) = {} groups, "
+                                           "got {}",
+                                           most, qobj));
         }
         q = static_cast<int>(qv);
     }
@@ -135,8 +148,8 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     auto cpos = positions(rr.columns, fr.columns, "returns columns");
     const std::size_t K = kept.size(), Q = static_cast<std::size_t>(q);
 
-    std::vector<std::int32_t> lab(n * S);
-    std::vector<double> qret(K * Q * n), qturn(K * Q * n);
+    std::vector<std::int32_t> lab(zarnik::mul_size(n, S, "factor_data"));
+    std::vector<double> qret(zarnik::mul_size(K, Q, n, "group returns")), qturn(qret.size());
     {
         const double* F = fr.values.data();
         const double* R = rr.values.data();
@@ -147,7 +160,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         // growth index per instrument over the returns' own dates (a missing
         // return stays missing, the product continues past it), aligned to
         // the factor dates and instruments
-        std::vector<double> growth(Tr * Nr);
+        std::vector<double> growth(zarnik::mul_size(Tr, Nr, "returns"));
         zarnik::parallel_for(Nr, [&](std::size_t b, std::size_t e) {
             for (std::size_t j = b; j < e; ++j) {
                 double acc = 1.0;
@@ -162,7 +175,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
                 }
             }
         }, 64);
-        std::vector<double> cum(n * S);
+        std::vector<double> cum(lab.size());
         for (std::size_t t = 0; t < n; ++t)
             for (std::size_t s = 0; s < S; ++s)
                 cum[t * S + s] = (rp[t] < 0 || cp[s] < 0) ? kNaN
@@ -188,7 +201,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
               [&](std::size_t a, std::size_t b) { return tag_text[a] < tag_text[b]; });
     py::list text_tags, columns;
     for (std::size_t k : text_order) text_tags.append(tags[k]);
-    for (long long p : kept) columns.append(py::str(period_key(p)));
+    for (const std::string& k : kept_keys) columns.append(py::str(k));
 
     // daily group returns (0 where no level holds anything), row (tag, date)
     py::array_t<double> daily({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
@@ -263,8 +276,9 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     py::object top_minus_bottom = pd.attr("DataFrame")(ls, py::arg("index") = date_index, py::arg("columns") = columns);
     py::object annualized = pd.attr("DataFrame")(ann, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
                                                  py::arg("columns") = columns);
+    // labels stay Python objects (str or None); pandas would otherwise convert them to its string dtype
     py::object detail = pd.attr("DataFrame")(object_matrix(lab, n, S, tags), py::arg("index") = fr.index,
-                                             py::arg("columns") = fr.columns);
+                                             py::arg("columns") = fr.columns, py::arg("dtype") = "object");
     py::object bench_cum = py::none();
     if (!bench.is_none()) bench_cum = bench.attr("add")(1).attr("cumprod")().attr("sub")(1);
     py::object out = result_class("QuantileReturnAnalysisResult")(

@@ -1,14 +1,18 @@
 // QuantileStyleAnalysis: active style exposure of each factor quantile group.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "assayer/assayer.hpp"
+#include "common/axes.hpp"
 #include "common/frames.hpp"
+#include "common/periods.hpp"
 #include "common/pyclass.hpp"
+#include "zarnik/checked.hpp"
 #include "zarnik/style.hpp"
 
 namespace zarnik_py {
@@ -58,15 +62,23 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     if (!py::isinstance(factor_data, pd.attr("DataFrame"))) {
         raise(PyExc_ValueError, format("factor_data: expect pd.DataFrame, got {}", py::type::of(factor_data)));
     }
+    require_ascending_dates(factor_data, "factor_data");
+    require_unique_columns(factor_data, "factor_data");
     py::object q_obj = self.attr("quantile");
-    long long q = 0;
-    try {
-        q = py::module_::import("operator").attr("index")(q_obj).cast<long long>();
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        q = 0;
+    bool q_ok = false;
+    long long q = read_count(q_obj, q_ok);
+    if (!q_ok || q < 1) raise(PyExc_ValueError, format("quantile: expect a positive integer, got {!r}", q_obj));
+    {
+        // More groups than instruments only adds empty groups; the bound keeps
+        // the result within the size of the data.
+        const long long width = static_cast<long long>(py::len(factor_data.attr("columns")));
+        const long long most = std::max<long long>(width, 100);
+        if (q > most) {
+            raise(PyExc_ValueError, format("quantile: expect at most max(number of instruments, 100) = {} groups, "
+                                           "got {}",
+                                           most, q_obj));
+        }
     }
-    if (q < 1) raise(PyExc_ValueError, format("quantile: expect a positive integer, got {!r}", q_obj));
     const int asc = PyObject_IsTrue(ascending.ptr());
     if (asc < 0) throw py::error_already_set();
 
@@ -76,7 +88,11 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     if (t_count == 0 || n == 0) raise(PyExc_ValueError, "Empty factor data source!");
 
     py::object get_exposure = py::module_::import("ostrel").attr("get_style_factor_exposure");
-    py::object exposure = get_exposure(factor.columns, factor.index[py::int_(0)], factor.index[py::int_(-1)]);
+    // The store dates its exposures without a timezone: a timezone-aware
+    // index is matched on its local calendar dates.
+    py::object dates_local = factor.index;
+    if (!index_tz(factor_data).is_none()) dates_local = factor.index.attr("tz_localize")(py::none());
+    py::object exposure = get_exposure(factor.columns, dates_local[py::int_(0)], dates_local[py::int_(-1)]);
     if (!py::isinstance(exposure, pd.attr("DataFrame"))) {
         raise(PyExc_TypeError,
               format("get_style_factor_exposure: expected a DataFrame, got {}", py::type::of(exposure)));
@@ -90,7 +106,9 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     }
     py::object levels = mi.attr("levels"), codes = mi.attr("codes");
     std::vector<std::int64_t> row_date =
-        row_positions(as_datetime_index(levels[py::int_(0)]), codes[py::int_(0)], factor.index);
+        row_positions(as_datetime_index(levels[py::int_(0)]), codes[py::int_(0)],
+                      py::getattr(as_datetime_index(levels[py::int_(0)]), "tz", py::none()).is_none() ? dates_local
+                                                                                                  : factor.index);
     std::vector<std::int64_t> row_inst = row_positions(levels[py::int_(1)], codes[py::int_(1)], factor.columns);
     DenseFrame values = to_dense(exposure, "style exposure");
     const std::size_t rows = static_cast<std::size_t>(values.rows());
@@ -104,7 +122,7 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
         const double* f = factor.values.data();
         const double* x = values.values.data();
         py::gil_scoped_release release;
-        std::vector<double> ranks(t_count * n);
+        std::vector<double> ranks(zarnik::mul_size(t_count, n, "factor_data"));
         zarnik::style::lagged_pct_ranks(f, t_count, n, asc == 1, ranks.data());
         active = zarnik::style::active_exposure(ranks.data(), t_count, n, row_date.data(), row_inst.data(), x, rows,
                                                 n_factors, edges.data(), static_cast<std::size_t>(q));

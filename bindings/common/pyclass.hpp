@@ -118,9 +118,13 @@ private:
 }
 
 // True when assertion checks run (python without -O).
+// The interpreter's optimisation level is fixed at start-up, so it is read once.
 inline bool assertions_enabled() {
-    py::object flags = py::module_::import("sys").attr("flags");
-    return flags.attr("optimize").cast<int>() == 0;
+    static const bool enabled = [] {
+        py::object flags = py::module_::import("sys").attr("flags");
+        return flags.attr("optimize").cast<int>() == 0;
+    }();
+    return enabled;
 }
 
 // str.format on a template, for messages quoted verbatim.

@@ -1,5 +1,84 @@
+// zarnik._core.cross_section: the per-date operators of factor formulas
+// (ranks, buckets, demeaning, z-scores, scaling; whole dates or groups).
+#include <pybind11/numpy.h>
+
+#include <string>
+
+#include "common/frames.hpp"
+#include "common/pyclass.hpp"
 #include "core/core.hpp"
+#include "zarnik/crosssection.hpp"
 
 namespace zarnik_py {
-void register_core_xsection(py::module_& m) {}
+
+namespace {
+
+py::array checked_2d(const py::object& values, const char* name) {
+    py::object np = py::module_::import("numpy");
+    py::object arr = np.attr("asarray")(values);
+    std::string kind = py::str(arr.attr("dtype").attr("kind"));
+    if (kind.size() != 1 || std::string("fiub").find(kind[0]) == std::string::npos) {
+        raise(PyExc_TypeError, format("{}: expected a real numeric array, got dtype {}", name, arr.attr("dtype")));
+    }
+    const int ndim = arr.attr("ndim").cast<int>();
+    if (ndim != 2) {
+        raise(PyExc_ValueError,
+              format("{}: expected a 2-D array (dates x instruments), got {} dimension(s)", name, ndim));
+    }
+    return arr;
+}
+
+py::array_t<double> cross_section(const py::object& values, const std::string& op, const py::object& groups,
+                                  double param) {
+    zarnik::cs::Op o;
+    if (op == "rank") o = zarnik::cs::Op::rank;
+    else if (op == "bucket") o = zarnik::cs::Op::bucket;
+    else if (op == "demean") o = zarnik::cs::Op::demean;
+    else if (op == "zscore") o = zarnik::cs::Op::zscore;
+    else if (op == "scale") o = zarnik::cs::Op::scale;
+    else raise(PyExc_ValueError, format("op: expect one of ['rank', 'bucket', 'demean', 'zscore', 'scale'], got {!r}", op));
+    if (o == zarnik::cs::Op::bucket && !(param >= 1.0 && param <= 1e9 && param == static_cast<double>(static_cast<long long>(param)))) {
+        raise(PyExc_ValueError, format("n: expected a whole number of buckets >= 1, got {}", param));
+    }
+    py::object arr = checked_2d(values, "values");
+    py::array in = py::array::ensure(arr);
+    if (!in || !readable_float64(in)) {
+        in = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
+        if (!in) throw py::error_already_set();
+    }
+    const py::ssize_t rows = in.shape(0), cols = in.shape(1);
+    if (cols > static_cast<py::ssize_t>(0xFFFFFFFFu)) raise(PyExc_ValueError, "values: too many instruments");
+    py::array_t<double, py::array::c_style | py::array::forcecast> g;
+    const double* gp = nullptr;
+    if (!groups.is_none()) {
+        py::object garr = checked_2d(groups, "groups");
+        g = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(garr);
+        if (!g) throw py::error_already_set();
+        if (g.shape(0) != rows || g.shape(1) != cols) {
+            raise(PyExc_ValueError, format("groups: shape ({}, {}) does not match the values' shape ({}, {})",
+                                           g.shape(0), g.shape(1), rows, cols));
+        }
+        gp = g.data();
+    }
+    py::array_t<double> out({rows, cols});
+    const zarnik::rowwise::View view = view_of(in);
+    double* dst = out.mutable_data();
+    {
+        py::gil_scoped_release release;
+        zarnik::cs::apply(view, gp, dst, o, param);
+    }
+    return out;
+}
+
+}  // namespace
+
+void register_core_xsection(py::module_& m) {
+    m.def("cross_section", &cross_section, py::arg("values"), py::arg("op"), py::arg("groups") = py::none(),
+          py::arg("param") = 0.0,
+          "Per-date operator over a dates x instruments array: op is 'rank' (average ranks / count, in (0, 1]), "
+          "'bucket' (1..param by rank), 'demean', 'zscore' (sample std over finite values) or 'scale' "
+          "(param * x / sum |x|); within each group of `groups` (same shape, codes; NaN = no group) when given. "
+          "NaN is missing and stays NaN; +-inf are ordered values. Returns a new C-order float64 array.");
+}
+
 }  // namespace zarnik_py

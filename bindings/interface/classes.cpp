@@ -30,6 +30,23 @@ py::object init_method(const char* name, F&& f, const Extra&... extra) {
     return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
 }
 
+// An attribute name created once (interned), for the constructors called most.
+#define ZARNIK_NAME(text)                                         \
+    ([]() -> PyObject* {                                          \
+        static PyObject* const interned = PyUnicode_InternFromString(text); \
+        return interned;                                          \
+    }())
+
+void set_attr(py::handle obj, PyObject* name, py::handle value) {
+    if (!name || PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
+}
+
+py::object get_attr(py::handle obj, PyObject* name) {
+    PyObject* r = name ? PyObject_GetAttr(obj.ptr(), name) : nullptr;
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 // Raises exc_type(message).
 [[noreturn]] void raise_with(py::handle exc_type, const py::str& message) {
     py::object exc = exc_type(message);
@@ -154,10 +171,13 @@ py::object unary(const char* ufunc, py::handle factor) {
     return cls(state().unary_factor)(func, factor);
 }
 
-py::list concat_dependencies(std::initializer_list<py::handle> nodes) {
-    py::list out;
-    for (py::handle node : nodes) extend(out, node.attr("dependencies"));
-    return out;
+// Installs the walked members of one node kind (see walk.cpp), in the order given.
+void install(ClassBuilder& b, const py::dict& members, std::initializer_list<const char*> names) {
+    for (const char* n : names) b.attr(n, py::reinterpret_borrow<py::object>(members[n]));
+}
+
+py::dict members(const char* kind, py::object func = py::none(), py::object name = py::none()) {
+    return node_members(kind, std::move(func), std::move(name));
 }
 
 // ---------------------------------------------------------------------------
@@ -231,11 +251,18 @@ py::object build_constant(py::module_& m, py::handle base) {
     b.attr("__init__", init_method(
         "ConstantFactor.__init__",
         [](py::object self, py::object value) {
-            py::object pd = global("pd");
             py::object stored;
-            if (py::isinstance(value, pd.attr("DataFrame")) || py::isinstance(value, pd.attr("Series"))) {
+            if (PyFloat_CheckExact(value.ptr())) {
+                // The common case (operands written as numbers): stored unchanged.
+                set_attr(self, ZARNIK_NAME("_value"), value);
+                return;
+            }
+            // A plain int is neither a pandas object nor an array.
+            const bool plain = PyLong_CheckExact(value.ptr());
+            py::object pd = plain ? py::object() : global("pd");
+            if (!plain && (py::isinstance(value, pd.attr("DataFrame")) || py::isinstance(value, pd.attr("Series")))) {
                 stored = value.attr("values");
-            } else if (py::isinstance(value, global("np").attr("ndarray"))) {
+            } else if (!plain && py::isinstance(value, global("np").attr("ndarray"))) {
                 stored = value;
             } else {
                 PyObject* f = PyNumber_Float(value.ptr());
@@ -259,9 +286,7 @@ py::object build_constant(py::module_& m, py::handle base) {
             self.attr("_value") = stored;
         },
         py::arg("self"), py::arg("value")));
-    b.property("expr", [](py::object self) { return self.attr("_value"); });
-    b.property("dependencies", [](py::object) { return py::list(); });
-    b.property("shift", [](py::object) { return py::int_(0); });
+    install(b, members("constant"), {"expr", "dependencies", "shift"});
     return b.build();
 }
 
@@ -280,28 +305,7 @@ py::object build_unary(py::module_& m, py::handle base) {
             self.attr("_args") = args;
         },
         py::arg("self"), py::arg("func"), py::arg("factor")));
-    b.property("expr", [](py::object self) {
-        check_stack();
-        py::list keys;
-        keys.append(self.attr("_factor").attr("expr"));
-        extend(keys, self.attr("_args"));
-        return py::make_tuple(self.attr("_func"), py::tuple(keys));
-    });
-    b.property("dependencies", [](py::object self) {
-        check_stack();
-        return self.attr("_factor").attr("dependencies");
-    });
-    b.property("shift", [](py::object self) {
-        check_stack();
-        return self.attr("_factor").attr("shift");
-    });
-    b.method(
-        "__repr__",
-        [](py::object self) {
-            check_stack();
-            return pyformat("{}({!r})", function_name(self.attr("_func")), self.attr("_factor"));
-        },
-        py::arg("self"));
+    install(b, members("unary"), {"expr", "dependencies", "shift", "__repr__"});
     return b.build();
 }
 
@@ -319,30 +323,9 @@ py::object build_shifted(py::module_& m, py::handle base) {
             self.attr("_n") = n;
         },
         py::arg("self"), py::arg("factor"), py::arg("n")));
-    b.property("expr", [](py::object self) {
-        check_stack();
-        return py::make_tuple(py::handle(state().shift_function),
-                              py::make_tuple(self.attr("_factor").attr("expr"), self.attr("_n")));
-    });
-    b.property("dependencies", [](py::object self) {
-        check_stack();
-        return self.attr("_factor").attr("dependencies");
-    });
-    b.property("shift", [](py::object self) {
-        check_stack();
-        return add(self.attr("_factor").attr("shift"), self.attr("_n"));
-    });
-    b.method(
-        "__repr__",
-        [](py::object self) {
-            check_stack();
-            return pyformat("shift({!r}, {})", self.attr("_factor"), self.attr("_n"));
-        },
-        py::arg("self"));
     // Drops the first n rows of an evaluated value: a pandas object gives its
     // value array without the labels, anything else is sliced directly.
-    b.staticmethod(
-        "_shift",
+    py::cpp_function shift_fn(
         [](py::object series, py::object n) -> py::object {
             py::slice tail(n, py::none(), py::none());
             PyObject* values = PyObject_GetAttrString(series.ptr(), "values");
@@ -355,7 +338,14 @@ py::object build_shifted(py::module_& m, py::handle base) {
             PyErr_Clear();
             return series[tail];
         },
-        py::arg("series"), py::arg("n"));
+        py::name("_shift"), py::arg("series"), py::arg("n"));
+    try {
+        shift_fn.attr("__qualname__") = py::str("ShiftedFactor._shift");
+    } catch (py::error_already_set&) {
+        PyErr_Clear();
+    }
+    install(b, members("offset", shift_fn, py::str("shift")), {"expr", "dependencies", "shift", "__repr__"});
+    b.attr("_shift", py::module_::import("builtins").attr("staticmethod")(shift_fn));
     py::object klass = b.build();
     state().shift_function = py::object(klass.attr("_shift")).release().ptr();
     return klass;
@@ -373,48 +363,46 @@ py::object build_binary(py::module_& m, py::handle base) {
             bool node1 = is_factor(arg1);
             bool node2 = is_factor(arg2);
             if (zarnik_py::assertions_enabled()) check(node1 || node2);
-            self.attr("_func") = func;
-            self.attr("_repr") = pyformat("{}({!r}, {!r})", function_name(func), arg1, arg2);
+            set_attr(self, ZARNIK_NAME("_func"), func);
+            // The text is built on demand (`_repr`) from the name and the
+            // operands as passed; an operand that is not a node keeps the
+            // text it shows now.
+            PyObject* name = PyObject_Format(function_name(func).ptr(), py::str("").ptr());
+            if (!name) throw py::error_already_set();
+            PyUnicode_InternInPlace(&name);
+            py::object shown_name = py::reinterpret_steal<py::object>(name);
+            set_attr(self, ZARNIK_NAME("_repr_args"), py::make_tuple(shown_name, node1 ? arg1 : py::object(py::repr(arg1)),
+                                                     node2 ? arg2 : py::object(py::repr(arg2))));
             if (node1 && node2) {
-                py::object s1 = arg1.attr("shift");
-                py::object s2 = arg2.attr("shift");
+                py::object s1 = get_attr(arg1, ZARNIK_NAME("shift"));
+                py::object s2 = get_attr(arg2, ZARNIK_NAME("shift"));
                 if (greater(s1, s2)) {
-                    self.attr("_arg2") = make_shifted(arg2, subtract(s1, s2));
-                    self.attr("_arg1") = arg1;
-                    self.attr("_shift") = s1;
+                    set_attr(self, ZARNIK_NAME("_arg2"), make_shifted(arg2, subtract(s1, s2)));
+                    set_attr(self, ZARNIK_NAME("_arg1"), arg1);
+                    set_attr(self, ZARNIK_NAME("_shift"), s1);
                 } else if (less(s1, s2)) {
-                    self.attr("_arg1") = make_shifted(arg1, subtract(s2, s1));
-                    self.attr("_arg2") = arg2;
-                    self.attr("_shift") = s2;
+                    set_attr(self, ZARNIK_NAME("_arg1"), make_shifted(arg1, subtract(s2, s1)));
+                    set_attr(self, ZARNIK_NAME("_arg2"), arg2);
+                    set_attr(self, ZARNIK_NAME("_shift"), s2);
                 } else {
-                    self.attr("_arg1") = arg1;
-                    self.attr("_arg2") = arg2;
-                    self.attr("_shift") = s1;
+                    set_attr(self, ZARNIK_NAME("_arg1"), arg1);
+                    set_attr(self, ZARNIK_NAME("_arg2"), arg2);
+                    set_attr(self, ZARNIK_NAME("_shift"), s1);
                 }
             } else if (node1) {
-                self.attr("_arg1") = arg1;
-                self.attr("_arg2") = make_constant(arg2);
-                self.attr("_shift") = arg1.attr("shift");
+                set_attr(self, ZARNIK_NAME("_arg1"), arg1);
+                set_attr(self, ZARNIK_NAME("_arg2"), make_constant(arg2));
+                set_attr(self, ZARNIK_NAME("_shift"), get_attr(arg1, ZARNIK_NAME("shift")));
             } else {
                 // Only reached with arg2 a node, or under -O with neither: then
                 // reading arg2.shift reports the non-node operand.
-                self.attr("_arg2") = arg2;
-                self.attr("_arg1") = make_constant(arg1);
-                self.attr("_shift") = arg2.attr("shift");
+                set_attr(self, ZARNIK_NAME("_arg2"), arg2);
+                set_attr(self, ZARNIK_NAME("_arg1"), make_constant(arg1));
+                set_attr(self, ZARNIK_NAME("_shift"), get_attr(arg2, ZARNIK_NAME("shift")));
             }
         },
         py::arg("self"), py::arg("func"), py::arg("arg1"), py::arg("arg2")));
-    b.property("expr", [](py::object self) {
-        check_stack();
-        return py::make_tuple(self.attr("_func"), py::make_tuple(self.attr("_arg1").attr("expr"),
-                                                                 self.attr("_arg2").attr("expr")));
-    });
-    b.property("dependencies", [](py::object self) {
-        check_stack();
-        return concat_dependencies({self.attr("_arg1"), self.attr("_arg2")});
-    });
-    b.property("shift", [](py::object self) { return self.attr("_shift"); });
-    b.method("__repr__", [](py::object self) { return self.attr("_repr"); }, py::arg("self"));
+    install(b, members("binary"), {"expr", "dependencies", "shift", "_repr", "__repr__"});
     return b.build();
 }
 
@@ -424,13 +412,7 @@ py::object build_binary(py::module_& m, py::handle base) {
 
 py::object build_leaf(py::module_& m, py::handle base) {
     ClassBuilder b(m, "LeafFactor", py::make_tuple(base), kLeafDoc);
-    b.property("expr", [](py::object self) { return self; });
-    b.property("dependencies", [](py::object self) {
-        py::list out;
-        out.append(self);
-        return out;
-    });
-    b.property("shift", [](py::object) { return py::int_(0); });
+    install(b, members("leaf"), {"expr", "dependencies", "shift"});
     b.method("__hash__", [](py::object) -> py::object { not_implemented(); }, py::arg("self"));
     return b.build();
 }
@@ -547,28 +529,7 @@ py::object build_combined(py::module_& m, py::handle base) {
             self.attr("_args") = stored;
         },
         py::arg("self"), py::arg("func")));
-    b.property("expr", [](py::object self) {
-        check_stack();
-        py::list keys;
-        for (py::handle arg : self.attr("_args")) keys.append(arg.attr("expr"));
-        return py::make_tuple(self.attr("_func"), py::tuple(keys));
-    });
-    b.property("dependencies", [](py::object self) {
-        check_stack();
-        py::list out;
-        for (py::handle arg : self.attr("_args")) extend(out, arg.attr("dependencies"));
-        return out;
-    });
-    b.property("shift", [](py::object self) { return self.attr("_shift"); });
-    b.method(
-        "__repr__",
-        [](py::object self) {
-            check_stack();
-            py::list parts;
-            for (py::handle arg : self.attr("_args")) parts.append(py::repr(arg));
-            return (pyformat("{}({})", function_name(self.attr("_func")), py::str(", ").attr("join")(parts)));
-        },
-        py::arg("self"));
+    install(b, members("combined"), {"expr", "dependencies", "shift", "__repr__"});
     return b.build();
 }
 

@@ -41,6 +41,10 @@ PYBIND11_MODULE(interface, m) {
     m.doc() = "因子表达式树的节点类：叶子、常量、运算符组合、移动与用户自定义叶子因子。";
 
     state().module = m.inc_ref().ptr();
+    // Private: the walked members of a node kind, for the node classes of the
+    // sibling modules (rolling nodes, the lag node).
+    m.def("_node_members", &node_members, py::arg("kind"), py::arg("func") = py::none(),
+          py::arg("name") = py::none());
     register_classes(m);
 
     py::list all;

@@ -5,11 +5,9 @@
 // on py::object and goes through the ordinary Python protocols.
 #pragma once
 
-#include <pthread.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
-#include <cstddef>
+#include <string>
 
 #include "common/pyclass.hpp"
 
@@ -74,33 +72,12 @@ inline void extend(py::list& out, py::handle items) {
     Py_DECREF(r);
 }
 
-// Walking a tree recurses once per level through C. Python's recursion
-// limit bounds that only as long as nobody raises it far beyond what the
-// thread's stack holds, so the walk also stops, with RecursionError, when
-// less than a safety margin of this thread's stack is left.
-inline void check_stack() {
-    // The margin leaves room for the Python calls made between two checks and
-    // for raising the error; small thread stacks keep three quarters usable.
-    constexpr std::size_t kMargin = 512 * 1024;
-    thread_local const char* limit = nullptr;
-    thread_local bool known = false;
-    if (!known) {
-        known = true;
-        pthread_attr_t attr;
-        if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-            void* addr = nullptr;
-            std::size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr) {
-                limit = static_cast<const char*>(addr) + std::min(kMargin, size / 4);
-            }
-            pthread_attr_destroy(&attr);
-        }
-    }
-    char here = 0;
-    if (limit && reinterpret_cast<const char*>(&here) < limit) {
-        zarnik_py::raise(PyExc_RecursionError, "factor tree too deep to walk on this thread's stack");
-    }
-}
+// The members (expr, dependencies, shift properties and __repr__; `_repr`
+// for binary nodes) of one node kind, computed by iterative walks (walk.cpp).
+// kind: leaf, constant, unary, offset, binary, combined, rolling,
+// combined_rolling; an offset node also names its row function and the name
+// its representation shows.
+py::dict node_members(const std::string& kind, py::object func, py::object name);
 
 // The name a function node shows: numpy's true_divide is the same object as
 // divide and reports "divide" as its __name__, but division nodes read better

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/pyclass.hpp"
+#include "zarnik/checked.hpp"
 #include "zarnik/parallel.hpp"
 #include "zarnik/rolling.hpp"
 
@@ -240,6 +241,7 @@ struct Job {
     char* out;
     py::ssize_t out_row, out_col;
     std::size_t out_size = 8;  // bytes per output element
+    std::int64_t last = -1;    // position of the last date on a fixed scale (block grid, see first_block)
 };
 
 template <class T, class D>
@@ -337,9 +339,9 @@ void run_column(const Job& job, std::size_t col) {
             std::vector<T> rbuf;
             T* r = out_buffer(out, job.out_row, m, rbuf);
             if (job.kern == Kern::ts_min) {
-                zr::ts_min(x.data(), L, n, r);
+                zr::ts_min(x.data(), L, n, r, job.last);
             } else {
-                zr::ts_max(x.data(), L, n, r);
+                zr::ts_max(x.data(), L, n, r, job.last);
             }
             if (!rbuf.empty()) scatter(r, m, out, job.out_row);
             return;
@@ -366,9 +368,9 @@ void run_column(const Job& job, std::size_t col) {
                 double* r = std::is_same_v<T, double> ? out_buffer(out, job.out_row, m, rbuf)
                                                       : (rbuf.resize(m), rbuf.data());
                 if (job.kern == Kern::sum) {
-                    zr::sum(x, L, n, r);
+                    zr::sum(x, L, n, r, job.last);
                 } else {
-                    zr::product(x, L, n, r);
+                    zr::product(x, L, n, r, job.last);
                 }
                 if constexpr (std::is_same_v<T, float>) {
                     std::vector<float> rf(rbuf.begin(), rbuf.end());
@@ -385,24 +387,24 @@ void run_column(const Job& job, std::size_t col) {
     const double* x = as_doubles<T>(a, job.in_row[0], L, xbuf);
     double* r = out_buffer(out, job.out_row, m, rbuf);
     switch (job.kern) {
-        case Kern::zscore: zr::zscore(x, L, n, r); break;
-        case Kern::skew: zr::skew(x, L, n, r); break;
-        case Kern::kurt: zr::kurt(x, L, n, r); break;
-        case Kern::avedev: zr::avedev(x, L, n, r); break;
-        case Kern::ma: zr::ma(x, L, n, r); break;
-        case Kern::ema: zr::ema(x, L, n, r); break;
-        case Kern::wma: zr::wma(x, L, n, r); break;
-        case Kern::std_: zr::std_(x, L, n, r); break;
-        case Kern::var: zr::var(x, L, n, r); break;
-        case Kern::slope: zr::slope(x, L, n, r); break;
+        case Kern::zscore: zr::zscore(x, L, n, r, job.last); break;
+        case Kern::skew: zr::skew(x, L, n, r, job.last); break;
+        case Kern::kurt: zr::kurt(x, L, n, r, job.last); break;
+        case Kern::avedev: zr::avedev(x, L, n, r, job.last); break;
+        case Kern::ma: zr::ma(x, L, n, r, job.last); break;
+        case Kern::ema: zr::ema(x, L, n, r, job.last); break;
+        case Kern::wma: zr::wma(x, L, n, r, job.last); break;
+        case Kern::std_: zr::std_(x, L, n, r, job.last); break;
+        case Kern::var: zr::var(x, L, n, r, job.last); break;
+        case Kern::slope: zr::slope(x, L, n, r, job.last); break;
         case Kern::covariance:
         case Kern::correlation:
         case Kern::regression: {
             const char* b = job.in[1] + py::ssize_t(col) * job.in_col[1];
             const double* y = as_doubles<T>(b, job.in_row[1], L, ybuf);
-            if (job.kern == Kern::covariance) zr::covariance(x, y, L, n, r);
-            if (job.kern == Kern::correlation) zr::correlation(x, y, L, n, r);
-            if (job.kern == Kern::regression) zr::regression(x, y, L, n, r);
+            if (job.kern == Kern::covariance) zr::covariance(x, y, L, n, r, job.last);
+            if (job.kern == Kern::correlation) zr::correlation(x, y, L, n, r, job.last);
+            if (job.kern == Kern::regression) zr::regression(x, y, L, n, r, job.last);
             break;
         }
         default: throw std::logic_error("unhandled kernel");
@@ -456,7 +458,7 @@ void run_columns(const Job& job) {
         [&](std::size_t tb, std::size_t te) {
             std::vector<T> ins[2];
             for (int s = 0; s < series; ++s) ins[s].resize(tile * L);
-            std::vector<char> outs(tile * m * job.out_size);
+            std::vector<char> outs(zarnik::mul_size(tile, m, job.out_size, "output tile"));
             for (std::size_t t = tb; t < te; ++t) {
                 const std::size_t c0 = t * tile, width = std::min(tile, N - c0);
                 for (int s = 0; s < series; ++s)
@@ -558,7 +560,32 @@ Kern resolve_kernel(py::handle kernel) {
           format("kernel must be a rolling kernel of zarnik.rolling or its name, got {!r}", kernel));
 }
 
-py::object apply_columns(py::handle kernel, py::handle window, py::args arrays) {
+// `last`: the position of the arrays' last row on a fixed scale (for example
+// its index in the trading calendar); the block grid of the kernels is laid on
+// that scale, so a date's value does not depend on where the arrays start or
+// end. None: positions counted back from the last row.
+std::int64_t parse_last(const py::kwargs& kw) {
+    std::int64_t last = -1;
+    for (auto item : kw) {
+        std::string key = py::str(item.first);
+        if (key != "last") raise(PyExc_TypeError, format("_apply_columns() got an unexpected keyword argument {!r}", key));
+        py::handle v = item.second;
+        if (v.is_none()) continue;
+        if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
+            raise(PyExc_TypeError, format("last must be an integer or None, got {}", py::type::handle_of(v).attr("__name__")));
+        py::object idx = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
+        if (!idx) throw py::error_already_set();
+        int overflow = 0;
+        long long value = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
+        if (overflow || value < -(1LL << 62) || value > (1LL << 62))
+            raise(PyExc_ValueError, format("last must lie within +-2**62, got {}", idx));
+        last = value;
+    }
+    return last;
+}
+
+py::object apply_columns(py::handle kernel, py::handle window, py::args arrays, py::kwargs kw) {
+    const std::int64_t last = parse_last(kw);
     Kern k = resolve_kernel(kernel);
     const Spec& s = spec_of(k);
     const std::size_t want = is_pair(k) ? 2 : 1;
@@ -582,6 +609,7 @@ py::object apply_columns(py::handle kernel, py::handle window, py::args arrays) 
             {ins[0].arr.strides(0), 0}, {ins[0].arr.strides(1), 0}, L, n, N,
             static_cast<char*>(out.mutable_data()), out.strides(0), out.strides(1)};
     job.out_size = std::size_t(out.itemsize());
+    job.last = last;
     if (want == 2) {
         job.in[1] = static_cast<const char*>(ins[1].arr.data());
         job.in_row[1] = ins[1].arr.strides(0);
@@ -652,8 +680,11 @@ void def_rolling_kernel(py::module_& m, const char* name) {
 
 void def_apply_columns(py::module_& m) {
     m.def("_apply_columns", &apply_columns, py::arg("kernel"), py::arg("window"),
-          "_apply_columns(kernel, window, *arrays)\n--\n\n"
-          "Runs a rolling kernel over every column of 2-D (dates x instruments) arrays.");
+          "_apply_columns(kernel, window, *arrays, last=None)\n--\n\n"
+          "Runs a rolling kernel over every column of 2-D (dates x instruments) arrays.\n\n"
+          "last: the position of the arrays' last row on a fixed scale (e.g. its index in the\n"
+          "trading calendar); values then depend only on each window and its position, not on\n"
+          "how many rows precede or follow it. None: positions counted from the last row.");
 }
 
 }  // namespace zarnik_py

@@ -58,7 +58,7 @@ const char* kCombinedDoc =
     "args 中的每个元素都必须是 AbstractFactor 子类的实例。\n";
 
 struct Imports {
-    py::object abstract_factor, shifted_factor, binary_combined, chain, np;
+    py::object abstract_factor, shifted_factor, binary_combined, chain, np, node_members;
 };
 
 void check_factor(const Imports& im, py::handle obj) {
@@ -94,22 +94,10 @@ py::object build_rolling(py::module_& m, const Imports& im) {
         },
         py::arg("self"), py::arg("func"), py::arg("window"), py::arg("factor"),
         "init(self, func, window, factor)\n--\n\n"));
-    cb.property("dependencies", [](py::object self) { return self.attr("_factor").attr("dependencies"); });
-    cb.property("expr", [](py::object self) {
-        return py::make_tuple(self.attr("_func"),
-                              py::make_tuple(self.attr("_factor").attr("expr"), self.attr("_window")));
-    });
-    cb.property("shift", [](py::object self) {
-        py::object lead = number_op(PyNumber_Subtract, self.attr("_window"), py::int_(1));
-        return number_op(PyNumber_Add, lead, self.attr("_factor").attr("shift"));
-    });
-    cb.method(
-        "__repr__",
-        [](py::object self) {
-            return py::str("{}({!r}, {})")
-                .attr("format")(self.attr("_func").attr("__name__"), self.attr("_factor"), self.attr("_window"));
-        },
-        py::arg("self"));
+    // expr, dependencies, shift and the representation walk the tree
+    // iteratively, shared with the interface classes.
+    py::dict members = im.node_members("rolling");
+    for (const char* n : {"dependencies", "expr", "shift", "__repr__"}) cb.attr(n, members[n]);
     return cb.build();
 }
 
@@ -139,27 +127,8 @@ py::object build_combined(py::module_& m, const Imports& im) {
             self.attr("_shift") = shift;
         },
         py::arg("self"), py::arg("func"), py::arg("window"), "init(self, func, window, *args)\n--\n\n"));
-    cb.property("expr", [](py::object self) {
-        py::list keys;
-        keys.append(self.attr("_window"));
-        for (py::handle f : self.attr("_factors")) keys.append(f.attr("expr"));
-        return py::make_tuple(self.attr("_func"), py::tuple(keys));
-    });
-    cb.property("shift", [](py::object self) { return self.attr("_shift"); });
-    cb.property("dependencies", [im](py::object self) {
-        py::list deps;
-        for (py::handle f : self.attr("_factors")) deps.append(f.attr("dependencies"));
-        return py::list(im.chain(*py::tuple(deps)));
-    });
-    cb.method(
-        "__repr__",
-        [](py::object self) {
-            py::list parts;
-            for (py::handle f : self.attr("_factors")) parts.append(py::repr(f));
-            return py::str("{}({})").attr("format")(self.attr("_func").attr("__name__"),
-                                                    py::str(", ").attr("join")(parts));
-        },
-        py::arg("self"));
+    py::dict members = im.node_members("combined_rolling");
+    for (const char* n : {"expr", "shift", "dependencies", "__repr__"}) cb.attr(n, members[n]);
     return cb.build();
 }
 
@@ -223,6 +192,7 @@ PYBIND11_MODULE(rolling, m) {
     im.abstract_factor = interface.attr("AbstractFactor");
     im.shifted_factor = interface.attr("ShiftedFactor");
     im.binary_combined = interface.attr("BinaryCombinedFactor");
+    im.node_members = interface.attr("_node_members");
     py::object rolling_window = py::module_::import("zarnik.utils").attr("rolling_window");
     m.attr("chain") = im.chain;
     m.attr("np") = im.np;

@@ -27,14 +27,16 @@ from .store import default_data_path, init
 
 __all__ = [
     "init", "default_data_path", "get_trading_dates", "get_previous_trading_date", "get_next_trading_date",
-    "get_price", "get_panel", "instruments", "all_instruments", "get_style_factor_exposure",
-    "STYLE_FACTORS", "DAILY_FIELDS", "client", "decorators",
+    "get_price", "get_panel", "trading_date_index", "instruments", "all_instruments", "get_style_factor_exposure",
+    "STYLE_FACTORS", "DAILY_FIELDS", "PANEL_FIELDS", "client", "decorators",
 ]
 
 STYLE_FACTORS = ("beta", "momentum", "size", "earnings_yield", "residual_volatility", "growth",
                  "book_to_price", "leverage", "liquidity", "non_linear_size")
 DAILY_FIELDS = ("open", "high", "low", "close", "volume", "total_turnover")
 _PRICE_FIELDS = ("open", "high", "low", "close")
+# fields of get_panel: the daily fields, then fields derived from the bars
+PANEL_FIELDS = DAILY_FIELDS + ("vwap", "returns", "shares", "cap", "turnover_rate")
 
 
 def _to_timestamp(value: Any, what: str = "date") -> pd.Timestamp:
@@ -72,7 +74,7 @@ def _calendar() -> pd.DatetimeIndex:
 
 def _store_calendar() -> pd.DatetimeIndex:
     con = store.connection()
-    key = id(store._state["con"])
+    key = store._state["opened"]
     if _store_calendar_cache.get("key") != key:
         dates = con.execute("SELECT date FROM calendar ORDER BY date").fetchnumpy()["date"]
         _store_calendar_cache.update(key=key, dates=pd.DatetimeIndex(pd.to_datetime(dates)).normalize())
@@ -96,6 +98,16 @@ def get_trading_dates(start_date: Any, end_date: Any) -> pd.DatetimeIndex:
     _check_coverage(cal, e, "end_date")
     lo, hi = cal.searchsorted(s, "left"), cal.searchsorted(e, "right")
     return cal[lo:hi]
+
+
+def trading_date_index(date: Any) -> int:
+    """交易日在交易日历中的序号（从 0 开始）。``date`` 不是交易日时抛出 ValueError。"""
+    cal = _calendar()
+    ts = _to_timestamp(date)
+    pos = int(cal.searchsorted(ts, "left"))
+    if pos == len(cal) or cal[pos] != ts:
+        raise ValueError("{} is not a trading date of the calendar".format(ts.date()))
+    return pos
 
 
 def get_previous_trading_date(date: Any, n: int = 1) -> _dt.date:
@@ -264,35 +276,98 @@ def get_price(order_book_ids: Any, start_date: Any = None, end_date: Any = None,
     return _long_frame("bars", flds, ids, s, e, adjust_type)
 
 
+def _bars_columns() -> set[str]:
+    rows = store.connection().execute(
+        "SELECT column_name FROM information_schema.columns WHERE table_name = 'bars'").fetchall()
+    return {r[0] for r in rows}
+
+
+# what each derived field reads from the bars table
+_DERIVED_NEEDS = {
+    "vwap": ("total_turnover", "volume"),
+    "returns": ("close",),
+    "shares": ("shares",),
+    "cap": ("close", "shares"),
+    "turnover_rate": ("volume", "shares"),
+}
+
+
 def get_panel(fields: Any, order_book_ids: Any, start_date: Any, end_date: Any,
               adjust_type: str = "post") -> dict[str, pd.DataFrame]:
-    """宽表行情：{字段: DataFrame(交易日 x 标的)}，缺失处为 NaN。"""
+    """宽表行情：{字段: DataFrame(交易日 x 标的)}，缺失处为 NaN。
+
+    除日线字段外还提供派生字段（见 ``PANEL_FIELDS``）：vwap（成交额 / 成交量，与价格同样复权）、
+    returns（复权收盘价的日收益率，前一交易日或当日无行情时为 NaN）、shares（总股本）、
+    cap（不复权收盘价 x 总股本）、turnover_rate（成交量 / 总股本）。
+    """
     ids = _ids(order_book_ids)
-    flds = _fields(fields, DAILY_FIELDS, "fields")
+    flds = _fields(fields, PANEL_FIELDS, "fields") if fields is not None else list(DAILY_FIELDS)
     _check_adjust(adjust_type)
     dates = get_trading_dates(start_date, end_date)
-    frames = {f: np.full((len(dates), len(ids)), np.nan) for f in flds}
-    if len(dates) and ids:
-        fetch = flds + ["adj_factor"] if adjust_type != "none" else flds
-        col, days, res = _fetch("bars", fetch, ids, dates[0], dates[-1])
+    need: list[str] = []
+    for f in flds:
+        for c in _DERIVED_NEEDS.get(f, (f,)):
+            if c not in need:
+                need.append(c)
+    if "shares" in need and len(dates) and ids and "shares" not in _bars_columns():
+        raise ValueError("fields: {} need share counts, and this store's bars have none; regenerate the store "
+                         "or import bars with a shares column".format([f for f in flds if "shares" in
+                                                                       _DERIVED_NEEDS.get(f, ())]))
+    # returns on the first date need the close of the trading date before it
+    lead = 0
+    ext = dates
+    if "returns" in flds and len(dates):
+        try:
+            prev = get_previous_trading_date(dates[0])
+        except Exception:  # the calendar starts here: the first return is missing
+            prev = None
+        if prev is not None:
+            ext = pd.DatetimeIndex([pd.Timestamp(prev)]).append(dates)
+            lead = 1
+    raw = {c: np.full((len(ext), len(ids)), np.nan) for c in need}
+    priced = any(f in _PRICE_FIELDS or f == "vwap" for f in flds)
+    # multiplier to adjust_type prices, and the back-adjustment factor (for returns)
+    factor_m = np.full((len(ext), len(ids)), np.nan) if priced else None
+    post_m = np.full((len(ext), len(ids)), np.nan) if "returns" in flds else None
+    if len(ext) and ids:
+        col, days, res = _fetch("bars", need + ["adj_factor"], ids, ext[0], ext[-1])
         if len(col):
             # calendar day -> row; bars dated off the calendar have no row and are left out
-            cal = dates.values.astype("datetime64[D]").astype(np.int64)
+            cal = ext.values.astype("datetime64[D]").astype(np.int64)
             lookup = np.full(int(cal[-1] - cal[0]) + 1, -1, dtype=np.int64)
             lookup[cal - cal[0]] = np.arange(len(cal))
             row = lookup[days - cal[0]]
             keep = row >= 0
-            factor = None
-            if adjust_type != "none":
-                factor = _price_factor(adjust_type, ids, col, np.asarray(res["adj_factor"], dtype=float))
-            for f in flds:
-                v = np.asarray(res[f], dtype=float)
-                if factor is not None and f in _PRICE_FIELDS:
-                    v = v * factor
-                frames[f][row[keep], col[keep]] = v[keep]
+            adj = np.asarray(res["adj_factor"], dtype=float)
+            if factor_m is not None:
+                factor = _price_factor(adjust_type, ids, col, adj)
+                factor_m[row[keep], col[keep]] = 1.0 if factor is None else factor[keep]
+            if post_m is not None:
+                post_m[row[keep], col[keep]] = adj[keep]
+            for c in need:
+                raw[c][row[keep], col[keep]] = np.asarray(res[c], dtype=float)[keep]
+    out: dict[str, np.ndarray] = {}
+    with np.errstate(divide="ignore", invalid="ignore"):
+        for f in flds:
+            if f in _PRICE_FIELDS:
+                v = raw[f] * factor_m
+            elif f == "vwap":
+                vol = raw["volume"]
+                v = np.where(vol > 0, raw["total_turnover"] / np.where(vol > 0, vol, 1.0), np.nan) * factor_m
+            elif f == "returns":
+                pc = raw["close"] * post_m
+                v = np.full(pc.shape, np.nan)
+                v[1:] = pc[1:] / pc[:-1] - 1.0
+            elif f == "cap":
+                v = raw["close"] * raw["shares"]
+            elif f == "turnover_rate":
+                v = raw["volume"] / raw["shares"]
+            else:
+                v = raw[f]
+            out[f] = v[lead:]
     index = dates.rename("date")
     columns = pd.Index(ids, name="order_book_id")
-    return {f: pd.DataFrame(m, index=index, columns=columns) for f, m in frames.items()}
+    return {f: pd.DataFrame(m, index=index, columns=columns) for f, m in out.items()}
 
 
 def instruments(order_book_id: str) -> SimpleNamespace | None:

@@ -55,10 +55,11 @@ def _run(args: argparse.Namespace) -> int:
         return _import(args)
     if args.cmd == "generate":
         from .generate import generate
+        from .store import StoreError
 
         try:
             generate(args.out, args.instruments, args.start, args.end, args.seed)
-        except ValueError as e:
+        except (ValueError, StoreError) as e:
             print("ostrel generate: {}".format(e), file=sys.stderr)
             return 2
         print("wrote {}".format(args.out))
@@ -67,27 +68,27 @@ def _run(args: argparse.Namespace) -> int:
 
     try:
         store.init(args.path)
-        con = store.connection()
-    except FileNotFoundError as e:
+        counts = store.verify()  # reads the whole file: damage anywhere is reported here
+        lo, hi = store.connection().execute("SELECT min(date), max(date) FROM calendar").fetchone()
+    except (store.StoreError, FileNotFoundError) as e:
         print("ostrel info: {}".format(e), file=sys.stderr)
         return 2
+    print("store            {}".format(store._configured_path()))
     for table in ("calendar", "instruments", "bars", "styles", "industry_citics", "industry_sws"):
-        n = con.execute("SELECT count(*) FROM {}".format(table)).fetchone()[0]
-        print("{:16s} {:>12,d} rows".format(table, n))
-    lo, hi = con.execute("SELECT min(date), max(date) FROM calendar").fetchone()
+        print("{:16s} {:>12,d} rows".format(table, counts[table]))
     print("dates            {} to {}".format(lo, hi))
     return 0
 
 
 def _import(args: argparse.Namespace) -> int:
-    from .importers import InvalidImportFile, StoreBusy, import_file
+    from .importers import InvalidImportFile, StoreError, import_file
 
     if args.source is not None and args.kind != "industry":
         print("ostrel import: --source applies to industry files only", file=sys.stderr)
         return 2
     try:
         report = import_file(args.kind, args.file, store=args.path, source=args.source, progress=not args.quiet)
-    except (InvalidImportFile, StoreBusy, FileNotFoundError, ValueError) as e:
+    except (InvalidImportFile, StoreError, FileNotFoundError, ValueError) as e:
         print("ostrel import: {}".format(e), file=sys.stderr)
         return 2
     print(report)

@@ -21,13 +21,12 @@ import os
 import tempfile
 from typing import Any
 
-import duckdb
 import numpy as np
 import pandas as pd
 from scipy.signal import lfilter
 from tqdm import tqdm
 
-from . import STYLE_FACTORS, _exchange_sessions, _to_timestamp, schema
+from . import STYLE_FACTORS, _exchange_sessions, _to_timestamp, schema, store
 
 INDUSTRIES = ["银行", "非银金融", "房地产", "建筑", "建材", "钢铁", "有色金属", "煤炭", "石油石化", "基础化工",
               "电力及公用事业", "交通运输", "汽车", "机械", "电力设备及新能源", "国防军工", "电子", "通信",
@@ -526,6 +525,7 @@ def simulate(n_instruments: int, start: Any, end: Any, seed: int, progress: bool
         bars[f] = px[f][ti, ni]
     bars["total_turnover"] = px["turnover"][ti, ni]
     bars["adj_factor"] = px["adj"][ti, ni]
+    bars["shares"] = px["shares"][ti, ni]
     tables["bars"] = pd.concat([bars, idx], ignore_index=True)
     del bars
     for f in ("open", "high", "low", "ref", "turnover"):
@@ -549,11 +549,15 @@ def simulate(n_instruments: int, start: Any, end: Any, seed: int, progress: bool
 def write_store(tables: dict[str, pd.DataFrame], out: str) -> None:
     """Writes the tables into a new DuckDB file, replacing ``out`` atomically."""
     out = os.path.abspath(out)
-    os.makedirs(os.path.dirname(out), exist_ok=True)
-    fd, tmp = tempfile.mkstemp(suffix=".duckdb", dir=os.path.dirname(out))
+    store.check_writable(out)
+    try:
+        os.makedirs(os.path.dirname(out), exist_ok=True)
+        fd, tmp = tempfile.mkstemp(suffix=".duckdb", dir=os.path.dirname(out))
+    except PermissionError as e:
+        raise store.not_writable(out, e) from None
     os.close(fd)
     os.unlink(tmp)
-    con = duckdb.connect(tmp)
+    con = store.open_store(tmp, read_only=False)
     try:
         schema.create_tables(con)
         for name, df in tables.items():
@@ -570,5 +574,6 @@ def write_store(tables: dict[str, pd.DataFrame], out: str) -> None:
 def generate(out: str, instruments: int = 500, start: str = "2016-01-01", end: str = "2024-12-31",
              seed: int = 0, progress: bool = True) -> str:
     """生成合成行情库并写入 ``out``。"""
+    store.check_writable(os.path.abspath(out))  # before minutes of simulation
     write_store(simulate(instruments, start, end, seed, progress), out)
     return out

@@ -37,8 +37,10 @@ from tqdm import tqdm
 
 from . import STYLE_FACTORS, schema
 from . import store as _store
+from .store import NotAStore, StoreBusy, StoreDamaged, StoreError, StoreNotWritable
 
-__all__ = ["KINDS", "SOURCES", "COLUMNS", "ImportReport", "InvalidImportFile", "StoreBusy",
+__all__ = ["KINDS", "SOURCES", "COLUMNS", "ImportReport", "InvalidImportFile", "StoreBusy", "StoreError",
+           "NotAStore", "StoreDamaged", "StoreNotWritable",
            "import_file", "import_files", "read_table"]
 
 KINDS = ("bars", "instruments", "industry", "styles", "calendar")
@@ -55,7 +57,7 @@ def _columns(table: str) -> tuple[str, ...]:
 COLUMNS: dict[str, tuple[tuple[str, ...], tuple[str, ...]]] = {
     "calendar": (("date",), ()),
     "instruments": (("order_book_id", "symbol", "type", "listed_date"), ("de_listed_date",)),
-    "bars": (_columns("bars")[:-1], ("adj_factor",)),
+    "bars": (tuple(c for c in _columns("bars") if c not in ("adj_factor", "shares")), ("adj_factor", "shares")),
     "styles": (("order_book_id", "date"), tuple(STYLE_FACTORS)),
     "industry_citics": (_columns("industry_citics"), ()),
     "industry_sws": (_columns("industry_sws"), ()),
@@ -71,10 +73,6 @@ class InvalidImportFile(ValueError):
         head = "cannot import {}: {} problem{}, nothing was written".format(
             self.path, len(self.problems), "" if len(self.problems) == 1 else "s")
         super().__init__(head + "".join("\n  - " + p for p in self.problems))
-
-
-class StoreBusy(RuntimeError):
-    """The store file is held by another connection, so it cannot be written now."""
 
 
 @dataclass(frozen=True)
@@ -433,6 +431,13 @@ def _validate(path: Path, frame: pd.DataFrame, table: str, ctx: _Context) -> pd.
                 out["adj_factor"] = v
             else:
                 out["adj_factor"] = np.ones(len(frame))
+            if "shares" in frame:
+                v = _numbers(chk, "shares")
+                chk.flag(~np.isnan(v) & (~(v > 0) | np.isinf(v)), "shares",
+                         "a positive share count (leave the column out when unknown)")
+                out["shares"] = v
+            else:
+                out["shares"] = np.full(len(frame), np.nan)
         else:
             for c in STYLE_FACTORS:
                 if c in frame:
@@ -461,24 +466,18 @@ def _validate(path: Path, frame: pd.DataFrame, table: str, ctx: _Context) -> pd.
 
 
 def _open_write(path: Path) -> duckdb.DuckDBPyConnection:
+    _store.check_writable(path)
+    con = _store.open_store(path, read_only=False)
     try:
-        return duckdb.connect(os.fspath(path))
-    except duckdb.IOException as e:
-        if "lock" in str(e).lower():
-            raise StoreBusy("the store {} is in use by another process, so it cannot be written now; "
-                            "close that process (or its connection) and retry ({})".format(path, e)) from None
-        raise ValueError("{} is not a market-data store: {}".format(path, e)) from None
-    except duckdb.ConnectionException as e:
-        raise StoreBusy("the store {} is open in this process through another connection; close it and "
-                        "retry ({})".format(path, e)) from None
+        schema.add_missing_columns(con)
+    except BaseException:
+        con.close()
+        raise
+    return con
 
 
 def _store_context(con: duckdb.DuckDBPyConnection, path: Path) -> _Context:
-    have = {r[0] for r in con.execute("SELECT table_name FROM information_schema.tables").fetchall()}
-    missing = [t for t in schema.TABLES if t not in have]
-    if missing:
-        raise ValueError("{} is not a complete market-data store: table(s) {} are missing; expected a store "
-                         "made by `python -m ostrel generate` or `python -m ostrel import`".format(path, missing))
+    _store.check_tables(con, path, schema.TABLES)
     cal = con.execute("SELECT date FROM calendar ORDER BY date").fetchnumpy()["date"]
     ids = con.execute("SELECT order_book_id FROM instruments").fetchnumpy()["order_book_id"]
     return _Context(np.asarray(cal).astype("datetime64[D]"), set(np.asarray(ids, dtype=object).tolist()))
@@ -576,9 +575,14 @@ def import_files(items: Iterable[Sequence[Any]], *, store: str | os.PathLike | N
 
     created = not target.exists()
     _store.release()  # a read-write connection needs this process's read-only one closed
+    if created:
+        _store.check_writable(target)
     con = None if created else _open_write(target)
     try:
-        ctx = _store_context(con, target) if con is not None else _Context(_exchange_calendar(), set())
+        try:
+            ctx = _store_context(con, target) if con is not None else _Context(_exchange_calendar(), set())
+        except duckdb.Error as e:
+            raise _store._classify(target, e, write=True) from None
         clean: list[tuple[str, Path, str, pd.DataFrame]] = []
         for kind, path, table, frame in parsed:
             good = _validate(path, frame, table, ctx)
@@ -591,10 +595,17 @@ def import_files(items: Iterable[Sequence[Any]], *, store: str | os.PathLike | N
                 ctx.ids |= set(good["order_book_id"])
             clean.append((kind, path, table, good))
             bar.update()
-        if con is None:
-            reports = _create_store(target, clean)
-        else:
-            reports = _upsert(con, target, clean)
+        try:
+            if con is None:
+                reports = _create_store(target, clean)
+            else:
+                reports = _upsert(con, target, clean)
+        except duckdb.Error as e:
+            raise _store._classify(target, e, write=True) from None
+        except PermissionError as e:
+            if isinstance(e, StoreError):
+                raise
+            raise _store.not_writable(target, e) from None
         bar.update()
     finally:
         if con is not None:
@@ -630,7 +641,7 @@ def _create_store(target: Path, clean: list) -> list[ImportReport]:
     os.unlink(tmp)
     reports = []
     try:
-        con = duckdb.connect(tmp)
+        con = _store.open_store(tmp, read_only=False)
         try:
             schema.create_tables(con)
             if not any(t == "calendar" for _, _, t, _ in clean):

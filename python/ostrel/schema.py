@@ -6,7 +6,7 @@ from typing import Any
 
 from . import STYLE_FACTORS
 
-__all__ = ["TABLES", "KEYS", "create_tables", "insert_frame"]
+__all__ = ["TABLES", "KEYS", "create_tables", "add_missing_columns", "insert_frame"]
 
 # table -> ((column, SQL type), ...); column order is the order of SELECT * and of exports
 TABLES: dict[str, tuple[tuple[str, str], ...]] = {
@@ -15,7 +15,7 @@ TABLES: dict[str, tuple[tuple[str, str], ...]] = {
                     ("listed_date", "DATE"), ("de_listed_date", "DATE")),
     "bars": (("order_book_id", "VARCHAR"), ("date", "DATE"), ("open", "DOUBLE"), ("high", "DOUBLE"),
              ("low", "DOUBLE"), ("close", "DOUBLE"), ("volume", "DOUBLE"), ("total_turnover", "DOUBLE"),
-             ("adj_factor", "DOUBLE")),
+             ("adj_factor", "DOUBLE"), ("shares", "DOUBLE")),
     "styles": (("order_book_id", "VARCHAR"), ("date", "DATE"))
     + tuple((f, "DOUBLE") for f in STYLE_FACTORS),
     "industry_citics": (("industry_name", "VARCHAR"), ("order_book_id", "VARCHAR"), ("start_date", "DATE")),
@@ -39,6 +39,19 @@ def create_tables(con: Any) -> None:
     for name, cols in TABLES.items():
         defs = ", ".join("{} {}{}".format(c, t, " NOT NULL" if c in KEYS[name] else "") for c, t in cols)
         con.execute("CREATE TABLE {} ({})".format(name, defs))
+
+
+def add_missing_columns(con: Any) -> None:
+    """Adds the columns a store written by an earlier layout lacks (as NULL), so imports into it work."""
+    have: dict[str, set[str]] = {}
+    for table, column in con.execute("SELECT table_name, column_name FROM information_schema.columns").fetchall():
+        have.setdefault(table, set()).add(column)
+    for name, cols in TABLES.items():
+        if name not in have:
+            continue
+        for c, t in cols:
+            if c not in have[name]:
+                con.execute("ALTER TABLE {} ADD COLUMN {} {}".format(name, c, t))
 
 
 def insert_frame(con: Any, table: str, frame: Any) -> None:

@@ -20,6 +20,10 @@ __all__ = [
     "parse",
     "execute_factor",
     "execute_factors",
+    "mine",
+    "load_factor",
+    "fields",
+    "alphas",
     "InvalidUserFactor",
     "ZarnikUserException",
     "__version__",
@@ -31,6 +35,10 @@ _LAZY = {
     "parse": ("zarnik.formula", "parse"),
     "execute_factor": ("zarnik.engine", "execute_factor"),
     "execute_factors": ("zarnik.engine", "execute_factors"),
+    "mine": ("zarnik.mining", "mine"),
+    "load_factor": ("zarnik.mining", "load_factor"),
+    "fields": ("zarnik.leaves", "fields"),
+    "alphas": ("zarnik.alphas", None),
 }
 
 
@@ -40,7 +48,8 @@ def __getattr__(name: str) -> Any:
         raise AttributeError("module 'zarnik' has no attribute {!r}".format(name))
     import importlib
 
-    value = getattr(importlib.import_module(target[0]), target[1])
+    module = importlib.import_module(target[0])
+    value = module if target[1] is None else getattr(module, target[1])
     globals()[name] = value
     return value
 

@@ -1,4 +1,5 @@
-"""Command line: ``zarnik demo`` and ``zarnik analyze FORMULA``."""
+"""Command line: ``zarnik demo``, ``zarnik analyze FORMULA``, ``zarnik mine FORMULAS_FILE`` and
+``zarnik alphas list|show``."""
 
 from __future__ import annotations
 
@@ -150,6 +151,71 @@ def cmd_analyze(args: argparse.Namespace) -> int:
     return 0
 
 
+def cmd_mine(args: argparse.Namespace) -> int:
+    from .mining import FactorStore, mine, read_formulas
+
+    try:
+        formulas = read_formulas(args.formulas)
+    except (OSError, ValueError, TypeError) as e:
+        raise SystemExit("zarnik: {}".format(e)) from None
+    path = args.data or _default_store()
+    if not os.path.exists(path):
+        raise SystemExit("zarnik: no market data at {} (run `zarnik demo` or pass --data)".format(path))
+    import ostrel
+
+    ostrel.init(path)
+    ids = _universe(args.start, args.end, args.universe)
+    store: Any = False if args.no_store else (FactorStore(args.factor_store) if args.factor_store else None)
+    try:
+        table = mine(formulas, ids, args.start, args.end, periods=args.periods, max_corr=args.max_corr,
+                     batch_size=args.batch_size, workers=args.workers, scheduler=args.scheduler,
+                     factor_store=store, keep_values=not args.no_values, rank_by=args.rank_by,
+                     progress=not args.quiet)
+    except (ValueError, TypeError, ImportError, OSError) as e:
+        raise SystemExit("zarnik: {}".format(e)) from None
+    out = args.out
+    os.makedirs(os.path.dirname(os.path.abspath(out)) or ".", exist_ok=True)
+    if out.lower().endswith(".parquet"):
+        table.to_parquet(out)
+    else:
+        table.to_csv(out)
+    failed = int(table["error"].notna().sum())
+    shown = table.drop(columns=["formula", "warnings", "error"]).head(args.top)
+    _print_table(shown)
+    print("{} formulas, {} failed, {} read from the factor store; leaderboard written to {}".format(
+        len(table), failed, int(table["cached"].sum()), os.path.abspath(out)))
+
+
+def cmd_alphas(args: argparse.Namespace) -> int:
+    from . import alphas
+
+    if args.action == "list":
+        try:
+            chosen = alphas.names(args.family)
+        except ValueError as e:
+            raise SystemExit("zarnik: {}".format(e)) from None
+        width = max(len(n) for n in chosen)
+        fam = max(len(alphas.get(n).family) for n in chosen)
+        for n in chosen:
+            a = alphas.get(n)
+            print("{:<{w}}  {:<{f}}  {}".format(n, a.family, a.formula, w=width, f=fam))
+        print("{} formulas; families: {}".format(len(chosen), ", ".join(alphas.families())), file=sys.stderr)
+        return 0
+    if not args.names:
+        raise SystemExit("zarnik: alphas show needs at least one name, e.g. zarnik alphas show alpha001")
+    for n in args.names:
+        try:
+            a = alphas.get(n)
+        except KeyError as e:
+            raise SystemExit("zarnik: {}".format(e.args[0])) from None
+        print("{} ({})".format(a.name, a.family))
+        if a.description:
+            print("  {}".format(a.description))
+        print("  paper:   {}".format(a.paper))
+        print("  formula: {}".format(a.formula))
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     p = argparse.ArgumentParser(prog="zarnik", description="Factor research: formulas, analysis, tear sheets.")
     sub = p.add_subparsers(dest="command", required=True)
@@ -178,6 +244,38 @@ def build_parser() -> argparse.ArgumentParser:
     a.add_argument("--quiet", action="store_true", help="no progress bars")
     a.add_argument("--verbose", action="store_true", help="print the traceback of an error")
     a.set_defaults(func=cmd_analyze)
+    m = sub.add_parser("mine", help="screen a file of formulas into a leaderboard (one row per formula)")
+    m.add_argument("formulas", help="file with one formula per line (`name = formula` or just the formula; "
+                                    "# comments) or a .json object name -> formula")
+    m.add_argument("--start", required=True)
+    m.add_argument("--end", required=True)
+    m.add_argument("--periods", type=_periods, default=[1, 5, 20])
+    m.add_argument("--universe", help="comma-separated ids or a file with one id per line (default: all stocks)")
+    m.add_argument("--out", default="leaderboard.csv", help="leaderboard file, .csv or .parquet "
+                                                             "(default: leaderboard.csv)")
+    where = m.add_mutually_exclusive_group()
+    where.add_argument("--workers", type=int, help="run on a local Dask cluster of N worker processes")
+    where.add_argument("--scheduler", help="run on an existing Dask cluster, e.g. tcp://host:8786")
+    m.add_argument("--max-corr", type=float, help="keep only factors whose correlation with the kept ones "
+                                                  "stays below this (greedy by IC IR)")
+    m.add_argument("--rank-by", default="ic_ir", help="leaderboard order, by absolute value (default: ic_ir; "
+                                                      "or ic_t, ic_mean, top_minus_bottom_ann)")
+    m.add_argument("--batch-size", type=int, help="formulas evaluated together (default: by panel size)")
+    m.add_argument("--factor-store", help="factor store folder (default: beside the market store, "
+                                          "or $ZARNIK_FACTOR_STORE)")
+    m.add_argument("--no-store", action="store_true", help="neither read nor write the factor store")
+    m.add_argument("--no-values", action="store_true", help="store summaries only, not factor values")
+    m.add_argument("--top", type=int, default=20, help="rows of the leaderboard to print (default: 20)")
+    m.add_argument("--data", help="market store path")
+    m.add_argument("--quiet", action="store_true")
+    m.add_argument("--verbose", action="store_true", help="print the traceback of an error")
+    m.set_defaults(func=cmd_mine)
+    al = sub.add_parser("alphas", help="list or show the shipped formula library (101 alphas, classic factors)")
+    al.add_argument("action", choices=["list", "show"])
+    al.add_argument("names", nargs="*", help="names for show, e.g. alpha001 momentum_20")
+    al.add_argument("--family", help="only this family for list (alpha101, momentum, reversal, ...)")
+    al.add_argument("--verbose", action="store_true", help="print the traceback of an error")
+    al.set_defaults(func=cmd_alphas)
     return p
 
 

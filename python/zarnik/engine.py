@@ -15,6 +15,16 @@ consumer has run.
 Every node value has the leaves' rows less the first ``shift`` of them, so the
 last row is always the requested end date and the root covers exactly the
 requested dates.
+
+Depth. Nothing here recurses per tree level: the keys are walked with an
+explicit stack, and the built-in nodes compute ``expr``, ``dependencies``,
+``shift`` and their text without recursion, so trees of any depth evaluate
+(a chain of 100,000 operators included; ``benchmarks/deep_trees.py``). One
+limit remains: a node class whose members are written in Python (a user
+subclass overriding ``expr``, say) is asked through Python, and a chain of
+such nodes nests one C call per level; when that uses up the thread's stack
+the walk stops with ``RecursionError`` naming how many such levels it met,
+instead of crashing. Messages quote long node texts by their two ends.
 """
 
 from __future__ import annotations
@@ -87,6 +97,22 @@ def describe_key(key: Any, _depth: int = 0) -> str:
         return repr(key)
     except Exception:  # a leaf whose repr fails still needs a name
         return "<{}>".format(type(key).__name__)
+
+
+# Longest node text quoted in a message; deeper trees are shown by their two ends.
+_BRIEF_CHARS = 240
+
+
+def _brief(node: Any) -> str:
+    """The representation of ``node`` for a message, shortened when long."""
+    try:
+        text = repr(node)
+    except Exception:  # a node whose repr fails still needs a name
+        return "<{}>".format(type(node).__name__)
+    if len(text) <= _BRIEF_CHARS:
+        return text
+    half = _BRIEF_CHARS // 2
+    return "{} ... {} ({:,} characters)".format(text[:half], text[-half:], len(text))
 
 
 def _shift_function() -> Any:
@@ -246,7 +272,7 @@ def _trading_dates(ostrel: Any, start: Any, end: Any) -> pd.DatetimeIndex:
 
 
 def _extended_dates(
-    ostrel: Any, dates: pd.DatetimeIndex, lookback: int, end: pd.Timestamp, deepest: str
+    ostrel: Any, dates: pd.DatetimeIndex, lookback: int, end: pd.Timestamp, deepest: Any
 ) -> pd.DatetimeIndex:
     """The requested dates preceded by ``lookback`` earlier trading dates."""
     if lookback == 0:
@@ -263,10 +289,24 @@ def _extended_dates(
     if ext is None or len(ext) != len(dates) + lookback or not ext[-len(dates):].equals(dates):
         msg = (
             "{}: needs a look-back of {} trading dates before {}, which reaches before the "
-            "start of the trading calendar".format(deepest, lookback, first.date())
+            "start of the trading calendar".format(_brief(deepest), lookback, first.date())
         )
-        raise FactorEvaluationError(msg, deepest) from problem
+        raise FactorEvaluationError(msg, repr(deepest)) from problem
     return ext
+
+
+def _calendar_position(ostrel: Any, date: pd.Timestamp) -> int | None:
+    """Index of ``date`` in the client's trading calendar, or None if the client does not tell."""
+    index_of = getattr(ostrel, "trading_date_index", None)
+    if not callable(index_of):
+        return None
+    try:
+        pos = index_of(date.date())
+    except Exception:
+        return None
+    if isinstance(pos, (int, np.integer)) and not isinstance(pos, bool) and abs(int(pos)) < 2**62:
+        return int(pos)
+    return None
 
 
 def _load_fields(
@@ -282,6 +322,9 @@ def _load_fields(
         else:
             panel = _panel_from_get_price(ostrel, fields, ids, start, end)
     except Exception as e:
+        store_error = getattr(getattr(ostrel, "store", None), "StoreError", None)
+        if isinstance(store_error, type) and isinstance(e, store_error):
+            raise  # the store itself cannot be used: no field is to blame
         # find the field the client refused, to name its leaf
         for f in fields:
             try:
@@ -578,9 +621,13 @@ def _layout_plan(graph: _Graph) -> tuple[set[int], list[bool]]:
 class _Evaluator:
     """Evaluates the nodes of a graph in order, freeing values after their last use."""
 
-    def __init__(self, graph: _Graph, ncols: int) -> None:
+    def __init__(self, graph: _Graph, ncols: int, last: int | None = None) -> None:
         self.graph = graph
         self.ncols = ncols
+        # index of the last row's date in the trading calendar: rolling kernels lay
+        # their block grid on the calendar, so a date's value does not depend on the
+        # requested span (None: the grid is counted back from the last row)
+        self.last = last
         self.values: list[Any] = [None] * len(graph.keys)
         self.attached: list[list[int]] = [[] for _ in graph.keys]
         # the column-major data a row-major leaf was copied from (and its lags):
@@ -590,11 +637,12 @@ class _Evaluator:
         self.storage = _Storage()
         self.kernels = _rolling_kernels()
         self.shift = _shift_function()
-        from .operators import cs_rank, lag, where
+        from . import operators as ops
 
-        self.lag = lag
+        self.lag = ops.lag
         # our own operators: they return fresh arrays and keep no reference
-        self.fresh = (cs_rank, where)
+        self.fresh = (ops.cs_rank, ops.where, ops.cs_zscore, ops.cs_scale, ops.quantile_bucket, ops.group_demean,
+                      ops.group_rank, ops.group_zscore, ops.signed_power)
 
     def set_leaf(self, i: int, arr: np.ndarray, owned: bool, alt: np.ndarray | None = None) -> None:
         self.values[i] = arr
@@ -655,7 +703,7 @@ class _Evaluator:
             arrays = [a if self.alt[c] is None else self.alt[c] for a, c in zip(arrays, sources)]
             rows = _rows_of(list(arrays)) or 1
             arrays = [_as_panel(a, self.ncols, rows) for a in arrays]
-            out = rolling._apply_columns(func, window, *arrays)
+            out = rolling._apply_columns(func, window, *arrays, last=self.last)
             return out, st.own(out)
         if isinstance(func, np.ufunc) and func.nout == 1:
             if i in self.columnwise:
@@ -737,7 +785,10 @@ def _evaluate(
     start_date: Any,
     end_date: Any,
     progress: bool | None,
+    load_fields: Callable[..., dict[str, np.ndarray]] | None = None,
 ) -> dict[str, pd.DataFrame]:
+    """``load_fields`` replaces ``_load_fields`` (same arguments and result): batch callers use it to
+    serve every batch from fields loaded once."""
     import ostrel
 
     from .interface import AbstractFactor
@@ -752,7 +803,7 @@ def _evaluate(
             raise TypeError("factor {!r}: expected a zarnik factor, got {}".format(name, type(f).__name__))
         s = f.shift
         if not isinstance(s, (int, np.integer)) or isinstance(s, bool) or s < 0:
-            raise FactorEvaluationError("{!r}: invalid look-back {!r}".format(f, s), repr(f))
+            raise FactorEvaluationError("{}: invalid look-back {!r}".format(_brief(f), s), repr(f))
         shifts[name] = int(s)
         keys[name] = f.expr
 
@@ -764,7 +815,7 @@ def _evaluate(
     if len(dates) == 0:
         raise ValueError("no trading dates between {} and {}".format(start.date(), end.date()))
     lookback = max(shifts.values())
-    deepest = next(repr(roots[n]) for n in roots if shifts[n] == lookback)
+    deepest = next(roots[n] for n in roots if shifts[n] == lookback)
     ext = _extended_dates(ostrel, dates, lookback, end, deepest)
     L, N = len(ext), len(ids)
 
@@ -778,7 +829,7 @@ def _evaluate(
     for i, k in enumerate(graph.keys):
         if graph.kind[i] == "leaf" and isinstance(k, Factor):
             fields.setdefault(k.name, k)
-    field_data = _load_fields(ostrel, list(fields), ids, ext, fields) if fields else {}
+    field_data = (load_fields or _load_fields)(ostrel, list(fields), ids, ext, fields) if fields else {}
 
     n_apps = sum(1 for k in graph.kind if k == "app")
     show = progress if progress is not None else n_apps * L * N >= _PROGRESS_CELLS
@@ -788,7 +839,7 @@ def _evaluate(
 
         bar = tqdm(total=n_apps, desc="evaluating factors", unit="node", leave=False)
 
-    ev = _Evaluator(graph, N)
+    ev = _Evaluator(graph, N, _calendar_position(ostrel, dates[-1]))
     try:
         with np.errstate(all="ignore"):
             for i, k in enumerate(graph.keys):
@@ -831,8 +882,8 @@ def _evaluate(
         if isinstance(v, np.ndarray) and v.ndim == 2:
             if v.shape[0] != expect:
                 raise FactorEvaluationError(
-                    "{!r}: evaluated to {} rows, expected {} (look-back {} over {} loaded dates)".format(
-                        roots[name], v.shape[0], expect, shifts[name], L
+                    "{}: evaluated to {} rows, expected {} (look-back {} over {} loaded dates)".format(
+                        _brief(roots[name]), v.shape[0], expect, shifts[name], L
                     ),
                     repr(roots[name]),
                 )
@@ -855,7 +906,7 @@ def _evaluate(
             data = block if reuse else np.array(block, dtype=np.float64, copy=True)
         except (TypeError, ValueError) as e:
             raise FactorEvaluationError(
-                "{!r}: the result is not numeric ({})".format(roots[name], e), repr(roots[name])
+                "{}: the result is not numeric ({})".format(_brief(roots[name]), e), repr(roots[name])
             ) from e
         handed_out.update(sids)
         result[name] = pd.DataFrame(data, index=index, columns=columns, copy=False)

@@ -6,7 +6,14 @@ import os
 import sys
 import warnings
 
-__all__ = ["ZarnikError", "ZarnikUserException", "InvalidUserFactor", "DataCoverageWarning", "warn_coverage"]
+__all__ = [
+    "ZarnikError",
+    "ZarnikUserException",
+    "InvalidUserFactor",
+    "InvalidPeriodType",
+    "DataCoverageWarning",
+    "warn_coverage",
+]
 
 
 class ZarnikError(Exception):
@@ -23,6 +30,13 @@ class ZarnikUserException(ZarnikError):
 
 class InvalidUserFactor(ZarnikError):
     """用户自定义因子返回的数据不符合约定。"""
+
+
+class InvalidPeriodType(TypeError, ValueError):
+    """持有期参数类型错误（非整数、布尔值或不是序列）。
+
+    同时是 TypeError 与 ValueError：按类型或按取值捕获持有期错误的代码都能捕获它。
+    """
 
 
 class DataCoverageWarning(UserWarning):

@@ -4,8 +4,20 @@
 Python's ``ast`` module and builds the tree from a whitelist: lower-case
 names are market-data fields (``Factor`` leaves), upper-case names are
 operators, numbers are constants; only arithmetic, comparison, unary and
-logical (``& | ~ ^``) operators and calls of whitelisted operators are
+logical (``& | ~``) operators and calls of whitelisted operators are
 accepted. Nothing is ever evaluated by Python itself.
+
+Conventions of the formulaic-alpha literature:
+
+* ``x ** y`` is a power. ``^`` is refused: in the literature it means a power,
+  while on Python nodes it is logical xor, and computing one for the other
+  silently is the worst outcome.
+* A fractional window (``TS_RANK(x, 3.82)``) is floored to a whole number of
+  dates; the written number stays visible in the node's key and repr
+  (``floor(3.82)``).
+* Besides the market fields, ``industry`` / ``industry_sws`` are industry
+  codes (for ``INDNEUTRALIZE`` and the ``GROUP_*`` operators) and ``adv{d}``
+  (``adv20``) is the d-date average traded value; see ``zarnik.fields()``.
 """
 
 from __future__ import annotations
@@ -79,8 +91,39 @@ _CONSTRUCT_NAMES: dict[type, str] = {
 _WINDOWED = frozenset(
     "COUNT TS_RANK EVERY PRODUCT COV COVARIANCE TS_REGRESSION TS_ZSCORE TS_SKEW TS_KURT AVEDEV "
     "TS_ARGMAX TS_ARGMIN CORR CORRELATION MA EMA WMA SMA STD STDDEV VAR DECAY_LINEAR SLOPE SUM "
-    "TS_MIN TS_MAX HHV LLV DELAY REF DELTA".split()
+    "TS_MIN TS_MAX HHV LLV DELAY REF DELTA ADV".split()
 )
+
+
+# What each operator takes, position by position: "factor" (a field or an
+# expression of one), "window" (a whole number of dates, >= 1), "lag" (a whole
+# number of dates, >= 0) or "value" (a factor or a number). The parser checks
+# calls against this before building anything, so a mistake is reported in
+# words with its position instead of surfacing from a node constructor.
+_SINGLE = "COUNT TS_RANK EVERY PRODUCT TS_ZSCORE TS_SKEW TS_KURT AVEDEV TS_ARGMAX TS_ARGMIN MA EMA WMA SMA " \
+    "STD STDDEV VAR DECAY_LINEAR SLOPE SUM TS_MIN TS_MAX HHV LLV"
+_SIGNATURES: dict[str, tuple[str, ...]] = {
+    **{name: ("factor", "window") for name in _SINGLE.split()},
+    **{name: ("factor", "factor", "window") for name in "COV COVARIANCE TS_REGRESSION CORR CORRELATION".split()},
+    **{name: ("factor", "lag") for name in ("DELAY", "REF", "DELTA")},
+    **{name: ("factor",) for name in ("RANK", "ABS", "LOG", "SIGN")},
+    "IF": ("value", "value", "value"),
+    "MAX": ("value", "value"),
+    "MIN": ("value", "value"),
+}
+
+
+def _parameter_names(fn: Callable[..., Any], count: int) -> list[str]:
+    """The operator's own parameter names (for messages), or arg1, arg2, ..."""
+    import inspect
+
+    try:
+        names = [p.name for p in inspect.signature(fn).parameters.values()]
+    except (TypeError, ValueError):
+        names = []
+    if len(names) != count:
+        names = ["arg{}".format(i + 1) for i in range(count)]
+    return names
 
 
 def _operator_table() -> dict[str, Callable[..., Any]]:
@@ -118,6 +161,13 @@ class _Builder:
         self._leaves: dict[str, Any] = {}
         self._count = 0
         self.uses_data = False
+        self.text = ""
+
+    def caret_at(self, node: ast.BinOp) -> str:
+        """Where the '^' of ``node`` is, for the message."""
+        line = self.text.splitlines()[node.left.end_lineno - 1] if self.text and node.left.end_lineno else ""
+        col = line.find("^", node.left.end_col_offset or 0)
+        return " at column {}".format(col + 1) if col >= 0 and node.left.end_lineno == 1 else _where(node)
 
     def refuse(self, node: ast.AST, what: str | None = None) -> FormulaError:
         what = what or _CONSTRUCT_NAMES.get(type(node), type(node).__name__)
@@ -139,6 +189,10 @@ class _Builder:
             if type(node.op) not in _BINOPS:
                 raise self.refuse(node.op if hasattr(node.op, "col_offset") else node,
                                   _CONSTRUCT_NAMES.get(type(node.op), type(node.op).__name__))
+            if isinstance(node.op, ast.BitXor):
+                raise FormulaError(
+                    "formula: '^' is not allowed{}: write ** for a power (x ** 2); '^' would mean logical "
+                    "xor, which stays available on factor nodes in Python (f ^ g)".format(self.caret_at(node)))
             left = self.build(node.left, depth + 1)
             right = self.build(node.right, depth + 1)
             return self.binop(node, left, right)
@@ -174,6 +228,12 @@ class _Builder:
             leaf = self._leaves.get(n)
             if leaf is None:
                 leaf = self._leaves[n] = self._Factor(n)
+            return leaf
+        from .leaves import builtin_leaf
+
+        leaf = builtin_leaf(n)
+        if leaf is not None:
+            self.uses_data = True
             return leaf
         if n in self._ops:
             raise self.refuse(node, "the operator {} without a call".format(n))
@@ -250,6 +310,24 @@ class _Builder:
             return rev(right, left)
         raise self.refuse(node, "a comparison between two numbers")
 
+    def check_kinds(self, node: ast.Call, fname: str, kinds: tuple[str, ...], params: list[str],
+                    args: list[Any]) -> None:
+        """Numbers where windows go, factors where factors go, in words."""
+        for k, (kind, param, a, src) in enumerate(zip(kinds, params, args, node.args)):
+            what = "argument {} ({}) of {}(){}".format(k + 1, param, fname, _where(src))
+            shown = ast.unparse(src)
+            if len(shown) > 60:
+                shown = shown[:57] + "..."
+            if kind in ("window", "lag") and self._is_factor(a):
+                lowest = 1 if kind == "window" else 0
+                raise FormulaError(
+                    "formula: {} must be a whole number of dates ({} or more), got the factor {}".format(
+                        what, lowest, shown))
+            if kind == "factor" and not self._is_factor(a) and any(self._is_factor(b) for b in args):
+                raise FormulaError(
+                    "formula: {} must be a factor (a field such as close, or an expression of one), "
+                    "got the number {}".format(what, shown))
+
     def call(self, node: ast.Call, depth: int) -> Any:
         if not isinstance(node.func, ast.Name):
             raise self.refuse(node.func if isinstance(node.func, ast.AST) else node,
@@ -266,28 +344,36 @@ class _Builder:
             )
         if node.keywords:
             raise self.refuse(node, "a keyword argument in {}()".format(fname))
-        args = []
         for a in node.args:
             if isinstance(a, ast.Starred):
                 raise self.refuse(a)
-            args.append(self.build(a, depth + 1))
+        kinds = _SIGNATURES.get(fname)
+        params = _parameter_names(fn, len(kinds)) if kinds is not None else []
+        if kinds is not None and len(node.args) != len(kinds):
+            raise FormulaError("formula: {}(){} takes {} argument{} ({}), got {}".format(
+                fname, _where(node), len(kinds), "" if len(kinds) == 1 else "s", ", ".join(params),
+                len(node.args)))
+        args = [self.build(a, depth + 1) for a in node.args]
+        if kinds is not None:
+            self.check_kinds(node, fname, kinds, params, args)
         if fname in _WINDOWED:
-            if len(args) >= 2 and self._is_factor(args[-1]):
-                raise FormulaError(
-                    "formula: {}(): the window (last argument) must be a whole number of trading dates, "
-                    "got the factor {}{}".format(fname, ast.unparse(node.args[-1]), _where(node)))
             lowest = 0 if fname in ("DELAY", "REF", "DELTA") else 1
             for k, a in enumerate(args):
                 if not isinstance(a, (int, float)):
                     continue
-                if isinstance(a, float) and not a.is_integer():
-                    raise FormulaError("formula: {}(): the window {} is not a whole number{}".format(
-                        fname, a, _where(node)))
-                if not lowest <= a <= MAX_WINDOW:
+                if not lowest <= math.floor(a) <= MAX_WINDOW:
                     raise FormulaError("formula: {}(): the window {} is outside {}..{}{}".format(
-                        fname, int(a), lowest, MAX_WINDOW, _where(node)))
-                args[k] = int(a)
-        if not any(self._is_factor(a) for a in args):
+                        fname, a, lowest, MAX_WINDOW, _where(node)))
+                if isinstance(a, float) and not a.is_integer():
+                    # a fractional number of dates is floored; the written value stays in the key and repr
+                    from .operators import FlooredWindow
+
+                    args[k] = FlooredWindow(a)
+                else:
+                    args[k] = int(a)
+        if fname == "ADV":
+            self.uses_data = True
+        elif not any(self._is_factor(a) for a in args):
             raise FormulaError("formula: {}() needs at least one factor argument{}".format(fname, _where(node)))
         try:
             return fn(*args)
@@ -361,6 +447,7 @@ def parse(
     except (RecursionError, MemoryError, ValueError) as e:
         raise FormulaError("formula: too complex to parse ({})".format(type(e).__name__)) from None
     builder = _Builder(tuple(fields), names or {})
+    builder.text = formula.strip()
     try:
         out = builder.build(tree)
     except RecursionError:

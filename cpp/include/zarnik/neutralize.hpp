@@ -15,6 +15,7 @@
 #include <limits>
 #include <vector>
 
+#include "zarnik/checked.hpp"
 #include "zarnik/ols.hpp"
 #include "zarnik/parallel.hpp"
 
@@ -94,7 +95,7 @@ inline void residuals_fused(const DesignSources& s, const double* endog, double*
     parallel_for(
         s.dates,
         [&](std::size_t begin, std::size_t end) {
-            std::vector<double> slab(n * k);
+            std::vector<double> slab(mul_size(n, k, "design slab"));
             ols::Workspace ws;
             for (std::size_t t = begin; t < end; ++t) {
                 fill_date(s, t, slab.data());

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -27,6 +28,8 @@ inline unsigned num_threads() {
 // independent, so results never depend on the number of threads. Ranges are
 // handed out in contiguous blocks; runs inline when the work is small.
 // The first exception thrown by a worker is rethrown on the calling thread.
+// When a worker thread cannot be started (no memory for its stack, a thread
+// limit), the ranges not yet handed out run on the calling thread instead.
 template <class Body>
 void parallel_for(std::size_t n, Body&& body, std::size_t min_items_per_thread = 1) {
     if (n == 0) return;
@@ -48,16 +51,25 @@ void parallel_for(std::size_t n, Body&& body, std::size_t min_items_per_thread =
         }
     };
     std::vector<std::thread> workers;
-    workers.reserve(nt - 1);
+    try {
+        workers.reserve(nt - 1);
+    } catch (const std::bad_alloc&) {
+        body(std::size_t{0}, n);
+        return;
+    }
     const std::size_t chunk = n / nt, extra = n % nt;
     std::size_t begin = 0;
+    bool spawning = true;
     for (std::size_t t = 0; t < nt; ++t) {
         std::size_t end = begin + chunk + (t < extra ? 1 : 0);
-        if (t + 1 == nt) {
-            run(begin, end);
-        } else {
-            workers.emplace_back(run, begin, end);
+        if (spawning && t + 1 < nt) {
+            try {
+                workers.emplace_back(run, begin, end);
+            } catch (...) {  // std::system_error: the thread could not be started
+                spawning = false;
+            }
         }
+        if (!spawning || t + 1 == nt) run(begin, end);
         begin = end;
     }
     for (auto& w : workers) w.join();

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "zarnik/checked.hpp"
 #include "zarnik/correlation.hpp"
 #include "zarnik/parallel.hpp"
 
@@ -87,10 +88,11 @@ inline void lagged_labels(const double* F, std::size_t n, std::size_t S, int q, 
 inline void period_returns(const std::int32_t* lab, const double* cum, std::size_t n, std::size_t S, int q,
                            std::size_t P, double* qret, double* qturn) {
     const std::size_t Q = static_cast<std::size_t>(q);
-    std::vector<double> rsum(Q * n, 0.0), tsum(Q * n, 0.0);
-    std::vector<std::int32_t> rcnt(Q * n, 0), tcnt(Q * n, 0);
-    std::vector<double> V(n * Q);
-    std::vector<std::int32_t> mem(n * Q);
+    const std::size_t cells = mul_size(Q, n, "group returns");
+    std::vector<double> rsum(cells, 0.0), tsum(cells, 0.0);
+    std::vector<std::int32_t> rcnt(cells, 0), tcnt(cells, 0);
+    std::vector<double> V(cells);
+    std::vector<std::int32_t> mem(cells);
     for (std::size_t lv = 1; lv <= P && lv < n; ++lv) {
         auto block_of = [&](std::size_t t) { return lv + P * ((t - lv) / P); };
         zarnik::parallel_for(n - lv, [&](std::size_t b, std::size_t e) {

@@ -19,7 +19,10 @@
 //   * windows holding an infinity are evaluated directly from their values;
 //   * min / max / product / argmax / argmin fold prefix and suffix blocks.
 // Nothing depends on the thread a series runs on: each kernel is a fixed
-// sequence of operations on its own series.
+// sequence of operations on its own series. Nor does a window's value depend
+// on how much history precedes it: the blocks are laid out from the end of the
+// series (or from a position the caller fixes, see first_block), so dropping
+// leading values leaves every remaining window's bits unchanged.
 #pragma once
 
 #include <algorithm>
@@ -461,17 +464,36 @@ typedef double v2d __attribute__((vector_size(16)));
 #endif
 
 // ---------------------------------------------------------------------------
-// The block engine. Windows are grouped by the block of n positions [B, E]
-// their first element falls in (E = B + n - 1); each such window is a suffix
-// [i, E] of the block plus a prefix [E + 1, i + n - 1] of what follows. One
-// backward scan per block stores the suffix sums and one forward scan the
-// prefix sums; a window's sums are suffix + prefix. The work is O(L)
-// whatever n is, every window's sums hold exactly its own values (a NaN or
-// inf only reaches the windows that contain it), and no rounding is inherited
-// from values that left the window: each sum rounds at most n times. The
-// terms are taken about the block's anchor, x[E] of each series, which lies
-// in every window of the block, so they are deviations of the window's own
-// scale and their sums carry no large offset.
+// The block grid. Windows are grouped into blocks of n consecutive windows
+// [B, E] (E = B + n - 1, window indices; the window starting at position i
+// is window i); each window of a block is a suffix [i, E] of the block plus a
+// prefix [E + 1, i + n - 1] of what follows. Where a block boundary falls
+// decides the last bits of a window's sums, so the grid is anchored on
+// positions that do not move when history is added before the series: `last`
+// is the position of the series' last value on a fixed scale (only its
+// remainder modulo n matters), and a block starts at every window whose
+// newest value sits at a multiple of n on that scale. The default, -1, counts
+// positions back from the series' end, so the grid is fixed by the end of the
+// series: kernel(x)[k:] equals kernel(x[k:]) bit for bit. The first block
+// may start before window 0 (B0 <= 0); its windows from 0 on are produced.
+// ---------------------------------------------------------------------------
+inline std::ptrdiff_t first_block(std::size_t m, std::size_t n, std::int64_t last) {
+    // newest value of window 0 on the fixed scale: last - (m - 1)
+    const std::int64_t q0 = last - std::int64_t(m - 1);
+    const std::int64_t nn = std::int64_t(n);
+    const std::int64_t r = ((q0 % nn) + nn) % nn;
+    return -std::ptrdiff_t(r);
+}
+
+// ---------------------------------------------------------------------------
+// The block engine. One backward scan per block stores the suffix sums and
+// one forward scan the prefix sums; a window's sums are suffix + prefix. The
+// work is O(L) whatever n is, every window's sums hold exactly its own values
+// (a NaN or inf only reaches the windows that contain it), and no rounding is
+// inherited from values that left the window: each sum rounds at most n
+// times. The terms are taken about the block's anchor, x[E] of each series,
+// which lies in every window of the block, so they are deviations of the
+// window's own scale and their sums carry no large offset.
 //
 // S series xs[0..S-1]; for each position the caller's
 //   terms(d, rel, t)      the M terms from the deviations d[s] = x_s - c_s
@@ -482,16 +504,81 @@ typedef double v2d __attribute__((vector_size(16)));
 // offers vector types, with pairs of doubles that carry two blocks at once
 // (the same operations in the same order, so results are identical).
 // ---------------------------------------------------------------------------
+// One block [B, E] of block_sums on its own, scalar; B < 0 for a first block
+// that starts before window 0. suf and pre hold M n doubles each.
 template <int M, int S, class Terms, class Finish>
-void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish) {
+void block_sums_one(const double* const* xs, std::size_t L, std::size_t n, std::size_t m, std::ptrdiff_t B,
+                    double* suf, double* pre, Terms& terms, Finish& finish) {
+    const std::size_t E = std::size_t(B + std::ptrdiff_t(n) - 1);
+    const std::size_t first = B < 0 ? 0 : std::size_t(B);
+    const std::size_t o_first = std::size_t(std::ptrdiff_t(first) - B);  // offset of the first window
+    const std::size_t o_last = std::size_t(std::ptrdiff_t(std::min(E, m - 1)) - B);
+    double c[S], d[S];
+    for (int q = 0; q < S; ++q) c[q] = block_anchor(xs[q], L, n, first, E);
+    double hs[M], hp[M], t[M], u[M];
+    for (int p = 0; p < M; ++p) hs[p] = hp[p] = 0.0;
+    for (std::size_t o = 0; o + o_first < n; ++o) {  // suffix sums, back from E to `first`
+        const std::size_t k = E - o;
+        for (int q = 0; q < S; ++q) d[q] = xs[q][k] - c[q];
+        terms(static_cast<const double*>(d), -std::ptrdiff_t(o), t);
+        double* rs = suf + (n - 1 - o) * M;
+        for (int p = 0; p < M; ++p) {
+            hs[p] += t[p];
+            rs[p] = hs[p];
+        }
+        if (o < o_last) {  // prefix sums for windows B + 1 .. B + o_last
+            const std::size_t j = E + 1 + o;
+            for (int q = 0; q < S; ++q) d[q] = xs[q][j] - c[q];
+            terms(static_cast<const double*>(d), std::ptrdiff_t(o + 1), u);
+            double* rp = pre + o * M;
+            for (int p = 0; p < M; ++p) {
+                hp[p] += u[p];
+                rp[p] = hp[p];
+            }
+        }
+    }
+    for (std::size_t o = n - o_first; o < o_last; ++o) {  // the rest of the prefix sums
+        const std::size_t j = E + 1 + o;
+        for (int q = 0; q < S; ++q) d[q] = xs[q][j] - c[q];
+        terms(static_cast<const double*>(d), std::ptrdiff_t(o + 1), u);
+        double* rp = pre + o * M;
+        for (int p = 0; p < M; ++p) {
+            hp[p] += u[p];
+            rp[p] = hp[p];
+        }
+    }
+    for (std::size_t o = o_first; o <= o_last; ++o) {
+        const double* rs = suf + o * M;
+        if (o == 0) {
+            for (int p = 0; p < M; ++p) t[p] = rs[p];
+        } else {
+            const double* rp = pre + (o - 1) * M;
+            for (int p = 0; p < M; ++p) t[p] = rs[p] + rp[p];
+        }
+        finish(std::size_t(B + std::ptrdiff_t(o)), o, static_cast<const double*>(c),
+               static_cast<const double*>(t));
+    }
+}
+
+template <int M, int S, class Terms, class Finish>
+void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish,
+                std::int64_t last = -1) {
     const std::size_t m = L - n + 1;
-    std::size_t B = 0;
+    std::vector<double> buf(2 * std::size_t(M) * n);
+    double* suf = buf.data();                // suf[o]: suffix [B + o, E]
+    double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
+    std::ptrdiff_t Bs = first_block(m, n, last);
+    if (Bs < 0) {
+        block_sums_one<M, S>(xs, L, n, m, Bs, suf, pre, terms, finish);
+        Bs += std::ptrdiff_t(n);
+    }
+    std::size_t B = std::size_t(Bs);
 #if defined(__GNUC__)
-    if (n >= 2 && 2 * n <= m) {
+    if (n >= 2 && B + 2 * n <= m) {
         // Two full blocks per step, one per vector lane.
         std::vector<v2d> vbuf(2 * std::size_t(M) * n);
-        v2d* suf = vbuf.data();
-        v2d* pre = suf + std::size_t(M) * n;
+        v2d* vsuf = vbuf.data();
+        v2d* vpre = vsuf + std::size_t(M) * n;
         for (; B + 2 * n <= m; B += 2 * n) {
             const std::size_t E = B + n - 1;
             double c0[S], c1[S];
@@ -507,7 +594,7 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
                 const std::size_t k = E - o;
                 for (int q = 0; q < S; ++q) d[q] = v2d{xs[q][k], xs[q][k + n]} - C[q];
                 terms(static_cast<const v2d*>(d), -std::ptrdiff_t(o), t);
-                v2d* rs = suf + (n - 1 - o) * M;
+                v2d* rs = vsuf + (n - 1 - o) * M;
                 for (int p = 0; p < M; ++p) {
                     hs[p] += t[p];
                     rs[p] = hs[p];
@@ -516,7 +603,7 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
                     const std::size_t j = E + 1 + o;
                     for (int q = 0; q < S; ++q) d[q] = v2d{xs[q][j], xs[q][j + n]} - C[q];
                     terms(static_cast<const v2d*>(d), std::ptrdiff_t(o + 1), u);
-                    v2d* rp = pre + o * M;
+                    v2d* rp = vpre + o * M;
                     for (int p = 0; p < M; ++p) {
                         hp[p] += u[p];
                         rp[p] = hp[p];
@@ -527,11 +614,11 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
                 const double* c = lane ? c1 : c0;
                 const std::size_t Bl = B + std::size_t(lane) * n;
                 double sum[M];
-                for (int p = 0; p < M; ++p) sum[p] = suf[p][lane];
+                for (int p = 0; p < M; ++p) sum[p] = vsuf[p][lane];
                 finish(Bl, std::size_t(0), c, static_cast<const double*>(sum));
                 for (std::size_t o = 1; o < n; ++o) {
-                    const v2d* rs = suf + o * M;
-                    const v2d* rp = pre + (o - 1) * M;
+                    const v2d* rs = vsuf + o * M;
+                    const v2d* rp = vpre + (o - 1) * M;
                     for (int p = 0; p < M; ++p) sum[p] = rs[p][lane] + rp[p][lane];
                     finish(Bl + o, o, c, static_cast<const double*>(sum));
                 }
@@ -539,46 +626,8 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
         }
     }
 #endif
-    if (B >= m) return;
     // The remaining blocks one at a time.
-    std::vector<double> buf(2 * std::size_t(M) * n);
-    double* suf = buf.data();
-    double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
-    for (; B < m; B += n) {
-        const std::size_t E = B + n - 1;
-        double c[S], d[S];
-        for (int q = 0; q < S; ++q) c[q] = block_anchor(xs[q], L, n, B, E);
-        const std::size_t plen = std::min(E, m - 1) - B;  // windows B + 1 .. B + plen
-        double hs[M], hp[M], t[M], u[M];
-        for (int p = 0; p < M; ++p) hs[p] = hp[p] = 0.0;
-        for (std::size_t o = 0; o < n; ++o) {
-            const std::size_t k = E - o;
-            for (int q = 0; q < S; ++q) d[q] = xs[q][k] - c[q];
-            terms(static_cast<const double*>(d), -std::ptrdiff_t(o), t);
-            double* rs = suf + (n - 1 - o) * M;
-            for (int p = 0; p < M; ++p) {
-                hs[p] += t[p];
-                rs[p] = hs[p];
-            }
-            if (o < plen) {
-                const std::size_t j = E + 1 + o;
-                for (int q = 0; q < S; ++q) d[q] = xs[q][j] - c[q];
-                terms(static_cast<const double*>(d), std::ptrdiff_t(o + 1), u);
-                double* rp = pre + o * M;
-                for (int p = 0; p < M; ++p) {
-                    hp[p] += u[p];
-                    rp[p] = hp[p];
-                }
-            }
-        }
-        finish(B, std::size_t(0), static_cast<const double*>(c), static_cast<const double*>(hs));
-        for (std::size_t o = 1; o <= plen; ++o) {
-            const double* rs = suf + o * M;
-            const double* rp = pre + (o - 1) * M;
-            for (int p = 0; p < M; ++p) t[p] = rs[p] + rp[p];
-            finish(B + o, o, static_cast<const double*>(c), static_cast<const double*>(t));
-        }
-    }
+    for (; B < m; B += n) block_sums_one<M, S>(xs, L, n, m, std::ptrdiff_t(B), suf, pre, terms, finish);
 }
 
 // Largest magnitude among the values that are not NaN (inf if any is
@@ -658,7 +707,7 @@ inline constexpr double kSafe4 = 1e67;
 
 // ---- sum, ma ----------------------------------------------------------------
 template <bool Mean>
-void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
+void plain_sum(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last) {
     const double nn = double(n), inv = 1.0 / nn;
     block_sums<1, 1>(
         &x, L, n, [](const auto* d, std::ptrdiff_t, auto* t) { t[0] = d[0]; },
@@ -668,13 +717,18 @@ void plain_sum(const double* x, std::size_t L, std::size_t n, double* out) {
             } else {
                 out[i] = c[0] * nn + s[0];
             }
-        });
+        },
+        last);
     SumState st{x, n, Mean};
     fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
-inline void sum(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<false>(x, L, n, out); }
-inline void ma(const double* x, std::size_t L, std::size_t n, double* out) { plain_sum<true>(x, L, n, out); }
+inline void sum(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
+    plain_sum<false>(x, L, n, out, last);
+}
+inline void ma(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
+    plain_sum<true>(x, L, n, out, last);
+}
 
 // ---- var, std, zscore, skew, kurt ---------------------------------------------
 // Central moments from the anchored power sums in double precision. Their
@@ -683,7 +737,7 @@ inline void ma(const double* x, std::size_t L, std::size_t n, double* out) { pla
 // the limit for the statistic are recomputed about their own mean in
 // double-double arithmetic.
 template <MomentStat S>
-void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
+void moment_stat(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last) {
     constexpr int K = MomentState<S>::K;
     constexpr double limit = S == MomentStat::kurt ? 30.0 : S == MomentStat::skew ? 100.0 : 1000.0;
     MomentState<S> st{x, n, {}};
@@ -732,7 +786,8 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
                 const double mu4 = r4 - 4.0 * m1 * r3 + 6.0 * m1sq * r2 - 3.0 * m1sq * m1sq;
                 out[i] = kurt_a * (kurt_b * (mu4 / (mu2 * mu2)) - kurt_c);
             }
-        });
+        },
+        last);
     constexpr double safe = K == 2 ? kSafe2 : K == 3 ? kSafe3 : kSafe4;
     fix_nonfinite(&x, 1, L, n, out, safe, [&](std::size_t i) {
         double r = st.naive(i);
@@ -740,20 +795,28 @@ void moment_stat(const double* x, std::size_t L, std::size_t n, double* out) {
     });
 }
 
-inline void var(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::var>(x, L, n, out); }
-inline void std_(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::std>(x, L, n, out); }
-inline void zscore(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::zscore>(x, L, n, out); }
-inline void skew(const double* x, std::size_t L, std::size_t n, double* out) { moment_stat<MomentStat::skew>(x, L, n, out); }
+inline void var(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
+    moment_stat<MomentStat::var>(x, L, n, out, last);
+}
+inline void std_(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
+    moment_stat<MomentStat::std>(x, L, n, out, last);
+}
+inline void zscore(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
+    moment_stat<MomentStat::zscore>(x, L, n, out, last);
+}
+inline void skew(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
+    moment_stat<MomentStat::skew>(x, L, n, out, last);
+}
 
 // Excess kurtosis; windows of 1 to 3 values give the fixed values -3, -2, -1.5.
-inline void kurt(const double* x, std::size_t L, std::size_t n, double* out) {
+inline void kurt(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
     const std::size_t m = L - n + 1;
     if (n <= 3) {
         double v = n == 1 ? -3.0 : n == 2 ? -2.0 : -1.5;
         std::fill(out, out + m, v);
         return;
     }
-    moment_stat<MomentStat::kurt>(x, L, n, out);
+    moment_stat<MomentStat::kurt>(x, L, n, out, last);
 }
 
 // ---- mean absolute deviation -----------------------------------------------------
@@ -840,26 +903,29 @@ inline void abs_dev_sum4_avx2(const double* w, std::size_t n, const double* md, 
 inline bool have_avx2() { return false; }
 #endif
 
-inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
+inline void avedev(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
     const std::size_t m = L - n + 1;
     const double nn = double(n), inv = 1.0 / nn;
     // First the mean deviation from the anchor of every window (into out) ...
-    std::vector<double> anchors(m / n + 1);
+    const std::ptrdiff_t B0 = first_block(m, n, last);
+    std::vector<double> anchors((m + n - 1) / n + 1);  // per block, from the block at B0
     block_sums<1, 1>(
         &x, L, n, [](const auto* d, std::ptrdiff_t, auto* t) { t[0] = d[0]; },
         [&](std::size_t i, std::size_t o, const double* c, const double* s) {
-            if (o == 0) anchors[i / n] = c[0];
+            anchors[std::size_t(std::ptrdiff_t(i - o) - B0) / n] = c[0];
             out[i] = s[0] * inv;
-        });
+        },
+        last);
     // ... then the absolute deviations, four windows at a time. A window
     // holding a NaN or inf has a non-finite mean and result, decided below.
     const bool avx2 = have_avx2();
     std::vector<double> dev(2 * n);  // x - c over the positions of the block's windows
-    for (std::size_t B = 0; B < m; B += n) {
-        const double c = anchors[B / n];
-        const std::size_t end = std::min(L, B + 2 * n - 1);
+    for (std::ptrdiff_t Bs = B0; Bs < std::ptrdiff_t(m); Bs += std::ptrdiff_t(n)) {
+        const double c = anchors[std::size_t(Bs - B0) / n];
+        const std::size_t B = Bs < 0 ? 0 : std::size_t(Bs);  // first window of the block
+        const std::size_t end = std::min<std::size_t>(L, std::size_t(Bs + 2 * std::ptrdiff_t(n) - 1));
         for (std::size_t k = B; k < end; ++k) dev[k - B] = x[k] - c;
-        const std::size_t cnt = std::min(n, m - B);
+        const std::size_t cnt = std::min<std::size_t>(std::size_t(Bs + std::ptrdiff_t(n)), m) - B;
         std::size_t o = 0;
         double res[4];
         for (; o + 4 <= cnt; o += 4) {
@@ -880,7 +946,7 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out) {
 // Window ending at j: sum_k alpha q^(j-k) x_k = q^(j-E) * sum_k alpha q^(E-k) x_k,
 // with q^(E-k) above 1 for the prefix part (at most q^-(n-1), about e^2).
 // About an anchor c: ema = c (1 - q^n) + the same sum over x_k - c.
-inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
+inline void ema(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
     EmaState st(x, n);
     const double alpha = st.alpha, q = st.q;
     // weight of position k of block [B, E]: alpha q^(E-k) (k <= E) or alpha q^-(k-E)
@@ -905,7 +971,8 @@ inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
         },
         [&](std::size_t i, std::size_t o, const double* c, const double* s) {
             out[i] = c[0] * total + up[o] * s[0];
-        });
+        },
+        last);
     fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
@@ -913,7 +980,7 @@ inline void ema(const double* x, std::size_t L, std::size_t n, double* out) {
 // For window i in block [B, E] and d_k = x_k - c: A = sum d_k and
 // P = sum (k - i) d_k = (E - i) A + T, with T = sum (k - E) d_k.
 template <class Finish>
-void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish) {
+void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish, std::int64_t last) {
     block_sums<2, 1>(
         &x, L, n,
         [](const auto* d, std::ptrdiff_t rel, auto* t) {
@@ -923,19 +990,20 @@ void position_sums(const double* x, std::size_t L, std::size_t n, Finish finish)
         [&](std::size_t i, std::size_t o, const double* c, const double* s) {
             const double a = s[0], off = double(std::int64_t(n - 1 - o)) * a, t = s[1];
             finish(i, c[0], a, off + t, std::fabs(off) + std::fabs(t));
-        });
+        },
+        last);
 }
 
-inline void wma(const double* x, std::size_t L, std::size_t n, double* out) {
+inline void wma(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
     const double nn = double(n), scale = 2.0 / (nn * (nn + 1.0));
     position_sums(x, L, n, [&](std::size_t i, double c, double a, double p, double) {
         out[i] = c + (p + a) * scale;  // weights j + 1 = (k - i) + 1
-    });
+    }, last);
     WmaState st{x, n};
     fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
-inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
+inline void slope(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
     const std::size_t m = L - n + 1;
     if (n == 1) {  // 0 / 0 for every window
         std::fill(out, out + m, kNaN);
@@ -954,13 +1022,13 @@ inline void slope(const double* x, std::size_t L, std::size_t n, double* out) {
         } else {
             out[i] = num * scale;
         }
-    });
+    }, last);
     fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
 // ---- covariance, correlation, regression --------------------------------------------
 template <PairStat P>
-void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
+void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, double* out, std::int64_t last) {
     PairState<P> st{a, b, n, 0.0, 0.0, {}, {}, {}, {}, {}};
     auto exact = [&](std::size_t i) {
         st.rebuild(i);
@@ -998,7 +1066,8 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
             } else {
                 out[i] = a_const ? kNaN : cov / va;
             }
-        });
+        },
+        last);
     // Windows with a non-finite result: NaN, infinities, or overflow.
     fix_nonfinite(xs, 2, L, n, out, kSafe2, [&](std::size_t i) {
         for (std::size_t j = i; j < i + n; ++j)
@@ -1007,14 +1076,17 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
     });
 }
 
-inline void covariance(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
-    pair_stat<PairStat::covariance>(a, b, L, n, out);
+inline void covariance(const double* a, const double* b, std::size_t L, std::size_t n, double* out,
+                 std::int64_t last = -1) {
+    pair_stat<PairStat::covariance>(a, b, L, n, out, last);
 }
-inline void correlation(const double* a, const double* b, std::size_t L, std::size_t n, double* out) {
-    pair_stat<PairStat::correlation>(a, b, L, n, out);
+inline void correlation(const double* a, const double* b, std::size_t L, std::size_t n, double* out,
+                 std::int64_t last = -1) {
+    pair_stat<PairStat::correlation>(a, b, L, n, out, last);
 }
-inline void regression(const double* x, const double* y, std::size_t L, std::size_t n, double* out) {
-    pair_stat<PairStat::regression>(x, y, L, n, out);
+inline void regression(const double* x, const double* y, std::size_t L, std::size_t n, double* out,
+                       std::int64_t last = -1) {
+    pair_stat<PairStat::regression>(x, y, L, n, out, last);
 }
 
 // ---------------------------------------------------------------------------
@@ -1025,7 +1097,7 @@ inline void regression(const double* x, const double* y, std::size_t L, std::siz
 // op(older, newer) must be associative.
 // ---------------------------------------------------------------------------
 template <class V, class Op>
-void block_fold(const V* x, std::size_t L, std::size_t n, V* out, Op op) {
+void block_fold(const V* x, std::size_t L, std::size_t n, V* out, Op op, std::int64_t last = -1) {
     const std::size_t m = L - n + 1;
     constexpr std::size_t kStack = 128;
     V stack_buf[2 * kStack];
@@ -1036,7 +1108,30 @@ void block_fold(const V* x, std::size_t L, std::size_t n, V* out, Op op) {
         suf = heap_buf.data();
     }
     V* pre = suf + n;  // pre[o]: fold of [E + 1, E + 1 + o]
-    for (std::size_t B = 0; B < m; B += n) {
+    // A first block that starts before window 0 (see first_block): its
+    // windows 0 .. min(E, m - 1).
+    std::size_t B = 0;
+    if (const std::ptrdiff_t B0 = first_block(m, n, last); B0 < 0) {
+        const std::size_t E = std::size_t(B0 + std::ptrdiff_t(n) - 1);
+        const std::size_t o_first = std::size_t(-B0), o_last = std::size_t(std::ptrdiff_t(std::min(E, m - 1)) - B0);
+        V sacc = x[E];
+        suf[n - 1] = sacc;
+        for (std::size_t o = 1; o + o_first < n; ++o) {
+            sacc = op(x[E - o], sacc);
+            suf[n - 1 - o] = sacc;
+        }
+        if (o_last > 0) {
+            V pacc = x[E + 1];
+            pre[0] = pacc;
+            for (std::size_t o = 1; o < o_last; ++o) {
+                pacc = op(pacc, x[E + 1 + o]);
+                pre[o] = pacc;
+            }
+        }
+        for (std::size_t o = o_first; o <= o_last; ++o) out[std::size_t(B0 + std::ptrdiff_t(o))] = op(suf[o], pre[o - 1]);
+        B = std::size_t(B0 + std::ptrdiff_t(n));
+    }
+    for (; B < m; B += n) {
         const std::size_t E = B + n - 1;
         const std::size_t plen = std::min(E, m - 1) - B;  // windows B + 1 .. B + plen
         // The backward and forward folds are independent chains, run in one
@@ -1089,14 +1184,14 @@ std::vector<std::uint32_t> nan_positions(const T* x, std::size_t L) {
 
 // Minimum / maximum; a NaN in the window makes it NaN.
 template <class T, bool Max>
-void ts_extreme(const T* x, std::size_t L, std::size_t n, T* out) {
+void ts_extreme(const T* x, std::size_t L, std::size_t n, T* out, std::int64_t last) {
     block_fold(x, L, n, out, [](T a, T b) {
         if constexpr (Max) {
             return a < b ? b : a;
         } else {
             return b < a ? b : a;
         }
-    });
+    }, last);
     // Windows holding a NaN: the NaN at p reaches windows p - n + 1 .. p.
     const std::size_t m = L - n + 1;
     std::size_t filled = 0;  // windows below this are done
@@ -1109,9 +1204,13 @@ void ts_extreme(const T* x, std::size_t L, std::size_t n, T* out) {
 }
 
 template <class T>
-void ts_min(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, false>(x, L, n, out); }
+void ts_min(const T* x, std::size_t L, std::size_t n, T* out, std::int64_t last = -1) {
+    ts_extreme<T, false>(x, L, n, out, last);
+}
 template <class T>
-void ts_max(const T* x, std::size_t L, std::size_t n, T* out) { ts_extreme<T, true>(x, L, n, out); }
+void ts_max(const T* x, std::size_t L, std::size_t n, T* out, std::int64_t last = -1) {
+    ts_extreme<T, true>(x, L, n, out, last);
+}
 
 #if defined(__SSE2__)
 // ts_arg over the two full blocks [B, B + n) and [B + n, B + 2n) at once, one
@@ -1347,8 +1446,8 @@ void ts_argmin(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T
 // Product of floating-point windows. Windows with a NaN or an infinity are
 // decided from their values, so the outcome does not depend on the order of
 // multiplication (0 * inf is NaN, inf times non-zero values a signed inf).
-inline void product(const double* x, std::size_t L, std::size_t n, double* out) {
-    block_fold(x, L, n, out, [](double a, double b) { return a * b; });
+inline void product(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
+    block_fold(x, L, n, out, [](double a, double b) { return a * b; }, last);
     // A window holding a NaN gives NaN in any order; windows holding an
     // infinity (and no NaN) are decided from their values. Without an
     // infinity in the series, a non-finite product is NaN from a NaN, or an

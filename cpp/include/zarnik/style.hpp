@@ -11,6 +11,7 @@
 #include <numeric>
 #include <vector>
 
+#include "zarnik/checked.hpp"
 #include "zarnik/parallel.hpp"
 
 namespace zarnik::style {
@@ -95,7 +96,8 @@ inline ActiveExposure active_exposure(const double* ranks, std::size_t t_count, 
                                       const double* exposure, std::size_t rows, std::size_t n_factors,
                                       const double* edges, std::size_t groups) {
     const std::size_t n_edges = groups + 1;
-    std::vector<Sum> group_sums(t_count * groups * n_factors), date_sums(t_count * n_factors);
+    std::vector<Sum> group_sums(mul_size(t_count, groups, n_factors, "group exposures")),
+        date_sums(mul_size(t_count, n_factors, "date exposures"));
     std::vector<char> seen(t_count, 0);
     for (std::size_t k = 0; k < rows; ++k) {
         const std::int64_t t = row_date[k], i = row_inst[k];
@@ -118,7 +120,7 @@ inline ActiveExposure active_exposure(const double* ranks, std::size_t t_count, 
     ActiveExposure out;
     for (std::size_t t = 0; t < t_count; ++t)
         if (seen[t]) out.dates.push_back(t);
-    out.values.resize(out.dates.size() * groups * n_factors);
+    out.values.resize(mul_size(out.dates.size(), groups, n_factors, "group exposures"));
     for (std::size_t d = 0; d < out.dates.size(); ++d) {
         const std::size_t t = out.dates[d];
         for (std::size_t g = 0; g < groups; ++g) {

@@ -1,0 +1,145 @@
+"""The 101 formulaic alphas: zarnik's engine against a pandas formulation, one panel, one run.
+
+    PYTHONPATH=python python benchmarks/alphas.py                       # 2500 dates x 3000 instruments
+    PYTHONPATH=python python benchmarks/alphas.py --dates 500 --instruments 400
+    PYTHONPATH=python python benchmarks/alphas.py --no-single           # the batch only
+
+The pandas side is tests/pandas_alphas.py: the paper's text of each alpha
+parsed and evaluated with DataFrame operations (rolling windows, shifted
+frames, cross-sectional ``rank``, a groupby for the industry demeaning). The
+engine evaluates the library's formulas, all 101 in one ``evaluate`` call
+(fields and common subtrees shared) and, unless --no-single, each alone,
+against the pandas formulation of that alpha alone. Both sides read the same
+in-memory synthetic panel, so store access is not timed. Ratios are
+pandas time / engine time, measured in the same run.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import time
+import warnings
+
+import numpy as np
+import pandas as pd
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
+
+
+def make_panel(n_dates: int, n_ids: int, seed: int = 1):
+    rng = np.random.default_rng(seed)
+    cal = pd.bdate_range("2010-01-04", periods=n_dates + 300)
+    ids = ["{:06d}.XSHE".format(i) for i in range(n_ids)]
+    shape = (len(cal), n_ids)
+    ret = rng.normal(0, 0.02, shape)
+    close = np.round(10 * np.exp(np.cumsum(ret, axis=0)), 2)
+    close[rng.random(shape) < 0.01] = np.nan
+    opn = np.round(close * np.exp(rng.normal(0, 0.01, shape)), 2)
+    high = np.round(np.fmax(close, opn) * (1 + rng.uniform(0, 0.02, shape)), 2)
+    low = np.round(np.fmin(close, opn) * (1 - rng.uniform(0, 0.02, shape)), 2)
+    volume = np.round(rng.lognormal(12, 0.6, shape), -2)
+    turnover = volume * (high + low + close) / 3
+    shares = np.exp(rng.normal(20.5, 1.0, n_ids))[None, :] * np.ones((len(cal), 1))
+    data = {"close": close, "open": opn, "high": high, "low": low, "volume": volume, "total_turnover": turnover,
+            "shares": shares}
+    with np.errstate(invalid="ignore", divide="ignore"):
+        data["vwap"] = turnover / volume
+        data["returns"] = np.vstack([np.full((1, n_ids), np.nan), close[1:] / close[:-1] - 1])
+        data["cap"] = close * shares
+        data["turnover_rate"] = volume / shares
+    frames = {k: pd.DataFrame(v, index=cal, columns=ids) for k, v in data.items()}
+    codes = pd.DataFrame([rng.integers(0, 28, n_ids)], index=[cal[0]], columns=ids)
+    return cal, ids, frames, codes
+
+
+def install_market(cal, ids, frames, codes) -> None:
+    """Answer the engine's market-data calls from the in-memory panel."""
+    import ostrel
+
+    from zarnik.analysis import assayer
+
+    def get_trading_dates(start, end):
+        s, e = pd.Timestamp(start), pd.Timestamp(end)
+        return list(cal[(cal >= s) & (cal <= e)].date)
+
+    def get_previous_trading_date(date, n=1):
+        return cal[cal.searchsorted(pd.Timestamp(date)) - n].date()
+
+    def get_panel(fields, order_book_ids, start_date, end_date, adjust_type="post"):
+        s, e = pd.Timestamp(start_date), pd.Timestamp(end_date)
+        wanted = list(order_book_ids)
+        return {f: frames[f].loc[s:e] if wanted == list(ids) else frames[f].loc[s:e, wanted] for f in fields}
+
+    ostrel.get_trading_dates = get_trading_dates
+    ostrel.get_previous_trading_date = get_previous_trading_date
+    ostrel.get_panel = get_panel
+    assayer.get_all_industry_category = lambda source="citics_2019": codes
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--dates", type=int, default=2500)
+    ap.add_argument("--instruments", type=int, default=3000)
+    ap.add_argument("--no-single", action="store_true", help="time only the batch of 101, not each alpha alone")
+    ap.add_argument("--only", help="comma-separated alpha names (default: all 101)")
+    args = ap.parse_args()
+    warnings.simplefilter("ignore")
+
+    from pandas_alphas import Reference
+
+    import zarnik
+    from zarnik import alphas
+
+    cal, ids, frames, codes = make_panel(args.dates, args.instruments)
+    install_market(cal, ids, frames, codes)
+    names = args.only.split(",") if args.only else alphas.names("alpha101")
+    start, end = cal[-args.dates], cal[-1]
+    # pandas starts from frames cut to the dates the engine loads (the longest look-back is < 300)
+    sub = {k: v.loc[cal[0]:end] for k, v in frames.items()}
+    sub["industry"] = pd.DataFrame(np.broadcast_to(codes.to_numpy(dtype=float), (len(cal), len(ids))),
+                                   index=cal, columns=ids)
+    print("panel: {} dates x {} instruments, {} alphas; {} threads".format(
+        args.dates, args.instruments, len(names), os.environ.get("ZARNIK_NUM_THREADS", os.cpu_count())))
+    # warm-up on a small slice
+    alphas.evaluate(names[:3], ids[:20], cal[-30], end, progress=False)
+
+    t0 = time.perf_counter()
+    got = alphas.evaluate(names, ids, start, end, progress=False)
+    t_batch = time.perf_counter() - t0
+    t0 = time.perf_counter()
+    ref = Reference(dict(sub))
+    want = {n: ref.run(alphas.get(n).paper) for n in names}
+    t_pandas = time.perf_counter() - t0
+    agree = 0
+    for n in names:
+        a, b = got[n].to_numpy(), want[n].loc[start:end].to_numpy()
+        both = np.isfinite(a) & np.isfinite(b)
+        if both.any() and np.mean(np.abs(a[both] - b[both]) <= 1e-8 * np.maximum(1, np.abs(b[both]))) > 0.75:
+            agree += 1
+    del got, want
+    print("all {} together: engine {:.2f} s, pandas {:.2f} s, ratio {:.1f}x ({} of {} agree with pandas on "
+          "most cells)".format(len(names), t_batch, t_pandas, t_pandas / t_batch, agree, len(names)))
+    if args.no_single:
+        return
+    print("{:<10} {:>10} {:>10} {:>8}".format("alpha", "engine s", "pandas s", "ratio"))
+    slowest = None
+    for n in names:
+        f = alphas.get(n).factor()
+        t0 = time.perf_counter()
+        out = zarnik.execute_factor(f, ids, start, end, progress=False)
+        te = time.perf_counter() - t0
+        del out
+        t0 = time.perf_counter()
+        r = Reference(dict(sub)).run(alphas.get(n).paper)
+        tp = time.perf_counter() - t0
+        del r
+        print("{:<10} {:>10.3f} {:>10.3f} {:>7.1f}x".format(n, te, tp, tp / te))
+        if slowest is None or tp / te < slowest[1]:
+            slowest = (n, tp / te)
+    print("lowest single-alpha ratio: {} {:.1f}x".format(*slowest))
+
+
+if __name__ == "__main__":
+    main()

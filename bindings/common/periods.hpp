@@ -1,0 +1,100 @@
+// Holding periods as the analysis steps read them: one parser for every
+// analyser, so that the same `periods` argument means the same thing
+// everywhere.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <climits>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "common/pyclass.hpp"
+
+namespace zarnik_py {
+
+namespace py = pybind11;
+
+struct HoldingPeriod {
+    long long value;  // the period in rows; LLONG_MAX stands for any longer one
+    std::string key;  // its column key "P_{}"
+};
+
+// Raises zarnik.exception.InvalidPeriodType (a TypeError and a ValueError).
+[[noreturn]] inline void raise_period_type(const std::string& message) {
+    raise_object(py::module_::import("zarnik.exception").attr("InvalidPeriodType"), message);
+}
+
+// Positive integer periods, duplicates merged (first occurrence kept, so
+// every column key appears once). A list, tuple or other iterable of
+// integers; a bare integer too when `allow_scalar`. Wrong types raise
+// InvalidPeriodType, an empty selection or a period below 1 ValueError.
+// Periods too large for a 64-bit integer are kept under their own key and
+// behave like any period longer than the data.
+inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods, bool allow_scalar) {
+    py::object builtins = py::module_::import("builtins");
+    py::object index_fn = py::module_::import("operator").attr("index");
+    const bool is_bool = py::isinstance(periods, builtins.attr("bool"));
+    py::object items = py::reinterpret_borrow<py::object>(periods);
+    if (!is_bool && !py::isinstance<py::str>(periods) && !py::isinstance<py::bytes>(periods) &&
+        py::hasattr(periods, "__index__") && !py::hasattr(periods, "__iter__")) {
+        if (!allow_scalar) {
+            raise_period_type(format("periods: expect a list or tuple of positive integers, got {}",
+                                     py::type::of(periods)));
+        }
+        items = py::make_tuple(periods);
+    } else if (is_bool || py::isinstance<py::str>(periods) || py::isinstance<py::bytes>(periods) ||
+               py::isinstance<py::dict>(periods) || !py::hasattr(periods, "__iter__")) {
+        raise_period_type(format("periods: expect a list or tuple of positive integers, got {}",
+                                 py::type::of(periods)));
+    }
+    std::vector<HoldingPeriod> out;
+    std::unordered_set<std::string> seen;
+    for (py::handle p : items) {
+        py::object value;
+        if (!py::isinstance(p, builtins.attr("bool"))) {
+            try {
+                value = index_fn(p);
+            } catch (py::error_already_set& e) {
+                if (!e.matches(PyExc_TypeError)) throw;
+            }
+        }
+        if (!value) raise_period_type(format("periods: expect positive integers, got {!r}", p));
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow > 0) v = LLONG_MAX;
+        if (overflow < 0 || v < 1) raise(PyExc_ValueError, format("periods: expect positive integers, got {!r}", p));
+        std::string key = "P_" + py::str(value).cast<std::string>();
+        if (seen.insert(key).second) out.push_back(HoldingPeriod{v, std::move(key)});
+    }
+    if (out.empty()) {
+        raise(PyExc_ValueError, format("periods: expect at least one positive integer holding period, got {!r}",
+                                       periods));
+    }
+    return out;
+}
+
+// A count argument (max_decay, quantile) as a long long, saturating at
+// LLONG_MAX; `ok` false when it is not an integer (bool included).
+inline long long read_count(const py::handle& obj, bool& ok) {
+    ok = false;
+    if (py::isinstance(obj, py::module_::import("builtins").attr("bool"))) return 0;
+    py::object value;
+    try {
+        value = py::module_::import("operator").attr("index")(obj);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        return 0;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    ok = true;
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return LLONG_MIN;
+    return v;
+}
+
+}  // namespace zarnik_py

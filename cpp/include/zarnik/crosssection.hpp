@@ -1,0 +1,199 @@
+// Cross-sectional and group operators of factor formulas: one date (row) of a
+// dates x instruments matrix at a time, rows spread over threads.
+//
+// Conventions shared by every operator here:
+// - NaN is a missing value: it takes no part in any statistic and stays NaN.
+// - +inf and -inf are values: they are ordered above and below every number
+//   for ranks, and enter sums and means with IEEE arithmetic.
+// - A group code is any double; NaN as a code means "no group", which makes
+//   the result NaN. Codes are compared exactly (1.0 and 1.0 are one group).
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <numeric>
+#include <vector>
+
+#include "zarnik/parallel.hpp"
+#include "zarnik/rowwise.hpp"
+
+namespace zarnik::cs {
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+enum class Op {
+    rank,            // average rank / count, in (0, 1]
+    bucket,          // 1..n by rank: ceil(rank * n / count)
+    demean,          // x - mean
+    zscore,          // (x - mean) / sample std
+    scale,           // a * x / sum |x|
+};
+
+// Row scratch reused by one worker thread.
+struct Scratch {
+    std::vector<std::uint64_t> key, key2;
+    std::vector<std::uint32_t> idx, idx2;
+};
+
+// An unsigned key with the order of the double (-inf first, +inf last; -0 just before +0).
+inline std::uint64_t order_key(double d) {
+    std::uint64_t u;
+    std::memcpy(&u, &d, sizeof u);
+    return (u >> 63) ? ~u : (u | (std::uint64_t{1} << 63));
+}
+
+// Stable LSD radix sort of idx by key (8-bit digits; digits that every key
+// shares are skipped, which is most of them for codes and similar values).
+inline void radix_sort(Scratch& s, std::size_t m) {
+    std::uint64_t all_or = 0, all_and = ~std::uint64_t{0};
+    for (std::size_t k = 0; k < m; ++k) {
+        all_or |= s.key[k];
+        all_and &= s.key[k];
+    }
+    const std::uint64_t varying = all_or ^ all_and;
+    s.key2.resize(m);
+    s.idx2.resize(m);
+    std::size_t count[256];
+    for (int shift = 0; shift < 64; shift += 8) {
+        if (((varying >> shift) & 0xFF) == 0) continue;
+        std::fill(count, count + 256, 0);
+        for (std::size_t k = 0; k < m; ++k) ++count[(s.key[k] >> shift) & 0xFF];
+        std::size_t total = 0;
+        for (std::size_t& c : count) {
+            const std::size_t n = c;
+            c = total;
+            total += n;
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            const std::size_t dst = count[(s.key[k] >> shift) & 0xFF]++;
+            s.key2[dst] = s.key[k];
+            s.idx2[dst] = s.idx[k];
+        }
+        s.key.swap(s.key2);
+        s.idx.swap(s.idx2);
+    }
+}
+
+// Mean of x over idx[0..m) with one correction pass (accurate when the values
+// are large compared with their spread).
+inline double mean_of(const double* x, const std::uint32_t* idx, std::size_t m) {
+    double s = 0.0;
+    for (std::size_t k = 0; k < m; ++k) s += x[idx[k]];
+    double mean = s / static_cast<double>(m);
+    if (std::isinf(s)) {
+        // an infinite sum of finite values overflowed: sum the values scaled down first
+        bool finite = true;
+        for (std::size_t k = 0; k < m && finite; ++k) finite = std::isfinite(x[idx[k]]);
+        if (!finite) return mean;
+        mean = 0.0;
+        for (std::size_t k = 0; k < m; ++k) mean += x[idx[k]] / static_cast<double>(m);
+    }
+    if (!std::isfinite(mean)) return mean;
+    double c = 0.0;
+    for (std::size_t k = 0; k < m; ++k) c += x[idx[k]] - mean;
+    return mean + c / static_cast<double>(m);
+}
+
+// Applies `op` to the members idx[0..m) of one group (or of the whole row).
+// For rank and bucket the members are in ascending order of value.
+inline void apply_group(const double* x, std::uint32_t* idx, std::size_t m, double* y, Op op, double param) {
+    if (m == 0) return;
+    switch (op) {
+        case Op::rank:
+        case Op::bucket: {
+            // tied values get the average of their 1-based positions
+            const double count = static_cast<double>(m);
+            std::size_t i = 0;
+            while (i < m) {
+                std::size_t j = i + 1;
+                while (j < m && x[idx[j]] == x[idx[i]]) ++j;
+                const double r = 0.5 * static_cast<double>(i + 1 + j);
+                const double v = op == Op::rank ? r / count : std::ceil(r * param / count);
+                for (std::size_t k = i; k < j; ++k) y[idx[k]] = v;
+                i = j;
+            }
+            return;
+        }
+        case Op::demean: {
+            const double mean = mean_of(x, idx, m);
+            for (std::size_t k = 0; k < m; ++k) y[idx[k]] = x[idx[k]] - mean;
+            return;
+        }
+        case Op::zscore: {
+            // mean and sample std over the finite members; +-inf members give +-inf
+            std::size_t f = 0;
+            for (std::size_t k = 0; k < m; ++k)
+                if (std::isfinite(x[idx[k]])) std::swap(idx[f++], idx[k]);
+            double sd = 0.0, mean = 0.0;
+            if (f >= 2) {
+                mean = mean_of(x, idx, f);
+                double ss = 0.0;
+                for (std::size_t k = 0; k < f; ++k) {
+                    const double d = x[idx[k]] - mean;
+                    ss += d * d;
+                }
+                sd = std::sqrt(ss / static_cast<double>(f - 1));
+            }
+            const bool ok = f >= 2 && sd > 0.0 && std::isfinite(sd);
+            for (std::size_t k = 0; k < m; ++k) y[idx[k]] = ok ? (x[idx[k]] - mean) / sd : kNaN;
+            return;
+        }
+        case Op::scale: {
+            double s = 0.0;
+            for (std::size_t k = 0; k < m; ++k) s += std::fabs(x[idx[k]]);
+            for (std::size_t k = 0; k < m; ++k) y[idx[k]] = x[idx[k]] / s * param;
+            return;
+        }
+    }
+}
+
+// One row: y[j] for every instrument j. `g` is the row of group codes, or null
+// for one group holding the whole row. Members are the cells where x (and the
+// code) is not NaN, kept in column order within a group unless sorted by value.
+inline void row(const double* x, const double* g, std::size_t cols, double* y, Op op, double param, Scratch& s) {
+    s.idx.clear();
+    for (std::size_t j = 0; j < cols; ++j) {
+        y[j] = kNaN;
+        if (!std::isnan(x[j]) && (g == nullptr || !std::isnan(g[j]))) s.idx.push_back(static_cast<std::uint32_t>(j));
+    }
+    const std::size_t m = s.idx.size();
+    s.key.resize(m);
+    if (op == Op::rank || op == Op::bucket) {
+        for (std::size_t k = 0; k < m; ++k) s.key[k] = order_key(x[s.idx[k]]);
+        radix_sort(s, m);
+    }
+    if (g != nullptr) {  // stable: keeps the value order (or the column order) within each group
+        for (std::size_t k = 0; k < m; ++k) s.key[k] = order_key(g[s.idx[k]] == 0.0 ? 0.0 : g[s.idx[k]]);
+        radix_sort(s, m);
+    }
+    std::uint32_t* idx = s.idx.data();
+    if (g == nullptr) {
+        apply_group(x, idx, m, y, op, param);
+        return;
+    }
+    std::size_t i = 0;
+    while (i < m) {
+        std::size_t j = i + 1;
+        while (j < m && g[idx[j]] == g[idx[i]]) ++j;
+        apply_group(x, idx + i, j - i, y, op, param);
+        i = j;
+    }
+}
+
+// Applies `op` row by row. `in` may have any layout; `groups`, when given, is a
+// C-order rows x cols matrix of codes. `out` is C order and must not overlap
+// the inputs. Rows are independent: the result does not depend on the thread count.
+inline void apply(const rowwise::View& in, const double* groups, double* out, Op op, double param) {
+    if (in.cols > std::numeric_limits<std::uint32_t>::max()) return;
+    rowwise::for_each_row(in, out, [&] {
+        return [&, s = Scratch{}](std::size_t r, const double* x, double* y) mutable {
+            row(x, groups == nullptr ? nullptr : groups + r * in.cols, in.cols, y, op, param, s);
+        };
+    }, 4);
+}
+
+}  // namespace zarnik::cs

@@ -1,0 +1,584 @@
+"""Screening a batch of formulas: evaluate in batches, analyse each factor, one summary row each.
+
+A batch of formulas is evaluated in one engine call (every field loaded once per process, shared
+subtrees once per batch), each factor runs through the analysis steps against returns loaded once,
+and its row and a fixed sample of its preprocessed values (for correlations between factors) go to
+the factor store. Batches run in this process or as tasks on a Dask cluster; the batches are the
+same either way, so the leaderboard is the same bit for bit.
+"""
+
+from __future__ import annotations
+
+import math
+import os
+import warnings
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from .formulas import read_formulas
+from .store import FactorStore, data_fingerprint, summary_key, value_key
+
+__all__ = ["mine", "default_steps", "COLUMNS"]
+
+# Leaderboard columns, in order (the index is the formula's name).
+COLUMNS = [
+    "formula", "ic_mean", "ic_ir", "ic_t", "ic_positive", "n_dates", "decay_half_life",
+    "top_minus_bottom_ann", "turnover", "coverage", "corr_kept", "corr_with", "kept", "cached", "error",
+    "warnings",
+]
+
+# Cells of the fixed sample on which correlations between factors are estimated.
+SAMPLE_CELLS = 20_000
+_SAMPLE_SEED = 20_240_607
+# Fewer common cells than this leave a correlation undefined.
+_MIN_OVERLAP = 30
+
+
+def default_steps() -> list[tuple[str, Any]]:
+    """默认筛选流程：MAD 去极值、标准化、Rank IC（含 10 期衰减）、五分组收益。"""
+    from zarnik.analysis import assayer as A
+
+    return [
+        ("winsorize", A.Winzorization(method="mad")),
+        ("normalize", A.Normalization()),
+        ("ic", A.ICAnalysis(rank_ic=True, max_decay=10)),
+        ("quantile", A.QuantileReturnAnalysis(quantile=5)),
+    ]
+
+
+def _steps_list(steps: Any) -> list[tuple[str, Any]]:
+    if steps is None:
+        return default_steps()
+    if callable(steps) and not isinstance(steps, (list, tuple)) and not hasattr(steps, "preprocess_pipelines"):
+        steps = steps()
+    if hasattr(steps, "preprocess_pipelines") and hasattr(steps, "analysis_pipelines"):
+        steps = list(steps.preprocess_pipelines) + list(steps.analysis_pipelines.items())
+    if not isinstance(steps, (list, tuple)) or not all(
+            isinstance(s, tuple) and len(s) == 2 and isinstance(s[0], str) for s in steps):
+        raise TypeError("steps: expected a list of (name, step) pairs, a FactorAssayer or a function "
+                        "returning one, got {}".format(type(steps).__name__))
+    return list(steps)
+
+
+def _plain(v: Any) -> Any:
+    if v is None or isinstance(v, (bool, int, float, str)):
+        return v
+    if isinstance(v, (list, tuple)):
+        return [_plain(x) for x in v]
+    if isinstance(v, dict):
+        return {str(k): _plain(x) for k, x in v.items()}
+    if callable(v):
+        return getattr(v, "__qualname__", getattr(v, "__name__", type(v).__name__))
+    text = repr(v)
+    return type(v).__name__ if " at 0x" in text else text
+
+
+def _describe_steps(steps: list[tuple[str, Any]]) -> list[Any]:
+    """A stable description of the steps (class and settings), part of the summary key."""
+    return [[name, "{}.{}".format(type(s).__module__, type(s).__qualname__),
+             {k: _plain(v) for k, v in sorted(getattr(s, "__dict__", {}).items()) if k != "step_name"}]
+            for name, s in steps]
+
+
+@dataclass
+class _Job:
+    """What every batch needs; sent to Dask workers as it is."""
+
+    ids: list[str]
+    start: str
+    end: str
+    periods: list[int]
+    period: int
+    steps: Any
+    market_path: str
+    fingerprint: str
+    fields: list[str]
+    lookback: int
+    ascending: bool = False
+    sample_cells: int = SAMPLE_CELLS
+    keep_values: bool = True
+
+    def data_key(self) -> tuple:
+        return (self.market_path, self.fingerprint, tuple(self.ids), self.start, self.end, tuple(self.periods),
+                self.lookback, tuple(self.fields))
+
+
+# ---------------------------------------------------------------------------
+# per-process state: fields, returns and the pipeline, built once per job
+# ---------------------------------------------------------------------------
+class _FieldCache:
+    """Serves every batch's fields from one load over the longest look-back of the whole job."""
+
+    def __init__(self) -> None:
+        self.dates: pd.DatetimeIndex | None = None
+        self.data: dict[str, np.ndarray] = {}
+
+    def prime(self, ostrel: Any, job: _Job) -> None:
+        from zarnik.engine import _extended_dates, _load_fields, _trading_dates
+        from zarnik.leaves import Factor
+
+        dates = _trading_dates(ostrel, pd.Timestamp(job.start).date(), pd.Timestamp(job.end).date())
+        try:
+            ext = _extended_dates(ostrel, dates, job.lookback, pd.Timestamp(job.end), "the batch")
+        except Exception:
+            return  # the formulas that reach too far fail in their own batch, with their own message
+        if job.fields:
+            leaves = {f: Factor(f) for f in job.fields}
+            try:
+                self.data = _load_fields(ostrel, list(job.fields), job.ids, ext, leaves)
+            except Exception:
+                self.data = {}
+                return
+        self.dates = ext
+
+    def __call__(self, ostrel: Any, fields: list[str], ids: list[str], dates: pd.DatetimeIndex,
+                 leaves: Any) -> dict[str, np.ndarray]:
+        from zarnik.engine import _load_fields
+
+        n = len(dates)
+        if (self.dates is None or any(f not in self.data for f in fields) or n > len(self.dates)
+                or not self.dates[len(self.dates) - n:].equals(dates)):
+            return _load_fields(ostrel, fields, ids, dates, leaves)
+        out = {}
+        for f in fields:
+            arr = self.data[f]
+            # a copy keeps the batch's fields contiguous (the engine reads them in their own layout)
+            out[f] = arr if n == arr.shape[0] else np.array(arr[arr.shape[0] - n:], order="K")
+        return out
+
+
+_STATE: dict[str, Any] = {}
+
+
+def _state(job: _Job) -> dict[str, Any]:
+    key = job.data_key()
+    if _STATE.get("key") == key:
+        return _STATE
+    import ostrel
+    from ostrel import store as market
+
+    from zarnik.analysis import assayer as A
+
+    if os.fspath(market._configured_path()) != job.market_path:
+        ostrel.init(job.market_path)
+    _STATE.clear()
+    cache = _FieldCache()
+    cache.prime(ostrel, job)
+    dates = pd.DatetimeIndex(pd.to_datetime(list(ostrel.get_trading_dates(job.start, job.end)))).normalize()
+    shape = pd.DataFrame(index=pd.DatetimeIndex(dates, name="datetime"),
+                         columns=pd.Index(job.ids, name="order_book_id"), dtype=float)
+    steps = _steps_list(job.steps)
+    fa = A.FactorAssayer()
+    for step in steps:
+        fa.append(step)
+    pre = [name for name, s in steps if isinstance(s, A.FactorPreprocessor)]
+    _STATE.update(key=key, fields=cache, dates=dates, assayer=fa, pre=pre, returns=None, returns_error=None)
+    try:
+        _STATE["returns"] = A._load_daily_returns(shape, list(job.periods))
+    except Exception as e:  # every formula reports it
+        _STATE["returns_error"] = "returns: {}".format(e)
+    T, N = len(dates), len(job.ids)
+    m = min(T * N, job.sample_cells)
+    flat = np.sort(np.random.default_rng(_SAMPLE_SEED).choice(T * N, size=m, replace=False)) if m else np.empty(0, int)
+    _STATE["sample_at"] = (flat // max(N, 1), flat % max(N, 1))
+    return _STATE
+
+
+# ---------------------------------------------------------------------------
+# one batch
+# ---------------------------------------------------------------------------
+def _error_text(e: BaseException) -> str:
+    return "{}: {}".format(type(e).__name__, e)
+
+
+def _half_life(curve: np.ndarray) -> float:
+    """Lags until |IC| first falls to half its lag-0 value (linear between lags); NaN if never."""
+    a = np.abs(np.asarray(curve, dtype=float))
+    if a.size == 0 or not np.isfinite(a[0]) or a[0] == 0:
+        return math.nan
+    half = a[0] / 2
+    for k in range(1, a.size):
+        if np.isfinite(a[k]) and a[k] <= half:
+            prev = a[k - 1]
+            return float(k - 1 + (prev - half) / (prev - a[k])) if prev != a[k] else float(k)
+    return math.nan
+
+
+def _summarise(results: dict[str, Any], period: int) -> dict[str, Any]:
+    from zarnik.report.display import result_kind, summary
+
+    row: dict[str, Any] = {}
+    label = "P_{}".format(period)
+    for res in results.values():
+        try:
+            kind = result_kind(res)
+        except TypeError:
+            continue
+        if kind == "ic" and "ic_mean" not in row:
+            s = summary(res)
+            if label in s.index:
+                row.update(ic_mean=float(s.loc[label, "ic_mean"]), ic_ir=float(s.loc[label, "ir"]),
+                           ic_t=float(s.loc[label, "t_stat"]), ic_positive=float(s.loc[label, "positive_share"]),
+                           n_dates=int(s.loc[label, "n_dates"]))
+            decay = getattr(res, "ic_decay", None)
+            if decay is not None and len(decay) and label in decay.columns:
+                curve = pd.DataFrame(decay).groupby(level="decay").mean()[label].sort_index()
+                row["decay_half_life"] = _half_life(curve.to_numpy())
+        elif kind == "quantile" and "top_minus_bottom_ann" not in row:
+            s = summary(res)
+            if label in s.index.get_level_values(0):
+                part = s.xs(label, level=0)
+                if "top_minus_bottom" in part.index:
+                    row["top_minus_bottom_ann"] = float(part.loc["top_minus_bottom", "annualized_return"])
+                groups = [g for g in part.index if g != "top_minus_bottom"]
+                if groups and "mean_turnover" in part.columns:
+                    ends = part.loc[[groups[0], groups[-1]], "mean_turnover"].astype(float)
+                    row["turnover"] = float(ends.mean())
+    return row
+
+
+def _run_batch(job: _Job, batch: list[tuple[str, str, Any]]) -> list[dict[str, Any]]:
+    """Evaluates and analyses one batch; returns a record per formula (row, sample, values)."""
+    from zarnik.engine import _evaluate
+
+    st = _state(job)
+    roots = {name: node for name, _, node in batch}
+    errors: dict[str, str] = {}
+    frames: dict[str, pd.DataFrame] = {}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            frames = _evaluate(roots, job.ids, job.start, job.end, False, load_fields=st["fields"])
+        except Exception:
+            # find the formulas that fail; the others are evaluated on their own
+            for name, node in roots.items():
+                try:
+                    frames[name] = _evaluate({name: node}, job.ids, job.start, job.end, False,
+                                             load_fields=st["fields"])[name]
+                except Exception as e:
+                    errors[name] = _error_text(e)
+    out = []
+    rows_at, cols_at = st["sample_at"]
+    for name, formula, _node in batch:
+        rec: dict[str, Any] = {"name": name, "row": {"formula": formula}, "sample": None, "values": None}
+        out.append(rec)
+        if name in errors:
+            rec["row"]["error"] = errors[name]
+            continue
+        frame = frames.pop(name)
+        values = frame.to_numpy(dtype=np.float64)
+        rec["row"]["coverage"] = float(np.isfinite(values).mean()) if values.size else math.nan
+        if job.keep_values:
+            rec["values"] = frame
+        if st["returns_error"]:
+            rec["row"]["error"] = st["returns_error"]
+            continue
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                with np.errstate(all="ignore"):
+                    results = st["assayer"].analysis(frame, st["returns"], ascending=job.ascending,
+                                                     periods=list(job.periods), keep_preprocess_result=True)
+            except Exception as e:
+                rec["row"]["error"] = _error_text(e)
+                continue
+        if caught:
+            rec["row"]["warnings"] = "; ".join(dict.fromkeys(str(w.message) for w in caught))
+        rec["row"].update(_summarise(results, job.period))
+        final = results.get(st["pre"][-1]) if st["pre"] else frame
+        final_values = np.asarray(pd.DataFrame(final).to_numpy(dtype=np.float64))
+        if final_values.shape == values.shape and rows_at.size:
+            rec["sample"] = final_values[rows_at, cols_at]
+    return out
+
+
+# ---------------------------------------------------------------------------
+# correlation-aware ranking
+# ---------------------------------------------------------------------------
+def _rank_and_select(table: pd.DataFrame, samples: dict[str, np.ndarray], max_corr: float | None,
+                     rank_by: str = "ic_ir") -> pd.DataFrame:
+    """Orders by the absolute value of ``rank_by`` (ties: input order) and walks down the list: a factor's ``corr_kept`` is its
+    largest absolute correlation with the factors kept above it; with ``max_corr`` a factor is kept
+    only when that stays below the threshold (greedy by IR)."""
+    order = table.assign(_abs=pd.to_numeric(table[rank_by], errors="coerce").abs(), _pos=np.arange(len(table)))
+    order = order.sort_values(["_abs", "_pos"], ascending=[False, True], na_position="last")
+    names = list(order.index)
+    corr_kept = np.full(len(names), np.nan)
+    corr_with = [None] * len(names)
+    kept = np.zeros(len(names), dtype=bool)
+    kept_vals: list[np.ndarray] = []
+    kept_mask: list[np.ndarray] = []
+    kept_names: list[str] = []
+    for i, name in enumerate(names):
+        s = samples.get(name)
+        if s is None or order.at[name, "error"] is not None:
+            continue
+        m = np.isfinite(s)
+        v = np.where(m, s - (s[m].mean() if m.any() else 0.0), 0.0)
+        if kept_vals:
+            V, M = np.vstack(kept_vals), np.vstack(kept_mask)
+            num = V @ v
+            sa = (V * V) @ m
+            sb = M @ (v * v)
+            overlap = M @ m
+            with np.errstate(all="ignore"):
+                r = num / np.sqrt(sa * sb)
+            r[(overlap < _MIN_OVERLAP) | ~np.isfinite(r)] = np.nan
+            if np.isfinite(r).any():
+                j = int(np.nanargmax(np.abs(r)))
+                corr_kept[i], corr_with[i] = float(r[j]), kept_names[j]
+        if max_corr is None or not (abs(corr_kept[i]) >= max_corr):
+            kept[i] = True
+            kept_vals.append(v)
+            kept_mask.append(m.astype(np.float64))
+            kept_names.append(name)
+    order = order.drop(columns=["_abs", "_pos"])
+    order["corr_kept"] = corr_kept
+    order["corr_with"] = corr_with
+    order["kept"] = kept
+    return order
+
+
+# ---------------------------------------------------------------------------
+# the batch loop
+# ---------------------------------------------------------------------------
+def _dask_client(workers: int | None, scheduler: str | None) -> tuple[Any, Any]:
+    try:
+        from distributed import Client, LocalCluster
+    except ImportError:
+        raise ImportError("mining on Dask needs dask.distributed: pip install 'zarnik[dask]'") from None
+    if scheduler:
+        return Client(scheduler), None
+    env_before = os.environ.get("ZARNIK_NUM_THREADS")
+    if env_before is None:  # the workers share the machine's cores
+        os.environ["ZARNIK_NUM_THREADS"] = str(max(1, (os.cpu_count() or 1) // max(1, workers or 1)))
+    try:
+        cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
+                               silence_logs=40)
+    finally:
+        if env_before is None:
+            os.environ.pop("ZARNIK_NUM_THREADS", None)
+    return Client(cluster), cluster
+
+
+def _parse_all(formulas: dict[str, Any]) -> tuple[list[tuple[str, str, Any]], dict[str, dict[str, Any]]]:
+    from zarnik.formula import parse
+    from zarnik.interface import AbstractFactor
+
+    parsed, failed = [], {}
+    for name, f in formulas.items():
+        text = f if isinstance(f, str) else repr(f)
+        try:
+            node = parse(f) if isinstance(f, str) else f
+            if not isinstance(node, AbstractFactor):
+                raise TypeError("expected a formula string or a zarnik factor, got {}".format(type(f).__name__))
+            node.shift  # noqa: B018 -- a bad look-back fails here, not inside a batch
+        except Exception as e:
+            failed[name] = {"formula": text, "error": _error_text(e)}
+            continue
+        parsed.append((name, text, node))
+    return parsed, failed
+
+
+def _leaf_fields(node: Any) -> tuple[list[str], bool]:
+    """Market fields the formula reads, and whether it has user-defined leaves (never cached)."""
+    from zarnik.leaves import Factor
+
+    names, user = [], False
+    for leaf in node.dependencies:
+        if isinstance(leaf, Factor):
+            names.append(leaf.name)
+        else:
+            user = True
+    return names, user
+
+
+def mine(
+    formulas: Any,
+    universe: Any = None,
+    start: Any = None,
+    end: Any = None,
+    periods: Sequence[int] = (1, 5, 20),
+    steps: Any = None,
+    *,
+    period: int | None = None,
+    max_corr: float | None = None,
+    batch_size: int | None = None,
+    workers: int | None = None,
+    scheduler: str | None = None,
+    factor_store: Any = None,
+    keep_values: bool = True,
+    sample_cells: int = SAMPLE_CELLS,
+    ascending: bool = False,
+    rank_by: str = "ic_ir",
+    progress: bool = True,
+) -> pd.DataFrame:
+    """批量计算并筛选因子公式，返回排行榜 DataFrame（每个公式一行，默认按 |IC IR| 降序）。
+
+    Parameters
+    ----------
+    formulas : dict, str or iterable
+        名称 -> 公式（字符串或因子表达式）；公式文件路径；或生成器等可迭代对象，见 ``read_formulas``。
+    universe : list of str, optional
+        标的代码；默认行情库中的全部股票。
+    start, end : date-like
+        因子计算区间（含两端）；``end`` 之后须有最长持有期的交易日。
+    periods : sequence of int
+        持有期；排行榜统计取 ``period``（默认第一个持有期）。
+    steps : list, FactorAssayer or callable, optional
+        分析流程，(名称, 步骤) 列表、FactorAssayer 或返回它们的函数；默认 ``default_steps()``。
+        在 Dask 上运行时须可序列化（可传入模块级函数）。
+    max_corr : float, optional
+        给定时按 |IR| 贪心保留：与已保留因子的最大绝对相关系数不低于该值的公式 ``kept`` 为 False。
+    batch_size : int, optional
+        每批公式数（共享子表达式与数据的范围）；默认按面板大小限制内存。
+    workers, scheduler : optional
+        ``workers=N`` 启动 N 个进程的本地 Dask 集群；``scheduler`` 为已有集群的地址。
+    factor_store : path, FactorStore or False, optional
+        因子库位置（默认行情库旁的 ``<库名>.factors`` 或 ``$ZARNIK_FACTOR_STORE``）；False 不读不写。
+    keep_values : bool
+        是否把因子值写入因子库（可用 ``load_factor`` 读回）。
+    sample_cells : int
+        估计因子间相关系数所用的固定样本单元数。
+    rank_by : str
+        排序（及贪心保留）所依据的列，取绝对值；默认 "ic_ir"，也可用 "ic_t" 等数值列。
+
+    Returns
+    -------
+    pandas.DataFrame
+        索引为公式名称，列见 ``COLUMNS``：IC 均值 / IR / t 值 / 正比例、衰减半衰期、多空年化收益、
+        换手率、覆盖率（有值单元格占比）、与已保留因子的相关系数、是否保留、是否来自因子库、错误信息。
+        出错的公式记录错误，其余公式照常计算。
+    """
+    import ostrel
+    from ostrel import store as market
+    from tqdm.auto import tqdm
+
+    from zarnik.engine import _normalize_ids
+
+    if start is None or end is None:
+        raise ValueError("mine: start and end are required")
+    if workers is not None and scheduler is not None:
+        raise ValueError("mine: give workers (a local cluster) or scheduler (an existing one), not both")
+    if workers is not None and (not isinstance(workers, int) or workers < 1):
+        raise ValueError("mine: workers must be a positive integer, got {!r}".format(workers))
+    if max_corr is not None and not (0 < float(max_corr) <= 1):
+        raise ValueError("mine: max_corr must be in (0, 1], got {!r}".format(max_corr))
+    periods = [int(p) for p in (periods if isinstance(periods, (list, tuple)) else [periods])]
+    if not periods or any(p < 1 for p in periods):
+        raise ValueError("mine: periods must be positive integers, got {!r}".format(periods))
+    period = periods[0] if period is None else int(period)
+    if rank_by not in ("ic_mean", "ic_ir", "ic_t", "ic_positive", "top_minus_bottom_ann", "coverage"):
+        raise ValueError("mine: rank_by must be one of ic_mean, ic_ir, ic_t, ic_positive, top_minus_bottom_ann, "
+                         "coverage; got {!r}".format(rank_by))
+    if period not in periods:
+        raise ValueError("mine: period {} is not one of periods {}".format(period, periods))
+
+    table_formulas = read_formulas(formulas)
+    if universe is None:
+        universe = sorted(ostrel.all_instruments(type="CS")["order_book_id"].tolist())
+    ids = _normalize_ids(universe)
+    start_s, end_s = str(pd.Timestamp(start).date()), str(pd.Timestamp(end).date())
+    steps_list = _steps_list(steps)
+    config = {"periods": periods, "period": period, "steps": _describe_steps(steps_list), "ascending": bool(ascending),
+              "sample": [int(sample_cells), _SAMPLE_SEED]}
+    fingerprint = data_fingerprint()
+    store = None
+    if factor_store is not False:
+        store = factor_store if isinstance(factor_store, FactorStore) else FactorStore(factor_store)
+
+    parsed, failed = _parse_all(table_formulas)
+    rows: dict[str, dict[str, Any]] = {name: dict(rec) for name, rec in failed.items()}
+    samples: dict[str, np.ndarray] = {}
+    todo, keys, all_fields, lookback = [], {}, [], 0
+    for name, text, node in parsed:
+        fields_of, user = _leaf_fields(node)
+        for f in fields_of:
+            if f not in all_fields:
+                all_fields.append(f)
+        lookback = max(lookback, int(node.shift))
+        if store is not None and not user:
+            vkey = value_key(repr(node), ids, start_s, end_s, fingerprint)
+            skey = summary_key(vkey, config)
+            keys[name] = (vkey, skey)
+            hit = store.get_summary(skey)
+            if hit is not None:
+                row, sample = hit
+                row.update(formula=text, cached=True)
+                rows[name] = row
+                if sample is not None:
+                    samples[name] = sample
+                continue
+        todo.append((name, text, node))
+
+    T = len(ostrel.get_trading_dates(start_s, end_s))
+    if batch_size is None:
+        batch_size = max(1, min(32, int(1.2e9 // max(1, T * len(ids) * 8))))
+    batches = [todo[i:i + batch_size] for i in range(0, len(todo), batch_size)]
+    job = _Job(ids=ids, start=start_s, end=end_s, periods=periods, period=period, steps=steps,
+               market_path=os.fspath(market._configured_path()), fingerprint=fingerprint, fields=all_fields,
+               lookback=lookback, ascending=bool(ascending), sample_cells=int(sample_cells),
+               keep_values=bool(keep_values and store is not None))
+
+    bar = tqdm(total=len(table_formulas), desc="mining", unit="formula", disable=not progress)
+    bar.update(len(table_formulas) - len(todo))
+
+    def take(records: list[dict[str, Any]]) -> None:
+        for rec in records:
+            name, row = rec["name"], rec["row"]
+            row["cached"] = False
+            rows[name] = row
+            if rec["sample"] is not None:
+                samples[name] = rec["sample"]
+            if store is not None and name in keys and "error" not in row:
+                vkey, skey = keys[name]
+                if rec["values"] is not None:
+                    store.put_values(vkey, rec["values"], formula=row["formula"])
+                store.put_summary(skey, row, rec["sample"])
+        bar.update(len(records))
+
+    try:
+        if batches and (workers is not None or scheduler is not None):
+            _run_on_dask(job, batches, workers, scheduler, take)
+        else:
+            for batch in batches:
+                take(_run_batch(job, batch))
+    finally:
+        bar.close()
+
+    table = pd.DataFrame.from_dict({name: rows[name] for name in table_formulas}, orient="index")
+    for col in COLUMNS:
+        if col not in table.columns:
+            table[col] = np.nan if col not in ("error", "warnings", "corr_with") else None
+    for col in ("error", "warnings", "corr_with"):
+        table[col] = table[col].astype(object).where(table[col].notna(), None)
+    table = _rank_and_select(table[COLUMNS], samples, max_corr, rank_by)
+    table["cached"] = table["cached"].fillna(False).astype(bool)
+    table.index.name = "name"
+    return table
+
+
+def _run_on_dask(job: _Job, batches: list[list[tuple[str, str, Any]]], workers: int | None,
+                 scheduler: str | None, take: Callable[[list[dict[str, Any]]], None]) -> None:
+    client, cluster = _dask_client(workers, scheduler)
+    try:
+        from distributed import as_completed
+
+        try:
+            import cloudpickle
+
+            cloudpickle.dumps(job.steps)
+        except Exception as e:
+            raise TypeError("steps: cannot be sent to Dask workers ({}); pass a module-level function that "
+                            "builds the steps instead".format(e)) from None
+        futures = [client.submit(_run_batch, job, batch, pure=False) for batch in batches]
+        for fut in as_completed(futures):
+            take(fut.result())
+    finally:
+        client.close()
+        if cluster is not None:
+            cluster.close()
