@@ -21,7 +21,7 @@ START, END = "2022-03-01", "2022-06-30"
 # They must agree on most cells; every other alpha must agree on every cell.
 TIE_SENSITIVE = {
     "alpha013", "alpha015", "alpha016", "alpha031", "alpha050", "alpha067", "alpha068", "alpha071", "alpha075",
-    "alpha076", "alpha078", "alpha079", "alpha085", "alpha088", "alpha092", "alpha094", "alpha096", "alpha097",
+    "alpha076", "alpha078", "alpha079", "alpha081", "alpha085", "alpha088", "alpha092", "alpha094", "alpha096", "alpha097",
     "alpha098",
 }
 # RANK of CORR over 2 dates: the correlation is +-1 on every cell, its rank is all ties.

@@ -504,6 +504,7 @@ inline std::ptrdiff_t first_block(std::size_t m, std::size_t n, std::int64_t las
 // offers vector types, with pairs of doubles that carry two blocks at once
 // (the same operations in the same order, so results are identical).
 // ---------------------------------------------------------------------------
+
 // One block [B, E] of block_sums on its own, scalar; B < 0 for a first block
 // that starts before window 0. suf and pre hold M n doubles each.
 template <int M, int S, class Terms, class Finish>
