@@ -395,7 +395,7 @@ BAD_FORMULAS = [
     ("LOG(2)", r"LOG\(\) needs at least one factor argument"),
     ("MAX(1, 2)", r"MAX\(\) needs at least one factor argument"),
     ("MA(close, 0)", r"the window 0 is outside 1..100000"),
-    ("EVERY(close > 0, 2.5)", r"the window 2.5 is not a whole number"),
+    ("MA(close, 0.5)", r"the window 0.5 is outside 1..100000"),  # fractional windows are floored
 ]
 
 
@@ -407,7 +407,8 @@ def test_bad_calls_are_explained_with_their_position(text, pattern):
 
 
 @pytest.mark.parametrize("text", ["IF(close > 1, 1, 0)", "MAX(close, 1)", "MIN(2, close)", "DELTA(close, 0)",
-                                  "TS_REGRESSION(close, volume, 5)", "ABS(close - 1)"])
+                                  "TS_REGRESSION(close, volume, 5)", "ABS(close - 1)",
+                                  "EVERY(close > 0, 2.5)"])
 def test_good_calls_still_parse(text):
     assert isinstance(parse(text), AbstractFactor)
 

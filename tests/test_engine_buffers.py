@@ -83,6 +83,9 @@ class Market:
         self.snapshot = {k: v.to_numpy().copy() for k, v in self.frames.items()}
         self.handed: list[tuple[pd.DataFrame, np.ndarray]] = []
 
+    def trading_date_index(self, date):
+        return int(CAL.get_loc(pd.Timestamp(date)))
+
     def get_trading_dates(self, start, end):
         s, e = pd.Timestamp(start), pd.Timestamp(end)
         return [d.date() for d in CAL[(CAL >= s) & (CAL <= e)]]
@@ -116,7 +119,7 @@ class Market:
 
 
 def _install(monkeypatch, market: Market) -> None:
-    for name in ("get_trading_dates", "get_previous_trading_date", "get_panel"):
+    for name in ("get_trading_dates", "get_previous_trading_date", "get_panel", "trading_date_index"):
         monkeypatch.setattr(ostrel, name, getattr(market, name), raising=False)
 
 
@@ -132,10 +135,13 @@ def naive(key, data):
         args = [naive(a, data) for a in raw]
         if func is _iface.ShiftedFactor._shift:
             return args[0][args[1]:].copy() if np.ndim(args[0]) == 2 else args[0]
+        # the block grid on the calendar's scale, as the engine lays it (every array ends at END)
+        last = int(CAL.get_loc(END))
         if func in (R.ma, R.std, R.ts_max, R.ts_rank):
-            return R._apply_columns(func, args[1], np.ascontiguousarray(args[0], dtype=float))
+            return R._apply_columns(func, args[1], np.ascontiguousarray(args[0], dtype=float), last=last)
         if func in (R.correlation,):
-            return R._apply_columns(func, args[0], *(np.ascontiguousarray(a, dtype=float) for a in args[1:]))
+            return R._apply_columns(func, args[0], *(np.ascontiguousarray(a, dtype=float) for a in args[1:]),
+                                    last=last)
         return np.array(func(*args), copy=True)
     if isinstance(key, LeafFactor):
         return data[key.name].copy()
