@@ -216,5 +216,7 @@ def test_cli_lists_and_shows_alphas(capsys):
     assert cli.main(["alphas", "show", "alpha101"]) == 0
     shown = capsys.readouterr().out
     assert "((close - open) / ((high - low) + .001))" in shown and "formula:" in shown
-    with pytest.raises(SystemExit, match="unknown alpha"):
-        cli.main(["alphas", "show", "alpha999"])
+    # a user error prints one line and gives exit code 2 (no traceback)
+    assert cli.main(["alphas", "show", "alpha999"]) == 2
+    err = capsys.readouterr().err
+    assert "unknown alpha" in err and "Traceback" not in err

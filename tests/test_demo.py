@@ -103,7 +103,8 @@ def test_job_writes_reports_and_finds_the_reversal(market, tmp_path):
     for name in DEMO_FORMULAS:
         html = (tmp_path / "{}.html".format(name)).read_text(encoding="utf-8")
         pngs = re.findall(r'src="data:image/png;base64,([A-Za-z0-9+/=]+)"', html)
-        assert len(pngs) == 4
+        # the coverage panel, six IC, six quantile, one factor-return and one style panel
+        assert len(pngs) == 1 + 6 + 6 + 1 + 1
         for p in pngs:
             img = mpimg.imread(io.BytesIO(base64.b64decode(p)), format="png")
             assert img.ndim == 3 and img[..., :3].std() > 0

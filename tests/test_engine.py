@@ -276,7 +276,10 @@ def test_bad_arguments(market, args, exc):
 
 
 def test_unknown_instrument_gives_nan_column(market):
-    got = execute_factor(zarnik.Factor("close"), ["000001.XSHE", "999999.XSHE"], START, END)
+    from zarnik.exception import DataCoverageWarning
+
+    with pytest.warns(DataCoverageWarning, match="999999.XSHE"):
+        got = execute_factor(zarnik.Factor("close"), ["000001.XSHE", "999999.XSHE"], START, END)
     assert got["999999.XSHE"].isna().all() and got["000001.XSHE"].notna().any()
 
 

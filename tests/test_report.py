@@ -131,7 +131,8 @@ def test_tear_sheet_is_self_contained_with_decodable_pngs(tmp_path, empty):
     html = open(path, encoding="utf-8").read()
     assert "t &lt;&amp;&gt;" in html and "http" not in html.replace("http-equiv", "")
     pngs = _pngs(html)
-    assert len(pngs) == 4
+    # six IC panels, six quantile panels, one factor-return and one style panel
+    assert len(pngs) == 6 + 6 + 1 + 1
     for png in pngs:
         img = mpimg.imread(io.BytesIO(png), format="png")
         assert img.ndim == 3 and img.shape[0] > 100 and img.shape[1] > 100

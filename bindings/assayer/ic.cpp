@@ -640,10 +640,13 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
         py::module_::import("builtins").attr("object").attr("__setattr__")(ind, "industry", self.attr("industry"));
     }
     (void)np;
-    return result_class("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = ic_p,
-                                            py::arg("ic_decay") = ic_decay,
-                                            py::arg("ic_industry_distribute") = ind,
-                                            py::arg("name") = self.attr("step_name"));
+    py::object out = result_class("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = ic_p,
+                                                      py::arg("ic_decay") = ic_decay,
+                                                      py::arg("ic_industry_distribute") = ind,
+                                                      py::arg("name") = self.attr("step_name"));
+    // per-date IC within each industry, kept on the result beside the pooled table
+    py::module_::import("zarnik.analysis.statistics").attr("attach_ic_statistics")(out, self, df);
+    return out;
 }
 
 }  // namespace

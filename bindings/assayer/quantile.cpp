@@ -281,12 +281,15 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
                                              py::arg("columns") = fr.columns, py::arg("dtype") = "object");
     py::object bench_cum = py::none();
     if (!bench.is_none()) bench_cum = bench.attr("add")(1).attr("cumprod")().attr("sub")(1);
-    return result_class("QuantileReturnAnalysisResult")(
+    py::object out = result_class("QuantileReturnAnalysisResult")(
         py::arg("quantile_turnover") = quantile_turnover, py::arg("quantile_returns") = quantile_returns,
         py::arg("quantile_detail") = detail, py::arg("benchmark_return") = bench_cum,
         py::arg("top_minus_bottom_returns") = top_minus_bottom,
         py::arg("quantile_annualized_returns") = annualized,
         py::arg("quantile_excess_annulized_returns") = excess, py::arg("name") = self.attr("step_name"));
+    // rank autocorrelation of the factor and the universe's mean daily return, kept on the result
+    py::module_::import("zarnik.analysis.statistics").attr("attach_quantile_statistics")(out, factor_data, returns);
+    return out;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ from __future__ import annotations
 
 import datetime as _dt
 import functools
+import warnings
 from types import SimpleNamespace
 from typing import Any, Iterable, Sequence
 
@@ -57,7 +58,11 @@ def _to_timestamp(value: Any, what: str = "date") -> pd.Timestamp:
 def _exchange_sessions() -> pd.DatetimeIndex:
     import exchange_calendars as xcals
 
-    cal = xcals.get_calendar("XSHG")
+    with warnings.catch_warnings():
+        # exchange_calendars reads Series.values of tz-aware holiday series internally, which
+        # pandas >= 3.1 deprecates; the sessions it builds are unaffected
+        warnings.filterwarnings("ignore", message="Series.values returning an ndarray that drops timezone")
+        cal = xcals.get_calendar("XSHG")
     return pd.DatetimeIndex(cal.sessions).tz_localize(None).normalize()
 
 

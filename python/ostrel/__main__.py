@@ -5,9 +5,28 @@ from __future__ import annotations
 
 import argparse
 import sys
+import traceback
 
 
 def main(argv: list[str] | None = None) -> int:
+    """Runs one command; an error prints one line ``ostrel CMD: message`` and gives exit code 2
+    (``--verbose`` prints the traceback as well)."""
+    args = _parser().parse_args(argv)
+    try:
+        return _run(args)
+    except KeyboardInterrupt:
+        print("ostrel: interrupted", file=sys.stderr)
+        return 130
+    except Exception as exc:  # noqa: BLE001 - the command line reports every failure in one line
+        if args.verbose:
+            traceback.print_exc()
+        text = " ".join((str(exc).strip() or type(exc).__name__).split())
+        hint = "" if args.verbose else " (run with --verbose for the traceback)"
+        print("ostrel {}: {}{}".format(args.cmd, text, hint), file=sys.stderr)
+        return 2
+
+
+def _parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="python -m ostrel", description="embedded market-data store")
     sub = parser.add_subparsers(dest="cmd", required=True)
     g = sub.add_parser("generate", help="fill a new store with a synthetic A-share market")
@@ -26,7 +45,12 @@ def main(argv: list[str] | None = None) -> int:
     m.add_argument("--quiet", action="store_true", help="no progress bar")
     i = sub.add_parser("info", help="print what the store holds")
     i.add_argument("--path", default=None)
-    args = parser.parse_args(argv)
+    for sp in (g, m, i):
+        sp.add_argument("--verbose", action="store_true", help="print the traceback of an error")
+    return parser
+
+
+def _run(args: argparse.Namespace) -> int:
     if args.cmd == "import":
         return _import(args)
     if args.cmd == "generate":

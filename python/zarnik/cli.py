@@ -7,6 +7,7 @@ import argparse
 import os
 import subprocess
 import sys
+import traceback
 from collections.abc import Sequence
 from typing import Any
 
@@ -106,6 +107,7 @@ def _print_table(table: Any) -> None:
 def cmd_demo(args: argparse.Namespace) -> int:
     from .report.job import DEMO_FORMULAS, run_job
 
+    _check_writable(args.out, "folder")
     path = args.data or _default_store()
     _ensure_store(path, args.instruments, args.start, args.end, args.seed, args.quiet)
     ids = _universe(args.start, args.end, args.universe)
@@ -132,6 +134,7 @@ def cmd_analyze(args: argparse.Namespace) -> int:
         parse(args.formula)
     except FormulaError as e:
         raise SystemExit("zarnik: {}".format(e)) from None
+    _check_writable(args.report, "file")
     path = args.data or _default_store()
     if not os.path.exists(path):
         raise SystemExit("zarnik: no market data at {} (run `zarnik demo` or pass --data)".format(path))
@@ -226,6 +229,7 @@ def build_parser() -> argparse.ArgumentParser:
     d.add_argument("--universe", help="comma-separated ids or a file with one id per line (default: all stocks)")
     d.add_argument("--periods", type=_periods, default=[1, 5, 20])
     d.add_argument("--quiet", action="store_true", help="no progress bars")
+    d.add_argument("--verbose", action="store_true", help="print the traceback of an error")
     d.set_defaults(func=cmd_demo)
     a = sub.add_parser("analyze", help="analyse one formula and write its tear sheet")
     a.add_argument("formula", help='e.g. "-(close / DELAY(close, 5) - 1)"')
@@ -237,7 +241,8 @@ def build_parser() -> argparse.ArgumentParser:
     a.add_argument("--benchmark", default=BENCHMARK, help="index id for excess returns ('' for none)")
     a.add_argument("--name", help="factor name shown in the report")
     a.add_argument("--data", help="market store path")
-    a.add_argument("--quiet", action="store_true")
+    a.add_argument("--quiet", action="store_true", help="no progress bars")
+    a.add_argument("--verbose", action="store_true", help="print the traceback of an error")
     a.set_defaults(func=cmd_analyze)
     m = sub.add_parser("mine", help="screen a file of formulas into a leaderboard (one row per formula)")
     m.add_argument("formulas", help="file with one formula per line (`name = formula` or just the formula; "
@@ -263,18 +268,92 @@ def build_parser() -> argparse.ArgumentParser:
     m.add_argument("--top", type=int, default=20, help="rows of the leaderboard to print (default: 20)")
     m.add_argument("--data", help="market store path")
     m.add_argument("--quiet", action="store_true")
+    m.add_argument("--verbose", action="store_true", help="print the traceback of an error")
     m.set_defaults(func=cmd_mine)
     al = sub.add_parser("alphas", help="list or show the shipped formula library (101 alphas, classic factors)")
     al.add_argument("action", choices=["list", "show"])
     al.add_argument("names", nargs="*", help="names for show, e.g. alpha001 momentum_20")
     al.add_argument("--family", help="only this family for list (alpha101, momentum, reversal, ...)")
+    al.add_argument("--verbose", action="store_true", help="print the traceback of an error")
     al.set_defaults(func=cmd_alphas)
     return p
 
 
+def _check_writable(path: str, what: str) -> None:
+    """Fail before the long evaluation when ``path`` (a file, or a folder with is_dir) cannot be written."""
+    target = os.path.abspath(path)
+    folder = target if what == "folder" else os.path.dirname(target)
+    probe = folder
+    while probe and not os.path.exists(probe):
+        parent = os.path.dirname(probe)
+        if parent == probe:
+            break
+        probe = parent
+    if os.path.exists(folder) and not os.path.isdir(folder):
+        raise SystemExit("zarnik: cannot write to {}: {} is not a folder".format(path, folder))
+    if what == "file" and os.path.isdir(target):
+        raise SystemExit("zarnik: cannot write the report to {}: it is a folder".format(path))
+    if not os.path.isdir(probe) or not os.access(probe, os.W_OK | os.X_OK):
+        raise SystemExit("zarnik: cannot write to {}: {} is not writable".format(path, probe))
+
+
+# Errors a user's input can cause (a formula, a store, a path, dates); anything else is reported as
+# unexpected. Both print one line; --verbose adds the traceback.
+_USER_ERRORS: tuple[type[BaseException], ...] = (ValueError, TypeError, LookupError, OSError, AssertionError,
+                                                 RuntimeError, ArithmeticError)
+
+
+def _user_error_types() -> tuple[type[BaseException], ...]:
+    extra: list[type[BaseException]] = []
+    try:
+        from .exception import ZarnikError
+
+        extra.append(ZarnikError)
+    except ImportError:  # pragma: no cover
+        pass
+    try:
+        import duckdb
+
+        extra.append(duckdb.Error)
+    except ImportError:  # pragma: no cover
+        pass
+    return _USER_ERRORS + tuple(extra)
+
+
+def _message(exc: BaseException) -> str:
+    text = str(exc).strip() or type(exc).__name__
+    if "Could not set lock on file" in text:
+        text = "the market-data store is busy: another process has it open for writing ({})".format(text)
+    return " ".join(text.split()) if len(text) < 2000 else text[:2000] + " ..."
+
+
+def run_command(prog: str, func: Any, args: Any, verbose: bool) -> int:
+    """Runs one command: a user error prints one line ``prog: message`` and gives exit code 2
+    (``--verbose`` prints the traceback as well); Ctrl-C gives 130."""
+    try:
+        return int(func(args) or 0)
+    except SystemExit as exc:
+        if exc.code is None or isinstance(exc.code, int):
+            return int(exc.code or 0)
+        print(str(exc.code), file=sys.stderr)
+        return 2
+    except KeyboardInterrupt:
+        print("{}: interrupted".format(prog), file=sys.stderr)
+        return 130
+    except Exception as exc:  # noqa: BLE001 - the command line reports every failure in one line
+        if verbose:
+            traceback.print_exc()
+        known = isinstance(exc, _user_error_types()) or type(exc).__name__ == "FormulaError"
+        kind = "" if known else "unexpected error ({}): ".format(type(exc).__name__)
+        hint = "" if verbose else " (run with --verbose for the traceback)"
+        print("{}: {}{}{}".format(prog, kind, _message(exc), hint), file=sys.stderr)
+        return 2
+
+
 def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
-    return int(args.func(args) or 0)
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    return run_command("zarnik", args.func, args, bool(getattr(args, "verbose", False)))
 
 
 if __name__ == "__main__":  # pragma: no cover

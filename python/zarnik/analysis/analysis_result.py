@@ -10,6 +10,7 @@ from __future__ import annotations
 
 from typing import Any, ClassVar
 
+from zarnik.analysis import statistics as _stats
 from zarnik.report.display import ResultDisplayMixin
 
 __all__ = [
@@ -73,6 +74,46 @@ class ICAnalysisResult(AnalysisResult):
 
     FIELDS = ("ic", "ic_p_value", "ic_decay", "ic_industry_distribute", "name")
 
+    #: per-date IC within each industry, indexed by (datetime, industry); set by ICAnalysis
+    ic_by_industry: Any = None
+
+    @property
+    def ic_statistics(self) -> Any:
+        """每个持有期的 IC 统计：均值、标准差、IR、t 值、Newey–West t 值、偏度、峰度、正 IC 占比。"""
+        return _stats.ic_statistics(self.ic)
+
+    @property
+    def ic_skew(self) -> Any:
+        """各持有期 IC 的偏度。"""
+        return self.ic_statistics["ic_skew"]
+
+    @property
+    def ic_kurtosis(self) -> Any:
+        """各持有期 IC 的超额峰度。"""
+        return self.ic_statistics["ic_kurtosis"]
+
+    @property
+    def ic_t_stat(self) -> Any:
+        """各持有期 IC 均值的 t 值。"""
+        return self.ic_statistics["t_stat"]
+
+    @property
+    def ic_t_stat_nw(self) -> Any:
+        """各持有期 IC 均值的 Newey–West（HAC）t 值。"""
+        return self.ic_statistics["t_stat_nw"]
+
+    @property
+    def ic_monthly(self) -> Any:
+        """按月平均 IC（索引为月份）。"""
+        return _stats.monthly_ic(self.ic)
+
+    @property
+    def ic_industry_summary(self) -> Any:
+        """各行业逐日 IC 的均值、标准差与 t 值；没有行业分类时为 None。"""
+        if self.ic_by_industry is None:
+            return None
+        return _stats.industry_ic_summary(self.ic_by_industry)
+
 
 class QuantileReturnAnalysisResult(AnalysisResult):
     """分组收益分析结果：换手率、分组收益、分组明细、基准收益、多空收益、年化收益与年化超额收益。"""
@@ -87,6 +128,31 @@ class QuantileReturnAnalysisResult(AnalysisResult):
         "quantile_excess_annulized_returns",
         "name",
     )
+
+    #: rank autocorrelation of the factor per holding period (dates x periods); set by the analysis
+    factor_rank_autocorrelation: Any = None
+    #: equal-weighted mean daily return of the labelled instruments; set by the analysis
+    universe_return: Any = None
+
+    @property
+    def quantile_daily_returns(self) -> Any:
+        """各组日收益率，索引 (tag, datetime)。"""
+        return _stats.quantile_daily_returns(self)
+
+    @property
+    def quantile_mean_returns(self) -> Any:
+        """各组日均收益及其标准误。"""
+        return _stats.quantile_mean_returns(self)
+
+    @property
+    def quantile_mean_turnover(self) -> Any:
+        """各组平均换手率（组 x 持有期）。"""
+        return _stats.mean_turnover(self)
+
+    @property
+    def top_minus_bottom_statistics(self) -> Any:
+        """多空日收益的均值、标准误、t 值与 alpha / beta（相对基准或全市场等权平均）。"""
+        return _stats.top_minus_bottom_statistics(self)
 
 
 class FactorReturnAnalysisResult(AnalysisResult):

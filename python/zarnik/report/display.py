@@ -12,12 +12,12 @@ import base64
 import html
 import io
 import math
-import warnings
 from typing import Any
 
 import numpy as np
 import pandas as pd
 
+from zarnik.analysis import statistics as _stats
 from zarnik.analysis.coverage import has_no_data
 
 __all__ = [
@@ -56,19 +56,7 @@ def _name(result: Any) -> str:
 # summaries
 # ---------------------------------------------------------------------------
 def _ic_summary(r: Any) -> pd.DataFrame:
-    ic = pd.DataFrame(r.ic)
-    rows = []
-    for col in ic.columns:
-        s = pd.to_numeric(ic[col], errors="coerce").dropna()
-        n = int(s.size)
-        mean = float(s.mean()) if n else math.nan
-        std = float(s.std(ddof=1)) if n > 1 else math.nan
-        ir = mean / std if std and std > 0 else math.nan
-        t = ir * math.sqrt(n) if not math.isnan(ir) else math.nan
-        pos = float((s > 0).mean()) if n else math.nan
-        rows.append({"period": col, "ic_mean": mean, "ic_std": std, "ir": ir, "t_stat": t,
-                     "positive_share": pos, "n_dates": n})
-    table = pd.DataFrame(rows).set_index("period")
+    table = _stats.ic_statistics(r.ic)
     return _mark_no_data(table, table["n_dates"].to_numpy() == 0 if len(table) else [])
 
 
@@ -142,6 +130,7 @@ def _quantile_summary(r: Any) -> pd.DataFrame:
     table = pd.DataFrame(rows).set_index(["period", "group"])
     if not len(table):
         return table
+    table = _add_quantile_statistics(r, table)
     ascending = getattr(r, "ascending", None)
     if ascending is not None and len(ann.index):
         tags = [str(t) for t in ann.index]
@@ -163,6 +152,46 @@ def _quantile_summary(r: Any) -> pd.DataFrame:
     else:
         empty = np.zeros(len(table), dtype=bool)
     return _mark_no_data(table, empty)
+
+
+def _add_quantile_statistics(r: Any, table: pd.DataFrame) -> pd.DataFrame:
+    """Mean daily return and its standard error per group; for the top-minus-bottom rows also the
+    annualized alpha, beta and the alpha's t-statistic; the factor's mean rank autocorrelation per period."""
+    try:
+        means = _stats.quantile_mean_returns(r)
+    except (KeyError, ValueError, TypeError):
+        means = None
+    extra = {c: np.full(len(table), math.nan) for c in ("mean_return", "mean_return_se")}
+    keys = list(table.index)
+    if means is not None and len(means):
+        lookup = {(str(p), str(g)): row for (p, g), row in zip(means.index, means.to_dict("records"))}
+        for i, (p, g) in enumerate(keys):
+            row = lookup.get((str(p), str(g)))
+            if row is not None:
+                extra["mean_return"][i] = row["mean_return"]
+                extra["mean_return_se"][i] = row["mean_return_se"]
+    try:
+        spread = _stats.top_minus_bottom_statistics(r)
+    except (KeyError, ValueError, TypeError):
+        spread = pd.DataFrame()
+    for col in ("alpha_annualized", "beta", "alpha_t"):
+        if col in spread.columns:
+            extra[col] = np.full(len(table), math.nan)
+    for i, (p, g) in enumerate(keys):
+        if g == "top_minus_bottom" and p in spread.index:
+            extra["mean_return"][i] = spread.loc[p, "mean_return"]
+            extra["mean_return_se"][i] = spread.loc[p, "mean_return_se"]
+            for col in ("alpha_annualized", "beta", "alpha_t"):
+                if col in extra:
+                    extra[col][i] = spread.loc[p, col]
+    ac = getattr(r, "factor_rank_autocorrelation", None)
+    if ac is not None and len(getattr(ac, "columns", [])):
+        means_ac = pd.DataFrame(ac).apply(pd.to_numeric, errors="coerce").mean()
+        extra["rank_autocorrelation"] = np.array([means_ac.get(p, math.nan) for p, _ in keys], dtype=float)
+    table = table.copy()
+    for col, values in extra.items():
+        table[col] = values
+    return table
 
 
 def _perf(cum: pd.Series) -> dict[str, float]:
@@ -218,6 +247,9 @@ def _pyplot():
     # render through the Agg canvas wherever they are saved.
     from matplotlib.figure import Figure
 
+    from .fonts import configure_fonts
+
+    configure_fonts()
     return Figure
 
 
@@ -244,6 +276,8 @@ def _plot_ic(r: Any) -> Any:
     else:
         _empty(ax, "no IC")
     ax.set_title("IC series")
+    ax.set_xlabel("date")
+    ax.set_ylabel("IC (correlation)")
     ax = axes[0, 1]
     vals = [pd.to_numeric(ic[c], errors="coerce").dropna().to_numpy() for c in ic.columns]
     if any(v.size for v in vals):
@@ -254,6 +288,8 @@ def _plot_ic(r: Any) -> Any:
     else:
         _empty(ax, "no IC")
     ax.set_title("IC distribution")
+    ax.set_xlabel("IC (correlation)")
+    ax.set_ylabel("number of dates")
     ax = axes[1, 0]
     decay = getattr(r, "ic_decay", None)
     if decay is not None and len(decay):
@@ -269,6 +305,7 @@ def _plot_ic(r: Any) -> Any:
     else:
         _empty(ax, "no decay table")
     ax.set_title("mean IC by lag")
+    ax.set_ylabel("mean IC")
     ax = axes[1, 1]
     ind = getattr(r, "ic_industry_distribute", None)
     if ind is not None and len(ind) and len(getattr(ind, "columns", [])):
@@ -278,6 +315,7 @@ def _plot_ic(r: Any) -> Any:
                 color=["tab:red" if v < 0 else "tab:blue" for v in s.to_numpy()])
         ax.tick_params(axis="y", labelsize=6)
         ax.set_title("IC by industry ({})".format(col))
+        ax.set_xlabel("IC (correlation)")
     else:
         _empty(ax, "no industry breakdown")
         ax.set_title("IC by industry")
@@ -303,6 +341,7 @@ def _plot_quantile(r: Any) -> Any:
             ax.plot(b.index, b.to_numpy(dtype=float), color="black", lw=1.2, ls="--", label="benchmark")
         ax.legend(fontsize=8, ncol=6)
         ax.set_title("cumulative group returns ({})".format(period))
+        ax.set_ylabel("cumulative return")
     else:
         _empty(ax, "no groups")
     ax = axes[1]
@@ -315,6 +354,7 @@ def _plot_quantile(r: Any) -> Any:
     else:
         _empty(ax, "no top-minus-bottom")
     ax.set_title("top minus bottom, cumulative")
+    ax.set_ylabel("cumulative return")
     ax = axes[2]
     tv = getattr(r, "quantile_turnover", None)
     if tv is not None and period is not None and period in tv.columns:
@@ -326,6 +366,8 @@ def _plot_quantile(r: Any) -> Any:
     else:
         _empty(ax, "no turnover")
     ax.set_title("turnover ({}-date mean)".format(ROLLING_IC_WINDOW))
+    ax.set_xlabel("date")
+    ax.set_ylabel("share of new members")
     fig.suptitle("Quantile returns: {}".format(_name(r)))
     fig.tight_layout()
     return fig
@@ -344,6 +386,8 @@ def _plot_factor_return(r: Any) -> Any:
     else:
         _empty(ax, "no factor returns")
     ax.set_title("Factor return, cumulative: {}".format(_name(r)))
+    ax.set_xlabel("date")
+    ax.set_ylabel("cumulative return")
     fig.tight_layout()
     return fig
 
@@ -368,6 +412,8 @@ def _plot_style(r: Any) -> Any:
     else:
         _empty(ax, "no exposure")
     ax.set_title("Mean active style exposure: {}".format(_name(r)))
+    ax.set_xlabel("style factor")
+    ax.set_ylabel("quantile group")
     fig.tight_layout()
     return fig
 
@@ -386,10 +432,7 @@ def plot(result: Any) -> Any:
 def figure_to_png(fig: Any, dpi: int = 80) -> bytes:
     """PNG bytes of a Figure."""
     buf = io.BytesIO()
-    with warnings.catch_warnings():
-        # industry names are Chinese; fonts without CJK glyphs draw boxes, which is acceptable
-        warnings.filterwarnings("ignore", message="Glyph .* missing from font", category=UserWarning)
-        fig.savefig(buf, format="png", dpi=dpi)
+    fig.savefig(buf, format="png", dpi=dpi)
     return buf.getvalue()
 
 
