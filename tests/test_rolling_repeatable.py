@@ -174,3 +174,40 @@ def test_requested_span_does_not_change_a_date(small_store):
     assert ostrel.trading_date_index(long.index[1]) == ostrel.trading_date_index(long.index[0]) + 1
     with pytest.raises(ValueError, match="is not a trading date"):
         ostrel.trading_date_index("2022-01-01")
+
+
+def _overflowing_series(seed: int, inf: bool) -> np.ndarray:
+    """~1e2 magnitudes of both signs, an exact zero at 28 and huge values, so partial products overflow."""
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(50.0, 150.0, 140) * rng.choice([-1.0, 1.0], 140)
+    x[rng.integers(0, 140, 6)] = 1e200
+    x[28] = 0.0
+    if inf:
+        x[135] = np.inf  # in the rows that get cut
+    return x
+
+
+@pytest.mark.parametrize("name", SINGLE + PAIR)
+@pytest.mark.parametrize("inf", [False, True])
+def test_cutting_rows_after_an_overflowing_window_keeps_its_bits(name, inf):
+    """Whether a window's product overflowed and met a zero is decided by that window alone, not by the rows after it."""
+    for seed in range(3):
+        x, y = _overflowing_series(seed, inf), _overflowing_series(seed + 50, inf)
+        arrays = (x[:, None], y[:, None]) if name in PAIR else (x[:, None],)
+        for n in (5, 17, 68):
+            for position in (-7, 0, 139, 12345):
+                full = R._apply_columns(name, n, *arrays, last=position)
+                for j in range(0, 61, 3):
+                    cut = R._apply_columns(name, n, *(a[:len(x) - j] for a in arrays), last=position - j)
+                    assert_same_bits(full[:full.shape[0] - j], cut,
+                                     "{} (n={}, last={}, j={}, seed={})".format(name, n, position, j, seed))
+
+
+def test_an_overflowing_window_with_a_zero_is_zero():
+    x = _overflowing_series(0, inf=False)
+    got = R.product(x, 68)
+    i = np.arange(got.size)
+    holds_zero = (i <= 28) & (28 < i + 68)
+    assert np.all(got[holds_zero] == 0.0)
+    neg = np.array([np.signbit(x[k:k + 68]).sum() % 2 == 1 for k in i[holds_zero]])
+    np.testing.assert_array_equal(np.signbit(got[holds_zero]), neg)

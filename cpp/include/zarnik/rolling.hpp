@@ -678,6 +678,8 @@ inline bool any_nan(const double* x, std::size_t L) {
 // infinity, so finite results are final; and when every value is below
 // `safe` in magnitude (no infinity, no overflow possible in the kernel's
 // sums) a non-finite result can only come from a NaN, and is NaN already.
+// safe <= 0 sends every non-finite window without a NaN to `slow`, for
+// kernels whose overflowed windows are not final whatever the magnitudes.
 template <class Slow>
 void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n, double* out, double safe,
                    Slow slow) {
@@ -685,7 +687,7 @@ void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n,
     std::size_t i = 0;
     while (i < m && std::isfinite(out[i])) ++i;
     if (i == m) return;
-    bool small = true;
+    bool small = safe > 0.0;
     for (int s = 0; s < k; ++s) small = small && max_abs(xs[s], L) < safe;
     if (small) return;
     // after_nan: one past the latest NaN position scanned so far (0: none)
@@ -1447,27 +1449,42 @@ void ts_argmin(const T* x, std::size_t L, std::size_t n, double* out) { ts_arg<T
 // Product of floating-point windows. Windows with a NaN or an infinity are
 // decided from their values, so the outcome does not depend on the order of
 // multiplication (0 * inf is NaN, inf times non-zero values a signed inf).
+// So are windows of finite values whose folded product overflowed: in the
+// grouping of the block grid a partial product may reach inf and meet a zero
+// (NaN) or a partial product that underflowed, while the true product is 0,
+// finite, or an overflow. They get the product of their mantissas with the
+// exponents summed apart, which no grouping changes. Every non-finite window
+// is decided from its own values whatever else the series holds, so its
+// value does not depend on the rows around it.
 inline void product(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
     block_fold(x, L, n, out, [](double a, double b) { return a * b; }, last);
-    // A window holding a NaN gives NaN in any order; windows holding an
-    // infinity (and no NaN) are decided from their values. Without an
-    // infinity in the series, a non-finite product is NaN from a NaN, or an
-    // overflow, as in any order of multiplication.
-    fix_nonfinite(&x, 1, L, n, out, std::numeric_limits<double>::infinity(), [&](std::size_t i) {
+    fix_nonfinite(&x, 1, L, n, out, 0.0, [&](std::size_t i) {
         bool inf = false, zero = false;
         unsigned neg = 0;
         for (std::size_t j = i; j < i + n; ++j) {
             inf |= std::isinf(x[j]);
             zero |= x[j] == 0.0;
-            neg += x[j] < 0.0;
+            neg += std::signbit(x[j]);
         }
-        if (!inf) {  // the finite values overflow, as in any order of multiplication
-            double p = 1.0;
-            for (std::size_t j = i; j < i + n; ++j) p *= x[j];
-            return p;
+        if (inf) {
+            if (zero) return kNaN;
+            return (neg & 1u) ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
         }
-        if (zero) return kNaN;
-        return (neg & 1u) ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
+        // finite values: mantissas in [0.5, 1) multiply without overflow or
+        // underflow, the exponents add up exactly; a zero keeps the sign of
+        // the product
+        double mant = 1.0;
+        std::int64_t ex = 0;
+        for (std::size_t j = i; j < i + n; ++j) {
+            int e;
+            mant *= std::frexp(x[j], &e);
+            ex += e;
+            mant = std::frexp(mant, &e);
+            ex += e;
+        }
+        if (mant == 0.0) return mant;
+        const std::int64_t lim = 4096;  // beyond any double's range either way
+        return std::ldexp(mant, int(std::clamp(ex, -lim, lim)));
     });
 }
 
