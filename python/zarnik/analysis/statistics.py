@@ -316,8 +316,18 @@ def quantile_held_dates(r: Any, dates: pd.Index) -> np.ndarray:
     detail = getattr(r, "quantile_detail", None)
     if detail is None or not hasattr(detail, "index"):
         return np.ones(len(dates), dtype=bool)
-    labelled = pd.DataFrame(detail).notna().any(axis=1).reindex(dates, fill_value=False).to_numpy()
-    return np.cumsum(labelled) > 0
+    # the labelled dates are asked for once per statistic: kept on the result with the frame they
+    # came from (a test of every cell of the label matrix costs more than the statistics)
+    kept = getattr(r, "_labelled_dates", None)
+    if kept is not None and kept[0] is detail:
+        labelled = kept[1]
+    else:
+        labelled = pd.DataFrame(detail).notna().any(axis=1)
+        try:
+            r._labelled_dates = (detail, labelled)
+        except AttributeError:
+            pass
+    return np.cumsum(labelled.reindex(dates, fill_value=False).to_numpy()) > 0
 
 
 def quantile_mean_returns(r: Any) -> pd.DataFrame:

@@ -209,7 +209,7 @@ def _half_life(curve: np.ndarray) -> float:
 
 
 def _summarise(results: dict[str, Any], period: int) -> dict[str, Any]:
-    from zarnik.report.display import result_kind, summary
+    from zarnik.report.display import _annualize_cumulative, result_kind, summary
 
     row: dict[str, Any] = {}
     label = "P_{}".format(period)
@@ -229,15 +229,16 @@ def _summarise(results: dict[str, Any], period: int) -> dict[str, Any]:
                 curve = pd.DataFrame(decay).groupby(level="decay").mean()[label].sort_index()
                 row["decay_half_life"] = _half_life(curve.to_numpy())
         elif kind == "quantile" and "top_minus_bottom_ann" not in row:
-            s = summary(res)
-            if label in s.index.get_level_values(0):
-                part = s.xs(label, level=0)
-                if "top_minus_bottom" in part.index:
-                    row["top_minus_bottom_ann"] = float(part.loc["top_minus_bottom", "annualized_return"])
-                groups = [g for g in part.index if g != "top_minus_bottom"]
-                if groups and "mean_turnover" in part.columns:
-                    ends = part.loc[[groups[0], groups[-1]], "mean_turnover"].astype(float)
-                    row["turnover"] = float(ends.mean())
+            # read from the result's own tables: its summary() adds statistics a screen does not show
+            tmb = getattr(res, "top_minus_bottom_returns", None)
+            if tmb is not None and label in getattr(tmb, "columns", []):
+                row["top_minus_bottom_ann"] = _annualize_cumulative(tmb[label])
+            turnover = getattr(res, "quantile_turnover", None)
+            if turnover is not None and label in getattr(turnover, "columns", []):
+                tags = list(dict.fromkeys(turnover.index.get_level_values(0)))
+                if tags:
+                    ends = [float(turnover[label].xs(t, level=0).mean()) for t in (tags[0], tags[-1])]
+                    row["turnover"] = float(np.mean(ends))
     return row
 
 
