@@ -23,7 +23,11 @@ def store(tmp_path_factory):
 
 def _env() -> dict:
     env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join([str(ROOT / "python"), env.get("PYTHONPATH", "")])
+    # the package these tests imported (the source tree after `make inplace`, else the installed one)
+    import zarnik
+
+    here = str(Path(zarnik.__file__).resolve().parents[1])
+    env["PYTHONPATH"] = os.pathsep.join([here, env.get("PYTHONPATH", "")])
     env.pop("OSTREL_DATA", None)
     return env
 
