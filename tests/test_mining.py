@@ -251,3 +251,16 @@ def test_greedy_selection_matches_a_brute_force_reference(n, m, seed, threshold)
         assert bool(out.at[name, "kept"]) == keep
         if keep:
             kept.append(name)
+
+
+def test_steps_of_a_later_run_in_the_same_process_are_used(market):
+    """The per-process state (fields, returns, pipeline) is rebuilt when the steps change."""
+    from zarnik.analysis import assayer as A
+
+    formulas = {"reversal": FORMULAS["reversal"]}
+    five = _mine(formulas=formulas, factor_store=False)
+    ten = _mine(formulas=formulas, factor_store=False,
+                steps=[("normalize", A.Normalization()), ("ic", A.ICAnalysis(rank_ic=False)),
+                       ("quantile", A.QuantileReturnAnalysis(quantile=10))])
+    assert five.at["reversal", "ic_mean"] != ten.at["reversal", "ic_mean"]  # Pearson, not rank IC
+    assert math.isnan(ten.at["reversal", "decay_half_life"])  # no decay asked for

@@ -9,6 +9,7 @@ same either way, so the leaderboard is the same bit for bit.
 
 from __future__ import annotations
 
+import json
 import math
 import os
 import warnings
@@ -101,10 +102,11 @@ class _Job:
     ascending: bool = False
     sample_cells: int = SAMPLE_CELLS
     keep_values: bool = True
+    steps_key: str = ""
 
     def data_key(self) -> tuple:
         return (self.market_path, self.fingerprint, tuple(self.ids), self.start, self.end, tuple(self.periods),
-                self.lookback, tuple(self.fields))
+                self.lookback, tuple(self.fields), self.steps_key, self.sample_cells)
 
 
 # ---------------------------------------------------------------------------
@@ -525,7 +527,8 @@ def mine(
     job = _Job(ids=ids, start=start_s, end=end_s, periods=periods, period=period, steps=steps,
                market_path=os.fspath(market._configured_path()), fingerprint=fingerprint, fields=all_fields,
                lookback=lookback, ascending=bool(ascending), sample_cells=int(sample_cells),
-               keep_values=bool(keep_values and store is not None))
+               keep_values=bool(keep_values and store is not None),
+               steps_key=json.dumps(config["steps"], sort_keys=True, default=str))
 
     bar = tqdm(total=len(table_formulas), desc="mining", unit="formula", disable=not progress)
     bar.update(len(table_formulas) - len(todo))
