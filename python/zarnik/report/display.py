@@ -393,28 +393,11 @@ def _plot_factor_return(r: Any) -> Any:
 
 
 def _plot_style(r: Any) -> Any:
-    Figure = _pyplot()
-    table = _style_summary(r)
-    fig = Figure(figsize=(max(6, 0.9 * len(table.columns) + 3), 0.5 * len(table.index) + 2.5))
-    ax = fig.subplots(1, 1)
-    if table.size:
-        data = table.to_numpy(dtype=float)
-        lim = np.nanmax(np.abs(data)) if np.isfinite(data).any() else 1.0
-        im = ax.imshow(data, cmap="RdBu_r", vmin=-lim, vmax=lim, aspect="auto")
-        ax.set_xticks(range(len(table.columns)))
-        ax.set_xticklabels([str(c) for c in table.columns], rotation=45, ha="right", fontsize=8)
-        ax.set_yticks(range(len(table.index)))
-        ax.set_yticklabels([str(i) for i in table.index])
-        for (i, j), v in np.ndenumerate(data):
-            if np.isfinite(v):
-                ax.text(j, i, "{:.2f}".format(v), ha="center", va="center", fontsize=7)
-        fig.colorbar(im, ax=ax)
-    else:
-        _empty(ax, "no exposure")
-    ax.set_title("Mean active style exposure: {}".format(_name(r)))
-    ax.set_xlabel("style factor")
-    ax.set_ylabel("quantile group")
-    fig.tight_layout()
+    # the tear sheet's heatmap, titled with the result's name
+    from .figures import style_figures
+
+    fig = style_figures(r)[0][1]
+    fig.axes[0].set_title("Mean active style exposure: {}".format(_name(r)), fontsize=11)
     return fig
 
 
