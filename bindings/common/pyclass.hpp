@@ -41,6 +41,11 @@ public:
         return *this;
     }
 
+    // The class's __init__, named "<Class>.__init__" so argument errors read
+    // like those of a Python class.
+    template <class F, class... Extra>
+    ClassBuilder& init(F&& f, const Extra&... extra);
+
     // Binds `alias` to the very descriptor stored under `name` (so that
     // Cls.alias is Cls.name).
     ClassBuilder& alias(const char* alias, const char* name) {
@@ -98,6 +103,42 @@ private:
     py::tuple bases_;
     py::dict ns_;
 };
+
+// An instance-method descriptor around a C++ callable (first argument: the
+// instance), for classes assembled outside a ClassBuilder.
+template <class F, class... Extra>
+py::object instance_method(const char* name, F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
+    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+}
+
+// pybind11 treats a function named "__init__" as a constructor of its own
+// types, so an initialiser is created under "<Class>.__init__" and stored as
+// the class's __init__ through an instance-method descriptor.
+template <class F, class... Extra>
+py::object init_method(const char* qualified_name, F&& f, const Extra&... extra) {
+    return instance_method(qualified_name, std::forward<F>(f), extra...);
+}
+
+template <class F, class... Extra>
+ClassBuilder& ClassBuilder::init(F&& f, const Extra&... extra) {
+    const std::string qualified = name_ + ".__init__";
+    ns_["__init__"] = init_method(qualified.c_str(), std::forward<F>(f), extra...);
+    return *this;
+}
+
+// A docstring that starts with the text signature, so that inspect.signature
+// reports the parameter names of a bound function (the module disables
+// pybind11's own signature line with py::options::disable_function_signatures).
+//   signed_doc("ma", "(x, window)", "...") -> "ma(x, window)\n--\n\n..."
+inline std::string signed_doc(const char* name, const char* params, const char* doc = "") {
+    return std::string(name) + params + "\n--\n\n" + doc;
+}
+
+// An attribute of the builtins module (type, property, slice, ...).
+inline py::object builtin(const char* name) {
+    return py::module_::import("builtins").attr(name);
+}
 
 // Raises a Python exception of the given type; an empty message raises it
 // without arguments (as a bare `raise AssertionError` or `assert x` does).

@@ -19,16 +19,7 @@ py::str pyformat(const char* tmpl, Args&&... args) {
     return py::str(py::str(tmpl).attr("format")(std::forward<Args>(args)...));
 }
 
-// pybind11 treats a function named "__init__" as a constructor of its own
-// types, so initialisers are created under another name and stored as the
-// class's __init__ through an instance-method descriptor.
-// The name carries the class ("ConstantFactor.__init__") so that argument
-// errors read like those of a Python class.
-template <class F, class... Extra>
-py::object init_method(const char* name, F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
+using zarnik_py::init_method;
 
 // An attribute name created once (interned), for the constructors called most.
 #define ZARNIK_NAME(text)                                         \
