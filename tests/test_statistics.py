@@ -254,3 +254,27 @@ def test_group_ranks_equal_scipy_rankdata_with_ties(pairs):
     got = zs._group_ranks(values, gid)
     for g in np.unique(gid):
         np.testing.assert_allclose(got[gid == g], stats.rankdata(values[gid == g]), rtol=0, atol=1e-12)
+
+
+def test_ic_summary_has_a_row_per_period_and_industry():
+    out, factor, returns, ind = _run(7, industry=True)
+    ic = out["ic"]
+    summary = ic.summary()
+    groups = sorted(set(ind.values()))
+    periods = list(ic.ic.columns)
+    expected = periods + ["{} | {}".format(p, g) for p in periods for g in groups]
+    assert list(summary.index) == expected
+    # each industry row is the statistics of that industry's per-date IC, computed independently here
+    for p in periods:
+        for g in groups:
+            x = ic.ic_by_industry.xs(g, level="industry")[p].dropna().to_numpy()
+            row = summary.loc["{} | {}".format(p, g)]
+            assert row["n_dates"] == x.size
+            assert row["ic_mean"] == pytest.approx(x.mean(), rel=1e-12)
+            assert row["t_stat"] == pytest.approx(stats.ttest_1samp(x, 0.0).statistic, rel=1e-9)
+            assert row["positive_share"] == pytest.approx((x > 0).mean())
+
+
+def test_ic_summary_without_industries_has_period_rows_only():
+    out, *_ = _run(7, industry=False)
+    assert list(out["ic"].summary().index) == list(out["ic"].ic.columns)

@@ -64,7 +64,11 @@ def _items(results: Any) -> list[tuple[str, Any]]:
 def summary_tables(result: Any) -> list[tuple[str, pd.DataFrame]]:
     """某个分析结果的汇总表：主表（``summary()``）及补充统计表，(标题, DataFrame) 列表。"""
     kind = result_kind(result)
-    tables = [("Summary", summary(result))]
+    main = summary(result)
+    if kind == "ic":
+        # the per-industry rows are shown as their own table below
+        main = main[[" | " not in str(k) for k in main.index]]
+    tables = [("Summary", main)]
     if kind == "ic":
         monthly = _stats.monthly_ic(result.ic)
         if len(monthly) and len(monthly.columns):

@@ -55,8 +55,28 @@ def _name(result: Any) -> str:
 # ---------------------------------------------------------------------------
 # summaries
 # ---------------------------------------------------------------------------
+GROUP_ROW = "{} | {}"
+
+
 def _ic_summary(r: Any) -> pd.DataFrame:
+    """One row per period, then, when the analysis had an industry classification, one row per
+    period and industry ("P_1 | 银行") with the same statistics of that industry's per-date IC."""
     table = _stats.ic_statistics(r.ic)
+    by_date = getattr(r, "ic_by_industry", None)
+    if by_date is not None and len(by_date):
+        parts = []
+        frame = pd.DataFrame(by_date)
+        for group, part in frame.groupby(level="industry", sort=True):
+            stats = _stats.ic_statistics(part.droplevel("industry"))
+            stats.index = [GROUP_ROW.format(p, group) for p in stats.index]
+            parts.append(stats)
+        grouped = pd.concat(parts)
+        order = {p: i for i, p in enumerate(table.index)}
+        # period-major order, industries sorted within a period
+        keys = [(order.get(k.split(" | ", 1)[0], len(order)), n) for n, k in enumerate(grouped.index)]
+        grouped = grouped.iloc[[n for _, n in sorted(keys)]]
+        table = pd.concat([table, grouped])
+        table.index.name = "period"
     return _mark_no_data(table, table["n_dates"].to_numpy() == 0 if len(table) else [])
 
 
