@@ -264,3 +264,59 @@ def test_steps_of_a_later_run_in_the_same_process_are_used(market):
                        ("quantile", A.QuantileReturnAnalysis(quantile=10))])
     assert five.at["reversal", "ic_mean"] != ten.at["reversal", "ic_mean"]  # Pearson, not rank IC
     assert math.isnan(ten.at["reversal", "decay_half_life"])  # no decay asked for
+
+
+@pytest.mark.parametrize("formula, expected", [
+    ("-(close / DELAY(close, 5) - 1)", True),
+    ("-CORR(close, volume, 10) + TS_RANK(volume, 5)", True),
+    ("IF(close > open, SIGNEDPOWER(close - open, 2), 0)", True),
+    ("ADV(20) / volume", True),
+    ("RANK(volume) - RANK(close)", False),
+    ("close - DELAY(SCALE(close), 1)", False),
+    ("GROUP_DEMEAN(close, industry)", False),
+])
+def test_column_wise_formulas_are_told_from_cross_sectional_ones(formula, expected):
+    from zarnik.formula import parse
+    from zarnik.mining.screen import column_wise
+
+    assert column_wise(parse(formula)) is expected
+
+
+def test_instrument_shards_evaluate_the_same_bits(market):
+    import ostrel
+
+    from zarnik.mining import screen
+
+    formulas = dict(FORMULAS, too_far="DELAY(close, 100000)")  # fails while evaluating
+    parsed, _ = screen._parse_all(formulas)
+    parsed = [p for p in parsed if screen.column_wise(p[2])]
+    assert "ranked" not in [p[0] for p in parsed]  # a cross-sectional formula is never sharded
+    ids = sorted(ostrel.all_instruments(type="CS")["order_book_id"].tolist())
+    job = screen._Job(ids=ids, start=START, end=END, periods=[1], period=1, steps=None,
+                      market_path=str(market), fingerprint="test", fields=["close", "volume"],
+                      lookback=max(int(n.shift) for _, _, n in parsed), shards=3)
+    whole_frames, whole_errors = screen._evaluate_batch(job, parsed)
+    parts = [screen._evaluate_batch(job, parsed, part) for part in screen.shards_of(ids, 3)]
+    assert [len(p) for p in screen.shards_of(ids, 3)] in ([14, 13, 13], [13, 14, 13], [13, 13, 14])
+    frames, errors = screen._join_shards(parsed, parts)
+    assert set(errors) == set(whole_errors) == {"too_far"}
+    assert set(frames) == set(whole_frames)
+    for name, frame in frames.items():
+        pdt.assert_index_equal(frame.columns, whole_frames[name].columns)
+        pdt.assert_index_equal(frame.index, whole_frames[name].index)
+        np.testing.assert_array_equal(frame.to_numpy(), whole_frames[name].to_numpy())  # NaN == NaN here
+
+
+def test_sharded_leaderboard_equals_the_whole_universe_one(market):
+    alone = _mine(factor_store=False, batch_size=3)
+    sharded = _mine(factor_store=False, batch_size=3, instrument_shards=4)
+    pdt.assert_frame_equal(alone, sharded)
+    with pytest.raises(ValueError, match="instrument_shards must be a positive integer"):
+        _mine(factor_store=False, instrument_shards=0)
+
+
+def test_sharded_batches_on_two_dask_workers_give_the_same_leaderboard(market):
+    pytest.importorskip("distributed")
+    alone = _mine(factor_store=False, batch_size=2)
+    spread = _mine(factor_store=False, batch_size=2, workers=2, instrument_shards=2)
+    pdt.assert_frame_equal(alone, spread)

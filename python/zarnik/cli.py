@@ -170,6 +170,7 @@ def cmd_mine(args: argparse.Namespace) -> int:
         table = mine(formulas, ids, args.start, args.end, periods=args.periods, max_corr=args.max_corr,
                      batch_size=args.batch_size, workers=args.workers, scheduler=args.scheduler,
                      factor_store=store, keep_values=not args.no_values, rank_by=args.rank_by,
+                     instrument_shards=args.shards,
                      progress=not args.quiet)
     except (ValueError, TypeError, ImportError, OSError) as e:
         raise SystemExit("zarnik: {}".format(e)) from None
@@ -261,6 +262,8 @@ def build_parser() -> argparse.ArgumentParser:
     m.add_argument("--rank-by", default="ic_ir", help="leaderboard order, by absolute value (default: ic_ir; "
                                                       "or ic_t, ic_mean, top_minus_bottom_ann)")
     m.add_argument("--batch-size", type=int, help="formulas evaluated together (default: by panel size)")
+    m.add_argument("--shards", type=int, default=1, help="evaluate column-wise formulas over this many "
+                                                         "instrument shards (very wide universes; default: 1)")
     m.add_argument("--factor-store", help="factor store folder (default: beside the market store, "
                                           "or $ZARNIK_FACTOR_STORE)")
     m.add_argument("--no-store", action="store_true", help="neither read nor write the factor store")

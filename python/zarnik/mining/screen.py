@@ -103,6 +103,7 @@ class _Job:
     sample_cells: int = SAMPLE_CELLS
     keep_values: bool = True
     steps_key: str = ""
+    shards: int = 1
 
     def data_key(self) -> tuple:
         return (self.market_path, self.fingerprint, tuple(self.ids), self.start, self.end, tuple(self.periods),
@@ -113,41 +114,50 @@ class _Job:
 # per-process state: fields, returns and the pipeline, built once per job
 # ---------------------------------------------------------------------------
 class _FieldCache:
-    """Serves every batch's fields from one load over the longest look-back of the whole job."""
+    """Serves every batch's fields from one load over the longest look-back of the whole job.
 
-    def __init__(self) -> None:
-        self.dates: pd.DatetimeIndex | None = None
-        self.data: dict[str, np.ndarray] = {}
+    One load per set of instruments asked for: the whole universe, or each instrument shard
+    evaluated in this process.
+    """
 
-    def prime(self, ostrel: Any, job: _Job) -> None:
+    def __init__(self, job: _Job) -> None:
+        self.job = job
+        self.parts: dict[tuple[str, ...], tuple[pd.DatetimeIndex | None, dict[str, np.ndarray]]] = {}
+
+    def _prime(self, ostrel: Any, ids: list[str]) -> tuple[pd.DatetimeIndex | None, dict[str, np.ndarray]]:
         from zarnik.engine import _extended_dates, _load_fields, _trading_dates
         from zarnik.leaves import Factor
 
+        job = self.job
         dates = _trading_dates(ostrel, pd.Timestamp(job.start).date(), pd.Timestamp(job.end).date())
         try:
             ext = _extended_dates(ostrel, dates, job.lookback, pd.Timestamp(job.end), "the batch")
         except Exception:
-            return  # the formulas that reach too far fail in their own batch, with their own message
+            return None, {}  # the formulas that reach too far fail in their own batch, with their own message
+        data: dict[str, np.ndarray] = {}
         if job.fields:
             leaves = {f: Factor(f) for f in job.fields}
             try:
-                self.data = _load_fields(ostrel, list(job.fields), job.ids, ext, leaves)
+                data = _load_fields(ostrel, list(job.fields), ids, ext, leaves)
             except Exception:
-                self.data = {}
-                return
-        self.dates = ext
+                return None, {}
+        return ext, data
 
     def __call__(self, ostrel: Any, fields: list[str], ids: list[str], dates: pd.DatetimeIndex,
                  leaves: Any) -> dict[str, np.ndarray]:
         from zarnik.engine import _load_fields
 
+        key = tuple(ids)
+        if key not in self.parts:
+            self.parts[key] = self._prime(ostrel, list(ids))
+        have_dates, data = self.parts[key]
         n = len(dates)
-        if (self.dates is None or any(f not in self.data for f in fields) or n > len(self.dates)
-                or not self.dates[len(self.dates) - n:].equals(dates)):
+        if (have_dates is None or any(f not in data for f in fields) or n > len(have_dates)
+                or not have_dates[len(have_dates) - n:].equals(dates)):
             return _load_fields(ostrel, fields, ids, dates, leaves)
         out = {}
         for f in fields:
-            arr = self.data[f]
+            arr = data[f]
             # a copy keeps the batch's fields contiguous (the engine reads them in their own layout)
             out[f] = arr if n == arr.shape[0] else np.array(arr[arr.shape[0] - n:], order="K")
         return out
@@ -168,8 +178,7 @@ def _state(job: _Job) -> dict[str, Any]:
     if os.fspath(market._configured_path()) != job.market_path:
         ostrel.init(job.market_path)
     _STATE.clear()
-    cache = _FieldCache()
-    cache.prime(ostrel, job)
+    cache = _FieldCache(job)
     dates = pd.DatetimeIndex(pd.to_datetime(list(ostrel.get_trading_dates(job.start, job.end)))).normalize()
     shape = pd.DataFrame(index=pd.DatetimeIndex(dates, name="datetime"),
                          columns=pd.Index(job.ids, name="order_book_id"), dtype=float)
@@ -244,26 +253,110 @@ def _summarise(results: dict[str, Any], period: int) -> dict[str, Any]:
     return row
 
 
-def _run_batch(job: _Job, batch: list[tuple[str, str, Any]]) -> list[dict[str, Any]]:
-    """Evaluates and analyses one batch; returns a record per formula (row, sample, values)."""
+Evaluated = tuple[dict[str, pd.DataFrame], dict[str, str]]
+
+
+def _evaluate_batch(job: _Job, batch: list[tuple[str, str, Any]], ids: list[str] | None = None) -> Evaluated:
+    """Evaluates one batch over ``ids`` (default: the whole universe): frames and error texts by name."""
     from zarnik.engine import _evaluate
 
     st = _state(job)
+    ids = job.ids if ids is None else ids
     roots = {name: node for name, _, node in batch}
     errors: dict[str, str] = {}
     frames: dict[str, pd.DataFrame] = {}
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            frames = _evaluate(roots, job.ids, job.start, job.end, False, load_fields=st["fields"])
+            frames = _evaluate(roots, ids, job.start, job.end, False, load_fields=st["fields"])
         except Exception:
             # find the formulas that fail; the others are evaluated on their own
             for name, node in roots.items():
                 try:
-                    frames[name] = _evaluate({name: node}, job.ids, job.start, job.end, False,
+                    frames[name] = _evaluate({name: node}, ids, job.start, job.end, False,
                                              load_fields=st["fields"])[name]
                 except Exception as e:
                     errors[name] = _error_text(e)
+    return frames, errors
+
+
+def _join_shards(batch: list[tuple[str, str, Any]], parts: list[Evaluated]) -> Evaluated:
+    """The whole-universe frames of a batch evaluated shard by shard (columns in shard order)."""
+    errors: dict[str, str] = {}
+    for _, errs in parts:
+        for name, text in errs.items():
+            errors.setdefault(name, text)
+    frames = {}
+    for name, _, _ in batch:
+        if name in errors:
+            continue
+        pieces = [frames_of[name] for frames_of, _ in parts]
+        first = pieces[0]
+        values = np.hstack([p.to_numpy(dtype=np.float64, copy=False) for p in pieces])
+        columns = pd.Index([c for p in pieces for c in p.columns], dtype=first.columns.dtype, name=first.columns.name)
+        frames[name] = pd.DataFrame(values, index=first.index, columns=columns, copy=False)
+    return frames, errors
+
+
+def shards_of(ids: list[str], shards: int) -> list[list[str]]:
+    """``ids`` cut into ``shards`` contiguous pieces of nearly equal size (none empty)."""
+    k = max(1, min(int(shards), len(ids)))
+    bounds = [round(i * len(ids) / k) for i in range(k + 1)]
+    return [ids[bounds[i]:bounds[i + 1]] for i in range(k)]
+
+
+def column_wise(node: Any) -> bool:
+    """True when each instrument's values depend on that instrument's own data only.
+
+    That holds for built-in fields, constants, numpy ufuncs, lags, IF, SIGNEDPOWER and the rolling
+    kernels; cross-sectional and group operators, user-defined leaves and any other function make a
+    formula depend on the whole universe. Column-wise formulas evaluated over instrument shards give
+    the same values, bit for bit, as over the whole universe.
+    """
+    from zarnik import operators as ops
+    from zarnik.engine import _Graph, _is_shift, _rolling_kernels
+    from zarnik.leaves import Factor
+
+    kernels = _rolling_kernels()
+    per_instrument = {id(ops.lag), id(ops.where), id(ops.signed_power)}
+    graph = _Graph()
+    try:
+        graph.add(node.expr)
+    except Exception:
+        return False
+    for key, kind in zip(graph.keys, graph.kind):
+        if kind == "leaf":
+            if not isinstance(key, Factor):
+                return False
+        elif kind == "app":
+            func = key[0]
+            if not (isinstance(func, np.ufunc) or id(func) in kernels or id(func) in per_instrument
+                    or _is_shift(func)):
+                return False
+    return True
+
+
+def _sharded(job: _Job, batch: list[tuple[str, str, Any]]) -> bool:
+    return job.shards > 1 and len(job.ids) > 1 and all(column_wise(node) for _, _, node in batch)
+
+
+def _run_batch(job: _Job, batch: list[tuple[str, str, Any]]) -> list[dict[str, Any]]:
+    """Evaluates and analyses one batch; returns a record per formula (row, sample, values)."""
+    if _sharded(job, batch):
+        evaluated = _join_shards(batch, [_evaluate_batch(job, batch, ids) for ids in shards_of(job.ids, job.shards)])
+    else:
+        evaluated = _evaluate_batch(job, batch)
+    return _analyse_batch(job, batch, evaluated)
+
+
+def _analyse_shards(job: _Job, batch: list[tuple[str, str, Any]], parts: list[Evaluated]) -> list[dict[str, Any]]:
+    return _analyse_batch(job, batch, _join_shards(batch, parts))
+
+
+def _analyse_batch(job: _Job, batch: list[tuple[str, str, Any]], evaluated: Evaluated) -> list[dict[str, Any]]:
+    """Analyses one evaluated batch; returns a record per formula (row, sample, values)."""
+    st = _state(job)
+    frames, errors = evaluated
     out = []
     rows_at, cols_at = st["sample_at"]
     for name, formula, _node in batch:
@@ -420,6 +513,7 @@ def mine(
     sample_cells: int = SAMPLE_CELLS,
     ascending: bool = False,
     rank_by: str = "ic_ir",
+    instrument_shards: int = 1,
     progress: bool = True,
 ) -> pd.DataFrame:
     """批量计算并筛选因子公式，返回排行榜 DataFrame（每个公式一行，默认按 |IC IR| 降序）。
@@ -451,6 +545,9 @@ def mine(
         估计因子间相关系数所用的固定样本单元数。
     rank_by : str
         排序（及贪心保留）所依据的列，取绝对值；默认 "ic_ir"，也可用 "ic_t" 等数值列。
+    instrument_shards : int
+        大于 1 时，逐标的计算的公式（不含截面 / 分组算子与自定义叶子，见 ``column_wise``）按标的
+        切成这么多片分别计算再拼接（在 Dask 上各片是独立任务），结果逐位相同；用于很宽的股票池。
 
     Returns
     -------
@@ -471,6 +568,8 @@ def mine(
         raise ValueError("mine: give workers (a local cluster) or scheduler (an existing one), not both")
     if workers is not None and (not isinstance(workers, int) or workers < 1):
         raise ValueError("mine: workers must be a positive integer, got {!r}".format(workers))
+    if isinstance(instrument_shards, bool) or not isinstance(instrument_shards, int) or instrument_shards < 1:
+        raise ValueError("mine: instrument_shards must be a positive integer, got {!r}".format(instrument_shards))
     if max_corr is not None and not (0 < float(max_corr) <= 1):
         raise ValueError("mine: max_corr must be in (0, 1], got {!r}".format(max_corr))
     periods = [int(p) for p in (periods if isinstance(periods, (list, tuple)) else [periods])]
@@ -523,12 +622,15 @@ def mine(
     T = len(ostrel.get_trading_dates(start_s, end_s))
     if batch_size is None:
         batch_size = max(1, min(32, int(1.2e9 // max(1, T * len(ids) * 8))))
+    if instrument_shards > 1:
+        # column-wise formulas together, so their batches can be sharded
+        todo = [t for t in todo if column_wise(t[2])] + [t for t in todo if not column_wise(t[2])]
     batches = [todo[i:i + batch_size] for i in range(0, len(todo), batch_size)]
     job = _Job(ids=ids, start=start_s, end=end_s, periods=periods, period=period, steps=steps,
                market_path=os.fspath(market._configured_path()), fingerprint=fingerprint, fields=all_fields,
                lookback=lookback, ascending=bool(ascending), sample_cells=int(sample_cells),
                keep_values=bool(keep_values and store is not None),
-               steps_key=json.dumps(config["steps"], sort_keys=True, default=str))
+               steps_key=json.dumps(config["steps"], sort_keys=True, default=str), shards=int(instrument_shards))
 
     bar = tqdm(total=len(table_formulas), desc="mining", unit="formula", disable=not progress)
     bar.update(len(table_formulas) - len(todo))
@@ -581,7 +683,15 @@ def _run_on_dask(job: _Job, batches: list[list[tuple[str, str, Any]]], workers: 
         except Exception as e:
             raise TypeError("steps: cannot be sent to Dask workers ({}); pass a module-level function that "
                             "builds the steps instead".format(e)) from None
-        futures = [client.submit(_run_batch, job, batch, pure=False) for batch in batches]
+        futures = []
+        for batch in batches:
+            if _sharded(job, batch):
+                # each shard is evaluated where the scheduler puts it; the analysis needs the whole universe
+                parts = [client.submit(_evaluate_batch, job, batch, ids, pure=False)
+                         for ids in shards_of(job.ids, job.shards)]
+                futures.append(client.submit(_analyse_shards, job, batch, parts, pure=False))
+            else:
+                futures.append(client.submit(_run_batch, job, batch, pure=False))
         for fut in as_completed(futures):
             take(fut.result())
     finally:
