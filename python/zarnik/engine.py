@@ -359,7 +359,9 @@ def _warn_missing_instruments(values: np.ndarray, ids: list[str], dates: pd.Date
     or one not trading then): their factor columns can only be missing."""
     if not values.size:
         return
-    absent = np.flatnonzero(np.isnan(values).all(axis=0))
+    # only columns missing on the first and the last date can be missing throughout
+    maybe = np.flatnonzero(np.isnan(values[0]) & np.isnan(values[-1]))
+    absent = maybe[np.isnan(values[:, maybe]).all(axis=0)] if maybe.size else maybe
     if absent.size:
         from .exception import warn_coverage
 
