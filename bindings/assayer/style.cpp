@@ -121,20 +121,24 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
 }  // namespace
 
 void register_style(py::module_& m) {
+    py::options options;  // docstrings carry hand-written text signatures (signed_doc)
+    options.disable_function_signatures();
     ClassBuilder(m, "QuantileStyleAnalysis", py::make_tuple(m.attr("FactorAnalyser")),
                  "分组风格分析：按前一日因子值分位将标的分为 quantile 组，计算各组风格因子暴露均值"
                  "相对当日全部标的均值的主动暴露。\n\n"
                  ":param quantile: 分组数，默认 5")
-        .init(&style_init, py::arg("self"), py::arg("quantile") = 5)
+        .init(&style_init, py::arg("self"), py::arg("quantile") = 5,
+              signed_doc("__init__", "(self, quantile=5)", "设置分组数。").c_str())
         .method("analysis", &style_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("periods"), py::arg("ascending") = true,
-                "计算各分组的风格因子主动暴露。\n\n"
+                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
+                           "计算各分组的风格因子主动暴露。\n\n"
                 ":param factor_data: 因子数据，行为日期，列为标的\n"
                 ":param returns: 未使用\n"
                 ":param periods: 未使用\n"
                 ":param ascending: 排序方向；为真时 q1 为因子值最小的一组\n"
                 ":return: QuantileStyleAnalysisResult，quantile_exposure 以 (date, quantile) 为行索引，"
-                "每列为一个风格因子")
+                "每列为一个风格因子").c_str())
         .build();
 }
 
