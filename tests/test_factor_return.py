@@ -187,13 +187,22 @@ def test_result_object_and_name():
         ([0], ValueError, "periods: expect positive integers, got 0"),
         ((1, -2), ValueError, "got -2"),
         ([2.5], TypeError, "got 2.5"),
-        (3, TypeError, "list or tuple"),
+        ("3", TypeError, "list or tuple"),
     ],
 )
 def test_invalid_periods(periods, exc, match):
     factor, rets = random_frames(1, 5, 3)
     with pytest.raises(exc, match=match):
         assayer.FactorReturnAnalysis().analysis(factor, rets, periods)
+
+
+def test_bare_integer_period_reads_as_one_period():
+    # every analyser reads periods alike: a bare integer is the one-element list
+    factor, rets = random_frames(3, 30, 6)
+    got = assayer.FactorReturnAnalysis().analysis(factor, rets, 3).factor_returns
+    want = assayer.FactorReturnAnalysis().analysis(factor, rets, [3]).factor_returns
+    pd.testing.assert_frame_equal(got, want)
+    assert list(got.columns) == ["P_3"]
 
 
 @pytest.mark.parametrize("which", ["factor_data", "returns"])

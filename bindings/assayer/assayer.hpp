@@ -4,8 +4,13 @@
 
 #include <pybind11/pybind11.h>
 
+#include "common/modules.hpp"
+
 namespace zarnik_py {
 namespace py = pybind11;
+
+// The module itself, for the collaborators its steps look up at call time.
+inline py::module_ assayer_module() { return package_module("analysis.assayer"); }
 
 void register_pipeline(py::module_& m);      // validation helpers, step bases, loaders, FactorAssayer
 void register_preprocess(py::module_& m);    // Winzorization, Normalization

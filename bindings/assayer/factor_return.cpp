@@ -9,6 +9,7 @@
 #include "assayer/assayer.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
+#include "common/modules.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
@@ -18,33 +19,19 @@ namespace zarnik_py {
 
 namespace {
 
-using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-
-std::vector<std::int64_t> positions_of(const py::object& labels, const py::object& target) {
-    Int64Array arr = Int64Array::ensure(labels.attr("get_indexer")(target));
-    if (!arr) throw py::error_already_set();
-    return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
-}
-
-void require_frame(const py::object& obj, const char* name) {
-    if (!py::isinstance(obj, pandas().attr("DataFrame"))) {
-        raise(PyExc_ValueError, format("{}: expect pd.DataFrame, got {}", name, py::type::of(obj)));
-    }
-}
-
 py::object factor_return_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
                                   py::object ascending) {
     require_frame(factor_data, "factor_data");
     require_frame(returns, "returns");
     require_analysis_axes(factor_data, returns);
-    const std::vector<HoldingPeriod> ps = parse_periods(periods, false);
+    const std::vector<HoldingPeriod> ps = parse_periods(periods);
     const int asc = PyObject_IsTrue(ascending.ptr());
     if (asc < 0) throw py::error_already_set();
 
     DenseFrame factor = to_dense(factor_data, "factor_data");
     DenseFrame rets = to_dense(returns, "returns");
-    std::vector<std::int64_t> row_of = positions_of(rets.index, factor.index);
-    std::vector<std::int64_t> col_of = positions_of(rets.columns, factor.columns);
+    std::vector<std::int64_t> row_of = positions(rets.index, factor.index);
+    std::vector<std::int64_t> col_of = positions(rets.columns, factor.columns);
 
     const std::size_t t_count = static_cast<std::size_t>(factor.rows());
     const std::size_t n = static_cast<std::size_t>(factor.cols());
@@ -70,7 +57,7 @@ py::object factor_return_analysis(py::object self, py::object factor_data, py::o
     py::list columns;
     for (const HoldingPeriod& p : ps) columns.append(py::str(p.key));
     py::object frame = to_frame(result, factor.index, columns, py::str("datetime"));
-    py::object result_cls = py::module_::import("zarnik.analysis.analysis_result").attr("FactorReturnAnalysisResult");
+    py::object result_cls = package_module("analysis.analysis_result").attr("FactorReturnAnalysisResult");
     return result_cls(py::arg("factor_returns") = frame, py::arg("name") = self.attr("step_name"));
 }
 

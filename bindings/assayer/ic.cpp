@@ -546,7 +546,7 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     require_analysis_axes(factor_data, returns);
     py::module_ pd = py::module_::import("pandas");
     py::module_ np = py::module_::import("numpy");
-    const std::vector<HoldingPeriod> ps = parse_periods(periods, true);
+    const std::vector<HoldingPeriod> ps = parse_periods(periods);
 
     DenseFrame fr = to_dense(factor_data, "factor_data");
     DenseFrame rr = to_dense(returns, "returns");
@@ -645,7 +645,7 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
                                                       py::arg("ic_industry_distribute") = ind,
                                                       py::arg("name") = self.attr("step_name"));
     // per-date IC within each industry, kept on the result beside the pooled table
-    py::module_::import("zarnik.analysis.statistics").attr("attach_ic_statistics")(out, self, df);
+    package_module("analysis.statistics").attr("attach_ic_statistics")(out, self, df);
     return out;
 }
 

@@ -7,13 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "common/modules.hpp"
 #include "common/pyclass.hpp"
 
 namespace zarnik_py::assayer_detail {
 
 namespace py = pybind11;
 
-inline py::module_ self_module() { return py::module_::import("zarnik.analysis.assayer"); }
+inline py::module_ self_module() { return package_module("analysis.assayer"); }
 
 // A collaborator looked up on the module at call time (so tests and users can
 // substitute it); `fallback` when the module does not define it.
@@ -28,7 +29,7 @@ inline py::object module_attr(const char* name, py::object fallback = py::object
 inline py::object result_class(const char* name) {
     py::module_ m = self_module();
     if (py::hasattr(m, name)) return m.attr(name);
-    return py::module_::import("zarnik.analysis.analysis_result").attr(name);
+    return package_module("analysis.analysis_result").attr(name);
 }
 
 // An instance method for a class namespace. Used for __init__: pybind11

@@ -9,9 +9,10 @@
 #include <vector>
 
 #include "assayer/assayer.hpp"
-#include "common/aligned.hpp"
+#include "assayer/market_data.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
+#include "common/native.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/neutralize.hpp"
@@ -22,68 +23,14 @@ namespace {
 
 using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-// An __init__ for a class built by ClassBuilder. pybind11 treats functions
-// named "__init__" as constructors of its own types, so the C++ callable gets
-// another name and is wrapped as an instance method here.
-template <class F, class... Extra>
-py::object init_method(F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name("__init_impl__"), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
-
-// The calc_residuals that the module imported at load time (kept for the
-// life of the process).
-py::handle& package_calc_residuals() {
-    static py::handle fn;
-    return fn;
-}
-
-py::module_ assayer_module() { return py::module_::import("zarnik.analysis.assayer"); }
-
 bool truthy(const py::handle& obj) {
     const int r = PyObject_IsTrue(obj.ptr());
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
 
-std::vector<std::int64_t> indexer(const py::object& labels, const py::object& target,
-                                  const py::object& method = py::none()) {
-    py::object raw = method.is_none() ? labels.attr("get_indexer")(target)
-                                      : labels.attr("get_indexer")(target, py::arg("method") = method);
-    Int64Array arr = Int64Array::ensure(raw);
-    if (!arr) throw py::error_already_set();
-    return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
-}
-
-// Date labels as a DatetimeIndex when they can be read as dates, so that
-// tables keyed by datetime.date or strings still line up with Timestamps.
-py::object as_datetime_index(const py::object& labels) {
-    py::object pd = pandas();
-    if (py::isinstance(labels, pd.attr("DatetimeIndex"))) return labels;
-    try {
-        return pd.attr("DatetimeIndex")(pd.attr("to_datetime")(labels));
-    } catch (py::error_already_set&) {
-        return labels;
-    }
-}
-
-// A frame's values as float64 without copying when they already are (any
-// memory layout); other numeric dtypes are converted.
-py::array_t<double> float_values(const py::object& frame, const char* name) {
-    py::object np = numpy();
-    py::object arr;
-    try {
-        arr = frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("na_value") = np.attr("nan"));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        raise(PyExc_ValueError, std::string(name) + ": expected numeric values convertible to float64 (" +
-                                    py::str(e.value()).cast<std::string>() + ")");
-    }
-    return aligned_c_double(arr);
-}
-
 struct StyleTable {
-    py::array_t<double> values;        // rows of the client's table x style factors
+    py::array values;                  // rows of the client's table x style factors (float64, any strides)
     std::vector<std::int64_t> row_of;  // dates x instruments -> table row, -1 if none
 };
 
@@ -93,10 +40,6 @@ struct StyleTable {
 StyleTable place_style_exposures(const py::object& style_df, const py::object& index,
                                  const py::list& order_book_ids, bool daily) {
     py::object pd = pandas();
-    if (!py::isinstance(style_df, pd.attr("DataFrame"))) {
-        raise(PyExc_TypeError, format("get_style_factor_exposure: expected a DataFrame, got {}",
-                                      py::type::of(style_df)));
-    }
     py::object mi = style_df.attr("index");
     py::list names = py::list(mi.attr("names"));
     if (!py::isinstance(mi, pd.attr("MultiIndex")) || py::len(names) != 2 ||
@@ -111,49 +54,22 @@ StyleTable place_style_exposures(const py::object& style_df, const py::object& i
     py::object levels = mi.attr("levels"), codes = mi.attr("codes");
     py::object date_level = as_datetime_index(levels[py::int_(dlev)]);
     py::object target = daily ? index : index.attr("normalize")();
-    std::vector<std::int64_t> date_pos = indexer(date_level, target);
-    std::vector<std::int64_t> inst_pos = indexer(levels[py::int_(ilev)], order_book_ids);
+    std::vector<std::int64_t> date_pos = positions(date_level, target);
+    std::vector<std::int64_t> inst_pos = positions(levels[py::int_(ilev)], order_book_ids);
     Int64Array dcodes = Int64Array::ensure(codes[py::int_(dlev)]);
     Int64Array icodes = Int64Array::ensure(codes[py::int_(ilev)]);
     if (!dcodes || !icodes) throw py::error_already_set();
 
-    StyleTable out{float_values(style_df, "style exposure"), {}};
-    const std::size_t t_count = date_pos.size(), n = inst_pos.size();
-    const std::size_t nd = static_cast<std::size_t>(py::len(levels[py::int_(dlev)]));
-    const std::size_t ni = static_cast<std::size_t>(py::len(levels[py::int_(ilev)]));
-    // Compact slots for the level values that the frame uses.
-    std::vector<std::int64_t> dslot(nd, -1), islot(ni, -1);
-    std::int64_t n_dslots = 0, n_islots = 0;
-    for (std::int64_t d : date_pos)
-        if (d >= 0 && dslot[static_cast<std::size_t>(d)] < 0) dslot[static_cast<std::size_t>(d)] = n_dslots++;
-    for (std::int64_t u : inst_pos)
-        if (u >= 0 && islot[static_cast<std::size_t>(u)] < 0) islot[static_cast<std::size_t>(u)] = n_islots++;
-    std::vector<std::int64_t> table(static_cast<std::size_t>(n_dslots) * static_cast<std::size_t>(n_islots), -1);
-    const std::int64_t* dc = dcodes.data();
-    const std::int64_t* ic = icodes.data();
-    for (py::ssize_t r = 0; r < dcodes.size(); ++r) {
-        if (dc[r] < 0 || ic[r] < 0) continue;
-        const std::int64_t ds = dslot[static_cast<std::size_t>(dc[r])];
-        const std::int64_t is = islot[static_cast<std::size_t>(ic[r])];
-        if (ds < 0 || is < 0) continue;
-        std::int64_t& cell = table[static_cast<std::size_t>(ds) * static_cast<std::size_t>(n_islots) +
-                                   static_cast<std::size_t>(is)];
-        if (cell >= 0) {
-            raise(PyExc_ValueError,
-                  "get_style_factor_exposure: Index contains duplicate entries, cannot reshape "
-                  "(one (order_book_id, date) pair appears twice)");
-        }
-        cell = r;
-    }
-    out.row_of.assign(t_count * n, -1);
-    for (std::size_t t = 0; t < t_count; ++t) {
-        if (date_pos[t] < 0) continue;
-        const std::size_t ds = static_cast<std::size_t>(dslot[static_cast<std::size_t>(date_pos[t])]);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (inst_pos[i] < 0) continue;
-            const std::size_t is = static_cast<std::size_t>(islot[static_cast<std::size_t>(inst_pos[i])]);
-            out.row_of[t * n + i] = table[ds * static_cast<std::size_t>(n_islots) + is];
-        }
+    StyleTable out{to_dense_view(style_df, "style exposure").values, {}};
+    out.row_of.assign(zarnik::mul_size(date_pos.size(), inst_pos.size(), "style exposures"), -1);
+    const std::int64_t repeated = zarnik::neutralize::place_table_rows(
+        date_pos.data(), date_pos.size(), inst_pos.data(), inst_pos.size(), dcodes.data(), icodes.data(),
+        static_cast<std::size_t>(dcodes.size()), static_cast<std::size_t>(py::len(levels[py::int_(dlev)])),
+        static_cast<std::size_t>(py::len(levels[py::int_(ilev)])), out.row_of.data());
+    if (repeated >= 0) {
+        raise(PyExc_ValueError,
+              "get_style_factor_exposure: Index contains duplicate entries, cannot reshape "
+              "(one (order_book_id, date) pair appears twice)");
     }
     return out;
 }
@@ -168,30 +84,15 @@ std::vector<std::int64_t> industry_codes(const py::object& cat, const py::object
         raise(PyExc_TypeError,
               format("get_all_industry_category: expected a DataFrame, got {}", py::type::of(cat)));
     }
-    std::vector<std::int64_t> row_pos =
-        indexer(as_datetime_index(cat.attr("index")), index, py::str("ffill"));
-    std::vector<std::int64_t> col_pos = indexer(cat.attr("columns"), order_book_ids);
+    std::vector<std::int64_t> row_pos = positions(as_datetime_index(cat.attr("index")), index, py::str("ffill"));
+    std::vector<std::int64_t> col_pos = positions(cat.attr("columns"), order_book_ids);
     DenseFrame codes = to_dense(cat, "industry category");
-    const std::size_t t_count = row_pos.size(), n = col_pos.size();
-    const std::size_t width = static_cast<std::size_t>(codes.cols());
-    const double* cv = codes.values.data();
-    std::vector<std::int64_t> out(zarnik::mul_size(t_count, n, "industry codes"), -1);
-    max_code = -1;
-    for (std::size_t t = 0; t < t_count; ++t) {
-        if (row_pos[t] < 0) continue;
-        const double* row = cv + static_cast<std::size_t>(row_pos[t]) * width;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (col_pos[i] < 0) continue;
-            const double v = row[static_cast<std::size_t>(col_pos[i])];
-            if (!(v >= 0.0)) continue;  // NaN and negative codes: no industry
-            if (v != static_cast<double>(static_cast<std::int64_t>(v)) || v > 1e6) {
-                raise(PyExc_ValueError,
-                      format("get_all_industry_category: expected integer industry codes, got {}", v));
-            }
-            const std::int64_t c = static_cast<std::int64_t>(v);
-            out[t * n + i] = c;
-            max_code = std::max(max_code, c);
-        }
+    std::vector<std::int64_t> out(zarnik::mul_size(row_pos.size(), col_pos.size(), "industry codes"), -1);
+    double bad = 0.0;
+    if (!zarnik::neutralize::industry_codes(codes.values.data(), static_cast<std::size_t>(codes.cols()),
+                                            row_pos.data(), row_pos.size(), col_pos.data(), col_pos.size(),
+                                            out.data(), max_code, bad)) {
+        raise(PyExc_ValueError, format("get_all_industry_category: expected integer industry codes, got {}", bad));
     }
     return out;
 }
@@ -221,9 +122,7 @@ void neutralization_init(py::object self, py::object industry, py::object style_
 py::object neutralization_process(py::object self, py::object df) {
     py::module_ mod = assayer_module();
     py::object pd = pandas();
-    if (!py::isinstance(df, pd.attr("DataFrame"))) {
-        raise(PyExc_ValueError, format("factor_data: expect pd.DataFrame, got {}", py::type::of(df)));
-    }
+    require_frame(df, "factor_data");
     py::object index = df.attr("index");
     py::list order_book_ids = df.attr("columns").attr("tolist")();
     const std::size_t t_count = static_cast<std::size_t>(py::len(index));
@@ -244,15 +143,12 @@ py::object neutralization_process(py::object self, py::object df) {
 
     StyleTable style;
     if (truthy(self.attr("style_neutralize"))) {
-        py::object get_exposure = py::module_::import("ostrel").attr("get_style_factor_exposure");
-        py::object style_df = get_exposure(py::arg("order_book_ids") = order_book_ids,
-                                           py::arg("start_date") = local.attr("min")(),
-                                           py::arg("end_date") = local.attr("max")(),
-                                           py::arg("factors") = self.attr("style_factors"));
+        py::object style_df = market::style_exposure(order_book_ids, local.attr("min")(), local.attr("max")(),
+                                                     self.attr("style_factors"));
         const bool daily = truthy(mod.attr("_is_date_frequency_index")(local));
         style = place_style_exposures(style_df, local, order_book_ids, daily);
         src.n_style = static_cast<std::size_t>(style.values.shape(1));
-        src.style_values = style.values.data();
+        src.style_values = static_cast<const double*>(style.values.data());
         src.style_row_stride = style.values.strides(0) / static_cast<py::ssize_t>(sizeof(double));
         src.style_col_stride = style.values.strides(1) / static_cast<py::ssize_t>(sizeof(double));
         src.style_row = style.row_of.data();
@@ -289,7 +185,7 @@ py::object neutralization_process(py::object self, py::object df) {
     DenseFrame endog = to_dense(df, "factor_data");
     py::object calc_residuals = mod.attr("calc_residuals");
     py::object residuals;
-    if (calc_residuals.is(package_calc_residuals())) {
+    if (native_tag(calc_residuals) == native::ols_residuals) {
         // The package's own regression: solve date by date on regressors
         // built in cache, without materializing the T x N x K cube.
         Matrix out = nan_matrix(static_cast<py::ssize_t>(t_count), static_cast<py::ssize_t>(n));
@@ -320,8 +216,10 @@ py::object neutralization_process(py::object self, py::object df) {
 }  // namespace
 
 void register_neutralize(py::module_& m) {
-    py::object ols_fn = py::module_::import("zarnik.analysis.ols").attr("calc_residuals");
-    package_calc_residuals() = ols_fn.inc_ref();  // never released: lives as long as the module
+    py::options options;  // docstrings carry hand-written text signatures (signed_doc)
+    options.disable_function_signatures();
+    py::object ols_fn = package_module("analysis.ols").attr("calc_residuals");
+    register_native(ols_fn, native::ols_residuals);
     if (!py::hasattr(m, "calc_residuals")) m.attr("calc_residuals") = ols_fn;
     py::tuple bases = py::make_tuple(m.attr("FactorPreprocessor"));
     ClassBuilder(m, "Neutralization", bases,
@@ -332,13 +230,15 @@ void register_neutralize(py::module_& m) {
                  "或风格因子名称的选择\n"
                  ":param other_factors: 用户提供的回归因子（DataFrame 列表），None 与空表跳过\n"
                  ":param add_const: 是否加入常数项；None 表示仅在 industry 为 None 时加入")
-        .attr("__init__", init_method(&neutralization_init, py::arg("self"), py::arg("industry") = "citics_2019",
-                                      py::arg("style_factors") = "all", py::arg("other_factors") = py::none(),
-                                      py::arg("add_const") = py::none()))
+        .init(&neutralization_init, py::arg("self"), py::arg("industry") = "citics_2019",
+              py::arg("style_factors") = "all", py::arg("other_factors") = py::none(),
+              py::arg("add_const") = py::none(),
+              signed_doc("__init__", "(self, industry='citics_2019', style_factors='all', other_factors=None, add_const=None)",
+                         "设置中性化所用的行业分类、风格因子、用户因子与常数项。").c_str())
         .method("process", &neutralization_process, py::arg("self"), py::arg("df"),
-                "对因子数据做中性化。\n\n"
+                signed_doc("process", "(self, df)", "对因子数据做中性化。\n\n"
                 ":param factor_data: 因子数据，行为日期，列为标的\n"
-                ":return: 残差构成的新因子数据，行列与输入一致，列名为 order_book_id")
+                ":return: 残差构成的新因子数据，行列与输入一致，列名为 order_book_id").c_str())
         .build();
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "assayer/assayer.hpp"
+#include "assayer/market_data.hpp"
 #include "common/frames.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
@@ -16,17 +17,6 @@ namespace zarnik_py {
 
 namespace {
 
-// pybind11 treats a function named "__init__" as a constructor of its own
-// types; a plain class's __init__ is built under another name and wrapped as
-// an instance method.
-template <class F, class... Extra>
-py::object init_method(F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name("initialize"), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
-
-py::module_ self_module() { return py::module_::import("zarnik.analysis.assayer"); }
-py::object builtins_attr(const char* name) { return py::module_::import("builtins").attr(name); }
 bool is_list_or_tuple(const py::handle& obj) { return py::isinstance<py::tuple>(obj) || py::isinstance<py::list>(obj); }
 
 void validate_data_frame(const py::object& df, const py::object& name) {
@@ -73,28 +63,24 @@ py::list return_fields(const py::object& columns) {
 const char* kSourceError = "source: invalid source={}, expect one of [sws, citics_2019]";
 
 py::object field_of(const py::object& source) {
-    return self_module().attr("FIELD_MAPPING")[source];
+    return assayer_module().attr("FIELD_MAPPING")[source];
 }
 
 py::object all_industry_data(py::object source) {
     py::object pd = pandas();
     py::object np = numpy();
-    py::object field = self_module().attr("FIELD_MAPPING").attr("get")(source);
+    py::object field = assayer_module().attr("FIELD_MAPPING").attr("get")(source);
     py::object df;
     const bool citics = py::isinstance<py::str>(source) && source.cast<std::string>() == "citics_2019";
     const bool sws = py::isinstance<py::str>(source) && source.cast<std::string>() == "sws";
     if (!citics && !sws) raise(PyExc_ValueError, format(kSourceError, source));
-    // ostrel.client as an attribute of the package (substitutable), else the submodule
-    py::object ostrel = py::module_::import("ostrel");
-    py::object client_mod = py::hasattr(ostrel, "client") ? py::object(ostrel.attr("client")) : py::object(py::module_::import("ostrel.client"));
-    py::object client = client_mod.attr("get_client")();
     if (citics) {
-        py::object data = client.attr("execute")("__internal__zx2019_industry");
+        py::object data = market::industry_records("__internal__zx2019_industry");
         df = pd.attr("DataFrame")(data, py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date"));
         df.attr("__setitem__")("start_date", pd.attr("to_datetime")(df["start_date"]));
     } else {
         field = py::str("index_name");
-        py::object data = client.attr("execute")("__internal__shenwan_industry");
+        py::object data = market::industry_records("__internal__shenwan_industry");
         df = pd.attr("DataFrame")(data,
                                   py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date", "version"));
         py::object start = pd.attr("to_datetime")(df["start_date"]);
@@ -117,7 +103,7 @@ py::object all_industry_data(py::object source) {
 }
 
 py::object all_industry_category(py::object source) {
-    py::module_ mod = self_module();
+    py::module_ mod = assayer_module();
     py::object df = mod.attr("get_all_industry_data")(source).attr("copy")();
     py::object field = field_of(source);
     df.attr("__setitem__")(field, df[field].attr("astype")("category").attr("cat").attr("codes"));
@@ -132,7 +118,7 @@ py::object all_industry_category(py::object source) {
 py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
     py::object pd = pandas();
     py::object np = numpy();
-    py::module_ mod = self_module();
+    py::module_ mod = assayer_module();
     py::object data = mod.attr("get_all_industry_data")(source);
     py::object field = field_of(source);
     py::object piv = data.attr("pivot")(py::arg("index") = "start_date", py::arg("columns") = "order_book_id",
@@ -172,51 +158,24 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
     return series;
 }
 
-// A minimal time-to-live cache, used only when the client package offers no
-// ttl_cache decorator: results kept per argument values for `seconds`.
-py::object local_ttl_cache(double seconds) {
-    return py::cpp_function([seconds](py::function fn) {
-        py::dict store;
-        std::string fname = py::str(py::getattr(fn, "__name__", py::str("cached")));
-        py::cpp_function wrapper(
-            [fn, store, seconds](py::args args, py::kwargs kwargs) -> py::object {
-                py::object now = py::module_::import("time").attr("monotonic")();
-                py::object key = py::make_tuple(args, py::tuple(builtins_attr("sorted")(kwargs.attr("items")())));
-                if (store.contains(key)) {
-                    py::tuple hit = store[key];
-                    if (now.cast<double>() - hit[0].cast<double>() < seconds) return hit[1];
-                }
-                py::object value = fn(*args, **kwargs);
-                store[key] = py::make_tuple(now, value);
-                return value;
-            },
-            py::name(fname.c_str()));
-        return wrapper;
-    });
-}
-
 // ---------------------------------------------------------------- returns
 
 py::object load_daily_returns(const py::object& factor_data, const py::object& periods) {
-    py::object ostrel = py::module_::import("ostrel");
     // the longest holding period, read as every analyser reads periods
     long long longest = 0;
     std::string longest_text;
-    for (const HoldingPeriod& p : parse_periods(periods, true)) {
+    for (const HoldingPeriod& p : parse_periods(periods)) {
         if (p.value > longest) {
             longest = p.value;
             longest_text = p.key.substr(2);
         }
     }
-    py::object p_max = builtins_attr("int")(py::str(longest_text));
+    py::object p_max = builtin("int")(py::str(longest_text));
     py::object index = factor_data.attr("index");
     // first and last factor dates, whatever order the rows come in
-    py::object end_date = ostrel.attr("get_next_trading_date")(index.attr("max")(), p_max);
-    py::object start = ostrel.attr("get_previous_trading_date")(index.attr("min")());
-    py::object prices = ostrel.attr("get_price")(
-        py::arg("order_book_ids") = factor_data.attr("columns"), py::arg("start_date") = start,
-        py::arg("end_date") = end_date, py::arg("fields") = "close", py::arg("adjust_type") = "post",
-        py::arg("expect_df") = true);
+    py::object end_date = market::next_trading_date(index.attr("max")(), p_max);
+    py::object start = market::previous_trading_date(index.attr("min")());
+    py::object prices = market::close_prices(factor_data.attr("columns"), start, end_date);
     if (prices.is_none()) {
         raise(PyExc_ValueError, format("returns: no close prices from {} to {} for the factor's instruments", start, end_date));
     }
@@ -235,7 +194,7 @@ py::object load_daily_returns(const py::object& factor_data, const py::object& p
     const py::ssize_t keep = rows > 0 ? static_cast<py::ssize_t>(rows) - 1 : 0;
     Matrix out({keep, dense.cols()});
     if (keep > 0) std::copy(all.data() + cols, all.data() + rows * cols, out.mutable_data());
-    py::object slice = py::module_::import("builtins").attr("slice")(rows > 0 ? 1 : 0, py::none());
+    py::object slice = builtin("slice")(rows > 0 ? 1 : 0, py::none());
     return to_frame(out, dense.index[slice], dense.columns);
 }
 
@@ -263,7 +222,7 @@ void assayer_append(py::object self, py::object step) {
         raise(PyExc_RuntimeError, format("pipeline step name={} already exists, please use another name.", name));
     }
     names.append(name);
-    py::module_ mod = self_module();
+    py::module_ mod = assayer_module();
     if (py::isinstance(processor, mod.attr("FactorPreprocessor"))) {
         self.attr("preprocess_pipelines").attr("append")(step);
     } else if (py::isinstance(processor, mod.attr("FactorAnalyser"))) {
@@ -279,10 +238,10 @@ py::object assayer_analysis(py::object self, py::object factor_data, py::object 
     py::object preprocessors = self.attr("preprocess_pipelines");
     py::object analysers = self.attr("analysis_pipelines");
     if (!py::bool_(preprocessors) && !py::bool_(analysers)) {
-        py::module_::import("warnings").attr("warn")("no pipelines to execute.", builtins_attr("UserWarning"));
+        py::module_::import("warnings").attr("warn")("no pipelines to execute.", builtin("UserWarning"));
         return py::none();
     }
-    if (assertions_enabled() && !is_list_or_tuple(periods) && !py::isinstance(periods, builtins_attr("int"))) {
+    if (assertions_enabled() && !is_list_or_tuple(periods) && !py::isinstance(periods, builtin("int"))) {
         raise(PyExc_AssertionError, format("periods must be tuple/list/int, but got {}", py::type::of(periods)));
     }
     validate_data_frame(factor_data, py::str("factor_data"));
@@ -306,7 +265,7 @@ py::object assayer_analysis(py::object self, py::object factor_data, py::object 
     py::dict result;
     const bool keep = py::bool_(keep_preprocess_result);
     // Cells with a value after each stage; a stage that empties whole dates warns.
-    py::object coverage = py::module_::import("zarnik.analysis.coverage").attr("CoverageAccount")(factor_data);
+    py::object coverage = package_module("analysis.coverage").attr("CoverageAccount")(factor_data);
     for (py::handle item : py::list(preprocessors)) {
         py::tuple pair(py::reinterpret_borrow<py::object>(item));
         factor_data = pair[1].attr("process")(factor_data);
@@ -331,16 +290,12 @@ py::object assayer_analysis(py::object self, py::object factor_data, py::object 
 }  // namespace
 
 void register_pipeline(py::module_& m) {
-    m.attr("ostrel") = py::module_::import("ostrel");
-    py::object ttl_cache;
-    try {
-        ttl_cache = py::module_::import("ostrel.decorators").attr("ttl_cache");
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError) && !e.matches(PyExc_AttributeError)) throw;
-        ttl_cache = py::cpp_function(&local_ttl_cache, py::name("ttl_cache"), py::arg("seconds"));
-    }
+    py::options options;  // docstrings carry hand-written text signatures (signed_doc)
+    options.disable_function_signatures();
+    m.attr("ostrel") = market::client();
+    py::object ttl_cache = market::ttl_cache();
     m.attr("ttl_cache") = ttl_cache;
-    py::module_ results = py::module_::import("zarnik.analysis.analysis_result");
+    py::module_ results = package_module("analysis.analysis_result");
     for (py::handle name : results.attr("__all__")) m.attr(name) = results.attr(name);
 
     py::dict field_mapping;
@@ -350,14 +305,16 @@ void register_pipeline(py::module_& m) {
     m.attr("FIELD_MAPPING") = field_mapping;
 
     m.def("_validate_data_frame", &validate_data_frame, py::arg("df"), py::arg("name"),
-          "检查 df 为 DatetimeIndex 索引的非空 DataFrame，否则抛出 ValueError。");
+          signed_doc("_validate_data_frame", "(df, name)", "检查 df 为 DatetimeIndex 索引的非空 DataFrame，否则抛出 ValueError。").c_str());
     m.def("_get_datetime_freq", &datetime_freq, py::arg("index"),
-          "判断时间索引的频率：\"tick\"、\"1m\" 或 \"1d\"；整点但非零点时抛出 ValueError。");
+          signed_doc("_get_datetime_freq", "(index)",
+                     "判断时间索引的频率：\"tick\"、\"1m\" 或 \"1d\"；整点但非零点时抛出 ValueError。").c_str());
     m.def(
         "_is_date_frequency_index",
-        [](py::object index) { return self_module().attr("_get_datetime_freq")(index).equal(py::str("1d")); },
-        py::arg("index"), "时间索引是否为日频（全部为零点）。");
-    m.def("_get_return_fields", &return_fields, py::arg("columns"), "返回以 \"P_\" 开头的列名，保持原顺序。");
+        [](py::object index) { return assayer_module().attr("_get_datetime_freq")(index).equal(py::str("1d")); },
+        py::arg("index"), signed_doc("_is_date_frequency_index", "(index)", "时间索引是否为日频（全部为零点）。").c_str());
+    m.def("_get_return_fields", &return_fields, py::arg("columns"),
+          signed_doc("_get_return_fields", "(columns)", "返回以 \"P_\" 开头的列名，保持原顺序。").c_str());
 
     // The loaders before caching: _fetch_industry_data and
     // _build_industry_category (a fresh cache can be wrapped around them).
@@ -373,17 +330,22 @@ void register_pipeline(py::module_& m) {
         ":return: DataFrame，行为变更日期，列为 order_book_id，值为行业代码（行业名称升序编号）"));
     m.def("_load_industry_data", &load_industry_data, py::arg("order_book_ids"), py::arg("dates"),
           py::arg("source") = "citics_2019",
-          "各日期各标的所属行业：取不晚于该日期的最近一次行业变更；早于首条记录的日期取首条记录的行业。\n\n"
-          ":return: 以 (日期, order_book_id) 为索引的行业名称 Series，无行业的组合不出现");
+          signed_doc("_load_industry_data", "(order_book_ids, dates, source='citics_2019')", "各日期各标的所属行业：取不晚于该日期的最近一次行业变更；早于首条记录的日期取首条记录的行业。\n\n"
+          ":return: 以 (日期, order_book_id) 为索引的行业名称 Series，无行业的组合不出现").c_str());
     m.def("_load_daily_returns", &load_daily_returns, py::arg("factor_data"), py::arg("periods"),
-          "加载因子日期及其后 max(periods) 个交易日的日收益率（后复权收盘价）。");
+          signed_doc("_load_daily_returns", "(factor_data, periods)",
+                     "加载因子日期及其后 max(periods) 个交易日的日收益率（后复权收盘价）。").c_str());
 
     ClassBuilder(m, "FactorPreprocessor", py::tuple(), "因子数据预处理基础类。")
         .method("process",
                 [](py::object self, py::object factor_data) -> py::object {
                     raise(PyExc_NotImplementedError, "Need implement FactorPreprocessor.process");
                 },
-                py::arg("self"), py::arg("factor_data"))
+                py::arg("self"), py::arg("factor_data"),
+                signed_doc("process", "(self, factor_data)",
+                           "处理因子数据，返回新的因子数据（行为日期，列为标的）；子类必须实现。\n\n"
+                           ":param factor_data: 因子数据 DataFrame\n:return: 处理后的新 DataFrame，不修改输入")
+                    .c_str())
         .build();
     ClassBuilder(m, "FactorAnalyser", py::tuple(), "因子分析步骤基础类。")
         .attr("step_name", py::str("FactorAnalysisStep"))
@@ -393,21 +355,29 @@ void register_pipeline(py::module_& m) {
                     raise(PyExc_NotImplementedError, "Need implement FactorAnalyser.analysis");
                 },
                 py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
-                py::arg("ascending") = true)
+                py::arg("ascending") = true,
+                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
+                           "分析因子数据，返回分析结果对象；子类必须实现。\n\n"
+                           ":param factor_data: 预处理后的因子数据（行为日期，列为标的）\n"
+                           ":param returns: 日收益率数据（行为日期，列为标的）\n"
+                           ":param periods: 持有期，int 或 int 的列表/元组\n"
+                           ":param ascending: 排序方向\n:return: 分析结果对象")
+                    .c_str())
         .build();
     ClassBuilder(m, "FactorAssayer", py::tuple(),
                  "因子分析流水线：按添加顺序执行预处理步骤，再以预处理后的因子数据执行各分析步骤。")
-        .attr("__init__", init_method(&assayer_init, py::arg("self")))
+        .init(&assayer_init, py::arg("self"), signed_doc("__init__", "(self)", "创建空的因子分析流水线。").c_str())
         .method("append", &assayer_append, py::arg("self"), py::arg("step"),
-                "添加一个步骤。\n\n:param step: (名称, 处理器) 元组；名称在预处理与分析步骤间唯一")
+                signed_doc("append", "(self, step)", "添加一个步骤。\n\n:param step: (名称, 处理器) 元组；名称在预处理与分析步骤间唯一").c_str())
         .method("analysis", &assayer_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("ascending") = false, py::arg("periods") = 1, py::arg("keep_preprocess_result") = false,
-                "执行流水线。\n\n:param factor_data: 因子值 DataFrame（行为交易日，列为标的）\n"
+                signed_doc("analysis", "(self, factor_data, returns, ascending=False, periods=1, keep_preprocess_result=False)",
+                           "执行流水线。\n\n:param factor_data: 因子值 DataFrame（行为交易日，列为标的）\n"
                 ":param returns: \"daily\"（从行情客户端加载日收益率）或日收益率 DataFrame\n"
                 ":param ascending: 分析步骤排序方向，默认降序\n"
                 ":param periods: 持有期，int 或 int 的 tuple/list，默认 1\n"
                 ":param keep_preprocess_result: 是否在结果中保留每个预处理步骤后的因子数据副本\n"
-                ":return: 步骤名称到结果的 dict；流水线为空时返回 None")
+                ":return: 步骤名称到结果的 dict；流水线为空时返回 None").c_str())
         .build();
 }
 

@@ -10,25 +10,8 @@ namespace zarnik_py {
 
 namespace {
 
-// pybind11 treats a function named "__init__" as a constructor of its own
-// types; a plain class's __init__ is built under another name and wrapped as
-// an instance method.
-template <class F, class... Extra>
-py::object init_method(F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name("initialize"), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
-
-py::module_ assayer() { return py::module_::import("zarnik.analysis.assayer"); }
-
-void require_frame(const py::object& df, const char* name) {
-    if (!py::isinstance(df, pandas().attr("DataFrame"))) {
-        raise(PyExc_ValueError, format("{}: expect pd.DataFrame, got {}", name, py::type::of(df)));
-    }
-}
-
 void winsorization_init(py::object self, py::object method) {
-    py::object valid = assayer().attr("VALID_WINSORIZE_METHODS");
+    py::object valid = assayer_module().attr("VALID_WINSORIZE_METHODS");
     bool ok = false;
     try {
         ok = valid.contains(method);
@@ -40,7 +23,7 @@ void winsorization_init(py::object self, py::object method) {
 }
 
 py::object winsorization_process(py::object self, py::object factor_data) {
-    py::module_ mod = assayer();
+    py::module_ mod = assayer_module();
     py::object method = self.attr("method");
     try {
         py::object batch = mod.attr("BATCH_WINSORIZE_METHODS")[method];
@@ -68,27 +51,30 @@ py::object normalization_process(py::object self, py::object factor_data) {
 }  // namespace
 
 void register_preprocess(py::module_& m) {
-    py::module_ winsorize = py::module_::import("zarnik.analysis.winsorize");
+    py::options options;  // docstrings carry hand-written text signatures (signed_doc)
+    options.disable_function_signatures();
+    py::module_ winsorize = package_module("analysis.winsorize");
     py::object batch = winsorize.attr("BATCH_WINSORIZE_METHODS");
     py::object rowwise = winsorize.attr("WINSORIZE_METHODS");
     m.attr("WINSORIZE_METHODS") = rowwise;
     m.attr("BATCH_WINSORIZE_METHODS") = batch;
     py::object chain = py::module_::import("collections").attr("ChainMap")(batch, rowwise);
-    m.attr("VALID_WINSORIZE_METHODS") = py::module_::import("builtins").attr("set")(chain);
+    m.attr("VALID_WINSORIZE_METHODS") = builtin("set")(chain);
 
     py::object base = m.attr("FactorPreprocessor");
     ClassBuilder(m, "Winzorization", py::make_tuple(base),
                  "去极值：逐日对截面因子值去极值。\n\n"
                  ":param method: 去极值方法，\"mad\"（默认）、\"std\" 或 \"percentile\"")
-        .attr("__init__", init_method(&winsorization_init, py::arg("self"), py::arg("method") = "mad"))
+        .init(&winsorization_init, py::arg("self"), py::arg("method") = "mad",
+              signed_doc("__init__", "(self, method='mad')", "选择去极值方法：\"mad\"、\"std\" 或 \"percentile\"。").c_str())
         .method("process", &winsorization_process, py::arg("self"), py::arg("factor_data"),
-                "对因子数据去极值，返回新的 DataFrame。")
+                signed_doc("process", "(self, factor_data)", "对因子数据去极值，返回新的 DataFrame。").c_str())
         .build();
     ClassBuilder(m, "Normalization", py::make_tuple(base),
                  "标准化：逐日将截面因子值转换为 z 分数（减去均值，除以样本标准差）。\n\n"
                  "均值与标准差取自当日的有限值；无穷值标准化为 0，缺失值保持缺失。")
         .method("process", &normalization_process, py::arg("self"), py::arg("factor_data"),
-                "对因子数据标准化，返回新的 DataFrame。")
+                signed_doc("process", "(self, factor_data)", "对因子数据标准化，返回新的 DataFrame。").c_str())
         .build();
 }
 

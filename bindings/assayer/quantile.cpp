@@ -12,6 +12,8 @@
 
 #include "assayer/assayer.hpp"
 #include "assayer/icq_util.hpp"
+#include "assayer/market_data.hpp"
+#include "common/modules.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
 #include "common/periods.hpp"
@@ -36,7 +38,7 @@ void qr_init(py::object self, py::object quantile, py::object benchmark) {
     self.attr("quantile") = quantile;
     self.attr("benchmark") = py::none();
     if (!benchmark.is_none()) {
-        py::object inst = py::module_::import("ostrel").attr("instruments")(benchmark);
+        py::object inst = market::instrument(benchmark);
         bool index_like = false;
         if (!inst.is_none()) {
             py::object type = py::getattr(inst, "type", py::none());
@@ -61,11 +63,7 @@ py::object qr_load_benchmark(py::object self, py::object index) {
     const char* field = py::str(freq).equal(py::str("tick")) ? "last" : "close";
     py::object first = index[py::int_(0)].attr("date")();
     py::object last = index[py::int_(-1)].attr("date")();
-    py::list fields;
-    fields.append(py::str(field));
-    py::object price = py::module_::import("ostrel").attr("get_price")(
-        benchmark, py::arg("start_date") = first, py::arg("end_date") = last, py::arg("frequency") = freq,
-        py::arg("fields") = fields, py::arg("expect_df") = true);
+    py::object price = market::index_prices(benchmark, first, last, freq, field);
     if (price.is_none()) {
         py::str tmpl = py::str(format("No price data for benchmark [{}] from %s to %s", benchmark));
         warn(py::str(tmpl.attr("__mod__")(py::make_tuple(first, last))).cast<std::string>());
@@ -103,7 +101,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     require_analysis_axes(factor_data, returns);
     py::module_ pd = py::module_::import("pandas");
     py::module_ np = py::module_::import("numpy");
-    const std::vector<HoldingPeriod> ps = parse_periods(periods, true);
+    const std::vector<HoldingPeriod> ps = parse_periods(periods);
     const std::size_t n = static_cast<std::size_t>(py::len(factor_data));
 
     // holding periods must be shorter than the factor history
@@ -288,7 +286,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         py::arg("quantile_annualized_returns") = annualized,
         py::arg("quantile_excess_annulized_returns") = excess, py::arg("name") = self.attr("step_name"));
     // rank autocorrelation of the factor and the universe's mean daily return, kept on the result
-    py::module_::import("zarnik.analysis.statistics").attr("attach_quantile_statistics")(out, factor_data, returns);
+    package_module("analysis.statistics").attr("attach_quantile_statistics")(out, factor_data, returns);
     return out;
 }
 

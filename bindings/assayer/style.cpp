@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "assayer/assayer.hpp"
+#include "assayer/market_data.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
 #include "common/periods.hpp"
@@ -19,35 +20,13 @@ namespace zarnik_py {
 
 namespace {
 
-using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-
-template <class F, class... Extra>
-py::object init_method(F&& f, const Extra&... extra) {
-    // pybind11 reserves the name "__init__" for its own constructors.
-    py::cpp_function fn(std::forward<F>(f), py::name("__init_impl__"), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
-
-std::vector<std::int64_t> as_int64(const py::object& obj) {
-    Int64Array arr = Int64Array::ensure(obj);
-    if (!arr) throw py::error_already_set();
-    return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
-}
-
-py::object as_datetime_index(const py::object& labels) {
-    py::object pd = pandas();
-    if (py::isinstance(labels, pd.attr("DatetimeIndex"))) return labels;
-    try {
-        return pd.attr("DatetimeIndex")(pd.attr("to_datetime")(labels));
-    } catch (py::error_already_set&) {
-        return labels;
-    }
-}
-
 // Position of each table row's label on the target labels (-1 if absent).
 std::vector<std::int64_t> row_positions(const py::object& level, const py::object& codes, const py::object& target) {
-    std::vector<std::int64_t> level_pos = as_int64(target.attr("get_indexer")(level));
-    std::vector<std::int64_t> c = as_int64(codes);
+    std::vector<std::int64_t> level_pos = positions(target, level);
+    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> arr =
+        py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(codes);
+    if (!arr) throw py::error_already_set();
+    std::vector<std::int64_t> c(arr.data(), arr.data() + arr.size());
     for (std::int64_t& v : c) v = v < 0 ? -1 : level_pos[static_cast<std::size_t>(v)];
     return c;
 }
@@ -59,9 +38,7 @@ void style_init(py::object self, py::object quantile) {
 py::object style_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
                           py::object ascending) {
     py::object pd = pandas();
-    if (!py::isinstance(factor_data, pd.attr("DataFrame"))) {
-        raise(PyExc_ValueError, format("factor_data: expect pd.DataFrame, got {}", py::type::of(factor_data)));
-    }
+    require_frame(factor_data, "factor_data");
     require_ascending_dates(factor_data, "factor_data");
     require_unique_columns(factor_data, "factor_data");
     py::object q_obj = self.attr("quantile");
@@ -87,16 +64,11 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     const std::size_t n = static_cast<std::size_t>(factor.cols());
     if (t_count == 0 || n == 0) raise(PyExc_ValueError, "Empty factor data source!");
 
-    py::object get_exposure = py::module_::import("ostrel").attr("get_style_factor_exposure");
     // The store dates its exposures without a timezone: a timezone-aware
     // index is matched on its local calendar dates.
     py::object dates_local = factor.index;
     if (!index_tz(factor_data).is_none()) dates_local = factor.index.attr("tz_localize")(py::none());
-    py::object exposure = get_exposure(factor.columns, dates_local[py::int_(0)], dates_local[py::int_(-1)]);
-    if (!py::isinstance(exposure, pd.attr("DataFrame"))) {
-        raise(PyExc_TypeError,
-              format("get_style_factor_exposure: expected a DataFrame, got {}", py::type::of(exposure)));
-    }
+    py::object exposure = market::style_exposure(factor.columns, dates_local[py::int_(0)], dates_local[py::int_(-1)]);
     exposure = exposure.attr("reorder_levels")(py::list(py::make_tuple("date", "order_book_id")));
     py::object mi = exposure.attr("index");
     if (py::len(mi.attr("names")) != 2) {
@@ -142,28 +114,31 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     std::copy(active.values.begin(), active.values.end(), data.mutable_data());
     py::object frame = pd.attr("DataFrame")(data, py::arg("index") = row_index,
                                             py::arg("columns") = exposure.attr("columns"));
-    py::object result_cls =
-        py::module_::import("zarnik.analysis.analysis_result").attr("QuantileStyleAnalysisResult");
+    py::object result_cls = package_module("analysis.analysis_result").attr("QuantileStyleAnalysisResult");
     return result_cls(py::arg("quantile_exposure") = frame, py::arg("name") = self.attr("step_name"));
 }
 
 }  // namespace
 
 void register_style(py::module_& m) {
+    py::options options;  // docstrings carry hand-written text signatures (signed_doc)
+    options.disable_function_signatures();
     ClassBuilder(m, "QuantileStyleAnalysis", py::make_tuple(m.attr("FactorAnalyser")),
                  "分组风格分析：按前一日因子值分位将标的分为 quantile 组，计算各组风格因子暴露均值"
                  "相对当日全部标的均值的主动暴露。\n\n"
                  ":param quantile: 分组数，默认 5")
-        .attr("__init__", init_method(&style_init, py::arg("self"), py::arg("quantile") = 5))
+        .init(&style_init, py::arg("self"), py::arg("quantile") = 5,
+              signed_doc("__init__", "(self, quantile=5)", "设置分组数。").c_str())
         .method("analysis", &style_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("periods"), py::arg("ascending") = true,
-                "计算各分组的风格因子主动暴露。\n\n"
+                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
+                           "计算各分组的风格因子主动暴露。\n\n"
                 ":param factor_data: 因子数据，行为日期，列为标的\n"
                 ":param returns: 未使用\n"
                 ":param periods: 未使用\n"
                 ":param ascending: 排序方向；为真时 q1 为因子值最小的一组\n"
                 ":return: QuantileStyleAnalysisResult，quantile_exposure 以 (date, quantile) 为行索引，"
-                "每列为一个风格因子")
+                "每列为一个风格因子").c_str())
         .build();
 }
 

@@ -7,9 +7,12 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <limits>
 #include <string>
+#include <vector>
 
+#include "common/pyclass.hpp"
 #include "zarnik/rowwise.hpp"
 
 namespace zarnik_py {
@@ -30,35 +33,39 @@ struct DenseFrame {
 inline py::module_ pandas() { return py::module_::import("pandas"); }
 inline py::module_ numpy() { return py::module_::import("numpy"); }
 
-// Copies a DataFrame into a dense float64 matrix. Nullable and extension
-// dtypes are read with their missing values as NaN. Non-numeric data raises
-// ValueError naming the frame.
-// Column types read as numbers: numpy and nullable floats, integers and
-// booleans, and object columns holding only numbers (or missing values).
-// Text, dates, timedeltas, categoricals and complex values are refused rather
-// than converted (pandas would turn "1" or a timestamp into a float).
-// Returns true when every column has a plain numpy numeric dtype (no missing
-// value markers other than NaN to translate).
-inline bool check_numeric_columns(const py::handle& frame, const char* name) {
+// `obj` must be a pandas DataFrame (ValueError naming it otherwise).
+inline void require_frame(const py::handle& obj, const char* name) {
+    if (!py::isinstance(obj, pandas().attr("DataFrame"))) {
+        raise(PyExc_ValueError, format("{}: expect pd.DataFrame, got {}", name, py::type::of(obj)));
+    }
+}
+
+// The one numeric-dtype rule for values read from pandas, frames and series
+// alike. Column types read as numbers: numpy and nullable floats, integers
+// and booleans, and object columns holding only numbers (or missing values).
+// Text, dates, timedeltas, categoricals and complex values are refused with a
+// ValueError naming the data rather than converted (pandas would turn "1" or
+// a timestamp into a float). Returns true when every column has a plain numpy
+// numeric dtype (no missing value markers other than NaN to translate).
+inline bool check_numeric_columns(const py::handle& data, const char* name) {
     py::object np = numpy();
     py::object object_dtype = np.attr("dtype")("O");
     py::object np_dtype = np.attr("dtype");
-    py::object dtypes = frame.attr("dtypes");
-    if (!py::hasattr(dtypes, "unique")) return false;  // not a DataFrame: left to to_numpy
+    const bool series = py::isinstance(data, pandas().attr("Series"));
+    py::object dtypes = data.attr("dtypes");
+    if (!series && !py::hasattr(dtypes, "unique")) return false;  // neither: left to to_numpy
     bool plain = true;
     py::object infer = pandas().attr("api").attr("types").attr("infer_dtype");
-    for (py::handle dtype : dtypes.attr("unique")()) {
+    auto refuse = [&](const std::string& what) { raise(PyExc_ValueError, std::string(name) + ": expected numeric values convertible to float64, " + what); };
+    for (py::handle dtype : series ? py::list(py::make_tuple(dtypes)) : py::list(dtypes.attr("unique")())) {
         if (dtype.equal(object_dtype)) {
-            py::object cols = frame.attr("select_dtypes")(py::arg("include") = py::make_tuple(object_dtype));
-            for (py::handle item : cols.attr("items")()) {
+            py::object cols = series ? py::list(py::make_tuple(py::make_tuple(data.attr("name"), data)))
+                                     : data.attr("select_dtypes")(py::arg("include") = py::make_tuple(object_dtype)).attr("items")();
+            for (py::handle item : cols) {
                 std::string kind = py::str(infer(item.attr("__getitem__")(1), py::arg("skipna") = true));
                 if (kind != "floating" && kind != "integer" && kind != "mixed-integer-float" &&
                     kind != "boolean" && kind != "empty" && kind != "decimal") {
-                    std::string msg = std::string(name) + ": expected numeric values convertible to float64, column " +
-                                      py::repr(item.attr("__getitem__")(0)).cast<std::string>() + " holds " + kind +
-                                      " values";
-                    PyErr_SetString(PyExc_ValueError, msg.c_str());
-                    throw py::error_already_set();
+                    refuse("column " + py::repr(item.attr("__getitem__")(0)).cast<std::string>() + " holds " + kind + " values");
                 }
             }
             plain = false;
@@ -67,17 +74,15 @@ inline bool check_numeric_columns(const py::handle& frame, const char* name) {
         if (!py::isinstance(dtype, np_dtype)) plain = false;
         std::string kind = py::str(py::getattr(dtype, "kind", py::str("?")));
         if (kind != "f" && kind != "i" && kind != "u" && kind != "b") {
-            std::string msg = std::string(name) + ": expected numeric values convertible to float64, got a column of dtype " +
-                              py::str(dtype).cast<std::string>();
-            PyErr_SetString(PyExc_ValueError, msg.c_str());
-            throw py::error_already_set();
+            refuse("got a column of dtype " + py::str(dtype).cast<std::string>());
         }
     }
     return plain;
 }
 
-// The frame's values as a float64 numpy array, without copying when the frame
-// is one float64 block (pandas usually keeps that block column-major).
+// The values of a frame (or series) as a float64 numpy array, without copying
+// when they are one float64 block (pandas usually keeps that block
+// column-major); missing values of nullable dtypes become NaN.
 inline py::object frame_values(const py::handle& frame, const char* name, bool copy) {
     py::object np = numpy();
     const bool plain = check_numeric_columns(frame, name);
@@ -89,10 +94,8 @@ inline py::object frame_values(const py::handle& frame, const char* name, bool c
                                       py::arg("copy") = copy);
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        std::string msg = std::string(name) + ": expected numeric values convertible to float64 (" +
-                          py::str(e.value()).cast<std::string>() + ")";
-        PyErr_SetString(PyExc_ValueError, msg.c_str());
-        throw py::error_already_set();
+        raise(PyExc_ValueError, std::string(name) + ": expected numeric values convertible to float64 (" +
+                                    py::str(e.value()).cast<std::string>() + ")");
     }
 }
 
@@ -175,6 +178,31 @@ inline py::object to_frame(const py::array& values, const py::object& index, con
     if (!columns_name.is_none()) cols = cols.attr("rename")(columns_name);
     return pd.attr("DataFrame")(values, py::arg("index") = idx, py::arg("columns") = cols,
                                 py::arg("copy") = false);
+}
+
+// Position of each of `target` in `labels` (-1 where absent): Index.get_indexer,
+// with `method` ("ffill", ...) when given.
+inline std::vector<std::int64_t> positions(const py::object& labels, const py::object& target,
+                                           const py::object& method = py::none()) {
+    using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    py::object raw = method.is_none() ? labels.attr("get_indexer")(target)
+                                      : labels.attr("get_indexer")(target, py::arg("method") = method);
+    Int64Array arr = Int64Array::ensure(raw);
+    if (!arr) throw py::error_already_set();
+    return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
+}
+
+// Date labels as a DatetimeIndex when they can be read as dates, so that
+// tables keyed by datetime.date or strings line up with Timestamps; other
+// labels as they are.
+inline py::object as_datetime_index(const py::object& labels) {
+    py::object pd = pandas();
+    if (py::isinstance(labels, pd.attr("DatetimeIndex"))) return labels;
+    try {
+        return pd.attr("DatetimeIndex")(pd.attr("to_datetime")(labels));
+    } catch (py::error_already_set&) {
+        return labels;
+    }
 }
 
 // A new C-contiguous float64 matrix filled with NaN.

@@ -18,6 +18,15 @@ namespace zarnik_py {
 
 namespace py = pybind11;
 
+// Every tag in use, so that no two implementations share one.
+namespace native {
+enum Tag : int {
+    pearson_ic = 0,     // the Pearson wrapper of _get_ic_func
+    spearman_ic = 1,    // the Spearman wrapper of _get_ic_func
+    ols_residuals = 2,  // zarnik.analysis.ols.calc_residuals
+};
+}  // namespace native
+
 namespace detail {
 inline std::vector<std::pair<py::object, int>>& native_registry() {
     // Leaked on purpose: the registered functions live as long as the

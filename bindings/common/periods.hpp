@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "common/modules.hpp"
 #include "common/pyclass.hpp"
 
 namespace zarnik_py {
@@ -23,26 +24,22 @@ struct HoldingPeriod {
 
 // Raises zarnik.exception.InvalidPeriodType (a TypeError and a ValueError).
 [[noreturn]] inline void raise_period_type(const std::string& message) {
-    raise_object(py::module_::import("zarnik.exception").attr("InvalidPeriodType"), message);
+    raise_object(package_module("exception").attr("InvalidPeriodType"), message);
 }
 
 // Positive integer periods, duplicates merged (first occurrence kept, so
-// every column key appears once). A list, tuple or other iterable of
-// integers; a bare integer too when `allow_scalar`. Wrong types raise
+// every column key appears once). A bare integer, or a list, tuple or other
+// iterable of integers. Wrong types raise
 // InvalidPeriodType, an empty selection or a period below 1 ValueError.
 // Periods too large for a 64-bit integer are kept under their own key and
 // behave like any period longer than the data.
-inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods, bool allow_scalar) {
+inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods) {
     py::object builtins = py::module_::import("builtins");
     py::object index_fn = py::module_::import("operator").attr("index");
     const bool is_bool = py::isinstance(periods, builtins.attr("bool"));
     py::object items = py::reinterpret_borrow<py::object>(periods);
     if (!is_bool && !py::isinstance<py::str>(periods) && !py::isinstance<py::bytes>(periods) &&
         py::hasattr(periods, "__index__") && !py::hasattr(periods, "__iter__")) {
-        if (!allow_scalar) {
-            raise_period_type(format("periods: expect a list or tuple of positive integers, got {}",
-                                     py::type::of(periods)));
-        }
         items = py::make_tuple(periods);
     } else if (is_bool || py::isinstance<py::str>(periods) || py::isinstance<py::bytes>(periods) ||
                py::isinstance<py::dict>(periods) || !py::hasattr(periods, "__iter__")) {

@@ -46,6 +46,12 @@ py::array_t<double> winsorize_matrix(const py::object& values, const std::string
 }  // namespace
 
 void register_core_winsorize(py::module_& m) {
+    m.def(
+        "frame_values",
+        [](const py::object& data, const std::string& name) { return frame_values(data, name.c_str(), false); },
+        py::arg("data"), py::arg("name"),
+        "The values of a DataFrame or Series as float64 (a view when already one float64 block); non-numeric "
+        "data raises ValueError naming `name`.");
     m.def("winsorize", &winsorize_matrix, py::arg("values"), py::arg("method"),
           "Row-wise winsorization of a 2-D float array; returns a new array.");
 }

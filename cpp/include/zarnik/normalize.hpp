@@ -30,11 +30,6 @@ inline void zscore(const rowwise::View& in, double* out) {
     });
 }
 
-// Both rows x cols, C order; out may equal in.
-inline void zscore_rows(const double* in, double* out, std::size_t rows, std::size_t cols) {
-    zscore(rowwise::View::c_order(in, rows, cols), out);
-}
-
 // Simple returns down each column: a missing price (NaN) is replaced by the
 // last earlier price first, so out[i] = p[i] / p[i-1] - 1 over the filled
 // prices; NaN before a column's first price. Row 0 of out is NaN.

@@ -326,11 +326,6 @@ inline void winsorize(Method method, const rowwise::View& in, double* out) {
     rowwise::for_each_row(in, out, [&] { return RowWinsorizer(method, in.cols); });
 }
 
-// out may equal in. Both are rows x cols, C order.
-inline void winsorize_rows(Method method, const double* in, double* out, std::size_t rows, std::size_t cols) {
-    winsorize(method, rowwise::View::c_order(in, rows, cols), out);
-}
-
 inline Method parse_method(const std::string& name) {
     if (name == "mad") return Method::mad;
     if (name == "std") return Method::std_dev;

@@ -22,7 +22,6 @@ from __future__ import annotations
 
 from typing import Callable
 
-import numpy as np
 import pandas as pd
 
 from zarnik import _core
@@ -39,54 +38,17 @@ __all__ = [
 ]
 
 
-_NUMERIC_OBJECT_KINDS = {"floating", "integer", "mixed-integer-float", "boolean", "empty", "decimal"}
-
-
-def _check_numeric(data: pd.DataFrame | pd.Series, name: str) -> bool:
-    """Refuses text, dates, categoricals and complex values instead of coercing them.
-
-    Returns True when every column has a plain numpy numeric dtype.
-    """
-    dtypes = data.dtypes.unique() if isinstance(data, pd.DataFrame) else [data.dtype]
-    plain = True
-    for dtype in dtypes:
-        plain = plain and isinstance(dtype, np.dtype) and dtype != np.dtype(object)
-        if dtype == np.dtype(object):
-            cols = data.select_dtypes(include=[object]).items() if isinstance(data, pd.DataFrame) else [(data.name, data)]
-            for label, col in cols:
-                kind = pd.api.types.infer_dtype(col, skipna=True)
-                if kind not in _NUMERIC_OBJECT_KINDS:
-                    raise ValueError(
-                        f"{name}: expected numeric values convertible to float64, column {label!r} holds {kind} values"
-                    )
-        elif getattr(dtype, "kind", "?") not in "fiub":
-            raise ValueError(f"{name}: expected numeric values convertible to float64, got a column of dtype {dtype}")
-    return plain
-
-
 def _frame(factor_data: pd.DataFrame, method: str) -> pd.DataFrame:
     if not isinstance(factor_data, pd.DataFrame):
         raise TypeError(f"factor_data: expect pd.DataFrame, got {type(factor_data)}")
-    plain = _check_numeric(factor_data, "factor_data")
-    try:
-        if plain:
-            values = factor_data.to_numpy(dtype=np.float64)
-        else:
-            values = factor_data.to_numpy(dtype=np.float64, na_value=np.nan)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"factor_data: expected numeric values convertible to float64 ({exc})") from None
-    out = _core.winsorize(values, method)
+    out = _core.winsorize(_core.frame_values(factor_data, "factor_data"), method)
     return pd.DataFrame(out, index=factor_data.index.copy(), columns=factor_data.columns.copy(), copy=False)
 
 
 def _row(row: pd.Series, method: str) -> pd.Series:
     if not isinstance(row, pd.Series):
         row = pd.Series(row)
-    _check_numeric(row, "row")
-    try:
-        values = row.to_numpy(dtype=np.float64, na_value=np.nan)
-    except (TypeError, ValueError) as exc:
-        raise ValueError(f"row: expected numeric values convertible to float64 ({exc})") from None
+    values = _core.frame_values(row, "row")
     out = _core.winsorize(values.reshape(1, -1), method)[0]
     return pd.Series(out, index=row.index, name=row.name, copy=False)
 
