@@ -13,6 +13,7 @@
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/factor_return.hpp"
+#include "zarnik/returns.hpp"
 
 namespace zarnik_py {
 
@@ -59,11 +60,11 @@ py::object factor_return_analysis(py::object self, py::object factor_data, py::o
         std::vector<double> weights(cells), growth(cells), daily(t_count);
         namespace fr = zarnik::factor_return;
         fr::lagged_weights(f, t_count, n, asc == 1, weights.data());
-        fr::aligned_growth(r, rr, rc, row_of.data(), t_count, col_of.data(), n, growth.data());
+        zarnik::returns::aligned_growth(r, rr, rc, row_of.data(), t_count, col_of.data(), n, growth.data());
         for (std::size_t c = 0; c < ps.size(); ++c) {
             fr::period_returns(weights.data(), growth.data(), t_count, n, static_cast<std::size_t>(ps[c].value),
                                daily.data());
-            fr::compound(daily.data(), t_count);
+            zarnik::returns::compound(daily.data(), t_count, 1, daily.data());
             for (std::size_t t = 0; t < t_count; ++t) res[t * ps.size() + c] = daily[t];
         }
     }

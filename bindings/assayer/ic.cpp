@@ -20,6 +20,7 @@
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/correlation.hpp"
+#include "zarnik/returns.hpp"
 
 namespace zarnik_py {
 
@@ -387,29 +388,17 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
         std::vector<double> vals;
         if (kind >= 0 && K > 0) {
             const bool rank = kind == 1;
-            std::vector<double> r(zarnik::mul_size(T, K, "ic decay"));
-            std::vector<std::int64_t> n(r.size());
-            py::gil_scoped_release release;
             std::vector<const double*> rp;
             for (std::size_t k = 0; k < K; ++k) rp.push_back(d.m[k + 1].data());
-            zarnik::corr::SortedRows fs;
-            std::vector<zarnik::corr::SortedRows> rs(K);
-            std::vector<const zarnik::corr::SortedRows*> rsp;
-            if (rank) {
-                fs = zarnik::corr::sort_rows(d.m[0].data(), T, N);
-                for (std::size_t k = 0; k < K; ++k) rs[k] = zarnik::corr::sort_rows(rp[k], T, N);
+            zarnik::corr::DecayTable table;
+            {
+                py::gil_scoped_release release;
+                table = zarnik::corr::decay_correlations(d.m[0].data(), rp, T, N, static_cast<std::size_t>(lags), rank);
             }
-            for (auto& s : rs) rsp.push_back(&s);
-            for (long long lag = 1; lag < lags; ++lag) {
-                zarnik::corr::row_correlations(d.m[0].data(), fs, rp, rsp, T, N, static_cast<std::size_t>(lag),
-                                               rank, true, r.data(), n.data());
-                for (std::size_t t = 0; t < T; ++t) {
-                    if (n[t * K] < 1) continue;
-                    row_date.push_back(static_cast<std::int64_t>(t));
-                    row_lag.push_back(lag);
-                    for (std::size_t k = 0; k < K; ++k) vals.push_back(wrapper_value(r[t * K + k], n[t * K + k], rank));
-                }
-            }
+            row_date = std::move(table.row);
+            row_lag = std::move(table.lag);
+            vals.resize(table.r.size());
+            for (std::size_t i = 0; i < vals.size(); ++i) vals[i] = wrapper_value(table.r[i], table.n[i], rank);
         } else if (K > 0) {
             // A user-supplied correlation function: called once per date and field.
             std::vector<double> f, x;
@@ -480,50 +469,23 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
     Matrix fac = column(py::str("factor"));
     std::vector<Matrix> rets;
     for (py::handle f : return_fields) rets.push_back(column(f));
-    // rows of each group, in row order
-    std::vector<std::vector<std::size_t>> members(G);
-    for (std::size_t i = 0; i < rows; ++i) {
-        const std::int64_t c = codes[i];
-        if (c >= 0) members[static_cast<std::size_t>(c)].push_back(i);
-    }
     py::array_t<double> out({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
     double* po = out.mutable_data();
     const int kind = native_kind(ic_func);
     if (kind >= 0) {
         std::vector<const double*> rp;
         for (auto& m : rets) rp.push_back(m.data());
-        const double* fp = fac.data();
-        py::gil_scoped_release release;
-        zarnik::parallel_for(G, [&](std::size_t b, std::size_t e) {
-            zarnik::corr::Workspace ws;
-            std::vector<double> x, f;
-            std::vector<std::uint8_t> mask;
-            std::vector<std::int32_t> fo, xo;
-            for (std::size_t g = b; g < e; ++g) {
-                const auto& rows_g = members[g];
-                const std::size_t m = rows_g.size();
-                f.resize(m);
-                x.resize(m);
-                mask.resize(m);
-                fo.resize(m);
-                xo.resize(m);
-                for (std::size_t i = 0; i < m; ++i) f[i] = fp[rows_g[i]];
-                std::size_t fc = 0;
-                if (kind == 1) fc = zarnik::corr::sorted_present(f.data(), m, fo.data(), ws.buf, ws.tmp);
-                for (std::size_t k = 0; k < K; ++k) {
-                    for (std::size_t i = 0; i < m; ++i) {
-                        x[i] = rp[k][rows_g[i]];
-                        mask[i] = !std::isnan(x[i]) && !std::isnan(f[i]);
-                    }
-                    std::size_t xc = 0, pairs = 0;
-                    if (kind == 1) xc = zarnik::corr::sorted_present(x.data(), m, xo.data(), ws.buf, ws.tmp);
-                    const double r = zarnik::corr::masked_corr(x.data(), xo.data(), xc, f.data(), fo.data(), fc,
-                                                               mask.data(), m, kind == 1, ws, pairs);
-                    po[g * K + k] = wrapper_value(r, static_cast<std::int64_t>(pairs), kind == 1);
-                }
-            }
-        });
+        std::vector<std::int64_t> pairs(G * K);
+        {
+            py::gil_scoped_release release;
+            zarnik::corr::cell_correlations(fac.data(), rp, rows, codes.data(), G, kind == 1, po, pairs.data());
+        }
+        for (std::size_t i = 0; i < G * K; ++i) po[i] = wrapper_value(po[i], pairs[i], kind == 1);
     } else {
+        // a user-supplied correlation function: called once per group and field, rows in table order
+        std::vector<std::vector<std::size_t>> members(G);
+        for (std::size_t i = 0; i < rows; ++i)
+            if (codes[i] >= 0) members[static_cast<std::size_t>(codes[i])].push_back(i);
         std::vector<double> x, f;
         for (std::size_t g = 0; g < G; ++g) {
             f.clear();
@@ -575,41 +537,20 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     {
         const double* R = rr.values.data();
         const double* Fv = fr.values.data();
-        const long long* fp = fpos.data();
-        const long long* rp = rpos.data();
-        const long long* cp = cpos.data();
+        const std::int64_t* fp = fpos.data();
+        const std::int64_t* rp = rpos.data();
+        const std::int64_t* cp = cpos.data();
         double* pfa = fa.mutable_data();
         std::vector<double*> pf;
         for (auto& m : fwd) pf.push_back(m.mutable_data());
         py::gil_scoped_release release;
-        // growth index per instrument: running product of (1 + return), a
-        // missing return counting as 0, carried forward over an undefined
-        // product, and missing on dates whose own return is missing
+        // growth index per instrument, carried forward over an undefined product
         std::vector<double> G(zarnik::mul_size(Tr, N, "returns"));
-        zarnik::parallel_for(N, [&](std::size_t b, std::size_t e) {
-            for (std::size_t j = b; j < e; ++j) {
-                double acc = 1.0, last = kNaN;
-                for (std::size_t t = 0; t < Tr; ++t) {
-                    const double x = R[t * N + j];
-                    acc *= (std::isnan(x) ? 0.0 : x) + 1.0;
-                    if (!std::isnan(acc)) last = acc;
-                    G[t * N + j] = std::isnan(x) ? kNaN : last;
-                }
-            }
-        }, 64);
+        zarnik::returns::growth_index_carried(R, Tr, N, G.data());
+        for (std::size_t k = 0; k < K; ++k)
+            zarnik::returns::forward_returns(G.data(), Tr, N, rp, T, static_cast<std::size_t>(keys_p[k]), pf[k]);
         zarnik::parallel_for(T, [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i) {
-                const std::size_t k0 = static_cast<std::size_t>(rp[i]);
-                for (std::size_t k = 0; k < K; ++k) {
-                    const std::size_t p = static_cast<std::size_t>(keys_p[k]);
-                    double* out = pf[k] + i * N;
-                    if (p >= Tr || k0 >= Tr - p) {  // no date p rows later
-                        for (std::size_t j = 0; j < N; ++j) out[j] = kNaN;
-                    } else {
-                        const std::size_t k1 = k0 + p;
-                        for (std::size_t j = 0; j < N; ++j) out[j] = G[k1 * N + j] / G[k0 * N + j] - 1.0;
-                    }
-                }
                 const double* frow = Fv + static_cast<std::size_t>(fp[i]) * Nf;
                 for (std::size_t j = 0; j < N; ++j) {
                     const double v = cp[j] < 0 ? kNaN : frow[cp[j]];

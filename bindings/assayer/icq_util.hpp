@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -83,12 +84,12 @@ inline std::string period_key(long long p) { return "P_" + std::to_string(p); }
 
 // Positions of `labels` in `index` (-1 where absent); raises ValueError when
 // `index` has duplicate labels, as a reindex onto it would.
-inline py::array_t<long long> positions(const py::object& index, const py::object& labels, const char* what) {
+inline py::array_t<std::int64_t> positions(const py::object& index, const py::object& labels, const char* what) {
     if (!index.attr("is_unique").cast<bool>()) {
         raise(PyExc_ValueError, std::string(what) + ": cannot align on an axis with duplicate labels");
     }
     py::object np = py::module_::import("numpy");
-    return py::array_t<long long>::ensure(
+    return py::array_t<std::int64_t>::ensure(
         np.attr("asarray")(index.attr("get_indexer")(labels), py::arg("dtype") = np.attr("int64")));
 }
 

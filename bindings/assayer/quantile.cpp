@@ -18,6 +18,7 @@
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/quantile.hpp"
+#include "zarnik/returns.hpp"
 
 namespace zarnik_py {
 
@@ -25,8 +26,6 @@ namespace {
 
 using namespace assayer_detail;
 using zarnik::quantile::kNaN;
-
-constexpr double kDaysPerYear = 252.0;
 
 void warn(const std::string& message) {
     py::module_::import("warnings").attr("warn")(py::str(message), py::arg("stacklevel") = 2);
@@ -153,34 +152,13 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     {
         const double* F = fr.values.data();
         const double* R = rr.values.data();
-        const long long* rp = rpos.data();
-        const long long* cp = cpos.data();
+        const std::int64_t* rp = rpos.data();
+        const std::int64_t* cp = cpos.data();
         py::gil_scoped_release release;
         zarnik::quantile::lagged_labels(F, n, S, q, asc, lab.data());
-        // growth index per instrument over the returns' own dates (a missing
-        // return stays missing, the product continues past it), aligned to
-        // the factor dates and instruments
-        std::vector<double> growth(zarnik::mul_size(Tr, Nr, "returns"));
-        zarnik::parallel_for(Nr, [&](std::size_t b, std::size_t e) {
-            for (std::size_t j = b; j < e; ++j) {
-                double acc = 1.0;
-                for (std::size_t t = 0; t < Tr; ++t) {
-                    const double x = R[t * Nr + j];
-                    if (std::isnan(x)) {
-                        growth[t * Nr + j] = kNaN;
-                    } else {
-                        acc *= x + 1.0;
-                        growth[t * Nr + j] = acc;
-                    }
-                }
-            }
-        }, 64);
+        // growth index per instrument over the returns' own dates, on the factor's dates and instruments
         std::vector<double> cum(lab.size());
-        for (std::size_t t = 0; t < n; ++t)
-            for (std::size_t s = 0; s < S; ++s)
-                cum[t * S + s] = (rp[t] < 0 || cp[s] < 0) ? kNaN
-                                                          : growth[static_cast<std::size_t>(rp[t]) * Nr +
-                                                                   static_cast<std::size_t>(cp[s])];
+        zarnik::returns::aligned_growth(R, Tr, Nr, rp, n, cp, S, cum.data());
         for (std::size_t k = 0; k < K; ++k)
             zarnik::quantile::period_returns(lab.data(), cum.data(), n, S, q, static_cast<std::size_t>(kept[k]),
                                              qret.data() + k * Q * n, qturn.data() + k * Q * n);
@@ -217,15 +195,8 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     }
     // long-short: first label minus last label, compounded
     py::array_t<double> ls({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(K)});
-    for (std::size_t k = 0; k < K; ++k) {
-        double acc = 1.0;
-        for (std::size_t t = 0; t < n; ++t) {
-            const double d = pd_[(0 * n + t) * K + k] - pd_[((Q - 1) * n + t) * K + k];
-            acc *= d + 1.0;
-            ls.mutable_data()[t * K + k] = acc - 1.0;
-        }
-    }
-    const double exponent = kDaysPerYear / static_cast<double>(n);
+    for (std::size_t k = 0; k < K; ++k)
+        zarnik::returns::compound_spread(pd_ + k, pd_ + (Q - 1) * n * K + k, n, K, ls.mutable_data() + k);
 
     py::object bench = self.attr("_load_benchmark_series")(fr.index);
     py::object excess = py::none();
@@ -239,11 +210,8 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         py::array_t<double> ex({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
         for (std::size_t i = 0; i < Q; ++i) {
             const std::size_t g = text_order[i];
-            for (std::size_t k = 0; k < K; ++k) {
-                double prod = 1.0;
-                for (std::size_t t = 0; t < n; ++t) prod *= (pd_[(g * n + t) * K + k] - b.data()[t]) + 1.0;
-                ex.mutable_data()[i * K + k] = std::pow(prod, exponent) - 1.0;
-            }
+            for (std::size_t k = 0; k < K; ++k)
+                ex.mutable_data()[i * K + k] = zarnik::returns::annualized_excess(pd_ + g * n * K + k, K, b.data(), n);
         }
         excess = pd.attr("DataFrame")(ex, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
                                       py::arg("columns") = columns);
@@ -251,20 +219,13 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     // cumulative group returns and their annualized values
     py::array_t<double> cumret({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
     double* pc = cumret.mutable_data();
-    for (std::size_t g = 0; g < Q; ++g) {
-        for (std::size_t k = 0; k < K; ++k) {
-            double acc = 1.0;
-            for (std::size_t t = 0; t < n; ++t) {
-                acc *= pd_[(g * n + t) * K + k] + 1.0;
-                pc[(g * n + t) * K + k] = acc - 1.0;
-            }
-        }
-    }
+    for (std::size_t g = 0; g < Q; ++g)
+        for (std::size_t k = 0; k < K; ++k) zarnik::returns::compound(pd_ + g * n * K + k, n, K, pc + g * n * K + k);
     py::array_t<double> ann({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
     for (std::size_t i = 0; i < Q; ++i) {
         const std::size_t g = text_order[i];
         for (std::size_t k = 0; k < K; ++k)
-            ann.mutable_data()[i * K + k] = std::pow(pc[(g * n + n - 1) * K + k] + 1.0, exponent) - 1.0;
+            ann.mutable_data()[i * K + k] = zarnik::returns::annualize(pc[(g * n + n - 1) * K + k], static_cast<double>(n));
     }
 
     py::object tag_index = pd.attr("MultiIndex").attr("from_product")(

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "zarnik/parallel.hpp"
+#include "zarnik/ranks.hpp"
 
 namespace zarnik::corr {
 
@@ -80,85 +81,15 @@ inline double rank_pearson(const double* x, const double* y, std::size_t n) {
     return std::clamp(r, -1.0, 1.0);
 }
 
-// Average ranks (1-based) of `count` values visited in ascending order:
-// order[k] is the position of the k-th smallest value in `v`; equal values
-// share the mean of their positions. Writes rank[order[k]].
-inline void average_ranks_sorted(const double* v, const std::int32_t* order, std::size_t count,
-                                 double* rank) {
-    std::size_t i = 0;
-    while (i < count) {
-        std::size_t j = i;
-        const double vi = v[order[i]];
-        while (j + 1 < count && v[order[j + 1]] == vi) ++j;
-        const double avg = 0.5 * static_cast<double>(i + j) + 1.0;
-        for (std::size_t k = i; k <= j; ++k) rank[order[k]] = avg;
-        i = j + 1;
-    }
-}
-
-// Order-preserving unsigned key of a double (-0.0 and +0.0 share a key).
-inline std::uint64_t sort_key(double v) {
-    if (v == 0.0) v = 0.0;
-    std::uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    return (u & 0x8000000000000000ull) ? ~u : (u | 0x8000000000000000ull);
-}
-
-// Stable LSD radix sort of (key, position) pairs by key, 11 or 16 bits a pass;
-// passes on which every key has the same digit are skipped.
-inline void radix_sort(std::vector<std::pair<std::uint64_t, std::int32_t>>& a,
-                       std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp) {
-    const std::size_t n = a.size();
-    if (n < 2) return;
-    if (n < 64) {
-        std::stable_sort(a.begin(), a.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-        return;
-    }
-    tmp.resize(n);
-    // wider digits (fewer passes) once the data outweighs the histogram
-    const int bits = n > (std::size_t{1} << 16) ? 16 : 11;
-    const std::size_t buckets = std::size_t{1} << bits;
-    const std::uint64_t mask = buckets - 1;
-    std::vector<std::size_t> count(buckets);
-    for (int shift = 0; shift < 64; shift += bits) {
-        std::fill(count.begin(), count.end(), 0);
-        for (const auto& e : a) ++count[(e.first >> shift) & mask];
-        if (count[(a[0].first >> shift) & mask] == n) continue;
-        std::size_t sum = 0;
-        for (auto& c : count) {
-            const std::size_t t = c;
-            c = sum;
-            sum += t;
-        }
-        for (const auto& e : a) tmp[count[(e.first >> shift) & mask]++] = e;
-        a.swap(tmp);
-    }
-}
-
-// Positions of the non-NaN values of v[0..n) sorted ascending by value
-// (descending with `descending`); equal values keep their position order.
-// Returns their count.
-inline std::size_t sorted_present(const double* v, std::size_t n, std::int32_t* order,
-                                  std::vector<std::pair<std::uint64_t, std::int32_t>>& buf,
-                                  std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp,
-                                  bool descending = false) {
-    buf.clear();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::isnan(v[i])) continue;
-        const std::uint64_t k = sort_key(v[i]);
-        buf.emplace_back(descending ? ~k : k, static_cast<std::int32_t>(i));
-    }
-    radix_sort(buf, tmp);
-    for (std::size_t k = 0; k < buf.size(); ++k) order[k] = buf[k].second;
-    return buf.size();
-}
+using ranks::average_ranks_sorted;
+using ranks::sorted_present;
 
 // Scratch space of one worker.
 struct Workspace {
     std::vector<double> rx, ry;            // ranks by position
     std::vector<std::int32_t> sx, sy;      // masked positions in value order
     std::vector<double> px, py;            // gathered pair values
-    std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+    ranks::KeyedPositions buf, tmp;
     void reserve(std::size_t n) {
         rx.resize(n);
         ry.resize(n);
@@ -246,7 +177,7 @@ inline SortedRows sort_rows(const double* m, std::size_t rows, std::size_t cols)
     s.order.resize(rows * cols);
     s.count.resize(rows);
     zarnik::parallel_for(rows, [&](std::size_t b, std::size_t e) {
-        std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+        ranks::KeyedPositions buf, tmp;
         buf.reserve(cols);
         for (std::size_t r = b; r < e; ++r)
             s.count[r] = static_cast<std::int32_t>(
@@ -332,6 +263,94 @@ inline void row_correlations(const double* F, const SortedRows& fs, const std::v
             }
         }
     }, 4);
+}
+
+// Correlations within cells of a long table: row i belongs to cell cell[i]
+// (-1: to none). For every cell c < cells and k < K, r_out[c * K + k] is the
+// correlation of R[k] with f over the cell's rows where both are present (in
+// row order) and n_out[c * K + k] the number of those rows; NaN below two rows
+// or without spread. Cells are spread over threads.
+inline void cell_correlations(const double* f, const std::vector<const double*>& R, std::size_t rows,
+                              const std::int64_t* cell, std::size_t cells, bool rank, double* r_out,
+                              std::int64_t* n_out) {
+    const std::size_t K = R.size();
+    // rows of each cell, in row order (a counting sort by cell)
+    std::vector<std::size_t> start(cells + 1, 0);
+    for (std::size_t i = 0; i < rows; ++i)
+        if (cell[i] >= 0) ++start[static_cast<std::size_t>(cell[i]) + 1];
+    for (std::size_t c = 0; c < cells; ++c) start[c + 1] += start[c];
+    std::vector<std::size_t> members(start[cells]), fill(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < rows; ++i)
+        if (cell[i] >= 0) members[fill[static_cast<std::size_t>(cell[i])]++] = i;
+    parallel_for(cells, [&](std::size_t b, std::size_t e) {
+        Workspace ws;
+        std::vector<double> x, y;
+        std::vector<std::uint8_t> mask;
+        std::vector<std::int32_t> yo, xo;
+        for (std::size_t c = b; c < e; ++c) {
+            const std::size_t* rows_c = members.data() + start[c];
+            const std::size_t m = start[c + 1] - start[c];
+            y.resize(m);
+            x.resize(m);
+            mask.resize(m);
+            yo.resize(m);
+            xo.resize(m);
+            for (std::size_t i = 0; i < m; ++i) y[i] = f[rows_c[i]];
+            const std::size_t yc = rank ? sorted_present(y.data(), m, yo.data(), ws.buf, ws.tmp) : 0;
+            for (std::size_t k = 0; k < K; ++k) {
+                for (std::size_t i = 0; i < m; ++i) {
+                    x[i] = R[k][rows_c[i]];
+                    mask[i] = !std::isnan(x[i]) && !std::isnan(y[i]);
+                }
+                const std::size_t xc = rank ? sorted_present(x.data(), m, xo.data(), ws.buf, ws.tmp) : 0;
+                std::size_t pairs = 0;
+                r_out[c * K + k] = masked_corr(x.data(), xo.data(), xc, y.data(), yo.data(), yc, mask.data(), m,
+                                               rank, ws, pairs);
+                n_out[c * K + k] = static_cast<std::int64_t>(pairs);
+            }
+        }
+    }, 1);
+}
+
+// Decayed correlations: row t of F paired with row t + lag of every R[k]
+// (rows x cols each, row-major), for lag = 1 .. lags - 1, over the columns
+// where the factor and all K returns are present. Only (date, lag) pairs with
+// at least one such column are kept, lag by lag and dates ascending: their
+// row and lag go to `row`/`lag`, the K correlations and pair counts to
+// `r`/`n` (K values per kept pair).
+struct DecayTable {
+    std::vector<std::int64_t> row, lag, n;
+    std::vector<double> r;
+};
+
+inline DecayTable decay_correlations(const double* F, const std::vector<const double*>& R, std::size_t rows,
+                                     std::size_t cols, std::size_t lags, bool rank) {
+    const std::size_t K = R.size();
+    DecayTable out;
+    if (K == 0) return out;
+    SortedRows fs;
+    std::vector<SortedRows> rs(K);
+    std::vector<const SortedRows*> rsp;
+    if (rank) {
+        fs = sort_rows(F, rows, cols);
+        for (std::size_t k = 0; k < K; ++k) rs[k] = sort_rows(R[k], rows, cols);
+    }
+    for (auto& x : rs) rsp.push_back(&x);
+    std::vector<double> r(rows * K);
+    std::vector<std::int64_t> n(rows * K);
+    for (std::size_t lag = 1; lag < lags; ++lag) {
+        row_correlations(F, fs, R, rsp, rows, cols, lag, rank, true, r.data(), n.data());
+        for (std::size_t t = 0; t < rows; ++t) {
+            if (n[t * K] < 1) continue;
+            out.row.push_back(static_cast<std::int64_t>(t));
+            out.lag.push_back(static_cast<std::int64_t>(lag));
+            out.r.insert(out.r.end(), r.begin() + static_cast<std::ptrdiff_t>(t * K),
+                         r.begin() + static_cast<std::ptrdiff_t>((t + 1) * K));
+            out.n.insert(out.n.end(), n.begin() + static_cast<std::ptrdiff_t>(t * K),
+                         n.begin() + static_cast<std::ptrdiff_t>((t + 1) * K));
+        }
+    }
+    return out;
 }
 
 }  // namespace zarnik::corr

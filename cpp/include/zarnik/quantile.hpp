@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "zarnik/checked.hpp"
-#include "zarnik/correlation.hpp"
+#include "zarnik/ranks.hpp"
 #include "zarnik/parallel.hpp"
 
 namespace zarnik::quantile {
@@ -43,11 +43,11 @@ inline std::vector<double> rank_cuts(std::size_t m, int q) {
 // cut[k] < v <= cut[k + 1].
 inline void label_row(const double* v, std::size_t S, int q, bool ascending, std::int32_t* out,
                       std::vector<std::int32_t>& order,
-                      std::vector<std::pair<std::uint64_t, std::int32_t>>& buf,
-                      std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp) {
+                      zarnik::ranks::KeyedPositions& buf,
+                      zarnik::ranks::KeyedPositions& tmp) {
     for (std::size_t s = 0; s < S; ++s) out[s] = -1;
     order.resize(S);
-    const std::size_t m = zarnik::corr::sorted_present(v, S, order.data(), buf, tmp, !ascending);
+    const std::size_t m = zarnik::ranks::sorted_present(v, S, order.data(), buf, tmp, !ascending);
     if (m == 0) return;
     const std::vector<double> bins = rank_cuts(m, q);
     std::size_t g = 0;  // smallest g with bins[g] >= rank, found by walking
@@ -64,7 +64,7 @@ inline void lagged_labels(const double* F, std::size_t n, std::size_t S, int q, 
                           std::int32_t* out) {
     for (std::size_t s = 0; s < S && n > 0; ++s) out[s] = -1;
     zarnik::parallel_for(n > 0 ? n - 1 : 0, [&](std::size_t b, std::size_t e) {
-        std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+        zarnik::ranks::KeyedPositions buf, tmp;
         std::vector<std::int32_t> order;
         for (std::size_t t = b + 1; t < e + 1; ++t)
             label_row(F + (t - 1) * S, S, q, ascending, out + t * S, order, buf, tmp);
