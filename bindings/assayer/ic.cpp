@@ -16,6 +16,7 @@
 #include "common/aligned.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
+#include "common/native.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
@@ -30,17 +31,10 @@ using namespace assayer_detail;
 using zarnik::corr::kNaN;
 using I64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-// The two correlation wrappers handed out by _get_ic_func; the analysis
-// recognises them and computes their results natively.
-py::object* g_spearman_wrapper = nullptr;
-py::object* g_pearson_wrapper = nullptr;
-
-// -1: not one of ours; 0: Pearson; 1: Spearman.
-int native_kind(const py::handle& f) {
-    if (g_spearman_wrapper && f.is(*g_spearman_wrapper)) return 1;
-    if (g_pearson_wrapper && f.is(*g_pearson_wrapper)) return 0;
-    return -1;
-}
+// The two correlation wrappers handed out by _get_ic_func, registered as
+// native (common/native.hpp): the analysis computes their results in the core.
+constexpr int kPearson = 0, kSpearman = 1;
+py::object* g_wrappers[2] = {nullptr, nullptr};
 
 py::object make_wrapper(bool rank) {
     return py::cpp_function(
@@ -64,21 +58,6 @@ double wrapper_value(double r, std::int64_t pairs, bool rank) {
     if (pairs < 2) return 0.0;
     if (pairs == 2 && !rank && !std::isnan(r)) return std::round(r);
     return r;
-}
-
-Matrix as_matrix(const py::handle& obj, const char* name) {
-    py::module_ np = py::module_::import("numpy");
-    py::object arr;
-    try {
-        arr = np.attr("asarray")(obj, py::arg("dtype") = np.attr("float64"));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        raise(PyExc_ValueError, format("{}: expected a 2-D array of numbers ({})", name, e.value()));
-    }
-    if (py::cast<py::array>(arr).ndim() != 2) {
-        raise(PyExc_ValueError, format("{}: expected a 2-D array, got ndim={}", name, arr.attr("ndim")));
-    }
-    return aligned_c_double(arr);
 }
 
 py::list return_fields_of(const py::object& columns) {
@@ -127,119 +106,10 @@ void fill_p_values(bool rank, double* r, const std::int64_t* n, double* p, std::
     }
 }
 
-// A long table (rows indexed by (datetime, order_book_id)) scattered back
-// into dense dates x instruments matrices, dates ascending.
-struct DenseLong {
-    py::object dates;                   // the used date labels, ascending
-    std::size_t T = 0, N = 0;
-    std::vector<std::vector<double>> m; // one T x N matrix per requested column
-};
-
-DenseLong long_to_dense(const py::object& table, const std::vector<py::object>& cols) {
-    require_dataframe(table, "factor_data");
-    py::module_ np = py::module_::import("numpy");
-    py::module_ pd = py::module_::import("pandas");
-    py::object mi = table.attr("index");
-    if (!py::isinstance(mi, pd.attr("MultiIndex"))) {
-        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
-    }
-    py::list names(mi.attr("names"));
-    int di = -1, oi = -1;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (py::str(names[i]).equal(py::str("datetime")) && !names[i].is_none()) di = static_cast<int>(i);
-        if (py::str(names[i]).equal(py::str("order_book_id")) && !names[i].is_none()) oi = static_cast<int>(i);
-    }
-    if (di < 0 || oi < 0 || names.size() != 2) {
-        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
-    }
-    py::object dlevel = mi.attr("levels")[py::int_(di)];
-    I64 dcodes = I64::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(di)]));
-    I64 ocodes = I64::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(oi)]));
-    I64 dorder = I64::ensure(np.attr("asarray")(dlevel.attr("argsort")()));
-    const std::size_t rows = static_cast<std::size_t>(dcodes.size());
-    const std::size_t nd = static_cast<std::size_t>(py::len(dlevel));
-    const std::size_t no = static_cast<std::size_t>(py::len(mi.attr("levels")[py::int_(oi)]));
-    std::vector<std::uint8_t> used(nd, 0);
-    const std::int64_t* dc = dcodes.data();
-    const std::int64_t* oc = ocodes.data();
-    for (std::size_t i = 0; i < rows; ++i)
-        if (dc[i] >= 0) used[static_cast<std::size_t>(dc[i])] = 1;
-    std::vector<std::int64_t> rowof(nd, -1);
-    py::list used_codes;
-    std::size_t T = 0;
-    for (std::size_t k = 0; k < nd; ++k) {
-        const std::int64_t c = dorder.data()[k];
-        if (used[static_cast<std::size_t>(c)]) {
-            rowof[static_cast<std::size_t>(c)] = static_cast<std::int64_t>(T++);
-            used_codes.append(py::int_(c));
-        }
-    }
-    DenseLong out;
-    out.T = T;
-    out.N = no;
-    out.dates = dlevel.attr("take")(np.attr("asarray")(used_codes, py::arg("dtype") = np.attr("int64")))
-                    .attr("rename")("datetime");
-    std::vector<Matrix> src;
-    for (const auto& c : cols) {
-        src.push_back(aligned_c_double(table[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
-                                                               py::arg("na_value") = np.attr("nan"))));
-    }
-    const std::size_t cells = zarnik::mul_size(T, no, "factor_data");
-    out.m.assign(cols.size(), std::vector<double>(cells, kNaN));
-    std::vector<std::uint8_t> seen(cells, 0);
-    for (std::size_t i = 0; i < rows; ++i) {
-        if (dc[i] < 0 || oc[i] < 0) continue;
-        const std::size_t cell = static_cast<std::size_t>(rowof[static_cast<std::size_t>(dc[i])]) * no +
-                                 static_cast<std::size_t>(oc[i]);
-        if (seen[cell]) raise(PyExc_ValueError, "factor_data: index contains duplicate entries");
-        seen[cell] = 1;
-        for (std::size_t k = 0; k < cols.size(); ++k) out.m[k][cell] = src[k].data()[i];
-    }
-    return out;
-}
-
 py::object ic_func_value(const py::object& fn, const std::vector<double>& x, const std::vector<double>& f) {
     py::array_t<double> xa(static_cast<py::ssize_t>(x.size()), x.data());
     py::array_t<double> fa(static_cast<py::ssize_t>(f.size()), f.data());
     return fn(xa, fa)[py::int_(0)];
-}
-
-// Group codes of a label array in sorted label order (-1: missing label) and
-// the sorted labels. Object arrays are first reduced to their distinct
-// objects (labels are usually a few shared objects), then factorized.
-std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const py::object& key) {
-    py::module_ pd = py::module_::import("pandas");
-    py::module_ np = py::module_::import("numpy");
-    py::object arr = np.attr("asarray")(key);
-    std::vector<std::int64_t> codes;
-    if (py::isinstance<py::array>(arr) && py::cast<py::array>(arr).dtype().kind() == 'O' &&
-        py::cast<py::array>(arr).ndim() == 1) {
-        py::array a = np.attr("ascontiguousarray")(arr);
-        const std::size_t n = static_cast<std::size_t>(a.size());
-        PyObject* const* p = static_cast<PyObject* const*>(a.data());
-        std::unordered_map<PyObject*, std::int64_t> local;
-        py::list distinct;
-        std::vector<std::int64_t> ids(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            auto it = local.find(p[i]);
-            if (it == local.end()) {
-                it = local.emplace(p[i], static_cast<std::int64_t>(local.size())).first;
-                distinct.append(py::reinterpret_borrow<py::object>(p[i]));
-            }
-            ids[i] = it->second;
-        }
-        py::object objs = np.attr("empty")(py::len(distinct), py::arg("dtype") = "O");
-        for (std::size_t i = 0; i < py::len(distinct); ++i) objs[py::int_(i)] = distinct[i];
-        py::tuple fz = pd.attr("factorize")(objs, py::arg("sort") = true);
-        I64 small = I64::ensure(fz[0]);
-        codes.resize(n);
-        for (std::size_t i = 0; i < n; ++i) codes[i] = small.data()[ids[i]];
-        return {std::move(codes), fz[1]};
-    }
-    py::tuple fz = pd.attr("factorize")(key, py::arg("sort") = true);
-    I64 c = I64::ensure(fz[0]);
-    codes.assign(c.data(), c.data() + c.size());
-    return {std::move(codes), fz[1]};
 }
 
 // ---------------------------------------------------------------------------
@@ -383,7 +253,7 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
         // A lag of T dates or more pairs no factor date with a return date and
         // adds no row: the table is the same with max_decay clamped to T.
         lags = std::min<long long>(lags, static_cast<long long>(T));
-        const int kind = native_kind(ic_func);
+        const int kind = native_tag(ic_func);
         std::vector<std::int64_t> row_date, row_lag;
         std::vector<double> vals;
         if (kind >= 0 && K > 0) {
@@ -433,7 +303,6 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
             py::make_tuple(d.dates.attr("take")(dpos), lagv), py::arg("names") = py::make_tuple("datetime", "decay"));
         parts.append(pd.attr("DataFrame")(v, py::arg("index") = index, py::arg("columns") = return_fields));
     }
-    (void)np;
     return pd.attr("concat")(parts).attr("sort_index")();
 }
 
@@ -471,7 +340,7 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
     for (py::handle f : return_fields) rets.push_back(column(f));
     py::array_t<double> out({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
     double* po = out.mutable_data();
-    const int kind = native_kind(ic_func);
+    const int kind = native_tag(ic_func);
     if (kind >= 0) {
         std::vector<const double*> rp;
         for (auto& m : rets) rp.push_back(m.data());
@@ -580,7 +449,6 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     if (!ind.is_none()) {
         py::module_::import("builtins").attr("object").attr("__setattr__")(ind, "industry", self.attr("industry"));
     }
-    (void)np;
     py::object out = result_class("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = ic_p,
                                                       py::arg("ic_decay") = ic_decay,
                                                       py::arg("ic_industry_distribute") = ind,
@@ -593,12 +461,14 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
 }  // namespace
 
 void register_ic(py::module_& m) {
-    g_spearman_wrapper = new py::object(make_wrapper(true));
-    g_pearson_wrapper = new py::object(make_wrapper(false));
+    for (int tag : {kPearson, kSpearman}) {
+        g_wrappers[tag] = new py::object(make_wrapper(tag == kSpearman));
+        register_native(*g_wrappers[tag], tag);
+    }
     m.def(
         "_get_ic_func",
         [](py::object rank_ic) -> py::object {
-            return py::bool_(rank_ic) ? *g_spearman_wrapper : *g_pearson_wrapper;
+            return *g_wrappers[py::bool_(rank_ic) ? kSpearman : kPearson];
         },
         py::arg("rank_ic") = false,
         "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n:param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
@@ -612,9 +482,8 @@ void register_ic(py::module_& m) {
                  ":param industry_classification: None、行业分类来源（\"citics_2019\" 或 \"sws\"）、"
                  "dict 或 pandas.Series（order_book_id -> 行业名称）\n"
                  ":param max_decay: IC 衰减的滞后期数（含滞后 0），None 或 0 表示不计算")
-        .attr("__init__", instance_method(&ic_init, py::arg("self"), py::arg("rank_ic") = true,
-                                          py::arg("industry_classification") = py::none(),
-                                          py::arg("max_decay") = py::none()))
+        .init(&ic_init, py::arg("self"), py::arg("rank_ic") = true,
+              py::arg("industry_classification") = py::none(), py::arg("max_decay") = py::none())
         .method("analysis", &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("periods"), py::arg("ascending") = true,
                 "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"

@@ -262,8 +262,7 @@ void register_quantile(py::module_& m) {
                  "多个错开的调仓批次取平均，计算分组收益、换手率、多空收益与（超额）年化收益。\n\n"
                  ":param quantile: 分组数，默认 5\n"
                  ":param benchmark: 基准指数的 order_book_id（须为 INDX 类型），None 表示不计算超额收益")
-        .attr("__init__", instance_method(&qr_init, py::arg("self"), py::arg("quantile") = 5,
-                                          py::arg("benchmark") = py::none()))
+        .init(&qr_init, py::arg("self"), py::arg("quantile") = 5, py::arg("benchmark") = py::none())
         .method("analysis", &qr_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("periods"), py::arg("ascending") = true,
                 "计算分组收益、换手率、多空收益与年化收益。\n\n:param factor_data: 因子值（日期 x 股票）\n"
