@@ -181,3 +181,22 @@ def test_forward_returns_carry_the_growth_index(days, width, periods, data):
                 if t + p < days:
                     want[i] = growth[t + p] / growth[t] - 1.0
             np.testing.assert_array_equal(step.captured["P_{}".format(p)], want)
+
+
+@pytest.mark.parametrize("fn, params", [
+    (assayer.ICAnalysis.__init__, ["self", "rank_ic", "industry_classification", "max_decay"]),
+    (assayer.ICAnalysis.analysis, ["self", "factor_data", "returns", "periods", "ascending"]),
+    (assayer.ICAnalysis._calc_ic_decay, ["self", "factor_data", "ic"]),
+    (assayer.QuantileReturnAnalysis.__init__, ["self", "quantile", "benchmark"]),
+    (assayer.QuantileReturnAnalysis.analysis, ["self", "factor_data", "returns", "periods", "ascending"]),
+    (assayer.FactorReturnAnalysis.analysis, ["self", "factor_data", "returns", "periods", "ascending"]),
+    (assayer._get_ic_func, ["rank_ic"]),
+    (assayer._get_ic_func(True), ["fs", "rs"]),
+    (_core.percentile_rank, ["values", "ascending"]),
+    (_core.cell_correlations, ["factor", "returns", "cells", "n_cells", "rank"]),
+])
+def test_text_signatures(fn, params):
+    import inspect
+
+    assert list(inspect.signature(fn).parameters) == params
+    assert "object" not in (fn.__doc__ or "").split("\n", 1)[0]

@@ -49,7 +49,9 @@ py::object make_wrapper(bool rank) {
             return py::make_tuple(0, 0);
         },
         py::name("wrapper"), py::arg("fs"), py::arg("rs"),
-        "忽略缺失值的相关系数：完整样本对少于两个时返回 (0, 0)，否则返回 (相关系数, 双侧 p 值)。");
+        signed_doc("wrapper", "(fs, rs)",
+                   "忽略缺失值的相关系数：完整样本对少于两个时返回 (0, 0)，否则返回 (相关系数, 双侧 p 值)。")
+            .c_str());
 }
 
 // What the correlation wrapper reports for a coefficient over `pairs` complete
@@ -461,6 +463,8 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
 }  // namespace
 
 void register_ic(py::module_& m) {
+    py::options o;  // every docstring below starts with its own text signature
+    o.disable_function_signatures();
     for (int tag : {kPearson, kSpearman}) {
         g_wrappers[tag] = new py::object(make_wrapper(tag == kSpearman));
         register_native(*g_wrappers[tag], tag);
@@ -471,8 +475,11 @@ void register_ic(py::module_& m) {
             return *g_wrappers[py::bool_(rank_ic) ? kSpearman : kPearson];
         },
         py::arg("rank_ic") = false,
-        "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n:param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
-        ":return: wrapper(fs, rs) -> (相关系数, p 值)，完整样本对少于两个时为 (0, 0)");
+        signed_doc("_get_ic_func", "(rank_ic=False)",
+                   "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n"
+                   ":param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
+                   ":return: wrapper(fs, rs) -> (相关系数, p 值)，完整样本对少于两个时为 (0, 0)")
+            .c_str());
 
     py::object base = m.attr("FactorAnalyser");
     ClassBuilder(m, "ICAnalysis", py::make_tuple(base),
@@ -483,17 +490,32 @@ void register_ic(py::module_& m) {
                  "dict 或 pandas.Series（order_book_id -> 行业名称）\n"
                  ":param max_decay: IC 衰减的滞后期数（含滞后 0），None 或 0 表示不计算")
         .init(&ic_init, py::arg("self"), py::arg("rank_ic") = true,
-              py::arg("industry_classification") = py::none(), py::arg("max_decay") = py::none())
+              py::arg("industry_classification") = py::none(), py::arg("max_decay") = py::none(),
+              signed_doc("__init__", "(self, rank_ic=True, industry_classification=None, max_decay=None)",
+                         "创建 IC 分析步骤；参数见类说明。")
+                  .c_str())
         .method("analysis", &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("periods"), py::arg("ascending") = true,
-                "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"
-                ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
-                ":param ascending: 因子排序方向\n:return: ICAnalysisResult")
-        .method("_get_industry_data", &ic_get_industry_data, py::arg("self"), py::arg("factor_data"))
+                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
+                           "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"
+                           ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
+                           ":param ascending: 因子排序方向\n:return: ICAnalysisResult")
+                    .c_str())
+        .method("_get_industry_data", &ic_get_industry_data, py::arg("self"), py::arg("factor_data"),
+                signed_doc("_get_industry_data", "(self, factor_data)",
+                           "长表每一行的行业名称（pandas.Series，索引同长表，缺失为 \"Unknown\"）。").c_str())
         .method("_calc_ic", &ic_calc_ic, py::arg("self"), py::arg("factor"), py::arg("ret_table"),
-                py::arg("ret_fields"))
-        .method("_calc_ic_decay", &ic_calc_ic_decay, py::arg("self"), py::arg("factor_data"), py::arg("ic"))
-        .method("_calc_ic_industry_distribute", &ic_calc_industry, py::arg("self"), py::arg("factor_data"))
+                py::arg("ret_fields"),
+                signed_doc("_calc_ic", "(self, factor, ret_table, ret_fields)",
+                           "逐日 IC 与 p 值：factor 为日期 x 股票矩阵，ret_table[field] 为同形状的远期收益；"
+                           "返回 (ic, p 值) 两个日期 x 持有期矩阵。").c_str())
+        .method("_calc_ic_decay", &ic_calc_ic_decay, py::arg("self"), py::arg("factor_data"), py::arg("ic"),
+                signed_doc("_calc_ic_decay", "(self, factor_data, ic)",
+                           "IC 衰减表：因子与滞后 0 .. max_decay - 1 个交易日的远期收益的逐日 IC，"
+                           "索引为 (datetime, decay)；未设置 max_decay 时返回 None。").c_str())
+        .method("_calc_ic_industry_distribute", &ic_calc_industry, py::arg("self"), py::arg("factor_data"),
+                signed_doc("_calc_ic_industry_distribute", "(self, factor_data)",
+                           "各行业的合并样本 IC（行业 x 持有期）；未设置行业分类时返回 None。").c_str())
         .build();
 }
 

@@ -256,20 +256,27 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
 }  // namespace
 
 void register_quantile(py::module_& m) {
+    py::options o;  // every docstring below starts with its own text signature
+    o.disable_function_signatures();
     py::object base = m.attr("FactorAnalyser");
     ClassBuilder(m, "QuantileReturnAnalysis", py::make_tuple(base),
                  "分组收益分析：按上一交易日因子值把股票分为 quantile 组，每组等权持有一个持有期，"
                  "多个错开的调仓批次取平均，计算分组收益、换手率、多空收益与（超额）年化收益。\n\n"
                  ":param quantile: 分组数，默认 5\n"
                  ":param benchmark: 基准指数的 order_book_id（须为 INDX 类型），None 表示不计算超额收益")
-        .init(&qr_init, py::arg("self"), py::arg("quantile") = 5, py::arg("benchmark") = py::none())
+        .init(&qr_init, py::arg("self"), py::arg("quantile") = 5, py::arg("benchmark") = py::none(),
+              signed_doc("__init__", "(self, quantile=5, benchmark=None)", "创建分组收益分析步骤；参数见类说明。")
+                  .c_str())
         .method("analysis", &qr_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("periods"), py::arg("ascending") = true,
-                "计算分组收益、换手率、多空收益与年化收益。\n\n:param factor_data: 因子值（日期 x 股票）\n"
-                ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
-                ":param ascending: True 时因子值最小的股票为 q1\n:return: QuantileReturnAnalysisResult")
+                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
+                           "计算分组收益、换手率、多空收益与年化收益。\n\n:param factor_data: 因子值（日期 x 股票）\n"
+                           ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
+                           ":param ascending: True 时因子值最小的股票为 q1\n:return: QuantileReturnAnalysisResult")
+                    .c_str())
         .method("_load_benchmark_series", &qr_load_benchmark, py::arg("self"), py::arg("index"),
-                "基准指数在 index 各日期上的日收益率；未设置基准时返回 None。")
+                signed_doc("_load_benchmark_series", "(self, index)",
+                           "基准指数在 index 各日期上的日收益率；未设置基准时返回 None。").c_str())
         .build();
 }
 
