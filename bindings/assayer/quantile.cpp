@@ -31,8 +31,31 @@ void warn(const std::string& message) {
     py::module_::import("warnings").attr("warn")(py::str(message), py::arg("stacklevel") = 2);
 }
 
-void qr_init(py::object self, py::object quantile, py::object benchmark) {
+// Quantile edges given as fractions in [0, 1], strictly increasing, at least two.
+py::object checked_bins(const py::object& bins) {
+    if (bins.is_none()) return bins;
+    const char* expected = "bins: expected None or a strictly increasing sequence of at least two quantile "
+                           "edges in [0, 1], got {!r}";
+    if (py::isinstance<py::str>(bins) || !py::hasattr(bins, "__iter__")) raise(PyExc_ValueError, format(expected, bins));
+    py::list edges;
+    for (py::handle e : bins) {
+        if (py::isinstance(e, builtin("bool")) || !(py::isinstance<py::float_>(e) || py::hasattr(e, "__index__") ||
+                                                    py::isinstance(e, numpy().attr("floating")))) {
+            raise(PyExc_ValueError, format(expected, bins));
+        }
+        const double v = py::float_(py::reinterpret_borrow<py::object>(e)).cast<double>();
+        if (!(v >= 0.0 && v <= 1.0) || (py::len(edges) > 0 && !(v > edges[py::len(edges) - 1].cast<double>()))) {
+            raise(PyExc_ValueError, format(expected, bins));
+        }
+        edges.append(py::float_(v));
+    }
+    if (py::len(edges) < 2) raise(PyExc_ValueError, format(expected, bins));
+    return edges;
+}
+
+void qr_init(py::object self, py::object quantile, py::object benchmark, py::object bins) {
     self.attr("quantile") = quantile;
+    self.attr("bins") = checked_bins(bins);
     self.attr("benchmark") = py::none();
     if (!benchmark.is_none()) {
         py::object inst = py::module_::import("ostrel").attr("instruments")(benchmark);
@@ -122,8 +145,13 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         warn(format("Invalid periods found: {}, will ignore.", dropped));
     }
     py::object qobj = self.attr("quantile");
+    py::object bins = checked_bins(py::getattr(self, "bins", py::none()));
     int q = 0;
-    {
+    std::vector<double> fractions;
+    if (!bins.is_none()) {
+        for (py::handle e : bins) fractions.push_back(e.cast<double>());
+        q = static_cast<int>(fractions.size()) - 1;
+    } else {
         bool ok = false;
         const long long qv = read_count(qobj, ok);
         if (!ok || qv < 1) raise(PyExc_ValueError, format("quantile: expected a positive integer, got {!r}", qobj));
@@ -137,6 +165,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
                                            most, qobj));
         }
         q = static_cast<int>(qv);
+        fractions = zarnik::quantile::equal_fractions(q);
     }
     const bool asc = py::bool_(ascending);
     DenseFrame fr = to_dense(factor_data, "factor_data");
@@ -155,7 +184,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         const std::int64_t* rp = rpos.data();
         const std::int64_t* cp = cpos.data();
         py::gil_scoped_release release;
-        zarnik::quantile::lagged_labels(F, n, S, q, asc, lab.data());
+        zarnik::quantile::lagged_labels(F, n, S, fractions, asc, lab.data());
         // growth index per instrument over the returns' own dates, on the factor's dates and instruments
         std::vector<double> cum(lab.size());
         zarnik::returns::aligned_growth(R, Tr, Nr, rp, n, cp, S, cum.data());
@@ -263,9 +292,13 @@ void register_quantile(py::module_& m) {
                  "分组收益分析：按上一交易日因子值把股票分为 quantile 组，每组等权持有一个持有期，"
                  "多个错开的调仓批次取平均，计算分组收益、换手率、多空收益与（超额）年化收益。\n\n"
                  ":param quantile: 分组数，默认 5\n"
-                 ":param benchmark: 基准指数的 order_book_id（须为 INDX 类型），None 表示不计算超额收益")
+                 ":param benchmark: 基准指数的 order_book_id（须为 INDX 类型），None 表示不计算超额收益\n"
+                 ":param bins: 自定义分组边界（[0, 1] 内严格递增的分位数序列，如 [0, 0.1, 0.5, 0.9, 1]），"
+                 "给定时分为 len(bins) - 1 组并忽略 quantile；首个边界以下或末个边界以上的股票不分组")
         .init(&qr_init, py::arg("self"), py::arg("quantile") = 5, py::arg("benchmark") = py::none(),
-              signed_doc("__init__", "(self, quantile=5, benchmark=None)", "创建分组收益分析步骤；参数见类说明。")
+              py::arg("bins") = py::none(),
+              signed_doc("__init__", "(self, quantile=5, benchmark=None, bins=None)",
+                         "创建分组收益分析步骤；参数见类说明。")
                   .c_str())
         .method("analysis", &qr_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("periods"), py::arg("ascending") = true,
