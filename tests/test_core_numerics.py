@@ -187,7 +187,7 @@ def test_forward_returns_carry_the_growth_index(days, width, periods, data):
     (assayer.ICAnalysis.__init__, ["self", "rank_ic", "industry_classification", "max_decay"]),
     (assayer.ICAnalysis.analysis, ["self", "factor_data", "returns", "periods", "ascending"]),
     (assayer.ICAnalysis._calc_ic_decay, ["self", "factor_data", "ic"]),
-    (assayer.QuantileReturnAnalysis.__init__, ["self", "quantile", "benchmark"]),
+    (assayer.QuantileReturnAnalysis.__init__, ["self", "quantile", "benchmark", "bins"]),
     (assayer.QuantileReturnAnalysis.analysis, ["self", "factor_data", "returns", "periods", "ascending"]),
     (assayer.FactorReturnAnalysis.analysis, ["self", "factor_data", "returns", "periods", "ascending"]),
     (assayer._get_ic_func, ["rank_ic"]),
