@@ -5,9 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -29,7 +27,6 @@ namespace {
 
 using namespace assayer_detail;
 using zarnik::corr::kNaN;
-using I64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 // The two correlation wrappers handed out by _get_ic_func, registered as
 // native (common/native.hpp): the analysis computes their results in the core.
