@@ -51,13 +51,7 @@ py::object make_wrapper(bool rank) {
             .c_str());
 }
 
-// What the correlation wrapper reports for a coefficient over `pairs` complete
-// pairs: 0 below two pairs; Pearson over exactly two pairs is +-1 exactly.
-double wrapper_value(double r, std::int64_t pairs, bool rank) {
-    if (pairs < 2) return 0.0;
-    if (pairs == 2 && !rank && !std::isnan(r)) return std::round(r);
-    return r;
-}
+using zarnik::corr::wrapper_value;
 
 py::list return_fields_of(const py::object& columns) {
     py::object fn = module_attr("_get_return_fields", py::none());
@@ -71,38 +65,12 @@ py::list return_fields_of(const py::object& columns) {
 // Two-sided p-values from the coefficients and pair counts, as scipy's
 // pearsonr / spearmanr give them; counts below 2 give (NaN, NaN).
 void fill_p_values(bool rank, double* r, const std::int64_t* n, double* p, std::size_t size) {
-    py::module_ np = py::module_::import("numpy");
     py::module_ special = py::module_::import("scipy.special");
     py::array_t<double> a(static_cast<py::ssize_t>(size)), x(static_cast<py::ssize_t>(size));
-    double* pa = a.mutable_data();
-    double* px = x.mutable_data();
-    for (std::size_t i = 0; i < size; ++i) {
-        if (n[i] < 3 || std::isnan(r[i])) {
-            pa[i] = kNaN;
-            px[i] = kNaN;
-        } else if (rank) {
-            const double dof = static_cast<double>(n[i] - 2);
-            pa[i] = dof;
-            px[i] = -std::fabs(zarnik::corr::spearman_t(r[i], dof));
-        } else {
-            pa[i] = static_cast<double>(n[i]) / 2.0 - 1.0;
-            px[i] = (std::fabs(r[i]) + 1.0) / 2.0;
-        }
-    }
+    zarnik::corr::tail_arguments(rank, r, n, size, a.mutable_data(), x.mutable_data());
     py::array_t<double> tail = rank ? py::array_t<double>::ensure(special.attr("stdtr")(a, x))
                                     : py::array_t<double>::ensure(special.attr("betaincc")(a, a, x));
-    const double* pt = tail.data();
-    for (std::size_t i = 0; i < size; ++i) {
-        if (n[i] < 2) {
-            r[i] = kNaN;
-            p[i] = kNaN;
-        } else if (n[i] == 2) {
-            if (!rank && !std::isnan(r[i])) r[i] = std::round(r[i]);
-            p[i] = (rank || std::isnan(r[i])) ? kNaN : 1.0;
-        } else {
-            p[i] = std::isnan(r[i]) ? kNaN : 2.0 * pt[i];
-        }
-    }
+    zarnik::corr::finish_p_values(rank, r, n, size, tail.data(), p);
 }
 
 py::object ic_func_value(const py::object& fn, const std::vector<double>& x, const std::vector<double>& f) {

@@ -163,6 +163,56 @@ inline double spearman_t(double r, double dof) {
     return r * std::sqrt(q);
 }
 
+// What a correlation function reporting (coefficient, p-value) over complete
+// pairs gives for a coefficient over `pairs` pairs: 0 below two pairs;
+// Pearson over exactly two pairs is +-1 exactly.
+inline double wrapper_value(double r, std::int64_t pairs, bool rank) {
+    if (pairs < 2) return 0.0;
+    if (pairs == 2 && !rank && !std::isnan(r)) return std::round(r);
+    return r;
+}
+
+// Two-sided p-values as scipy's pearsonr / spearmanr give them, in two steps
+// around the tail probability (computed by the caller):
+//   * tail_arguments: Spearman: dof = n - 2 and x = -|t|, for the Student t
+//     distribution function stdtr(dof, x); Pearson: a = n / 2 - 1 and
+//     x = (|r| + 1) / 2, for the complemented beta integral betaincc(a, a, x);
+//     NaN where n < 3 or r is NaN;
+//   * finish_p_values: p = 2 * tail for n >= 3; below two pairs r and p are
+//     NaN; over two pairs Pearson's r is rounded to +-1 with p = 1 and
+//     Spearman's p is NaN.
+inline void tail_arguments(bool rank, const double* r, const std::int64_t* n, std::size_t size, double* a,
+                           double* x) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (n[i] < 3 || std::isnan(r[i])) {
+            a[i] = kNaN;
+            x[i] = kNaN;
+        } else if (rank) {
+            const double dof = static_cast<double>(n[i] - 2);
+            a[i] = dof;
+            x[i] = -std::fabs(spearman_t(r[i], dof));
+        } else {
+            a[i] = static_cast<double>(n[i]) / 2.0 - 1.0;
+            x[i] = (std::fabs(r[i]) + 1.0) / 2.0;
+        }
+    }
+}
+
+inline void finish_p_values(bool rank, double* r, const std::int64_t* n, std::size_t size, const double* tail,
+                            double* p) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (n[i] < 2) {
+            r[i] = kNaN;
+            p[i] = kNaN;
+        } else if (n[i] == 2) {
+            if (!rank && !std::isnan(r[i])) r[i] = std::round(r[i]);
+            p[i] = (rank || std::isnan(r[i])) ? kNaN : 1.0;
+        } else {
+            p[i] = std::isnan(r[i]) ? kNaN : 2.0 * tail[i];
+        }
+    }
+}
+
 // Per-row ascending orders of the present values of a rows x cols matrix.
 struct SortedRows {
     std::size_t cols = 0;
