@@ -140,21 +140,6 @@ inline double masked_corr(const double* x, const std::int32_t* xorder, std::size
     return rank_pearson(ws.px.data(), ws.py.data(), mx);
 }
 
-// Correlation of two plain arrays over their complete pairs (a NaN in either
-// drops the pair); used for pooled samples. `pairs` receives the pair count.
-inline double pairwise_corr(const double* x, const double* y, std::size_t n, bool rank, Workspace& ws,
-                            std::size_t& pairs) {
-    std::vector<std::uint8_t> mask(n);
-    for (std::size_t i = 0; i < n; ++i) mask[i] = !std::isnan(x[i]) && !std::isnan(y[i]);
-    if (!rank) {
-        return masked_corr(x, nullptr, 0, y, nullptr, 0, mask.data(), n, false, ws, pairs);
-    }
-    std::vector<std::int32_t> xo(n), yo(n);
-    const std::size_t xc = sorted_present(x, n, xo.data(), ws.buf, ws.tmp);
-    const std::size_t yc = sorted_present(y, n, yo.data(), ws.buf, ws.tmp);
-    return masked_corr(x, xo.data(), xc, y, yo.data(), yc, mask.data(), n, true, ws, pairs);
-}
-
 // The t statistic of a Spearman coefficient with `dof` degrees of freedom,
 // as r * sqrt(dof / ((r + 1)(1 - r))) with the ratio clipped below at 0.
 inline double spearman_t(double r, double dof) {
