@@ -213,19 +213,12 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     // daily group returns (0 where no level holds anything), row (tag, date)
     py::array_t<double> daily({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
     py::array_t<double> turnover({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    double* pd_ = daily.mutable_data();
-    double* pt = turnover.mutable_data();
-    for (std::size_t k = 0; k < K; ++k) {
-        for (std::size_t j = 0; j < Q * n; ++j) {
-            const double v = qret[k * Q * n + j];
-            pd_[j * K + k] = std::isnan(v) ? 0.0 : v;
-            pt[j * K + k] = qturn[k * Q * n + j];
-        }
-    }
-    // long-short: first label minus last label, compounded
+    py::array_t<double> cumret({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
     py::array_t<double> ls({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(K)});
-    for (std::size_t k = 0; k < K; ++k)
-        zarnik::returns::compound_spread(pd_ + k, pd_ + (Q - 1) * n * K + k, n, K, ls.mutable_data() + k);
+    const double* pd_ = daily.mutable_data();
+    const double* pc = cumret.mutable_data();
+    zarnik::quantile::period_tables(qret.data(), qturn.data(), K, Q, n, daily.mutable_data(), turnover.mutable_data(),
+                                    cumret.mutable_data(), ls.mutable_data());
 
     py::object bench = self.attr("_load_benchmark_series")(fr.index);
     py::object excess = py::none();
@@ -245,11 +238,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         excess = pd.attr("DataFrame")(ex, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
                                       py::arg("columns") = columns);
     }
-    // cumulative group returns and their annualized values
-    py::array_t<double> cumret({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    double* pc = cumret.mutable_data();
-    for (std::size_t g = 0; g < Q; ++g)
-        for (std::size_t k = 0; k < K; ++k) zarnik::returns::compound(pd_ + g * n * K + k, n, K, pc + g * n * K + k);
+    // annualized group returns
     py::array_t<double> ann({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
     for (std::size_t i = 0; i < Q; ++i) {
         const std::size_t g = text_order[i];

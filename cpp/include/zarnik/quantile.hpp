@@ -13,6 +13,7 @@
 
 #include "zarnik/checked.hpp"
 #include "zarnik/ranks.hpp"
+#include "zarnik/returns.hpp"
 #include "zarnik/parallel.hpp"
 
 namespace zarnik::quantile {
@@ -163,6 +164,26 @@ inline void period_returns(const std::int32_t* lab, const double* cum, std::size
     for (std::size_t j = 0; j < Q * n; ++j) {
         qret[j] = rcnt[j] > 0 ? rsum[j] / rcnt[j] : kNaN;
         qturn[j] = tcnt[j] > 0 ? tsum[j] / tcnt[j] : kNaN;
+    }
+}
+
+// The result tables of K holding periods from their period_returns blocks
+// (qret / qturn: K blocks of q x n, group-major). Outputs are row-major with
+// one column per period: daily and turnover (q * n rows, group-major, a
+// missing daily return as 0), cumulative (q * n rows: compounded daily) and
+// long_short (n rows: first group minus last group, compounded).
+inline void period_tables(const double* qret, const double* qturn, std::size_t K, std::size_t Q, std::size_t n,
+                          double* daily, double* turnover, double* cumulative, double* long_short) {
+    for (std::size_t k = 0; k < K; ++k) {
+        for (std::size_t j = 0; j < Q * n; ++j) {
+            const double v = qret[k * Q * n + j];
+            daily[j * K + k] = std::isnan(v) ? 0.0 : v;
+            turnover[j * K + k] = qturn[k * Q * n + j];
+        }
+    }
+    for (std::size_t k = 0; k < K; ++k) {
+        returns::compound_spread(daily + k, daily + (Q - 1) * n * K + k, n, K, long_short + k);
+        for (std::size_t g = 0; g < Q; ++g) returns::compound(daily + g * n * K + k, n, K, cumulative + g * n * K + k);
     }
 }
 
