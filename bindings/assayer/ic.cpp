@@ -5,9 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <limits>
 #include <string>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -16,10 +14,12 @@
 #include "common/aligned.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
+#include "common/native.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/correlation.hpp"
+#include "zarnik/returns.hpp"
 
 namespace zarnik_py {
 
@@ -27,19 +27,11 @@ namespace {
 
 using namespace assayer_detail;
 using zarnik::corr::kNaN;
-using I64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-// The two correlation wrappers handed out by _get_ic_func; the analysis
-// recognises them and computes their results natively.
-py::object* g_spearman_wrapper = nullptr;
-py::object* g_pearson_wrapper = nullptr;
-
-// -1: not one of ours; 0: Pearson; 1: Spearman.
-int native_kind(const py::handle& f) {
-    if (g_spearman_wrapper && f.is(*g_spearman_wrapper)) return 1;
-    if (g_pearson_wrapper && f.is(*g_pearson_wrapper)) return 0;
-    return -1;
-}
+// The two correlation wrappers handed out by _get_ic_func, registered as
+// native (common/native.hpp): the analysis computes their results in the core.
+constexpr int kPearson = 0, kSpearman = 1;
+py::object* g_wrappers[2] = {nullptr, nullptr};
 
 py::object make_wrapper(bool rank) {
     return py::cpp_function(
@@ -54,31 +46,12 @@ py::object make_wrapper(bool rank) {
             return py::make_tuple(0, 0);
         },
         py::name("wrapper"), py::arg("fs"), py::arg("rs"),
-        "忽略缺失值的相关系数：完整样本对少于两个时返回 (0, 0)，否则返回 (相关系数, 双侧 p 值)。");
+        signed_doc("wrapper", "(fs, rs)",
+                   "忽略缺失值的相关系数：完整样本对少于两个时返回 (0, 0)，否则返回 (相关系数, 双侧 p 值)。")
+            .c_str());
 }
 
-// What the correlation wrapper reports for a coefficient over `pairs` complete
-// pairs: 0 below two pairs; Pearson over exactly two pairs is +-1 exactly.
-double wrapper_value(double r, std::int64_t pairs, bool rank) {
-    if (pairs < 2) return 0.0;
-    if (pairs == 2 && !rank && !std::isnan(r)) return std::round(r);
-    return r;
-}
-
-Matrix as_matrix(const py::handle& obj, const char* name) {
-    py::module_ np = py::module_::import("numpy");
-    py::object arr;
-    try {
-        arr = np.attr("asarray")(obj, py::arg("dtype") = np.attr("float64"));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        raise(PyExc_ValueError, format("{}: expected a 2-D array of numbers ({})", name, e.value()));
-    }
-    if (py::cast<py::array>(arr).ndim() != 2) {
-        raise(PyExc_ValueError, format("{}: expected a 2-D array, got ndim={}", name, arr.attr("ndim")));
-    }
-    return aligned_c_double(arr);
-}
+using zarnik::corr::wrapper_value;
 
 py::list return_fields_of(const py::object& columns) {
     py::object fn = module_attr("_get_return_fields", py::none());
@@ -92,153 +65,18 @@ py::list return_fields_of(const py::object& columns) {
 // Two-sided p-values from the coefficients and pair counts, as scipy's
 // pearsonr / spearmanr give them; counts below 2 give (NaN, NaN).
 void fill_p_values(bool rank, double* r, const std::int64_t* n, double* p, std::size_t size) {
-    py::module_ np = py::module_::import("numpy");
     py::module_ special = py::module_::import("scipy.special");
     py::array_t<double> a(static_cast<py::ssize_t>(size)), x(static_cast<py::ssize_t>(size));
-    double* pa = a.mutable_data();
-    double* px = x.mutable_data();
-    for (std::size_t i = 0; i < size; ++i) {
-        if (n[i] < 3 || std::isnan(r[i])) {
-            pa[i] = kNaN;
-            px[i] = kNaN;
-        } else if (rank) {
-            const double dof = static_cast<double>(n[i] - 2);
-            pa[i] = dof;
-            px[i] = -std::fabs(zarnik::corr::spearman_t(r[i], dof));
-        } else {
-            pa[i] = static_cast<double>(n[i]) / 2.0 - 1.0;
-            px[i] = (std::fabs(r[i]) + 1.0) / 2.0;
-        }
-    }
+    zarnik::corr::tail_arguments(rank, r, n, size, a.mutable_data(), x.mutable_data());
     py::array_t<double> tail = rank ? py::array_t<double>::ensure(special.attr("stdtr")(a, x))
                                     : py::array_t<double>::ensure(special.attr("betaincc")(a, a, x));
-    const double* pt = tail.data();
-    for (std::size_t i = 0; i < size; ++i) {
-        if (n[i] < 2) {
-            r[i] = kNaN;
-            p[i] = kNaN;
-        } else if (n[i] == 2) {
-            if (!rank && !std::isnan(r[i])) r[i] = std::round(r[i]);
-            p[i] = (rank || std::isnan(r[i])) ? kNaN : 1.0;
-        } else {
-            p[i] = std::isnan(r[i]) ? kNaN : 2.0 * pt[i];
-        }
-    }
-}
-
-// A long table (rows indexed by (datetime, order_book_id)) scattered back
-// into dense dates x instruments matrices, dates ascending.
-struct DenseLong {
-    py::object dates;                   // the used date labels, ascending
-    std::size_t T = 0, N = 0;
-    std::vector<std::vector<double>> m; // one T x N matrix per requested column
-};
-
-DenseLong long_to_dense(const py::object& table, const std::vector<py::object>& cols) {
-    require_dataframe(table, "factor_data");
-    py::module_ np = py::module_::import("numpy");
-    py::module_ pd = py::module_::import("pandas");
-    py::object mi = table.attr("index");
-    if (!py::isinstance(mi, pd.attr("MultiIndex"))) {
-        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
-    }
-    py::list names(mi.attr("names"));
-    int di = -1, oi = -1;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (py::str(names[i]).equal(py::str("datetime")) && !names[i].is_none()) di = static_cast<int>(i);
-        if (py::str(names[i]).equal(py::str("order_book_id")) && !names[i].is_none()) oi = static_cast<int>(i);
-    }
-    if (di < 0 || oi < 0 || names.size() != 2) {
-        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
-    }
-    py::object dlevel = mi.attr("levels")[py::int_(di)];
-    I64 dcodes = I64::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(di)]));
-    I64 ocodes = I64::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(oi)]));
-    I64 dorder = I64::ensure(np.attr("asarray")(dlevel.attr("argsort")()));
-    const std::size_t rows = static_cast<std::size_t>(dcodes.size());
-    const std::size_t nd = static_cast<std::size_t>(py::len(dlevel));
-    const std::size_t no = static_cast<std::size_t>(py::len(mi.attr("levels")[py::int_(oi)]));
-    std::vector<std::uint8_t> used(nd, 0);
-    const std::int64_t* dc = dcodes.data();
-    const std::int64_t* oc = ocodes.data();
-    for (std::size_t i = 0; i < rows; ++i)
-        if (dc[i] >= 0) used[static_cast<std::size_t>(dc[i])] = 1;
-    std::vector<std::int64_t> rowof(nd, -1);
-    py::list used_codes;
-    std::size_t T = 0;
-    for (std::size_t k = 0; k < nd; ++k) {
-        const std::int64_t c = dorder.data()[k];
-        if (used[static_cast<std::size_t>(c)]) {
-            rowof[static_cast<std::size_t>(c)] = static_cast<std::int64_t>(T++);
-            used_codes.append(py::int_(c));
-        }
-    }
-    DenseLong out;
-    out.T = T;
-    out.N = no;
-    out.dates = dlevel.attr("take")(np.attr("asarray")(used_codes, py::arg("dtype") = np.attr("int64")))
-                    .attr("rename")("datetime");
-    std::vector<Matrix> src;
-    for (const auto& c : cols) {
-        src.push_back(aligned_c_double(table[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
-                                                               py::arg("na_value") = np.attr("nan"))));
-    }
-    const std::size_t cells = zarnik::mul_size(T, no, "factor_data");
-    out.m.assign(cols.size(), std::vector<double>(cells, kNaN));
-    std::vector<std::uint8_t> seen(cells, 0);
-    for (std::size_t i = 0; i < rows; ++i) {
-        if (dc[i] < 0 || oc[i] < 0) continue;
-        const std::size_t cell = static_cast<std::size_t>(rowof[static_cast<std::size_t>(dc[i])]) * no +
-                                 static_cast<std::size_t>(oc[i]);
-        if (seen[cell]) raise(PyExc_ValueError, "factor_data: index contains duplicate entries");
-        seen[cell] = 1;
-        for (std::size_t k = 0; k < cols.size(); ++k) out.m[k][cell] = src[k].data()[i];
-    }
-    return out;
+    zarnik::corr::finish_p_values(rank, r, n, size, tail.data(), p);
 }
 
 py::object ic_func_value(const py::object& fn, const std::vector<double>& x, const std::vector<double>& f) {
     py::array_t<double> xa(static_cast<py::ssize_t>(x.size()), x.data());
     py::array_t<double> fa(static_cast<py::ssize_t>(f.size()), f.data());
     return fn(xa, fa)[py::int_(0)];
-}
-
-// Group codes of a label array in sorted label order (-1: missing label) and
-// the sorted labels. Object arrays are first reduced to their distinct
-// objects (labels are usually a few shared objects), then factorized.
-std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const py::object& key) {
-    py::module_ pd = py::module_::import("pandas");
-    py::module_ np = py::module_::import("numpy");
-    py::object arr = np.attr("asarray")(key);
-    std::vector<std::int64_t> codes;
-    if (py::isinstance<py::array>(arr) && py::cast<py::array>(arr).dtype().kind() == 'O' &&
-        py::cast<py::array>(arr).ndim() == 1) {
-        py::array a = np.attr("ascontiguousarray")(arr);
-        const std::size_t n = static_cast<std::size_t>(a.size());
-        PyObject* const* p = static_cast<PyObject* const*>(a.data());
-        std::unordered_map<PyObject*, std::int64_t> local;
-        py::list distinct;
-        std::vector<std::int64_t> ids(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            auto it = local.find(p[i]);
-            if (it == local.end()) {
-                it = local.emplace(p[i], static_cast<std::int64_t>(local.size())).first;
-                distinct.append(py::reinterpret_borrow<py::object>(p[i]));
-            }
-            ids[i] = it->second;
-        }
-        py::object objs = np.attr("empty")(py::len(distinct), py::arg("dtype") = "O");
-        for (std::size_t i = 0; i < py::len(distinct); ++i) objs[py::int_(i)] = distinct[i];
-        py::tuple fz = pd.attr("factorize")(objs, py::arg("sort") = true);
-        I64 small = I64::ensure(fz[0]);
-        codes.resize(n);
-        for (std::size_t i = 0; i < n; ++i) codes[i] = small.data()[ids[i]];
-        return {std::move(codes), fz[1]};
-    }
-    py::tuple fz = pd.attr("factorize")(key, py::arg("sort") = true);
-    I64 c = I64::ensure(fz[0]);
-    codes.assign(c.data(), c.data() + c.size());
-    return {std::move(codes), fz[1]};
 }
 
 // ---------------------------------------------------------------------------
@@ -382,34 +220,22 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
         // A lag of T dates or more pairs no factor date with a return date and
         // adds no row: the table is the same with max_decay clamped to T.
         lags = std::min<long long>(lags, static_cast<long long>(T));
-        const int kind = native_kind(ic_func);
+        const int kind = native_tag(ic_func);
         std::vector<std::int64_t> row_date, row_lag;
         std::vector<double> vals;
         if (kind >= 0 && K > 0) {
             const bool rank = kind == 1;
-            std::vector<double> r(zarnik::mul_size(T, K, "ic decay"));
-            std::vector<std::int64_t> n(r.size());
-            py::gil_scoped_release release;
             std::vector<const double*> rp;
             for (std::size_t k = 0; k < K; ++k) rp.push_back(d.m[k + 1].data());
-            zarnik::corr::SortedRows fs;
-            std::vector<zarnik::corr::SortedRows> rs(K);
-            std::vector<const zarnik::corr::SortedRows*> rsp;
-            if (rank) {
-                fs = zarnik::corr::sort_rows(d.m[0].data(), T, N);
-                for (std::size_t k = 0; k < K; ++k) rs[k] = zarnik::corr::sort_rows(rp[k], T, N);
+            zarnik::corr::DecayTable table;
+            {
+                py::gil_scoped_release release;
+                table = zarnik::corr::decay_correlations(d.m[0].data(), rp, T, N, static_cast<std::size_t>(lags), rank);
             }
-            for (auto& s : rs) rsp.push_back(&s);
-            for (long long lag = 1; lag < lags; ++lag) {
-                zarnik::corr::row_correlations(d.m[0].data(), fs, rp, rsp, T, N, static_cast<std::size_t>(lag),
-                                               rank, true, r.data(), n.data());
-                for (std::size_t t = 0; t < T; ++t) {
-                    if (n[t * K] < 1) continue;
-                    row_date.push_back(static_cast<std::int64_t>(t));
-                    row_lag.push_back(lag);
-                    for (std::size_t k = 0; k < K; ++k) vals.push_back(wrapper_value(r[t * K + k], n[t * K + k], rank));
-                }
-            }
+            row_date = std::move(table.row);
+            row_lag = std::move(table.lag);
+            vals.resize(table.r.size());
+            for (std::size_t i = 0; i < vals.size(); ++i) vals[i] = wrapper_value(table.r[i], table.n[i], rank);
         } else if (K > 0) {
             // A user-supplied correlation function: called once per date and field.
             std::vector<double> f, x;
@@ -444,7 +270,6 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
             py::make_tuple(d.dates.attr("take")(dpos), lagv), py::arg("names") = py::make_tuple("datetime", "decay"));
         parts.append(pd.attr("DataFrame")(v, py::arg("index") = index, py::arg("columns") = return_fields));
     }
-    (void)np;
     return pd.attr("concat")(parts).attr("sort_index")();
 }
 
@@ -480,50 +305,23 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
     Matrix fac = column(py::str("factor"));
     std::vector<Matrix> rets;
     for (py::handle f : return_fields) rets.push_back(column(f));
-    // rows of each group, in row order
-    std::vector<std::vector<std::size_t>> members(G);
-    for (std::size_t i = 0; i < rows; ++i) {
-        const std::int64_t c = codes[i];
-        if (c >= 0) members[static_cast<std::size_t>(c)].push_back(i);
-    }
     py::array_t<double> out({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
     double* po = out.mutable_data();
-    const int kind = native_kind(ic_func);
+    const int kind = native_tag(ic_func);
     if (kind >= 0) {
         std::vector<const double*> rp;
         for (auto& m : rets) rp.push_back(m.data());
-        const double* fp = fac.data();
-        py::gil_scoped_release release;
-        zarnik::parallel_for(G, [&](std::size_t b, std::size_t e) {
-            zarnik::corr::Workspace ws;
-            std::vector<double> x, f;
-            std::vector<std::uint8_t> mask;
-            std::vector<std::int32_t> fo, xo;
-            for (std::size_t g = b; g < e; ++g) {
-                const auto& rows_g = members[g];
-                const std::size_t m = rows_g.size();
-                f.resize(m);
-                x.resize(m);
-                mask.resize(m);
-                fo.resize(m);
-                xo.resize(m);
-                for (std::size_t i = 0; i < m; ++i) f[i] = fp[rows_g[i]];
-                std::size_t fc = 0;
-                if (kind == 1) fc = zarnik::corr::sorted_present(f.data(), m, fo.data(), ws.buf, ws.tmp);
-                for (std::size_t k = 0; k < K; ++k) {
-                    for (std::size_t i = 0; i < m; ++i) {
-                        x[i] = rp[k][rows_g[i]];
-                        mask[i] = !std::isnan(x[i]) && !std::isnan(f[i]);
-                    }
-                    std::size_t xc = 0, pairs = 0;
-                    if (kind == 1) xc = zarnik::corr::sorted_present(x.data(), m, xo.data(), ws.buf, ws.tmp);
-                    const double r = zarnik::corr::masked_corr(x.data(), xo.data(), xc, f.data(), fo.data(), fc,
-                                                               mask.data(), m, kind == 1, ws, pairs);
-                    po[g * K + k] = wrapper_value(r, static_cast<std::int64_t>(pairs), kind == 1);
-                }
-            }
-        });
+        std::vector<std::int64_t> pairs(G * K);
+        {
+            py::gil_scoped_release release;
+            zarnik::corr::cell_correlations(fac.data(), rp, rows, codes.data(), G, kind == 1, po, pairs.data());
+        }
+        for (std::size_t i = 0; i < G * K; ++i) po[i] = wrapper_value(po[i], pairs[i], kind == 1);
     } else {
+        // a user-supplied correlation function: called once per group and field, rows in table order
+        std::vector<std::vector<std::size_t>> members(G);
+        for (std::size_t i = 0; i < rows; ++i)
+            if (codes[i] >= 0) members[static_cast<std::size_t>(codes[i])].push_back(i);
         std::vector<double> x, f;
         for (std::size_t g = 0; g < G; ++g) {
             f.clear();
@@ -575,41 +373,20 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     {
         const double* R = rr.values.data();
         const double* Fv = fr.values.data();
-        const long long* fp = fpos.data();
-        const long long* rp = rpos.data();
-        const long long* cp = cpos.data();
+        const std::int64_t* fp = fpos.data();
+        const std::int64_t* rp = rpos.data();
+        const std::int64_t* cp = cpos.data();
         double* pfa = fa.mutable_data();
         std::vector<double*> pf;
         for (auto& m : fwd) pf.push_back(m.mutable_data());
         py::gil_scoped_release release;
-        // growth index per instrument: running product of (1 + return), a
-        // missing return counting as 0, carried forward over an undefined
-        // product, and missing on dates whose own return is missing
+        // growth index per instrument, carried forward over an undefined product
         std::vector<double> G(zarnik::mul_size(Tr, N, "returns"));
-        zarnik::parallel_for(N, [&](std::size_t b, std::size_t e) {
-            for (std::size_t j = b; j < e; ++j) {
-                double acc = 1.0, last = kNaN;
-                for (std::size_t t = 0; t < Tr; ++t) {
-                    const double x = R[t * N + j];
-                    acc *= (std::isnan(x) ? 0.0 : x) + 1.0;
-                    if (!std::isnan(acc)) last = acc;
-                    G[t * N + j] = std::isnan(x) ? kNaN : last;
-                }
-            }
-        }, 64);
+        zarnik::returns::growth_index_carried(R, Tr, N, G.data());
+        for (std::size_t k = 0; k < K; ++k)
+            zarnik::returns::forward_returns(G.data(), Tr, N, rp, T, static_cast<std::size_t>(keys_p[k]), pf[k]);
         zarnik::parallel_for(T, [&](std::size_t b, std::size_t e) {
             for (std::size_t i = b; i < e; ++i) {
-                const std::size_t k0 = static_cast<std::size_t>(rp[i]);
-                for (std::size_t k = 0; k < K; ++k) {
-                    const std::size_t p = static_cast<std::size_t>(keys_p[k]);
-                    double* out = pf[k] + i * N;
-                    if (p >= Tr || k0 >= Tr - p) {  // no date p rows later
-                        for (std::size_t j = 0; j < N; ++j) out[j] = kNaN;
-                    } else {
-                        const std::size_t k1 = k0 + p;
-                        for (std::size_t j = 0; j < N; ++j) out[j] = G[k1 * N + j] / G[k0 * N + j] - 1.0;
-                    }
-                }
                 const double* frow = Fv + static_cast<std::size_t>(fp[i]) * Nf;
                 for (std::size_t j = 0; j < N; ++j) {
                     const double v = cp[j] < 0 ? kNaN : frow[cp[j]];
@@ -639,7 +416,6 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     if (!ind.is_none()) {
         py::module_::import("builtins").attr("object").attr("__setattr__")(ind, "industry", self.attr("industry"));
     }
-    (void)np;
     py::object out = result_class("ICAnalysisResult")(py::arg("ic") = ic, py::arg("ic_p_value") = ic_p,
                                                       py::arg("ic_decay") = ic_decay,
                                                       py::arg("ic_industry_distribute") = ind,
@@ -652,16 +428,23 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
 }  // namespace
 
 void register_ic(py::module_& m) {
-    g_spearman_wrapper = new py::object(make_wrapper(true));
-    g_pearson_wrapper = new py::object(make_wrapper(false));
+    py::options o;  // every docstring below starts with its own text signature
+    o.disable_function_signatures();
+    for (int tag : {kPearson, kSpearman}) {
+        g_wrappers[tag] = new py::object(make_wrapper(tag == kSpearman));
+        register_native(*g_wrappers[tag], tag);
+    }
     m.def(
         "_get_ic_func",
         [](py::object rank_ic) -> py::object {
-            return py::bool_(rank_ic) ? *g_spearman_wrapper : *g_pearson_wrapper;
+            return *g_wrappers[py::bool_(rank_ic) ? kSpearman : kPearson];
         },
         py::arg("rank_ic") = false,
-        "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n:param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
-        ":return: wrapper(fs, rs) -> (相关系数, p 值)，完整样本对少于两个时为 (0, 0)");
+        signed_doc("_get_ic_func", "(rank_ic=False)",
+                   "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n"
+                   ":param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
+                   ":return: wrapper(fs, rs) -> (相关系数, p 值)，完整样本对少于两个时为 (0, 0)")
+            .c_str());
 
     py::object base = m.attr("FactorAnalyser");
     ClassBuilder(m, "ICAnalysis", py::make_tuple(base),
@@ -671,19 +454,33 @@ void register_ic(py::module_& m) {
                  ":param industry_classification: None、行业分类来源（\"citics_2019\" 或 \"sws\"）、"
                  "dict 或 pandas.Series（order_book_id -> 行业名称）\n"
                  ":param max_decay: IC 衰减的滞后期数（含滞后 0），None 或 0 表示不计算")
-        .attr("__init__", instance_method(&ic_init, py::arg("self"), py::arg("rank_ic") = true,
-                                          py::arg("industry_classification") = py::none(),
-                                          py::arg("max_decay") = py::none()))
+        .init(&ic_init, py::arg("self"), py::arg("rank_ic") = true,
+              py::arg("industry_classification") = py::none(), py::arg("max_decay") = py::none(),
+              signed_doc("__init__", "(self, rank_ic=True, industry_classification=None, max_decay=None)",
+                         "创建 IC 分析步骤；参数见类说明。")
+                  .c_str())
         .method("analysis", &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("periods"), py::arg("ascending") = true,
-                "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"
-                ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
-                ":param ascending: 因子排序方向\n:return: ICAnalysisResult")
-        .method("_get_industry_data", &ic_get_industry_data, py::arg("self"), py::arg("factor_data"))
+                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
+                           "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"
+                           ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
+                           ":param ascending: 因子排序方向\n:return: ICAnalysisResult")
+                    .c_str())
+        .method("_get_industry_data", &ic_get_industry_data, py::arg("self"), py::arg("factor_data"),
+                signed_doc("_get_industry_data", "(self, factor_data)",
+                           "长表每一行的行业名称（pandas.Series，索引同长表，缺失为 \"Unknown\"）。").c_str())
         .method("_calc_ic", &ic_calc_ic, py::arg("self"), py::arg("factor"), py::arg("ret_table"),
-                py::arg("ret_fields"))
-        .method("_calc_ic_decay", &ic_calc_ic_decay, py::arg("self"), py::arg("factor_data"), py::arg("ic"))
-        .method("_calc_ic_industry_distribute", &ic_calc_industry, py::arg("self"), py::arg("factor_data"))
+                py::arg("ret_fields"),
+                signed_doc("_calc_ic", "(self, factor, ret_table, ret_fields)",
+                           "逐日 IC 与 p 值：factor 为日期 x 股票矩阵，ret_table[field] 为同形状的远期收益；"
+                           "返回 (ic, p 值) 两个日期 x 持有期矩阵。").c_str())
+        .method("_calc_ic_decay", &ic_calc_ic_decay, py::arg("self"), py::arg("factor_data"), py::arg("ic"),
+                signed_doc("_calc_ic_decay", "(self, factor_data, ic)",
+                           "IC 衰减表：因子与滞后 0 .. max_decay - 1 个交易日的远期收益的逐日 IC，"
+                           "索引为 (datetime, decay)；未设置 max_decay 时返回 None。").c_str())
+        .method("_calc_ic_industry_distribute", &ic_calc_industry, py::arg("self"), py::arg("factor_data"),
+                signed_doc("_calc_ic_industry_distribute", "(self, factor_data)",
+                           "各行业的合并样本 IC（行业 x 持有期）；未设置行业分类时返回 None。").c_str())
         .build();
 }
 

@@ -4,8 +4,8 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "common/modules.hpp"
 #include "common/pyclass.hpp"
@@ -32,15 +32,6 @@ inline py::object result_class(const char* name) {
     return package_module("analysis.analysis_result").attr(name);
 }
 
-// An instance method for a class namespace. Used for __init__: pybind11
-// treats a cpp_function named "__init__" as a pybind11 constructor, so the
-// function carries another name and is stored under "__init__".
-template <class F, class... Extra>
-py::object instance_method(F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name("initialize"), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
-
 inline bool is_dataframe(const py::handle& obj) {
     return py::isinstance(obj, py::module_::import("pandas").attr("DataFrame"));
 }
@@ -52,44 +43,14 @@ inline void require_dataframe(const py::handle& obj, const char* name) {
     }
 }
 
-// Holding periods as a list of positive Python ints, in the given order.
-inline std::vector<long long> periods_list(const py::handle& periods) {
-    py::object op = py::module_::import("operator");
-    py::object builtins = py::module_::import("builtins");
-    std::vector<long long> out;
-    py::object items = py::reinterpret_borrow<py::object>(periods);
-    if (py::isinstance<py::int_>(periods) || py::hasattr(periods, "__index__")) {
-        items = py::make_tuple(periods);
-    } else if (!py::hasattr(periods, "__iter__")) {
-        raise(PyExc_ValueError, format("periods: expected an int or a list/tuple of ints, got type={}",
-                                       py::type::of(periods)));
-    }
-    for (py::handle p : items) {
-        long long v;
-        if (py::isinstance(p, builtins.attr("bool"))) {
-            raise(PyExc_ValueError, format("periods: expected positive integers, got {!r}", p));
-        }
-        try {
-            v = op.attr("index")(p).cast<long long>();
-        } catch (py::error_already_set&) {
-            raise(PyExc_ValueError, format("periods: expected positive integers, got {!r}", p));
-        }
-        if (v < 1) raise(PyExc_ValueError, format("periods: expected positive integers, got {!r}", p));
-        out.push_back(v);
-    }
-    return out;
-}
-
-inline std::string period_key(long long p) { return "P_" + std::to_string(p); }
-
 // Positions of `labels` in `index` (-1 where absent); raises ValueError when
 // `index` has duplicate labels, as a reindex onto it would.
-inline py::array_t<long long> positions(const py::object& index, const py::object& labels, const char* what) {
+inline py::array_t<std::int64_t> positions(const py::object& index, const py::object& labels, const char* what) {
     if (!index.attr("is_unique").cast<bool>()) {
         raise(PyExc_ValueError, std::string(what) + ": cannot align on an axis with duplicate labels");
     }
     py::object np = py::module_::import("numpy");
-    return py::array_t<long long>::ensure(
+    return py::array_t<std::int64_t>::ensure(
         np.attr("asarray")(index.attr("get_indexer")(labels), py::arg("dtype") = np.attr("int64")));
 }
 

@@ -20,6 +20,7 @@
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/quantile.hpp"
+#include "zarnik/returns.hpp"
 
 namespace zarnik_py {
 
@@ -28,14 +29,35 @@ namespace {
 using namespace assayer_detail;
 using zarnik::quantile::kNaN;
 
-constexpr double kDaysPerYear = 252.0;
-
 void warn(const std::string& message) {
     py::module_::import("warnings").attr("warn")(py::str(message), py::arg("stacklevel") = 2);
 }
 
-void qr_init(py::object self, py::object quantile, py::object benchmark) {
+// Quantile edges given as fractions in [0, 1], strictly increasing, at least two.
+py::object checked_bins(const py::object& bins) {
+    if (bins.is_none()) return bins;
+    const char* expected = "bins: expected None or a strictly increasing sequence of at least two quantile "
+                           "edges in [0, 1], got {!r}";
+    if (py::isinstance<py::str>(bins) || !py::hasattr(bins, "__iter__")) raise(PyExc_ValueError, format(expected, bins));
+    py::list edges;
+    for (py::handle e : bins) {
+        if (py::isinstance(e, builtin("bool")) || !(py::isinstance<py::float_>(e) || py::hasattr(e, "__index__") ||
+                                                    py::isinstance(e, numpy().attr("floating")))) {
+            raise(PyExc_ValueError, format(expected, bins));
+        }
+        const double v = py::float_(py::reinterpret_borrow<py::object>(e)).cast<double>();
+        if (!(v >= 0.0 && v <= 1.0) || (py::len(edges) > 0 && !(v > edges[py::len(edges) - 1].cast<double>()))) {
+            raise(PyExc_ValueError, format(expected, bins));
+        }
+        edges.append(py::float_(v));
+    }
+    if (py::len(edges) < 2) raise(PyExc_ValueError, format(expected, bins));
+    return edges;
+}
+
+void qr_init(py::object self, py::object quantile, py::object benchmark, py::object bins) {
     self.attr("quantile") = quantile;
+    self.attr("bins") = checked_bins(bins);
     self.attr("benchmark") = py::none();
     if (!benchmark.is_none()) {
         py::object inst = market::instrument(benchmark);
@@ -121,8 +143,13 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         warn(format("Invalid periods found: {}, will ignore.", dropped));
     }
     py::object qobj = self.attr("quantile");
+    py::object bins = checked_bins(py::getattr(self, "bins", py::none()));
     int q = 0;
-    {
+    std::vector<double> fractions;
+    if (!bins.is_none()) {
+        for (py::handle e : bins) fractions.push_back(e.cast<double>());
+        q = static_cast<int>(fractions.size()) - 1;
+    } else {
         bool ok = false;
         const long long qv = read_count(qobj, ok);
         if (!ok || qv < 1) raise(PyExc_ValueError, format("quantile: expected a positive integer, got {!r}", qobj));
@@ -136,6 +163,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
                                            most, qobj));
         }
         q = static_cast<int>(qv);
+        fractions = zarnik::quantile::equal_fractions(q);
     }
     const bool asc = py::bool_(ascending);
     DenseFrame fr = to_dense(factor_data, "factor_data");
@@ -151,34 +179,13 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     {
         const double* F = fr.values.data();
         const double* R = rr.values.data();
-        const long long* rp = rpos.data();
-        const long long* cp = cpos.data();
+        const std::int64_t* rp = rpos.data();
+        const std::int64_t* cp = cpos.data();
         py::gil_scoped_release release;
-        zarnik::quantile::lagged_labels(F, n, S, q, asc, lab.data());
-        // growth index per instrument over the returns' own dates (a missing
-        // return stays missing, the product continues past it), aligned to
-        // the factor dates and instruments
-        std::vector<double> growth(zarnik::mul_size(Tr, Nr, "returns"));
-        zarnik::parallel_for(Nr, [&](std::size_t b, std::size_t e) {
-            for (std::size_t j = b; j < e; ++j) {
-                double acc = 1.0;
-                for (std::size_t t = 0; t < Tr; ++t) {
-                    const double x = R[t * Nr + j];
-                    if (std::isnan(x)) {
-                        growth[t * Nr + j] = kNaN;
-                    } else {
-                        acc *= x + 1.0;
-                        growth[t * Nr + j] = acc;
-                    }
-                }
-            }
-        }, 64);
+        zarnik::quantile::lagged_labels(F, n, S, fractions, asc, lab.data());
+        // growth index per instrument over the returns' own dates, on the factor's dates and instruments
         std::vector<double> cum(lab.size());
-        for (std::size_t t = 0; t < n; ++t)
-            for (std::size_t s = 0; s < S; ++s)
-                cum[t * S + s] = (rp[t] < 0 || cp[s] < 0) ? kNaN
-                                                          : growth[static_cast<std::size_t>(rp[t]) * Nr +
-                                                                   static_cast<std::size_t>(cp[s])];
+        zarnik::returns::aligned_growth(R, Tr, Nr, rp, n, cp, S, cum.data());
         for (std::size_t k = 0; k < K; ++k)
             zarnik::quantile::period_returns(lab.data(), cum.data(), n, S, q, static_cast<std::size_t>(kept[k]),
                                              qret.data() + k * Q * n, qturn.data() + k * Q * n);
@@ -204,26 +211,12 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     // daily group returns (0 where no level holds anything), row (tag, date)
     py::array_t<double> daily({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
     py::array_t<double> turnover({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    double* pd_ = daily.mutable_data();
-    double* pt = turnover.mutable_data();
-    for (std::size_t k = 0; k < K; ++k) {
-        for (std::size_t j = 0; j < Q * n; ++j) {
-            const double v = qret[k * Q * n + j];
-            pd_[j * K + k] = std::isnan(v) ? 0.0 : v;
-            pt[j * K + k] = qturn[k * Q * n + j];
-        }
-    }
-    // long-short: first label minus last label, compounded
+    py::array_t<double> cumret({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
     py::array_t<double> ls({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(K)});
-    for (std::size_t k = 0; k < K; ++k) {
-        double acc = 1.0;
-        for (std::size_t t = 0; t < n; ++t) {
-            const double d = pd_[(0 * n + t) * K + k] - pd_[((Q - 1) * n + t) * K + k];
-            acc *= d + 1.0;
-            ls.mutable_data()[t * K + k] = acc - 1.0;
-        }
-    }
-    const double exponent = kDaysPerYear / static_cast<double>(n);
+    const double* pd_ = daily.mutable_data();
+    const double* pc = cumret.mutable_data();
+    zarnik::quantile::period_tables(qret.data(), qturn.data(), K, Q, n, daily.mutable_data(), turnover.mutable_data(),
+                                    cumret.mutable_data(), ls.mutable_data());
 
     py::object bench = self.attr("_load_benchmark_series")(fr.index);
     py::object excess = py::none();
@@ -237,32 +230,18 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         py::array_t<double> ex({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
         for (std::size_t i = 0; i < Q; ++i) {
             const std::size_t g = text_order[i];
-            for (std::size_t k = 0; k < K; ++k) {
-                double prod = 1.0;
-                for (std::size_t t = 0; t < n; ++t) prod *= (pd_[(g * n + t) * K + k] - b.data()[t]) + 1.0;
-                ex.mutable_data()[i * K + k] = std::pow(prod, exponent) - 1.0;
-            }
+            for (std::size_t k = 0; k < K; ++k)
+                ex.mutable_data()[i * K + k] = zarnik::returns::annualized_excess(pd_ + g * n * K + k, K, b.data(), n);
         }
         excess = pd.attr("DataFrame")(ex, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
                                       py::arg("columns") = columns);
     }
-    // cumulative group returns and their annualized values
-    py::array_t<double> cumret({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    double* pc = cumret.mutable_data();
-    for (std::size_t g = 0; g < Q; ++g) {
-        for (std::size_t k = 0; k < K; ++k) {
-            double acc = 1.0;
-            for (std::size_t t = 0; t < n; ++t) {
-                acc *= pd_[(g * n + t) * K + k] + 1.0;
-                pc[(g * n + t) * K + k] = acc - 1.0;
-            }
-        }
-    }
+    // annualized group returns
     py::array_t<double> ann({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
     for (std::size_t i = 0; i < Q; ++i) {
         const std::size_t g = text_order[i];
         for (std::size_t k = 0; k < K; ++k)
-            ann.mutable_data()[i * K + k] = std::pow(pc[(g * n + n - 1) * K + k] + 1.0, exponent) - 1.0;
+            ann.mutable_data()[i * K + k] = zarnik::returns::annualize(pc[(g * n + n - 1) * K + k], static_cast<double>(n));
     }
 
     py::object tag_index = pd.attr("MultiIndex").attr("from_product")(
@@ -293,21 +272,31 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
 }  // namespace
 
 void register_quantile(py::module_& m) {
+    py::options o;  // every docstring below starts with its own text signature
+    o.disable_function_signatures();
     py::object base = m.attr("FactorAnalyser");
     ClassBuilder(m, "QuantileReturnAnalysis", py::make_tuple(base),
                  "分组收益分析：按上一交易日因子值把股票分为 quantile 组，每组等权持有一个持有期，"
                  "多个错开的调仓批次取平均，计算分组收益、换手率、多空收益与（超额）年化收益。\n\n"
                  ":param quantile: 分组数，默认 5\n"
-                 ":param benchmark: 基准指数的 order_book_id（须为 INDX 类型），None 表示不计算超额收益")
-        .attr("__init__", instance_method(&qr_init, py::arg("self"), py::arg("quantile") = 5,
-                                          py::arg("benchmark") = py::none()))
+                 ":param benchmark: 基准指数的 order_book_id（须为 INDX 类型），None 表示不计算超额收益\n"
+                 ":param bins: 自定义分组边界（[0, 1] 内严格递增的分位数序列，如 [0, 0.1, 0.5, 0.9, 1]），"
+                 "给定时分为 len(bins) - 1 组并忽略 quantile；首个边界以下或末个边界以上的股票不分组")
+        .init(&qr_init, py::arg("self"), py::arg("quantile") = 5, py::arg("benchmark") = py::none(),
+              py::arg("bins") = py::none(),
+              signed_doc("__init__", "(self, quantile=5, benchmark=None, bins=None)",
+                         "创建分组收益分析步骤；参数见类说明。")
+                  .c_str())
         .method("analysis", &qr_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
                 py::arg("periods"), py::arg("ascending") = true,
-                "计算分组收益、换手率、多空收益与年化收益。\n\n:param factor_data: 因子值（日期 x 股票）\n"
-                ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
-                ":param ascending: True 时因子值最小的股票为 q1\n:return: QuantileReturnAnalysisResult")
+                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
+                           "计算分组收益、换手率、多空收益与年化收益。\n\n:param factor_data: 因子值（日期 x 股票）\n"
+                           ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
+                           ":param ascending: True 时因子值最小的股票为 q1\n:return: QuantileReturnAnalysisResult")
+                    .c_str())
         .method("_load_benchmark_series", &qr_load_benchmark, py::arg("self"), py::arg("index"),
-                "基准指数在 index 各日期上的日收益率；未设置基准时返回 None。")
+                signed_doc("_load_benchmark_series", "(self, index)",
+                           "基准指数在 index 各日期上的日收益率；未设置基准时返回 None。").c_str())
         .build();
 }
 

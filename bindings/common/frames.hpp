@@ -214,3 +214,151 @@ inline Matrix nan_matrix(py::ssize_t rows, py::ssize_t cols) {
 }
 
 }  // namespace zarnik_py
+
+// ---------------------------------------------------------------------------
+// Long tables and label arrays (the IC analysis): a 2-D numeric value, a long
+// table indexed by (datetime, order_book_id) scattered into dense matrices,
+// and group codes of a label array in sorted label order.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/pyclass.hpp"
+#include "zarnik/checked.hpp"
+
+namespace zarnik_py {
+
+using LongIndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+inline Matrix as_matrix(const py::handle& obj, const char* name) {
+    py::module_ np = py::module_::import("numpy");
+    py::object arr;
+    try {
+        arr = np.attr("asarray")(obj, py::arg("dtype") = np.attr("float64"));
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
+        raise(PyExc_ValueError, format("{}: expected a 2-D array of numbers ({})", name, e.value()));
+    }
+    if (py::cast<py::array>(arr).ndim() != 2) {
+        raise(PyExc_ValueError, format("{}: expected a 2-D array, got ndim={}", name, arr.attr("ndim")));
+    }
+    return aligned_c_double(arr);
+}
+
+
+// A long table (rows indexed by (datetime, order_book_id)) scattered back
+// into dense dates x instruments matrices, dates ascending.
+struct DenseLong {
+    py::object dates;                   // the used date labels, ascending
+    std::size_t T = 0, N = 0;
+    std::vector<std::vector<double>> m; // one T x N matrix per requested column
+};
+
+inline DenseLong long_to_dense(const py::object& table, const std::vector<py::object>& cols) {
+    if (!py::isinstance(table, pandas().attr("DataFrame"))) {
+        raise(PyExc_ValueError, format("factor_data: expected a pandas DataFrame, got type={}", py::type::of(table)));
+    }
+    py::module_ np = py::module_::import("numpy");
+    py::module_ pd = py::module_::import("pandas");
+    py::object mi = table.attr("index");
+    if (!py::isinstance(mi, pd.attr("MultiIndex"))) {
+        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
+    }
+    py::list names(mi.attr("names"));
+    int di = -1, oi = -1;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (py::str(names[i]).equal(py::str("datetime")) && !names[i].is_none()) di = static_cast<int>(i);
+        if (py::str(names[i]).equal(py::str("order_book_id")) && !names[i].is_none()) oi = static_cast<int>(i);
+    }
+    if (di < 0 || oi < 0 || names.size() != 2) {
+        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
+    }
+    py::object dlevel = mi.attr("levels")[py::int_(di)];
+    LongIndexArray dcodes = LongIndexArray::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(di)]));
+    LongIndexArray ocodes = LongIndexArray::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(oi)]));
+    LongIndexArray dorder = LongIndexArray::ensure(np.attr("asarray")(dlevel.attr("argsort")()));
+    const std::size_t rows = static_cast<std::size_t>(dcodes.size());
+    const std::size_t nd = static_cast<std::size_t>(py::len(dlevel));
+    const std::size_t no = static_cast<std::size_t>(py::len(mi.attr("levels")[py::int_(oi)]));
+    std::vector<std::uint8_t> used(nd, 0);
+    const std::int64_t* dc = dcodes.data();
+    const std::int64_t* oc = ocodes.data();
+    for (std::size_t i = 0; i < rows; ++i)
+        if (dc[i] >= 0) used[static_cast<std::size_t>(dc[i])] = 1;
+    std::vector<std::int64_t> rowof(nd, -1);
+    py::list used_codes;
+    std::size_t T = 0;
+    for (std::size_t k = 0; k < nd; ++k) {
+        const std::int64_t c = dorder.data()[k];
+        if (used[static_cast<std::size_t>(c)]) {
+            rowof[static_cast<std::size_t>(c)] = static_cast<std::int64_t>(T++);
+            used_codes.append(py::int_(c));
+        }
+    }
+    DenseLong out;
+    out.T = T;
+    out.N = no;
+    out.dates = dlevel.attr("take")(np.attr("asarray")(used_codes, py::arg("dtype") = np.attr("int64")))
+                    .attr("rename")("datetime");
+    std::vector<Matrix> src;
+    for (const auto& c : cols) {
+        src.push_back(aligned_c_double(table[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
+                                                               py::arg("na_value") = np.attr("nan"))));
+    }
+    const std::size_t cells = zarnik::mul_size(T, no, "factor_data");
+    out.m.assign(cols.size(), std::vector<double>(cells, std::numeric_limits<double>::quiet_NaN()));
+    std::vector<std::uint8_t> seen(cells, 0);
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (dc[i] < 0 || oc[i] < 0) continue;
+        const std::size_t cell = static_cast<std::size_t>(rowof[static_cast<std::size_t>(dc[i])]) * no +
+                                 static_cast<std::size_t>(oc[i]);
+        if (seen[cell]) raise(PyExc_ValueError, "factor_data: index contains duplicate entries");
+        seen[cell] = 1;
+        for (std::size_t k = 0; k < cols.size(); ++k) out.m[k][cell] = src[k].data()[i];
+    }
+    return out;
+}
+
+
+// Group codes of a label array in sorted label order (-1: missing label) and
+// the sorted labels. Object arrays are first reduced to their distinct
+// objects (labels are usually a few shared objects), then factorized.
+inline std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const py::object& key) {
+    py::module_ pd = py::module_::import("pandas");
+    py::module_ np = py::module_::import("numpy");
+    py::object arr = np.attr("asarray")(key);
+    std::vector<std::int64_t> codes;
+    if (py::isinstance<py::array>(arr) && py::cast<py::array>(arr).dtype().kind() == 'O' &&
+        py::cast<py::array>(arr).ndim() == 1) {
+        py::array a = np.attr("ascontiguousarray")(arr);
+        const std::size_t n = static_cast<std::size_t>(a.size());
+        PyObject* const* p = static_cast<PyObject* const*>(a.data());
+        std::unordered_map<PyObject*, std::int64_t> local;
+        py::list distinct;
+        std::vector<std::int64_t> ids(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            auto it = local.find(p[i]);
+            if (it == local.end()) {
+                it = local.emplace(p[i], static_cast<std::int64_t>(local.size())).first;
+                distinct.append(py::reinterpret_borrow<py::object>(p[i]));
+            }
+            ids[i] = it->second;
+        }
+        py::object objs = np.attr("empty")(py::len(distinct), py::arg("dtype") = "O");
+        for (std::size_t i = 0; i < py::len(distinct); ++i) objs[py::int_(i)] = distinct[i];
+        py::tuple fz = pd.attr("factorize")(objs, py::arg("sort") = true);
+        LongIndexArray small = LongIndexArray::ensure(fz[0]);
+        codes.resize(n);
+        for (std::size_t i = 0; i < n; ++i) codes[i] = small.data()[ids[i]];
+        return {std::move(codes), fz[1]};
+    }
+    py::tuple fz = pd.attr("factorize")(key, py::arg("sort") = true);
+    LongIndexArray c = LongIndexArray::ensure(fz[0]);
+    codes.assign(c.data(), c.data() + c.size());
+    return {std::move(codes), fz[1]};
+}
+
+}  // namespace zarnik_py

@@ -8,4 +8,5 @@ namespace py = pybind11;
 void register_core_winsorize(py::module_& m);  // batch winsorization (mad, std, percentile)
 void register_core_ols(py::module_& m);        // per-date least-squares residuals
 void register_core_xsection(py::module_& m);   // cross-sectional helpers (ranks, correlations)
+void register_core_ranks(py::module_& m);      // percentile ranks, correlations within cells
 }  // namespace zarnik_py

@@ -8,4 +8,5 @@ PYBIND11_MODULE(_core, m) {
     zarnik_py::register_core_winsorize(m);
     zarnik_py::register_core_ols(m);
     zarnik_py::register_core_xsection(m);
+    zarnik_py::register_core_ranks(m);
 }

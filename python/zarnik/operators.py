@@ -62,7 +62,17 @@ def cs_rank(x: Any) -> np.ndarray:
     """Cross-sectional percentile rank per date, in (0, 1]: average ranks of tied values
     divided by the date's count of non-missing values. NaN is missing and stays NaN;
     +inf and -inf rank above and below every number."""
-    return _cross_section(x, "rank")
+    from . import _core
+
+    arr = np.asarray(x)
+    if arr.dtype == object:
+        arr = arr.astype(np.float64)
+    if arr.ndim > 2:
+        raise ValueError("expected a 2-D value (dates x instruments), got {} dimensions".format(arr.ndim))
+    out = _core.percentile_rank(arr.reshape((1,) * (2 - arr.ndim) + arr.shape))
+    if arr.ndim == 2:
+        return out
+    return out.reshape(arr.shape) if arr.ndim == 1 else out[0, 0]
 
 
 def cs_zscore(x: Any) -> np.ndarray:

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "zarnik/parallel.hpp"
+#include "zarnik/ranks.hpp"
 
 namespace zarnik::corr {
 
@@ -80,85 +81,15 @@ inline double rank_pearson(const double* x, const double* y, std::size_t n) {
     return std::clamp(r, -1.0, 1.0);
 }
 
-// Average ranks (1-based) of `count` values visited in ascending order:
-// order[k] is the position of the k-th smallest value in `v`; equal values
-// share the mean of their positions. Writes rank[order[k]].
-inline void average_ranks_sorted(const double* v, const std::int32_t* order, std::size_t count,
-                                 double* rank) {
-    std::size_t i = 0;
-    while (i < count) {
-        std::size_t j = i;
-        const double vi = v[order[i]];
-        while (j + 1 < count && v[order[j + 1]] == vi) ++j;
-        const double avg = 0.5 * static_cast<double>(i + j) + 1.0;
-        for (std::size_t k = i; k <= j; ++k) rank[order[k]] = avg;
-        i = j + 1;
-    }
-}
-
-// Order-preserving unsigned key of a double (-0.0 and +0.0 share a key).
-inline std::uint64_t sort_key(double v) {
-    if (v == 0.0) v = 0.0;
-    std::uint64_t u;
-    std::memcpy(&u, &v, sizeof u);
-    return (u & 0x8000000000000000ull) ? ~u : (u | 0x8000000000000000ull);
-}
-
-// Stable LSD radix sort of (key, position) pairs by key, 11 or 16 bits a pass;
-// passes on which every key has the same digit are skipped.
-inline void radix_sort(std::vector<std::pair<std::uint64_t, std::int32_t>>& a,
-                       std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp) {
-    const std::size_t n = a.size();
-    if (n < 2) return;
-    if (n < 64) {
-        std::stable_sort(a.begin(), a.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
-        return;
-    }
-    tmp.resize(n);
-    // wider digits (fewer passes) once the data outweighs the histogram
-    const int bits = n > (std::size_t{1} << 16) ? 16 : 11;
-    const std::size_t buckets = std::size_t{1} << bits;
-    const std::uint64_t mask = buckets - 1;
-    std::vector<std::size_t> count(buckets);
-    for (int shift = 0; shift < 64; shift += bits) {
-        std::fill(count.begin(), count.end(), 0);
-        for (const auto& e : a) ++count[(e.first >> shift) & mask];
-        if (count[(a[0].first >> shift) & mask] == n) continue;
-        std::size_t sum = 0;
-        for (auto& c : count) {
-            const std::size_t t = c;
-            c = sum;
-            sum += t;
-        }
-        for (const auto& e : a) tmp[count[(e.first >> shift) & mask]++] = e;
-        a.swap(tmp);
-    }
-}
-
-// Positions of the non-NaN values of v[0..n) sorted ascending by value
-// (descending with `descending`); equal values keep their position order.
-// Returns their count.
-inline std::size_t sorted_present(const double* v, std::size_t n, std::int32_t* order,
-                                  std::vector<std::pair<std::uint64_t, std::int32_t>>& buf,
-                                  std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp,
-                                  bool descending = false) {
-    buf.clear();
-    for (std::size_t i = 0; i < n; ++i) {
-        if (std::isnan(v[i])) continue;
-        const std::uint64_t k = sort_key(v[i]);
-        buf.emplace_back(descending ? ~k : k, static_cast<std::int32_t>(i));
-    }
-    radix_sort(buf, tmp);
-    for (std::size_t k = 0; k < buf.size(); ++k) order[k] = buf[k].second;
-    return buf.size();
-}
+using ranks::average_ranks_sorted;
+using ranks::sorted_present;
 
 // Scratch space of one worker.
 struct Workspace {
     std::vector<double> rx, ry;            // ranks by position
     std::vector<std::int32_t> sx, sy;      // masked positions in value order
     std::vector<double> px, py;            // gathered pair values
-    std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+    ranks::KeyedPositions buf, tmp;
     void reserve(std::size_t n) {
         rx.resize(n);
         ry.resize(n);
@@ -209,27 +140,62 @@ inline double masked_corr(const double* x, const std::int32_t* xorder, std::size
     return rank_pearson(ws.px.data(), ws.py.data(), mx);
 }
 
-// Correlation of two plain arrays over their complete pairs (a NaN in either
-// drops the pair); used for pooled samples. `pairs` receives the pair count.
-inline double pairwise_corr(const double* x, const double* y, std::size_t n, bool rank, Workspace& ws,
-                            std::size_t& pairs) {
-    std::vector<std::uint8_t> mask(n);
-    for (std::size_t i = 0; i < n; ++i) mask[i] = !std::isnan(x[i]) && !std::isnan(y[i]);
-    if (!rank) {
-        return masked_corr(x, nullptr, 0, y, nullptr, 0, mask.data(), n, false, ws, pairs);
-    }
-    std::vector<std::int32_t> xo(n), yo(n);
-    const std::size_t xc = sorted_present(x, n, xo.data(), ws.buf, ws.tmp);
-    const std::size_t yc = sorted_present(y, n, yo.data(), ws.buf, ws.tmp);
-    return masked_corr(x, xo.data(), xc, y, yo.data(), yc, mask.data(), n, true, ws, pairs);
-}
-
 // The t statistic of a Spearman coefficient with `dof` degrees of freedom,
 // as r * sqrt(dof / ((r + 1)(1 - r))) with the ratio clipped below at 0.
 inline double spearman_t(double r, double dof) {
     double q = dof / ((r + 1.0) * (1.0 - r));
     if (q < 0.0) q = 0.0;
     return r * std::sqrt(q);
+}
+
+// What a correlation function reporting (coefficient, p-value) over complete
+// pairs gives for a coefficient over `pairs` pairs: 0 below two pairs;
+// Pearson over exactly two pairs is +-1 exactly.
+inline double wrapper_value(double r, std::int64_t pairs, bool rank) {
+    if (pairs < 2) return 0.0;
+    if (pairs == 2 && !rank && !std::isnan(r)) return std::round(r);
+    return r;
+}
+
+// Two-sided p-values as scipy's pearsonr / spearmanr give them, in two steps
+// around the tail probability (computed by the caller):
+//   * tail_arguments: Spearman: dof = n - 2 and x = -|t|, for the Student t
+//     distribution function stdtr(dof, x); Pearson: a = n / 2 - 1 and
+//     x = (|r| + 1) / 2, for the complemented beta integral betaincc(a, a, x);
+//     NaN where n < 3 or r is NaN;
+//   * finish_p_values: p = 2 * tail for n >= 3; below two pairs r and p are
+//     NaN; over two pairs Pearson's r is rounded to +-1 with p = 1 and
+//     Spearman's p is NaN.
+inline void tail_arguments(bool rank, const double* r, const std::int64_t* n, std::size_t size, double* a,
+                           double* x) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (n[i] < 3 || std::isnan(r[i])) {
+            a[i] = kNaN;
+            x[i] = kNaN;
+        } else if (rank) {
+            const double dof = static_cast<double>(n[i] - 2);
+            a[i] = dof;
+            x[i] = -std::fabs(spearman_t(r[i], dof));
+        } else {
+            a[i] = static_cast<double>(n[i]) / 2.0 - 1.0;
+            x[i] = (std::fabs(r[i]) + 1.0) / 2.0;
+        }
+    }
+}
+
+inline void finish_p_values(bool rank, double* r, const std::int64_t* n, std::size_t size, const double* tail,
+                            double* p) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (n[i] < 2) {
+            r[i] = kNaN;
+            p[i] = kNaN;
+        } else if (n[i] == 2) {
+            if (!rank && !std::isnan(r[i])) r[i] = std::round(r[i]);
+            p[i] = (rank || std::isnan(r[i])) ? kNaN : 1.0;
+        } else {
+            p[i] = std::isnan(r[i]) ? kNaN : 2.0 * tail[i];
+        }
+    }
 }
 
 // Per-row ascending orders of the present values of a rows x cols matrix.
@@ -246,7 +212,7 @@ inline SortedRows sort_rows(const double* m, std::size_t rows, std::size_t cols)
     s.order.resize(rows * cols);
     s.count.resize(rows);
     zarnik::parallel_for(rows, [&](std::size_t b, std::size_t e) {
-        std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+        ranks::KeyedPositions buf, tmp;
         buf.reserve(cols);
         for (std::size_t r = b; r < e; ++r)
             s.count[r] = static_cast<std::int32_t>(
@@ -332,6 +298,94 @@ inline void row_correlations(const double* F, const SortedRows& fs, const std::v
             }
         }
     }, 4);
+}
+
+// Correlations within cells of a long table: row i belongs to cell cell[i]
+// (-1: to none). For every cell c < cells and k < K, r_out[c * K + k] is the
+// correlation of R[k] with f over the cell's rows where both are present (in
+// row order) and n_out[c * K + k] the number of those rows; NaN below two rows
+// or without spread. Cells are spread over threads.
+inline void cell_correlations(const double* f, const std::vector<const double*>& R, std::size_t rows,
+                              const std::int64_t* cell, std::size_t cells, bool rank, double* r_out,
+                              std::int64_t* n_out) {
+    const std::size_t K = R.size();
+    // rows of each cell, in row order (a counting sort by cell)
+    std::vector<std::size_t> start(cells + 1, 0);
+    for (std::size_t i = 0; i < rows; ++i)
+        if (cell[i] >= 0) ++start[static_cast<std::size_t>(cell[i]) + 1];
+    for (std::size_t c = 0; c < cells; ++c) start[c + 1] += start[c];
+    std::vector<std::size_t> members(start[cells]), fill(start.begin(), start.end() - 1);
+    for (std::size_t i = 0; i < rows; ++i)
+        if (cell[i] >= 0) members[fill[static_cast<std::size_t>(cell[i])]++] = i;
+    parallel_for(cells, [&](std::size_t b, std::size_t e) {
+        Workspace ws;
+        std::vector<double> x, y;
+        std::vector<std::uint8_t> mask;
+        std::vector<std::int32_t> yo, xo;
+        for (std::size_t c = b; c < e; ++c) {
+            const std::size_t* rows_c = members.data() + start[c];
+            const std::size_t m = start[c + 1] - start[c];
+            y.resize(m);
+            x.resize(m);
+            mask.resize(m);
+            yo.resize(m);
+            xo.resize(m);
+            for (std::size_t i = 0; i < m; ++i) y[i] = f[rows_c[i]];
+            const std::size_t yc = rank ? sorted_present(y.data(), m, yo.data(), ws.buf, ws.tmp) : 0;
+            for (std::size_t k = 0; k < K; ++k) {
+                for (std::size_t i = 0; i < m; ++i) {
+                    x[i] = R[k][rows_c[i]];
+                    mask[i] = !std::isnan(x[i]) && !std::isnan(y[i]);
+                }
+                const std::size_t xc = rank ? sorted_present(x.data(), m, xo.data(), ws.buf, ws.tmp) : 0;
+                std::size_t pairs = 0;
+                r_out[c * K + k] = masked_corr(x.data(), xo.data(), xc, y.data(), yo.data(), yc, mask.data(), m,
+                                               rank, ws, pairs);
+                n_out[c * K + k] = static_cast<std::int64_t>(pairs);
+            }
+        }
+    }, 1);
+}
+
+// Decayed correlations: row t of F paired with row t + lag of every R[k]
+// (rows x cols each, row-major), for lag = 1 .. lags - 1, over the columns
+// where the factor and all K returns are present. Only (date, lag) pairs with
+// at least one such column are kept, lag by lag and dates ascending: their
+// row and lag go to `row`/`lag`, the K correlations and pair counts to
+// `r`/`n` (K values per kept pair).
+struct DecayTable {
+    std::vector<std::int64_t> row, lag, n;
+    std::vector<double> r;
+};
+
+inline DecayTable decay_correlations(const double* F, const std::vector<const double*>& R, std::size_t rows,
+                                     std::size_t cols, std::size_t lags, bool rank) {
+    const std::size_t K = R.size();
+    DecayTable out;
+    if (K == 0) return out;
+    SortedRows fs;
+    std::vector<SortedRows> rs(K);
+    std::vector<const SortedRows*> rsp;
+    if (rank) {
+        fs = sort_rows(F, rows, cols);
+        for (std::size_t k = 0; k < K; ++k) rs[k] = sort_rows(R[k], rows, cols);
+    }
+    for (auto& x : rs) rsp.push_back(&x);
+    std::vector<double> r(rows * K);
+    std::vector<std::int64_t> n(rows * K);
+    for (std::size_t lag = 1; lag < lags; ++lag) {
+        row_correlations(F, fs, R, rsp, rows, cols, lag, rank, true, r.data(), n.data());
+        for (std::size_t t = 0; t < rows; ++t) {
+            if (n[t * K] < 1) continue;
+            out.row.push_back(static_cast<std::int64_t>(t));
+            out.lag.push_back(static_cast<std::int64_t>(lag));
+            out.r.insert(out.r.end(), r.begin() + static_cast<std::ptrdiff_t>(t * K),
+                         r.begin() + static_cast<std::ptrdiff_t>((t + 1) * K));
+            out.n.insert(out.n.end(), n.begin() + static_cast<std::ptrdiff_t>(t * K),
+                         n.begin() + static_cast<std::ptrdiff_t>((t + 1) * K));
+        }
+    }
+    return out;
 }
 
 }  // namespace zarnik::corr

@@ -55,47 +55,6 @@ inline void lagged_weights(const double* f, std::size_t t_count, std::size_t n, 
         64);
 }
 
-// Running product of (1 + r) down each column over the table's own rows; a
-// missing return leaves NaN in its cell and the product goes on from the last
-// value. Then placed on the target rows/columns (-1: no source -> NaN).
-inline void aligned_growth(const double* r, std::size_t rows, std::size_t cols, const std::int64_t* row_of,
-                           std::size_t t_count, const std::int64_t* col_of, std::size_t n, double* out) {
-    std::vector<double> growth(mul_size(rows, cols, "growth index"));
-    parallel_for(
-        cols,
-        [&](std::size_t begin, std::size_t end) {
-            std::vector<double> acc(end - begin, 1.0);
-            for (std::size_t t = 0; t < rows; ++t) {
-                const double* src = r + t * cols;
-                double* dst = growth.data() + t * cols;
-                for (std::size_t j = begin; j < end; ++j) {
-                    const double v = src[j];
-                    if (std::isnan(v)) {
-                        dst[j] = kNaN;
-                    } else {
-                        acc[j - begin] *= (1.0 + v);
-                        dst[j] = acc[j - begin];
-                    }
-                }
-            }
-        },
-        64);
-    parallel_for(
-        t_count,
-        [&](std::size_t begin, std::size_t end) {
-            for (std::size_t t = begin; t < end; ++t) {
-                double* dst = out + t * n;
-                if (row_of[t] < 0) {
-                    for (std::size_t i = 0; i < n; ++i) dst[i] = kNaN;
-                    continue;
-                }
-                const double* src = growth.data() + static_cast<std::size_t>(row_of[t]) * cols;
-                for (std::size_t i = 0; i < n; ++i) dst[i] = col_of[i] < 0 ? kNaN : src[col_of[i]];
-            }
-        },
-        64);
-}
-
 // Daily return of the factor portfolio for one period, averaged over the
 // phases lv = 1..period (phase lv rebalances on rows lv, lv+period, ...).
 // Each rebalancing row's weights and growth bases are held, as they are,
@@ -166,17 +125,6 @@ inline void period_returns(const double* w, const double* growth, std::size_t t_
         }
     }
     for (std::size_t t = 0; t < t_count; ++t) out[t] = count[t] ? sum[t] / static_cast<double>(count[t]) : kNaN;
-}
-
-// Compounds daily returns in place: NaN counts as 0, cumulative product of
-// (1 + x) minus 1.
-inline void compound(double* x, std::size_t t_count) {
-    double acc = 1.0;
-    for (std::size_t t = 0; t < t_count; ++t) {
-        const double v = std::isnan(x[t]) ? 0.0 : x[t];
-        acc *= (1.0 + v);
-        x[t] = acc - 1.0;
-    }
 }
 
 }  // namespace zarnik::factor_return

@@ -12,62 +12,67 @@
 #include <vector>
 
 #include "zarnik/checked.hpp"
-#include "zarnik/correlation.hpp"
+#include "zarnik/ranks.hpp"
+#include "zarnik/returns.hpp"
 #include "zarnik/parallel.hpp"
 
 namespace zarnik::quantile {
 
 inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-// Cut points of q groups over the ranks 1..m: linear interpolation between
-// neighbouring sorted ranks at the fractions 0, 1/q, ..., 1, the lowest cut
-// lowered by one so that rank 1 falls into the first group.
-inline std::vector<double> rank_cuts(std::size_t m, int q) {
-    std::vector<double> bins(static_cast<std::size_t>(q) + 1);
+// The fractions 0, 1/q, ..., 1 of q equal groups.
+inline std::vector<double> equal_fractions(int q) {
+    std::vector<double> f(static_cast<std::size_t>(q) + 1);
     const double step = 1.0 / static_cast<double>(q);
-    for (int k = 0; k <= q; ++k) {
-        const double ls = (k == q) ? 1.0 : static_cast<double>(k) * step;
-        const double idx = ls * static_cast<double>(m - 1);
+    for (int k = 0; k <= q; ++k) f[static_cast<std::size_t>(k)] = (k == q) ? 1.0 : static_cast<double>(k) * step;
+    return f;
+}
+
+// Cut points over the ranks 1..m at the given fractions (ascending, in
+// [0, 1]): linear interpolation between neighbouring sorted ranks.
+inline std::vector<double> rank_cuts(std::size_t m, const std::vector<double>& fractions) {
+    std::vector<double> cuts(fractions.size());
+    for (std::size_t k = 0; k < fractions.size(); ++k) {
+        const double idx = fractions[k] * static_cast<double>(m - 1);
         const double frac = std::fmod(idx, 1.0);
         const std::size_t pos = static_cast<std::size_t>(idx);
         const double a = static_cast<double>(pos + 1);
-        const double b = (pos + 1 < m) ? static_cast<double>(pos + 2) : 1.0;  // wraps to the smallest
-        bins[static_cast<std::size_t>(k)] = a + (b - a) * frac;
+        const double b = (pos + 1 < m) ? static_cast<double>(pos + 2) : 1.0;  // only read with frac == 0
+        cuts[k] = a + (b - a) * frac;
     }
-    bins[0] -= 1.0;
-    return bins;
+    return cuts;
 }
 
-// Group labels 0..q-1 (-1: missing) of one row of values: values are ranked
-// 1..m in the sort order (ties by position), and rank v goes to group k when
-// cut[k] < v <= cut[k + 1].
-inline void label_row(const double* v, std::size_t S, int q, bool ascending, std::int32_t* out,
-                      std::vector<std::int32_t>& order,
-                      std::vector<std::pair<std::uint64_t, std::int32_t>>& buf,
-                      std::vector<std::pair<std::uint64_t, std::int32_t>>& tmp) {
+// Group labels 0..G-1 (-1: missing or outside the cuts) of one row of
+// values, G = fractions.size() - 1: values are ranked 1..m in the sort order
+// (ties by position); rank v goes to group 0 when cut[0] <= v <= cut[1] and
+// to group k when cut[k] < v <= cut[k + 1].
+inline void label_row(const double* v, std::size_t S, const std::vector<double>& fractions, bool ascending,
+                      std::int32_t* out, std::vector<std::int32_t>& order, zarnik::ranks::KeyedPositions& buf,
+                      zarnik::ranks::KeyedPositions& tmp) {
     for (std::size_t s = 0; s < S; ++s) out[s] = -1;
     order.resize(S);
-    const std::size_t m = zarnik::corr::sorted_present(v, S, order.data(), buf, tmp, !ascending);
+    const std::size_t m = zarnik::ranks::sorted_present(v, S, order.data(), buf, tmp, !ascending);
     if (m == 0) return;
-    const std::vector<double> bins = rank_cuts(m, q);
-    std::size_t g = 0;  // smallest g with bins[g] >= rank, found by walking
+    const std::vector<double> cuts = rank_cuts(m, fractions);
+    std::size_t g = 1;  // smallest g >= 1 with cuts[g] >= rank, found by walking
     for (std::size_t i = 0; i < m; ++i) {
         const double rank = static_cast<double>(i + 1);
-        while (g < bins.size() && bins[g] < rank) ++g;
-        out[order[i]] = static_cast<std::int32_t>(g) - 1;
+        while (g < cuts.size() && cuts[g] < rank) ++g;
+        if (rank >= cuts[0] && g < cuts.size()) out[order[i]] = static_cast<std::int32_t>(g) - 1;
     }
 }
 
 // Labels of every date from the previous date's values: row t of `out` is
 // labelled from row t - 1 of F; row 0 is all missing.
-inline void lagged_labels(const double* F, std::size_t n, std::size_t S, int q, bool ascending,
-                          std::int32_t* out) {
+inline void lagged_labels(const double* F, std::size_t n, std::size_t S, const std::vector<double>& fractions,
+                          bool ascending, std::int32_t* out) {
     for (std::size_t s = 0; s < S && n > 0; ++s) out[s] = -1;
     zarnik::parallel_for(n > 0 ? n - 1 : 0, [&](std::size_t b, std::size_t e) {
-        std::vector<std::pair<std::uint64_t, std::int32_t>> buf, tmp;
+        zarnik::ranks::KeyedPositions buf, tmp;
         std::vector<std::int32_t> order;
         for (std::size_t t = b + 1; t < e + 1; ++t)
-            label_row(F + (t - 1) * S, S, q, ascending, out + t * S, order, buf, tmp);
+            label_row(F + (t - 1) * S, S, fractions, ascending, out + t * S, order, buf, tmp);
     }, 16);
 }
 
@@ -159,6 +164,26 @@ inline void period_returns(const std::int32_t* lab, const double* cum, std::size
     for (std::size_t j = 0; j < Q * n; ++j) {
         qret[j] = rcnt[j] > 0 ? rsum[j] / rcnt[j] : kNaN;
         qturn[j] = tcnt[j] > 0 ? tsum[j] / tcnt[j] : kNaN;
+    }
+}
+
+// The result tables of K holding periods from their period_returns blocks
+// (qret / qturn: K blocks of q x n, group-major). Outputs are row-major with
+// one column per period: daily and turnover (q * n rows, group-major, a
+// missing daily return as 0), cumulative (q * n rows: compounded daily) and
+// long_short (n rows: first group minus last group, compounded).
+inline void period_tables(const double* qret, const double* qturn, std::size_t K, std::size_t Q, std::size_t n,
+                          double* daily, double* turnover, double* cumulative, double* long_short) {
+    for (std::size_t k = 0; k < K; ++k) {
+        for (std::size_t j = 0; j < Q * n; ++j) {
+            const double v = qret[k * Q * n + j];
+            daily[j * K + k] = std::isnan(v) ? 0.0 : v;
+            turnover[j * K + k] = qturn[k * Q * n + j];
+        }
+    }
+    for (std::size_t k = 0; k < K; ++k) {
+        returns::compound_spread(daily + k, daily + (Q - 1) * n * K + k, n, K, long_short + k);
+        for (std::size_t g = 0; g < Q; ++g) returns::compound(daily + g * n * K + k, n, K, cumulative + g * n * K + k);
     }
 }
 

@@ -13,6 +13,7 @@
 
 #include "zarnik/checked.hpp"
 #include "zarnik/parallel.hpp"
+#include "zarnik/ranks.hpp"
 
 namespace zarnik::style {
 
@@ -24,40 +25,7 @@ inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 inline void lagged_pct_ranks(const double* f, std::size_t t_count, std::size_t n, bool ascending, double* out) {
     for (std::size_t i = 0; i < n && t_count > 0; ++i) out[i] = kNaN;
     if (t_count < 2) return;
-    parallel_for(
-        t_count - 1,
-        [&](std::size_t begin, std::size_t end) {
-            std::vector<std::size_t> order;
-            for (std::size_t r = begin; r < end; ++r) {
-                const double* src = f + r * n;
-                double* dst = out + (r + 1) * n;
-                order.clear();
-                for (std::size_t i = 0; i < n; ++i) {
-                    dst[i] = kNaN;
-                    if (!std::isnan(src[i])) order.push_back(i);
-                }
-                if (ascending) {
-                    std::stable_sort(order.begin(), order.end(),
-                                     [&](std::size_t a, std::size_t b) { return src[a] < src[b]; });
-                } else {
-                    std::stable_sort(order.begin(), order.end(),
-                                     [&](std::size_t a, std::size_t b) { return src[a] > src[b]; });
-                }
-                const std::size_t count = order.size();
-                for (std::size_t a = 0; a < count;) {
-                    std::size_t b = a + 1;
-                    while (b < count && src[order[b]] == src[order[a]]) ++b;
-                    // ranks a+1 .. b share their average
-                    double sum_ranks = 0.0;
-                    for (std::size_t j = a; j < b; ++j) sum_ranks += static_cast<double>(j + 1);
-                    const double rank = sum_ranks / static_cast<double>(b - a);
-                    const double pct = rank / static_cast<double>(count);
-                    for (std::size_t j = a; j < b; ++j) dst[order[j]] = pct;
-                    a = b;
-                }
-            }
-        },
-        16);
+    ranks::percentile_rows(f, t_count - 1, n, ascending, out + n);
 }
 
 // Group number of a rank: the number of bin edges strictly below it

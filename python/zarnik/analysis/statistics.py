@@ -144,22 +144,6 @@ def monthly_ic(ic: Any) -> pd.DataFrame:
     return out
 
 
-def _group_pearson(x: np.ndarray, y: np.ndarray, gid: np.ndarray, ngroups: int) -> np.ndarray:
-    """Pearson correlation of x and y within each group id (two-pass: means, then centred sums)."""
-    n = np.bincount(gid, minlength=ngroups).astype(np.float64)
-    with np.errstate(divide="ignore", invalid="ignore"):
-        mx = np.bincount(gid, weights=x, minlength=ngroups) / n
-        my = np.bincount(gid, weights=y, minlength=ngroups) / n
-        dx = x - mx[gid]
-        dy = y - my[gid]
-        sxy = np.bincount(gid, weights=dx * dy, minlength=ngroups)
-        sxx = np.bincount(gid, weights=dx * dx, minlength=ngroups)
-        syy = np.bincount(gid, weights=dy * dy, minlength=ngroups)
-        r = sxy / np.sqrt(sxx * syy)
-    r[(n < 2) | ~(sxx > 0) | ~(syy > 0)] = np.nan
-    return np.clip(r, -1.0, 1.0)
-
-
 def _group_ranks(values: np.ndarray, gid: np.ndarray) -> np.ndarray:
     """Average ranks (1-based, ties share the mean of their positions) of ``values`` within each group id."""
     by_value = np.argsort(values, kind="stable")
@@ -205,26 +189,17 @@ def grouped_ic(long_table: pd.DataFrame, groups: Any, rank: bool = True) -> pd.D
     G = len(guniques)
     if G == 0:
         return None
+    from .. import _core
+
     f = long_table["factor"].to_numpy(dtype=np.float64, na_value=np.nan)
-    member = gcodes >= 0
-    cell = dcodes.astype(np.int64) * G + gcodes
-    present_cells = np.unique(cell[member & ~np.isnan(f)])
-    out = np.full((present_cells.size, len(fields)), np.nan)
-    for k, field in enumerate(fields):
-        r = long_table[field].to_numpy(dtype=np.float64, na_value=np.nan)
-        ok = member & ~np.isnan(f) & ~np.isnan(r)
-        if not ok.any():
-            continue
-        c = cell[ok]
-        x, y = f[ok], r[ok]
-        used, gid = np.unique(c, return_inverse=True)
-        if rank:
-            x = _group_ranks(x, gid)
-            y = _group_ranks(y, gid)
-        ic = _group_pearson(x, y, gid, used.size)
-        pos = np.searchsorted(present_cells, used)
-        keep = (pos < present_cells.size) & (present_cells[np.minimum(pos, present_cells.size - 1)] == used)
-        out[pos[keep], k] = ic[keep]
+    member = (gcodes >= 0) & (dcodes >= 0)
+    cell = np.where(member, dcodes.astype(np.int64) * G + gcodes, -1)
+    n_cells = len(duniques) * G
+    returns = [long_table[field].to_numpy(dtype=np.float64, na_value=np.nan) for field in fields]
+    ic, _ = _core.cell_correlations(f, returns, cell, n_cells, bool(rank))
+    # one row per (date, group) holding a factor value
+    present_cells = np.flatnonzero(np.bincount(cell[member & ~np.isnan(f)], minlength=n_cells))
+    out = ic[present_cells]
     index = pd.MultiIndex.from_arrays(
         [duniques.take(present_cells // G), pd.Index(guniques).take(present_cells % G)],
         names=["datetime", "industry"])
