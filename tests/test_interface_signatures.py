@@ -84,3 +84,21 @@ def test_operators_and_members_bound_by_keyword():
     # the members shared with the rolling nodes carry the same clean signatures
     assert list(inspect.signature(zr.RollingWindowFactor.expr.fget).parameters) == ["self"]
     assert zi.LeafFactor.shift.__doc__ and zi.BinaryCombinedFactor._repr.__doc__
+
+
+@pytest.mark.parametrize("name", sorted(INITS))
+def test_class_signatures_follow_the_init_that_runs(name):
+    cls = getattr(zi, name)
+    assert list(inspect.signature(cls).parameters) == INITS[name][1:]
+
+    class Keeps(cls):
+        pass
+
+    class Own(cls):
+        def __init__(self, a, b=2):
+            pass
+
+    assert inspect.signature(Keeps) == inspect.signature(cls)
+    assert list(inspect.signature(Own).parameters) == ["a", "b"]
+    # instances are not callables with a signature
+    assert object.__new__(cls).__signature__ is None

@@ -75,6 +75,34 @@ inline py::object builtin(const char* name) {
     return py::module_::import("builtins").attr(name);
 }
 
+// The `__signature__` of a class whose __init__ is the C++ callable `init`,
+// so that inspect.signature(cls) reports __init__'s parameters without
+// `self`. It answers for the class and for subclasses that keep this
+// __init__; for any other class it is None, and inspect carries on as usual.
+inline py::object init_signature(const py::object& init) {
+    static PyObject* const type = [] {
+        py::cpp_function get(
+            [](py::object self, py::object instance, py::object owner) -> py::object {
+                py::object init = self.attr("init");
+                if (!instance.is_none() || owner.is_none() || !py::object(owner.attr("__init__")).is(init)) {
+                    return py::none();
+                }
+                py::object sig = py::module_::import("inspect").attr("signature")(init);
+                py::list params(sig.attr("parameters").attr("values")());
+                params.attr("pop")(0);
+                return sig.attr("replace")(py::arg("parameters") = params);
+            },
+            py::name("__get__"), py::arg("self"), py::arg("instance"), py::arg("owner") = py::none());
+        py::dict ns;
+        ns["__slots__"] = py::make_tuple("init");
+        ns["__get__"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(get.ptr()));
+        return builtin("type")("InitSignature", py::make_tuple(builtin("object")), ns).release().ptr();
+    }();
+    py::object descriptor = py::handle(type)();
+    descriptor.attr("init") = init;
+    return descriptor;
+}
+
 class ClassBuilder {
 public:
     ClassBuilder(py::module_& module, const char* name, py::tuple bases = py::tuple(),
@@ -108,10 +136,13 @@ public:
         return *this;
     }
 
-    // The same with a text signature: init({"(self, value)"}, f, py::arg("self"), py::arg("value")).
+    // The same with a text signature: init({"(self, value)"}, f, py::arg("self"), py::arg("value"));
+    // inspect.signature(cls) then reports the same parameters without `self`.
     template <class F, class... Extra>
     ClassBuilder& init(const Signature& sig, F&& f, const Extra&... extra) {
-        ns_["__init__"] = instance_method(qualified("__init__").c_str(), sig, std::forward<F>(f), extra...);
+        py::cpp_function fn = signed_function(qualified("__init__").c_str(), sig, std::forward<F>(f), extra...);
+        ns_["__init__"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+        ns_["__signature__"] = init_signature(fn);
         return *this;
     }
 

@@ -313,9 +313,7 @@ py::object build_shifted(py::module_& m, py::handle base) {
         py::arg("series"), py::arg("n"));
     install(b, "offset", {"expr", "dependencies", "shift", "__repr__"}, shift_fn, py::str("shift"));
     b.attr("_shift", zarnik_py::builtin("staticmethod")(shift_fn));
-    py::object klass = b.build();
-    state().shift_function = py::object(klass.attr("_shift")).release().ptr();
-    return klass;
+    return b.build();
 }
 
 // ---------------------------------------------------------------------------
