@@ -14,12 +14,94 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cstring>
 #include <string>
 #include <utility>
 
 namespace zarnik_py {
 
 namespace py = pybind11;
+
+// The text signature and docstring of a bound callable: params as in
+// "(self, other)", doc the text shown by help().
+struct Signature {
+    std::string params;
+    std::string doc = "";
+};
+
+// "ma(x, window)\n--\n\n<doc>": a docstring that starts with the text
+// signature, so that inspect.signature reports the parameters of a bound
+// function. The name is the function's own (the part after the last dot).
+inline std::string signed_doc(const char* name, const char* params, const char* doc = "") {
+    const char* dot = std::strrchr(name, '.');
+    return std::string(dot ? dot + 1 : name) + params + "\n--\n\n" + doc;
+}
+
+// A C++ callable whose docstring is exactly its text signature and `sig.doc`,
+// whatever the calling module's signature options.
+template <class F, class... Extra>
+py::cpp_function signed_function(const char* name, const Signature& sig, F&& f, const Extra&... extra) {
+    py::options options;
+    options.disable_function_signatures();
+    const std::string doc = signed_doc(name, sig.params.c_str(), sig.doc.c_str());
+    return py::cpp_function(std::forward<F>(f), py::name(name), extra..., doc.c_str());
+}
+
+// An instance-method descriptor around a C++ callable (first argument: the
+// instance), for classes assembled outside a ClassBuilder.
+template <class F, class... Extra>
+py::object instance_method(const char* name, F&& f, const Extra&... extra) {
+    py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
+    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+}
+
+// The same descriptor around a signed callable.
+template <class F, class... Extra>
+py::object instance_method(const char* name, const Signature& sig, F&& f, const Extra&... extra) {
+    py::cpp_function fn = signed_function(name, sig, std::forward<F>(f), extra...);
+    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+}
+
+// pybind11 treats a function named "__init__" as a constructor of its own
+// types, so an initialiser is created under "<Class>.__init__" and stored as
+// the class's __init__ through an instance-method descriptor.
+template <class F, class... Extra>
+py::object init_method(const char* qualified_name, F&& f, const Extra&... extra) {
+    return instance_method(qualified_name, std::forward<F>(f), extra...);
+}
+
+// An attribute of the builtins module (type, property, slice, ...).
+inline py::object builtin(const char* name) {
+    return py::module_::import("builtins").attr(name);
+}
+
+// The `__signature__` of a class whose __init__ is the C++ callable `init`,
+// so that inspect.signature(cls) reports __init__'s parameters without
+// `self`. It answers for the class and for subclasses that keep this
+// __init__; for any other class it is None, and inspect carries on as usual.
+inline py::object init_signature(const py::object& init) {
+    static PyObject* const type = [] {
+        py::cpp_function get(
+            [](py::object self, py::object instance, py::object owner) -> py::object {
+                py::object init = self.attr("init");
+                if (!instance.is_none() || owner.is_none() || !py::object(owner.attr("__init__")).is(init)) {
+                    return py::none();
+                }
+                py::object sig = py::module_::import("inspect").attr("signature")(init);
+                py::list params(sig.attr("parameters").attr("values")());
+                params.attr("pop")(0);
+                return sig.attr("replace")(py::arg("parameters") = params);
+            },
+            py::name("__get__"), py::arg("self"), py::arg("instance"), py::arg("owner") = py::none());
+        py::dict ns;
+        ns["__slots__"] = py::make_tuple("init");
+        ns["__get__"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(get.ptr()));
+        return builtin("type")("InitSignature", py::make_tuple(builtin("object")), ns).release().ptr();
+    }();
+    py::object descriptor = py::handle(type)();
+    descriptor.attr("init") = init;
+    return descriptor;
+}
 
 class ClassBuilder {
 public:
@@ -35,16 +117,34 @@ public:
     // Pass py::arg("self"), py::arg(...) to name parameters for keywords.
     template <class F, class... Extra>
     ClassBuilder& method(const char* name, F&& f, const Extra&... extra) {
-        py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
-        set_qualname(fn, name);
-        ns_[name] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+        ns_[name] = instance_method(name, std::forward<F>(f), extra...);
+        return *this;
+    }
+
+    // The same with a text signature: method("f", {"(self, x)", "doc"}, f, py::arg("self"), py::arg("x")).
+    template <class F, class... Extra>
+    ClassBuilder& method(const char* name, const Signature& sig, F&& f, const Extra&... extra) {
+        ns_[name] = instance_method(name, sig, std::forward<F>(f), extra...);
         return *this;
     }
 
     // The class's __init__, named "<Class>.__init__" so argument errors read
     // like those of a Python class.
     template <class F, class... Extra>
-    ClassBuilder& init(F&& f, const Extra&... extra);
+    ClassBuilder& init(F&& f, const Extra&... extra) {
+        ns_["__init__"] = init_method(qualified("__init__").c_str(), std::forward<F>(f), extra...);
+        return *this;
+    }
+
+    // The same with a text signature: init({"(self, value)"}, f, py::arg("self"), py::arg("value"));
+    // inspect.signature(cls) then reports the same parameters without `self`.
+    template <class F, class... Extra>
+    ClassBuilder& init(const Signature& sig, F&& f, const Extra&... extra) {
+        py::cpp_function fn = signed_function(qualified("__init__").c_str(), sig, std::forward<F>(f), extra...);
+        ns_["__init__"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+        ns_["__signature__"] = init_signature(fn);
+        return *this;
+    }
 
     // Binds `alias` to the very descriptor stored under `name` (so that
     // Cls.alias is Cls.name).
@@ -53,23 +153,20 @@ public:
         return *this;
     }
 
-    // A read-only property computed by getter(self).
+    // A read-only property computed by getter(self); the getter's text
+    // signature is "(self)".
     template <class F>
     ClassBuilder& property(const char* name, F&& getter, const char* doc = nullptr) {
-        py::cpp_function fn(std::forward<F>(getter), py::name(name), py::arg("self"));
-        set_qualname(fn, name);
-        py::object builtins = py::module_::import("builtins");
-        ns_[name] = builtins.attr("property")(fn, py::none(), py::none(),
-                                             doc ? py::object(py::str(doc)) : py::object(py::none()));
+        py::cpp_function fn = signed_function(name, {"(self)", doc ? doc : ""}, std::forward<F>(getter),
+                                              py::arg("self"));
+        ns_[name] = builtin("property")(fn, py::none(), py::none(),
+                                        doc ? py::object(py::str(doc)) : py::object(py::none()));
         return *this;
     }
 
     template <class F, class... Extra>
     ClassBuilder& staticmethod(const char* name, F&& f, const Extra&... extra) {
-        py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
-        set_qualname(fn, name);
-        py::object builtins = py::module_::import("builtins");
-        ns_[name] = builtins.attr("staticmethod")(fn);
+        ns_[name] = builtin("staticmethod")(py::cpp_function(std::forward<F>(f), py::name(name), extra...));
         return *this;
     }
 
@@ -81,64 +178,19 @@ public:
 
     // Creates the class, stores it in the module under its name and returns it.
     py::object build() {
-        py::object builtins = py::module_::import("builtins");
-        py::object cls = builtins.attr("type")(py::str(name_), bases_, ns_);
+        py::object cls = builtin("type")(py::str(name_), bases_, ns_);
         module_.attr(name_.c_str()) = cls;
         return cls;
     }
 
 private:
-    void set_qualname(py::cpp_function& fn, const char* name) {
-        // Bound C++ functions report their own name; give them the class
-        // qualified one for readable help() and tracebacks when supported.
-        try {
-            fn.attr("__qualname__") = py::str(name_ + "." + name);
-        } catch (py::error_already_set&) {
-            PyErr_Clear();
-        }
-    }
+    std::string qualified(const char* member) const { return name_ + "." + member; }
 
     py::module_& module_;
     std::string name_;
     py::tuple bases_;
     py::dict ns_;
 };
-
-// An instance-method descriptor around a C++ callable (first argument: the
-// instance), for classes assembled outside a ClassBuilder.
-template <class F, class... Extra>
-py::object instance_method(const char* name, F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
-
-// pybind11 treats a function named "__init__" as a constructor of its own
-// types, so an initialiser is created under "<Class>.__init__" and stored as
-// the class's __init__ through an instance-method descriptor.
-template <class F, class... Extra>
-py::object init_method(const char* qualified_name, F&& f, const Extra&... extra) {
-    return instance_method(qualified_name, std::forward<F>(f), extra...);
-}
-
-template <class F, class... Extra>
-ClassBuilder& ClassBuilder::init(F&& f, const Extra&... extra) {
-    const std::string qualified = name_ + ".__init__";
-    ns_["__init__"] = init_method(qualified.c_str(), std::forward<F>(f), extra...);
-    return *this;
-}
-
-// A docstring that starts with the text signature, so that inspect.signature
-// reports the parameter names of a bound function (the module disables
-// pybind11's own signature line with py::options::disable_function_signatures).
-//   signed_doc("ma", "(x, window)", "...") -> "ma(x, window)\n--\n\n..."
-inline std::string signed_doc(const char* name, const char* params, const char* doc = "") {
-    return std::string(name) + params + "\n--\n\n" + doc;
-}
-
-// An attribute of the builtins module (type, property, slice, ...).
-inline py::object builtin(const char* name) {
-    return py::module_::import("builtins").attr(name);
-}
 
 // Raises a Python exception of the given type; an empty message raises it
 // without arguments (as a bare `raise AssertionError` or `assert x` does).
@@ -152,10 +204,13 @@ inline py::object builtin(const char* name) {
 }
 
 // Raises an instance of a Python exception class constructed with one message.
-[[noreturn]] inline void raise_object(const py::object& exc_type, const std::string& message) {
-    py::object exc = exc_type(py::str(message));
+[[noreturn]] inline void raise_object(py::handle exc_type, py::handle message) {
+    py::object exc = exc_type(message);
     PyErr_SetObject(exc_type.ptr(), exc.ptr());
     throw py::error_already_set();
+}
+[[noreturn]] inline void raise_object(py::handle exc_type, const std::string& message) {
+    raise_object(exc_type, py::str(message));
 }
 
 // True when assertion checks run (python without -O).
@@ -168,10 +223,15 @@ inline bool assertions_enabled() {
     return enabled;
 }
 
-// str.format on a template, for messages quoted verbatim.
+// str.format on a template, for messages quoted verbatim; format_text keeps
+// the result a Python string (the arguments may hold any text).
+template <class... Args>
+py::str format_text(const char* tmpl, Args&&... args) {
+    return py::str(py::str(tmpl).attr("format")(std::forward<Args>(args)...));
+}
 template <class... Args>
 std::string format(const char* tmpl, Args&&... args) {
-    return py::str(tmpl).attr("format")(std::forward<Args>(args)...).template cast<std::string>();
+    return format_text(tmpl, std::forward<Args>(args)...).template cast<std::string>();
 }
 
 }  // namespace zarnik_py

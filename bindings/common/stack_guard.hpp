@@ -48,11 +48,4 @@ inline bool stack_low() {
     return floor && here < floor;
 }
 
-// True when the calling frame is below the floor; sets RecursionError then.
-inline bool stack_exhausted(const char* what = "factor tree too deep to walk on this thread's stack") {
-    if (!stack_low()) return false;
-    PyErr_SetString(PyExc_RecursionError, what);
-    return true;
-}
-
 }  // namespace zarnik_py

@@ -29,6 +29,9 @@ py::object function_name(py::handle func) {
 
 PYBIND11_MODULE(interface, m) {
     using namespace zarnik_interface;
+    // Every docstring starts with its own text signature (inspect.signature).
+    py::options options;
+    options.disable_function_signatures();
 
     // Collaborators, bound as module globals and looked up at call time.
     m.attr("np") = py::module_::import("numpy");
@@ -44,7 +47,10 @@ PYBIND11_MODULE(interface, m) {
     // Private: the walked members of a node kind, for the node classes of the
     // sibling modules (rolling nodes, the lag node).
     m.def("_node_members", &node_members, py::arg("kind"), py::arg("func") = py::none(),
-          py::arg("name") = py::none());
+          py::arg("name") = py::none(),
+          zarnik_py::signed_doc("_node_members", "(kind, func=None, name=None)",
+                                "expr、dependencies、shift 与 __repr__ 描述符（按节点种类）。")
+              .c_str());
     register_classes(m);
 
     py::list all;

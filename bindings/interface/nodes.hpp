@@ -25,7 +25,6 @@ struct State {
     PyObject* unary_factor = nullptr;
     PyObject* shifted_factor = nullptr;
     PyObject* binary_factor = nullptr;
-    PyObject* shift_function = nullptr;  // the function behind ShiftedFactor._shift
 };
 
 State& state();
@@ -43,34 +42,24 @@ inline bool is_factor(py::handle obj) {
     return r == 1;
 }
 
-// a > b, a < b through Python comparison (look-backs may be any numbers).
-inline bool greater(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_GT);
+// a > b, a < b, a - b, a + b through the Python protocols (look-backs may be any numbers).
+inline bool compare(py::handle a, py::handle b, int op) {
+    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
-inline bool less(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-inline py::object subtract(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_Subtract(a.ptr(), b.ptr());
+inline bool greater(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
+inline bool less(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
+inline py::object number(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
+    PyObject* r = op(a.ptr(), b.ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(r);
 }
-inline py::object add(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
+inline py::object subtract(py::handle a, py::handle b) { return number(PyNumber_Subtract, a, b); }
+inline py::object add(py::handle a, py::handle b) { return number(PyNumber_Add, a, b); }
 
 // Appends every element of `items` (any iterable) to `out`.
-inline void extend(py::list& out, py::handle items) {
-    PyObject* r = PyNumber_InPlaceAdd(out.ptr(), items.ptr());
-    if (!r) throw py::error_already_set();
-    Py_DECREF(r);
-}
+inline void extend(py::list& out, py::handle items) { number(PyNumber_InPlaceAdd, out, items); }
 
 // The members (expr, dependencies, shift properties and __repr__; `_repr`
 // for binary nodes) of one node kind, computed by iterative walks (walk.cpp).

@@ -1,16 +1,16 @@
-// Iterative walks of factor trees.
+// Node members computed by walking the tree: expr, dependencies, shift and
+// the text representation.
 //
-// `expr`, `dependencies`, `shift` and the text representation of a node are
-// defined by its operands' values of the same member. Computed by recursion,
-// a tree a few thousand levels deep exhausts the C stack; here every walk
-// keeps its own explicit stack instead, so depth costs heap memory only.
+// Each is defined by the operands' values of the same member. Computed by
+// recursion, a tree a few thousand levels deep exhausts the C stack, so the
+// walks (zarnik/walk.hpp) keep their own stack and depth costs heap only.
 //
-// A child is expanded in place when the member its class resolves to is one
-// of the members created below (the built-in node kinds, the rolling nodes
-// and the lag node register theirs). Any other child -- a user subclass that
-// overrides the member, a user leaf -- is asked through ordinary Python
-// attribute lookup, so overrides are always seen. Such a call may come back
-// here; every entry checks the shared stack guard first.
+// An operand is walked in place when the member its class resolves to is one
+// created here (the built-in node kinds, the rolling nodes and the lag node
+// register theirs). Any other operand -- a user subclass that overrides the
+// member, a user leaf -- is asked through ordinary attribute lookup, so
+// overrides are always seen. Such a call may come back here; every entry
+// checks the shared stack guard first.
 #include <pybind11/pybind11.h>
 
 #include <string>
@@ -20,13 +20,43 @@
 
 #include "common/stack_guard.hpp"
 #include "interface/nodes.hpp"
+#include "zarnik/walk.hpp"
 
 namespace zarnik_interface {
 
 namespace {
 
 enum class Kind { Leaf, Constant, Unary, Offset, Binary, Combined, Rolling, CombinedRolling };
-enum Prop { kExpr = 0, kDeps, kShift, kRepr, kText, kProps };
+
+// Attribute names, interned once. The first five are the walked members.
+enum Name {
+    kExpr, kDeps, kShift, kRepr, kText, kMembers = 5,
+    nFactor = kMembers, nArgs, nArg1, nArg2, nFunc, nN, nWindow, nFactors, nShift, nValue, nReprArgs, nReprText,
+    nName, kNames
+};
+const char* const kNameText[kNames] = {
+    "expr", "dependencies", "shift", "__repr__", "_repr", "_factor", "_args", "_arg1", "_arg2", "_func",
+    "_n", "_window", "_factors", "_shift", "_value", "_repr_args", "_repr_text", "__name__"};
+
+PyObject* name(Name n) {
+    static PyObject** const names = [] {
+        auto* out = new PyObject*[kNames];
+        for (int i = 0; i < kNames; ++i) {
+            out[i] = PyUnicode_InternFromString(kNameText[i]);
+            if (!out[i]) throw py::error_already_set();
+        }
+        return out;
+    }();
+    return names[n];
+}
+
+py::object get(py::handle obj, Name n) {
+    PyObject* r = PyObject_GetAttr(obj.ptr(), name(n));
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
+py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 
 // Offset nodes (ShiftedFactor, the lag node) carry the row function of their
 // key and the name their representation shows.
@@ -36,84 +66,53 @@ struct KindInfo {
     PyObject* name = nullptr;
 };
 
-struct Registry {
-    // member descriptor -> kind, per member; the descriptors are kept alive
-    // for the life of the process, so an address is never reused.
-    std::unordered_map<PyObject*, KindInfo> by_desc[kProps];
-    PyObject* names[kProps] = {};
-    PyObject* s_factor = nullptr;
-    PyObject* s_args = nullptr;
-    PyObject* s_arg1 = nullptr;
-    PyObject* s_arg2 = nullptr;
-    PyObject* s_func = nullptr;
-    PyObject* s_n = nullptr;
-    PyObject* s_window = nullptr;
-    PyObject* s_factors = nullptr;
-    PyObject* s_shift = nullptr;
-    PyObject* s_value = nullptr;
-    PyObject* s_repr_args = nullptr;
-    PyObject* s_repr_text = nullptr;
-    PyObject* s_name = nullptr;
-};
-
-PyObject* intern(const char* s) {
-    PyObject* p = PyUnicode_InternFromString(s);
-    if (!p) throw py::error_already_set();
-    return p;
+// Member descriptor -> kind, per member. The descriptors live as long as the
+// process, so an address is never reused.
+std::unordered_map<PyObject*, KindInfo>& registry(int member) {
+    static auto* maps = new std::unordered_map<PyObject*, KindInfo>[kMembers];
+    return maps[member];
 }
 
-Registry& registry() {
-    static Registry* r = [] {
-        auto* reg = new Registry();
-        reg->names[kExpr] = intern("expr");
-        reg->names[kDeps] = intern("dependencies");
-        reg->names[kShift] = intern("shift");
-        reg->names[kRepr] = intern("__repr__");
-        reg->names[kText] = intern("_repr");
-        reg->s_factor = intern("_factor");
-        reg->s_args = intern("_args");
-        reg->s_arg1 = intern("_arg1");
-        reg->s_arg2 = intern("_arg2");
-        reg->s_func = intern("_func");
-        reg->s_n = intern("_n");
-        reg->s_window = intern("_window");
-        reg->s_factors = intern("_factors");
-        reg->s_shift = intern("_shift");
-        reg->s_value = intern("_value");
-        reg->s_repr_args = intern("_repr_args");
-        reg->s_repr_text = intern("_repr_text");
-        reg->s_name = intern("__name__");
-        return reg;
-    }();
-    return *r;
-}
-
-py::object get(py::handle obj, PyObject* name) {
-    PyObject* r = PyObject_GetAttr(obj.ptr(), name);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-// The kind whose member `p` the object's class resolves to, if it is ours.
-bool kind_of(py::handle obj, Prop p, KindInfo& out) {
+// Whether the object's class resolves member `p` to one of ours, and its kind.
+bool kind_of(py::handle obj, Name p, KindInfo& out) {
     PyTypeObject* t = Py_TYPE(obj.ptr());
     if (t->tp_getattro != PyObject_GenericGetAttr) return false;  // custom lookup: ask it
-    Registry& reg = registry();
-    PyObject* d = _PyType_Lookup(t, reg.names[p]);
-    if (!d) return false;
-    auto it = reg.by_desc[p].find(d);
-    if (it == reg.by_desc[p].end()) return false;
+    PyObject* d = _PyType_Lookup(t, name(p));
+    auto it = d ? registry(p).find(d) : registry(p).end();
+    if (it == registry(p).end()) return false;
     if (p == kRepr && it->second.kind == Kind::Binary) {
         // A binary node shows its `_repr`; expand only when that is ours too.
-        PyObject* text = _PyType_Lookup(t, reg.names[kText]);
-        if (!text || reg.by_desc[kText].find(text) == reg.by_desc[kText].end()) return false;
+        PyObject* text = _PyType_Lookup(t, name(kText));
+        if (!text || !registry(kText).count(text)) return false;
     }
     out = it->second;
     return true;
 }
 
-void check_signals(std::size_t& steps) {
-    if ((++steps & 0xFFFF) == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+// Look-backs fixed by the kind or stored at construction.
+bool fixed_shift(Kind k) { return k == Kind::Leaf || k == Kind::Constant; }
+bool stored_shift(Kind k) { return k == Kind::Binary || k == Kind::Combined || k == Kind::CombinedRolling; }
+
+// The operands of a node, in order.
+void operands(py::handle node, Kind k, std::vector<py::object>& out) {
+    switch (k) {
+        case Kind::Leaf:
+        case Kind::Constant:
+            return;
+        case Kind::Unary:
+        case Kind::Offset:
+        case Kind::Rolling:
+            out.push_back(get(node, nFactor));
+            return;
+        case Kind::Binary:
+            out.push_back(get(node, nArg1));
+            out.push_back(get(node, nArg2));
+            return;
+        case Kind::Combined:
+        case Kind::CombinedRolling:
+            for (py::handle a : get(node, k == Kind::Combined ? nArgs : nFactors)) out.push_back(borrow(a));
+            return;
+    }
 }
 
 // Walks nested on this thread: each is entered again through a member
@@ -121,192 +120,113 @@ void check_signals(std::size_t& steps) {
 thread_local int nested_walks = 0;
 
 struct Nesting {
-    Nesting() { ++nested_walks; }
+    Nesting() {
+        if (zarnik_py::stack_low()) {
+            std::string msg = "factor tree too deep to walk: " + std::to_string(nested_walks) +
+                              " levels of node members defined in Python (overrides or user node classes) "
+                              "nested in one another used up this thread's stack; built-in nodes are walked "
+                              "without recursion at any depth";
+            zarnik_py::raise(PyExc_RecursionError, msg);
+        }
+        ++nested_walks;
+    }
     ~Nesting() { --nested_walks; }
     Nesting(const Nesting&) = delete;
     Nesting& operator=(const Nesting&) = delete;
 };
 
-void guard() {
-    if (!zarnik_py::stack_low()) return;
-    std::string msg = "factor tree too deep to walk: " + std::to_string(nested_walks) +
-                      " levels of node members defined in Python (overrides or user node classes) "
-                      "nested in one another used up this thread's stack; built-in nodes are walked "
-                      "without recursion at any depth";
-    PyErr_SetString(PyExc_RecursionError, msg.c_str());
-    throw py::error_already_set();
-}
-
-// ---------------------------------------------------------------------------
-// expr, dependencies, shift: post-order over an explicit stack
-// ---------------------------------------------------------------------------
-
-struct Frame {
-    py::object node;
-    KindInfo info;
-    std::vector<py::object> kids;
-    std::size_t next = 0;
-    std::vector<py::object> res;
-    std::vector<char> fresh;  // res[i] is a list this walk made (free to extend)
-    py::object lead;          // rolling shift: window - 1, read before the operand
+// Checks for signals (Ctrl-C) every 65536 steps of a walk.
+struct Ticker {
+    std::size_t steps = 0;
+    void operator()() {
+        if ((++steps & 0xFFFF) == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
+    }
 };
 
-void enter(Frame& f, Prop p) {
-    Registry& reg = registry();
-    switch (f.info.kind) {
-        case Kind::Leaf:
-        case Kind::Constant:
-            return;
-        case Kind::Unary:
-        case Kind::Offset:
-            f.kids.push_back(get(f.node, reg.s_factor));
-            return;
-        case Kind::Rolling:
-            if (p == kShift) f.lead = subtract(get(f.node, reg.s_window), py::int_(1));
-            f.kids.push_back(get(f.node, reg.s_factor));
-            return;
-        case Kind::Binary:
-            if (p == kShift) return;
-            f.kids.push_back(get(f.node, reg.s_arg1));
-            f.kids.push_back(get(f.node, reg.s_arg2));
-            return;
-        case Kind::Combined:
-        case Kind::CombinedRolling:
-            if (p == kShift) return;
-            for (py::handle a : get(f.node, f.info.kind == Kind::Combined ? reg.s_args : reg.s_factors)) {
-                f.kids.push_back(py::reinterpret_borrow<py::object>(a));
-            }
-            return;
-    }
-}
+// ---------------------------------------------------------------------------
+// expr, dependencies, shift: bottom-up
+// ---------------------------------------------------------------------------
 
-// One new list holding every operand's dependencies in order; the first list
-// is reused when this walk made it (nobody else can see it yet).
-py::object merge(Frame& f, bool& fresh) {
-    fresh = true;
-    std::size_t start = 0;
-    py::list out;
-    if (!f.res.empty() && f.fresh[0] && PyList_CheckExact(f.res[0].ptr())) {
-        out = py::reinterpret_borrow<py::list>(f.res[0]);
-        start = 1;
-    }
-    for (std::size_t i = start; i < f.res.size(); ++i) extend(out, f.res[i]);
-    return out;
-}
+struct Node {
+    py::object obj;
+    KindInfo info;
+    py::object lead;  // rolling shift: window - 1, read before the operand's
+};
 
-py::object assemble(Frame& f, Prop p, bool& fresh) {
-    Registry& reg = registry();
-    fresh = false;
-    const Kind k = f.info.kind;
-    if (p == kExpr) {
-        switch (k) {
-            case Kind::Leaf:
-                return f.node;
-            case Kind::Constant:
-                return get(f.node, reg.s_value);
-            case Kind::Unary: {
-                py::list keys;
-                keys.append(f.res[0]);
-                extend(keys, get(f.node, reg.s_args));
-                return py::make_tuple(get(f.node, reg.s_func), py::tuple(keys));
-            }
-            case Kind::Offset:
-                return py::make_tuple(py::handle(f.info.func), py::make_tuple(f.res[0], get(f.node, reg.s_n)));
-            case Kind::Binary:
-                return py::make_tuple(get(f.node, reg.s_func), py::make_tuple(f.res[0], f.res[1]));
-            case Kind::Combined: {
-                py::tuple keys(f.res.size());
-                for (std::size_t i = 0; i < f.res.size(); ++i) keys[i] = f.res[i];
-                return py::make_tuple(get(f.node, reg.s_func), keys);
-            }
-            case Kind::Rolling:
-                return py::make_tuple(get(f.node, reg.s_func), py::make_tuple(f.res[0], get(f.node, reg.s_window)));
-            case Kind::CombinedRolling: {
-                py::tuple keys(f.res.size() + 1);
-                keys[0] = get(f.node, reg.s_window);
-                for (std::size_t i = 0; i < f.res.size(); ++i) keys[i + 1] = f.res[i];
-                return py::make_tuple(get(f.node, reg.s_func), keys);
-            }
-        }
-    } else if (p == kDeps) {
-        switch (k) {
-            case Kind::Leaf: {
-                py::list out;
-                out.append(f.node);
-                fresh = true;
-                return out;
-            }
-            case Kind::Constant:
-                fresh = true;
-                return py::list();
-            case Kind::Unary:
-            case Kind::Offset:
-            case Kind::Rolling:
-                fresh = f.fresh[0];  // the operand's own list, passed on
-                return f.res[0];
-            case Kind::Binary:
-            case Kind::Combined:
-            case Kind::CombinedRolling:
-                return merge(f, fresh);
-        }
-    } else {  // kShift
+struct Value {
+    py::object obj;
+    bool fresh = false;  // a list this walk made (free to extend)
+};
+
+Value combine(const Node& n, std::vector<Value>& values, Name p) {
+    const Kind k = n.info.kind;
+    py::handle node = n.obj;
+    if (p == kShift) {
         switch (k) {
             case Kind::Leaf:
             case Kind::Constant:
-                return py::int_(0);
+                return {py::int_(0)};
             case Kind::Unary:
-                return f.res[0];
+                return {values[0].obj};
             case Kind::Offset:
-                return add(f.res[0], get(f.node, reg.s_n));
+                return {add(values[0].obj, get(node, nN))};
             case Kind::Rolling:
-                return add(f.lead, f.res[0]);
-            case Kind::Binary:
-            case Kind::Combined:
-            case Kind::CombinedRolling:
-                return get(f.node, reg.s_shift);
+                return {add(n.lead, values[0].obj)};
+            default:
+                return {get(node, nShift)};
         }
     }
-    throw std::logic_error("unknown node kind");
+    if (p == kDeps) {
+        if (k == Kind::Leaf) return {py::list(py::make_tuple(node)), true};
+        // A single operand's list is passed on as it is.
+        if (k == Kind::Unary || k == Kind::Offset || k == Kind::Rolling) return values[0];
+        // One new list of every operand's dependencies in order; the first is
+        // reused when this walk made it (nobody else can see it yet).
+        py::list out;
+        std::size_t start = 0;
+        if (!values.empty() && values[0].fresh && PyList_CheckExact(values[0].obj.ptr())) {
+            out = py::reinterpret_borrow<py::list>(values[0].obj);
+            start = 1;
+        }
+        for (std::size_t i = start; i < values.size(); ++i) extend(out, values[i].obj);
+        return {out, true};
+    }
+    // expr: (func, argument keys)
+    if (k == Kind::Leaf) return {borrow(node)};
+    if (k == Kind::Constant) return {get(node, nValue)};
+    py::list keys;
+    if (k == Kind::CombinedRolling) keys.append(get(node, nWindow));
+    for (Value& v : values) keys.append(v.obj);
+    if (k == Kind::Unary) extend(keys, get(node, nArgs));
+    if (k == Kind::Offset) keys.append(get(node, nN));
+    if (k == Kind::Rolling) keys.append(get(node, nWindow));
+    py::object func = k == Kind::Offset ? borrow(n.info.func) : get(node, nFunc);
+    return {py::make_tuple(func, py::tuple(keys))};
 }
 
-py::object walk(py::handle root, const KindInfo& info, Prop p) {
-    guard();
+py::object walk(py::handle root, const KindInfo& info, Name p) {
     Nesting nesting;
-    Registry& reg = registry();
-    std::vector<Frame> stack;
-    {
-        Frame f;
-        f.node = py::reinterpret_borrow<py::object>(root);
-        f.info = info;
-        enter(f, p);
-        stack.push_back(std::move(f));
-    }
-    std::size_t steps = 0;
-    while (true) {
-        check_signals(steps);
-        Frame& top = stack.back();
-        if (top.next < top.kids.size()) {
-            py::object child = top.kids[top.next++];
-            KindInfo ci;
-            if (kind_of(child, p, ci)) {
-                Frame f;
-                f.node = std::move(child);
-                f.info = ci;
-                enter(f, p);
-                stack.push_back(std::move(f));  // `top` is not used past this point
-            } else {
-                top.res.push_back(get(child, reg.names[p]));
-                top.fresh.push_back(0);
-            }
-            continue;
-        }
-        bool fresh = false;
-        py::object value = assemble(top, p, fresh);
-        stack.pop_back();
-        if (stack.empty()) return value;
-        stack.back().res.push_back(std::move(value));
-        stack.back().fresh.push_back(fresh);
-    }
+    Value v = zarnik::walk::post_order<Value, py::object>(
+        Node{borrow(root), info, {}},
+        [p](Node& n, std::vector<py::object>& out) {
+            if (p == kShift && stored_shift(n.info.kind)) return;
+            if (p == kShift && n.info.kind == Kind::Rolling) n.lead = subtract(get(n.obj, nWindow), py::int_(1));
+            operands(n.obj, n.info.kind, out);
+        },
+        [p](py::object& operand, Node& child) {
+            if (!kind_of(operand, p, child.info)) return false;
+            child.obj = std::move(operand);
+            return true;
+        },
+        [p](py::object& operand) { return Value{get(operand, p)}; },
+        [p](Node& n, std::vector<Value>& values) { return combine(n, values, p); }, Ticker());
+    return v.obj;
+}
+
+py::object member(py::handle node, const KindInfo& info, Name p) {
+    if (p == kShift && fixed_shift(info.kind)) return py::int_(0);
+    if (p == kShift && stored_shift(info.kind)) return get(node, nShift);
+    return walk(node, info, p);
 }
 
 // ---------------------------------------------------------------------------
@@ -315,13 +235,13 @@ py::object walk(py::handle root, const KindInfo& info, Prop p) {
 // ---------------------------------------------------------------------------
 
 struct Item {
+    enum What { Text, Operand, Walked } what;
     py::object obj;
-    bool text;
+    KindInfo info;  // for Walked
 };
 
 py::str fmt(py::handle value) {
-    static PyObject* empty = intern("");
-    PyObject* r = PyObject_Format(value.ptr(), empty);
+    PyObject* r = PyObject_Format(value.ptr(), py::str("").ptr());
     if (!r) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(r);
 }
@@ -334,232 +254,157 @@ py::str cat(std::initializer_list<py::handle> parts) {
     return py::reinterpret_steal<py::str>(r);
 }
 
-// A `_repr` text assigned to the node (kept as `_repr_text`), if any (new reference).
-PyObject* instance_text(py::handle node) {
-    PyObject* own = nullptr;
-    if (_PyObject_LookupAttr(node.ptr(), registry().s_repr_text, &own) < 0) throw py::error_already_set();
-    return own;
+py::object repr_of(py::handle obj) {
+    PyObject* r = PyObject_Repr(obj.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
 }
 
-// Pushes the pieces of one node's text, in reverse, onto `todo`.
-void expand(py::handle node, const KindInfo& info, std::vector<Item>& todo) {
-    Registry& reg = registry();
-    std::vector<Item> parts;
-    auto text = [&](py::object s) { parts.push_back({std::move(s), true}); };
-    auto child = [&](py::object c) { parts.push_back({std::move(c), false}); };
-    auto joined = [&](py::handle operands) {
-        bool first = true;
-        for (py::handle a : operands) {
-            if (!first) text(py::str(", "));
-            first = false;
-            child(py::reinterpret_borrow<py::object>(a));
-        }
-    };
-    switch (info.kind) {
-        case Kind::Unary:
-            text(cat({fmt(function_name(get(node, reg.s_func))), py::str("(")}));
-            child(get(node, reg.s_factor));
-            text(py::str(")"));
-            break;
-        case Kind::Offset: {
-            py::object inner = get(node, reg.s_factor);
-            text(cat({py::handle(info.name), py::str("(")}));
-            child(std::move(inner));
-            text(cat({py::str(", "), fmt(get(node, reg.s_n)), py::str(")")}));
-            break;
-        }
-        case Kind::Binary: {
-            // A text set on the instance (by a subclass that builds its own
-            // state) is shown as it is.
-            if (PyObject* own = instance_text(node)) {
-                text(py::reinterpret_steal<py::object>(own));
-                break;
-            }
-            // (name, first operand, second operand) as passed; an operand that
-            // was not a node is kept as the text it showed at construction.
-            // Without them (a subclass that skipped the base initialiser) the
-            // stored operands are shown.
-            py::object stored;
-            if (PyObject_HasAttr(node.ptr(), reg.s_repr_args)) {
-                stored = get(node, reg.s_repr_args);
-            } else {
-                stored = py::make_tuple(fmt(function_name(get(node, reg.s_func))), get(node, reg.s_arg1),
-                                        get(node, reg.s_arg2));
-            }
-            if (!PyTuple_Check(stored.ptr()) || PyTuple_GET_SIZE(stored.ptr()) != 3) {
-                zarnik_py::raise(PyExc_TypeError, "BinaryCombinedFactor._repr_args: expected (name, arg1, arg2)");
-            }
-            text(cat({fmt(py::reinterpret_borrow<py::tuple>(stored)[0]), py::str("(")}));
-            for (int i = 1; i <= 2; ++i) {
-                py::object a = py::reinterpret_borrow<py::tuple>(stored)[i];
-                if (PyUnicode_Check(a.ptr())) {
-                    text(std::move(a));
-                } else {
-                    child(std::move(a));
-                }
-                text(py::str(i == 1 ? ", " : ")"));
-            }
-            break;
-        }
-        case Kind::Combined:
-            text(cat({fmt(function_name(get(node, reg.s_func))), py::str("(")}));
-            joined(get(node, reg.s_args));
-            text(py::str(")"));
-            break;
-        case Kind::Rolling: {
-            py::str name = fmt(get(get(node, reg.s_func), reg.s_name));
-            py::object inner = get(node, reg.s_factor);
-            py::object window = get(node, reg.s_window);
-            text(cat({name, py::str("(")}));
-            child(std::move(inner));
-            text(cat({py::str(", "), fmt(window), py::str(")")}));
-            break;
-        }
-        case Kind::CombinedRolling: {
-            py::object factors = get(node, reg.s_factors);
-            text(cat({fmt(get(get(node, reg.s_func), reg.s_name)), py::str("(")}));
-            joined(factors);
-            text(py::str(")"));
-            break;
-        }
-        case Kind::Leaf:
-        case Kind::Constant: {
-            PyObject* r = PyObject_Repr(node.ptr());
-            if (!r) throw py::error_already_set();
-            text(py::reinterpret_steal<py::object>(r));
-            break;
-        }
+// The pieces of a binary node's text.
+void binary_pieces(py::handle node, std::vector<Item>& parts) {
+    auto text = [&](py::object s) { parts.push_back({Item::Text, std::move(s), {}}); };
+    // A text set on the instance (by a subclass that builds its own state) is shown as it is.
+    PyObject* own = nullptr;
+    if (_PyObject_LookupAttr(node.ptr(), name(nReprText), &own) < 0) throw py::error_already_set();
+    if (own) return text(py::reinterpret_steal<py::object>(own));
+    // (name, first operand, second operand) as passed; an operand that was
+    // not a node is kept as the text it showed at construction. Without them
+    // (a subclass that skipped the base initialiser) the stored operands are shown.
+    py::object stored;
+    if (PyObject_HasAttr(node.ptr(), name(nReprArgs))) {
+        stored = get(node, nReprArgs);
+    } else {
+        stored = py::make_tuple(fmt(function_name(get(node, nFunc))), get(node, nArg1), get(node, nArg2));
     }
-    for (auto it = parts.rbegin(); it != parts.rend(); ++it) todo.push_back(std::move(*it));
+    if (!PyTuple_Check(stored.ptr()) || PyTuple_GET_SIZE(stored.ptr()) != 3) {
+        zarnik_py::raise(PyExc_TypeError, "BinaryCombinedFactor._repr_args: expected (name, arg1, arg2)");
+    }
+    py::tuple t = py::reinterpret_borrow<py::tuple>(stored);
+    text(cat({fmt(t[0]), py::str("(")}));
+    for (int i = 1; i <= 2; ++i) {
+        py::object a = t[i];
+        parts.push_back({PyUnicode_Check(a.ptr()) ? Item::Text : Item::Operand, a, {}});
+        text(py::str(i == 1 ? ", " : ")"));
+    }
+}
+
+// The pieces of one node's text: "name(operand, ..., trailing)".
+void pieces(py::handle node, const KindInfo& info, std::vector<Item>& parts) {
+    const Kind k = info.kind;
+    auto text = [&](py::object s) { parts.push_back({Item::Text, std::move(s), {}}); };
+    if (k == Kind::Leaf || k == Kind::Constant) return text(repr_of(node));
+    if (k == Kind::Binary) return binary_pieces(node, parts);
+    py::object shown;
+    if (k == Kind::Offset) {
+        shown = borrow(info.name);
+    } else if (k == Kind::Rolling || k == Kind::CombinedRolling) {
+        shown = fmt(get(get(node, nFunc), nName));
+    } else {
+        shown = fmt(function_name(get(node, nFunc)));
+    }
+    text(cat({shown, py::str("(")}));
+    std::vector<py::object> ops;
+    operands(node, k, ops);
+    for (std::size_t i = 0; i < ops.size(); ++i) {
+        if (i) text(py::str(", "));
+        parts.push_back({Item::Operand, std::move(ops[i]), {}});
+    }
+    if (k == Kind::Offset || k == Kind::Rolling) {
+        text(cat({py::str(", "), fmt(get(node, k == Kind::Offset ? nN : nWindow)), py::str(")")}));
+    } else {
+        text(py::str(")"));
+    }
 }
 
 py::object walk_repr(py::handle root, const KindInfo& info) {
-    guard();
     Nesting nesting;
-    std::vector<Item> todo;
-    py::list pieces;
-    expand(root, info, todo);
-    std::size_t steps = 0;
-    while (!todo.empty()) {
-        check_signals(steps);
-        Item item = std::move(todo.back());
-        todo.pop_back();
-        if (item.text) {
-            pieces.append(item.obj);
-            continue;
-        }
-        KindInfo ci;
-        if (kind_of(item.obj, kRepr, ci)) {
-            expand(item.obj, ci, todo);
-        } else {
-            PyObject* r = PyObject_Repr(item.obj.ptr());
-            if (!r) throw py::error_already_set();
-            pieces.append(py::reinterpret_steal<py::object>(r));
-        }
-    }
-    return py::str("").attr("join")(pieces);
+    py::list out;
+    zarnik::walk::in_order(
+        Item{Item::Walked, borrow(root), info},
+        [](Item& item, std::vector<Item>& parts) {
+            if (item.what == Item::Text) return false;
+            if (item.what == Item::Operand && !kind_of(item.obj, kRepr, item.info)) return false;
+            pieces(item.obj, item.info, parts);
+            return true;
+        },
+        [&out](Item& item) { out.append(item.what == Item::Text ? item.obj : repr_of(item.obj)); }, Ticker());
+    return py::str("").attr("join")(out);
 }
 
-Kind parse_kind(const std::string& name) {
-    static const std::pair<const char*, Kind> table[] = {
-        {"leaf", Kind::Leaf},         {"constant", Kind::Constant}, {"unary", Kind::Unary},
-        {"offset", Kind::Offset},     {"binary", Kind::Binary},     {"combined", Kind::Combined},
-        {"rolling", Kind::Rolling},   {"combined_rolling", Kind::CombinedRolling},
-    };
-    for (auto& [n, k] : table) {
-        if (name == n) return k;
+Kind parse_kind(const std::string& kind) {
+    static const char* const names[] = {"leaf",   "constant", "unary",   "offset",
+                                        "binary", "combined", "rolling", "combined_rolling"};
+    for (int i = 0; i < 8; ++i) {
+        if (kind == names[i]) return static_cast<Kind>(i);
     }
-    zarnik_py::raise(PyExc_ValueError, "unknown node kind " + name);
+    zarnik_py::raise(PyExc_ValueError, "unknown node kind " + kind);
 }
 
-void remember(Prop p, py::handle descriptor, const KindInfo& info) {
-    registry().by_desc[p][descriptor.inc_ref().ptr()] = info;
+// Stores `descriptor` under `key` in `out` and remembers it as ours.
+void install(py::dict& out, Name key, py::object descriptor, const KindInfo& info) {
+    registry(key)[descriptor.inc_ref().ptr()] = info;
+    out[kNameText[key]] = descriptor;
 }
+
+const char* const kMemberDoc[] = {"表达式键：叶子节点、字面量，或 (函数, 参数键元组)。",
+                                  "依赖的叶子节点列表（按操作数顺序深度优先，保留重复）。",
+                                  "回看期：计算消耗的叶子数据前导交易日行数。"};
 
 }  // namespace
 
 py::object lookback(py::handle node) {
     KindInfo info;
-    if (!kind_of(node, kShift, info)) return get(node, registry().names[kShift]);
-    switch (info.kind) {
-        case Kind::Binary:
-        case Kind::Combined:
-        case Kind::CombinedRolling:
-            return get(node, registry().s_shift);
-        case Kind::Leaf:
-        case Kind::Constant:
-            return py::int_(0);
-        default:
-            return walk(node, info, kShift);
-    }
+    if (!kind_of(node, kShift, info)) return get(node, kShift);
+    return member(node, info, kShift);
 }
 
-py::dict node_members(const std::string& kind_name, py::object func, py::object name) {
+py::dict node_members(const std::string& kind, py::object func, py::object shown) {
+    using zarnik_py::signed_function;
     KindInfo info;
-    info.kind = parse_kind(kind_name);
+    info.kind = parse_kind(kind);
     if (info.kind == Kind::Offset) {
-        if (func.is_none() || !PyUnicode_Check(name.ptr())) {
+        if (func.is_none() || !PyUnicode_Check(shown.ptr())) {
             zarnik_py::raise(PyExc_TypeError, "an offset node needs its row function and a str name");
         }
         info.func = func.inc_ref().ptr();
-        info.name = name.inc_ref().ptr();
+        info.name = shown.inc_ref().ptr();
     }
-    py::object property = py::module_::import("builtins").attr("property");
+    py::object property = zarnik_py::builtin("property");
     py::dict out;
-    static const char* const prop_names[] = {"expr", "dependencies", "shift"};
-    for (int p = kExpr; p <= kShift; ++p) {
-        py::cpp_function getter(
-            [info, p](py::object self) -> py::object {
-                // Look-backs stored at construction, and the fixed ones, need no walk.
-                if (p == kShift) {
-                    switch (info.kind) {
-                        case Kind::Binary:
-                        case Kind::Combined:
-                        case Kind::CombinedRolling:
-                            return get(self, registry().s_shift);
-                        case Kind::Leaf:
-                        case Kind::Constant:
-                            return py::int_(0);
-                        default:
-                            break;
-                    }
-                }
-                return walk(self, info, static_cast<Prop>(p));
-            },
-            py::name(prop_names[p]), py::arg("self"));
-        py::object descriptor = property(getter);
-        remember(static_cast<Prop>(p), descriptor, info);
-        out[prop_names[p]] = descriptor;
+    for (Name p : {kExpr, kDeps, kShift}) {
+        py::cpp_function getter = signed_function(
+            kNameText[p], {"(self)", kMemberDoc[p]}, [info, p](py::object self) { return member(self, info, p); },
+            py::arg("self"));
+        install(out, p, property(getter), info);
     }
-    if (info.kind == Kind::Leaf || info.kind == Kind::Constant) return out;
-    if (info.kind == Kind::Binary) {
-        py::cpp_function text([info](py::object self) { return walk_repr(self, info); }, py::name("_repr"),
-                              py::arg("self"));
-        // Settable, for subclasses that build their own state: the value is
-        // kept as `_repr_text` and shown instead of the built text.
-        py::cpp_function set_text(
-            [](py::object self, py::object value) {
-                if (PyObject_SetAttr(self.ptr(), registry().s_repr_text, value.ptr()) < 0) {
-                    throw py::error_already_set();
-                }
-            },
-            py::name("_repr"), py::arg("self"), py::arg("value"));
-        py::object descriptor = property(text, set_text);
-        remember(kText, descriptor, info);
-        out["_repr"] = descriptor;
-        // The representation is the `_repr` text, looked up so that it can be overridden.
-        py::cpp_function method([](py::object self) { return get(self, registry().names[kText]); },
-                                py::name("__repr__"), py::arg("self"));
-        py::object descr = py::reinterpret_steal<py::object>(PyInstanceMethod_New(method.ptr()));
-        remember(kRepr, descr, info);
-        out["__repr__"] = descr;
+    if (fixed_shift(info.kind)) return out;
+    auto method = [](py::cpp_function fn) {
+        return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+    };
+    if (info.kind != Kind::Binary) {
+        install(out, kRepr,
+                method(signed_function("__repr__", {"(self)"}, [info](py::object self) { return walk_repr(self, info); },
+                                       py::arg("self"))),
+                info);
         return out;
     }
-    py::cpp_function method([info](py::object self) { return walk_repr(self, info); }, py::name("__repr__"),
-                            py::arg("self"));
-    py::object descr = py::reinterpret_steal<py::object>(PyInstanceMethod_New(method.ptr()));
-    remember(kRepr, descr, info);
-    out["__repr__"] = descr;
+    // A binary node's text is its `_repr`, settable for subclasses that build
+    // their own state: the value is kept as `_repr_text` and shown instead.
+    py::cpp_function text = signed_function(
+        "_repr", {"(self)", "节点的文本表示。"}, [info](py::object self) { return walk_repr(self, info); },
+        py::arg("self"));
+    py::cpp_function set_text = signed_function(
+        "_repr", {"(self, value)"},
+        [](py::object self, py::object value) {
+            if (PyObject_SetAttr(self.ptr(), name(nReprText), value.ptr()) < 0) throw py::error_already_set();
+        },
+        py::arg("self"), py::arg("value"));
+    install(out, kText, property(text, set_text), info);
+    // The representation is the `_repr` text, looked up so that it can be overridden.
+    install(out, kRepr,
+            method(signed_function("__repr__", {"(self)"}, [](py::object self) { return get(self, kText); },
+                                   py::arg("self"))),
+            info);
     return out;
 }
 

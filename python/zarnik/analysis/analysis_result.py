@@ -11,9 +11,9 @@ from __future__ import annotations
 from typing import Any, ClassVar
 
 from zarnik.analysis import statistics as _stats
-from zarnik.report.display import ResultDisplayMixin
 
 __all__ = [
+    "ResultDisplayMixin",
     "AnalysisResult",
     "ICAnalysisResult",
     "QuantileReturnAnalysisResult",
@@ -38,6 +38,33 @@ def _describe(value: Any) -> str:
         return f"dict[{len(value)}] keys={list(value)[:6]!r}"
     text = repr(value)
     return text if len(text) <= 60 else text[:57] + "..."
+
+
+class ResultDisplayMixin:
+    """为结果类提供 summary()、plot() 与 _repr_html_（由 zarnik.report 绘制）。
+
+    The report package depends on the analysis package, never the reverse:
+    zarnik.report is imported when a result is first shown, not when the
+    analysis module loads, so running an analysis never pulls in the report
+    code (nor matplotlib) and the two packages import in either order.
+    """
+
+    def summary(self) -> Any:
+        """主要指标汇总表（pandas DataFrame）。"""
+        from zarnik.report import display
+
+        return display.summary(self)
+
+    def plot(self) -> Any:
+        """结果图（matplotlib Figure）。"""
+        from zarnik.report import display
+
+        return display.plot(self)
+
+    def _repr_html_(self) -> str:
+        from zarnik.report import display
+
+        return display.to_html(self)
 
 
 class AnalysisResult(ResultDisplayMixin):

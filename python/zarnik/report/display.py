@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from zarnik.analysis import statistics as _stats
+from zarnik.analysis.analysis_result import ResultDisplayMixin
 from zarnik.analysis.coverage import has_no_data
 
 __all__ = [
@@ -453,18 +454,3 @@ def to_html(result: Any, title: str | None = None, image: bool = True) -> str:
         parts.append('<img alt="{}" src="data:image/png;base64,{}"/>'.format(
             html.escape(_name(result)), base64.b64encode(png).decode("ascii")))
     return "\n".join(parts)
-
-
-class ResultDisplayMixin:
-    """Adds ``summary()``, ``plot()`` and ``_repr_html_`` to a result class."""
-
-    def summary(self) -> pd.DataFrame:
-        """主要指标汇总表。"""
-        return summary(self)
-
-    def plot(self) -> Any:
-        """结果图（matplotlib Figure）。"""
-        return plot(self)
-
-    def _repr_html_(self) -> str:
-        return to_html(self)
