@@ -30,6 +30,8 @@ the numpy window-matrix formulation of benchmarks/rolling.py in 1-D, and
     python benchmarks/peers.py            # everything (20-40 minutes on 2 cores)
     python benchmarks/peers.py --quick    # n = 20, L = 2,500 and 250,000, C order (a few minutes)
     python benchmarks/peers.py --kernels ma std --windows 20 --no-2d
+    python benchmarks/peers.py --dispatch # zarnik's threads, idle and beside a busy core
+    python benchmarks/peers.py --quick --busy   # the whole comparison beside a busy core
 
 The peers are the ``bench`` extra (``pip install .[bench]``); a missing peer is
 skipped.
@@ -245,6 +247,58 @@ def alternate(fns, repeat, target):
     return best
 
 
+class Busy:
+    """A busy loop in a child process (one core's worth of other work) while in use."""
+
+    def __init__(self, on=True):
+        self.on, self.proc = on, None
+
+    def __enter__(self):
+        if self.on:
+            import subprocess
+            self.proc = subprocess.Popen([sys.executable, "-c", "while True: pass"])
+            time.sleep(0.2)
+        return self
+
+    def __exit__(self, *exc):
+        if self.proc is not None:
+            self.proc.kill()
+            self.proc.wait()
+
+
+def dispatch(dates, columns, repeat):
+    """zarnik's 2-D kernels with 1 and 2 threads, on an idle machine and beside a busy loop,
+    and the same on a small panel (work one core finishes in tens of microseconds)."""
+    rng = np.random.default_rng(0)
+    big = 100 + np.cumsum(rng.normal(size=(dates, columns)), axis=0)
+    big[rng.random(big.shape) < 0.01] = np.nan
+    small = np.ascontiguousarray(big[:60, :64])
+    saved = os.environ.get("ZARNIK_NUM_THREADS")
+    print(f"zarnik 2-D calls by thread count (ZARNIK_NUM_THREADS), n = 20, best of {repeat} by wall clock; "
+          "busy = a busy loop in another process")
+    print(f"{'kernel':<12}{'panel':>12} | {'idle 1':>9} {'idle 2':>9} {'busy 1':>9} {'busy 2':>9} | "
+          f"{'2 vs 1 idle':>11} {'2 vs 1 busy':>11}")
+    try:
+        for panel, label in ((big, f"{dates}x{columns}"), (small, "60x64")):
+            unit, scale = ("ms", 1e3) if panel is big else ("us", 1e6)
+            for k in ("ma", "std", "ts_max", "ts_rank", "correlation"):
+                f = zarnik_call(k, panel, panel, 20, True)
+                got = {}
+                for busy in (False, True):
+                    with Busy(busy):
+                        for th in ("1", "2"):
+                            os.environ["ZARNIK_NUM_THREADS"] = th
+                            got[(busy, th)] = alternate([f], repeat, 0.0 if panel is big else 0.002)[0]
+                cells = " ".join(f"{got[(b, t)] * scale:7.2f}{unit}" for b in (False, True) for t in ("1", "2"))
+                print(f"{k:<12}{label:>12} | {cells} | {got[(False, '1')] / got[(False, '2')]:10.2f}x "
+                      f"{got[(True, '1')] / got[(True, '2')]:10.2f}x", flush=True)
+    finally:
+        if saved is None:
+            os.environ.pop("ZARNIK_NUM_THREADS", None)
+        else:
+            os.environ["ZARNIK_NUM_THREADS"] = saved
+
+
 def fmt(r):
     if r is None:
         return "    -"
@@ -263,7 +317,19 @@ def main(argv=None):
     ap.add_argument("--orders", nargs="+", choices=["C", "F"])
     ap.add_argument("--repeat", type=int, default=None, help="samples per side (default 5; 3 in 2-D)")
     ap.add_argument("--no-2d", dest="two_d", action="store_false")
+    ap.add_argument("--busy", action="store_true", help="run beside a busy loop in another process")
+    ap.add_argument("--dispatch", action="store_true", help="only zarnik's 2-D calls by thread count, idle and busy")
     args = ap.parse_args(argv)
+    if args.dispatch:
+        dispatch(args.dates, args.columns, args.repeat or 5)
+        return 0
+    with Busy(args.busy):
+        if args.busy:
+            print("a busy loop runs in another process for the whole run")
+        return compare(args)
+
+
+def compare(args):
     windows = args.windows or ([20] if args.quick else [5, 20, 250])
     lengths = args.lengths or ([2500, 250000] if args.quick else [250, 2500, 250000])
     orders = args.orders or (["C"] if args.quick else ["C", "F"])
