@@ -3,12 +3,16 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 namespace zarnik {
@@ -30,13 +34,16 @@ inline unsigned num_threads() {
 // thread ran which range. Runs inline when there are fewer than two threads'
 // worth of items (`min_items_per_thread` each).
 //
-// Ranges are handed out dynamically from a shared counter, in chunks of about
-// an eighth of a thread's share, and the calling thread works through them
-// alongside the workers. A worker that the scheduler starts late (the other
-// core busy with another process) therefore only takes what is left: the call
-// never takes much longer than the calling thread alone would, instead of
-// waiting for a fixed half of the work to be done by a thread that is not
-// running.
+// The calling thread always works: it runs the first chunk alone and starts
+// worker threads only when, at the pace of that chunk, the rest would take it
+// longer than starting a thread costs (work one core finishes in tens of
+// microseconds stays on the calling thread). Ranges are then handed out
+// dynamically from a shared counter, in chunks of about an eighth of a
+// thread's share. A worker that the scheduler starts late (the other core busy
+// with another process) only takes what is left, and the call does not wait
+// for a worker that never got to start: such a worker finds the call closed
+// and exits on its own. So a call never takes much longer than the calling
+// thread alone would.
 //
 // The first exception thrown by a body is rethrown on the calling thread; no
 // new range is started after it. When a worker thread cannot be started (no
@@ -53,33 +60,65 @@ void parallel_for(std::size_t n, Body&& body, std::size_t min_items_per_thread =
         return;
     }
     const std::size_t chunk = std::max<std::size_t>({std::size_t{1}, min_items_per_thread / 4, n / (nt * 8)});
-    std::atomic<std::size_t> next{0};
-    std::exception_ptr error;
-    std::mutex error_mutex;
-    auto work = [&]() noexcept {
+    using clock = std::chrono::steady_clock;
+    const auto t0 = clock::now();
+    body(std::size_t{0}, chunk);
+    if (chunk >= n) return;
+    const double first = std::chrono::duration<double>(clock::now() - t0).count();
+    constexpr double kThreadStartSeconds = 50e-6;  // starting, scheduling and ending one thread
+    if (first * double(n - chunk) / double(chunk) < 2 * kThreadStartSeconds) {
+        body(chunk, n);
+        return;
+    }
+
+    // Shared with the workers, which may outlive the call: a worker touches `body`
+    // only after registering while the call is open, and the call closes only
+    // when every registered worker has left.
+    struct State {
+        std::atomic<std::size_t> next{0};
+        std::mutex mutex;
+        std::condition_variable left;
+        std::size_t active = 0;
+        bool closed = false;
+        std::exception_ptr error;
+    };
+    auto state = std::make_shared<State>();
+    state->next.store(chunk, std::memory_order_relaxed);
+    std::remove_reference_t<Body>* run = &body;
+    auto drain = [n, chunk](State& st, std::remove_reference_t<Body>& f) noexcept {
         for (;;) {
-            const std::size_t b = next.fetch_add(chunk, std::memory_order_relaxed);
+            const std::size_t b = st.next.fetch_add(chunk, std::memory_order_relaxed);
             if (b >= n) return;
-            const std::size_t e = std::min(n, b + chunk);
             try {
-                body(b, e);
+                f(b, std::min(n, b + chunk));
             } catch (...) {
-                std::lock_guard<std::mutex> lock(error_mutex);
-                if (!error) error = std::current_exception();
-                next.store(n, std::memory_order_relaxed);
+                std::lock_guard<std::mutex> lock(st.mutex);
+                if (!st.error) st.error = std::current_exception();
+                st.next.store(n, std::memory_order_relaxed);
                 return;
             }
         }
     };
-    std::vector<std::thread> workers;
     try {
-        workers.reserve(nt - 1);
-        for (std::size_t t = 0; t + 1 < nt; ++t) workers.emplace_back(work);
+        for (std::size_t t = 0; t + 1 < nt; ++t) {
+            std::thread([state, run, drain]() noexcept {
+                {
+                    std::lock_guard<std::mutex> lock(state->mutex);
+                    if (state->closed) return;
+                    ++state->active;
+                }
+                drain(*state, *run);
+                std::lock_guard<std::mutex> lock(state->mutex);
+                if (--state->active == 0) state->left.notify_all();
+            }).detach();
+        }
     } catch (...) {  // std::bad_alloc, std::system_error: run with the threads that started
     }
-    work();
-    for (auto& w : workers) w.join();
-    if (error) std::rethrow_exception(error);
+    drain(*state, body);
+    std::unique_lock<std::mutex> lock(state->mutex);
+    state->closed = true;
+    state->left.wait(lock, [&] { return state->active == 0; });
+    if (state->error) std::rethrow_exception(state->error);
 }
 
 }  // namespace zarnik
