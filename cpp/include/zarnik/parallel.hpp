@@ -38,8 +38,8 @@ inline unsigned num_threads() {
 // worker threads only when, at the pace of that chunk, the rest would take it
 // longer than starting a thread costs (work one core finishes in tens of
 // microseconds stays on the calling thread). Ranges are then handed out
-// dynamically from a shared counter, in chunks of about an eighth of a
-// thread's share. A worker that the scheduler starts late (the other core busy
+// dynamically from a shared counter, each a share of what is left (large
+// first, small at the end). A worker that the scheduler starts late (the other core busy
 // with another process) only takes what is left, and the call does not wait
 // for a worker that never got to start: such a worker finds the call closed
 // and exits on its own. So a call never takes much longer than the calling
@@ -85,12 +85,18 @@ void parallel_for(std::size_t n, Body&& body, std::size_t min_items_per_thread =
     auto state = std::make_shared<State>();
     state->next.store(chunk, std::memory_order_relaxed);
     std::remove_reference_t<Body>* run = &body;
-    auto drain = [n, chunk](State& st, std::remove_reference_t<Body>& f) noexcept {
+    // guided: each range is a share of what is left, so the last ranges are small and a
+    // thread descheduled in the middle of one holds up the others only briefly
+    const std::size_t smallest = std::max<std::size_t>(1, chunk / 4), parts = 2 * nt;
+    auto drain = [n, smallest, parts](State& st, std::remove_reference_t<Body>& f) noexcept {
         for (;;) {
-            const std::size_t b = st.next.fetch_add(chunk, std::memory_order_relaxed);
-            if (b >= n) return;
+            std::size_t b = st.next.load(std::memory_order_relaxed), e;
+            do {
+                if (b >= n) return;
+                e = std::min(n, b + std::max(smallest, (n - b) / parts));
+            } while (!st.next.compare_exchange_weak(b, e, std::memory_order_relaxed));
             try {
-                f(b, std::min(n, b + chunk));
+                f(b, e);
             } catch (...) {
                 std::lock_guard<std::mutex> lock(st.mutex);
                 if (!st.error) st.error = std::current_exception();
