@@ -6,6 +6,13 @@
 Part 1 evaluates ten classic formulas with ``zarnik.execute_factors`` and the
 same formulas written with pandas (``DataFrame.rolling`` and shifted frames),
 checks they agree, and prints per-formula and total time ratios.
+``--peers`` evaluates the same ten formulas on the same panel with polars
+expressions (wide frames, one column per instrument; the conversion from the
+arrays is counted) and, when ``--qlib-python`` names an interpreter with pyqlib
+installed (its own virtualenv: pyqlib pins its own dependencies), with qlib's
+expression engine over the panel dumped in qlib's binary format (the dump is
+set-up and printed apart; reading the binary files is counted).
+
 Part 2 (in a child process, so its peak memory is its own) evaluates the
 formulas and runs the full pipeline (winsorize, neutralize, normalize; IC with
 decay and industries, quantile returns, factor returns, style exposure) on the
@@ -287,6 +294,193 @@ def _subset(name: str, d: dict[str, pd.DataFrame]) -> pd.DataFrame:
     raise KeyError(name)
 
 
+# The ten formulas as polars expressions over columns c (close), v (volume), h (high),
+# l (low) of one instrument; ema and slope are the same finite weighted windows, as sums of
+# shifted columns (polars' weighted rolling_sum does not take null values)
+def _polars_exprs(j: int):
+    import polars as pl
+
+    c, v, h, lo = (pl.col(f"{f}{j}") for f in "cvhl")
+    r = c / c.shift(1) - 1
+    alpha = 2.0 / 13
+    t = np.arange(20) - 9.5
+    ema = pl.sum_horizontal([alpha * (1 - alpha) ** k * c.shift(k) for k in range(12)])
+    slope = pl.sum_horizontal([float(t[19 - k] / (t**2).sum()) * c.shift(k) for k in range(20)])
+    return {
+        "reversal_5": -(c / c.shift(5) - 1),
+        "ma_ratio_20": c.rolling_mean(20) / c,
+        "volatility_20": r.rolling_std(20, ddof=0),
+        "corr_close_volume_10": pl.rolling_corr(c, v, window_size=10),
+        "ts_rank_volume_10": (v.rolling_rank(10, method="max") - 1) / 10,
+        "ema_12": ema / c,
+        "range_20": (h.rolling_max(20) - lo.rolling_min(20)) / c,
+        "slope_20": slope / c,
+        "zscore_volume_20": (v - v.rolling_mean(20)) / v.rolling_std(20, ddof=0),
+        "skew_20": r.rolling_skew(20, bias=False),
+    }
+
+
+POLARS_FIELDS = {"reversal_5": "c", "ma_ratio_20": "c", "volatility_20": "c", "corr_close_volume_10": "cv",
+                 "ts_rank_volume_10": "v", "ema_12": "c", "range_20": "chl", "slope_20": "c",
+                 "zscore_volume_20": "v", "skew_20": "c"}
+FIELD_NAMES = {"c": "close", "v": "volume", "h": "high", "l": "low"}
+
+
+def polars_formulas(sub: dict[str, pd.DataFrame], names, rows: int, timing: dict | None = None):
+    """The formulas with polars from the arrays: one wide frame of the fields they read
+    (one column per field and instrument), one expression per formula and instrument,
+    evaluated in one select; results as numpy arrays."""
+    import polars as pl
+
+    t0 = time.perf_counter()
+    n_ids = sub["close"].shape[1]
+    letters = sorted({ch for k in names for ch in POLARS_FIELDS[k]})
+    frame = pl.DataFrame(np.hstack([sub[FIELD_NAMES[ch]].to_numpy() for ch in letters]), nan_to_null=True,
+                         schema=[f"{ch}{j}" for ch in letters for j in range(n_ids)])
+    if timing is not None:
+        timing["in"] = time.perf_counter() - t0
+    exprs = []
+    for j in range(n_ids):
+        e = _polars_exprs(j)
+        exprs += [e[k].alias(f"{k}|{j}") for k in names]
+    out = frame.select(exprs).tail(rows)
+    return {k: out.select([f"{k}|{j}" for j in range(n_ids)]).to_numpy() for k in names}
+
+
+QLIB_FORMULAS = {
+    "reversal_5": "1-$close/Ref($close,5)",
+    "ma_ratio_20": "Mean($close,20)/$close",
+    "volatility_20": "Std($close/Ref($close,1)-1,20)",
+    "corr_close_volume_10": "Corr($close,$volume,10)",
+    "ts_rank_volume_10": "Rank($volume,10)",
+    "ema_12": "EMA($close,12)/$close",
+    "range_20": "(Max($high,20)-Min($low,20))/$close",
+    "slope_20": "Slope($close,20)/$close",
+    "zscore_volume_20": "($volume-Mean($volume,20))/Std($volume,20)",
+    "skew_20": "Skew($close/Ref($close,1)-1,20)",
+}
+
+
+def part_peers(n_dates: int, n_ids: int, repeats: int, qlib_python: str | None) -> None:
+    import zarnik
+
+    cal, ids, frames = make_panel(n_dates, n_ids)
+    install_market(cal, ids, frames)
+    start, end = cal[100], cal[-1]
+    rows = len(cal) - 100
+    factors = {k: zarnik.parse(v) for k, v in FORMULAS.items()}
+    zarnik.execute_factors(factors, ids[:10], cal[60], cal[90], progress=False)
+    sub = {k: v.loc[cal[100 - 40]:end] for k, v in frames.items()}
+    names = list(FORMULAS)
+    polars_formulas({k: v.iloc[:, :5] for k, v in sub.items()}, names, 10)  # warm up
+    t_z, t_p, t_in = [], [], []
+    per_z = {k: [] for k in names}
+    per_p = {k: [] for k in names}
+    got = ref = None
+    for _ in range(repeats):  # the sides alternate
+        got = ref = None
+        t0 = time.perf_counter()
+        got = zarnik.execute_factors(factors, ids, start, end, progress=False)
+        t_z.append(time.perf_counter() - t0)
+        t0 = time.perf_counter()
+        timing = {}
+        ref = polars_formulas(sub, names, rows, timing)
+        t_p.append(time.perf_counter() - t0)
+        t_in.append(timing["in"])
+        for k in names:
+            t0 = time.perf_counter()
+            one = zarnik.execute_factor(factors[k], ids, start, end, progress=False)
+            per_z[k].append(time.perf_counter() - t0)
+            del one
+            t0 = time.perf_counter()
+            one = polars_formulas(sub, [k], rows)
+            per_p[k].append(time.perf_counter() - t0)
+            del one
+    import polars as pl
+
+    print("engine against polars {} (wide frame from the arrays, conversion counted); {} dates x {} "
+          "instruments; best of {}, wall time".format(pl.__version__, rows, n_ids, repeats))
+    print("{:<24}{:>10}{:>10}{:>9}{:>12}".format("formula", "zarnik s", "polars s", "ratio", "max |diff|"))
+    for k in names:
+        a, b = got[k].to_numpy(), ref[k]
+        both = np.isfinite(a) & np.isfinite(b)
+        diff = float(np.max(np.abs(a[both] - b[both]) / np.maximum(1, np.abs(b[both])))) if both.any() else 0.0
+        print("{:<24}{:>10.3f}{:>10.3f}{:>8.1f}x{:>12.2e}".format(k, min(per_z[k]), min(per_p[k]),
+                                                                min(per_p[k]) / min(per_z[k]), diff))
+    print("{:<24}{:>10.3f}{:>10.3f}{:>8.1f}x".format("all ten (shared)", min(t_z), min(t_p), min(t_p) / min(t_z)))
+    print("  of which polars spends {:.3f} s building its frame from the arrays (per formula: the fields "
+          "it reads)".format(min(t_in)))
+    if not qlib_python:
+        print("qlib: not run (pass --qlib-python PATH to a Python with pyqlib installed)")
+        return
+    import tempfile
+
+    with tempfile.TemporaryDirectory() as tmp:
+        for f in ["close", "volume", "high", "low"]:
+            np.save(os.path.join(tmp, f + ".npy"), frames[f].to_numpy())
+        with open(os.path.join(tmp, "calendar.txt"), "w") as fh:
+            fh.write("\n".join(d.strftime("%Y-%m-%d") for d in cal))
+        cmd = [qlib_python, __file__, "--part", "qlib", "--qlib-dir", tmp, "--repeats", str(repeats),
+               "--dates", str(n_dates), "--instruments", str(n_ids)]
+        out = subprocess.run(cmd, capture_output=True, text=True)
+        if out.returncode != 0:
+            print("qlib run failed:\n" + out.stderr[-3000:])
+            return
+        r = json.loads(out.stdout.strip().splitlines()[-1])
+        per_q = r["per_formula"]
+        print("engine against qlib {} expression engine ({} worker processes; reading its binary files "
+              "counted, dump {:.1f} s apart); best of {}".format(r["version"], r["kernels"], r["dump_s"], repeats))
+        print("{:<24}{:>10}{:>10}{:>9}".format("formula", "zarnik s", "qlib s", "ratio"))
+        for k in names:
+            if k in per_q:
+                print("{:<24}{:>10.3f}{:>10.3f}{:>8.1f}x".format(k, min(per_z[k]), per_q[k], per_q[k] / min(per_z[k])))
+        print("{:<24}{:>10.3f}{:>10.3f}{:>8.1f}x".format("all ten (shared)", min(t_z), r["all_s"], r["all_s"] / min(t_z)))
+        print("  qlib differs in ema_12 (infinite-history EMA), volatility/zscore (divisor n - 1) and "
+              "ts_rank (percentile); same windows and inputs")
+
+
+def part_qlib(tmp: str, repeats: int) -> None:
+    """Runs in the qlib interpreter: dumps the panel in qlib's binary format and times
+    the ten formulas through qlib.data.D.features (no expression or dataset cache)."""
+    import qlib
+    from qlib.data import D
+
+    t0 = time.perf_counter()
+    cal = open(os.path.join(tmp, "calendar.txt")).read().split("\n")
+    root = os.path.join(tmp, "qlib")
+    os.makedirs(os.path.join(root, "calendars"))
+    os.makedirs(os.path.join(root, "instruments"))
+    with open(os.path.join(root, "calendars", "day.txt"), "w") as fh:
+        fh.write("\n".join(cal) + "\n")
+    arrays = {f: np.load(os.path.join(tmp, f + ".npy")) for f in ["close", "volume", "high", "low"]}
+    n_ids = arrays["close"].shape[1]
+    names = ["sz{:06d}".format(j) for j in range(n_ids)]
+    with open(os.path.join(root, "instruments", "all.txt"), "w") as fh:
+        fh.write("".join("{}\t{}\t{}\n".format(nm.upper(), cal[0], cal[-1]) for nm in names))
+    for j, nm in enumerate(names):
+        d = os.path.join(root, "features", nm)
+        os.makedirs(d)
+        for f, a in arrays.items():
+            # float32 little-endian: the calendar index of the first value, then the values
+            np.hstack([[0.0], a[:, j]]).astype("<f4").tofile(os.path.join(d, f + ".day.bin"))
+    dump_s = time.perf_counter() - t0
+    qlib.init(provider_uri=root, region="cn", expression_cache=None, dataset_cache=None)
+    inst = D.instruments("all")
+    start, end = cal[100], cal[-1]
+    D.features(D.instruments("all"), ["$close"], start_time=cal[60], end_time=cal[90])  # warm up
+    per, total = {}, float("inf")
+    for _ in range(repeats):
+        t0 = time.perf_counter()
+        D.features(inst, list(QLIB_FORMULAS.values()), start_time=start, end_time=end)
+        total = min(total, time.perf_counter() - t0)
+        for k, e in QLIB_FORMULAS.items():
+            t0 = time.perf_counter()
+            D.features(inst, [e], start_time=start, end_time=end)
+            per[k] = min(per.get(k, float("inf")), time.perf_counter() - t0)
+    print(json.dumps({"version": qlib.__version__, "kernels": qlib.config.C.kernels, "dump_s": dump_s,
+                      "all_s": total, "per_formula": per}))
+
+
 def part_pipeline(n_dates: int, n_ids: int) -> None:
     import warnings
 
@@ -316,9 +510,18 @@ def main() -> None:
     p.add_argument("--dates", type=int, default=2500)
     p.add_argument("--instruments", type=int, default=3000)
     p.add_argument("--repeats", type=int, default=2)
-    p.add_argument("--part", choices=["all", "formulas", "pipeline"], default="all")
+    p.add_argument("--part", choices=["all", "formulas", "pipeline", "qlib"], default="all")
+    p.add_argument("--peers", action="store_true", help="the formulas against polars (and qlib) instead")
+    p.add_argument("--qlib-python", help="a Python interpreter with pyqlib installed (its own virtualenv)")
+    p.add_argument("--qlib-dir", help=argparse.SUPPRESS)
     p.add_argument("--nodes", action="store_true", help="also print the shared evaluation's time by operator")
     a = p.parse_args()
+    if a.part == "qlib":
+        part_qlib(a.qlib_dir, a.repeats)
+        return
+    if a.peers:
+        part_peers(a.dates, a.instruments, a.repeats, a.qlib_python)
+        return
     if a.part in ("all", "formulas"):
         part_formulas(a.dates, a.instruments, a.repeats, a.nodes)
     if a.part == "pipeline":
