@@ -7,6 +7,7 @@
 
 #include "common/pyclass.hpp"
 #include "rolling/kernels.hpp"
+#include "zarnik/kernels.hpp"
 
 namespace zarnik_py {
 namespace {
@@ -29,6 +30,7 @@ const char* kModuleDoc =
     "1-D kernel applied to column j. The work runs without the GIL, spread over\n"
     "threads by column (ZARNIK_NUM_THREADS caps the thread count).";
 
+const char* kRollingSig = "RollingWindowFactor(func, window, factor)\n--\n\n";
 const char* kRollingDoc =
     "滑动窗口因子类\n"
     "\n"
@@ -41,6 +43,7 @@ const char* kRollingDoc =
     "factor : zarnik.interface.AbstractFactor\n"
     "    输入因子\n";
 
+const char* kCombinedSig = "CombinedRollingWindowFactor(func, window, *args)\n--\n\n";
 const char* kCombinedDoc =
     "组合滑动因子类\n"
     "\n"
@@ -56,6 +59,14 @@ const char* kCombinedDoc =
     "Notes\n"
     "-----\n"
     "args 中的每个元素都必须是 AbstractFactor 子类的实例。\n";
+
+// A class is created with its text signature heading the docstring (the type
+// keeps that for inspect.signature); __doc__ is then set to the text alone.
+py::object build_signed(ClassBuilder& cb, const char* doc) {
+    py::object cls = cb.build();
+    cls.attr("__doc__") = py::str(doc);
+    return cls;
+}
 
 struct Imports {
     py::object abstract_factor, shifted_factor, binary_combined, chain, np, node_members;
@@ -74,18 +85,10 @@ py::object number_op(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::ha
     return py::reinterpret_steal<py::object>(r);
 }
 
-// pybind11 treats a function named "__init__" as a constructor of its own
-// classes, so the initialiser is created under another name and stored as
-// the class's __init__.
-template <class F, class... Extra>
-py::object init_method(F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name("init"), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
-
 py::object build_rolling(py::module_& m, const Imports& im) {
-    ClassBuilder cb(m, "RollingWindowFactor", py::make_tuple(im.abstract_factor), kRollingDoc);
-    cb.attr("__init__", init_method(
+    const std::string head = std::string(kRollingSig) + kRollingDoc;
+    ClassBuilder cb(m, "RollingWindowFactor", py::make_tuple(im.abstract_factor), head.c_str());
+    cb.init(
         [im](py::object self, py::object func, py::object window, py::object factor) {
             check_factor(im, factor);
             self.attr("_func") = func;
@@ -93,22 +96,23 @@ py::object build_rolling(py::module_& m, const Imports& im) {
             self.attr("_window") = window;
         },
         py::arg("self"), py::arg("func"), py::arg("window"), py::arg("factor"),
-        "init(self, func, window, factor)\n--\n\n"));
+        signed_doc("__init__", "(self, func, window, factor)").c_str());
     // expr, dependencies, shift and the representation walk the tree
     // iteratively, shared with the interface classes.
     py::dict members = im.node_members("rolling");
     for (const char* n : {"dependencies", "expr", "shift", "__repr__"}) cb.attr(n, members[n]);
-    return cb.build();
+    return build_signed(cb, kRollingDoc);
 }
 
 py::object build_combined(py::module_& m, const Imports& im) {
-    ClassBuilder cb(m, "CombinedRollingWindowFactor", py::make_tuple(im.abstract_factor), kCombinedDoc);
-    cb.attr("__init__", init_method(
+    const std::string head = std::string(kCombinedSig) + kCombinedDoc;
+    ClassBuilder cb(m, "CombinedRollingWindowFactor", py::make_tuple(im.abstract_factor), head.c_str());
+    cb.init(
         [im](py::object self, py::object func, py::object window, py::args args) {
             for (py::handle a : args) check_factor(im, a);
             py::list shifts;
             for (py::handle a : args) shifts.append(a.attr("shift"));
-            py::object max_shift = py::module_::import("builtins").attr("max")(shifts);
+            py::object max_shift = builtin("max")(shifts);
             py::list factors;
             for (py::handle a : args) {
                 py::object s = a.attr("shift");
@@ -126,10 +130,10 @@ py::object build_combined(py::module_& m, const Imports& im) {
             self.attr("_factors") = factors;
             self.attr("_shift") = shift;
         },
-        py::arg("self"), py::arg("func"), py::arg("window"), "init(self, func, window, *args)\n--\n\n"));
+        py::arg("self"), py::arg("func"), py::arg("window"), signed_doc("__init__", "(self, func, window, *args)").c_str());
     py::dict members = im.node_members("combined_rolling");
     for (const char* n : {"expr", "shift", "dependencies", "__repr__"}) cb.attr(n, members[n]);
-    return cb.build();
+    return build_signed(cb, kCombinedDoc);
 }
 
 // Numpydoc docstring (Chinese) of an operator, preceded by its text signature
@@ -201,6 +205,8 @@ PYBIND11_MODULE(rolling, m) {
     m.attr("BinaryCombinedFactor") = im.binary_combined;
     m.attr("rolling_window") = rolling_window;
 
+    // The operators in the order users know them; every one is checked
+    // against the catalogue below.
     py::list all;
     for (const char* name : {"COUNT", "TS_RANK", "EVERY", "PRODUCT", "COV", "COVARIANCE", "TS_REGRESSION",
                              "TS_ZSCORE", "TS_SKEW", "TS_KURT", "AVEDEV", "TS_ARGMAX", "TS_ARGMIN", "CORR",
@@ -210,73 +216,48 @@ PYBIND11_MODULE(rolling, m) {
     m.attr("__all__") = all;
 
     build_rolling(m, im);
-
-    def_rolling_kernel(m, "count");
-    def_single(m, "COUNT", "count", "window", "滚动计算窗口内真值（非零值）的个数");
-    def_rolling_kernel(m, "ts_rank");
-    def_single(m, "TS_RANK", "ts_rank", "window", "时间序列上的滚动排名");
-    {
-        py::object count_op = m.attr("COUNT");
-        py::object equal = im.np.attr("equal");
-        py::object binary = im.binary_combined;
-        std::string doc = op_doc("EVERY(factor, window)", "滚动判断窗口内的值是否全部为真",
-                                 {{"factor", kFactorType}, {"window", "int"}}, "zarnik.interface.BinaryCombinedFactor",
-                                 "比较因子：窗口内真值个数等于窗口大小");
-        m.def(
-            "EVERY",
-            [count_op, equal, binary](py::object factor, py::object window) {
-                return binary(equal, count_op(factor, window), window);
-            },
-            py::arg("factor"), py::arg("window"), doc.c_str());
+    bool combined = false;
+    std::size_t operators = 0;
+    for (const zarnik::rolling::KernelInfo& k : zarnik::rolling::kKernels) {
+        if (k.inputs == 2 && !combined) {
+            build_combined(m, im);
+            combined = true;
+        }
+        def_rolling_kernel(m, k.name);
+        if (k.inputs == 2) {
+            def_pair(m, k.op, k.name, k.op_factors[0], k.op_factors[1], k.swap, k.title);
+        } else {
+            const char* see_also = k.id == zarnik::rolling::Kernel::ts_argmax   ? "TS_ARGMIN : 滚动窗口内最小值的位置"
+                                   : k.id == zarnik::rolling::Kernel::ts_argmin ? "TS_ARGMAX : 滚动窗口内最大值的位置"
+                                                                                : nullptr;
+            def_single(m, k.op, k.name, k.op_window, k.title, see_also);
+        }
+        ++operators;
+        for (const char* alias : k.aliases) {
+            if (!alias) continue;
+            m.attr(alias) = m.attr(k.op);
+            ++operators;
+        }
+        if (k.derived) {  // EVERY: the window's count of true values equals the window
+            py::object count_op = m.attr(k.op);
+            py::object equal = im.np.attr("equal");
+            py::object binary = im.binary_combined;
+            std::string doc = op_doc(std::string(k.derived) + "(factor, window)", "滚动判断窗口内的值是否全部为真",
+                                     {{"factor", kFactorType}, {"window", "int"}},
+                                     "zarnik.interface.BinaryCombinedFactor", "比较因子：窗口内真值个数等于窗口大小");
+            m.def(
+                k.derived,
+                [count_op, equal, binary](py::object factor, py::object window) {
+                    return binary(equal, count_op(factor, window), window);
+                },
+                py::arg("factor"), py::arg("window"), doc.c_str());
+            ++operators;
+        }
     }
-    def_rolling_kernel(m, "product");
-    def_single(m, "PRODUCT", "product", "window", "滚动乘积");
-
-    build_combined(m, im);
-
-    def_rolling_kernel(m, "covariance");
-    def_pair(m, "COVARIANCE", "covariance", "a", "b", false, "滚动协方差");
-    m.attr("COV") = m.attr("COVARIANCE");
-    def_rolling_kernel(m, "regression");
-    def_pair(m, "TS_REGRESSION", "regression", "Y", "X", true, "Y 对 X 的滚动回归（最小二乘斜率）");
-    def_rolling_kernel(m, "zscore");
-    def_single(m, "TS_ZSCORE", "zscore", "window", "滚动 z 分数");
-    def_rolling_kernel(m, "skew");
-    def_single(m, "TS_SKEW", "skew", "window", "滚动偏度");
-    def_rolling_kernel(m, "kurt");
-    def_single(m, "TS_KURT", "kurt", "window", "滚动峰度");
-    def_rolling_kernel(m, "avedev");
-    def_single(m, "AVEDEV", "avedev", "window", "滚动平均绝对偏差");
-    def_rolling_kernel(m, "ts_argmax");
-    def_single(m, "TS_ARGMAX", "ts_argmax", "n", "滚动窗口内最大值的位置", "TS_ARGMIN : 滚动窗口内最小值的位置");
-    def_rolling_kernel(m, "ts_argmin");
-    def_single(m, "TS_ARGMIN", "ts_argmin", "n", "滚动窗口内最小值的位置", "TS_ARGMAX : 滚动窗口内最大值的位置");
-    def_rolling_kernel(m, "correlation");
-    def_pair(m, "CORRELATION", "correlation", "a", "b", false, "滚动皮尔逊相关系数");
-    m.attr("CORR") = m.attr("CORRELATION");
-    def_rolling_kernel(m, "ma");
-    def_single(m, "MA", "ma", "window", "简单移动平均");
-    m.attr("SMA") = m.attr("MA");
-    def_rolling_kernel(m, "ema");
-    def_single(m, "EMA", "ema", "window", "指数移动平均（平滑系数为 2）");
-    def_rolling_kernel(m, "wma");
-    def_single(m, "WMA", "wma", "window", "加权移动平均");
-    m.attr("DECAY_LINEAR") = m.attr("WMA");
-    def_rolling_kernel(m, "std");
-    def_single(m, "STD", "std", "window", "移动标准差");
-    m.attr("STDDEV") = m.attr("STD");
-    def_rolling_kernel(m, "var");
-    def_single(m, "VAR", "var", "window", "移动方差");
-    def_rolling_kernel(m, "slope");
-    def_single(m, "SLOPE", "slope", "window", "线性拟合的滚动斜率");
-    def_rolling_kernel(m, "sum");
-    def_single(m, "SUM", "sum", "window", "滚动求和");
-    def_rolling_kernel(m, "ts_min");
-    def_single(m, "TS_MIN", "ts_min", "window", "滚动最小值");
-    def_rolling_kernel(m, "ts_max");
-    def_single(m, "TS_MAX", "ts_max", "window", "滚动最大值");
-    m.attr("HHV") = m.attr("TS_MAX");
-    m.attr("LLV") = m.attr("TS_MIN");
+    if (operators != py::len(all)) throw std::logic_error("zarnik.rolling.__all__ and the kernel catalogue differ");
+    for (py::handle name : all)
+        if (!py::hasattr(m, name)) throw std::logic_error("zarnik.rolling.__all__ names an undefined operator");
 
     def_apply_columns(m);
+    def_catalogue(m);
 }

@@ -40,13 +40,6 @@ from .exception import InvalidUserFactor, ZarnikError
 
 __all__ = ["execute_factor", "execute_factors", "FactorEvaluationError", "describe_key"]
 
-# Kernels of zarnik.rolling taking (window, a, b); the others take (x, window).
-_PAIR_KERNELS = ("covariance", "correlation", "regression")
-_SINGLE_KERNELS = (
-    "count", "ts_rank", "product", "zscore", "skew", "kurt", "avedev", "ts_argmax", "ts_argmin",
-    "ma", "ema", "wma", "std", "var", "slope", "sum", "ts_min", "ts_max",
-)
-
 # Evaluations touching more cells than this show a progress bar by default.
 _PROGRESS_CELLS = 20_000_000
 
@@ -128,17 +121,19 @@ def _is_shift(func: Any) -> bool:
         return False
 
 
-def _rolling_kernels() -> dict[int, tuple[str, Any]]:
-    """id(kernel) -> (name, kernel) for the C++ rolling kernels."""
+def _rolling_kernels() -> dict[int, tuple[str, Any, int]]:
+    """id(kernel) -> (name, kernel, series inputs) for the kernels of ``zarnik.rolling.KERNELS``.
+
+    A kernel of one series takes (x, window), one of two series (window, a, b).
+    """
     try:
         from . import rolling
     except ImportError:
         return {}
     table = {}
-    for name in _SINGLE_KERNELS + _PAIR_KERNELS:
-        k = getattr(rolling, name, None)
-        if k is not None:
-            table[id(k)] = (name, k)
+    for name, info in rolling.KERNELS.items():
+        k = getattr(rolling, name)
+        table[id(k)] = (name, k, info.inputs)
     return table
 
 
@@ -699,7 +694,7 @@ class _Evaluator:
         if hit is not None and hit[1] is func:
             from . import rolling
 
-            if hit[0] in _PAIR_KERNELS:
+            if hit[2] == 2:
                 window, arrays, sources = args[0], args[1:], kids[1:]
             else:
                 window, arrays, sources = args[1], args[:1], kids[:1]

@@ -87,12 +87,17 @@ _CONSTRUCT_NAMES: dict[type, str] = {
 }
 
 
+def _rolling_operators() -> dict[str, int]:
+    """Operator name -> number of factor inputs, for every operator of ``zarnik.rolling``."""
+    from . import rolling
+
+    return {op: info.inputs for info in rolling.KERNELS.values() for op in info.operators}
+
+
+_ROLLING = _rolling_operators()
+
 # Operators whose numeric arguments are windows or lags.
-_WINDOWED = frozenset(
-    "COUNT TS_RANK EVERY PRODUCT COV COVARIANCE TS_REGRESSION TS_ZSCORE TS_SKEW TS_KURT AVEDEV "
-    "TS_ARGMAX TS_ARGMIN CORR CORRELATION MA EMA WMA SMA STD STDDEV VAR DECAY_LINEAR SLOPE SUM "
-    "TS_MIN TS_MAX HHV LLV DELAY REF DELTA ADV".split()
-)
+_WINDOWED = frozenset(_ROLLING) | {"DELAY", "REF", "DELTA", "ADV"}
 
 
 # What each operator takes, position by position: "factor" (a field or an
@@ -100,11 +105,8 @@ _WINDOWED = frozenset(
 # number of dates, >= 0) or "value" (a factor or a number). The parser checks
 # calls against this before building anything, so a mistake is reported in
 # words with its position instead of surfacing from a node constructor.
-_SINGLE = "COUNT TS_RANK EVERY PRODUCT TS_ZSCORE TS_SKEW TS_KURT AVEDEV TS_ARGMAX TS_ARGMIN MA EMA WMA SMA " \
-    "STD STDDEV VAR DECAY_LINEAR SLOPE SUM TS_MIN TS_MAX HHV LLV"
 _SIGNATURES: dict[str, tuple[str, ...]] = {
-    **{name: ("factor", "window") for name in _SINGLE.split()},
-    **{name: ("factor", "factor", "window") for name in "COV COVARIANCE TS_REGRESSION CORR CORRELATION".split()},
+    **{name: ("factor",) * inputs + ("window",) for name, inputs in _ROLLING.items()},
     **{name: ("factor", "lag") for name in ("DELAY", "REF", "DELTA")},
     **{name: ("factor",) for name in ("RANK", "ABS", "LOG", "SIGN")},
     "IF": ("value", "value", "value"),
