@@ -6,6 +6,8 @@
 // evaluation engine walks.
 #include <pybind11/pybind11.h>
 
+#include "common/modules.hpp"
+
 #include "interface/nodes.hpp"
 
 namespace py = pybind11;
@@ -37,7 +39,7 @@ PYBIND11_MODULE(interface, m) {
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
     m.attr("ostrel") = py::module_::import("ostrel");
-    py::module_ exceptions = py::module_::import("zarnik.exception");
+    py::module_ exceptions = zarnik_py::package_module("exception");
     m.attr("ZarnikUserException") = exceptions.attr("ZarnikUserException");
     m.attr("InvalidUserFactor") = exceptions.attr("InvalidUserFactor");
 

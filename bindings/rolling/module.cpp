@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/modules.hpp"
 #include "common/pyclass.hpp"
 #include "rolling/kernels.hpp"
 #include "zarnik/kernels.hpp"
@@ -192,12 +193,12 @@ PYBIND11_MODULE(rolling, m) {
     Imports im;
     im.chain = py::module_::import("itertools").attr("chain");
     im.np = py::module_::import("numpy");
-    py::module_ interface = py::module_::import("zarnik.interface");
+    py::module_ interface = zarnik_py::package_module("interface");
     im.abstract_factor = interface.attr("AbstractFactor");
     im.shifted_factor = interface.attr("ShiftedFactor");
     im.binary_combined = interface.attr("BinaryCombinedFactor");
     im.node_members = interface.attr("_node_members");
-    py::object rolling_window = py::module_::import("zarnik.utils").attr("rolling_window");
+    py::object rolling_window = zarnik_py::package_module("utils").attr("rolling_window");
     m.attr("chain") = im.chain;
     m.attr("np") = im.np;
     m.attr("AbstractFactor") = im.abstract_factor;
