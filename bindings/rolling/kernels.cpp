@@ -204,10 +204,17 @@ void report_conditions(const char* name, unsigned flags) {
     }
 }
 
-// Runs the job without the GIL, then reports its conditions.
+// Series shorter than this (in values, all columns together) run with the
+// GIL held: they take a few microseconds, less than handing the GIL over and
+// taking it back costs when other threads wait for it.
+constexpr std::size_t kReleaseGil = 1 << 14;
+
+// Runs the job (without the GIL unless it is small), then reports its conditions.
 void run_job(const zc::Job& job) {
     unsigned flags;
-    {
+    if (job.L * job.N < kReleaseGil) {
+        flags = zc::run(job);
+    } else {
         py::gil_scoped_release release;
         flags = zc::run(job);
     }
