@@ -64,10 +64,17 @@ def ref_zscore(s):
         return s * np.nan
     m = exact_mean(fin)
     var = sum((Fraction(x) - m) ** 2 for x in fin) / (len(fin) - 1)
-    sd = math.sqrt(var)
-    if not sd > 0:
+    if not var > 0:
         return s * np.nan
-    return s.map(lambda x: float((Fraction(x) - m) / Fraction(sd)) if np.isfinite(x) else (x - float(m)) / sd)
+    sd = math.sqrt(var) if var > 1e-300 else None  # a float sd of tiny values would be subnormal
+
+    def z(x):
+        if not np.isfinite(x):
+            return x * math.inf if sd is None else (x - float(m)) / sd
+        d = Fraction(x) - m
+        return math.copysign(math.sqrt(d * d / var), d) if d else 0.0  # exact ratio, one rounding
+
+    return s.map(z)
 
 
 def close_or_nan(a, b):

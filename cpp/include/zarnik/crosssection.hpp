@@ -131,12 +131,18 @@ inline void apply_group(const double* x, std::uint32_t* idx, std::size_t m, doub
             double sd = 0.0, mean = 0.0;
             if (f >= 2) {
                 mean = mean_of(x, idx, f);
+                // deviations scaled by the largest one, so tiny values do not
+                // underflow when squared (nor large ones overflow)
+                double big = 0.0;
+                for (std::size_t k = 0; k < f; ++k) big = std::max(big, std::fabs(x[idx[k]] - mean));
                 double ss = 0.0;
-                for (std::size_t k = 0; k < f; ++k) {
-                    const double d = x[idx[k]] - mean;
-                    ss += d * d;
+                if (big > 0.0) {
+                    for (std::size_t k = 0; k < f; ++k) {
+                        const double d = (x[idx[k]] - mean) / big;
+                        ss += d * d;
+                    }
                 }
-                sd = std::sqrt(ss / static_cast<double>(f - 1));
+                sd = big * std::sqrt(ss / static_cast<double>(f - 1));
             }
             const bool ok = f >= 2 && sd > 0.0 && std::isfinite(sd);
             for (std::size_t k = 0; k < m; ++k) y[idx[k]] = ok ? (x[idx[k]] - mean) / sd : kNaN;
