@@ -90,7 +90,8 @@ def expected_length(length, window):
 def test_single_kernels(name, x, window):
     before = x.copy()
     try:
-        out = getattr(rolling, name)(x, window)
+        with np.errstate(all="ignore"):  # degenerate windows warn as numpy does; not what this test checks
+            out = getattr(rolling, name)(x, window)
     except EXPECTED as error:
         log(error)
         return
