@@ -49,7 +49,7 @@ import numpy as np
 import pandas as pd
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from rolling import NUMPY  # noqa: E402  the window-matrix formulations
+from rolling import NUMPY, PANDAS  # noqa: E402  the window-matrix and pandas formulations
 
 import zarnik.rolling as R  # noqa: E402
 
@@ -158,20 +158,12 @@ def _pair_expr(k, a, b, n):
 
 
 def _pd_peer():
-    t = {
-        "sum": lambda d, o, n: d.rolling(n).sum(),
-        "ma": lambda d, o, n: d.rolling(n).mean(),
-        "std": lambda d, o, n: d.rolling(n).std(ddof=0),
-        "var": lambda d, o, n: d.rolling(n).var(ddof=0),
-        "ts_min": lambda d, o, n: d.rolling(n).min(),
-        "ts_max": lambda d, o, n: d.rolling(n).max(),
-        "ts_rank": lambda d, o, n: d.rolling(n).rank(method="max"),
-        "skew": lambda d, o, n: d.rolling(n).skew(),
-        "kurt": lambda d, o, n: d.rolling(n).kurt(),
-        "covariance": lambda d, o, n: d.rolling(n).cov(o, ddof=0),
-        "correlation": lambda d, o, n: d.rolling(n).corr(o),
-        "ema": lambda d, o, n: d.ewm(span=n, adjust=False).mean(),
-    }
+    # the same pandas formulations as benchmarks/rolling.py; ts_rank keeps pandas' own scale here
+    # (undone in post) so that pandas' time is its rank alone
+    same = ("sum", "ma", "std", "var", "ts_min", "ts_max", "skew", "kurt", "covariance", "correlation")
+    t = {k: (lambda d, o, n, f=PANDAS[k]: f(d, n, o)) for k in same}
+    t["ts_rank"] = lambda d, o, n: d.rolling(n).rank(method="max")
+    t["ema"] = lambda d, o, n: d.ewm(span=n, adjust=False).mean()
     post = {"ts_rank": lambda r, n: (np.asarray(r) - 1) / n, "ema": None}
     return {k: (lambda x, y, n, axis, f=f: f(x, y, n), post.get(k, _ident)) for k, f in t.items()}
 
