@@ -47,7 +47,7 @@ py::array_t<double> cross_section(const py::object& values, const std::string& o
         if (!in) throw py::error_already_set();
     }
     const py::ssize_t rows = in.shape(0), cols = in.shape(1);
-    if (cols > static_cast<py::ssize_t>(0xFFFFFFFFu)) raise(PyExc_ValueError, "values: too many instruments");
+    if (cols > static_cast<py::ssize_t>(0x7FFFFFFF)) raise(PyExc_ValueError, "values: too many instruments");
     py::array_t<double, py::array::c_style | py::array::forcecast> g;
     const double* gp = nullptr;
     if (!groups.is_none()) {

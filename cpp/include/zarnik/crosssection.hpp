@@ -13,12 +13,11 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <limits>
-#include <numeric>
 #include <vector>
 
 #include "zarnik/parallel.hpp"
+#include "zarnik/ranks.hpp"
 #include "zarnik/rowwise.hpp"
 
 namespace zarnik::cs {
@@ -35,52 +34,13 @@ enum class Op {
 
 // Row scratch reused by one worker thread.
 struct Scratch {
-    std::vector<std::uint64_t> key, key2;
-    std::vector<std::uint32_t> idx, idx2;
+    ranks::KeyedPositions keyed, tmp;
+    std::vector<std::int32_t> idx;
 };
-
-// An unsigned key with the order of the double (-inf first, +inf last; -0 just before +0).
-inline std::uint64_t order_key(double d) {
-    std::uint64_t u;
-    std::memcpy(&u, &d, sizeof u);
-    return (u >> 63) ? ~u : (u | (std::uint64_t{1} << 63));
-}
-
-// Stable LSD radix sort of idx by key (8-bit digits; digits that every key
-// shares are skipped, which is most of them for codes and similar values).
-inline void radix_sort(Scratch& s, std::size_t m) {
-    std::uint64_t all_or = 0, all_and = ~std::uint64_t{0};
-    for (std::size_t k = 0; k < m; ++k) {
-        all_or |= s.key[k];
-        all_and &= s.key[k];
-    }
-    const std::uint64_t varying = all_or ^ all_and;
-    s.key2.resize(m);
-    s.idx2.resize(m);
-    std::size_t count[256];
-    for (int shift = 0; shift < 64; shift += 8) {
-        if (((varying >> shift) & 0xFF) == 0) continue;
-        std::fill(count, count + 256, 0);
-        for (std::size_t k = 0; k < m; ++k) ++count[(s.key[k] >> shift) & 0xFF];
-        std::size_t total = 0;
-        for (std::size_t& c : count) {
-            const std::size_t n = c;
-            c = total;
-            total += n;
-        }
-        for (std::size_t k = 0; k < m; ++k) {
-            const std::size_t dst = count[(s.key[k] >> shift) & 0xFF]++;
-            s.key2[dst] = s.key[k];
-            s.idx2[dst] = s.idx[k];
-        }
-        s.key.swap(s.key2);
-        s.idx.swap(s.idx2);
-    }
-}
 
 // Mean of x over idx[0..m) with one correction pass (accurate when the values
 // are large compared with their spread).
-inline double mean_of(const double* x, const std::uint32_t* idx, std::size_t m) {
+inline double mean_of(const double* x, const std::int32_t* idx, std::size_t m) {
     double s = 0.0;
     for (std::size_t k = 0; k < m; ++k) s += x[idx[k]];
     double mean = s / static_cast<double>(m);
@@ -100,22 +60,17 @@ inline double mean_of(const double* x, const std::uint32_t* idx, std::size_t m) 
 
 // Applies `op` to the members idx[0..m) of one group (or of the whole row).
 // For rank and bucket the members are in ascending order of value.
-inline void apply_group(const double* x, std::uint32_t* idx, std::size_t m, double* y, Op op, double param) {
+inline void apply_group(const double* x, std::int32_t* idx, std::size_t m, double* y, Op op, double param) {
     if (m == 0) return;
     switch (op) {
         case Op::rank:
         case Op::bucket: {
             // tied values get the average of their 1-based positions
             const double count = static_cast<double>(m);
-            std::size_t i = 0;
-            while (i < m) {
-                std::size_t j = i + 1;
-                while (j < m && x[idx[j]] == x[idx[i]]) ++j;
-                const double r = 0.5 * static_cast<double>(i + 1 + j);
+            ranks::for_each_tie_run(x, idx, m, [&](std::size_t i, std::size_t j, double r) {
                 const double v = op == Op::rank ? r / count : std::ceil(r * param / count);
-                for (std::size_t k = i; k < j; ++k) y[idx[k]] = v;
-                i = j;
-            }
+                for (std::size_t k = i; k <= j; ++k) y[idx[k]] = v;
+            });
             return;
         }
         case Op::demean: {
@@ -161,22 +116,21 @@ inline void apply_group(const double* x, std::uint32_t* idx, std::size_t m, doub
 // for one group holding the whole row. Members are the cells where x (and the
 // code) is not NaN, kept in column order within a group unless sorted by value.
 inline void row(const double* x, const double* g, std::size_t cols, double* y, Op op, double param, Scratch& s) {
-    s.idx.clear();
+    s.keyed.clear();
     for (std::size_t j = 0; j < cols; ++j) {
         y[j] = kNaN;
-        if (!std::isnan(x[j]) && (g == nullptr || !std::isnan(g[j]))) s.idx.push_back(static_cast<std::uint32_t>(j));
+        if (!std::isnan(x[j]) && (g == nullptr || !std::isnan(g[j])))
+            s.keyed.emplace_back(ranks::sort_key(x[j]), static_cast<std::int32_t>(j));
     }
-    const std::size_t m = s.idx.size();
-    s.key.resize(m);
-    if (op == Op::rank || op == Op::bucket) {
-        for (std::size_t k = 0; k < m; ++k) s.key[k] = order_key(x[s.idx[k]]);
-        radix_sort(s, m);
-    }
+    const std::size_t m = s.keyed.size();
+    if (op == Op::rank || op == Op::bucket) ranks::radix_sort(s.keyed, s.tmp);
     if (g != nullptr) {  // stable: keeps the value order (or the column order) within each group
-        for (std::size_t k = 0; k < m; ++k) s.key[k] = order_key(g[s.idx[k]] == 0.0 ? 0.0 : g[s.idx[k]]);
-        radix_sort(s, m);
+        for (auto& e : s.keyed) e.first = ranks::sort_key(g[e.second]);
+        ranks::radix_sort(s.keyed, s.tmp);
     }
-    std::uint32_t* idx = s.idx.data();
+    s.idx.resize(m);
+    for (std::size_t k = 0; k < m; ++k) s.idx[k] = s.keyed[k].second;
+    std::int32_t* idx = s.idx.data();
     if (g == nullptr) {
         apply_group(x, idx, m, y, op, param);
         return;
@@ -194,7 +148,7 @@ inline void row(const double* x, const double* g, std::size_t cols, double* y, O
 // C-order rows x cols matrix of codes. `out` is C order and must not overlap
 // the inputs. Rows are independent: the result does not depend on the thread count.
 inline void apply(const rowwise::View& in, const double* groups, double* out, Op op, double param) {
-    if (in.cols > std::numeric_limits<std::uint32_t>::max()) return;
+    if (in.cols > static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return;
     rowwise::for_each_row(in, out, [&] {
         return [&, s = Scratch{}](std::size_t r, const double* x, double* y) mutable {
             row(x, groups == nullptr ? nullptr : groups + r * in.cols, in.cols, y, op, param, s);

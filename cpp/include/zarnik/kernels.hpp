@@ -34,7 +34,7 @@ struct KernelInfo {
     const char* aliases[2];  // other names of the operator
     const char* derived;     // an operator built from this one (not a node of its own), or nullptr
     const char* title;       // the operator's one-line Chinese description
-    const char* op_factors[2];  // pair operators: names of the two factor parameters (single: "factor")
+    const char* op_factors[2] = {};  // pair operators: names of the two factor parameters (single: "factor")
 };
 
 inline constexpr KernelInfo kKernels[] = {

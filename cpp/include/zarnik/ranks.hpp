@@ -31,7 +31,8 @@ inline std::uint64_t sort_key(double v) {
 }
 
 // Stable LSD radix sort of (key, position) pairs by key, 11 or 16 bits a pass;
-// passes on which every key has the same digit are skipped.
+// digits that every key shares are skipped (most of them for group codes and
+// other values of a narrow range).
 inline void radix_sort(KeyedPositions& a, KeyedPositions& tmp) {
     const std::size_t n = a.size();
     if (n < 2) return;
@@ -39,6 +40,12 @@ inline void radix_sort(KeyedPositions& a, KeyedPositions& tmp) {
         std::stable_sort(a.begin(), a.end(), [](const auto& x, const auto& y) { return x.first < y.first; });
         return;
     }
+    std::uint64_t all_or = 0, all_and = ~std::uint64_t{0};
+    for (const auto& e : a) {
+        all_or |= e.first;
+        all_and &= e.first;
+    }
+    const std::uint64_t varying = all_or ^ all_and;
     tmp.resize(n);
     // wider digits (fewer passes) once the data outweighs the histogram
     const int bits = n > (std::size_t{1} << 16) ? 16 : 11;
@@ -46,9 +53,9 @@ inline void radix_sort(KeyedPositions& a, KeyedPositions& tmp) {
     const std::uint64_t mask = buckets - 1;
     std::vector<std::size_t> count(buckets);
     for (int shift = 0; shift < 64; shift += bits) {
+        if (((varying >> shift) & mask) == 0) continue;
         std::fill(count.begin(), count.end(), 0);
         for (const auto& e : a) ++count[(e.first >> shift) & mask];
-        if (count[(a[0].first >> shift) & mask] == n) continue;
         std::size_t sum = 0;
         for (auto& c : count) {
             const std::size_t t = c;
@@ -57,6 +64,21 @@ inline void radix_sort(KeyedPositions& a, KeyedPositions& tmp) {
         }
         for (const auto& e : a) tmp[count[(e.first >> shift) & mask]++] = e;
         a.swap(tmp);
+    }
+}
+
+// Calls f(i, j, rank) for each run order[i..j] (inclusive) of equal values
+// among `count` values visited in sort order (order[k] is the position of the
+// k-th value in `v`); rank is the run's average 1-based rank.
+template <class Index, class F>
+inline void for_each_tie_run(const double* v, const Index* order, std::size_t count, F&& f) {
+    std::size_t i = 0;
+    while (i < count) {
+        std::size_t j = i;
+        const double vi = v[order[i]];
+        while (j + 1 < count && v[order[j + 1]] == vi) ++j;
+        f(i, j, 0.5 * static_cast<double>(i + j) + 1.0);
+        i = j + 1;
     }
 }
 
@@ -80,15 +102,9 @@ inline std::size_t sorted_present(const double* v, std::size_t n, std::int32_t* 
 // is the position of the k-th value in `v`; equal values share the mean of
 // their positions. Writes rank[order[k]].
 inline void average_ranks_sorted(const double* v, const std::int32_t* order, std::size_t count, double* rank) {
-    std::size_t i = 0;
-    while (i < count) {
-        std::size_t j = i;
-        const double vi = v[order[i]];
-        while (j + 1 < count && v[order[j + 1]] == vi) ++j;
-        const double avg = 0.5 * static_cast<double>(i + j) + 1.0;
+    for_each_tie_run(v, order, count, [&](std::size_t i, std::size_t j, double avg) {
         for (std::size_t k = i; k <= j; ++k) rank[order[k]] = avg;
-        i = j + 1;
-    }
+    });
 }
 
 // Scratch space of one worker ranking rows.
@@ -104,16 +120,10 @@ inline void percentile_row(const double* v, std::size_t n, bool ascending, doubl
     s.order.resize(n);
     for (std::size_t i = 0; i < n; ++i) out[i] = kNaN;
     const std::size_t m = sorted_present(v, n, s.order.data(), s.buf, s.tmp, !ascending);
-    std::size_t i = 0;
     const double count = static_cast<double>(m);
-    while (i < m) {
-        std::size_t j = i;
-        const double vi = v[s.order[i]];
-        while (j + 1 < m && v[s.order[j + 1]] == vi) ++j;
-        const double pct = (0.5 * static_cast<double>(i + j) + 1.0) / count;
-        for (std::size_t k = i; k <= j; ++k) out[s.order[k]] = pct;
-        i = j + 1;
-    }
+    for_each_tie_run(v, s.order.data(), m, [&](std::size_t i, std::size_t j, double avg) {
+        for (std::size_t k = i; k <= j; ++k) out[s.order[k]] = avg / count;
+    });
 }
 
 // Percentile ranks of every row of a rows x cols matrix (row-major), rows
