@@ -383,3 +383,17 @@ def test_subclass_sees_long_table_and_ret_table(rank_ic, ascending):
     assert fields == ["P_1", "P_3"] and list(table) == fields
     np.testing.assert_array_equal(f.ravel(), want["factor"].to_numpy())
     np.testing.assert_array_equal(table["P_3"].ravel(), want["P_3"].to_numpy())
+
+
+@pytest.mark.parametrize("scale", [1e-300, 1e-200, 1e-150, 1e150, 1e200, 1e300])
+def test_pearson_ic_does_not_depend_on_the_scale_of_the_factor(scale):
+    # squares of tiny (huge) deviations underflow (overflow); the coefficient must not
+    rng = np.random.default_rng(7)
+    f = rng.normal(size=(12, 40))
+    r = 0.5 * f + rng.normal(size=(12, 40))
+    step = assayer.ICAnalysis(rank_ic=False)
+    want, _ = step._calc_ic(f, {"P_1": r}, ["P_1"])
+    got, _ = step._calc_ic(f * scale, {"P_1": r}, ["P_1"])
+    both, _ = step._calc_ic(f * scale, {"P_1": r * scale}, ["P_1"])
+    np.testing.assert_allclose(got, want, rtol=1e-12)
+    np.testing.assert_allclose(both, want, rtol=1e-12)

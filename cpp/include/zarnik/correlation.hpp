@@ -44,11 +44,31 @@ inline double pearson_dense(const double* x, const double* y, std::size_t n) {
     mx /= static_cast<double>(n);
     my /= static_cast<double>(n);
     double sxx = 0.0, syy = 0.0, sxy = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double dx = x[i] - mx, dy = y[i] - my;
-        sxx += dx * dx;
-        syy += dy * dy;
-        sxy += dx * dy;
+    auto moments = [&](double fx, double fy) {
+        sxx = syy = sxy = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double dx = (x[i] - mx) * fx, dy = (y[i] - my) * fy;
+            sxx += dx * dx;
+            syy += dy * dy;
+            sxy += dx * dy;
+        }
+    };
+    moments(1.0, 1.0);
+    // Squares of very small (or very large) deviations underflow (overflow):
+    // redo the sums with each series' deviations scaled by a power of two
+    // (exact) that brings the largest near 1; r does not depend on the scale.
+    constexpr double lo = 1e-280, hi = 1e280;
+    if (!(sxx > lo && sxx < hi && syy > lo && syy < hi)) {
+        double bx = 0.0, by = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            bx = std::max(bx, std::fabs(x[i] - mx));
+            by = std::max(by, std::fabs(y[i] - my));
+        }
+        if (!(bx > 0.0) || !(by > 0.0) || !std::isfinite(bx) || !std::isfinite(by)) return kNaN;
+        int ex = 0, ey = 0;
+        std::frexp(bx, &ex);
+        std::frexp(by, &ey);
+        moments(std::ldexp(1.0, -ex), std::ldexp(1.0, -ey));
     }
     if (!(sxx > 0.0) || !(syy > 0.0)) return kNaN;
     double r = sxy / std::sqrt(sxx) / std::sqrt(syy);

@@ -144,29 +144,6 @@ def monthly_ic(ic: Any) -> pd.DataFrame:
     return out
 
 
-def _group_ranks(values: np.ndarray, gid: np.ndarray) -> np.ndarray:
-    """Average ranks (1-based, ties share the mean of their positions) of ``values`` within each group id."""
-    by_value = np.argsort(values, kind="stable")
-    order = by_value[np.argsort(gid[by_value], kind="stable")]  # by group, then by value
-    g = gid[order]
-    v = values[order]
-    n = values.size
-    pos = np.arange(n, dtype=np.float64)
-    new_group = np.empty(n, dtype=bool)
-    new_group[0] = True
-    new_group[1:] = g[1:] != g[:-1]
-    new_run = new_group.copy()
-    new_run[1:] |= v[1:] != v[:-1]
-    run = np.cumsum(new_run) - 1
-    run_start = pos[new_run]
-    run_end = np.append(run_start[1:], n) - 1.0
-    group_start = np.maximum.accumulate(np.where(new_group, pos, 0.0))
-    ranks_sorted = (run_start[run] + run_end[run]) / 2.0 - group_start + 1.0
-    out = np.empty(n, dtype=np.float64)
-    out[order] = ranks_sorted
-    return out
-
-
 def grouped_ic(long_table: pd.DataFrame, groups: Any, rank: bool = True) -> pd.DataFrame | None:
     """逐日、逐组（行业）的 IC：每个 (日期, 组) 一行，每个持有期一列。
 
