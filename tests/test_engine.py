@@ -301,9 +301,11 @@ def _formulas():
                 lambda t: "({} {} {})".format(*t)
             ),
             st.tuples(st.sampled_from(_SINGLE), children, st.integers(1, 6)).map(lambda t: "{}({}, {})".format(*t)),
-            st.tuples(st.sampled_from(_PAIR), children, children, st.integers(2, 6)).map(
-                lambda t: "{}({}, {}, {})".format(*t)
-            ),
+            # a pair kernel of one series with itself is rounding noise around +-1 (or 0 slope
+            # residue) that later operators amplify: not a comparison of two evaluations
+            st.tuples(st.sampled_from(_PAIR), children, children, st.integers(2, 6))
+            .filter(lambda t: t[1] != t[2])
+            .map(lambda t: "{}({}, {}, {})".format(*t)),
             st.tuples(children, st.integers(1, 4)).map(lambda t: "DELAY({}, {})".format(*t)),
             children.map(lambda c: "ABS({})".format(c)),
         )
