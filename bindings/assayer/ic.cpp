@@ -3,7 +3,6 @@
 // industry. Frames are converted once to dense matrices; correlations run in
 // the C++ core (zarnik/correlation.hpp) with the GIL released.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -19,6 +18,7 @@
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/correlation.hpp"
+#include "zarnik/layout.hpp"
 #include "zarnik/returns.hpp"
 
 namespace zarnik_py {
@@ -26,7 +26,6 @@ namespace zarnik_py {
 namespace {
 
 using namespace assayer_detail;
-using zarnik::corr::kNaN;
 
 // The two correlation wrappers handed out by _get_ic_func, registered as
 // native (common/native.hpp): the analysis computes their results in the core.
@@ -82,6 +81,8 @@ py::object ic_func_value(const py::object& fn, const std::vector<double>& x, con
 // ---------------------------------------------------------------------------
 // ICAnalysis members
 
+const char* const kMaxDecayError = "max_decay: expect None or a non-negative integer, got {!r}";
+
 void ic_init(py::object self, py::object rank_ic, py::object industry_classification, py::object max_decay) {
     py::module_ pd = py::module_::import("pandas");
     py::object ic = industry_classification;
@@ -97,13 +98,7 @@ void ic_init(py::object self, py::object rank_ic, py::object industry_classifica
             raise(PyExc_ValueError, format("industry_classification: expect one of {}, got {}", valid, ic));
         }
     }
-    if (!max_decay.is_none()) {
-        bool ok = false;
-        const long long lags = read_count(max_decay, ok);
-        if (!ok || lags < 0) {
-            raise(PyExc_ValueError, format("max_decay: expect None or a non-negative integer, got {!r}", max_decay));
-        }
-    }
+    if (!max_decay.is_none()) require_count(max_decay, 0, kMaxDecayError);
     self.attr("rank_ic") = rank_ic;
     self.attr("ic_func") = module_attr("_get_ic_func")(rank_ic);
     self.attr("industry") = ic;
@@ -197,11 +192,7 @@ py::tuple ic_calc_ic(py::object self, py::object factor, py::object ret_table, p
 py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object ic) {
     py::object max_decay = self.attr("max_decay");
     if (!py::bool_(max_decay)) return py::none();
-    bool lags_ok = false;
-    long long lags = read_count(max_decay, lags_ok);
-    if (!lags_ok || lags < 0) {
-        raise(PyExc_ValueError, format("max_decay: expect None or a non-negative integer, got {!r}", max_decay));
-    }
+    long long lags = require_count(max_decay, 0, kMaxDecayError);
     py::module_ pd = py::module_::import("pandas");
     py::module_ np = py::module_::import("numpy");
     py::object ic_func = self.attr("ic_func");
@@ -239,23 +230,18 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
         } else if (K > 0) {
             // A user-supplied correlation function: called once per date and field.
             std::vector<double> f, x;
+            std::vector<const double*> rp;
+            for (std::size_t k = 0; k < K; ++k) rp.push_back(d.m[k + 1].data());
             for (long long lag = 1; lag < lags; ++lag) {
                 for (std::size_t t = 0; t + static_cast<std::size_t>(lag) < T; ++t) {
                     const std::size_t tr = t + static_cast<std::size_t>(lag);
-                    std::vector<std::size_t> idx;
-                    for (std::size_t i = 0; i < N; ++i) {
-                        bool ok = !std::isnan(d.m[0][t * N + i]);
-                        for (std::size_t k = 0; ok && k < K; ++k) ok = !std::isnan(d.m[k + 1][tr * N + i]);
-                        if (ok) idx.push_back(i);
-                    }
+                    const auto idx = zarnik::layout::complete_columns(d.m[0].data(), t, rp, tr, N);
                     if (idx.empty()) continue;
                     row_date.push_back(static_cast<std::int64_t>(t));
                     row_lag.push_back(lag);
-                    f.clear();
-                    for (std::size_t i : idx) f.push_back(d.m[0][t * N + i]);
+                    zarnik::layout::pick(d.m[0].data(), idx, t * N, f);
                     for (std::size_t k = 0; k < K; ++k) {
-                        x.clear();
-                        for (std::size_t i : idx) x.push_back(d.m[k + 1][tr * N + i]);
+                        zarnik::layout::pick(rp[k], idx, tr * N, x);
                         vals.push_back(py::float_(ic_func_value(ic_func, x, f)).cast<double>());
                     }
                 }
@@ -319,16 +305,12 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
         for (std::size_t i = 0; i < G * K; ++i) po[i] = wrapper_value(po[i], pairs[i], kind == 1);
     } else {
         // a user-supplied correlation function: called once per group and field, rows in table order
-        std::vector<std::vector<std::size_t>> members(G);
-        for (std::size_t i = 0; i < rows; ++i)
-            if (codes[i] >= 0) members[static_cast<std::size_t>(codes[i])].push_back(i);
+        const auto members = zarnik::layout::members(codes.data(), rows, G);
         std::vector<double> x, f;
         for (std::size_t g = 0; g < G; ++g) {
-            f.clear();
-            for (std::size_t i : members[g]) f.push_back(fac.data()[i]);
+            zarnik::layout::pick(fac.data(), members[g], 0, f);
             for (std::size_t k = 0; k < K; ++k) {
-                x.clear();
-                for (std::size_t i : members[g]) x.push_back(rets[k].data()[i]);
+                zarnik::layout::pick(rets[k].data(), members[g], 0, x);
                 po[g * K + k] = py::float_(ic_func_value(ic_func, x, f)).cast<double>();
             }
         }
@@ -385,15 +367,7 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
         zarnik::returns::growth_index_carried(R, Tr, N, G.data());
         for (std::size_t k = 0; k < K; ++k)
             zarnik::returns::forward_returns(G.data(), Tr, N, rp, T, static_cast<std::size_t>(keys_p[k]), pf[k]);
-        zarnik::parallel_for(T, [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i) {
-                const double* frow = Fv + static_cast<std::size_t>(fp[i]) * Nf;
-                for (std::size_t j = 0; j < N; ++j) {
-                    const double v = cp[j] < 0 ? kNaN : frow[cp[j]];
-                    pfa[i * N + j] = negate ? v * -1.0 : v;
-                }
-            }
-        }, 16);
+        zarnik::layout::gather(Fv, Nf, fp, T, cp, N, negate, pfa);
     }
     py::dict ret_table;
     py::list ret_fields;
@@ -434,17 +408,12 @@ void register_ic(py::module_& m) {
         g_wrappers[tag] = new py::object(make_wrapper(tag == kSpearman));
         register_native(*g_wrappers[tag], tag);
     }
-    m.def(
-        "_get_ic_func",
-        [](py::object rank_ic) -> py::object {
-            return *g_wrappers[py::bool_(rank_ic) ? kSpearman : kPearson];
-        },
-        py::arg("rank_ic") = false,
-        signed_doc("_get_ic_func", "(rank_ic=False)",
-                   "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n"
-                   ":param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
-                   ":return: wrapper(fs, rs) -> (相关系数, p 值)，完整样本对少于两个时为 (0, 0)")
-            .c_str());
+    def(m, "_get_ic_func", {"(rank_ic=False)",
+            "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n"
+            ":param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
+            ":return: wrapper(fs, rs) -> (相关系数, p 值)，完整样本对少于两个时为 (0, 0)"},
+        [](py::object rank_ic) -> py::object { return *g_wrappers[py::bool_(rank_ic) ? kSpearman : kPearson]; },
+        py::arg("rank_ic") = false);
 
     py::object base = m.attr("FactorAnalyser");
     ClassBuilder(m, "ICAnalysis", py::make_tuple(base),
@@ -454,33 +423,27 @@ void register_ic(py::module_& m) {
                  ":param industry_classification: None、行业分类来源（\"citics_2019\" 或 \"sws\"）、"
                  "dict 或 pandas.Series（order_book_id -> 行业名称）\n"
                  ":param max_decay: IC 衰减的滞后期数（含滞后 0），None 或 0 表示不计算")
-        .init(&ic_init, py::arg("self"), py::arg("rank_ic") = true,
-              py::arg("industry_classification") = py::none(), py::arg("max_decay") = py::none(),
-              signed_doc("__init__", "(self, rank_ic=True, industry_classification=None, max_decay=None)",
-                         "创建 IC 分析步骤；参数见类说明。")
-                  .c_str())
-        .method("analysis", &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
-                py::arg("periods"), py::arg("ascending") = true,
-                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
-                           "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"
-                           ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
-                           ":param ascending: 因子排序方向\n:return: ICAnalysisResult")
-                    .c_str())
-        .method("_get_industry_data", &ic_get_industry_data, py::arg("self"), py::arg("factor_data"),
-                signed_doc("_get_industry_data", "(self, factor_data)",
-                           "长表每一行的行业名称（pandas.Series，索引同长表，缺失为 \"Unknown\"）。").c_str())
-        .method("_calc_ic", &ic_calc_ic, py::arg("self"), py::arg("factor"), py::arg("ret_table"),
-                py::arg("ret_fields"),
-                signed_doc("_calc_ic", "(self, factor, ret_table, ret_fields)",
-                           "逐日 IC 与 p 值：factor 为日期 x 股票矩阵，ret_table[field] 为同形状的远期收益；"
-                           "返回 (ic, p 值) 两个日期 x 持有期矩阵。").c_str())
-        .method("_calc_ic_decay", &ic_calc_ic_decay, py::arg("self"), py::arg("factor_data"), py::arg("ic"),
-                signed_doc("_calc_ic_decay", "(self, factor_data, ic)",
-                           "IC 衰减表：因子与滞后 0 .. max_decay - 1 个交易日的远期收益的逐日 IC，"
-                           "索引为 (datetime, decay)；未设置 max_decay 时返回 None。").c_str())
-        .method("_calc_ic_industry_distribute", &ic_calc_industry, py::arg("self"), py::arg("factor_data"),
-                signed_doc("_calc_ic_industry_distribute", "(self, factor_data)",
-                           "各行业的合并样本 IC（行业 x 持有期）；未设置行业分类时返回 None。").c_str())
+        .init({"(self, rank_ic=True, industry_classification=None, max_decay=None)", "创建 IC 分析步骤；参数见类说明。"},
+            &ic_init, py::arg("self"), py::arg("rank_ic") = true, py::arg("industry_classification") = py::none(),
+            py::arg("max_decay") = py::none())
+        .method("analysis", {"(self, factor_data, returns, periods, ascending=True)",
+                "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"
+                ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
+                ":param ascending: 因子排序方向\n:return: ICAnalysisResult"},
+            &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
+            py::arg("ascending") = true)
+        .method("_get_industry_data", {"(self, factor_data)", "长表每一行的行业名称（pandas.Series，索引同长表，缺失为 \"Unknown\"）。"},
+            &ic_get_industry_data, py::arg("self"), py::arg("factor_data"))
+        .method("_calc_ic", {"(self, factor, ret_table, ret_fields)",
+                "逐日 IC 与 p 值：factor 为日期 x 股票矩阵，ret_table[field] 为同形状的远期收益；"
+                "返回 (ic, p 值) 两个日期 x 持有期矩阵。"},
+            &ic_calc_ic, py::arg("self"), py::arg("factor"), py::arg("ret_table"), py::arg("ret_fields"))
+        .method("_calc_ic_decay", {"(self, factor_data, ic)",
+                "IC 衰减表：因子与滞后 0 .. max_decay - 1 个交易日的远期收益的逐日 IC，"
+                "索引为 (datetime, decay)；未设置 max_decay 时返回 None。"},
+            &ic_calc_ic_decay, py::arg("self"), py::arg("factor_data"), py::arg("ic"))
+        .method("_calc_ic_industry_distribute", {"(self, factor_data)", "各行业的合并样本 IC（行业 x 持有期）；未设置行业分类时返回 None。"},
+            &ic_calc_industry, py::arg("self"), py::arg("factor_data"))
         .build();
 }
 
