@@ -73,8 +73,8 @@ void fill_p_values(bool rank, double* r, const std::int64_t* n, double* p, std::
 }
 
 py::object ic_func_value(const py::object& fn, const std::vector<double>& x, const std::vector<double>& f) {
-    py::array_t<double> xa(static_cast<py::ssize_t>(x.size()), x.data());
-    py::array_t<double> fa(static_cast<py::ssize_t>(f.size()), f.data());
+    py::array_t<double> xa = array_of(x);
+    py::array_t<double> fa = array_of(f);
     return fn(xa, fa)[py::int_(0)];
 }
 
@@ -167,8 +167,8 @@ py::tuple ic_calc_ic(py::object self, py::object factor, py::object ret_table, p
         R.push_back(m);
     }
     const std::size_t K = R.size();
-    py::array_t<double> ic({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(K)});
-    py::array_t<double> pv({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(K)});
+    py::array_t<double> ic = new_array(T, K);
+    py::array_t<double> pv = new_array(T, K);
     std::vector<std::int64_t> counts(zarnik::mul_size(T, K, "ic"), 0);
     {
         std::vector<const double*> rp;
@@ -194,7 +194,6 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
     if (!py::bool_(max_decay)) return py::none();
     long long lags = require_count(max_decay, 0, kMaxDecayError);
     py::module_ pd = py::module_::import("pandas");
-    py::module_ np = py::module_::import("numpy");
     py::object ic_func = self.attr("ic_func");
     py::list return_fields = return_fields_of(factor_data.attr("columns"));
 
@@ -248,13 +247,12 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
             }
         }
         const std::size_t rows = row_date.size();
-        py::array_t<double> v({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(K)});
+        py::array_t<double> v = new_array(rows, K);
         std::copy(vals.begin(), vals.end(), v.mutable_data());
-        py::array_t<std::int64_t> dpos(static_cast<py::ssize_t>(rows), row_date.data());
-        py::array_t<std::int64_t> lagv(static_cast<py::ssize_t>(rows), row_lag.data());
         py::object index = pd.attr("MultiIndex").attr("from_arrays")(
-            py::make_tuple(d.dates.attr("take")(dpos), lagv), py::arg("names") = py::make_tuple("datetime", "decay"));
-        parts.append(pd.attr("DataFrame")(v, py::arg("index") = index, py::arg("columns") = return_fields));
+            py::make_tuple(d.dates.attr("take")(array_of(row_date)), array_of(row_lag)),
+            py::arg("names") = py::make_tuple("datetime", "decay"));
+        parts.append(dataframe(v, index, return_fields));
     }
     return pd.attr("concat")(parts).attr("sort_index")();
 }
@@ -291,7 +289,7 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
     Matrix fac = column(py::str("factor"));
     std::vector<Matrix> rets;
     for (py::handle f : return_fields) rets.push_back(column(f));
-    py::array_t<double> out({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
+    py::array_t<double> out = new_array(G, K);
     double* po = out.mutable_data();
     const int kind = native_tag(ic_func);
     if (kind >= 0) {
@@ -316,7 +314,7 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
         }
     }
     py::object idx = pd.attr("Index")(uniques, py::arg("name") = key_name);
-    return pd.attr("DataFrame")(out, py::arg("index") = idx, py::arg("columns") = return_fields);
+    return dataframe(out, idx, return_fields);
 }
 
 py::object ic_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
@@ -325,30 +323,22 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     require_dataframe(returns, "returns");
     require_analysis_axes(factor_data, returns);
     py::module_ pd = py::module_::import("pandas");
-    py::module_ np = py::module_::import("numpy");
     const std::vector<HoldingPeriod> ps = parse_periods(periods);
 
     DenseFrame fr = to_dense(factor_data, "factor_data");
     DenseFrame rr = to_dense(returns, "returns");
     py::object index_ = fr.index.attr("intersection")(rr.index).attr("rename")("datetime");
     py::object columns = rr.columns;
-    auto fpos = positions(fr.index, index_, "factor_data");
-    auto rpos = positions(rr.index, index_, "returns");
-    auto cpos = positions(fr.columns, columns, "factor_data columns");
+    auto fpos = unique_positions(fr.index, index_, "factor_data");
+    auto rpos = unique_positions(rr.index, index_, "returns");
+    auto cpos = unique_positions(fr.columns, columns, "factor_data columns");
     const std::size_t T = static_cast<std::size_t>(py::len(index_));
     const std::size_t N = static_cast<std::size_t>(rr.cols());
     const std::size_t Tr = static_cast<std::size_t>(rr.rows());
     const std::size_t Nf = static_cast<std::size_t>(fr.cols());
     const bool negate = py::bool_(self.attr("rank_ic")) && py::bool_(ascending);
 
-    // ordered unique period keys
-    std::vector<long long> keys_p;
-    std::vector<std::string> keys;
-    for (const HoldingPeriod& p : ps) {
-        keys.push_back(p.key);
-        keys_p.push_back(p.value);
-    }
-    const std::size_t K = keys.size();
+    const std::size_t K = ps.size();  // ordered unique periods
     Matrix fa({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(N)});
     std::vector<Matrix> fwd;
     for (std::size_t k = 0; k < K; ++k) fwd.emplace_back(std::vector<py::ssize_t>{static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(N)});
@@ -366,25 +356,24 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
         std::vector<double> G(zarnik::mul_size(Tr, N, "returns"));
         zarnik::returns::growth_index_carried(R, Tr, N, G.data());
         for (std::size_t k = 0; k < K; ++k)
-            zarnik::returns::forward_returns(G.data(), Tr, N, rp, T, static_cast<std::size_t>(keys_p[k]), pf[k]);
+            zarnik::returns::forward_returns(G.data(), Tr, N, rp, T, static_cast<std::size_t>(ps[k].value), pf[k]);
         zarnik::layout::gather(Fv, Nf, fp, T, cp, N, negate, pfa);
     }
-    py::dict ret_table;
+    py::dict ret_table, data;
     py::list ret_fields;
-    for (std::size_t k = 0; k < K; ++k) {
-        ret_table[py::str(keys[k])] = fwd[k];
-        ret_fields.append(py::str(keys[k]));
-    }
-    py::dict data;
     data["factor"] = fa.attr("reshape")(-1);
-    for (std::size_t k = 0; k < K; ++k) data[py::str(keys[k])] = fwd[k].attr("reshape")(-1);
+    for (std::size_t k = 0; k < K; ++k) {
+        ret_table[py::str(ps[k].key)] = fwd[k];
+        ret_fields.append(py::str(ps[k].key));
+        data[py::str(ps[k].key)] = fwd[k].attr("reshape")(-1);
+    }
     py::object mi = pd.attr("MultiIndex").attr("from_product")(
         py::make_tuple(index_, columns), py::arg("names") = py::make_tuple("datetime", "order_book_id"));
     py::object df = pd.attr("DataFrame")(data, py::arg("index") = mi);
 
     py::tuple res = self.attr("_calc_ic")(fa, ret_table, ret_fields);
-    py::object ic = pd.attr("DataFrame")(res[0], py::arg("index") = index_, py::arg("columns") = ret_fields);
-    py::object ic_p = pd.attr("DataFrame")(res[1], py::arg("index") = index_, py::arg("columns") = ret_fields);
+    py::object ic = dataframe(res[0], index_, ret_fields);
+    py::object ic_p = dataframe(res[1], index_, ret_fields);
     py::object ic_decay = self.attr("_calc_ic_decay")(df, ic);
     py::object ind = self.attr("_calc_ic_industry_distribute")(df);
     if (!ind.is_none()) {

@@ -184,16 +184,13 @@ py::object load_daily_returns(const py::object& factor_data, const py::object& p
     py::object close = prices["close"].attr("unstack")(0).attr("sort_index")().attr("sort_index")(py::arg("axis") = 1);
     DenseFrame dense = to_dense(close, "close", false);
     const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
-    Matrix all({dense.rows(), dense.cols()});
+    Matrix out({rows > 0 ? dense.rows() - 1 : 0, dense.cols()});
     {
         const double* src = dense.values.data();
-        double* dst = all.mutable_data();
+        double* dst = out.mutable_data();
         py::gil_scoped_release release;
         zarnik::xsection::simple_returns(src, dst, rows, cols);
     }
-    const py::ssize_t keep = rows > 0 ? static_cast<py::ssize_t>(rows) - 1 : 0;
-    Matrix out({keep, dense.cols()});
-    if (keep > 0) std::copy(all.data() + cols, all.data() + rows * cols, out.mutable_data());
     py::object slice = builtin("slice")(rows > 0 ? 1 : 0, py::none());
     return to_frame(out, dense.index[slice], dense.columns);
 }

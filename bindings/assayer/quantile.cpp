@@ -125,15 +125,13 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     const std::size_t n = static_cast<std::size_t>(py::len(factor_data));
 
     // holding periods must be shorter than the factor history
-    std::vector<long long> kept;
-    std::vector<std::string> kept_keys;
+    std::vector<HoldingPeriod> kept;
     py::list dropped;
     for (const HoldingPeriod& p : ps) {
         if (static_cast<unsigned long long>(p.value) >= n) {
             dropped.append(py::int_(py::str(p.key.substr(2))));
         } else {
-            kept.push_back(p.value);
-            kept_keys.push_back(p.key);
+            kept.push_back(p);
         }
     }
     if (py::len(dropped) > 0) {
@@ -158,8 +156,8 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     DenseFrame rr = to_dense(returns, "returns");
     const std::size_t S = static_cast<std::size_t>(fr.cols());
     const std::size_t Tr = static_cast<std::size_t>(rr.rows()), Nr = static_cast<std::size_t>(rr.cols());
-    auto rpos = positions(rr.index, fr.index, "returns");
-    auto cpos = positions(rr.columns, fr.columns, "returns columns");
+    auto rpos = unique_positions(rr.index, fr.index, "returns");
+    auto cpos = unique_positions(rr.columns, fr.columns, "returns columns");
     const std::size_t K = kept.size(), Q = static_cast<std::size_t>(q);
 
     std::vector<std::int32_t> lab(zarnik::mul_size(n, S, "factor_data"));
@@ -175,7 +173,7 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         std::vector<double> cum(lab.size());
         zarnik::returns::aligned_growth(R, Tr, Nr, rp, n, cp, S, cum.data());
         for (std::size_t k = 0; k < K; ++k)
-            zarnik::quantile::period_returns(lab.data(), cum.data(), n, S, q, static_cast<std::size_t>(kept[k]),
+            zarnik::quantile::period_returns(lab.data(), cum.data(), n, S, q, static_cast<std::size_t>(kept[k].value),
                                              qret.data() + k * Q * n, qturn.data() + k * Q * n);
     }
 
@@ -189,13 +187,13 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     const std::vector<std::size_t> text_order = zarnik::quantile::label_text_order(Q);
     py::list text_tags, columns;
     for (std::size_t k : text_order) text_tags.append(tags[k]);
-    for (const std::string& k : kept_keys) columns.append(py::str(k));
+    for (const HoldingPeriod& p : kept) columns.append(py::str(p.key));
 
     // daily group returns (0 where no level holds anything), row (tag, date)
-    py::array_t<double> daily({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    py::array_t<double> turnover({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    py::array_t<double> cumret({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    py::array_t<double> ls({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(K)});
+    py::array_t<double> daily = new_array(Q * n, K);
+    py::array_t<double> turnover = new_array(Q * n, K);
+    py::array_t<double> cumret = new_array(Q * n, K);
+    py::array_t<double> ls = new_array(n, K);
     const double* pd_ = daily.mutable_data();
     const double* pc = cumret.mutable_data();
     zarnik::quantile::period_tables(qret.data(), qturn.data(), K, Q, n, daily.mutable_data(), turnover.mutable_data(),
@@ -210,24 +208,21 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         if (!b || b.ndim() != 1 || static_cast<std::size_t>(b.shape(0)) != n) {
             raise(PyExc_ValueError, format("benchmark returns: expected {} values, one per factor date", n));
         }
-        py::array_t<double> ex({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
+        py::array_t<double> ex = new_array(Q, K);
         zarnik::quantile::annualized_groups(pd_, Q, n, K, text_order, b.data(), ex.mutable_data());
-        excess = pd.attr("DataFrame")(ex, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
-                                      py::arg("columns") = columns);
+        excess = dataframe(ex, pd.attr("Index")(text_tags, py::arg("name") = "tag"), columns);
     }
     // annualized group returns
-    py::array_t<double> ann({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
+    py::array_t<double> ann = new_array(Q, K);
     zarnik::quantile::annualized_groups(pc, Q, n, K, text_order, nullptr, ann.mutable_data());
 
     py::object tag_index = pd.attr("MultiIndex").attr("from_product")(
         py::make_tuple(tag_list, fr.index), py::arg("names") = py::make_tuple("tag", "datetime"));
-    py::object quantile_returns = pd.attr("DataFrame")(cumret, py::arg("index") = tag_index, py::arg("columns") = columns);
-    py::object quantile_turnover = pd.attr("DataFrame")(turnover, py::arg("index") = tag_index.attr("copy")(),
-                                                        py::arg("columns") = columns);
+    py::object quantile_returns = dataframe(cumret, tag_index, columns);
+    py::object quantile_turnover = dataframe(turnover, tag_index.attr("copy")(), columns);
     py::object date_index = pd.attr("Index")(fr.index).attr("rename")("datetime");
-    py::object top_minus_bottom = pd.attr("DataFrame")(ls, py::arg("index") = date_index, py::arg("columns") = columns);
-    py::object annualized = pd.attr("DataFrame")(ann, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
-                                                 py::arg("columns") = columns);
+    py::object top_minus_bottom = dataframe(ls, date_index, columns);
+    py::object annualized = dataframe(ann, pd.attr("Index")(text_tags, py::arg("name") = "tag"), columns);
     // labels stay Python objects (str or None); pandas would otherwise convert them to its string dtype
     py::object detail = pd.attr("DataFrame")(object_matrix(lab, n, S, tags), py::arg("index") = fr.index,
                                              py::arg("columns") = fr.columns, py::arg("dtype") = "object");

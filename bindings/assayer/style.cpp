@@ -92,16 +92,13 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     for (long long g = 1; g <= q; ++g) tags.append(py::str("q{}").attr("format")(g));
     py::object dtype = pd.attr("CategoricalDtype")(tags);
     std::vector<std::int64_t> kept(active.dates.begin(), active.dates.end());
-    py::object dates = factor.index.attr("take")(
-        py::array_t<std::int64_t>(static_cast<py::ssize_t>(kept.size()), kept.data()));
+    py::object dates = factor.index.attr("take")(array_of(kept));
     py::object row_index = pd.attr("MultiIndex").attr("from_product")(
         py::make_tuple(dates, pd.attr("CategoricalIndex")(tags, py::arg("dtype") = dtype)),
         py::arg("names") = py::make_tuple("date", "quantile"));
-    py::array_t<double> data({static_cast<py::ssize_t>(active.dates.size()) * static_cast<py::ssize_t>(q),
-                              static_cast<py::ssize_t>(n_factors)});
+    py::array_t<double> data = new_array(active.dates.size() * static_cast<std::size_t>(q), n_factors);
     std::copy(active.values.begin(), active.values.end(), data.mutable_data());
-    py::object frame = pd.attr("DataFrame")(data, py::arg("index") = row_index,
-                                            py::arg("columns") = exposure.attr("columns"));
+    py::object frame = dataframe(data, row_index, exposure.attr("columns"));
     py::object result_cls = package_module("analysis.analysis_result").attr("QuantileStyleAnalysisResult");
     return result_cls(py::arg("quantile_exposure") = frame, py::arg("name") = self.attr("step_name"));
 }

@@ -4,7 +4,9 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <cstddef>
 #include <string>
+#include <vector>
 
 #include "common/pyclass.hpp"
 
@@ -27,6 +29,18 @@ inline CDoubleArray aligned_c_double(const py::handle& obj) {
         if (!a) throw py::error_already_set();
     }
     return a;
+}
+
+// A new C-order rows x cols array (uninitialised), sized as the core counts.
+template <class T = double>
+py::array_t<T> new_array(std::size_t rows, std::size_t cols) {
+    return py::array_t<T>({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(cols)});
+}
+
+// A new 1-D array holding a copy of `values`.
+template <class T>
+py::array_t<T> array_of(const std::vector<T>& values) {
+    return py::array_t<T>(static_cast<py::ssize_t>(values.size()), values.data());
 }
 
 // The one dtype check of the array entry points: `obj` as a numpy array of

@@ -186,6 +186,11 @@ inline py::object to_frame(const py::array& values, const py::object& index, con
                                 py::arg("copy") = false);
 }
 
+// A result DataFrame over `values` (pandas' own constructor, labels as given).
+inline py::object dataframe(const py::object& values, const py::object& index, const py::object& columns) {
+    return pandas().attr("DataFrame")(values, py::arg("index") = index, py::arg("columns") = columns);
+}
+
 // Position of each of `target` in `labels` (-1 where absent): Index.get_indexer,
 // with `method` ("ffill", ...) when given.
 inline std::vector<std::int64_t> positions(const py::object& labels, const py::object& target,
@@ -279,7 +284,7 @@ inline DenseLong long_to_dense(const py::object& table, const std::vector<py::ob
     DenseLong out;
     out.T = used.size();
     out.N = static_cast<std::size_t>(py::len(mi.attr("levels")[py::int_(oi)]));
-    out.dates = dlevel.attr("take")(py::array_t<std::int64_t>(static_cast<py::ssize_t>(used.size()), used.data()))
+    out.dates = dlevel.attr("take")(array_of(used))
                     .attr("rename")("datetime");
     std::vector<Matrix> src;
     std::vector<const double*> srcp;
@@ -310,7 +315,7 @@ inline std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const p
         std::vector<std::int64_t> ids(n);
         std::vector<std::int64_t> first =
             zarnik::layout::first_seen(static_cast<PyObject* const*>(a.data()), n, ids.data());
-        py::object objs = a[py::array_t<std::int64_t>(static_cast<py::ssize_t>(first.size()), first.data())];
+        py::object objs = a[array_of(first)];
         py::tuple fz = pd.attr("factorize")(objs, py::arg("sort") = true);
         LongIndexArray small = LongIndexArray::ensure(fz[0]);
         codes.resize(n);

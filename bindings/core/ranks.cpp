@@ -58,8 +58,8 @@ py::tuple cell_correlations(const py::object& factor, const py::list& returns, c
         rp.push_back(rs.back().data());
     }
     const std::size_t G = n_cells < 0 ? 0 : static_cast<std::size_t>(n_cells), K = rp.size();
-    py::array_t<double> r({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
-    py::array_t<std::int64_t> n({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
+    py::array_t<double> r = new_array(G, K);
+    py::array_t<std::int64_t> n = new_array<std::int64_t>(G, K);
     {
         double* pr = r.mutable_data();
         std::int64_t* pn = n.mutable_data();
