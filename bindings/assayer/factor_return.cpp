@@ -65,21 +65,18 @@ py::object factor_return_analysis(py::object self, py::object factor_data, py::o
 }  // namespace
 
 void register_factor_return(py::module_& m) {
-    py::options o;  // every docstring below starts with its own text signature
-    o.disable_function_signatures();
     ClassBuilder(m, "FactorReturnAnalysis", py::make_tuple(m.attr("FactorAnalyser")),
                  "因子收益测试：按前一日去均值因子值构建多空组合（权重绝对值之和为 1），"
                  "每 period 个交易日调仓，对 period 个错开调仓日的组合取平均日收益，并复利累计。")
-        .method("analysis", &factor_return_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
-                py::arg("periods"), py::arg("ascending") = true,
-                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
+        .method("analysis", {"(self, factor_data, returns, periods, ascending=True)",
                 "计算各持有期的因子收益。\n\n"
                 ":param factor_data: 因子数据，行为日期，列为标的\n"
                 ":param returns: 日收益率数据，行为日期，列为标的\n"
                 ":param periods: 持有期（交易日数）列表\n"
                 ":param ascending: 为真时因子值越小权重越大（权重取反）\n"
-                ":return: FactorReturnAnalysisResult，factor_returns 每列为一个持有期（P_1、P_5 …）的累计收益")
-                    .c_str())
+                ":return: FactorReturnAnalysisResult，factor_returns 每列为一个持有期（P_1、P_5 …）的累计收益"},
+            &factor_return_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
+            py::arg("ascending") = true)
         .build();
 }
 

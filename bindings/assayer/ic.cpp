@@ -3,7 +3,6 @@
 // industry. Frames are converted once to dense matrices; correlations run in
 // the C++ core (zarnik/correlation.hpp) with the GIL released.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -19,6 +18,7 @@
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/correlation.hpp"
+#include "zarnik/layout.hpp"
 #include "zarnik/returns.hpp"
 
 namespace zarnik_py {
@@ -26,7 +26,6 @@ namespace zarnik_py {
 namespace {
 
 using namespace assayer_detail;
-using zarnik::corr::kNaN;
 
 // The two correlation wrappers handed out by _get_ic_func, registered as
 // native (common/native.hpp): the analysis computes their results in the core.
@@ -74,13 +73,15 @@ void fill_p_values(bool rank, double* r, const std::int64_t* n, double* p, std::
 }
 
 py::object ic_func_value(const py::object& fn, const std::vector<double>& x, const std::vector<double>& f) {
-    py::array_t<double> xa(static_cast<py::ssize_t>(x.size()), x.data());
-    py::array_t<double> fa(static_cast<py::ssize_t>(f.size()), f.data());
+    py::array_t<double> xa = array_of(x);
+    py::array_t<double> fa = array_of(f);
     return fn(xa, fa)[py::int_(0)];
 }
 
 // ---------------------------------------------------------------------------
 // ICAnalysis members
+
+const char* const kMaxDecayError = "max_decay: expect None or a non-negative integer, got {!r}";
 
 void ic_init(py::object self, py::object rank_ic, py::object industry_classification, py::object max_decay) {
     py::module_ pd = py::module_::import("pandas");
@@ -97,13 +98,7 @@ void ic_init(py::object self, py::object rank_ic, py::object industry_classifica
             raise(PyExc_ValueError, format("industry_classification: expect one of {}, got {}", valid, ic));
         }
     }
-    if (!max_decay.is_none()) {
-        bool ok = false;
-        const long long lags = read_count(max_decay, ok);
-        if (!ok || lags < 0) {
-            raise(PyExc_ValueError, format("max_decay: expect None or a non-negative integer, got {!r}", max_decay));
-        }
-    }
+    if (!max_decay.is_none()) require_count(max_decay, 0, kMaxDecayError);
     self.attr("rank_ic") = rank_ic;
     self.attr("ic_func") = module_attr("_get_ic_func")(rank_ic);
     self.attr("industry") = ic;
@@ -172,8 +167,8 @@ py::tuple ic_calc_ic(py::object self, py::object factor, py::object ret_table, p
         R.push_back(m);
     }
     const std::size_t K = R.size();
-    py::array_t<double> ic({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(K)});
-    py::array_t<double> pv({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(K)});
+    py::array_t<double> ic = new_array(T, K);
+    py::array_t<double> pv = new_array(T, K);
     std::vector<std::int64_t> counts(zarnik::mul_size(T, K, "ic"), 0);
     {
         std::vector<const double*> rp;
@@ -197,13 +192,8 @@ py::tuple ic_calc_ic(py::object self, py::object factor, py::object ret_table, p
 py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object ic) {
     py::object max_decay = self.attr("max_decay");
     if (!py::bool_(max_decay)) return py::none();
-    bool lags_ok = false;
-    long long lags = read_count(max_decay, lags_ok);
-    if (!lags_ok || lags < 0) {
-        raise(PyExc_ValueError, format("max_decay: expect None or a non-negative integer, got {!r}", max_decay));
-    }
+    long long lags = require_count(max_decay, 0, kMaxDecayError);
     py::module_ pd = py::module_::import("pandas");
-    py::module_ np = py::module_::import("numpy");
     py::object ic_func = self.attr("ic_func");
     py::list return_fields = return_fields_of(factor_data.attr("columns"));
 
@@ -239,36 +229,30 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
         } else if (K > 0) {
             // A user-supplied correlation function: called once per date and field.
             std::vector<double> f, x;
+            std::vector<const double*> rp;
+            for (std::size_t k = 0; k < K; ++k) rp.push_back(d.m[k + 1].data());
             for (long long lag = 1; lag < lags; ++lag) {
                 for (std::size_t t = 0; t + static_cast<std::size_t>(lag) < T; ++t) {
                     const std::size_t tr = t + static_cast<std::size_t>(lag);
-                    std::vector<std::size_t> idx;
-                    for (std::size_t i = 0; i < N; ++i) {
-                        bool ok = !std::isnan(d.m[0][t * N + i]);
-                        for (std::size_t k = 0; ok && k < K; ++k) ok = !std::isnan(d.m[k + 1][tr * N + i]);
-                        if (ok) idx.push_back(i);
-                    }
+                    const auto idx = zarnik::layout::complete_columns(d.m[0].data(), t, rp, tr, N);
                     if (idx.empty()) continue;
                     row_date.push_back(static_cast<std::int64_t>(t));
                     row_lag.push_back(lag);
-                    f.clear();
-                    for (std::size_t i : idx) f.push_back(d.m[0][t * N + i]);
+                    zarnik::layout::pick(d.m[0].data(), idx, t * N, f);
                     for (std::size_t k = 0; k < K; ++k) {
-                        x.clear();
-                        for (std::size_t i : idx) x.push_back(d.m[k + 1][tr * N + i]);
+                        zarnik::layout::pick(rp[k], idx, tr * N, x);
                         vals.push_back(py::float_(ic_func_value(ic_func, x, f)).cast<double>());
                     }
                 }
             }
         }
         const std::size_t rows = row_date.size();
-        py::array_t<double> v({static_cast<py::ssize_t>(rows), static_cast<py::ssize_t>(K)});
+        py::array_t<double> v = new_array(rows, K);
         std::copy(vals.begin(), vals.end(), v.mutable_data());
-        py::array_t<std::int64_t> dpos(static_cast<py::ssize_t>(rows), row_date.data());
-        py::array_t<std::int64_t> lagv(static_cast<py::ssize_t>(rows), row_lag.data());
         py::object index = pd.attr("MultiIndex").attr("from_arrays")(
-            py::make_tuple(d.dates.attr("take")(dpos), lagv), py::arg("names") = py::make_tuple("datetime", "decay"));
-        parts.append(pd.attr("DataFrame")(v, py::arg("index") = index, py::arg("columns") = return_fields));
+            py::make_tuple(d.dates.attr("take")(array_of(row_date)), array_of(row_lag)),
+            py::arg("names") = py::make_tuple("datetime", "decay"));
+        parts.append(dataframe(v, index, return_fields));
     }
     return pd.attr("concat")(parts).attr("sort_index")();
 }
@@ -305,7 +289,7 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
     Matrix fac = column(py::str("factor"));
     std::vector<Matrix> rets;
     for (py::handle f : return_fields) rets.push_back(column(f));
-    py::array_t<double> out({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
+    py::array_t<double> out = new_array(G, K);
     double* po = out.mutable_data();
     const int kind = native_tag(ic_func);
     if (kind >= 0) {
@@ -319,22 +303,18 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
         for (std::size_t i = 0; i < G * K; ++i) po[i] = wrapper_value(po[i], pairs[i], kind == 1);
     } else {
         // a user-supplied correlation function: called once per group and field, rows in table order
-        std::vector<std::vector<std::size_t>> members(G);
-        for (std::size_t i = 0; i < rows; ++i)
-            if (codes[i] >= 0) members[static_cast<std::size_t>(codes[i])].push_back(i);
+        const auto members = zarnik::layout::members(codes.data(), rows, G);
         std::vector<double> x, f;
         for (std::size_t g = 0; g < G; ++g) {
-            f.clear();
-            for (std::size_t i : members[g]) f.push_back(fac.data()[i]);
+            zarnik::layout::pick(fac.data(), members[g], 0, f);
             for (std::size_t k = 0; k < K; ++k) {
-                x.clear();
-                for (std::size_t i : members[g]) x.push_back(rets[k].data()[i]);
+                zarnik::layout::pick(rets[k].data(), members[g], 0, x);
                 po[g * K + k] = py::float_(ic_func_value(ic_func, x, f)).cast<double>();
             }
         }
     }
     py::object idx = pd.attr("Index")(uniques, py::arg("name") = key_name);
-    return pd.attr("DataFrame")(out, py::arg("index") = idx, py::arg("columns") = return_fields);
+    return dataframe(out, idx, return_fields);
 }
 
 py::object ic_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
@@ -343,30 +323,22 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     require_dataframe(returns, "returns");
     require_analysis_axes(factor_data, returns);
     py::module_ pd = py::module_::import("pandas");
-    py::module_ np = py::module_::import("numpy");
     const std::vector<HoldingPeriod> ps = parse_periods(periods);
 
     DenseFrame fr = to_dense(factor_data, "factor_data");
     DenseFrame rr = to_dense(returns, "returns");
     py::object index_ = fr.index.attr("intersection")(rr.index).attr("rename")("datetime");
     py::object columns = rr.columns;
-    auto fpos = positions(fr.index, index_, "factor_data");
-    auto rpos = positions(rr.index, index_, "returns");
-    auto cpos = positions(fr.columns, columns, "factor_data columns");
+    auto fpos = unique_positions(fr.index, index_, "factor_data");
+    auto rpos = unique_positions(rr.index, index_, "returns");
+    auto cpos = unique_positions(fr.columns, columns, "factor_data columns");
     const std::size_t T = static_cast<std::size_t>(py::len(index_));
     const std::size_t N = static_cast<std::size_t>(rr.cols());
     const std::size_t Tr = static_cast<std::size_t>(rr.rows());
     const std::size_t Nf = static_cast<std::size_t>(fr.cols());
     const bool negate = py::bool_(self.attr("rank_ic")) && py::bool_(ascending);
 
-    // ordered unique period keys
-    std::vector<long long> keys_p;
-    std::vector<std::string> keys;
-    for (const HoldingPeriod& p : ps) {
-        keys.push_back(p.key);
-        keys_p.push_back(p.value);
-    }
-    const std::size_t K = keys.size();
+    const std::size_t K = ps.size();  // ordered unique periods
     Matrix fa({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(N)});
     std::vector<Matrix> fwd;
     for (std::size_t k = 0; k < K; ++k) fwd.emplace_back(std::vector<py::ssize_t>{static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(N)});
@@ -384,33 +356,24 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
         std::vector<double> G(zarnik::mul_size(Tr, N, "returns"));
         zarnik::returns::growth_index_carried(R, Tr, N, G.data());
         for (std::size_t k = 0; k < K; ++k)
-            zarnik::returns::forward_returns(G.data(), Tr, N, rp, T, static_cast<std::size_t>(keys_p[k]), pf[k]);
-        zarnik::parallel_for(T, [&](std::size_t b, std::size_t e) {
-            for (std::size_t i = b; i < e; ++i) {
-                const double* frow = Fv + static_cast<std::size_t>(fp[i]) * Nf;
-                for (std::size_t j = 0; j < N; ++j) {
-                    const double v = cp[j] < 0 ? kNaN : frow[cp[j]];
-                    pfa[i * N + j] = negate ? v * -1.0 : v;
-                }
-            }
-        }, 16);
+            zarnik::returns::forward_returns(G.data(), Tr, N, rp, T, static_cast<std::size_t>(ps[k].value), pf[k]);
+        zarnik::layout::gather(Fv, Nf, fp, T, cp, N, negate, pfa);
     }
-    py::dict ret_table;
+    py::dict ret_table, data;
     py::list ret_fields;
-    for (std::size_t k = 0; k < K; ++k) {
-        ret_table[py::str(keys[k])] = fwd[k];
-        ret_fields.append(py::str(keys[k]));
-    }
-    py::dict data;
     data["factor"] = fa.attr("reshape")(-1);
-    for (std::size_t k = 0; k < K; ++k) data[py::str(keys[k])] = fwd[k].attr("reshape")(-1);
+    for (std::size_t k = 0; k < K; ++k) {
+        ret_table[py::str(ps[k].key)] = fwd[k];
+        ret_fields.append(py::str(ps[k].key));
+        data[py::str(ps[k].key)] = fwd[k].attr("reshape")(-1);
+    }
     py::object mi = pd.attr("MultiIndex").attr("from_product")(
         py::make_tuple(index_, columns), py::arg("names") = py::make_tuple("datetime", "order_book_id"));
     py::object df = pd.attr("DataFrame")(data, py::arg("index") = mi);
 
     py::tuple res = self.attr("_calc_ic")(fa, ret_table, ret_fields);
-    py::object ic = pd.attr("DataFrame")(res[0], py::arg("index") = index_, py::arg("columns") = ret_fields);
-    py::object ic_p = pd.attr("DataFrame")(res[1], py::arg("index") = index_, py::arg("columns") = ret_fields);
+    py::object ic = dataframe(res[0], index_, ret_fields);
+    py::object ic_p = dataframe(res[1], index_, ret_fields);
     py::object ic_decay = self.attr("_calc_ic_decay")(df, ic);
     py::object ind = self.attr("_calc_ic_industry_distribute")(df);
     if (!ind.is_none()) {
@@ -434,17 +397,12 @@ void register_ic(py::module_& m) {
         g_wrappers[tag] = new py::object(make_wrapper(tag == kSpearman));
         register_native(*g_wrappers[tag], tag);
     }
-    m.def(
-        "_get_ic_func",
-        [](py::object rank_ic) -> py::object {
-            return *g_wrappers[py::bool_(rank_ic) ? kSpearman : kPearson];
-        },
-        py::arg("rank_ic") = false,
-        signed_doc("_get_ic_func", "(rank_ic=False)",
-                   "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n"
-                   ":param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
-                   ":return: wrapper(fs, rs) -> (相关系数, p 值)，完整样本对少于两个时为 (0, 0)")
-            .c_str());
+    def(m, "_get_ic_func", {"(rank_ic=False)",
+            "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n"
+            ":param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
+            ":return: wrapper(fs, rs) -> (相关系数, p 值)，完整样本对少于两个时为 (0, 0)"},
+        [](py::object rank_ic) -> py::object { return *g_wrappers[py::bool_(rank_ic) ? kSpearman : kPearson]; },
+        py::arg("rank_ic") = false);
 
     py::object base = m.attr("FactorAnalyser");
     ClassBuilder(m, "ICAnalysis", py::make_tuple(base),
@@ -454,33 +412,27 @@ void register_ic(py::module_& m) {
                  ":param industry_classification: None、行业分类来源（\"citics_2019\" 或 \"sws\"）、"
                  "dict 或 pandas.Series（order_book_id -> 行业名称）\n"
                  ":param max_decay: IC 衰减的滞后期数（含滞后 0），None 或 0 表示不计算")
-        .init(&ic_init, py::arg("self"), py::arg("rank_ic") = true,
-              py::arg("industry_classification") = py::none(), py::arg("max_decay") = py::none(),
-              signed_doc("__init__", "(self, rank_ic=True, industry_classification=None, max_decay=None)",
-                         "创建 IC 分析步骤；参数见类说明。")
-                  .c_str())
-        .method("analysis", &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
-                py::arg("periods"), py::arg("ascending") = true,
-                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
-                           "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"
-                           ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
-                           ":param ascending: 因子排序方向\n:return: ICAnalysisResult")
-                    .c_str())
-        .method("_get_industry_data", &ic_get_industry_data, py::arg("self"), py::arg("factor_data"),
-                signed_doc("_get_industry_data", "(self, factor_data)",
-                           "长表每一行的行业名称（pandas.Series，索引同长表，缺失为 \"Unknown\"）。").c_str())
-        .method("_calc_ic", &ic_calc_ic, py::arg("self"), py::arg("factor"), py::arg("ret_table"),
-                py::arg("ret_fields"),
-                signed_doc("_calc_ic", "(self, factor, ret_table, ret_fields)",
-                           "逐日 IC 与 p 值：factor 为日期 x 股票矩阵，ret_table[field] 为同形状的远期收益；"
-                           "返回 (ic, p 值) 两个日期 x 持有期矩阵。").c_str())
-        .method("_calc_ic_decay", &ic_calc_ic_decay, py::arg("self"), py::arg("factor_data"), py::arg("ic"),
-                signed_doc("_calc_ic_decay", "(self, factor_data, ic)",
-                           "IC 衰减表：因子与滞后 0 .. max_decay - 1 个交易日的远期收益的逐日 IC，"
-                           "索引为 (datetime, decay)；未设置 max_decay 时返回 None。").c_str())
-        .method("_calc_ic_industry_distribute", &ic_calc_industry, py::arg("self"), py::arg("factor_data"),
-                signed_doc("_calc_ic_industry_distribute", "(self, factor_data)",
-                           "各行业的合并样本 IC（行业 x 持有期）；未设置行业分类时返回 None。").c_str())
+        .init({"(self, rank_ic=True, industry_classification=None, max_decay=None)", "创建 IC 分析步骤；参数见类说明。"},
+            &ic_init, py::arg("self"), py::arg("rank_ic") = true, py::arg("industry_classification") = py::none(),
+            py::arg("max_decay") = py::none())
+        .method("analysis", {"(self, factor_data, returns, periods, ascending=True)",
+                "计算 IC、IC p 值、IC 衰减与分行业 IC。\n\n:param factor_data: 因子值（日期 x 股票）\n"
+                ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
+                ":param ascending: 因子排序方向\n:return: ICAnalysisResult"},
+            &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
+            py::arg("ascending") = true)
+        .method("_get_industry_data", {"(self, factor_data)", "长表每一行的行业名称（pandas.Series，索引同长表，缺失为 \"Unknown\"）。"},
+            &ic_get_industry_data, py::arg("self"), py::arg("factor_data"))
+        .method("_calc_ic", {"(self, factor, ret_table, ret_fields)",
+                "逐日 IC 与 p 值：factor 为日期 x 股票矩阵，ret_table[field] 为同形状的远期收益；"
+                "返回 (ic, p 值) 两个日期 x 持有期矩阵。"},
+            &ic_calc_ic, py::arg("self"), py::arg("factor"), py::arg("ret_table"), py::arg("ret_fields"))
+        .method("_calc_ic_decay", {"(self, factor_data, ic)",
+                "IC 衰减表：因子与滞后 0 .. max_decay - 1 个交易日的远期收益的逐日 IC，"
+                "索引为 (datetime, decay)；未设置 max_decay 时返回 None。"},
+            &ic_calc_ic_decay, py::arg("self"), py::arg("factor_data"), py::arg("ic"))
+        .method("_calc_ic_industry_distribute", {"(self, factor_data)", "各行业的合并样本 IC（行业 x 持有期）；未设置行业分类时返回 None。"},
+            &ic_calc_industry, py::arg("self"), py::arg("factor_data"))
         .build();
 }
 

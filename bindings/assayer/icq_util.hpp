@@ -6,7 +6,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
+#include "common/frames.hpp"
 #include "common/modules.hpp"
 #include "common/pyclass.hpp"
 
@@ -45,13 +47,11 @@ inline void require_dataframe(const py::handle& obj, const char* name) {
 
 // Positions of `labels` in `index` (-1 where absent); raises ValueError when
 // `index` has duplicate labels, as a reindex onto it would.
-inline py::array_t<std::int64_t> positions(const py::object& index, const py::object& labels, const char* what) {
+inline std::vector<std::int64_t> unique_positions(const py::object& index, const py::object& labels, const char* what) {
     if (!index.attr("is_unique").cast<bool>()) {
         raise(PyExc_ValueError, std::string(what) + ": cannot align on an axis with duplicate labels");
     }
-    py::object np = py::module_::import("numpy");
-    return py::array_t<std::int64_t>::ensure(
-        np.attr("asarray")(index.attr("get_indexer")(labels), py::arg("dtype") = np.attr("int64")));
+    return positions(index, labels);
 }
 
 }  // namespace zarnik_py::assayer_detail

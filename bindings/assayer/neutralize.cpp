@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "assayer/assayer.hpp"
-#include "assayer/market_data.hpp"
+#include "common/market_data.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
 #include "common/native.hpp"
@@ -216,8 +216,6 @@ py::object neutralization_process(py::object self, py::object df) {
 }  // namespace
 
 void register_neutralize(py::module_& m) {
-    py::options options;  // docstrings carry hand-written text signatures (signed_doc)
-    options.disable_function_signatures();
     py::object ols_fn = package_module("analysis.ols").attr("calc_residuals");
     register_native(ols_fn, native::ols_residuals);
     if (!py::hasattr(m, "calc_residuals")) m.attr("calc_residuals") = ols_fn;
@@ -230,15 +228,16 @@ void register_neutralize(py::module_& m) {
                  "或风格因子名称的选择\n"
                  ":param other_factors: 用户提供的回归因子（DataFrame 列表），None 与空表跳过\n"
                  ":param add_const: 是否加入常数项；None 表示仅在 industry 为 None 时加入")
-        .init(&neutralization_init, py::arg("self"), py::arg("industry") = "citics_2019",
-              py::arg("style_factors") = "all", py::arg("other_factors") = py::none(),
-              py::arg("add_const") = py::none(),
-              signed_doc("__init__", "(self, industry='citics_2019', style_factors='all', other_factors=None, add_const=None)",
-                         "设置中性化所用的行业分类、风格因子、用户因子与常数项。").c_str())
-        .method("process", &neutralization_process, py::arg("self"), py::arg("df"),
-                signed_doc("process", "(self, df)", "对因子数据做中性化。\n\n"
+        .init({"(self, industry='citics_2019', style_factors='all', other_factors=None, add_const=None)",
+                "设置中性化所用的行业分类、风格因子、用户因子与常数项。"},
+            &neutralization_init, py::arg("self"), py::arg("industry") = "citics_2019",
+            py::arg("style_factors") = "all", py::arg("other_factors") = py::none(),
+            py::arg("add_const") = py::none())
+        .method("process", {"(self, df)",
+                "对因子数据做中性化。\n\n"
                 ":param factor_data: 因子数据，行为日期，列为标的\n"
-                ":return: 残差构成的新因子数据，行列与输入一致，列名为 order_book_id").c_str())
+                ":return: 残差构成的新因子数据，行列与输入一致，列名为 order_book_id"},
+            &neutralization_process, py::arg("self"), py::arg("df"))
         .build();
 }
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "assayer/assayer.hpp"
-#include "assayer/market_data.hpp"
+#include "common/market_data.hpp"
 #include "common/frames.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
@@ -184,16 +184,13 @@ py::object load_daily_returns(const py::object& factor_data, const py::object& p
     py::object close = prices["close"].attr("unstack")(0).attr("sort_index")().attr("sort_index")(py::arg("axis") = 1);
     DenseFrame dense = to_dense(close, "close", false);
     const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
-    Matrix all({dense.rows(), dense.cols()});
+    Matrix out({rows > 0 ? dense.rows() - 1 : 0, dense.cols()});
     {
         const double* src = dense.values.data();
-        double* dst = all.mutable_data();
+        double* dst = out.mutable_data();
         py::gil_scoped_release release;
         zarnik::xsection::simple_returns(src, dst, rows, cols);
     }
-    const py::ssize_t keep = rows > 0 ? static_cast<py::ssize_t>(rows) - 1 : 0;
-    Matrix out({keep, dense.cols()});
-    if (keep > 0) std::copy(all.data() + cols, all.data() + rows * cols, out.mutable_data());
     py::object slice = builtin("slice")(rows > 0 ? 1 : 0, py::none());
     return to_frame(out, dense.index[slice], dense.columns);
 }
@@ -304,17 +301,15 @@ void register_pipeline(py::module_& m) {
     m.attr("VALID_INDUSTRY_SOURCE") = py::make_tuple("citics_2019", "sws");
     m.attr("FIELD_MAPPING") = field_mapping;
 
-    m.def("_validate_data_frame", &validate_data_frame, py::arg("df"), py::arg("name"),
-          signed_doc("_validate_data_frame", "(df, name)", "检查 df 为 DatetimeIndex 索引的非空 DataFrame，否则抛出 ValueError。").c_str());
-    m.def("_get_datetime_freq", &datetime_freq, py::arg("index"),
-          signed_doc("_get_datetime_freq", "(index)",
-                     "判断时间索引的频率：\"tick\"、\"1m\" 或 \"1d\"；整点但非零点时抛出 ValueError。").c_str());
-    m.def(
-        "_is_date_frequency_index",
+    def(m, "_validate_data_frame", {"(df, name)", "检查 df 为 DatetimeIndex 索引的非空 DataFrame，否则抛出 ValueError。"},
+        &validate_data_frame, py::arg("df"), py::arg("name"));
+    def(m, "_get_datetime_freq", {"(index)", "判断时间索引的频率：\"tick\"、\"1m\" 或 \"1d\"；整点但非零点时抛出 ValueError。"},
+        &datetime_freq, py::arg("index"));
+    def(m, "_is_date_frequency_index", {"(index)", "时间索引是否为日频（全部为零点）。"},
         [](py::object index) { return assayer_module().attr("_get_datetime_freq")(index).equal(py::str("1d")); },
-        py::arg("index"), signed_doc("_is_date_frequency_index", "(index)", "时间索引是否为日频（全部为零点）。").c_str());
-    m.def("_get_return_fields", &return_fields, py::arg("columns"),
-          signed_doc("_get_return_fields", "(columns)", "返回以 \"P_\" 开头的列名，保持原顺序。").c_str());
+        py::arg("index"));
+    def(m, "_get_return_fields", {"(columns)", "返回以 \"P_\" 开头的列名，保持原顺序。"},
+        &return_fields, py::arg("columns"));
 
     // The loaders before caching: _fetch_industry_data and
     // _build_industry_category (a fresh cache can be wrapped around them).
@@ -328,56 +323,47 @@ void register_pipeline(py::module_& m) {
         &all_industry_category, py::name("get_all_industry_category"), py::arg("source") = "citics_2019",
         "获取行业代码表。\n\n:param source: 行业分类来源，\"citics_2019\" 或 \"sws\"\n"
         ":return: DataFrame，行为变更日期，列为 order_book_id，值为行业代码（行业名称升序编号）"));
-    m.def("_load_industry_data", &load_industry_data, py::arg("order_book_ids"), py::arg("dates"),
-          py::arg("source") = "citics_2019",
-          signed_doc("_load_industry_data", "(order_book_ids, dates, source='citics_2019')", "各日期各标的所属行业：取不晚于该日期的最近一次行业变更；早于首条记录的日期取首条记录的行业。\n\n"
-          ":return: 以 (日期, order_book_id) 为索引的行业名称 Series，无行业的组合不出现").c_str());
-    m.def("_load_daily_returns", &load_daily_returns, py::arg("factor_data"), py::arg("periods"),
-          signed_doc("_load_daily_returns", "(factor_data, periods)",
-                     "加载因子日期及其后 max(periods) 个交易日的日收益率（后复权收盘价）。").c_str());
+    def(m, "_load_industry_data", {"(order_book_ids, dates, source='citics_2019')",
+            "各日期各标的所属行业：取不晚于该日期的最近一次行业变更；早于首条记录的日期取首条记录的行业。\n\n"
+            ":return: 以 (日期, order_book_id) 为索引的行业名称 Series，无行业的组合不出现"},
+        &load_industry_data, py::arg("order_book_ids"), py::arg("dates"), py::arg("source") = "citics_2019");
+    def(m, "_load_daily_returns", {"(factor_data, periods)", "加载因子日期及其后 max(periods) 个交易日的日收益率（后复权收盘价）。"},
+        &load_daily_returns, py::arg("factor_data"), py::arg("periods"));
 
     ClassBuilder(m, "FactorPreprocessor", py::tuple(), "因子数据预处理基础类。")
-        .method("process",
-                [](py::object self, py::object factor_data) -> py::object {
-                    raise(PyExc_NotImplementedError, "Need implement FactorPreprocessor.process");
-                },
-                py::arg("self"), py::arg("factor_data"),
-                signed_doc("process", "(self, factor_data)",
-                           "处理因子数据，返回新的因子数据（行为日期，列为标的）；子类必须实现。\n\n"
-                           ":param factor_data: 因子数据 DataFrame\n:return: 处理后的新 DataFrame，不修改输入")
-                    .c_str())
+        .method("process", {"(self, factor_data)",
+                "处理因子数据，返回新的因子数据（行为日期，列为标的）；子类必须实现。\n\n"
+                ":param factor_data: 因子数据 DataFrame\n:return: 处理后的新 DataFrame，不修改输入"},
+            [](py::object self, py::object factor_data) -> py::object { raise(PyExc_NotImplementedError, "Need implement FactorPreprocessor.process"); },
+            py::arg("self"), py::arg("factor_data"))
         .build();
     ClassBuilder(m, "FactorAnalyser", py::tuple(), "因子分析步骤基础类。")
         .attr("step_name", py::str("FactorAnalysisStep"))
-        .method("analysis",
-                [](py::object self, py::object factor_data, py::object returns, py::object periods,
-                   py::object ascending) -> py::object {
-                    raise(PyExc_NotImplementedError, "Need implement FactorAnalyser.analysis");
-                },
-                py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
-                py::arg("ascending") = true,
-                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
-                           "分析因子数据，返回分析结果对象；子类必须实现。\n\n"
-                           ":param factor_data: 预处理后的因子数据（行为日期，列为标的）\n"
-                           ":param returns: 日收益率数据（行为日期，列为标的）\n"
-                           ":param periods: 持有期，int 或 int 的列表/元组\n"
-                           ":param ascending: 排序方向\n:return: 分析结果对象")
-                    .c_str())
+        .method("analysis", {"(self, factor_data, returns, periods, ascending=True)",
+                "分析因子数据，返回分析结果对象；子类必须实现。\n\n"
+                ":param factor_data: 预处理后的因子数据（行为日期，列为标的）\n"
+                ":param returns: 日收益率数据（行为日期，列为标的）\n"
+                ":param periods: 持有期，int 或 int 的列表/元组\n"
+                ":param ascending: 排序方向\n:return: 分析结果对象"},
+            [](py::object self, py::object factor_data, py::object returns, py::object periods, py::object ascending) -> py::object { raise(PyExc_NotImplementedError, "Need implement FactorAnalyser.analysis"); },
+            py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
+            py::arg("ascending") = true)
         .build();
     ClassBuilder(m, "FactorAssayer", py::tuple(),
                  "因子分析流水线：按添加顺序执行预处理步骤，再以预处理后的因子数据执行各分析步骤。")
-        .init(&assayer_init, py::arg("self"), signed_doc("__init__", "(self)", "创建空的因子分析流水线。").c_str())
-        .method("append", &assayer_append, py::arg("self"), py::arg("step"),
-                signed_doc("append", "(self, step)", "添加一个步骤。\n\n:param step: (名称, 处理器) 元组；名称在预处理与分析步骤间唯一").c_str())
-        .method("analysis", &assayer_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
-                py::arg("ascending") = false, py::arg("periods") = 1, py::arg("keep_preprocess_result") = false,
-                signed_doc("analysis", "(self, factor_data, returns, ascending=False, periods=1, keep_preprocess_result=False)",
-                           "执行流水线。\n\n:param factor_data: 因子值 DataFrame（行为交易日，列为标的）\n"
+        .init({"(self)", "创建空的因子分析流水线。"},
+            &assayer_init, py::arg("self"))
+        .method("append", {"(self, step)", "添加一个步骤。\n\n:param step: (名称, 处理器) 元组；名称在预处理与分析步骤间唯一"},
+            &assayer_append, py::arg("self"), py::arg("step"))
+        .method("analysis", {"(self, factor_data, returns, ascending=False, periods=1, keep_preprocess_result=False)",
+                "执行流水线。\n\n:param factor_data: 因子值 DataFrame（行为交易日，列为标的）\n"
                 ":param returns: \"daily\"（从行情客户端加载日收益率）或日收益率 DataFrame\n"
                 ":param ascending: 分析步骤排序方向，默认降序\n"
                 ":param periods: 持有期，int 或 int 的 tuple/list，默认 1\n"
                 ":param keep_preprocess_result: 是否在结果中保留每个预处理步骤后的因子数据副本\n"
-                ":return: 步骤名称到结果的 dict；流水线为空时返回 None").c_str())
+                ":return: 步骤名称到结果的 dict；流水线为空时返回 None"},
+            &assayer_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
+            py::arg("ascending") = false, py::arg("periods") = 1, py::arg("keep_preprocess_result") = false)
         .build();
 }
 

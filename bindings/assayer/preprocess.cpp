@@ -51,8 +51,6 @@ py::object normalization_process(py::object self, py::object factor_data) {
 }  // namespace
 
 void register_preprocess(py::module_& m) {
-    py::options options;  // docstrings carry hand-written text signatures (signed_doc)
-    options.disable_function_signatures();
     py::module_ winsorize = package_module("analysis.winsorize");
     py::object batch = winsorize.attr("BATCH_WINSORIZE_METHODS");
     py::object rowwise = winsorize.attr("WINSORIZE_METHODS");
@@ -65,16 +63,16 @@ void register_preprocess(py::module_& m) {
     ClassBuilder(m, "Winzorization", py::make_tuple(base),
                  "去极值：逐日对截面因子值去极值。\n\n"
                  ":param method: 去极值方法，\"mad\"（默认）、\"std\" 或 \"percentile\"")
-        .init(&winsorization_init, py::arg("self"), py::arg("method") = "mad",
-              signed_doc("__init__", "(self, method='mad')", "选择去极值方法：\"mad\"、\"std\" 或 \"percentile\"。").c_str())
-        .method("process", &winsorization_process, py::arg("self"), py::arg("factor_data"),
-                signed_doc("process", "(self, factor_data)", "对因子数据去极值，返回新的 DataFrame。").c_str())
+        .init({"(self, method='mad')", "选择去极值方法：\"mad\"、\"std\" 或 \"percentile\"。"},
+            &winsorization_init, py::arg("self"), py::arg("method") = "mad")
+        .method("process", {"(self, factor_data)", "对因子数据去极值，返回新的 DataFrame。"},
+            &winsorization_process, py::arg("self"), py::arg("factor_data"))
         .build();
     ClassBuilder(m, "Normalization", py::make_tuple(base),
                  "标准化：逐日将截面因子值转换为 z 分数（减去均值，除以样本标准差）。\n\n"
                  "均值与标准差取自当日的有限值；无穷值标准化为 0，缺失值保持缺失。")
-        .method("process", &normalization_process, py::arg("self"), py::arg("factor_data"),
-                signed_doc("process", "(self, factor_data)", "对因子数据标准化，返回新的 DataFrame。").c_str())
+        .method("process", {"(self, factor_data)", "对因子数据标准化，返回新的 DataFrame。"},
+            &normalization_process, py::arg("self"), py::arg("factor_data"))
         .build();
 }
 

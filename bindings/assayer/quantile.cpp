@@ -4,15 +4,13 @@
 // returns. Numerics run on dense matrices in zarnik/quantile.hpp; the pandas
 // results are assembled once at the end.
 #include <algorithm>
-#include <cmath>
 #include <cstdint>
-#include <numeric>
 #include <string>
 #include <vector>
 
 #include "assayer/assayer.hpp"
 #include "assayer/icq_util.hpp"
-#include "assayer/market_data.hpp"
+#include "common/market_data.hpp"
 #include "common/modules.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
@@ -127,15 +125,13 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     const std::size_t n = static_cast<std::size_t>(py::len(factor_data));
 
     // holding periods must be shorter than the factor history
-    std::vector<long long> kept;
-    std::vector<std::string> kept_keys;
+    std::vector<HoldingPeriod> kept;
     py::list dropped;
     for (const HoldingPeriod& p : ps) {
         if (static_cast<unsigned long long>(p.value) >= n) {
             dropped.append(py::int_(py::str(p.key.substr(2))));
         } else {
-            kept.push_back(p.value);
-            kept_keys.push_back(p.key);
+            kept.push_back(p);
         }
     }
     if (py::len(dropped) > 0) {
@@ -150,18 +146,8 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         for (py::handle e : bins) fractions.push_back(e.cast<double>());
         q = static_cast<int>(fractions.size()) - 1;
     } else {
-        bool ok = false;
-        const long long qv = read_count(qobj, ok);
-        if (!ok || qv < 1) raise(PyExc_ValueError, format("quantile: expected a positive integer, got {!r}", qobj));
-        // More groups than instruments only adds empty groups; the bound keeps
-        // the group tables within the size of the data.
         const long long width = static_cast<long long>(py::len(factor_data.attr("columns")));
-        const long long most = std::max<long long>(width, 100);
-        if (qv > most) {
-            raise(PyExc_ValueError, format("quantile: expected at most max(number of instruments, 100) = {} groups, "
-                                           "got {}",
-                                           most, qobj));
-        }
+        const long long qv = group_count(qobj, width, "expected");
         q = static_cast<int>(qv);
         fractions = zarnik::quantile::equal_fractions(q);
     }
@@ -170,8 +156,8 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     DenseFrame rr = to_dense(returns, "returns");
     const std::size_t S = static_cast<std::size_t>(fr.cols());
     const std::size_t Tr = static_cast<std::size_t>(rr.rows()), Nr = static_cast<std::size_t>(rr.cols());
-    auto rpos = positions(rr.index, fr.index, "returns");
-    auto cpos = positions(rr.columns, fr.columns, "returns columns");
+    auto rpos = unique_positions(rr.index, fr.index, "returns");
+    auto cpos = unique_positions(rr.columns, fr.columns, "returns columns");
     const std::size_t K = kept.size(), Q = static_cast<std::size_t>(q);
 
     std::vector<std::int32_t> lab(zarnik::mul_size(n, S, "factor_data"));
@@ -187,32 +173,27 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         std::vector<double> cum(lab.size());
         zarnik::returns::aligned_growth(R, Tr, Nr, rp, n, cp, S, cum.data());
         for (std::size_t k = 0; k < K; ++k)
-            zarnik::quantile::period_returns(lab.data(), cum.data(), n, S, q, static_cast<std::size_t>(kept[k]),
+            zarnik::quantile::period_returns(lab.data(), cum.data(), n, S, q, static_cast<std::size_t>(kept[k].value),
                                              qret.data() + k * Q * n, qturn.data() + k * Q * n);
     }
 
     // labels, and their text order (the order of tables grouped by label)
-    std::vector<std::string> tag_text;
     std::vector<py::object> tags;
     py::list tag_list;
     for (int i = 1; i <= q; ++i) {
-        tag_text.push_back("q" + std::to_string(i));
-        tags.push_back(py::str(tag_text.back()));
+        tags.push_back(py::str("q" + std::to_string(i)));
         tag_list.append(tags.back());
     }
-    std::vector<std::size_t> text_order(Q);
-    std::iota(text_order.begin(), text_order.end(), std::size_t{0});
-    std::sort(text_order.begin(), text_order.end(),
-              [&](std::size_t a, std::size_t b) { return tag_text[a] < tag_text[b]; });
+    const std::vector<std::size_t> text_order = zarnik::quantile::label_text_order(Q);
     py::list text_tags, columns;
     for (std::size_t k : text_order) text_tags.append(tags[k]);
-    for (const std::string& k : kept_keys) columns.append(py::str(k));
+    for (const HoldingPeriod& p : kept) columns.append(py::str(p.key));
 
     // daily group returns (0 where no level holds anything), row (tag, date)
-    py::array_t<double> daily({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    py::array_t<double> turnover({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    py::array_t<double> cumret({static_cast<py::ssize_t>(Q * n), static_cast<py::ssize_t>(K)});
-    py::array_t<double> ls({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(K)});
+    py::array_t<double> daily = new_array(Q * n, K);
+    py::array_t<double> turnover = new_array(Q * n, K);
+    py::array_t<double> cumret = new_array(Q * n, K);
+    py::array_t<double> ls = new_array(n, K);
     const double* pd_ = daily.mutable_data();
     const double* pc = cumret.mutable_data();
     zarnik::quantile::period_tables(qret.data(), qturn.data(), K, Q, n, daily.mutable_data(), turnover.mutable_data(),
@@ -227,32 +208,21 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         if (!b || b.ndim() != 1 || static_cast<std::size_t>(b.shape(0)) != n) {
             raise(PyExc_ValueError, format("benchmark returns: expected {} values, one per factor date", n));
         }
-        py::array_t<double> ex({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
-        for (std::size_t i = 0; i < Q; ++i) {
-            const std::size_t g = text_order[i];
-            for (std::size_t k = 0; k < K; ++k)
-                ex.mutable_data()[i * K + k] = zarnik::returns::annualized_excess(pd_ + g * n * K + k, K, b.data(), n);
-        }
-        excess = pd.attr("DataFrame")(ex, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
-                                      py::arg("columns") = columns);
+        py::array_t<double> ex = new_array(Q, K);
+        zarnik::quantile::annualized_groups(pd_, Q, n, K, text_order, b.data(), ex.mutable_data());
+        excess = dataframe(ex, pd.attr("Index")(text_tags, py::arg("name") = "tag"), columns);
     }
     // annualized group returns
-    py::array_t<double> ann({static_cast<py::ssize_t>(Q), static_cast<py::ssize_t>(K)});
-    for (std::size_t i = 0; i < Q; ++i) {
-        const std::size_t g = text_order[i];
-        for (std::size_t k = 0; k < K; ++k)
-            ann.mutable_data()[i * K + k] = zarnik::returns::annualize(pc[(g * n + n - 1) * K + k], static_cast<double>(n));
-    }
+    py::array_t<double> ann = new_array(Q, K);
+    zarnik::quantile::annualized_groups(pc, Q, n, K, text_order, nullptr, ann.mutable_data());
 
     py::object tag_index = pd.attr("MultiIndex").attr("from_product")(
         py::make_tuple(tag_list, fr.index), py::arg("names") = py::make_tuple("tag", "datetime"));
-    py::object quantile_returns = pd.attr("DataFrame")(cumret, py::arg("index") = tag_index, py::arg("columns") = columns);
-    py::object quantile_turnover = pd.attr("DataFrame")(turnover, py::arg("index") = tag_index.attr("copy")(),
-                                                        py::arg("columns") = columns);
+    py::object quantile_returns = dataframe(cumret, tag_index, columns);
+    py::object quantile_turnover = dataframe(turnover, tag_index.attr("copy")(), columns);
     py::object date_index = pd.attr("Index")(fr.index).attr("rename")("datetime");
-    py::object top_minus_bottom = pd.attr("DataFrame")(ls, py::arg("index") = date_index, py::arg("columns") = columns);
-    py::object annualized = pd.attr("DataFrame")(ann, py::arg("index") = pd.attr("Index")(text_tags, py::arg("name") = "tag"),
-                                                 py::arg("columns") = columns);
+    py::object top_minus_bottom = dataframe(ls, date_index, columns);
+    py::object annualized = dataframe(ann, pd.attr("Index")(text_tags, py::arg("name") = "tag"), columns);
     // labels stay Python objects (str or None); pandas would otherwise convert them to its string dtype
     py::object detail = pd.attr("DataFrame")(object_matrix(lab, n, S, tags), py::arg("index") = fr.index,
                                              py::arg("columns") = fr.columns, py::arg("dtype") = "object");
@@ -272,8 +242,6 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
 }  // namespace
 
 void register_quantile(py::module_& m) {
-    py::options o;  // every docstring below starts with its own text signature
-    o.disable_function_signatures();
     py::object base = m.attr("FactorAnalyser");
     ClassBuilder(m, "QuantileReturnAnalysis", py::make_tuple(base),
                  "分组收益分析：按上一交易日因子值把股票分为 quantile 组，每组等权持有一个持有期，"
@@ -282,21 +250,17 @@ void register_quantile(py::module_& m) {
                  ":param benchmark: 基准指数的 order_book_id（须为 INDX 类型），None 表示不计算超额收益\n"
                  ":param bins: 自定义分组边界（[0, 1] 内严格递增的分位数序列，如 [0, 0.1, 0.5, 0.9, 1]），"
                  "给定时分为 len(bins) - 1 组并忽略 quantile；首个边界以下或末个边界以上的股票不分组")
-        .init(&qr_init, py::arg("self"), py::arg("quantile") = 5, py::arg("benchmark") = py::none(),
-              py::arg("bins") = py::none(),
-              signed_doc("__init__", "(self, quantile=5, benchmark=None, bins=None)",
-                         "创建分组收益分析步骤；参数见类说明。")
-                  .c_str())
-        .method("analysis", &qr_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
-                py::arg("periods"), py::arg("ascending") = true,
-                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
-                           "计算分组收益、换手率、多空收益与年化收益。\n\n:param factor_data: 因子值（日期 x 股票）\n"
-                           ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
-                           ":param ascending: True 时因子值最小的股票为 q1\n:return: QuantileReturnAnalysisResult")
-                    .c_str())
-        .method("_load_benchmark_series", &qr_load_benchmark, py::arg("self"), py::arg("index"),
-                signed_doc("_load_benchmark_series", "(self, index)",
-                           "基准指数在 index 各日期上的日收益率；未设置基准时返回 None。").c_str())
+        .init({"(self, quantile=5, benchmark=None, bins=None)", "创建分组收益分析步骤；参数见类说明。"},
+            &qr_init, py::arg("self"), py::arg("quantile") = 5, py::arg("benchmark") = py::none(),
+            py::arg("bins") = py::none())
+        .method("analysis", {"(self, factor_data, returns, periods, ascending=True)",
+                "计算分组收益、换手率、多空收益与年化收益。\n\n:param factor_data: 因子值（日期 x 股票）\n"
+                ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
+                ":param ascending: True 时因子值最小的股票为 q1\n:return: QuantileReturnAnalysisResult"},
+            &qr_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
+            py::arg("ascending") = true)
+        .method("_load_benchmark_series", {"(self, index)", "基准指数在 index 各日期上的日收益率；未设置基准时返回 None。"},
+            &qr_load_benchmark, py::arg("self"), py::arg("index"))
         .build();
 }
 

@@ -8,12 +8,13 @@
 #include <vector>
 
 #include "assayer/assayer.hpp"
-#include "assayer/market_data.hpp"
+#include "common/market_data.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
+#include "zarnik/layout.hpp"
 #include "zarnik/style.hpp"
 
 namespace zarnik_py {
@@ -27,7 +28,7 @@ std::vector<std::int64_t> row_positions(const py::object& level, const py::objec
         py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(codes);
     if (!arr) throw py::error_already_set();
     std::vector<std::int64_t> c(arr.data(), arr.data() + arr.size());
-    for (std::int64_t& v : c) v = v < 0 ? -1 : level_pos[static_cast<std::size_t>(v)];
+    zarnik::layout::compose(c.data(), c.size(), level_pos.data(), level_pos.size());
     return c;
 }
 
@@ -42,20 +43,7 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     require_ascending_dates(factor_data, "factor_data");
     require_unique_columns(factor_data, "factor_data");
     py::object q_obj = self.attr("quantile");
-    bool q_ok = false;
-    long long q = read_count(q_obj, q_ok);
-    if (!q_ok || q < 1) raise(PyExc_ValueError, format("quantile: expect a positive integer, got {!r}", q_obj));
-    {
-        // More groups than instruments only adds empty groups; the bound keeps
-        // the result within the size of the data.
-        const long long width = static_cast<long long>(py::len(factor_data.attr("columns")));
-        const long long most = std::max<long long>(width, 100);
-        if (q > most) {
-            raise(PyExc_ValueError, format("quantile: expect at most max(number of instruments, 100) = {} groups, "
-                                           "got {}",
-                                           most, q_obj));
-        }
-    }
+    const long long q = group_count(q_obj, py::len(factor_data.attr("columns")), "expect");
     const int asc = PyObject_IsTrue(ascending.ptr());
     if (asc < 0) throw py::error_already_set();
 
@@ -104,16 +92,13 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     for (long long g = 1; g <= q; ++g) tags.append(py::str("q{}").attr("format")(g));
     py::object dtype = pd.attr("CategoricalDtype")(tags);
     std::vector<std::int64_t> kept(active.dates.begin(), active.dates.end());
-    py::object dates = factor.index.attr("take")(
-        py::array_t<std::int64_t>(static_cast<py::ssize_t>(kept.size()), kept.data()));
+    py::object dates = factor.index.attr("take")(array_of(kept));
     py::object row_index = pd.attr("MultiIndex").attr("from_product")(
         py::make_tuple(dates, pd.attr("CategoricalIndex")(tags, py::arg("dtype") = dtype)),
         py::arg("names") = py::make_tuple("date", "quantile"));
-    py::array_t<double> data({static_cast<py::ssize_t>(active.dates.size()) * static_cast<py::ssize_t>(q),
-                              static_cast<py::ssize_t>(n_factors)});
+    py::array_t<double> data = new_array(active.dates.size() * static_cast<std::size_t>(q), n_factors);
     std::copy(active.values.begin(), active.values.end(), data.mutable_data());
-    py::object frame = pd.attr("DataFrame")(data, py::arg("index") = row_index,
-                                            py::arg("columns") = exposure.attr("columns"));
+    py::object frame = dataframe(data, row_index, exposure.attr("columns"));
     py::object result_cls = package_module("analysis.analysis_result").attr("QuantileStyleAnalysisResult");
     return result_cls(py::arg("quantile_exposure") = frame, py::arg("name") = self.attr("step_name"));
 }
@@ -121,24 +106,22 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
 }  // namespace
 
 void register_style(py::module_& m) {
-    py::options options;  // docstrings carry hand-written text signatures (signed_doc)
-    options.disable_function_signatures();
     ClassBuilder(m, "QuantileStyleAnalysis", py::make_tuple(m.attr("FactorAnalyser")),
                  "分组风格分析：按前一日因子值分位将标的分为 quantile 组，计算各组风格因子暴露均值"
                  "相对当日全部标的均值的主动暴露。\n\n"
                  ":param quantile: 分组数，默认 5")
-        .init(&style_init, py::arg("self"), py::arg("quantile") = 5,
-              signed_doc("__init__", "(self, quantile=5)", "设置分组数。").c_str())
-        .method("analysis", &style_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
-                py::arg("periods"), py::arg("ascending") = true,
-                signed_doc("analysis", "(self, factor_data, returns, periods, ascending=True)",
-                           "计算各分组的风格因子主动暴露。\n\n"
+        .init({"(self, quantile=5)", "设置分组数。"},
+            &style_init, py::arg("self"), py::arg("quantile") = 5)
+        .method("analysis", {"(self, factor_data, returns, periods, ascending=True)",
+                "计算各分组的风格因子主动暴露。\n\n"
                 ":param factor_data: 因子数据，行为日期，列为标的\n"
                 ":param returns: 未使用\n"
                 ":param periods: 未使用\n"
                 ":param ascending: 排序方向；为真时 q1 为因子值最小的一组\n"
                 ":return: QuantileStyleAnalysisResult，quantile_exposure 以 (date, quantile) 为行索引，"
-                "每列为一个风格因子").c_str())
+                "每列为一个风格因子"},
+            &style_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
+            py::arg("ascending") = true)
         .build();
 }
 

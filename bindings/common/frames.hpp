@@ -3,16 +3,19 @@
 // the dense arrays in the C++ core, and builds its pandas results here once.
 #pragma once
 
-#include "common/aligned.hpp"
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/aligned.hpp"
 #include "common/pyclass.hpp"
+#include "zarnik/layout.hpp"
 #include "zarnik/rowwise.hpp"
 
 namespace zarnik_py {
@@ -108,6 +111,14 @@ inline bool readable_float64(const py::array& a) {
            a.strides(1) % static_cast<py::ssize_t>(sizeof(double)) == 0;
 }
 
+// `arr` as an array the core reads in place: itself when readable_float64,
+// else an aligned C-order float64 copy.
+inline py::array readable_array(const py::handle& arr) {
+    py::array a = py::array::ensure(arr);
+    if (!a || !readable_float64(a)) a = aligned_c_double(arr);
+    return a;
+}
+
 inline zarnik::rowwise::View view_of(const py::array& a) {
     return zarnik::rowwise::View{static_cast<const double*>(a.data()), static_cast<std::size_t>(a.shape(0)),
                                  static_cast<std::size_t>(a.shape(1)),
@@ -157,12 +168,7 @@ struct DenseView {
 };
 
 inline DenseView to_dense_view(const py::handle& frame, const char* name = "factor_data") {
-    py::object arr = frame_values(frame, name, false);
-    py::array a = py::array::ensure(arr);
-    if (!a || !readable_float64(a)) {
-        a = aligned_c_double(arr);
-    }
-    return DenseView{a, frame.attr("index"), frame.attr("columns")};
+    return DenseView{readable_array(frame_values(frame, name, false)), frame.attr("index"), frame.attr("columns")};
 }
 
 // Builds a DataFrame over `values` (taken without copying) with fresh label
@@ -178,6 +184,11 @@ inline py::object to_frame(const py::array& values, const py::object& index, con
     if (!columns_name.is_none()) cols = cols.attr("rename")(columns_name);
     return pd.attr("DataFrame")(values, py::arg("index") = idx, py::arg("columns") = cols,
                                 py::arg("copy") = false);
+}
+
+// A result DataFrame over `values` (pandas' own constructor, labels as given).
+inline py::object dataframe(const py::object& values, const py::object& index, const py::object& columns) {
+    return pandas().attr("DataFrame")(values, py::arg("index") = index, py::arg("columns") = columns);
 }
 
 // Position of each of `target` in `labels` (-1 where absent): Index.get_indexer,
@@ -208,28 +219,14 @@ inline py::object as_datetime_index(const py::object& labels) {
 // A new C-contiguous float64 matrix filled with NaN.
 inline Matrix nan_matrix(py::ssize_t rows, py::ssize_t cols) {
     Matrix m({rows, cols});
-    double* p = m.mutable_data();
-    for (py::ssize_t i = 0, n = rows * cols; i < n; ++i) p[i] = std::numeric_limits<double>::quiet_NaN();
+    std::fill_n(m.mutable_data(), rows * cols, std::numeric_limits<double>::quiet_NaN());
     return m;
 }
-
-}  // namespace zarnik_py
 
 // ---------------------------------------------------------------------------
 // Long tables and label arrays (the IC analysis): a 2-D numeric value, a long
 // table indexed by (datetime, order_book_id) scattered into dense matrices,
 // and group codes of a label array in sorted label order.
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <unordered_map>
-#include <utility>
-#include <vector>
-
-#include "common/pyclass.hpp"
-#include "zarnik/checked.hpp"
-
-namespace zarnik_py {
 
 using LongIndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
@@ -282,42 +279,22 @@ inline DenseLong long_to_dense(const py::object& table, const std::vector<py::ob
     LongIndexArray dorder = LongIndexArray::ensure(np.attr("asarray")(dlevel.attr("argsort")()));
     const std::size_t rows = static_cast<std::size_t>(dcodes.size());
     const std::size_t nd = static_cast<std::size_t>(py::len(dlevel));
-    const std::size_t no = static_cast<std::size_t>(py::len(mi.attr("levels")[py::int_(oi)]));
-    std::vector<std::uint8_t> used(nd, 0);
-    const std::int64_t* dc = dcodes.data();
-    const std::int64_t* oc = ocodes.data();
-    for (std::size_t i = 0; i < rows; ++i)
-        if (dc[i] >= 0) used[static_cast<std::size_t>(dc[i])] = 1;
-    std::vector<std::int64_t> rowof(nd, -1);
-    py::list used_codes;
-    std::size_t T = 0;
-    for (std::size_t k = 0; k < nd; ++k) {
-        const std::int64_t c = dorder.data()[k];
-        if (used[static_cast<std::size_t>(c)]) {
-            rowof[static_cast<std::size_t>(c)] = static_cast<std::int64_t>(T++);
-            used_codes.append(py::int_(c));
-        }
-    }
+    std::vector<std::int64_t> row_of(nd);
+    std::vector<std::int64_t> used = zarnik::layout::date_rows(dcodes.data(), rows, dorder.data(), nd, row_of.data());
     DenseLong out;
-    out.T = T;
-    out.N = no;
-    out.dates = dlevel.attr("take")(np.attr("asarray")(used_codes, py::arg("dtype") = np.attr("int64")))
+    out.T = used.size();
+    out.N = static_cast<std::size_t>(py::len(mi.attr("levels")[py::int_(oi)]));
+    out.dates = dlevel.attr("take")(array_of(used))
                     .attr("rename")("datetime");
     std::vector<Matrix> src;
+    std::vector<const double*> srcp;
     for (const auto& c : cols) {
         src.push_back(aligned_c_double(table[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
                                                                py::arg("na_value") = np.attr("nan"))));
+        srcp.push_back(src.back().data());
     }
-    const std::size_t cells = zarnik::mul_size(T, no, "factor_data");
-    out.m.assign(cols.size(), std::vector<double>(cells, std::numeric_limits<double>::quiet_NaN()));
-    std::vector<std::uint8_t> seen(cells, 0);
-    for (std::size_t i = 0; i < rows; ++i) {
-        if (dc[i] < 0 || oc[i] < 0) continue;
-        const std::size_t cell = static_cast<std::size_t>(rowof[static_cast<std::size_t>(dc[i])]) * no +
-                                 static_cast<std::size_t>(oc[i]);
-        if (seen[cell]) raise(PyExc_ValueError, "factor_data: index contains duplicate entries");
-        seen[cell] = 1;
-        for (std::size_t k = 0; k < cols.size(); ++k) out.m[k][cell] = src[k].data()[i];
+    if (!zarnik::layout::scatter(dcodes.data(), ocodes.data(), rows, row_of.data(), nd, out.T, out.N, srcp, out.m)) {
+        raise(PyExc_ValueError, "factor_data: index contains duplicate entries");
     }
     return out;
 }
@@ -335,24 +312,14 @@ inline std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const p
         py::cast<py::array>(arr).ndim() == 1) {
         py::array a = np.attr("ascontiguousarray")(arr);
         const std::size_t n = static_cast<std::size_t>(a.size());
-        PyObject* const* p = static_cast<PyObject* const*>(a.data());
-        std::unordered_map<PyObject*, std::int64_t> local;
-        py::list distinct;
         std::vector<std::int64_t> ids(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            auto it = local.find(p[i]);
-            if (it == local.end()) {
-                it = local.emplace(p[i], static_cast<std::int64_t>(local.size())).first;
-                distinct.append(py::reinterpret_borrow<py::object>(p[i]));
-            }
-            ids[i] = it->second;
-        }
-        py::object objs = np.attr("empty")(py::len(distinct), py::arg("dtype") = "O");
-        for (std::size_t i = 0; i < py::len(distinct); ++i) objs[py::int_(i)] = distinct[i];
+        std::vector<std::int64_t> first =
+            zarnik::layout::first_seen(static_cast<PyObject* const*>(a.data()), n, ids.data());
+        py::object objs = a[array_of(first)];
         py::tuple fz = pd.attr("factorize")(objs, py::arg("sort") = true);
         LongIndexArray small = LongIndexArray::ensure(fz[0]);
         codes.resize(n);
-        for (std::size_t i = 0; i < n; ++i) codes[i] = small.data()[ids[i]];
+        zarnik::layout::take(small.data(), ids.data(), n, codes.data());
         return {std::move(codes), fz[1]};
     }
     py::tuple fz = pd.attr("factorize")(key, py::arg("sort") = true);

@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
 #include <climits>
 #include <string>
 #include <unordered_set>
@@ -92,6 +93,30 @@ inline long long read_count(const py::handle& obj, bool& ok) {
     if (overflow > 0) return LLONG_MAX;
     if (overflow < 0) return LLONG_MIN;
     return v;
+}
+
+// A count argument that must be an integer of at least `least`: its value,
+// else ValueError format(message, obj).
+inline long long require_count(const py::handle& obj, long long least, const std::string& message) {
+    bool ok = false;
+    const long long v = read_count(obj, ok);
+    if (!ok || v < least) raise(PyExc_ValueError, format(message.c_str(), obj));
+    return v;
+}
+
+// A number of quantile groups over `width` instruments: an integer from 1 to
+// max(width, 100). More groups than instruments only add empty groups; the
+// bound keeps the group tables within the size of the data. `verb` ("expect"
+// or "expected") is the word of the step's messages.
+inline long long group_count(const py::handle& obj, long long width, const char* verb) {
+    const std::string head = std::string("quantile: ") + verb;
+    const long long q = require_count(obj, 1, head + " a positive integer, got {!r}");
+    const long long most = std::max<long long>(width, 100);
+    if (q > most) {
+        raise(PyExc_ValueError,
+              format((head + " at most max(number of instruments, 100) = {} groups, got {}").c_str(), most, obj));
+    }
+    return q;
 }
 
 }  // namespace zarnik_py

@@ -47,6 +47,13 @@ py::cpp_function signed_function(const char* name, const Signature& sig, F&& f, 
     return py::cpp_function(std::forward<F>(f), py::name(name), extra..., doc.c_str());
 }
 
+// A module-level function with a text signature:
+// def(m, "f", {"(x, n=1)", "doc"}, f, py::arg("x"), py::arg("n") = 1).
+template <class F, class... Extra>
+void def(py::module_& m, const char* name, const Signature& sig, F&& f, const Extra&... extra) {
+    m.add_object(name, signed_function(name, sig, std::forward<F>(f), py::scope(m), extra...), true);
+}
+
 // An instance-method descriptor around a C++ callable (first argument: the
 // instance), for classes assembled outside a ClassBuilder.
 template <class F, class... Extra>

@@ -2,8 +2,6 @@
 // float64 arrays (the Python wrapper zarnik.analysis.ols converts inputs).
 #include <pybind11/numpy.h>
 
-#include <string>
-
 #include "common/aligned.hpp"
 #include "common/pyclass.hpp"
 #include "core/core.hpp"
@@ -15,32 +13,11 @@ namespace {
 
 using Array = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-Array as_float_array(const py::handle& obj, const char* name) {
-    py::array raw = py::array::ensure(obj);
-    if (!raw) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, std::string(name) + ": expected an array of numbers");
-    }
-    const char kind = raw.dtype().kind();
-    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
-        raise(PyExc_TypeError, std::string(name) + ": expected a real numeric array, got dtype " +
-                                   py::str(raw.dtype()).cast<std::string>());
-    }
-    return aligned_c_double(raw);
-}
-
 py::array ols_residuals(const py::object& endog_obj, const py::object& exog_obj) {
-    Array endog = as_float_array(endog_obj, "endog");
-    Array exog = as_float_array(exog_obj, "exog");
-    if (endog.ndim() != 2) {
-        raise(PyExc_ValueError,
-              format("endog: expected a 2-D array (dates x instruments), got {} dimension(s)", endog.ndim()));
-    }
-    if (exog.ndim() != 3) {
-        raise(PyExc_ValueError,
-              format("exog: expected a 3-D array (dates x instruments x regressors), got {} dimension(s)",
-                     exog.ndim()));
-    }
+    py::array endog_in = real_array(endog_obj, "endog", true), exog_in = real_array(exog_obj, "exog", true);
+    require_ndim(endog_in, "endog", 2, "dates x instruments");
+    require_ndim(exog_in, "exog", 3, "dates x instruments x regressors");
+    Array endog = aligned_c_double(endog_in), exog = aligned_c_double(exog_in);
     const py::ssize_t t = endog.shape(0), n = endog.shape(1), k = exog.shape(2);
     if (exog.shape(0) != t || exog.shape(1) != n) {
         raise(PyExc_ValueError, format("exog: shape {} does not match endog shape {}: expected ({}, {}, K)",

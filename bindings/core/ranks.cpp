@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/aligned.hpp"
 #include "common/frames.hpp"
 #include "common/pyclass.hpp"
 #include "core/core.hpp"
@@ -20,17 +21,9 @@ using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using I64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 F64 float_array(const py::object& values, const char* name, int ndim) {
-    py::object arr = numpy().attr("asarray")(values);
-    const char kind = py::cast<py::array>(arr).dtype().kind();
-    if (kind != 'f' && kind != 'i' && kind != 'u' && kind != 'b') {
-        raise(PyExc_TypeError, format("{}: expected a real numeric array, got dtype {}", name, arr.attr("dtype")));
-    }
-    F64 a = F64::ensure(arr);
-    if (!a) throw py::error_already_set();
-    if (a.ndim() != ndim) {
-        raise(PyExc_ValueError, format("{}: expected a {}-D array, got {} dimension(s)", name, ndim, a.ndim()));
-    }
-    return a;
+    py::array arr = real_array(values, name);
+    require_ndim(arr, name, ndim);
+    return aligned_c_double(arr);
 }
 
 py::array_t<double> percentile_rank(const py::object& values, bool ascending) {
@@ -65,8 +58,8 @@ py::tuple cell_correlations(const py::object& factor, const py::list& returns, c
         rp.push_back(rs.back().data());
     }
     const std::size_t G = n_cells < 0 ? 0 : static_cast<std::size_t>(n_cells), K = rp.size();
-    py::array_t<double> r({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
-    py::array_t<std::int64_t> n({static_cast<py::ssize_t>(G), static_cast<py::ssize_t>(K)});
+    py::array_t<double> r = new_array(G, K);
+    py::array_t<std::int64_t> n = new_array<std::int64_t>(G, K);
     {
         double* pr = r.mutable_data();
         std::int64_t* pn = n.mutable_data();
@@ -79,22 +72,18 @@ py::tuple cell_correlations(const py::object& factor, const py::list& returns, c
 }  // namespace
 
 void register_core_ranks(py::module_& m) {
-    py::options o;  // the docstrings carry their own text signatures
-    o.disable_function_signatures();
-    m.def("percentile_rank", &percentile_rank, py::arg("values"), py::arg("ascending") = true,
-          signed_doc("percentile_rank", "(values, ascending=True)",
-                     "Percentile rank of every value within its row of a dates x instruments array: the "
-                     "average rank of tied values divided by the row's count of non-missing values, in (0, 1]. "
-                     "NaN is missing and stays NaN; +-inf rank above and below every number.")
-              .c_str());
-    m.def("cell_correlations", &cell_correlations, py::arg("factor"), py::arg("returns"), py::arg("cells"),
-          py::arg("n_cells"), py::arg("rank") = true,
-          signed_doc("cell_correlations", "(factor, returns, cells, n_cells, rank=True)",
-                     "Correlation (Spearman with rank, else Pearson) of each 1-D array of `returns` with "
-                     "`factor` within every cell c < n_cells, over the rows with cells == c where both are "
-                     "present. Returns (r, n): n_cells x len(returns) coefficients (NaN below two rows or "
-                     "without spread) and pair counts.")
-              .c_str());
+    def(m, "percentile_rank", {"(values, ascending=True)",
+            "Percentile rank of every value within its row of a dates x instruments array: the "
+            "average rank of tied values divided by the row's count of non-missing values, in (0, 1]. "
+            "NaN is missing and stays NaN; +-inf rank above and below every number."},
+        &percentile_rank, py::arg("values"), py::arg("ascending") = true);
+    def(m, "cell_correlations", {"(factor, returns, cells, n_cells, rank=True)",
+            "Correlation (Spearman with rank, else Pearson) of each 1-D array of `returns` with "
+            "`factor` within every cell c < n_cells, over the rows with cells == c where both are "
+            "present. Returns (r, n): n_cells x len(returns) coefficients (NaN below two rows or "
+            "without spread) and pair counts."},
+        &cell_correlations, py::arg("factor"), py::arg("returns"), py::arg("cells"), py::arg("n_cells"),
+        py::arg("rank") = true);
 }
 
 }  // namespace zarnik_py

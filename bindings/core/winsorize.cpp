@@ -20,19 +20,10 @@ py::array_t<double> winsorize_matrix(const py::object& values, const std::string
     } catch (const std::invalid_argument&) {
         raise(PyExc_ValueError, format("method: expect one of ['mad', 'std', 'percentile'], got {!r}", method));
     }
-    py::object np = py::module_::import("numpy");
-    py::object arr = np.attr("asarray")(values);
-    std::string kind = py::str(arr.attr("dtype").attr("kind"));
-    if (kind.size() != 1 || std::string("fiub").find(kind[0]) == std::string::npos) {
-        raise(PyExc_TypeError, format("values: expected a real numeric array, got dtype {}", arr.attr("dtype")));
-    }
-    const int ndim = arr.attr("ndim").cast<int>();
-    if (ndim != 2) raise(PyExc_ValueError, format("values: expected a 2-D array (dates x instruments), got {} dimension(s)", ndim));
+    py::array arr = real_array(values, "values");
+    require_ndim(arr, "values", 2, "dates x instruments");
     // Read in place whatever the layout (a frame's block is usually column-major).
-    py::array in = py::array::ensure(arr);
-    if (!in || !readable_float64(in)) {
-        in = aligned_c_double(arr);
-    }
+    py::array in = readable_array(arr);
     py::array_t<double> out({in.shape(0), in.shape(1)});
     const zarnik::rowwise::View view = view_of(in);
     double* dst = out.mutable_data();

@@ -14,17 +14,8 @@ namespace zarnik_py {
 namespace {
 
 py::array checked_2d(const py::object& values, const char* name) {
-    py::object np = py::module_::import("numpy");
-    py::object arr = np.attr("asarray")(values);
-    std::string kind = py::str(arr.attr("dtype").attr("kind"));
-    if (kind.size() != 1 || std::string("fiub").find(kind[0]) == std::string::npos) {
-        raise(PyExc_TypeError, format("{}: expected a real numeric array, got dtype {}", name, arr.attr("dtype")));
-    }
-    const int ndim = arr.attr("ndim").cast<int>();
-    if (ndim != 2) {
-        raise(PyExc_ValueError,
-              format("{}: expected a 2-D array (dates x instruments), got {} dimension(s)", name, ndim));
-    }
+    py::array arr = real_array(values, name);
+    require_ndim(arr, name, 2, "dates x instruments");
     return arr;
 }
 
@@ -40,20 +31,13 @@ py::array_t<double> cross_section(const py::object& values, const std::string& o
     if (o == zarnik::cs::Op::bucket && !(param >= 1.0 && param <= 1e9 && param == static_cast<double>(static_cast<long long>(param)))) {
         raise(PyExc_ValueError, format("n: expected a whole number of buckets >= 1, got {}", param));
     }
-    py::object arr = checked_2d(values, "values");
-    py::array in = py::array::ensure(arr);
-    if (!in || !readable_float64(in)) {
-        in = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(arr);
-        if (!in) throw py::error_already_set();
-    }
+    py::array in = readable_array(checked_2d(values, "values"));
     const py::ssize_t rows = in.shape(0), cols = in.shape(1);
     if (cols > static_cast<py::ssize_t>(0x7FFFFFFF)) raise(PyExc_ValueError, "values: too many instruments");
     py::array_t<double, py::array::c_style | py::array::forcecast> g;
     const double* gp = nullptr;
     if (!groups.is_none()) {
-        py::object garr = checked_2d(groups, "groups");
-        g = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(garr);
-        if (!g) throw py::error_already_set();
+        g = aligned_c_double(checked_2d(groups, "groups"));
         if (g.shape(0) != rows || g.shape(1) != cols) {
             raise(PyExc_ValueError, format("groups: shape ({}, {}) does not match the values' shape ({}, {})",
                                            g.shape(0), g.shape(1), rows, cols));

@@ -6,6 +6,7 @@
 // evaluation engine walks.
 #include <pybind11/pybind11.h>
 
+#include "common/market_data.hpp"
 #include "common/modules.hpp"
 
 #include "interface/nodes.hpp"
@@ -38,7 +39,7 @@ PYBIND11_MODULE(interface, m) {
     // Collaborators, bound as module globals and looked up at call time.
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
-    m.attr("ostrel") = py::module_::import("ostrel");
+    m.attr("ostrel") = zarnik_py::market::client();
     py::module_ exceptions = zarnik_py::package_module("exception");
     m.attr("ZarnikUserException") = exceptions.attr("ZarnikUserException");
     m.attr("InvalidUserFactor") = exceptions.attr("InvalidUserFactor");
@@ -48,11 +49,8 @@ PYBIND11_MODULE(interface, m) {
     state().module = m.inc_ref().ptr();
     // Private: the walked members of a node kind, for the node classes of the
     // sibling modules (rolling nodes, the lag node).
-    m.def("_node_members", &node_members, py::arg("kind"), py::arg("func") = py::none(),
-          py::arg("name") = py::none(),
-          zarnik_py::signed_doc("_node_members", "(kind, func=None, name=None)",
-                                "expr、dependencies、shift 与 __repr__ 描述符（按节点种类）。")
-              .c_str());
+    zarnik_py::def(m, "_node_members", {"(kind, func=None, name=None)", "expr、dependencies、shift 与 __repr__ 描述符（按节点种类）。"},
+                   &node_members, py::arg("kind"), py::arg("func") = py::none(), py::arg("name") = py::none());
     register_classes(m);
 
     py::list all;

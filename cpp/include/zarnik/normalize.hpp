@@ -32,7 +32,8 @@ inline void zscore(const rowwise::View& in, double* out) {
 
 // Simple returns down each column: a missing price (NaN) is replaced by the
 // last earlier price first, so out[i] = p[i] / p[i-1] - 1 over the filled
-// prices; NaN before a column's first price. Row 0 of out is NaN.
+// prices; NaN before a column's first price. Row 0 has no return: out holds
+// the rows - 1 returns of rows 1 .. rows - 1.
 inline void simple_returns(const double* in, double* out, std::size_t rows, std::size_t cols) {
     constexpr double nan = std::numeric_limits<double>::quiet_NaN();
     parallel_for(
@@ -43,7 +44,7 @@ inline void simple_returns(const double* in, double* out, std::size_t rows, std:
                 for (std::size_t r = 0; r < rows; ++r) {
                     double v = in[r * cols + c];
                     if (std::isnan(v)) v = prev;
-                    out[r * cols + c] = v / prev - 1.0;
+                    if (r > 0) out[(r - 1) * cols + c] = v / prev - 1.0;
                     prev = v;
                 }
             }

@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <numeric>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -184,6 +186,30 @@ inline void period_tables(const double* qret, const double* qturn, std::size_t K
     for (std::size_t k = 0; k < K; ++k) {
         returns::compound_spread(daily + k, daily + (Q - 1) * n * K + k, n, K, long_short + k);
         for (std::size_t g = 0; g < Q; ++g) returns::compound(daily + g * n * K + k, n, K, cumulative + g * n * K + k);
+    }
+}
+
+// The groups 0 .. Q-1 in the order their labels "q1" .. "qQ" sort as text
+// (q1, q10, q11, ..., q2, ...): the row order of tables grouped by label.
+inline std::vector<std::size_t> label_text_order(std::size_t Q) {
+    std::vector<std::size_t> order(Q);
+    std::iota(order.begin(), order.end(), std::size_t{0});
+    std::sort(order.begin(), order.end(),
+              [](std::size_t a, std::size_t b) { return std::to_string(a + 1) < std::to_string(b + 1); });
+    return order;
+}
+
+// Annualized return per group and period (Q x K, groups in `order`): from the
+// last row of the cumulative table over n dates, or, with `bench` (n daily
+// benchmark returns), the excess of the daily table over the benchmark.
+inline void annualized_groups(const double* table, std::size_t Q, std::size_t n, std::size_t K,
+                              const std::vector<std::size_t>& order, const double* bench, double* out) {
+    for (std::size_t i = 0; i < Q; ++i) {
+        const std::size_t g = order[i];
+        for (std::size_t k = 0; k < K; ++k) {
+            out[i * K + k] = bench ? returns::annualized_excess(table + g * n * K + k, K, bench, n)
+                                   : returns::annualize(table[(g * n + n - 1) * K + k], static_cast<double>(n));
+        }
     }
 }
 
