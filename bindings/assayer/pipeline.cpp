@@ -206,7 +206,7 @@ void assayer_init(py::object self) {
 }
 
 void assayer_append(py::object self, py::object step) {
-    if (!step.get_type().is(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyTuple_Type)))) {
+    if (!PyTuple_CheckExact(step.ptr())) {
         raise(PyExc_TypeError, format("step: expected type tuple, got {}", py::type::of(step)));
     }
     py::tuple pair = py::reinterpret_borrow<py::tuple>(step);
