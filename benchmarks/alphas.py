@@ -3,6 +3,7 @@
     PYTHONPATH=python python benchmarks/alphas.py                       # 2500 dates x 3000 instruments
     PYTHONPATH=python python benchmarks/alphas.py --dates 500 --instruments 400
     PYTHONPATH=python python benchmarks/alphas.py --no-single           # the batch only
+    PYTHONPATH=python python benchmarks/alphas.py --no-fuse             # element-wise nodes one by one
 
 The pandas side is tests/pandas_alphas.py: the paper's text of each alpha
 parsed and evaluated with DataFrame operations (rolling windows, shifted
@@ -84,6 +85,8 @@ def main() -> None:
     ap.add_argument("--instruments", type=int, default=3000)
     ap.add_argument("--no-single", action="store_true", help="time only the batch of 101, not each alpha alone")
     ap.add_argument("--only", help="comma-separated alpha names (default: all 101)")
+    ap.add_argument("--no-fuse", action="store_true",
+                    help="evaluate every element-wise node as its own numpy call (no fused subtrees)")
     args = ap.parse_args()
     warnings.simplefilter("ignore")
     sys.stdout.reconfigure(line_buffering=True)
@@ -91,8 +94,10 @@ def main() -> None:
     from pandas_alphas import Reference
 
     import zarnik
-    from zarnik import alphas
+    from zarnik import alphas, engine
 
+    if args.no_fuse:
+        engine._FUSE = False
     cal, ids, frames, codes = make_panel(args.dates, args.instruments)
     install_market(cal, ids, frames, codes)
     names = args.only.split(",") if args.only else alphas.names("alpha101")
@@ -101,8 +106,9 @@ def main() -> None:
     sub = {k: v.loc[cal[0]:end] for k, v in frames.items()}
     sub["industry"] = pd.DataFrame(np.broadcast_to(codes.to_numpy(dtype=float), (len(cal), len(ids))),
                                    index=cal, columns=ids)
-    print("panel: {} dates x {} instruments, {} alphas; {} threads".format(
-        args.dates, args.instruments, len(names), os.environ.get("ZARNIK_NUM_THREADS", os.cpu_count())))
+    print("panel: {} dates x {} instruments, {} alphas; {} threads; element-wise subtrees {}".format(
+        args.dates, args.instruments, len(names), os.environ.get("ZARNIK_NUM_THREADS", os.cpu_count()),
+        "node by node" if args.no_fuse else "fused"))
     # warm-up on a small slice
     alphas.evaluate(names[:3], ids[:20], cal[-30], end, progress=False)
 
