@@ -35,7 +35,9 @@ Panel panel_of(const py::array& a, py::ssize_t rows, py::ssize_t cols, bool c_la
     const py::ssize_t inner = c_layout ? a.strides(1) : a.strides(0), outer = c_layout ? a.strides(0) : a.strides(1);
     const py::ssize_t length = c_layout ? cols : rows, lines = c_layout ? rows : cols;
     const bool empty = rows == 0 || cols == 0;  // nothing is read or written
-    if (!empty && ((inner != item && length > 1) || outer < 0 || outer % item != 0 || (lines > 1 && outer < length * item))) {
+    const bool ok = (inner == item || length <= 1) && outer >= 0 && outer % item == 0 &&
+                    (lines <= 1 || outer >= length * item);
+    if (!empty && !ok) {
         raise(PyExc_ValueError, what + ": its lines must be contiguous and must not overlap");
     }
     Panel p;
