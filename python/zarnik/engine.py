@@ -333,6 +333,7 @@ def _load_fields(
                 ) from e
         raise
     out: dict[str, np.ndarray] = {}
+    columns = pd.Index(ids)
     for f in fields:
         frame = panel.get(f) if isinstance(panel, Mapping) else None
         if frame is None:
@@ -340,11 +341,12 @@ def _load_fields(
                 "{!r}: unknown field {!r}: the market data has no such daily field".format(leaves[f], f),
                 repr(leaves[f]),
             )
-        idx = pd.DatetimeIndex(pd.to_datetime(frame.index)).normalize()
-        if not (idx.equals(dates) and frame.columns.equals(pd.Index(ids))):
-            frame = frame.copy(deep=False)
-            frame.index = idx
-            frame = frame.reindex(index=dates, columns=ids)
+        if not (frame.index.equals(dates) and frame.columns.equals(columns)):  # else: already aligned
+            idx = pd.DatetimeIndex(pd.to_datetime(frame.index)).normalize()
+            if not (idx.equals(dates) and frame.columns.equals(columns)):
+                frame = frame.copy(deep=False)
+                frame.index = idx
+                frame = frame.reindex(index=dates, columns=ids)
         out[f] = frame.to_numpy(dtype=np.float64)
     if fields:
         _warn_missing_instruments(out[fields[0]], ids, dates)
