@@ -120,7 +120,7 @@ BINARY = {"add": lambda a, b: a + b, "sub": lambda a, b: a - b, "mul": lambda a,
           "and": lambda a, b: BinaryCombinedFactor(np.logical_and, a, b),
           "or": lambda a, b: BinaryCombinedFactor(np.logical_or, a, b),
           "xor": lambda a, b: BinaryCombinedFactor(np.logical_xor, a, b),
-          "pow": lambda a, b: a ** b, "fmax": lambda a, b: BinaryCombinedFactor(np.fmax, a, b)}
+          "pow": lambda a, b: a ** b}
 
 
 @st.composite

@@ -937,16 +937,16 @@ class _Evaluator:
         if chosen is None:
             return False
         layout, pick = chosen
-        first_reg = {}
+        panel_value = {}
         for c, a in zip(panels, pick):
             if c in convert:
                 a = a.astype(np.float64, order=layout)
-            first_reg[c] = a
+            panel_value[c] = a
         # registers of the panels are the order they were met in
         p = 0
         for k, x in enumerate(inputs):
             if isinstance(x, np.ndarray):
-                inputs[k] = first_reg[panels[p]]
+                inputs[k] = panel_value[panels[p]]
                 p += 1
         # edges from the group to each external child: a child read only here dies here
         uses: dict[int, int] = {}
@@ -961,7 +961,7 @@ class _Evaluator:
             for c in panels:
                 a = self.values[c]
                 if (
-                    first_reg[c] is a
+                    panel_value[c] is a
                     and a.dtype == np.float64
                     and a.flags.writeable
                     and len(self.attached[c]) == 1
