@@ -3,6 +3,9 @@
     PYTHONPATH=python python benchmarks/alphas.py                       # 2500 dates x 3000 instruments
     PYTHONPATH=python python benchmarks/alphas.py --dates 500 --instruments 400
     PYTHONPATH=python python benchmarks/alphas.py --no-single           # the batch only
+    PYTHONPATH=python python benchmarks/alphas.py --no-fuse             # element-wise nodes one by one
+    PYTHONPATH=python python benchmarks/alphas.py --fuse-gain --only alpha012,alpha101
+                                          # each alone: fused against node by node, best of --repeats
 
 The pandas side is tests/pandas_alphas.py: the paper's text of each alpha
 parsed and evaluated with DataFrame operations (rolling windows, shifted
@@ -84,6 +87,11 @@ def main() -> None:
     ap.add_argument("--instruments", type=int, default=3000)
     ap.add_argument("--no-single", action="store_true", help="time only the batch of 101, not each alpha alone")
     ap.add_argument("--only", help="comma-separated alpha names (default: all 101)")
+    ap.add_argument("--no-fuse", action="store_true",
+                    help="evaluate every element-wise node as its own numpy call (no fused subtrees)")
+    ap.add_argument("--fuse-gain", action="store_true",
+                    help="only time each alpha alone with fused subtrees against node by node (no pandas)")
+    ap.add_argument("--repeats", type=int, default=5, help="runs per side for --fuse-gain (best is shown)")
     args = ap.parse_args()
     warnings.simplefilter("ignore")
     sys.stdout.reconfigure(line_buffering=True)
@@ -91,8 +99,10 @@ def main() -> None:
     from pandas_alphas import Reference
 
     import zarnik
-    from zarnik import alphas
+    from zarnik import alphas, engine
 
+    if args.no_fuse:
+        engine._FUSE = False
     cal, ids, frames, codes = make_panel(args.dates, args.instruments)
     install_market(cal, ids, frames, codes)
     names = args.only.split(",") if args.only else alphas.names("alpha101")
@@ -101,10 +111,14 @@ def main() -> None:
     sub = {k: v.loc[cal[0]:end] for k, v in frames.items()}
     sub["industry"] = pd.DataFrame(np.broadcast_to(codes.to_numpy(dtype=float), (len(cal), len(ids))),
                                    index=cal, columns=ids)
-    print("panel: {} dates x {} instruments, {} alphas; {} threads".format(
-        args.dates, args.instruments, len(names), os.environ.get("ZARNIK_NUM_THREADS", os.cpu_count())))
+    print("panel: {} dates x {} instruments, {} alphas; {} threads; element-wise subtrees {}".format(
+        args.dates, args.instruments, len(names), os.environ.get("ZARNIK_NUM_THREADS", os.cpu_count()),
+        "node by node" if args.no_fuse else "fused"))
     # warm-up on a small slice
     alphas.evaluate(names[:3], ids[:20], cal[-30], end, progress=False)
+    if args.fuse_gain:
+        fuse_gain(names, ids, start, end, args.repeats)
+        return
 
     t0 = time.perf_counter()
     got = alphas.evaluate(names, ids, start, end, progress=False)
@@ -145,6 +159,26 @@ def main() -> None:
         if slowest is None or tp / te < slowest[1]:
             slowest = (n, tp / te)
     print("lowest single-alpha ratio: {} {:.1f}x".format(*slowest))
+
+
+def fuse_gain(names, ids, start, end, repeats: int) -> None:
+    """Each alpha alone, fused and node by node alternating; best of ``repeats`` each."""
+    import zarnik
+    from zarnik import alphas, engine
+
+    print("{:<10} {:>10} {:>12} {:>8}".format("alpha", "fused s", "one by one s", "ratio"))
+    for n in names:
+        f = alphas.get(n).factor()
+        best = {True: float("inf"), False: float("inf")}
+        for _ in range(repeats):
+            for fuse in (True, False):
+                engine._FUSE = fuse
+                t0 = time.perf_counter()
+                out = zarnik.execute_factor(f, ids, start, end, progress=False)
+                best[fuse] = min(best[fuse], time.perf_counter() - t0)
+                del out
+        engine._FUSE = True
+        print("{:<10} {:>10.4f} {:>12.4f} {:>7.2f}x".format(n, best[True], best[False], best[False] / best[True]))
 
 
 if __name__ == "__main__":

@@ -9,4 +9,5 @@ PYBIND11_MODULE(_core, m) {
     zarnik_py::register_core_ols(m);
     zarnik_py::register_core_xsection(m);
     zarnik_py::register_core_ranks(m);
+    zarnik_py::register_core_elementwise(m);
 }

@@ -141,7 +141,7 @@ def _atom_canon(key: Any) -> Any:
     """Hashable identity of a leaf or literal key.
 
     Leaves and scalar literals keep their own equality (so equal keys built
-    separately share one evaluation); objects that cannot be hashed (array
+    separately share one evaluation), except that -0.0 and 0.0 stay apart; objects that cannot be hashed (array
     literals, leaves whose hash raises) are identified by ``id``.
     """
     if _is_leaf(key):
@@ -154,6 +154,8 @@ def _atom_canon(key: Any) -> Any:
         return ("array", id(key))
     try:
         hash(key)
+        if isinstance(key, (float, np.floating)) and key == 0:  # -0.0 == 0.0, but they differ in results
+            return ("lit", type(key), key, bool(np.signbit(key)))
         return ("lit", type(key), key)
     except Exception:
         return ("obj", id(key))
@@ -331,6 +333,7 @@ def _load_fields(
                 ) from e
         raise
     out: dict[str, np.ndarray] = {}
+    columns = pd.Index(ids)
     for f in fields:
         frame = panel.get(f) if isinstance(panel, Mapping) else None
         if frame is None:
@@ -338,11 +341,12 @@ def _load_fields(
                 "{!r}: unknown field {!r}: the market data has no such daily field".format(leaves[f], f),
                 repr(leaves[f]),
             )
-        idx = pd.DatetimeIndex(pd.to_datetime(frame.index)).normalize()
-        if not (idx.equals(dates) and frame.columns.equals(pd.Index(ids))):
-            frame = frame.copy(deep=False)
-            frame.index = idx
-            frame = frame.reindex(index=dates, columns=ids)
+        if not (frame.index.equals(dates) and frame.columns.equals(columns)):  # else: already aligned
+            idx = pd.DatetimeIndex(pd.to_datetime(frame.index)).normalize()
+            if not (idx.equals(dates) and frame.columns.equals(columns)):
+                frame = frame.copy(deep=False)
+                frame.index = idx
+                frame = frame.reindex(index=dates, columns=ids)
         out[f] = frame.to_numpy(dtype=np.float64)
     if fields:
         _warn_missing_instruments(out[fields[0]], ids, dates)
@@ -616,6 +620,112 @@ def _layout_plan(graph: _Graph) -> tuple[set[int], list[bool]]:
     return columnwise, row_major
 
 
+
+# ---------------------------------------------------------------------------
+# fused element-wise subtrees
+# ---------------------------------------------------------------------------
+# Set to False to evaluate every element-wise node as its own numpy call.
+_FUSE = True
+
+# Operation codes of zarnik._core.fused_elementwise, and the numpy ufuncs they
+# reproduce exactly on float64 operands. fmax / fmin are left out (numpy's loops
+# do not return the same zero for -0 / +0 throughout), and so are the ufuncs
+# whose numpy loops may round differently (power, log, exp, tanh, ...).
+_ARITH = {"add": 0, "subtract": 1, "multiply": 2, "true_divide": 3, "negative": 4, "absolute": 5, "sqrt": 6,
+          "maximum": 13, "minimum": 14, "sign": 15}
+_LOGIC = {"less": 7, "less_equal": 8, "greater": 9, "greater_equal": 10, "equal": 11, "not_equal": 12,
+          "logical_and": 16, "logical_or": 17, "logical_xor": 18, "logical_not": 19}
+_WHERE_OP = 20
+_F8 = np.dtype(np.float64)
+_BOOL = np.dtype(bool)
+
+
+def _fused_ops() -> dict[Any, tuple[int, bool]]:
+    """ufunc -> (operation code, whether its output is boolean)."""
+    table: dict[Any, tuple[int, bool]] = {}
+    for names, logic in ((_ARITH, False), (_LOGIC, True)):
+        for name, code in names.items():
+            table[getattr(np, name)] = (code, logic)
+    return table
+
+
+_FUSED_OPS = _fused_ops()
+
+# Largest number of nodes evaluated in one fused program: bounds the scratch
+# memory a program needs per thread (about 2 KiB per register).
+_FUSE_MAX_NODES = 64
+
+
+def _fusion_plan(graph: _Graph, where: Any) -> dict[int, list[int]]:
+    """Groups of element-wise nodes to evaluate in one pass: group root -> members (children first).
+
+    A member other than the root has all its consumers in the group and is not a
+    requested factor; only groups of two or more nodes are returned.
+    """
+    n = len(graph.keys)
+    fusable = [False] * n
+    for i in range(n):
+        if graph.kind[i] != "app":
+            continue
+        func, nargs = graph.keys[i][0], len(graph.children[i])
+        if func is where:
+            fusable[i] = nargs == 3
+        elif isinstance(func, np.ufunc):
+            try:
+                known = func in _FUSED_OPS
+            except TypeError:
+                known = False
+            fusable[i] = known and func.nin == nargs and func.nout == 1
+    consumers: list[list[int]] = [[] for _ in range(n)]
+    for i in range(n):
+        for c in graph.children[i]:
+            consumers[c].append(i)
+    group = [-1] * n
+    size: dict[int, int] = {}
+    for i in reversed(range(n)):  # consumers come first
+        if not fusable[i]:
+            continue
+        cons = consumers[i]
+        g = group[cons[0]] if cons else -1
+        if (
+            g >= 0
+            and graph.refs[i] == len(cons)  # not a requested factor
+            and all(group[j] == g for j in cons)
+            and size[g] < _FUSE_MAX_NODES
+        ):
+            group[i] = g
+            size[g] += 1
+        else:
+            group[i] = i
+            size[i] = 1
+    members: dict[int, list[int]] = {}
+    for i in range(n):
+        if group[i] >= 0 and size[group[i]] > 1:
+            members.setdefault(group[i], []).append(i)
+    return members
+
+
+def _lines_contiguous(a: np.ndarray, layout: str) -> bool:
+    """Whether the rows (layout C) or columns (layout F) of 2-D ``a`` are contiguous and disjoint."""
+    rows, cols = a.shape
+    item = a.itemsize
+    if layout == "C":
+        inner, outer, length, lines = a.strides[1], a.strides[0], cols, rows
+    else:
+        inner, outer, length, lines = a.strides[0], a.strides[1], rows, cols
+    return (inner == item or length <= 1) and outer >= 0 and outer % item == 0 and (
+        lines <= 1 or outer >= length * item)
+
+
+def _fused_scalar(v: Any) -> float | None:
+    """A literal's float64 value in a float64 loop, or None when that conversion may not be exact."""
+    if isinstance(v, (bool, np.bool_, float, np.floating)):
+        return float(v)
+    if isinstance(v, (int, np.integer)):
+        return float(v) if abs(int(v)) <= 2**53 else None
+    return None
+
+
 class _Evaluator:
     """Evaluates the nodes of a graph in order, freeing values after their last use."""
 
@@ -641,6 +751,10 @@ class _Evaluator:
         # our own operators: they return fresh arrays and keep no reference
         self.fresh = (ops.cs_rank, ops.where, ops.cs_zscore, ops.cs_scale, ops.quantile_bucket, ops.group_demean,
                       ops.group_rank, ops.group_zscore, ops.signed_power)
+        self.where = ops.where
+        self.groups = _fusion_plan(graph, ops.where) if _FUSE else {}
+        # members evaluated with their group's root
+        self.deferred = {m for root, ms in self.groups.items() for m in ms if m != root}
 
     def set_leaf(self, i: int, arr: np.ndarray, owned: bool, alt: np.ndarray | None = None) -> None:
         self.values[i] = arr
@@ -679,6 +793,212 @@ class _Evaluator:
                 self.attached[c] = []
                 self.values[c] = None
                 self.alt[c] = None
+
+    def step(self, i: int) -> None:
+        """Evaluates node ``i``, or its whole fused group when ``i`` is a group's root."""
+        if i in self.deferred:
+            return
+        members = self.groups.get(i)
+        if members is None:
+            self.run_node(i)
+        elif not self._run_fused(i, members):
+            for m in members:  # the same nodes one by one
+                self.run_node(m)
+
+    def _fused_inputs(self, members: list[int]) -> Any:
+        """The program, inputs and result type of a group, or None when it cannot run fused
+        with exactly the numpy results (other dtypes, broadcasting, unknown values)."""
+        g = self.graph
+        inside = set(members)
+        reg: dict[int, int] = {}  # external child -> input register
+        inputs: list[Any] = []
+        scalars: dict[Any, int] = {}
+        dtype: dict[int, np.dtype] = {}
+        panels: list[int] = []
+        shape = None
+        for m in members:
+            for c in g.children[m]:
+                if c in inside or c in reg:
+                    continue
+                v = self.values[c]
+                if type(v) is np.ndarray and v.ndim == 2:
+                    if v.dtype.kind not in "biuf":
+                        return None
+                    if shape is None:
+                        shape = v.shape
+                    elif v.shape != shape:
+                        return None
+                    reg[c] = len(inputs)
+                    inputs.append(v)
+                    panels.append(c)
+                else:
+                    if type(v) is np.ndarray and v.ndim != 0:
+                        return None
+                    x = _fused_scalar(v)
+                    if x is None:
+                        return None
+                    key = x.hex()  # equal values share a register (-0.0 and 0.0 do not)
+                    if key not in scalars:
+                        scalars[key] = len(inputs)
+                        inputs.append(x)
+                    reg[c] = scalars[key]
+        if shape is None or shape[1] != self.ncols:
+            return None
+        # types, node by node, as numpy resolves them
+        convert: set[int] = set()  # panels a float64 loop reads that are neither float64 nor bool
+        ops: list[tuple[int, int, list[int]]] = []  # (code, node, operand nodes)
+        for m in members:
+            func, kids = g.keys[m][0], g.children[m]
+            if func is self.where:
+                for pos, c in enumerate(kids):
+                    if c in inside:
+                        continue
+                    v = self.values[c]
+                    if type(v) is np.ndarray and v.ndim == 2:
+                        if pos > 0 and v.dtype not in (_F8, _BOOL):
+                            return None
+                        if v.dtype not in (_F8, _BOOL):
+                            convert.add(c)
+                    elif pos > 0 and type(v) is np.ndarray and v.dtype.kind not in "biuf":
+                        return None
+                dtype[m] = _F8
+                ops.append((_WHERE_OP, m, kids))
+                continue
+            code, logic = _FUSED_OPS[func]
+            types = []
+            for c in kids:
+                t = dtype[c] if c in inside else _weak_dtype(self.values[c])
+                if t is None:
+                    return None
+                types.append(t)
+            try:
+                resolved = func.resolve_dtypes(tuple(types) + (None,))
+            except Exception:
+                return None
+            ins, out = resolved[:-1], resolved[-1]
+            if logic:
+                if out != _BOOL or not (all(t == _F8 for t in ins) or all(t == _BOOL for t in ins)):
+                    return None
+            elif out != _F8 or any(t != _F8 for t in ins):
+                return None
+            for c, t in zip(kids, ins):
+                if c not in inside:
+                    v = self.values[c]
+                    if type(v) is np.ndarray and v.ndim == 2 and v.dtype not in (_F8, _BOOL):
+                        convert.add(c)
+            dtype[m] = out
+            ops.append((code, m, kids))
+        # registers: a temporary is reused once its last reader has run
+        last_use: dict[int, int] = {}
+        for k, (_, _, kids) in enumerate(ops):
+            for c in kids:
+                if c in inside:
+                    last_use[c] = k
+        free: list[int] = []
+        n_regs = len(inputs)
+        code = []
+        for k, (op, m, kids) in enumerate(ops):
+            srcs = [reg[c] for c in kids] + [0] * (3 - len(kids))
+            for c in set(kids):
+                if c in inside and last_use.get(c) == k:
+                    free.append(reg[c])
+            if free:
+                reg[m] = free.pop()
+            else:
+                reg[m] = n_regs
+                n_regs += 1
+            code.append((op, reg[m], srcs[0], srcs[1], srcs[2]))
+        return code, inputs, n_regs, panels, convert, dtype[members[-1]], shape
+
+    def _run_fused(self, root: int, members: list[int]) -> bool:
+        """Evaluates a group of element-wise nodes in one pass; False when it has to run node by node."""
+        plan = self._fused_inputs(members)
+        if plan is None:
+            return False
+        code, inputs, n_regs, panels, convert, out_dtype, shape = plan
+        g, st = self.graph, self.storage
+        # the layout: the engine's plan for the root, else whichever every panel has
+        prefer = ["F", "C"] if root in self.columnwise else ["C", "F"]
+        chosen = None
+        for layout in prefer:
+            pick = []
+            for c in panels:
+                v = self.values[c]
+                options = [v] if self.alt[c] is None else [v, self.alt[c]]
+                hit = next((a for a in options if _lines_contiguous(a, layout)), None)
+                if hit is None and c in convert:
+                    hit = v  # converted below into the layout
+                if hit is None:
+                    break
+                pick.append(hit)
+            else:
+                chosen = layout, pick
+                break
+        if chosen is None:
+            return False
+        layout, pick = chosen
+        panel_value = {}
+        for c, a in zip(panels, pick):
+            if c in convert:
+                a = a.astype(np.float64, order=layout)
+            panel_value[c] = a
+        # registers of the panels are the order they were met in
+        p = 0
+        for k, x in enumerate(inputs):
+            if isinstance(x, np.ndarray):
+                inputs[k] = panel_value[panels[p]]
+                p += 1
+        # edges from the group to each external child: a child read only here dies here
+        uses: dict[int, int] = {}
+        inside = set(members)
+        for m in members:
+            for c in g.children[m]:
+                if c not in inside:
+                    uses[c] = uses.get(c, 0) + 1
+        out = None
+        attached: list[int] = []
+        if out_dtype == _F8:
+            for c in panels:
+                a = self.values[c]
+                if (
+                    panel_value[c] is a
+                    and a.dtype == np.float64
+                    and a.flags.writeable
+                    and len(self.attached[c]) == 1
+                ):
+                    sid = self.attached[c][0]
+                    if sid not in st.pinned and st.live.get(sid) == 1 and g.refs[c] == uses[c]:
+                        st.live[sid] += 1
+                        out, attached = a, [sid]
+                        break
+            if out is None:
+                taken = st.take(shape, layout)
+                if taken is not None:
+                    out, attached = taken
+        if out is None:
+            out = np.empty(shape, dtype=out_dtype, order=layout)
+            attached = st.own(out)
+        from . import _core
+
+        try:
+            _core.fused_elementwise(code, inputs, n_regs, layout, out)
+        except Exception as e:
+            st.release(attached)
+            name = describe_key(g.keys[root])
+            raise FactorEvaluationError(
+                "{}: evaluation failed: {}: {}".format(name, type(e).__name__, e), name
+            ) from e
+        self.values[root] = out
+        self.attached[root] = attached
+        for m in members:
+            for c in g.children[m]:
+                g.refs[c] -= 1
+                if c not in inside and g.refs[c] == 0 and g.kind[c] != "lit":
+                    self.storage.release(self.attached[c])
+                    self.attached[c] = []
+                    self.values[c] = None
+                    self.alt[c] = None
+        return True
 
     def _apply(self, i: int, func: Any, kids: list[int], args: list[Any]) -> tuple[Any, list[int]]:
         st = self.storage
@@ -861,7 +1181,7 @@ def _evaluate(
                             name,
                         )
                 else:
-                    ev.run_node(i)
+                    ev.step(i)
                     if bar is not None:
                         bar.update(1)
     finally:
