@@ -1,12 +1,18 @@
 // Running a rolling kernel over strided data: one series, or every column of
-// 2-D (dates x instruments) arrays in C or Fortran order.
+// 2-D (dates x instruments) arrays in any layout.
 //
 // Inputs and output are described by base pointers and byte strides, so any
-// layout works. A lone series runs on the calling thread; columns are handled
-// in tiles of 32 spread over threads (zarnik/parallel.hpp): a tile is copied
-// into contiguous series, each series runs through exactly the code of a 1-D
-// call, and the results are copied back. Results never depend on the layout
-// or the number of threads.
+// layout works. A lone series runs on the calling thread. For columns, work
+// is spread over threads (zarnik/parallel.hpp) in independent pieces:
+//   * the running-sum kernels on float64 (sum, ma, var, std, covariance,
+//     correlation) stream the rows of a chunk of columns through one update
+//     of all its columns per row (see run_rows); column-major operands are
+//     copied row-major 8 columns at a time first;
+//   * every other kernel runs each column through exactly the code of a 1-D
+//     call, in tiles of 8 columns: a column that already is a contiguous
+//     series is read in place, others are copied into one first.
+// Results never depend on the layout or the number of threads: every path
+// performs the 1-D kernel's operations on each column.
 //
 // Every run also reports the floating-point conditions its results show, in
 // the categories of numpy's error state: a window whose value is NaN although
