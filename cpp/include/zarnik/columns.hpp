@@ -9,8 +9,9 @@
 //     of all its columns per row (see run_rows); column-major operands are
 //     copied row-major 8 columns at a time first;
 //   * every other kernel runs each column through exactly the code of a 1-D
-//     call, in tiles of 8 columns: a column that already is a contiguous
-//     series is read in place, others are copied into one first.
+//     call, in tiles of columns: a column that already is a contiguous
+//     series is read in place (tiles of 8), others are copied into one
+//     first (tiles of 32).
 // Results never depend on the layout or the number of threads: every path
 // performs the 1-D kernel's operations on each column.
 //
@@ -288,9 +289,7 @@ unsigned run_series(const Job& job, std::size_t col) {
 }
 
 // Copies rows [0, rows) of `width` columns starting at `base` into `width`
-// contiguous series (column c at dst + c * rows). With the narrow tiles of
-// run_tiles a row-major source gives one cache line per row and the whole
-// tile stays in the core's cache.
+// contiguous series (column c at dst + c * rows).
 template <std::size_t Size>
 void gather_tile(const char* base, std::ptrdiff_t row, std::ptrdiff_t col, std::size_t rows, std::size_t width,
                  char* dst) {
@@ -329,22 +328,24 @@ inline bool columns_contiguous(const char* p, std::ptrdiff_t row, std::ptrdiff_t
            (col % std::ptrdiff_t(align)) == 0;
 }
 
-// Columns in tiles of 8 spread over threads. A column that already is a
+// Columns in tiles spread over threads. A column that already is a
 // contiguous series (column-major input) is read in place; otherwise the
 // tile's columns are copied into contiguous series first. Results go straight
 // into a column-major output, else into a tile buffer copied out row by row.
-// Tiles of 8 keep a tile's series and results in the core's cache and copy a
-// row-major operand one 64-byte line per row.
 template <class T>
 unsigned run_tiles(const Job& job) {
-    constexpr std::size_t tile = 8;
     const std::size_t L = job.L, m = L - job.n + 1, N = job.N;
-    const std::size_t tiles = (N + tile - 1) / tile;
     const int series = job.in[1] ? 2 : 1;
-    bool direct_in[2] = {false, false};
-    for (int s = 0; s < series; ++s)
+    bool direct_in[2] = {false, false}, copies = false;
+    for (int s = 0; s < series; ++s) {
         direct_in[s] = columns_contiguous(job.in[s], job.in_row[s], job.in_col[s], sizeof(T), alignof(T));
+        copies = copies || !direct_in[s];
+    }
     const bool direct_out = columns_contiguous(job.out, job.out_row, job.out_col, job.out_size, job.out_size);
+    // operands that are copied take tiles of 32: a row-major panel is then read
+    // 256 bytes per row (each row of a wide panel lies on its own memory page)
+    const std::size_t tile = copies ? 32 : 8;
+    const std::size_t tiles = (N + tile - 1) / tile;
     std::atomic<unsigned> flags{0};
     zarnik::parallel_for(
         tiles,
