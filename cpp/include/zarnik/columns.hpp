@@ -1,12 +1,19 @@
 // Running a rolling kernel over strided data: one series, or every column of
-// 2-D (dates x instruments) arrays in C or Fortran order.
+// 2-D (dates x instruments) arrays in any layout.
 //
 // Inputs and output are described by base pointers and byte strides, so any
-// layout works. A lone series runs on the calling thread; columns are handled
-// in tiles of 32 spread over threads (zarnik/parallel.hpp): a tile is copied
-// into contiguous series, each series runs through exactly the code of a 1-D
-// call, and the results are copied back. Results never depend on the layout
-// or the number of threads.
+// layout works. A lone series runs on the calling thread. For columns, work
+// is spread over threads (zarnik/parallel.hpp) in independent pieces:
+//   * the running-sum kernels on float64 (sum, ma, var, std, covariance,
+//     correlation) stream the rows of a chunk of columns through one update
+//     of all its columns per row (see run_rows); column-major operands are
+//     copied row-major 8 columns at a time first;
+//   * every other kernel runs each column through exactly the code of a 1-D
+//     call, in tiles of columns: a column that already is a contiguous
+//     series is read in place (tiles of 8), others are copied into one
+//     first (tiles of 32).
+// Results never depend on the layout or the number of threads: every path
+// performs the 1-D kernel's operations on each column.
 //
 // Every run also reports the floating-point conditions its results show, in
 // the categories of numpy's error state: a window whose value is NaN although
@@ -29,6 +36,10 @@
 #include "zarnik/kernels.hpp"
 #include "zarnik/parallel.hpp"
 #include "zarnik/rolling.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zarnik::columns {
 
@@ -278,8 +289,7 @@ unsigned run_series(const Job& job, std::size_t col) {
 }
 
 // Copies rows [0, rows) of `width` columns starting at `base` into `width`
-// contiguous series (column c at dst + c * rows), reading whole cache lines of
-// a row-major source at a time.
+// contiguous series (column c at dst + c * rows).
 template <std::size_t Size>
 void gather_tile(const char* base, std::ptrdiff_t row, std::ptrdiff_t col, std::size_t rows, std::size_t width,
                  char* dst) {
@@ -310,48 +320,486 @@ void with_size(std::size_t size, F&& f) {
     }
 }
 
+// Whether every column of a 2-D operand is a contiguous, aligned series
+// (column-major data, or any layout whose dates are adjacent).
+inline bool columns_contiguous(const char* p, std::ptrdiff_t row, std::ptrdiff_t col, std::size_t size,
+                               std::size_t align) {
+    return row == std::ptrdiff_t(size) && reinterpret_cast<std::uintptr_t>(p) % align == 0 &&
+           (col % std::ptrdiff_t(align)) == 0;
+}
+
+// Columns in tiles spread over threads. A column that already is a
+// contiguous series (column-major input) is read in place; otherwise the
+// tile's columns are copied into contiguous series first. Results go straight
+// into a column-major output, else into a tile buffer copied out row by row.
 template <class T>
 unsigned run_tiles(const Job& job) {
-    constexpr std::size_t tile = 32;
     const std::size_t L = job.L, m = L - job.n + 1, N = job.N;
-    const std::size_t tiles = (N + tile - 1) / tile;
     const int series = job.in[1] ? 2 : 1;
+    bool direct_in[2] = {false, false}, copies = false;
+    for (int s = 0; s < series; ++s) {
+        direct_in[s] = columns_contiguous(job.in[s], job.in_row[s], job.in_col[s], sizeof(T), alignof(T));
+        copies = copies || !direct_in[s];
+    }
+    const bool direct_out = columns_contiguous(job.out, job.out_row, job.out_col, job.out_size, job.out_size);
+    // operands that are copied take tiles of 32: a row-major panel is then read
+    // 256 bytes per row (each row of a wide panel lies on its own memory page)
+    const std::size_t tile = copies ? 32 : 8;
+    const std::size_t tiles = (N + tile - 1) / tile;
     std::atomic<unsigned> flags{0};
     zarnik::parallel_for(
         tiles,
         [&](std::size_t tb, std::size_t te) {
             std::vector<T> ins[2];
-            for (int s = 0; s < series; ++s) ins[s].resize(tile * L);
-            std::vector<char> outs(zarnik::mul_size(tile, m, job.out_size, "output tile"));
+            for (int s = 0; s < series; ++s)
+                if (!direct_in[s]) ins[s].resize(zarnik::mul_size(tile, L, 1, "input tile"));
+            std::vector<char> outs;
+            if (!direct_out) outs.resize(zarnik::mul_size(tile, m, job.out_size, "output tile"));
             unsigned mine = 0;
             for (std::size_t t = tb; t < te; ++t) {
                 const std::size_t c0 = t * tile, width = std::min(tile, N - c0);
                 for (int s = 0; s < series; ++s)
-                    gather_tile<sizeof(T)>(job.in[s] + std::ptrdiff_t(c0) * job.in_col[s], job.in_row[s],
-                                           job.in_col[s], L, width, reinterpret_cast<char*>(ins[s].data()));
+                    if (!direct_in[s])
+                        gather_tile<sizeof(T)>(job.in[s] + std::ptrdiff_t(c0) * job.in_col[s], job.in_row[s],
+                                               job.in_col[s], L, width, reinterpret_cast<char*>(ins[s].data()));
                 for (std::size_t c = 0; c < width; ++c) {
                     Job one = job;
                     one.N = 1;
                     for (int s = 0; s < series; ++s) {
-                        one.in[s] = reinterpret_cast<const char*>(ins[s].data() + c * L);
+                        one.in[s] = direct_in[s] ? job.in[s] + std::ptrdiff_t(c0 + c) * job.in_col[s]
+                                                 : reinterpret_cast<const char*>(ins[s].data() + c * L);
                         one.in_row[s] = sizeof(T);
                         one.in_col[s] = 0;
                     }
-                    one.out = outs.data() + c * m * job.out_size;
+                    one.out = direct_out ? job.out + std::ptrdiff_t(c0 + c) * job.out_col
+                                         : outs.data() + c * m * job.out_size;
                     one.out_row = std::ptrdiff_t(job.out_size);
                     one.out_col = 0;
                     mine |= run_series<T>(one, 0);
                 }
-                with_size(job.out_size, [&](auto size) {
-                    scatter_tile<decltype(size)::value>(outs.data(), m, width,
-                                                        job.out + std::ptrdiff_t(c0) * job.out_col, job.out_row,
-                                                        job.out_col);
-                });
+                if (!direct_out)
+                    with_size(job.out_size, [&](auto size) {
+                        scatter_tile<decltype(size)::value>(outs.data(), m, width,
+                                                            job.out + std::ptrdiff_t(c0) * job.out_col,
+                                                            job.out_row, job.out_col);
+                    });
             }
             flags.fetch_or(mine, std::memory_order_relaxed);
         },
         1);
     return flags.load();
+}
+
+// ---------------------------------------------------------------------------
+// Row streaming: the running-sum kernels (sum, ma, var, std, covariance,
+// correlation) on float64 operands whose columns are adjacent (C order). The
+// block engine of zarnik/rolling.hpp runs for a chunk of W columns at once,
+// each row of the chunk read as one contiguous run and every step applied to
+// all W columns (the loops over columns vectorise). Per column it is the same
+// sequence of operations as the 1-D kernel (the same blocks, anchors, scans
+// and finishing formulas, without contraction into fused multiply-adds), so
+// the results are the 1-D kernel's bit for bit. A column whose values need the
+// 1-D kernel's slow paths (an ill-conditioned window, values large enough to
+// overflow, a constant window of correlation) is marked and recomputed by the
+// 1-D kernel; every other column shows no floating-point condition (its only
+// non-finite results come from NaN inputs).
+// ---------------------------------------------------------------------------
+enum class RowStat { sum, ma, var, std_, covariance, correlation };
+
+inline bool row_stat(Kernel k, RowStat& out) {
+    switch (k) {
+        case Kernel::sum: out = RowStat::sum; return true;
+        case Kernel::ma: out = RowStat::ma; return true;
+        case Kernel::var: out = RowStat::var; return true;
+        case Kernel::std_: out = RowStat::std_; return true;
+        case Kernel::covariance: out = RowStat::covariance; return true;
+        case Kernel::correlation: out = RowStat::correlation; return true;
+        default: return false;
+    }
+}
+
+// block_anchor of zarnik/rolling.hpp on a strided column (stride in elements).
+inline double anchor_strided(const double* x, std::ptrdiff_t rs, std::size_t L, std::size_t n, std::size_t B,
+                             std::size_t E) {
+    auto at = [&](std::size_t k) { return x[std::ptrdiff_t(k) * rs]; };
+    if (std::isfinite(at(E))) return at(E);
+    for (std::size_t k = E; k-- > B;)
+        if (std::isfinite(at(k))) return at(k);
+    const std::size_t end = std::min(L, E + n);
+    for (std::size_t k = E + 1; k < end; ++k)
+        if (std::isfinite(at(k))) return at(k);
+    return 0.0;
+}
+
+template <RowStat R>
+struct RowTraits {
+    static constexpr int S = (R == RowStat::covariance || R == RowStat::correlation) ? 2 : 1;
+    static constexpr int M = S == 2 ? 5 : (R == RowStat::var || R == RowStat::std_) ? 2 : 1;
+    static constexpr double safe = M == 1 ? rolling::kSafe1 : rolling::kSafe2;
+};
+
+#if defined(__SSE2__)
+// One chunk of W columns (W even): xs[s] points at the chunk's first column of
+// series s (row stride rs[s] elements), out at its first output (row stride
+// ors). suf holds n * M * W doubles. bad[c] is set for columns to recompute.
+// Two columns per SSE2 operation; each lane performs the scalar operations of
+// the 1-D kernel (masks select between their results).
+template <RowStat R, int W>
+void stream_chunk(const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
+                  std::int64_t last, double* out, std::ptrdiff_t ors, double* suf, bool* bad) {
+    static_assert(W % 2 == 0, "two columns per vector");
+    using Tr = RowTraits<R>;
+    constexpr int S = Tr::S, M = Tr::M, V = W / 2;
+    const std::size_t m = L - n + 1;
+    const __m128d nn = _mm_set1_pd(double(n)), inv = _mm_set1_pd(1.0 / double(n)), limit = _mm_set1_pd(1000.0),
+                  safe = _mm_set1_pd(Tr::safe), sign = _mm_set1_pd(-0.0), zero = _mm_setzero_pd(),
+                  nan = _mm_set1_pd(rolling::kNaN);
+    __m128d flag[V];
+    for (int c = 0; c < V; ++c) flag[c] = zero;
+    // deviations of row k from the anchors, into its M terms
+    auto row_terms = [&](std::size_t k, const __m128d (*cs)[V], __m128d (*t)[V]) {
+        __m128d d[S][V];
+        for (int q = 0; q < S; ++q) {
+            const double* row = xs[q] + std::ptrdiff_t(k) * rs[q];
+            for (int c = 0; c < V; ++c) {
+                const __m128d v = _mm_loadu_pd(row + 2 * c);
+                flag[c] = _mm_or_pd(flag[c], _mm_cmpge_pd(_mm_andnot_pd(sign, v), safe));  // NaN: false
+                d[q][c] = _mm_sub_pd(v, cs[q][c]);
+            }
+        }
+        for (int c = 0; c < V; ++c) {
+            if constexpr (S == 1) {
+                t[0][c] = d[0][c];
+                if constexpr (M == 2) t[1][c] = _mm_mul_pd(d[0][c], d[0][c]);
+            } else {
+                const __m128d u = d[0][c], v = d[1][c];
+                t[0][c] = u;
+                t[1][c] = v;
+                t[2][c] = _mm_mul_pd(u, u);
+                t[3][c] = _mm_mul_pd(v, v);
+                t[4][c] = _mm_mul_pd(u, v);
+            }
+        }
+    };
+    auto finish = [&](std::size_t i, const __m128d (*cs)[V], const __m128d (*sm)[V]) {
+        double* o = out + std::ptrdiff_t(i) * ors;
+        for (int c = 0; c < V; ++c) {
+            __m128d res;
+            if constexpr (R == RowStat::sum) {
+                res = _mm_add_pd(_mm_mul_pd(cs[0][c], nn), sm[0][c]);
+            } else if constexpr (R == RowStat::ma) {
+                res = _mm_add_pd(cs[0][c], _mm_mul_pd(sm[0][c], inv));
+            } else if constexpr (M == 2) {
+                const __m128d m1 = _mm_mul_pd(sm[0][c], inv), r2 = _mm_mul_pd(sm[1][c], inv);
+                const __m128d mu2 = _mm_sub_pd(r2, _mm_mul_pd(m1, m1));
+                const __m128d v = R == RowStat::var ? mu2 : _mm_sqrt_pd(_mm_max_pd(mu2, zero));
+                const __m128d fine = _mm_cmpeq_pd(_mm_sub_pd(r2, r2), zero);  // r2 finite
+                const __m128d good = _mm_and_pd(_mm_cmpge_pd(_mm_mul_pd(mu2, limit), r2), fine);
+                const __m128d r2zero = _mm_cmpeq_pd(r2, zero);
+                // not good: all values equal to the anchor give 0, a NaN in the
+                // window NaN; else the window is ill-conditioned (column recomputed)
+                flag[c] = _mm_or_pd(flag[c], _mm_andnot_pd(good, _mm_andnot_pd(r2zero, fine)));
+                res = _mm_or_pd(_mm_and_pd(good, v), _mm_andnot_pd(good, _mm_andnot_pd(r2zero, nan)));
+            } else {
+                const __m128d ma = _mm_mul_pd(sm[0][c], inv), mb = _mm_mul_pd(sm[1][c], inv),
+                              raa = _mm_mul_pd(sm[2][c], inv), rbb = _mm_mul_pd(sm[3][c], inv);
+                const __m128d all = _mm_add_pd(_mm_add_pd(raa, rbb), sm[4][c]);
+                const __m128d fine = _mm_cmpeq_pd(_mm_sub_pd(all, all), zero);
+                const __m128d va = _mm_sub_pd(raa, _mm_mul_pd(ma, ma)), vb = _mm_sub_pd(rbb, _mm_mul_pd(mb, mb));
+                const __m128d ac = _mm_cmpeq_pd(raa, zero), bc = _mm_cmpeq_pd(rbb, zero);
+                const __m128d ill = _mm_or_pd(_mm_andnot_pd(ac, _mm_cmpnge_pd(_mm_mul_pd(va, limit), raa)),
+                                              _mm_andnot_pd(bc, _mm_cmpnge_pd(_mm_mul_pd(vb, limit), rbb)));
+                const __m128d cov = _mm_sub_pd(_mm_mul_pd(sm[4][c], inv), _mm_mul_pd(ma, mb));
+                const __m128d cst = _mm_or_pd(ac, bc);
+                __m128d v;
+                if constexpr (R == RowStat::covariance) {
+                    v = _mm_andnot_pd(cst, cov);
+                    flag[c] = _mm_or_pd(flag[c], _mm_and_pd(fine, ill));
+                } else {
+                    v = _mm_div_pd(cov, _mm_mul_pd(_mm_sqrt_pd(_mm_max_pd(va, zero)), _mm_sqrt_pd(_mm_max_pd(vb, zero))));
+                    // a constant window gives NaN with an invalid-operation condition
+                    flag[c] = _mm_or_pd(flag[c], _mm_and_pd(fine, _mm_or_pd(ill, cst)));
+                }
+                res = _mm_or_pd(_mm_and_pd(fine, v), _mm_andnot_pd(fine, nan));
+            }
+            _mm_storeu_pd(o + 2 * c, res);
+        }
+    };
+    std::ptrdiff_t B = rolling::first_block(m, n, last);
+    for (; B < std::ptrdiff_t(m); B += std::ptrdiff_t(n)) {
+        const std::size_t E = std::size_t(B + std::ptrdiff_t(n) - 1);
+        const std::size_t first = B < 0 ? 0 : std::size_t(B);
+        const std::size_t o_first = std::size_t(std::ptrdiff_t(first) - B);
+        const std::size_t o_last = std::size_t(std::ptrdiff_t(std::min(E, m - 1)) - B);
+        __m128d cs[S][V], t[M][V], h[M][V], sm[M][V];
+        for (int q = 0; q < S; ++q)
+            for (int c = 0; c < V; ++c)
+                cs[q][c] = _mm_set_pd(anchor_strided(xs[q] + 2 * c + 1, rs[q], L, n, first, E),
+                                      anchor_strided(xs[q] + 2 * c, rs[q], L, n, first, E));
+        for (int p = 0; p < M; ++p)
+            for (int c = 0; c < V; ++c) h[p][c] = zero;
+        for (std::size_t o = 0; o + o_first < n; ++o) {  // suffix sums, back from E to `first`
+            row_terms(E - o, cs, t);
+            double* r = suf + (n - 1 - o) * std::size_t(M * W);
+            for (int p = 0; p < M; ++p)
+                for (int c = 0; c < V; ++c) {
+                    h[p][c] = _mm_add_pd(h[p][c], t[p][c]);
+                    _mm_storeu_pd(r + p * W + 2 * c, h[p][c]);
+                }
+        }
+        for (int p = 0; p < M; ++p)
+            for (int c = 0; c < V; ++c) h[p][c] = zero;
+        if (o_first == 0) {
+            for (int p = 0; p < M; ++p)
+                for (int c = 0; c < V; ++c) sm[p][c] = _mm_loadu_pd(suf + p * W + 2 * c);
+            finish(std::size_t(B), cs, sm);
+        }
+        for (std::size_t o = 1; o <= o_last; ++o) {  // prefix sums forward from E + 1
+            row_terms(E + o, cs, t);
+            const double* r = suf + o * std::size_t(M * W);
+            for (int p = 0; p < M; ++p)
+                for (int c = 0; c < V; ++c) {
+                    h[p][c] = _mm_add_pd(h[p][c], t[p][c]);
+                    sm[p][c] = _mm_add_pd(_mm_loadu_pd(r + p * W + 2 * c), h[p][c]);
+                }
+            if (o >= o_first) finish(std::size_t(B + std::ptrdiff_t(o)), cs, sm);
+        }
+    }
+    for (int c = 0; c < V; ++c) {
+        const int bits = _mm_movemask_pd(flag[c]);
+        bad[2 * c] = (bits & 1) != 0;
+        bad[2 * c + 1] = (bits & 2) != 0;
+    }
+}
+#else
+// One chunk of W columns: xs[s] points at the chunk's first column of series
+// s (row stride rs[s] elements), out at its first output (row stride ors).
+// suf holds n * M * W doubles. bad[c] is set for columns to recompute.
+template <RowStat R, int W>
+void stream_chunk(const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
+                  std::int64_t last, double* out, std::ptrdiff_t ors, double* suf, bool* bad) {
+    using Tr = RowTraits<R>;
+    constexpr int S = Tr::S, M = Tr::M;
+    const std::size_t m = L - n + 1;
+    const double nn = double(n), inv = 1.0 / nn, limit = 1000.0, safe = Tr::safe;
+    int flag[W];
+    for (int c = 0; c < W; ++c) flag[c] = 0;
+    // the M terms of deviations d (S x W) into t (M x W)
+    auto terms = [](const double (*d)[W], double (*t)[W]) {
+        for (int c = 0; c < W; ++c) {
+            if constexpr (S == 1) {
+                t[0][c] = d[0][c];
+                if constexpr (M == 2) t[1][c] = d[0][c] * d[0][c];
+            } else {
+                const double u = d[0][c], v = d[1][c];
+                t[0][c] = u;
+                t[1][c] = v;
+                t[2][c] = u * u;
+                t[3][c] = v * v;
+                t[4][c] = u * v;
+            }
+        }
+    };
+    auto load = [&](std::size_t k, const double (*cs)[W], double (*d)[W]) {
+        for (int q = 0; q < S; ++q) {
+            const double* row = xs[q] + std::ptrdiff_t(k) * rs[q];
+            for (int c = 0; c < W; ++c) {
+                const double v = row[c];
+                flag[c] |= std::fabs(v) >= safe;
+                d[q][c] = v - cs[q][c];
+            }
+        }
+    };
+    auto finish = [&](std::size_t i, const double (*cs)[W], const double (*sm)[W]) {
+        double* o = out + std::ptrdiff_t(i) * ors;
+        for (int c = 0; c < W; ++c) {
+            if constexpr (R == RowStat::sum) {
+                o[c] = cs[0][c] * nn + sm[0][c];
+            } else if constexpr (R == RowStat::ma) {
+                o[c] = cs[0][c] + sm[0][c] * inv;
+            } else if constexpr (M == 2) {
+                const double m1 = sm[0][c] * inv, r2 = sm[1][c] * inv;
+                const double mu2 = r2 - m1 * m1;
+                const double v = R == RowStat::var ? mu2 : std::sqrt(mu2 > 0.0 ? mu2 : 0.0);
+                // r2 - r2 is 0 for finite r2, NaN otherwise
+                const bool fine = r2 - r2 == 0.0, good = mu2 * limit >= r2 && fine;
+                // not good: every value equals the anchor gives 0, a NaN in the
+                // window NaN; else the window is ill-conditioned (column recomputed)
+                flag[c] |= !good && fine && r2 != 0.0;
+                o[c] = good ? v : r2 == 0.0 ? 0.0 : rolling::kNaN;
+            } else {
+                const double ma = sm[0][c] * inv, mb = sm[1][c] * inv, raa = sm[2][c] * inv,
+                             rbb = sm[3][c] * inv;
+                const double all = raa + rbb + sm[4][c];
+                const bool fine = all - all == 0.0;
+                const double va = raa - ma * ma, vb = rbb - mb * mb;
+                const bool a_const = raa == 0.0, b_const = rbb == 0.0;
+                const bool ill = (!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb));
+                const double cov = sm[4][c] * inv - ma * mb;
+                double v;
+                if constexpr (R == RowStat::covariance) {
+                    v = a_const || b_const ? 0.0 : cov;
+                    flag[c] |= fine && ill;
+                } else {
+                    v = cov / (std::sqrt(va > 0.0 ? va : 0.0) * std::sqrt(vb > 0.0 ? vb : 0.0));
+                    // a constant window gives NaN with an invalid-operation condition
+                    flag[c] |= fine && (ill || a_const || b_const);
+                }
+                o[c] = fine ? v : rolling::kNaN;
+            }
+        }
+    };
+    std::ptrdiff_t B = rolling::first_block(m, n, last);
+    for (; B < std::ptrdiff_t(m); B += std::ptrdiff_t(n)) {
+        const std::size_t E = std::size_t(B + std::ptrdiff_t(n) - 1);
+        const std::size_t first = B < 0 ? 0 : std::size_t(B);
+        const std::size_t o_first = std::size_t(std::ptrdiff_t(first) - B);
+        const std::size_t o_last = std::size_t(std::ptrdiff_t(std::min(E, m - 1)) - B);
+        double cs[S][W], d[S][W], t[M][W], h[M][W], sm[M][W];
+        for (int q = 0; q < S; ++q)
+            for (int c = 0; c < W; ++c) cs[q][c] = anchor_strided(xs[q] + c, rs[q], L, n, first, E);
+        for (int p = 0; p < M; ++p)
+            for (int c = 0; c < W; ++c) h[p][c] = 0.0;
+        for (std::size_t o = 0; o + o_first < n; ++o) {  // suffix sums, back from E to `first`
+            load(E - o, cs, d);
+            terms(d, t);
+            double* r = suf + (n - 1 - o) * std::size_t(M * W);
+            for (int p = 0; p < M; ++p)
+                for (int c = 0; c < W; ++c) {
+                    h[p][c] += t[p][c];
+                    r[p * W + c] = h[p][c];
+                }
+        }
+        for (int p = 0; p < M; ++p)
+            for (int c = 0; c < W; ++c) h[p][c] = 0.0;
+        if (o_first == 0) {
+            const double* r = suf;
+            for (int p = 0; p < M; ++p)
+                for (int c = 0; c < W; ++c) sm[p][c] = r[p * W + c];
+            finish(std::size_t(B), cs, sm);
+        }
+        for (std::size_t o = 1; o <= o_last; ++o) {  // prefix sums forward from E + 1
+            load(E + o, cs, d);
+            terms(d, t);
+            const double* r = suf + o * std::size_t(M * W);
+            for (int p = 0; p < M; ++p)
+                for (int c = 0; c < W; ++c) {
+                    h[p][c] += t[p][c];
+                    sm[p][c] = r[p * W + c] + h[p][c];
+                }
+            if (o >= o_first) finish(std::size_t(B + std::ptrdiff_t(o)), cs, sm);
+        }
+    }
+    for (int c = 0; c < W; ++c) bad[c] = flag[c] != 0;
+}
+
+#endif
+
+// Whether run_rows takes the job: a running-sum kernel on float64 operands
+// with adjacent columns, and a float64 output with adjacent columns.
+inline bool rows_apply(const Job& job) {
+    RowStat r;
+    if (job.type != ElemType::f64 || !row_stat(job.kern, r) || job.N < 8 || job.out_size != 8) return false;
+    if (job.out_col != 8 || reinterpret_cast<std::uintptr_t>(job.out) % 8 != 0 || job.out_row % 8 != 0) return false;
+    for (int s = 0; s < (job.in[1] ? 2 : 1); ++s)
+        if ((job.in_col[s] != 8 && job.in_row[s] != 8) || reinterpret_cast<std::uintptr_t>(job.in[s]) % 8 != 0 ||
+            job.in_row[s] % 8 != 0 || job.in_col[s] % 8 != 0)
+            return false;
+    return true;
+}
+
+// Columns [c0, c0 + W) of a column-major operand (column stride cs elements)
+// into a row-major L x W buffer: W sequential reads, one sequential write.
+template <int W>
+void transpose_in(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
+    constexpr std::size_t R = 64;  // rows per pass: the W source lines stay in cache
+    for (std::size_t r0 = 0; r0 < L; r0 += R) {
+        const std::size_t r1 = std::min(L, r0 + R);
+        for (int c = 0; c < W; ++c) {
+            const double* col = x + std::ptrdiff_t(c) * cs;
+            for (std::size_t r = r0; r < r1; ++r) dst[r * W + std::size_t(c)] = col[r];
+        }
+    }
+}
+
+// A column of the job through the 1-D kernel (its strided values copied).
+inline unsigned one_column(const Job& job, std::size_t col) {
+    Job one = job;
+    one.N = 1;
+    return run_series<double>(one, col);
+}
+
+template <RowStat R>
+unsigned run_rows(const Job& job) {
+    using Tr = RowTraits<R>;
+    constexpr int M = Tr::M;
+    const std::size_t L = job.L, n = job.n, N = job.N;
+    // column-major operands are copied row-major, 8 columns at a time
+    bool rowwise[2] = {true, true};
+    for (int s = 0; s < Tr::S; ++s) rowwise[s] = job.in_col[s] == 8;
+    const bool copies = !rowwise[0] || !rowwise[1];
+    // wide chunks when the operands are row-major and the suffix sums stay in cache
+    // (the pair kernels' five sums take narrow chunks: fewer values held at once)
+    const bool wide = !copies && M < 5 && n * std::size_t(M) * 32 <= 16384;
+    const std::size_t W = wide ? 32 : 8;
+    const std::size_t chunks = N / W, rest = N % W;
+    std::atomic<unsigned> flags{0};
+    zarnik::parallel_for(
+        chunks + rest,
+        [&](std::size_t b, std::size_t e) {
+            std::vector<double> suf, tiles[2];
+            unsigned mine = 0;
+            bool bad[32];
+            for (std::size_t k = b; k < e; ++k) {
+                if (k >= chunks) {  // the last N % W columns one at a time
+                    mine |= one_column(job, chunks * W + (k - chunks));
+                    continue;
+                }
+                const std::size_t c0 = k * W;
+                if (suf.empty()) suf.resize(zarnik::mul_size(n, std::size_t(M) * W, 1, "suffix sums"));
+                const double* xs[2];
+                std::ptrdiff_t rs[2];
+                for (int s = 0; s < Tr::S; ++s) {
+                    const double* base = reinterpret_cast<const double*>(job.in[s]);
+                    if (rowwise[s]) {
+                        xs[s] = base + c0;
+                        rs[s] = job.in_row[s] / 8;
+                    } else {
+                        const std::ptrdiff_t cs = job.in_col[s] / 8;
+                        if (tiles[s].empty()) tiles[s].resize(zarnik::mul_size(L, 8, 1, "input tile"));
+                        transpose_in<8>(base + std::ptrdiff_t(c0) * cs, cs, L, tiles[s].data());
+                        xs[s] = tiles[s].data();
+                        rs[s] = 8;
+                    }
+                }
+                double* out = reinterpret_cast<double*>(job.out) + c0;
+                const std::ptrdiff_t ors = job.out_row / 8;
+                if (wide) {
+                    stream_chunk<R, 32>(xs, rs, L, n, job.last, out, ors, suf.data(), bad);
+                } else {
+                    stream_chunk<R, 8>(xs, rs, L, n, job.last, out, ors, suf.data(), bad);
+                }
+                for (std::size_t c = 0; c < W; ++c)
+                    if (bad[c]) mine |= one_column(job, c0 + c);
+            }
+            flags.fetch_or(mine, std::memory_order_relaxed);
+        },
+        1);
+    return flags.load();
+}
+
+inline unsigned run_rows_any(const Job& job) {
+    RowStat r = RowStat::sum;
+    row_stat(job.kern, r);
+    switch (r) {
+        case RowStat::sum: return run_rows<RowStat::sum>(job);
+        case RowStat::ma: return run_rows<RowStat::ma>(job);
+        case RowStat::var: return run_rows<RowStat::var>(job);
+        case RowStat::std_: return run_rows<RowStat::std_>(job);
+        case RowStat::covariance: return run_rows<RowStat::covariance>(job);
+        case RowStat::correlation: return run_rows<RowStat::correlation>(job);
+    }
+    return 0;
 }
 
 }  // namespace detail
@@ -362,7 +810,13 @@ inline unsigned run(const Job& job) {
     unsigned flags = 0;
     detail::visit(job.type, [&](auto tag) {
         using T = std::remove_pointer_t<decltype(tag)>;
-        flags = job.N == 1 ? detail::run_series<T>(job, 0) : detail::run_tiles<T>(job);
+        if (job.N == 1) {
+            flags = detail::run_series<T>(job, 0);
+        } else if (detail::rows_apply(job)) {
+            flags = detail::run_rows_any(job);
+        } else {
+            flags = detail::run_tiles<T>(job);
+        }
     });
     return flags;
 }

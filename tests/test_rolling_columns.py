@@ -1,0 +1,114 @@
+"""2-D column batches against one column at a time.
+
+``_apply_columns`` runs the running-sum kernels over many columns at once and
+every other kernel column by column; a single column (a 1-column panel) always
+takes the 1-D path. Every column of a batch must equal that single-column run
+bit for bit, for every layout, chunk width and block grid, including the
+columns with ill-conditioned windows, infinities, values large enough to
+overflow and constant windows, and the batch must report the floating-point
+conditions the columns report.
+"""
+
+from __future__ import annotations
+
+import warnings
+
+import numpy as np
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+import zarnik.rolling as R
+
+PAIR = {"covariance", "correlation"}
+STREAMED = ["sum", "ma", "var", "std", "covariance", "correlation"]
+OTHERS = ["ts_min", "ts_argmax", "zscore", "ema"]
+
+LAYOUTS = {
+    "C": np.ascontiguousarray,
+    "F": np.asfortranarray,
+    "strided": lambda x: np.repeat(x, 2, axis=1)[:, ::2],
+    "reversed rows": lambda x: np.ascontiguousarray(x[::-1])[::-1],
+}
+
+
+def _perturb(x, rng, kind):
+    """Values that send windows to the kernels' slow paths."""
+    L, N = x.shape
+    if kind == "offset":  # large offset, tiny spread: ill-conditioned windows
+        x = 1e9 + x * 1e-6
+    elif kind == "steps":  # repeated values: constant windows
+        x = np.round(x)
+        x[:, ::3] = 2.5
+    elif kind == "inf":
+        x[rng.random((L, N)) < 0.05] = np.inf
+        x[rng.random((L, N)) < 0.03] = -np.inf
+    elif kind == "huge":
+        x = x * 1e200
+    elif kind == "some huge":
+        x[:, rng.random(N) < 0.2] *= 1e300
+    return x
+
+
+def _run(name, n, arrays, last):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with np.errstate(all="warn"):
+            out = R._apply_columns(name, n, *arrays, last=last)
+    return out, {str(w.message) for w in caught}
+
+
+@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(
+    name=st.sampled_from(STREAMED + OTHERS),
+    L=st.integers(1, 70),
+    N=st.integers(1, 75),
+    frac=st.floats(0.0, 1.0),
+    kind=st.sampled_from(["plain", "offset", "steps", "inf", "huge", "some huge"]),
+    layout=st.sampled_from(sorted(LAYOUTS)),
+    last=st.one_of(st.none(), st.integers(0, 10_000)),
+    seed=st.integers(0, 2**32 - 1),
+    nan=st.sampled_from([0.0, 0.02, 0.3]),
+)
+def test_batch_equals_single_columns(name, L, N, frac, kind, layout, last, seed, nan):
+    rng = np.random.default_rng(seed)
+    n = 1 + int(frac * (L - 1))
+    count = 2 if name in PAIR else 1
+    arrays = []
+    for s in range(count):
+        x = _perturb(rng.standard_normal((L, N)), rng, kind if s == 0 else "plain")
+        x[rng.random((L, N)) < nan] = np.nan
+        arrays.append(LAYOUTS[layout](x))
+    got, conditions = _run(name, n, arrays, last)
+    assert got.shape == (L - n + 1, N)
+    assert got.flags.c_contiguous
+    want_conditions = set()
+    for j in range(N):
+        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], last)
+        want_conditions |= c
+        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), (j, got[:, j], want[:, 0])
+    assert conditions == want_conditions
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("name", STREAMED)
+@pytest.mark.parametrize("layout", ["C", "F"])
+@pytest.mark.parametrize("n", [1, 3, 40, 250])
+def test_wide_panels_any_thread_count(name, layout, n, monkeypatch):
+    """Panels of several chunks (and a remainder), long windows, 1 and 2 threads."""
+    rng = np.random.default_rng(n)
+    L, N = 300, 71
+    arrays = []
+    for _ in range(2 if name in PAIR else 1):
+        x = 100 + np.cumsum(rng.standard_normal((L, N)), axis=0)
+        x[rng.random((L, N)) < 0.01] = np.nan
+        x[:, 5] = 1e12 + rng.standard_normal(L) * 1e-3  # ill-conditioned column
+        x[:40, 17] = 7.0  # constant stretch
+        arrays.append(LAYOUTS[layout](x))
+    results = []
+    for threads in ("1", "2"):
+        monkeypatch.setenv("ZARNIK_NUM_THREADS", threads)
+        results.append(R._apply_columns(name, n, *arrays, last=12_345))
+    assert np.array_equal(results[0].view(np.uint64), results[1].view(np.uint64))
+    for j in range(N):
+        want = R._apply_columns(name, n, *(a[:, j:j + 1] for a in arrays), last=12_345)[:, 0]
+        assert np.array_equal(results[0][:, j].view(np.uint64), want.view(np.uint64)), j
