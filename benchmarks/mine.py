@@ -3,7 +3,8 @@
     PYTHONPATH=python python benchmarks/mine.py [--formulas 1000 --dates 2500 --instruments 3000]
 
 Builds (or reuses, ``--store``) a generated market, writes a list of formulas (the demo's classic
-factors plus generated combinations of fields, operators and windows) and times, each in a fresh
+factors, the alpha library of ``zarnik.alphas``, then generated combinations of fields, operators and
+windows) and times, each in a fresh
 process so that peak memory is its own:
 
 * the per-formula loop a researcher would write: ``execute_factor`` + the same analysis steps with
@@ -31,10 +32,14 @@ WINDOWS = (5, 10, 20, 60)
 
 
 def formulas(n: int) -> dict[str, str]:
-    """The demo's classic factors, then generated combinations, first ``n`` of them."""
+    """The demo's classic factors, the alpha library (``zarnik.alphas``: the 101 alphas and the classic
+    factors), then generated combinations, first ``n`` of them."""
+    from zarnik import alphas
     from zarnik.report.job import DEMO_FORMULAS
 
     out = dict(DEMO_FORMULAS)
+    for name, alpha in {**alphas.ALPHA101, **alphas.CLASSIC}.items():
+        out[name] = alpha.formula
     templates = (
         "-({x} / MA({x}, {w}) - 1)",
         "RANK(DELTA({x}, {w}))",
