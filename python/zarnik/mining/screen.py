@@ -21,7 +21,7 @@ import numpy as np
 import pandas as pd
 
 from .formulas import read_formulas
-from .store import FactorStore, data_fingerprint, summary_key, value_key
+from .store import FactorStore, data_fingerprint, expression_key, summary_key, value_key
 
 __all__ = ["mine", "default_steps", "COLUMNS"]
 
@@ -567,36 +567,40 @@ def _rank_and_select(table: pd.DataFrame, samples: dict[str, np.ndarray], max_co
     order = order.sort_values(["_abs", "_pos"], ascending=[False, True], na_position="last")
     names = list(order.index)
     corr_kept = np.full(len(names), np.nan)
-    corr_with = [None] * len(names)
+    corr_with: list[str | None] = [None] * len(names)
     kept = np.zeros(len(names), dtype=bool)
     width = max((len(v) for v in samples.values()), default=0)
-    V = np.zeros((len(names), width))  # centred samples of the kept factors, 0 where missing
-    V2 = np.zeros((len(names), width))  # their squares
-    M = np.zeros((len(names), width))  # 1 where present
-    kept_names: list[str] = []
-    for i, name in enumerate(names):
-        s = samples.get(name)
-        if s is None or len(s) != width or order.at[name, "error"] is not None:
-            continue
+    # the factors that take part, in ranking order, and their centred samples (0 where missing)
+    eligible = [i for i, name in enumerate(names) if samples.get(name) is not None
+                and len(samples[name]) == width and order.at[name, "error"] is None]
+    V = np.zeros((len(eligible), width))
+    M = np.zeros((len(eligible), width))  # 1 where present
+    for e, i in enumerate(eligible):
+        s = samples[names[i]]
         m = np.isfinite(s)
-        v = np.where(m, s - (s[m].mean() if m.any() else 0.0), 0.0)
-        k = len(kept_names)
-        if k:
-            Vk, Mk = V[:k], M[:k]
-            num = Vk @ v
-            sa = V2[:k] @ m
-            sb = Mk @ (v * v)
-            overlap = Mk @ m
-            with np.errstate(all="ignore"):
-                r = num / np.sqrt(sa * sb)
-            r[(overlap < _MIN_OVERLAP) | ~np.isfinite(r)] = np.nan
+        V[e] = np.where(m, s - (s[m].mean() if m.any() else 0.0), 0.0)
+        M[e] = m
+    # every pair's correlation over the cells both have, in one pass of matrix products: for factors
+    # a (row) and b (column), the products of the centred values, each one's squares over the other's
+    # cells, and the number of common cells
+    V2 = V * V
+    num = V @ V.T
+    sq = M @ V2.T  # sq[a, b]: b's squares over a's cells
+    overlap = M @ M.T
+    with np.errstate(all="ignore"):
+        R = num / np.sqrt(sq.T * sq)
+    R[(overlap < _MIN_OVERLAP) | ~np.isfinite(R)] = np.nan
+    del V, M, V2, num, sq, overlap
+    kept_rows: list[int] = []  # rows of R of the kept factors, in ranking order
+    for e, i in enumerate(eligible):
+        if kept_rows:
+            r = R[e, kept_rows]
             if np.isfinite(r).any():
                 j = int(np.nanargmax(np.abs(r)))
-                corr_kept[i], corr_with[i] = float(r[j]), kept_names[j]
+                corr_kept[i], corr_with[i] = float(r[j]), names[eligible[kept_rows[j]]]
         if max_corr is None or not (abs(corr_kept[i]) >= max_corr):
             kept[i] = True
-            V[k], V2[k], M[k] = v, v * v, m
-            kept_names.append(name)
+            kept_rows.append(e)
     order = order.drop(columns=["_abs", "_pos"])
     order["corr_kept"] = corr_kept
     order["corr_with"] = corr_with
@@ -646,14 +650,15 @@ def _parse_all(formulas: dict[str, Any]) -> tuple[list[tuple[str, str, Any]], di
 
 
 def _leaf_fields(node: Any) -> tuple[list[str], bool]:
-    """Market fields the formula reads, and whether it has user-defined leaves (never cached)."""
-    from zarnik.leaves import Factor
+    """Market fields the formula reads, and whether it has user-defined leaves (never cached;
+    industry classifications come from the market data and are cached like fields)."""
+    from zarnik.leaves import Factor, IndustryFactor
 
     names, user = [], False
     for leaf in node.dependencies:
         if isinstance(leaf, Factor):
             names.append(leaf.name)
-        else:
+        elif type(leaf) is not IndustryFactor:
             user = True
     return names, user
 
@@ -768,8 +773,9 @@ def mine(
             if f not in all_fields:
                 all_fields.append(f)
         lookback = max(lookback, int(node.shift))
-        if store is not None and not user:
-            vkey = value_key(repr(node), ids, start_s, end_s, fingerprint)
+        expr = expression_key(node) if store is not None and not user else None
+        if expr is not None:
+            vkey = value_key(expr, ids, start_s, end_s, fingerprint)
             skey = summary_key(vkey, config)
             keys[name] = (vkey, skey)
             hit = store.get_summary(skey)
