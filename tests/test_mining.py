@@ -320,3 +320,91 @@ def test_sharded_batches_on_two_dask_workers_give_the_same_leaderboard(market):
     alone = _mine(factor_store=False, batch_size=2)
     spread = _mine(factor_store=False, batch_size=2, workers=2, instrument_shards=2)
     pdt.assert_frame_equal(alone, spread)
+
+
+def _ic_pearson_no_decay():
+    from zarnik.analysis import assayer as A
+
+    return [("winsorize", A.Winzorization(method="mad")), ("ic", A.ICAnalysis(rank_ic=False))]
+
+
+def _quantile_then_ic():
+    from zarnik.analysis import assayer as A
+
+    return [("normalize", A.Normalization()), ("quantile", A.QuantileReturnAnalysis(quantile=3)),
+            ("ic", A.ICAnalysis(rank_ic=True, max_decay=4))]
+
+
+def _ic_only_no_preprocess():
+    from zarnik.analysis import assayer as A
+
+    return [("ic", A.ICAnalysis(rank_ic=True, max_decay=30))]
+
+
+@pytest.mark.parametrize("steps, periods, period, ascending", [
+    (None, (1, 5), None, False),
+    (None, (5, 1, 20), 1, True),
+    (None, (1, 5, 20), 20, False),
+    (_ic_pearson_no_decay, (1, 5), 5, True),
+    (_quantile_then_ic, (2, 3), 3, False),
+    (_ic_only_no_preprocess, (1, 10), 10, True),
+])
+def test_shared_analysis_gives_the_pipeline_bits(market, monkeypatch, steps, periods, period, ascending):
+    """The screen computes each factor's row from pieces shared by the whole job (forward returns,
+    the long-table index) and for the screened period only; the leaderboard must be the one of the
+    whole analysis pipeline run on every factor, bit for bit (warnings and errors included)."""
+    from zarnik.mining import screen
+
+    formulas = dict(FORMULAS, flat="close * 0 + 1", sparse="IF(volume > TS_MAX(volume, 60) * 0.9, close, NAN)")
+    kw = dict(formulas=formulas, factor_store=False, batch_size=3, periods=periods, period=period,
+              ascending=ascending, steps=steps)
+    calls = []
+    original = screen._screen_shared
+    monkeypatch.setattr(screen, "_screen_shared", lambda *a: calls.append(1) or original(*a))
+    fast = _mine(**kw)
+    assert calls, "the shared analysis was not used"
+    monkeypatch.setattr(screen, "_shared_analysis", lambda *a, **k: None)
+    screen._STATE.clear()
+    whole = _mine(**kw)
+    screen._STATE.clear()
+    pdt.assert_frame_equal(fast, whole, check_exact=True)
+    assert fast["ic_mean"].notna().sum() >= 6
+
+
+def test_steps_the_shared_analysis_does_not_cover_run_the_whole_pipeline(market):
+    from zarnik.analysis import assayer as A
+    from zarnik.mining import screen
+
+    industry = [("ic", A.ICAnalysis(rank_ic=True, industry_classification="citics_2019"))]
+    two_ics = [("ic", A.ICAnalysis()), ("ic2", A.ICAnalysis(rank_ic=False))]
+    for steps in (industry, two_ics):
+        job = screen._Job(ids=["a"], start=START, end=END, periods=[1], period=1, steps=steps, market_path="",
+                          fingerprint="", fields=[], lookback=0)
+        fa = A.FactorAssayer()
+        for s in steps:
+            fa.append(s)
+        dates = pd.DatetimeIndex(pd.date_range("2021-01-04", periods=30, freq="B"))
+        returns = pd.DataFrame(0.01, index=dates, columns=pd.Index(["a"]))
+        assert screen._shared_analysis(fa, returns, dates, job) is None
+
+
+_KEYED = ["IF(SUM(high, 20) / 20 < high, -1 * DELTA(high, 2), 0)",
+          "IF(SUM(high, 20) / 20 < high, -1 * DELTA(high, 2), 1)",
+          "IF(close > open, 1, -1) * RANK(volume)", "-(close / DELAY(close, 5) - 1)",
+          "DECAY_LINEAR(close, 5)", "SIGNEDPOWER(close - open, 2.0)", "TS_RANK(close, 3.82)"]
+
+
+def test_expression_keys_are_the_same_in_every_process_and_tell_formulas_apart():
+    """The factor store is shared between processes and runs: a formula's key may not depend on
+    anything of the process (a constant's object address), and different computations differ."""
+    from zarnik.formula import parse
+    from zarnik.mining.store import expression_key
+
+    here = [expression_key(parse(f)) for f in _KEYED]
+    code = ("import json, zarnik; from zarnik.mining.store import expression_key; "
+            "print(json.dumps([expression_key(zarnik.parse(f)) for f in {!r}]))".format(_KEYED))
+    there = json.loads(subprocess.run([sys.executable, "-c", code], check=True, capture_output=True,
+                                      text=True).stdout.strip().splitlines()[-1])
+    assert here == there
+    assert None not in here and len(set(here)) == len(here)
+    assert " at 0x" not in "".join(here)

@@ -21,7 +21,7 @@ import numpy as np
 import pandas as pd
 
 from .formulas import read_formulas
-from .store import FactorStore, data_fingerprint, summary_key, value_key
+from .store import FactorStore, data_fingerprint, expression_key, summary_key, value_key
 
 __all__ = ["mine", "default_steps", "COLUMNS"]
 
@@ -192,11 +192,159 @@ def _state(job: _Job) -> dict[str, Any]:
         _STATE["returns"] = A._load_daily_returns(shape, list(job.periods))
     except Exception as e:  # every formula reports it
         _STATE["returns_error"] = "returns: {}".format(e)
+    _STATE["shared"] = _shared_analysis(fa, _STATE["returns"], dates, job) if _STATE["returns"] is not None else None
     T, N = len(dates), len(job.ids)
     m = min(T * N, job.sample_cells)
     flat = np.sort(np.random.default_rng(_SAMPLE_SEED).choice(T * N, size=m, replace=False)) if m else np.empty(0, int)
     _STATE["sample_at"] = (flat // max(N, 1), flat % max(N, 1))
     return _STATE
+
+
+# ---------------------------------------------------------------------------
+# the analysis of a batch: what every formula shares, computed once per job
+# ---------------------------------------------------------------------------
+class _Captured(Exception):
+    pass
+
+
+def _capturing_ic() -> Any:
+    """An ICAnalysis that keeps the forward returns it computed and stops there."""
+    from zarnik.analysis import assayer as A
+
+    class _Capture(A.ICAnalysis):
+        def _calc_ic(self, factor: Any, ret_table: Any, ret_fields: Any) -> Any:
+            self.forward = {str(k): np.asarray(ret_table[k]) for k in ret_fields}
+            raise _Captured()
+
+    return _Capture
+
+
+@dataclass
+class _Shared:
+    """Per-job pieces of the analysis that do not depend on the factor.
+
+    ``forward``: the forward returns of each period on the analysis dates (``index``) and the
+    returns' instruments (``columns``), exactly as the IC analysis computes them; ``decay_returns``:
+    those of the screened period, missing wherever any period's is missing (the IC decay pairs a
+    factor value with all periods' returns at once, so this one column gives the same pairs);
+    ``long_index``: the (date, instrument) index of the IC analysis' long table.
+    """
+
+    ic: Any
+    quantile: Any
+    pre: list[tuple[str, Any]]
+    label: str
+    index: pd.DatetimeIndex
+    columns: pd.Index
+    forward: dict[str, np.ndarray]
+    decay_returns: np.ndarray | None
+    long_index: pd.MultiIndex | None
+
+
+def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, job: _Job) -> _Shared | None:
+    """The shared pieces when the steps are preprocessors, at most one plain IC analysis (no industry
+    classification) and at most one plain quantile analysis; None otherwise (every formula then runs
+    the whole pipeline)."""
+    from zarnik.analysis import assayer as A
+
+    analysers = list(fa.analysis_pipelines.values())
+    ics = [a for a in analysers if type(a) is A.ICAnalysis]
+    qs = [a for a in analysers if type(a) is A.QuantileReturnAnalysis]
+    if len(ics) + len(qs) != len(analysers) or len(ics) > 1 or len(qs) > 1:
+        return None
+    ic = ics[0] if ics else None
+    if ic is not None and getattr(ic, "industry", None) is not None:
+        return None
+    # every period must fit the factor history (otherwise the quantile analysis drops some, with a warning)
+    if len(dates) <= max(job.periods) or not dates.is_monotonic_increasing or not dates.is_unique:
+        return None
+    if not returns.index.is_monotonic_increasing or not returns.columns.is_unique:
+        return None
+    label = "P_{}".format(job.period)
+    index = pd.DatetimeIndex(dates, name="datetime").intersection(returns.index).rename("datetime")
+    columns = returns.columns
+    forward: dict[str, np.ndarray] = {}
+    decay_returns = long_index = None
+    if ic is not None:
+        capture = _capturing_ic()(rank_ic=bool(ic.rank_ic))
+        shape = pd.DataFrame(0.0, index=pd.DatetimeIndex(dates, name="datetime"), columns=pd.Index(job.ids))
+        try:
+            capture.analysis(shape, returns, list(job.periods), ascending=job.ascending)
+        except _Captured:
+            pass
+        except Exception:
+            return None
+        forward = getattr(capture, "forward", {})
+        if label not in forward or forward[label].shape != (len(index), len(columns)):
+            return None
+        if ic.max_decay:
+            present = np.ones(forward[label].shape, dtype=bool)
+            for v in forward.values():
+                present &= ~np.isnan(v)
+            decay_returns = np.where(present, forward[label], np.nan).reshape(-1)
+            long_index = pd.MultiIndex.from_product([index, columns], names=("datetime", "order_book_id"))
+    pre = list(fa.preprocess_pipelines)
+    return _Shared(ic=ic, quantile=qs[0] if qs else None, pre=pre, label=label, index=index, columns=columns,
+                   forward=forward, decay_returns=decay_returns, long_index=long_index)
+
+
+def _shared_fits(sh: _Shared, frame: pd.DataFrame, dates: pd.DatetimeIndex) -> bool:
+    idx = frame.index
+    return (len(frame) > 0 and frame.shape[1] > 0 and isinstance(idx, pd.DatetimeIndex) and idx.tz is None
+            and idx.equals(dates) and frame.columns.is_unique)
+
+
+def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[str, Any], pd.DataFrame]:
+    """The screening row of one factor from the shared pieces: the same steps as the pipeline, each
+    analysis only for the screened period (the IC of a period and the quantile tables of a period do
+    not depend on the other periods) and without the tables a screen does not read."""
+    from zarnik.analysis.coverage import CoverageAccount
+    from zarnik.report.display import _annualize_cumulative, _ic_summary
+
+    frame.index.name = "datetime"
+    frame.columns.name = "order_book_id"
+    coverage = CoverageAccount(frame)
+    data = frame
+    for name, step in sh.pre:
+        data = step.process(data)
+        coverage.step(name, data)
+    row: dict[str, Any] = {}
+    label = sh.label
+    if sh.ic is not None:
+        ic = sh.ic
+        fa = data.reindex(index=sh.index, columns=sh.columns).to_numpy(dtype=np.float64, copy=True)
+        if bool(ic.rank_ic) and job.ascending:
+            fa = fa * -1.0
+        values, _ = ic._calc_ic(fa, {label: sh.forward[label]}, [label])
+        ic_frame = pd.DataFrame(values, index=sh.index, columns=[label])
+        s = _ic_summary(_ICView(ic_frame))
+        row.update(ic_mean=float(s.loc[label, "ic_mean"]), ic_ir=float(s.loc[label, "ir"]),
+                   ic_t=float(s.loc[label, "t_stat"]), ic_positive=float(s.loc[label, "positive_share"]),
+                   n_dates=int(s.loc[label, "n_dates"]))
+        if sh.decay_returns is not None:
+            long = pd.DataFrame({"factor": fa.reshape(-1), label: sh.decay_returns}, index=sh.long_index)
+            decay = ic._calc_ic_decay(long, ic_frame)
+            if decay is not None and len(decay):
+                curve = pd.DataFrame(decay).groupby(level="decay").mean()[label].sort_index()
+                row["decay_half_life"] = _half_life(curve.to_numpy())
+    if sh.quantile is not None:
+        res = sh.quantile.analysis(data, _STATE["returns"], [job.period], ascending=job.ascending)
+        tmb = res.top_minus_bottom_returns
+        if label in tmb.columns:
+            row["top_minus_bottom_ann"] = _annualize_cumulative(tmb[label])
+        turnover = res.quantile_turnover
+        if label in turnover.columns:
+            tags = list(dict.fromkeys(turnover.index.get_level_values(0)))
+            if tags:
+                ends = [float(turnover[label].xs(t, level=0).mean()) for t in (tags[0], tags[-1])]
+                row["turnover"] = float(np.mean(ends))
+    return row, data
+
+
+@dataclass
+class _ICView:
+    ic: pd.DataFrame
+    ic_by_industry: Any = None
 
 
 # ---------------------------------------------------------------------------
@@ -373,19 +521,34 @@ def _analyse_batch(job: _Job, batch: list[tuple[str, str, Any]], evaluated: Eval
         if st["returns_error"]:
             rec["row"]["error"] = st["returns_error"]
             continue
-        with warnings.catch_warnings(record=True) as caught:
-            warnings.simplefilter("always")
-            try:
-                with np.errstate(all="ignore"):
-                    results = st["assayer"].analysis(frame, st["returns"], ascending=job.ascending,
-                                                     periods=list(job.periods), keep_preprocess_result=True)
-            except Exception as e:
-                rec["row"]["error"] = _error_text(e)
-                continue
-        if caught:
-            rec["row"]["warnings"] = "; ".join(dict.fromkeys(str(w.message) for w in caught))
-        rec["row"].update(_summarise(results, job.period))
-        final = results.get(st["pre"][-1]) if st["pre"] else frame
+        shared = st["shared"]
+        final = None
+        if shared is not None and _shared_fits(shared, frame, st["dates"]):
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                try:
+                    with np.errstate(all="ignore"):
+                        summary_row, final = _screen_shared(shared, frame, job)
+                except Exception:
+                    final = None  # the whole pipeline below reports the error in its own words
+            if final is not None:
+                if caught:
+                    rec["row"]["warnings"] = "; ".join(dict.fromkeys(str(w.message) for w in caught))
+                rec["row"].update(summary_row)
+        if final is None:
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                try:
+                    with np.errstate(all="ignore"):
+                        results = st["assayer"].analysis(frame, st["returns"], ascending=job.ascending,
+                                                         periods=list(job.periods), keep_preprocess_result=True)
+                except Exception as e:
+                    rec["row"]["error"] = _error_text(e)
+                    continue
+            if caught:
+                rec["row"]["warnings"] = "; ".join(dict.fromkeys(str(w.message) for w in caught))
+            rec["row"].update(_summarise(results, job.period))
+            final = results.get(st["pre"][-1]) if st["pre"] else frame
         final_values = np.asarray(pd.DataFrame(final).to_numpy(dtype=np.float64))
         if final_values.shape == values.shape and rows_at.size:
             rec["sample"] = final_values[rows_at, cols_at]
@@ -404,36 +567,40 @@ def _rank_and_select(table: pd.DataFrame, samples: dict[str, np.ndarray], max_co
     order = order.sort_values(["_abs", "_pos"], ascending=[False, True], na_position="last")
     names = list(order.index)
     corr_kept = np.full(len(names), np.nan)
-    corr_with = [None] * len(names)
+    corr_with: list[str | None] = [None] * len(names)
     kept = np.zeros(len(names), dtype=bool)
     width = max((len(v) for v in samples.values()), default=0)
-    V = np.zeros((len(names), width))  # centred samples of the kept factors, 0 where missing
-    V2 = np.zeros((len(names), width))  # their squares
-    M = np.zeros((len(names), width))  # 1 where present
-    kept_names: list[str] = []
-    for i, name in enumerate(names):
-        s = samples.get(name)
-        if s is None or len(s) != width or order.at[name, "error"] is not None:
-            continue
+    # the factors that take part, in ranking order, and their centred samples (0 where missing)
+    eligible = [i for i, name in enumerate(names) if samples.get(name) is not None
+                and len(samples[name]) == width and order.at[name, "error"] is None]
+    V = np.zeros((len(eligible), width))
+    M = np.zeros((len(eligible), width))  # 1 where present
+    for e, i in enumerate(eligible):
+        s = samples[names[i]]
         m = np.isfinite(s)
-        v = np.where(m, s - (s[m].mean() if m.any() else 0.0), 0.0)
-        k = len(kept_names)
-        if k:
-            Vk, Mk = V[:k], M[:k]
-            num = Vk @ v
-            sa = V2[:k] @ m
-            sb = Mk @ (v * v)
-            overlap = Mk @ m
-            with np.errstate(all="ignore"):
-                r = num / np.sqrt(sa * sb)
-            r[(overlap < _MIN_OVERLAP) | ~np.isfinite(r)] = np.nan
+        V[e] = np.where(m, s - (s[m].mean() if m.any() else 0.0), 0.0)
+        M[e] = m
+    # every pair's correlation over the cells both have, in one pass of matrix products: for factors
+    # a (row) and b (column), the products of the centred values, each one's squares over the other's
+    # cells, and the number of common cells
+    V2 = V * V
+    num = V @ V.T
+    sq = M @ V2.T  # sq[a, b]: b's squares over a's cells
+    overlap = M @ M.T
+    with np.errstate(all="ignore"):
+        R = num / np.sqrt(sq.T * sq)
+    R[(overlap < _MIN_OVERLAP) | ~np.isfinite(R)] = np.nan
+    del V, M, V2, num, sq, overlap
+    kept_rows: list[int] = []  # rows of R of the kept factors, in ranking order
+    for e, i in enumerate(eligible):
+        if kept_rows:
+            r = R[e, kept_rows]
             if np.isfinite(r).any():
                 j = int(np.nanargmax(np.abs(r)))
-                corr_kept[i], corr_with[i] = float(r[j]), kept_names[j]
+                corr_kept[i], corr_with[i] = float(r[j]), names[eligible[kept_rows[j]]]
         if max_corr is None or not (abs(corr_kept[i]) >= max_corr):
             kept[i] = True
-            V[k], V2[k], M[k] = v, v * v, m
-            kept_names.append(name)
+            kept_rows.append(e)
     order = order.drop(columns=["_abs", "_pos"])
     order["corr_kept"] = corr_kept
     order["corr_with"] = corr_with
@@ -483,14 +650,15 @@ def _parse_all(formulas: dict[str, Any]) -> tuple[list[tuple[str, str, Any]], di
 
 
 def _leaf_fields(node: Any) -> tuple[list[str], bool]:
-    """Market fields the formula reads, and whether it has user-defined leaves (never cached)."""
-    from zarnik.leaves import Factor
+    """Market fields the formula reads, and whether it has user-defined leaves (never cached;
+    industry classifications come from the market data and are cached like fields)."""
+    from zarnik.leaves import Factor, IndustryFactor
 
     names, user = [], False
     for leaf in node.dependencies:
         if isinstance(leaf, Factor):
             names.append(leaf.name)
-        else:
+        elif type(leaf) is not IndustryFactor:
             user = True
     return names, user
 
@@ -605,8 +773,9 @@ def mine(
             if f not in all_fields:
                 all_fields.append(f)
         lookback = max(lookback, int(node.shift))
-        if store is not None and not user:
-            vkey = value_key(repr(node), ids, start_s, end_s, fingerprint)
+        expr = expression_key(node) if store is not None and not user else None
+        if expr is not None:
+            vkey = value_key(expr, ids, start_s, end_s, fingerprint)
             skey = summary_key(vkey, config)
             keys[name] = (vkey, skey)
             hit = store.get_summary(skey)

@@ -9,7 +9,7 @@ allows one writing process per file, while a batch on several workers (or machin
 concurrently. A file per entry, written under a temporary name and renamed into place, is atomic
 without any lock, and DuckDB, pandas and polars read it directly.
 
-A value key names the canonical expression (``repr`` of the parsed formula), the instruments in
+A value key names the canonical expression (``expression_key`` of the parsed formula), the instruments in
 order, the date range and a fingerprint of the market data's content, so a store whose data changed
 misses every entry. A summary key adds the periods and the analysis steps.
 """
@@ -27,9 +27,9 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-__all__ = ["FactorStore", "data_fingerprint", "value_key", "summary_key", "default_store_root", "load_factor"]
+__all__ = ["FactorStore", "data_fingerprint", "expression_key", "value_key", "summary_key", "default_store_root", "load_factor"]
 
-FORMAT = 1
+FORMAT = 2
 _fingerprints: dict[tuple, str] = {}
 
 
@@ -69,6 +69,38 @@ def data_fingerprint() -> str:
 
 def _digest(obj: Any) -> str:
     return hashlib.sha256(json.dumps(obj, sort_keys=True, default=str).encode()).hexdigest()[:32]
+
+
+def _callable_name(func: Any) -> str:
+    if isinstance(func, np.ufunc):
+        return "numpy." + func.__name__
+    return "{}.{}".format(getattr(func, "__module__", None) or "",
+                          getattr(func, "__qualname__", None) or getattr(func, "__name__", type(func).__name__))
+
+
+def _canonical(expr: Any) -> str:
+    if (isinstance(expr, tuple) and len(expr) == 2 and callable(expr[0]) and isinstance(expr[1], tuple)
+            and not isinstance(expr[0], type)):
+        return "{}({})".format(_callable_name(expr[0]), ", ".join(_canonical(a) for a in expr[1]))
+    if isinstance(expr, (tuple, list)):
+        return "[{}]".format(", ".join(_canonical(a) for a in expr))
+    if isinstance(expr, np.ndarray):
+        return "array({}, {})".format(expr.dtype.str, _canonical(expr.tolist()))
+    text = repr(expr)
+    if " at 0x" in text:
+        raise ValueError("no canonical text for {}".format(text))
+    return text
+
+
+def expression_key(node: Any) -> str | None:
+    """A text naming the computation of a parsed formula, the same in every process: the expression
+    tree with functions by module and name and constants by value (the ``repr`` of a formula with a
+    literal constant names the constant object by its address). None when some part of the tree has
+    no such text (the formula is then never stored)."""
+    try:
+        return _canonical(node.expr)
+    except (ValueError, AttributeError, RecursionError):
+        return None
 
 
 def value_key(expr: str, ids: list[str], start: Any, end: Any, fingerprint: str) -> str:
@@ -214,7 +246,10 @@ def load_factor(formula: Any, universe: Any, start: Any, end: Any,
     node = parse(formula) if isinstance(formula, str) else formula
     ids = _normalize_ids(universe)
     store = factor_store if isinstance(factor_store, FactorStore) else FactorStore(factor_store)
-    key = value_key(repr(node), ids, start, end, data_fingerprint())
+    expr = expression_key(node)
+    if expr is None:
+        raise KeyError("not in the factor store: {} (a formula of this kind is never stored)".format(formula))
+    key = value_key(expr, ids, start, end, data_fingerprint())
     frame = store.get_values(key)
     if frame is None:
         raise KeyError("not in the factor store {}: {} over {} instruments from {} to {} (with the current "
