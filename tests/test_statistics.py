@@ -200,6 +200,36 @@ def test_analysers_attach_per_industry_ic_and_rank_autocorrelation():
     assert list(q.factor_rank_autocorrelation.columns) == ["P_1", "P_3"]
 
 
+@pytest.mark.parametrize("how", ["write inputs", "pickle", "assign"])
+def test_quantile_statistics_computed_on_first_read_from_the_inputs_as_they_were(how):
+    import pickle
+
+    dates, cols, returns, factor = _panel(11, n=60, s=30)
+    want_ac = zs.rank_autocorrelation(factor.copy(), [1, 3])
+    want_uni = returns.reindex(index=factor.index, columns=factor.columns)
+    step = assayer.QuantileReturnAnalysis(quantile=5)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        q = step.analysis(factor, returns, [1, 3])
+        held = q.quantile_detail.notna().to_numpy()
+        want_uni = pd.Series(np.nanmean(np.where(held, want_uni.to_numpy(), np.nan), axis=1), index=factor.index)
+    if how == "write inputs":  # the caller reuses its frames after the analysis
+        factor.iloc[:, :] = 0.0
+        returns.iloc[:, :] = 1.0
+    elif how == "pickle":
+        q = pickle.loads(pickle.dumps(q))
+    else:
+        q.universe_return = "mine"
+        assert q.universe_return == "mine"
+        want_uni = None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        got_ac = q.factor_rank_autocorrelation
+    pd.testing.assert_frame_equal(got_ac, want_ac, check_names=False)
+    if want_uni is not None:
+        np.testing.assert_allclose(q.universe_return.to_numpy(), want_uni.to_numpy(), rtol=1e-12, equal_nan=True)
+
+
 def test_universe_return_and_quantile_standard_errors():
     out, factor, returns, _ = _run(8, industry=False, periods=(1,))
     q = out["quantile"]

@@ -13,6 +13,7 @@ from typing import Any, ClassVar
 from zarnik.analysis import statistics as _stats
 
 __all__ = [
+    "Deferred",
     "ResultDisplayMixin",
     "AnalysisResult",
     "ICAnalysisResult",
@@ -38,6 +39,42 @@ def _describe(value: Any) -> str:
         return f"dict[{len(value)}] keys={list(value)[:6]!r}"
     text = repr(value)
     return text if len(text) <= 60 else text[:57] + "..."
+
+
+class Deferred:
+    """An attribute computed when first read, from inputs an analysis left on the instance.
+
+    ``defer(obj, name, func)`` stores ``func`` (a picklable callable without arguments); the first
+    read calls it and keeps the value. Assigning the attribute replaces any pending computation;
+    an attribute with neither a value nor a pending computation reads as None.
+    """
+
+    def __init__(self, doc: str) -> None:
+        self.__doc__ = doc
+        self.name = ""
+
+    def __set_name__(self, owner: type, name: str) -> None:
+        self.name = name
+
+    def __get__(self, obj: Any, owner: type | None = None) -> Any:
+        if obj is None:
+            return self
+        values = obj.__dict__
+        if self.name not in values:
+            pending = values.get("_pending")
+            if not pending or self.name not in pending:
+                return None
+            values[self.name] = pending.pop(self.name)()
+        return values[self.name]
+
+    def __set__(self, obj: Any, value: Any) -> None:
+        obj.__dict__.get("_pending", {}).pop(self.name, None)
+        obj.__dict__[self.name] = value
+
+    @staticmethod
+    def defer(obj: Any, name: str, func: Any) -> None:
+        obj.__dict__.pop(name, None)
+        obj.__dict__.setdefault("_pending", {})[name] = func
 
 
 class ResultDisplayMixin:
@@ -156,10 +193,9 @@ class QuantileReturnAnalysisResult(AnalysisResult):
         "name",
     )
 
-    #: rank autocorrelation of the factor per holding period (dates x periods); set by the analysis
-    factor_rank_autocorrelation: Any = None
-    #: equal-weighted mean daily return of the labelled instruments; set by the analysis
-    universe_return: Any = None
+    factor_rank_autocorrelation = Deferred(
+        "因子秩自相关：每日截面排名与持有期前截面排名的相关系数（日期 x 持有期）；首次读取时计算。")
+    universe_return = Deferred("分组内全部股票（有分组标签者）的等权日均收益；首次读取时计算。")
 
     @property
     def quantile_daily_returns(self) -> Any:

@@ -17,6 +17,7 @@ the returns, the industry labels) and store what needs it on the result.
 
 from __future__ import annotations
 
+import functools
 import math
 import re
 import warnings
@@ -426,28 +427,48 @@ def attach_ic_statistics(result: Any, analyser: Any, long_table: pd.DataFrame) -
 
 
 def attach_quantile_statistics(result: Any, factor_data: Any, returns: Any) -> None:
-    """Store ``factor_rank_autocorrelation`` (per kept period) and ``universe_return`` (daily)."""
+    """Give the result ``factor_rank_autocorrelation`` (per kept period) and ``universe_return`` (daily).
+
+    On a result class with deferred attributes both are computed when first read (a screen that
+    never reads them does not pay for them), from snapshots of the inputs taken now: later writes
+    to the caller's frames copy first and do not reach the result. Other result types get the
+    values at once.
+    """
     table = getattr(result, "quantile_returns", None)
     if not isinstance(table, pd.DataFrame):
         return  # a substituted result type without the tables
-    columns = list(table.columns)
-    periods = [period_of(c) for c in columns]
-    frame = pd.DataFrame(factor_data)
-    _set(result, "factor_rank_autocorrelation", rank_autocorrelation(frame, periods))
+    periods = [period_of(c) for c in table.columns]
+    frame = pd.DataFrame(factor_data).copy(deep=False)
     detail = getattr(result, "quantile_detail", None)
-    universe = None
-    if detail is not None and isinstance(returns, pd.DataFrame):
-        with warnings.catch_warnings():
-            warnings.simplefilter("ignore", RuntimeWarning)
-            ret = returns.reindex(index=detail.index, columns=detail.columns).to_numpy(dtype=np.float64,
-                                                                                        na_value=np.nan)
-            held = pd.DataFrame(detail).notna().to_numpy()
-            ok = held & ~np.isnan(ret)
-            n = ok.sum(axis=1)
-            total = np.where(ok, ret, 0.0).sum(axis=1)
-            values = np.where(n > 0, total / np.maximum(n, 1), np.nan)
-        universe = pd.Series(values, index=detail.index, name="universe_mean")
-    _set(result, "universe_return", universe)
+    if not (detail is not None and isinstance(returns, pd.DataFrame)):
+        detail = None
+    pending = {
+        "factor_rank_autocorrelation": functools.partial(rank_autocorrelation, frame, periods),
+        "universe_return": functools.partial(_universe_return, detail,
+                                             returns.copy(deep=False) if detail is not None else None),
+    }
+    for name, func in pending.items():
+        defer = getattr(getattr(type(result), name, None), "defer", None)
+        if defer is not None:
+            defer(result, name, func)
+        else:
+            _set(result, name, func())
+
+
+def _universe_return(detail: Any, returns: Any) -> Any:
+    """Equal-weighted mean daily return of the instruments holding a label (None without the inputs)."""
+    if detail is None:
+        return None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        ret = returns.reindex(index=detail.index, columns=detail.columns).to_numpy(dtype=np.float64,
+                                                                                    na_value=np.nan)
+        held = pd.DataFrame(detail).notna().to_numpy()
+        ok = held & ~np.isnan(ret)
+        n = ok.sum(axis=1)
+        total = np.where(ok, ret, 0.0).sum(axis=1)
+        values = np.where(n > 0, total / np.maximum(n, 1), np.nan)
+    return pd.Series(values, index=detail.index, name="universe_mean")
 
 
 def _set(result: Any, name: str, value: Any) -> None:
