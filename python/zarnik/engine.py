@@ -141,8 +141,9 @@ def _atom_canon(key: Any) -> Any:
     """Hashable identity of a leaf or literal key.
 
     Leaves and scalar literals keep their own equality (so equal keys built
-    separately share one evaluation), except that -0.0 and 0.0 stay apart; objects that cannot be hashed (array
-    literals, leaves whose hash raises) are identified by ``id``.
+    separately share one evaluation), except that -0.0 and 0.0 stay apart;
+    objects that cannot be hashed (array literals, leaves whose hash raises)
+    are identified by ``id``.
     """
     if _is_leaf(key):
         try:
