@@ -27,6 +27,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <type_traits>
@@ -39,6 +40,12 @@
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+#include <immintrin.h>
+#define ZARNIK_STREAM_AVX2 1
+#else
+#define ZARNIK_STREAM_AVX2 0
 #endif
 
 namespace zarnik::columns {
@@ -439,144 +446,88 @@ struct RowTraits {
 };
 
 #if defined(__SSE2__)
-// One chunk of W columns (W even): xs[s] points at the chunk's first column of
-// series s (row stride rs[s] elements), out at its first output (row stride
-// ors). suf holds n * M * W doubles. bad[c] is set for columns to recompute.
-// Two columns per SSE2 operation; each lane performs the scalar operations of
-// the 1-D kernel (masks select between their results).
+// Two columns per SSE2 operation.
+namespace sse2 {
+using vd = __m128d;
+constexpr int K = 2;
+inline vd vset1(double a) { return _mm_set1_pd(a); }
+inline vd vzero() { return _mm_setzero_pd(); }
+inline vd vload(const double* p) { return _mm_loadu_pd(p); }
+inline void vstore(double* p, vd a) { _mm_storeu_pd(p, a); }
+inline vd vadd(vd a, vd b) { return _mm_add_pd(a, b); }
+inline vd vsub(vd a, vd b) { return _mm_sub_pd(a, b); }
+inline vd vmul(vd a, vd b) { return _mm_mul_pd(a, b); }
+inline vd vdiv(vd a, vd b) { return _mm_div_pd(a, b); }
+inline vd vsqrt(vd a) { return _mm_sqrt_pd(a); }
+inline vd vmax(vd a, vd b) { return _mm_max_pd(a, b); }
+inline vd vand(vd a, vd b) { return _mm_and_pd(a, b); }
+inline vd vandnot(vd a, vd b) { return _mm_andnot_pd(a, b); }
+inline vd vor(vd a, vd b) { return _mm_or_pd(a, b); }
+inline vd vge(vd a, vd b) { return _mm_cmpge_pd(a, b); }
+inline vd vnge(vd a, vd b) { return _mm_cmpnge_pd(a, b); }
+inline vd veq(vd a, vd b) { return _mm_cmpeq_pd(a, b); }
+inline int vbits(vd a) { return _mm_movemask_pd(a); }
+#include "zarnik/columns_stream.inc"
+}  // namespace sse2
+
+#if ZARNIK_STREAM_AVX2
+// Four columns per AVX2 operation, for processors that have them (chosen at
+// run time; the build stays baseline x86-64). Only AVX2 is enabled here, not
+// FMA, so no multiply-add is contracted and the lanes round as the scalar
+// kernel does.
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+using vd = __m256d;
+constexpr int K = 4;
+inline vd vset1(double a) { return _mm256_set1_pd(a); }
+inline vd vzero() { return _mm256_setzero_pd(); }
+inline vd vload(const double* p) { return _mm256_loadu_pd(p); }
+inline void vstore(double* p, vd a) { _mm256_storeu_pd(p, a); }
+inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
+inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
+inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
+inline vd vdiv(vd a, vd b) { return _mm256_div_pd(a, b); }
+inline vd vsqrt(vd a) { return _mm256_sqrt_pd(a); }
+inline vd vmax(vd a, vd b) { return _mm256_max_pd(a, b); }
+inline vd vand(vd a, vd b) { return _mm256_and_pd(a, b); }
+inline vd vandnot(vd a, vd b) { return _mm256_andnot_pd(a, b); }
+inline vd vor(vd a, vd b) { return _mm256_or_pd(a, b); }
+inline vd vge(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
+inline vd vnge(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_NGE_UQ); }
+inline vd veq(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
+inline int vbits(vd a) { return _mm256_movemask_pd(a); }
+#include "zarnik/columns_stream.inc"
+}  // namespace avx2
+#pragma GCC pop_options
+#endif
+
+// Whether the AVX2 streams run: the processor has AVX2 and ZARNIK_NO_AVX2 is
+// unset or empty (set it to compare against the SSE2 streams).
+inline bool stream_avx2() {
+#if ZARNIK_STREAM_AVX2
+    if (!rolling::have_avx2()) return false;
+    const char* off = std::getenv("ZARNIK_NO_AVX2");
+    return off == nullptr || *off == '\0';
+#else
+    return false;
+#endif
+}
+
 template <RowStat R, int W>
-void stream_chunk(const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
+void stream_chunk(bool wide_ops, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
                   std::int64_t last, double* out, std::ptrdiff_t ors, double* suf, bool* bad) {
-    static_assert(W % 2 == 0, "two columns per vector");
-    using Tr = RowTraits<R>;
-    constexpr int S = Tr::S, M = Tr::M, V = W / 2;
-    const std::size_t m = L - n + 1;
-    const __m128d nn = _mm_set1_pd(double(n)), inv = _mm_set1_pd(1.0 / double(n)), limit = _mm_set1_pd(1000.0),
-                  safe = _mm_set1_pd(Tr::safe), sign = _mm_set1_pd(-0.0), zero = _mm_setzero_pd(),
-                  nan = _mm_set1_pd(rolling::kNaN);
-    __m128d flag[V];
-    for (int c = 0; c < V; ++c) flag[c] = zero;
-    // deviations of row k from the anchors, into its M terms
-    auto row_terms = [&](std::size_t k, const __m128d (*cs)[V], __m128d (*t)[V]) {
-        __m128d d[S][V];
-        for (int q = 0; q < S; ++q) {
-            const double* row = xs[q] + std::ptrdiff_t(k) * rs[q];
-            for (int c = 0; c < V; ++c) {
-                const __m128d v = _mm_loadu_pd(row + 2 * c);
-                flag[c] = _mm_or_pd(flag[c], _mm_cmpge_pd(_mm_andnot_pd(sign, v), safe));  // NaN: false
-                d[q][c] = _mm_sub_pd(v, cs[q][c]);
-            }
-        }
-        for (int c = 0; c < V; ++c) {
-            if constexpr (S == 1) {
-                t[0][c] = d[0][c];
-                if constexpr (M == 2) t[1][c] = _mm_mul_pd(d[0][c], d[0][c]);
-            } else {
-                const __m128d u = d[0][c], v = d[1][c];
-                t[0][c] = u;
-                t[1][c] = v;
-                t[2][c] = _mm_mul_pd(u, u);
-                t[3][c] = _mm_mul_pd(v, v);
-                t[4][c] = _mm_mul_pd(u, v);
-            }
-        }
-    };
-    auto finish = [&](std::size_t i, const __m128d (*cs)[V], const __m128d (*sm)[V]) {
-        double* o = out + std::ptrdiff_t(i) * ors;
-        for (int c = 0; c < V; ++c) {
-            __m128d res;
-            if constexpr (R == RowStat::sum) {
-                res = _mm_add_pd(_mm_mul_pd(cs[0][c], nn), sm[0][c]);
-            } else if constexpr (R == RowStat::ma) {
-                res = _mm_add_pd(cs[0][c], _mm_mul_pd(sm[0][c], inv));
-            } else if constexpr (M == 2) {
-                const __m128d m1 = _mm_mul_pd(sm[0][c], inv), r2 = _mm_mul_pd(sm[1][c], inv);
-                const __m128d mu2 = _mm_sub_pd(r2, _mm_mul_pd(m1, m1));
-                const __m128d v = R == RowStat::var ? mu2 : _mm_sqrt_pd(_mm_max_pd(mu2, zero));
-                const __m128d fine = _mm_cmpeq_pd(_mm_sub_pd(r2, r2), zero);  // r2 finite
-                const __m128d good = _mm_and_pd(_mm_cmpge_pd(_mm_mul_pd(mu2, limit), r2), fine);
-                const __m128d r2zero = _mm_cmpeq_pd(r2, zero);
-                // not good: all values equal to the anchor give 0, a NaN in the
-                // window NaN; else the window is ill-conditioned (column recomputed)
-                flag[c] = _mm_or_pd(flag[c], _mm_andnot_pd(good, _mm_andnot_pd(r2zero, fine)));
-                res = _mm_or_pd(_mm_and_pd(good, v), _mm_andnot_pd(good, _mm_andnot_pd(r2zero, nan)));
-            } else {
-                const __m128d ma = _mm_mul_pd(sm[0][c], inv), mb = _mm_mul_pd(sm[1][c], inv),
-                              raa = _mm_mul_pd(sm[2][c], inv), rbb = _mm_mul_pd(sm[3][c], inv);
-                const __m128d all = _mm_add_pd(_mm_add_pd(raa, rbb), sm[4][c]);
-                const __m128d fine = _mm_cmpeq_pd(_mm_sub_pd(all, all), zero);
-                const __m128d va = _mm_sub_pd(raa, _mm_mul_pd(ma, ma)), vb = _mm_sub_pd(rbb, _mm_mul_pd(mb, mb));
-                const __m128d ac = _mm_cmpeq_pd(raa, zero), bc = _mm_cmpeq_pd(rbb, zero);
-                const __m128d ill = _mm_or_pd(_mm_andnot_pd(ac, _mm_cmpnge_pd(_mm_mul_pd(va, limit), raa)),
-                                              _mm_andnot_pd(bc, _mm_cmpnge_pd(_mm_mul_pd(vb, limit), rbb)));
-                const __m128d cov = _mm_sub_pd(_mm_mul_pd(sm[4][c], inv), _mm_mul_pd(ma, mb));
-                const __m128d cst = _mm_or_pd(ac, bc);
-                __m128d v;
-                if constexpr (R == RowStat::covariance) {
-                    v = _mm_andnot_pd(cst, cov);
-                    flag[c] = _mm_or_pd(flag[c], _mm_and_pd(fine, ill));
-                } else {
-                    v = _mm_div_pd(cov, _mm_mul_pd(_mm_sqrt_pd(_mm_max_pd(va, zero)), _mm_sqrt_pd(_mm_max_pd(vb, zero))));
-                    // a constant window gives NaN with an invalid-operation condition
-                    flag[c] = _mm_or_pd(flag[c], _mm_and_pd(fine, _mm_or_pd(ill, cst)));
-                }
-                res = _mm_or_pd(_mm_and_pd(fine, v), _mm_andnot_pd(fine, nan));
-            }
-            _mm_storeu_pd(o + 2 * c, res);
-        }
-    };
-    std::ptrdiff_t B = rolling::first_block(m, n, last);
-    for (; B < std::ptrdiff_t(m); B += std::ptrdiff_t(n)) {
-        const std::size_t E = std::size_t(B + std::ptrdiff_t(n) - 1);
-        const std::size_t first = B < 0 ? 0 : std::size_t(B);
-        const std::size_t o_first = std::size_t(std::ptrdiff_t(first) - B);
-        const std::size_t o_last = std::size_t(std::ptrdiff_t(std::min(E, m - 1)) - B);
-        __m128d cs[S][V], t[M][V], h[M][V], sm[M][V];
-        for (int q = 0; q < S; ++q)
-            for (int c = 0; c < V; ++c)
-                cs[q][c] = _mm_set_pd(anchor_strided(xs[q] + 2 * c + 1, rs[q], L, n, first, E),
-                                      anchor_strided(xs[q] + 2 * c, rs[q], L, n, first, E));
-        for (int p = 0; p < M; ++p)
-            for (int c = 0; c < V; ++c) h[p][c] = zero;
-        for (std::size_t o = 0; o + o_first < n; ++o) {  // suffix sums, back from E to `first`
-            row_terms(E - o, cs, t);
-            double* r = suf + (n - 1 - o) * std::size_t(M * W);
-            for (int p = 0; p < M; ++p)
-                for (int c = 0; c < V; ++c) {
-                    h[p][c] = _mm_add_pd(h[p][c], t[p][c]);
-                    _mm_storeu_pd(r + p * W + 2 * c, h[p][c]);
-                }
-        }
-        for (int p = 0; p < M; ++p)
-            for (int c = 0; c < V; ++c) h[p][c] = zero;
-        if (o_first == 0) {
-            for (int p = 0; p < M; ++p)
-                for (int c = 0; c < V; ++c) sm[p][c] = _mm_loadu_pd(suf + p * W + 2 * c);
-            finish(std::size_t(B), cs, sm);
-        }
-        for (std::size_t o = 1; o <= o_last; ++o) {  // prefix sums forward from E + 1
-            row_terms(E + o, cs, t);
-            const double* r = suf + o * std::size_t(M * W);
-            for (int p = 0; p < M; ++p)
-                for (int c = 0; c < V; ++c) {
-                    h[p][c] = _mm_add_pd(h[p][c], t[p][c]);
-                    sm[p][c] = _mm_add_pd(_mm_loadu_pd(r + p * W + 2 * c), h[p][c]);
-                }
-            if (o >= o_first) finish(std::size_t(B + std::ptrdiff_t(o)), cs, sm);
-        }
-    }
-    for (int c = 0; c < V; ++c) {
-        const int bits = _mm_movemask_pd(flag[c]);
-        bad[2 * c] = (bits & 1) != 0;
-        bad[2 * c + 1] = (bits & 2) != 0;
-    }
+#if ZARNIK_STREAM_AVX2
+    if (wide_ops) return avx2::stream_chunk<R, W>(xs, rs, L, n, last, out, ors, suf, bad);
+#endif
+    sse2::stream_chunk<R, W>(xs, rs, L, n, last, out, ors, suf, bad);
 }
 #else
 // One chunk of W columns: xs[s] points at the chunk's first column of series
 // s (row stride rs[s] elements), out at its first output (row stride ors).
 // suf holds n * M * W doubles. bad[c] is set for columns to recompute.
 template <RowStat R, int W>
-void stream_chunk(const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
+void stream_chunk(bool, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
                   std::int64_t last, double* out, std::ptrdiff_t ors, double* suf, bool* bad) {
     using Tr = RowTraits<R>;
     constexpr int S = Tr::S, M = Tr::M;
@@ -743,6 +694,7 @@ unsigned run_rows(const Job& job) {
     const bool wide = !copies && M < 5 && n * std::size_t(M) * 32 <= 16384;
     const std::size_t W = wide ? 32 : 8;
     const std::size_t chunks = N / W, rest = N % W;
+    const bool avx = stream_avx2();
     std::atomic<unsigned> flags{0};
     zarnik::parallel_for(
         chunks + rest,
@@ -775,9 +727,9 @@ unsigned run_rows(const Job& job) {
                 double* out = reinterpret_cast<double*>(job.out) + c0;
                 const std::ptrdiff_t ors = job.out_row / 8;
                 if (wide) {
-                    stream_chunk<R, 32>(xs, rs, L, n, job.last, out, ors, suf.data(), bad);
+                    stream_chunk<R, 32>(avx, xs, rs, L, n, job.last, out, ors, suf.data(), bad);
                 } else {
-                    stream_chunk<R, 8>(xs, rs, L, n, job.last, out, ors, suf.data(), bad);
+                    stream_chunk<R, 8>(avx, xs, rs, L, n, job.last, out, ors, suf.data(), bad);
                 }
                 for (std::size_t c = 0; c < W; ++c)
                     if (bad[c]) mine |= one_column(job, c0 + c);
