@@ -112,3 +112,34 @@ def test_wide_panels_any_thread_count(name, layout, n, monkeypatch):
     for j in range(N):
         want = R._apply_columns(name, n, *(a[:, j:j + 1] for a in arrays), last=12_345)[:, 0]
         assert np.array_equal(results[0][:, j].view(np.uint64), want.view(np.uint64)), j
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(
+    name=st.sampled_from(STREAMED),
+    L=st.integers(1, 60),
+    N=st.integers(8, 70),
+    frac=st.floats(0.0, 1.0),
+    kind=st.sampled_from(["plain", "offset", "steps", "inf", "some huge"]),
+    layout=st.sampled_from(["C", "F"]),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_simd_widths_agree_with_single_columns(monkeypatch, name, L, N, frac, kind, layout, seed):
+    """The 4-wide (AVX2, where the processor has it) and 2-wide (SSE2) streams give every column's 1-D result."""
+    rng = np.random.default_rng(seed)
+    n = 1 + int(frac * (L - 1))
+    arrays = []
+    for s in range(2 if name in PAIR else 1):
+        x = _perturb(rng.standard_normal((L, N)), rng, kind if s == 0 else "plain")
+        x[rng.random((L, N)) < 0.02] = np.nan
+        arrays.append(LAYOUTS[layout](x))
+    results = {}
+    for off in ("", "1"):
+        monkeypatch.setenv("ZARNIK_NO_AVX2", off)
+        results[off] = _run(name, n, arrays, 777)
+    (wide, cw), (narrow, cn) = results[""], results["1"]
+    assert cw == cn
+    assert np.array_equal(wide.view(np.uint64), narrow.view(np.uint64))
+    for j in range(N):
+        want, _ = _run(name, n, [a[:, j:j + 1] for a in arrays], 777)
+        assert np.array_equal(wide[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
