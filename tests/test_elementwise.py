@@ -264,6 +264,116 @@ def test_inexact_conversions_run_node_by_node(monkeypatch):
     assert spy.calls == 1
 
 
+def all_bits(x: np.ndarray, y: np.ndarray) -> bool:
+    """Every value the same bits, NaNs' signs and payloads included."""
+    x, y = np.asarray(x, dtype=np.float64), np.asarray(y, dtype=np.float64)
+    return x.shape == y.shape and bool(np.array_equal(x.view(np.int64), y.view(np.int64)))
+
+
+@pytest.mark.parametrize("layout", ["F", "C"])
+@pytest.mark.parametrize(
+    "formula, bitwise",
+    [
+        ("close ** 0.5 * 1.0", True),  # NaNs only from the square root: their bits too
+        ("ABS(close) ** 0.5 - 0.0", True),
+        ("(close * open) ** 0.5 - volume", False),
+        ("IF(close > 0, close ** 0.5, (open + 1) ** 0.5)", False),
+        ("(close > open) ** 0.5 + volume", False),  # a boolean base
+    ],
+)
+def test_half_power_runs_fused_as_sqrt(monkeypatch, layout, formula, bitwise):
+    arrays = _arrays(3)
+    _install(monkeypatch, Market(arrays, layout))
+    factor = zarnik.parse(formula)
+    spy = Spy(monkeypatch)
+    fused = _evaluate({"f": factor}, True, monkeypatch)["f"].to_numpy()
+    assert spy.calls == 1  # the whole formula in one pass
+    plain = _evaluate({"f": factor}, False, monkeypatch)["f"].to_numpy()
+    assert (all_bits if bitwise else same_bits)(fused, plain)
+    assert same_bits(fused, _reference(factor, arrays))
+
+
+@pytest.mark.parametrize("layout", ["F", "C"])
+@pytest.mark.parametrize("exponent", [0.5000000000000001, 0.49999999999999994, 1.5, 2, -0.5])
+def test_other_exponents_stay_with_numpy(monkeypatch, layout, exponent):
+    arrays = _arrays(4)
+    _install(monkeypatch, Market(arrays, layout))
+    close, open_ = zarnik.Factor("close"), zarnik.Factor("open")
+    factor = (close * open_) ** exponent - close
+    spy = Spy(monkeypatch)
+    fused = _evaluate({"f": factor}, True, monkeypatch)["f"].to_numpy()
+    assert spy.calls == 0  # multiply and subtract are split by the numpy power
+    plain = _evaluate({"f": factor}, False, monkeypatch)["f"].to_numpy()
+    assert same_bits(fused, plain)
+    assert same_bits(fused, _reference(factor, arrays))
+
+
+def test_float32_half_exponent(monkeypatch):
+    """np.float32(0.5) on float64 data is still sqrt; on float32 data the loop is float32 and stays with numpy."""
+    arrays = _arrays(6)
+    _install(monkeypatch, Market(arrays, "F"))
+    close = zarnik.Factor("close")
+    factors = {"f8": (close * 2.0) ** np.float32(0.5) - close,
+               "f4": (CombinedFactor(to_f4, close) * np.float32(2)) ** np.float32(0.5) - np.float32(1)}
+    spy = Spy(monkeypatch)
+    fused = _evaluate(factors, True, monkeypatch)
+    assert spy.calls == 1
+    plain = _evaluate(factors, False, monkeypatch)
+    for name, f in factors.items():
+        assert same_bits(fused[name].to_numpy(), plain[name].to_numpy()), name
+        assert same_bits(fused[name].to_numpy(), _reference(f, arrays)), name
+
+
+def _nudged(index: int, how):
+    def power(x, e):
+        r = np.array(np.power(x, e))
+        r[index] = how(r[index])
+        return r
+
+    return power
+
+
+@pytest.mark.parametrize(
+    "power",
+    [
+        _nudged(4, lambda v: -v),  # sqrt(0.0) with the sign of -0.0
+        _nudged(5, lambda v: -v),  # sqrt(-0.0) as +0.0
+        _nudged(7, lambda v: -v),  # NaN of the other sign for sqrt(-1)
+        _nudged(8, lambda v: 0.0),  # a subnormal's root flushed to zero
+        _nudged(100, lambda v: np.nextafter(v, np.inf)),  # one ulp off inside the random sample
+        _nudged(60_000, lambda v: np.nextafter(v, -np.inf)),
+        lambda x, e: np.power(x.astype(np.float32), np.float32(e)),
+        lambda x, e: np.power(x, e)[:-1],
+        lambda x, e: 1 / 0,
+    ],
+)
+def test_guard_rejects_a_power_unlike_sqrt(power):
+    assert E._half_power_is_sqrt() is True  # this numpy: the fused path is used
+    assert E._half_power_is_sqrt(power) is False
+
+
+def test_guard_failure_keeps_numpy_power(monkeypatch):
+    arrays = _arrays(7)
+    _install(monkeypatch, Market(arrays, "F"))
+    monkeypatch.setattr(E, "_POWER_AS_SQRT", None)
+    probes = []
+
+    def failing_guard():
+        probes.append(1)
+        return False
+
+    monkeypatch.setattr(E, "_half_power_is_sqrt", failing_guard)
+    factor = zarnik.parse("(close * open) ** 0.5 - volume")
+    spy = Spy(monkeypatch)
+    fused = _evaluate({"f": factor, "g": factor * 2.0}, True, monkeypatch)
+    fused = _evaluate({"f": factor, "g": factor * 2.0}, True, monkeypatch)
+    assert probes == [1]  # checked once, at first use
+    assert E._POWER_AS_SQRT is False
+    assert spy.calls == 0  # power splits the subtree: nothing left to fuse
+    plain = _evaluate({"f": factor}, False, monkeypatch)["f"].to_numpy()
+    assert all_bits(fused["f"].to_numpy(), plain)
+
+
 # ---------------------------------------------------------------------------
 # the kernel itself
 # ---------------------------------------------------------------------------

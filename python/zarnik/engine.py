@@ -631,7 +631,8 @@ _FUSE = True
 # Operation codes of zarnik._core.fused_elementwise, and the numpy ufuncs they
 # reproduce exactly on float64 operands. fmax / fmin are left out (numpy's loops
 # do not return the same zero for -0 / +0 throughout), and so are the ufuncs
-# whose numpy loops may round differently (power, log, exp, tanh, ...).
+# whose numpy loops may round differently (power, log, exp, tanh, ...); a power
+# whose exponent is the literal 0.5 runs as sqrt (see _power_as_sqrt).
 _ARITH = {"add": 0, "subtract": 1, "multiply": 2, "true_divide": 3, "negative": 4, "absolute": 5, "sqrt": 6,
           "maximum": 13, "minimum": 14, "sign": 15}
 _LOGIC = {"less": 7, "less_equal": 8, "greater": 9, "greater_equal": 10, "equal": 11, "not_equal": 12,
@@ -652,6 +653,47 @@ def _fused_ops() -> dict[Any, tuple[int, bool]]:
 
 _FUSED_OPS = _fused_ops()
 
+# x ** 0.5 runs as the fused sqrt when numpy's power loop returns exactly what its
+# sqrt loop returns; that is checked once, the first time such a node is planned.
+_POWER_AS_SQRT: bool | None = None
+
+
+def _half_power_is_sqrt(power: Callable[..., Any] = np.power, sqrt: Callable[..., Any] = np.sqrt) -> bool:
+    """Whether ``power(x, 0.5)`` has the bits of ``sqrt(x)`` on IEEE corner cases and a random sample."""
+    tiny = np.nextafter(0.0, 1.0)
+    special = np.array([np.nan, -np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -1.0, tiny, -tiny, 2.2250738585072014e-308,
+                        np.finfo(np.float64).max, 0.25, 2.0, 4.0, 1e-300, 1e300])
+    rng = np.random.default_rng(20240613)
+    sample = np.concatenate([
+        special,
+        rng.random(50_000),
+        np.exp(rng.uniform(-700.0, 700.0, 50_000)),
+        rng.integers(0, 2**62, 20_000).astype(np.float64),
+        rng.integers(0, 2**63 - 1, 20_000, dtype=np.int64).view(np.float64),  # any bit pattern: subnormals too
+        -rng.random(1_000),
+    ])
+    try:
+        with np.errstate(all="ignore"):
+            got = np.asarray(power(sample, 0.5))
+            want = np.asarray(sqrt(sample))
+    except Exception:
+        return False
+    if got.dtype != _F8 or want.dtype != _F8 or got.shape != want.shape:
+        return False
+    return bool(np.array_equal(got.view(np.int64), want.view(np.int64)))
+
+
+def _power_as_sqrt() -> bool:
+    global _POWER_AS_SQRT
+    if _POWER_AS_SQRT is None:
+        _POWER_AS_SQRT = _half_power_is_sqrt()
+    return _POWER_AS_SQRT
+
+
+def _is_half(v: Any) -> bool:
+    """Whether a literal is the float 0.5 (an exponent the fused sqrt reproduces)."""
+    return isinstance(v, (float, np.floating)) and not isinstance(v, np.longdouble) and float(v) == 0.5
+
 # Largest number of nodes evaluated in one fused program: bounds the scratch
 # memory a program needs per thread (about 2 KiB per register).
 _FUSE_MAX_NODES = 64
@@ -671,6 +713,9 @@ def _fusion_plan(graph: _Graph, where: Any) -> dict[int, list[int]]:
         func, nargs = graph.keys[i][0], len(graph.children[i])
         if func is where:
             fusable[i] = nargs == 3
+        elif func is np.power:
+            e = graph.children[i][1] if nargs == 2 else -1
+            fusable[i] = e >= 0 and graph.kind[e] == "lit" and _is_half(graph.keys[e]) and _power_as_sqrt()
         elif isinstance(func, np.ufunc):
             try:
                 known = func in _FUSED_OPS
@@ -865,7 +910,12 @@ class _Evaluator:
                 dtype[m] = _F8
                 ops.append((_WHERE_OP, m, kids))
                 continue
-            code, logic = _FUSED_OPS[func]
+            if func is np.power:  # x ** 0.5, planned only where it equals sqrt(x)
+                if not _is_half(self.values[kids[1]]):
+                    return None
+                code, logic = _FUSED_OPS[np.sqrt]
+            else:
+                code, logic = _FUSED_OPS[func]
             types = []
             for c in kids:
                 t = dtype[c] if c in inside else _weak_dtype(self.values[c])
@@ -888,7 +938,7 @@ class _Evaluator:
                     if type(v) is np.ndarray and v.ndim == 2 and v.dtype not in (_F8, _BOOL):
                         convert.add(c)
             dtype[m] = out
-            ops.append((code, m, kids))
+            ops.append((code, m, kids[:1] if func is np.power else kids))
         # registers: a temporary is reused once its last reader has run
         last_use: dict[int, int] = {}
         for k, (_, _, kids) in enumerate(ops):
