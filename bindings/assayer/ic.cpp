@@ -317,12 +317,22 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
     return dataframe(out, idx, return_fields);
 }
 
-py::object ic_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
-                       py::object ascending) {
+// The dense inputs of an analysis: the dates both frames cover, the returns'
+// instruments, the factor on that grid (negated for a rank IC sorted
+// ascending) and the forward returns of each holding period.
+struct Prepared {
+    py::object index;
+    py::object columns;
+    std::vector<HoldingPeriod> periods;  // ordered, unique
+    Matrix factor;
+    std::vector<Matrix> forward;
+};
+
+Prepared prepare(py::object self, py::object factor_data, py::object returns, py::object periods,
+                 py::object ascending) {
     require_dataframe(factor_data, "factor_data");
     require_dataframe(returns, "returns");
     require_analysis_axes(factor_data, returns);
-    py::module_ pd = py::module_::import("pandas");
     const std::vector<HoldingPeriod> ps = parse_periods(periods);
 
     DenseFrame fr = to_dense(factor_data, "factor_data");
@@ -338,7 +348,7 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
     const std::size_t Nf = static_cast<std::size_t>(fr.cols());
     const bool negate = py::bool_(self.attr("rank_ic")) && py::bool_(ascending);
 
-    const std::size_t K = ps.size();  // ordered unique periods
+    const std::size_t K = ps.size();
     Matrix fa({static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(N)});
     std::vector<Matrix> fwd;
     for (std::size_t k = 0; k < K; ++k) fwd.emplace_back(std::vector<py::ssize_t>{static_cast<py::ssize_t>(T), static_cast<py::ssize_t>(N)});
@@ -359,6 +369,30 @@ py::object ic_analysis(py::object self, py::object factor_data, py::object retur
             zarnik::returns::forward_returns(G.data(), Tr, N, rp, T, static_cast<std::size_t>(ps[k].value), pf[k]);
         zarnik::layout::gather(Fv, Nf, fp, T, cp, N, negate, pfa);
     }
+    return Prepared{index_, columns, ps, fa, std::move(fwd)};
+}
+
+// The forward returns the analysis correlates the factor with: a dict from
+// period label to a (dates x instruments) matrix on the dates both frames
+// cover and the returns' columns. Callers that analyse many factors over the
+// same dates and instruments compute these once.
+py::dict ic_forward_returns(py::object self, py::object factor_data, py::object returns, py::object periods,
+                            py::object ascending) {
+    Prepared p = prepare(self, factor_data, returns, periods, ascending);
+    py::dict out;
+    for (std::size_t k = 0; k < p.periods.size(); ++k) out[py::str(p.periods[k].key)] = p.forward[k];
+    return out;
+}
+
+py::object ic_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
+                       py::object ascending) {
+    py::module_ pd = py::module_::import("pandas");
+    Prepared p = prepare(self, factor_data, returns, periods, ascending);
+    const std::vector<HoldingPeriod>& ps = p.periods;
+    const std::size_t K = ps.size();
+    py::object index_ = p.index, columns = p.columns;
+    Matrix& fa = p.factor;
+    std::vector<Matrix>& fwd = p.forward;
     py::dict ret_table, data;
     py::list ret_fields;
     data["factor"] = fa.attr("reshape")(-1);
@@ -420,6 +454,11 @@ void register_ic(py::module_& m) {
                 ":param returns: 日收益率（日期 x 股票）\n:param periods: 持有期列表\n"
                 ":param ascending: 因子排序方向\n:return: ICAnalysisResult"},
             &ic_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
+            py::arg("ascending") = true)
+        .method("_forward_returns", {"(self, factor_data, returns, periods, ascending=True)",
+                "analysis 所用的各持有期远期收益：dict（持有期标签 -> 日期 x 股票矩阵），"
+                "日期为两表共有的交易日，股票为 returns 的列。"},
+            &ic_forward_returns, py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
             py::arg("ascending") = true)
         .method("_get_industry_data", {"(self, factor_data)", "长表每一行的行业名称（pandas.Series，索引同长表，缺失为 \"Unknown\"）。"},
             &ic_get_industry_data, py::arg("self"), py::arg("factor_data"))

@@ -203,22 +203,6 @@ def _state(job: _Job) -> dict[str, Any]:
 # ---------------------------------------------------------------------------
 # the analysis of a batch: what every formula shares, computed once per job
 # ---------------------------------------------------------------------------
-class _Captured(Exception):
-    pass
-
-
-def _capturing_ic() -> Any:
-    """An ICAnalysis that keeps the forward returns it computed and stops there."""
-    from zarnik.analysis import assayer as A
-
-    class _Capture(A.ICAnalysis):
-        def _calc_ic(self, factor: Any, ret_table: Any, ret_fields: Any) -> Any:
-            self.forward = {str(k): np.asarray(ret_table[k]) for k in ret_fields}
-            raise _Captured()
-
-    return _Capture
-
-
 @dataclass
 class _Shared:
     """Per-job pieces of the analysis that do not depend on the factor.
@@ -266,15 +250,12 @@ def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, jo
     forward: dict[str, np.ndarray] = {}
     decay_returns = long_index = None
     if ic is not None:
-        capture = _capturing_ic()(rank_ic=bool(ic.rank_ic))
         shape = pd.DataFrame(0.0, index=pd.DatetimeIndex(dates, name="datetime"), columns=pd.Index(job.ids))
         try:
-            capture.analysis(shape, returns, list(job.periods), ascending=job.ascending)
-        except _Captured:
-            pass
+            forward = {str(k): np.asarray(v) for k, v in
+                       ic._forward_returns(shape, returns, list(job.periods), ascending=job.ascending).items()}
         except Exception:
             return None
-        forward = getattr(capture, "forward", {})
         if label not in forward or forward[label].shape != (len(index), len(columns)):
             return None
         if ic.max_decay:

@@ -1,0 +1,77 @@
+"""ICAnalysis._forward_returns: the forward returns the analysis correlates the factor with, given
+without running the analysis (the factor screen computes them once per job)."""
+from __future__ import annotations
+
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
+
+from zarnik.analysis import assayer
+from test_ic_analysis import panels, reference
+
+
+class _Recording(assayer.ICAnalysis):
+    """Keeps the inputs analysis() hands to its IC and IC-decay steps."""
+
+    def _calc_ic(self, factor, ret_table, ret_fields):
+        self.seen_ic = (np.array(factor, copy=True), {k: np.array(ret_table[k], copy=True) for k in ret_fields},
+                        list(ret_fields))
+        return super()._calc_ic(factor, ret_table, ret_fields)
+
+    def _calc_ic_decay(self, factor_data, ic):
+        self.seen_long = factor_data.copy()
+        return super()._calc_ic_decay(factor_data, ic)
+
+
+def _same(a: np.ndarray, b: np.ndarray) -> bool:
+    """Bit-identical, NaN in the same places."""
+    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
+
+
+@settings(max_examples=40, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(panels(), st.booleans(), st.booleans())
+def test_forward_returns_are_the_ones_analysis_uses(case, rank_ic, ascending):
+    factor, returns, periods = case
+    step = _Recording(rank_ic=rank_ic, max_decay=3)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        step.analysis(factor, returns, periods, ascending=ascending)
+        _, long = reference(factor, returns, list(periods), rank_ic, ascending)
+    fwd = step._forward_returns(factor, returns, periods, ascending=ascending)
+    _, table, fields = step.seen_ic
+    assert list(fwd) == fields  # ordered, unique periods
+    for k in fields:
+        assert isinstance(fwd[k], np.ndarray)
+        assert _same(fwd[k], table[k]), k
+        assert _same(fwd[k].reshape(-1), step.seen_long[k].to_numpy()), k
+    # and the factor side cannot change them: a constant factor on the same axes gives the same matrices
+    flat = pd.DataFrame(0.0, index=factor.index, columns=factor.columns)
+    again = step._forward_returns(flat, returns, periods, ascending=not ascending)
+    assert all(_same(again[k], fwd[k]) for k in fields)
+    # against the cumulative-product formulation of the reference analysis
+    for k in fields:
+        np.testing.assert_allclose(fwd[k].reshape(-1), long[k].to_numpy(), rtol=1e-12, atol=1e-15, err_msg=k)
+
+
+@pytest.mark.parametrize("factor, returns, periods, error", [
+    ("not a frame", None, [1], (TypeError, ValueError)),
+    (None, "not a frame", [1], (TypeError, ValueError)),
+    (None, None, [0], (TypeError, ValueError)),
+    (None, None, ["x"], (TypeError, ValueError)),
+])
+def test_bad_input_raises_what_analysis_raises(factor, returns, periods, error):
+    dates = pd.bdate_range("2022-01-03", periods=6, name="datetime")
+    frame = pd.DataFrame(np.arange(18.0).reshape(6, 3) / 100, index=dates, columns=list("abc"))
+    factor = frame if factor is None else factor
+    returns = frame if returns is None else returns
+    step = assayer.ICAnalysis()
+    with pytest.raises(error) as via_analysis:
+        step.analysis(factor, returns, periods)
+    with pytest.raises(error) as via_seam:
+        step._forward_returns(factor, returns, periods)
+    assert type(via_seam.value) is type(via_analysis.value)
+    assert str(via_seam.value) == str(via_analysis.value)
