@@ -89,14 +89,7 @@ py::object qr_load_benchmark(py::object self, py::object index) {
         warn(py::str(tmpl.attr("__mod__")(py::make_tuple(first, last))).cast<std::string>());
         return py::none();
     }
-    py::object s = price[py::str(field)];
-    s.attr("index") = s.attr("index").attr("droplevel")("order_book_id");
-    s = s.attr("reindex")(index).attr("ffill")();
-    // daily change of the carried-forward price; 0 before the first price
-    py::object ret = s.attr("__truediv__")(s.attr("shift")(1)).attr("__sub__")(1);
-    ret = ret.attr("fillna")(0);
-    ret.attr("name") = benchmark;
-    return ret;
+    return market::benchmark_returns(price, field, index, benchmark);
 }
 
 py::object object_matrix(const std::vector<std::int32_t>& lab, std::size_t n, std::size_t S,
