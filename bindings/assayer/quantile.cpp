@@ -155,19 +155,14 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
 
     std::vector<std::int32_t> lab(zarnik::mul_size(n, S, "factor_data"));
     std::vector<double> qret(zarnik::mul_size(K, Q, n, "group returns")), qturn(qret.size());
+    std::vector<std::size_t> lengths;
+    for (const HoldingPeriod& p : kept) lengths.push_back(static_cast<std::size_t>(p.value));
     {
         const double* F = fr.values.data();
         const double* R = rr.values.data();
-        const std::int64_t* rp = rpos.data();
-        const std::int64_t* cp = cpos.data();
         py::gil_scoped_release release;
-        zarnik::quantile::lagged_labels(F, n, S, fractions, asc, lab.data());
-        // growth index per instrument over the returns' own dates, on the factor's dates and instruments
-        std::vector<double> cum(lab.size());
-        zarnik::returns::aligned_growth(R, Tr, Nr, rp, n, cp, S, cum.data());
-        for (std::size_t k = 0; k < K; ++k)
-            zarnik::quantile::period_returns(lab.data(), cum.data(), n, S, q, static_cast<std::size_t>(kept[k].value),
-                                             qret.data() + k * Q * n, qturn.data() + k * Q * n);
+        zarnik::quantile::group_returns(F, n, S, fractions, asc, R, Tr, Nr, rpos.data(), cpos.data(), lengths,
+                                        lab.data(), qret.data(), qturn.data());
     }
 
     // labels, and their text order (the order of tables grouped by label)
