@@ -12,9 +12,7 @@
 #include "common/modules.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
-#include "zarnik/checked.hpp"
 #include "zarnik/factor_return.hpp"
-#include "zarnik/returns.hpp"
 
 namespace zarnik_py {
 
@@ -35,25 +33,18 @@ py::object factor_return_analysis(py::object self, py::object factor_data, py::o
     std::vector<std::int64_t> col_of = positions(rets.columns, factor.columns);
 
     const std::size_t t_count = static_cast<std::size_t>(factor.rows());
-    const std::size_t n = static_cast<std::size_t>(factor.cols());
-    const std::size_t rr = static_cast<std::size_t>(rets.rows()), rc = static_cast<std::size_t>(rets.cols());
+    std::vector<std::size_t> lengths;
+    for (const HoldingPeriod& p : ps) lengths.push_back(static_cast<std::size_t>(p.value));
     Matrix result({static_cast<py::ssize_t>(t_count), static_cast<py::ssize_t>(ps.size())});
     {
         const double* f = factor.values.data();
         const double* r = rets.values.data();
         double* res = result.mutable_data();
         py::gil_scoped_release release;
-        const std::size_t cells = zarnik::mul_size(t_count, n, "factor_data");
-        std::vector<double> weights(cells), growth(cells), daily(t_count);
-        namespace fr = zarnik::factor_return;
-        fr::lagged_weights(f, t_count, n, asc == 1, weights.data());
-        zarnik::returns::aligned_growth(r, rr, rc, row_of.data(), t_count, col_of.data(), n, growth.data());
-        for (std::size_t c = 0; c < ps.size(); ++c) {
-            fr::period_returns(weights.data(), growth.data(), t_count, n, static_cast<std::size_t>(ps[c].value),
-                               daily.data());
-            zarnik::returns::compound(daily.data(), t_count, 1, daily.data());
-            for (std::size_t t = 0; t < t_count; ++t) res[t * ps.size() + c] = daily[t];
-        }
+        zarnik::factor_return::cumulative_returns(f, t_count, static_cast<std::size_t>(factor.cols()), asc == 1, r,
+                                                  static_cast<std::size_t>(rets.rows()),
+                                                  static_cast<std::size_t>(rets.cols()), row_of.data(),
+                                                  col_of.data(), lengths.data(), lengths.size(), res);
     }
     py::list columns;
     for (const HoldingPeriod& p : ps) columns.append(py::str(p.key));

@@ -67,95 +67,24 @@ py::object field_of(const py::object& source) {
 }
 
 py::object all_industry_data(py::object source) {
-    py::object pd = pandas();
-    py::object np = numpy();
-    py::object field = assayer_module().attr("FIELD_MAPPING").attr("get")(source);
-    py::object df;
     const bool citics = py::isinstance<py::str>(source) && source.cast<std::string>() == "citics_2019";
     const bool sws = py::isinstance<py::str>(source) && source.cast<std::string>() == "sws";
     if (!citics && !sws) raise(PyExc_ValueError, format(kSourceError, source));
-    if (citics) {
-        py::object data = market::industry_records("__internal__zx2019_industry");
-        df = pd.attr("DataFrame")(data, py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date"));
-        df.attr("__setitem__")("start_date", pd.attr("to_datetime")(df["start_date"]));
-    } else {
-        field = py::str("index_name");
-        py::object data = market::industry_records("__internal__shenwan_industry");
-        df = pd.attr("DataFrame")(data,
-                                  py::arg("columns") = py::make_tuple(field, "order_book_id", "start_date", "version"));
-        py::object start = pd.attr("to_datetime")(df["start_date"]);
-        df.attr("__setitem__")("start_date", start);
-        // the classification version in force at each record's start date
-        py::object select = np.attr("where")(start.attr("__gt__")(pd.attr("Timestamp")("2021-07-31")), 3,
-                                             np.attr("where")(start.attr("__gt__")(pd.attr("Timestamp")("2014-01-01")), 2, 1));
-        py::object keep = df["version"].attr("to_numpy")().attr("__eq__")(select);
-        df = df.attr("loc")[keep];
-    }
-    py::list by;
-    by.append("order_book_id");
-    by.append("start_date");
-    df = df.attr("sort_values")(by, py::arg("kind") = "mergesort");
-    py::list cols;
-    cols.append(field);
-    cols.append("order_book_id");
-    cols.append("start_date");
-    return df.attr("__getitem__")(cols);
+    py::object field = sws ? py::object(py::str("index_name")) : assayer_module().attr("FIELD_MAPPING").attr("get")(source);
+    return market::industry_history(sws, field);
 }
 
 py::object all_industry_category(py::object source) {
-    py::module_ mod = assayer_module();
-    py::object df = mod.attr("get_all_industry_data")(source).attr("copy")();
-    py::object field = field_of(source);
-    df.attr("__setitem__")(field, df[field].attr("astype")("category").attr("cat").attr("codes"));
-    df = df.attr("pivot")(py::arg("index") = "start_date", py::arg("columns") = "order_book_id", py::arg("values") = field);
-    df = df.attr("ffill")().attr("bfill")();
-    return df.attr("astype")("int64");
+    py::object history = assayer_module().attr("get_all_industry_data")(source);
+    return market::industry_codes(history, field_of(source));
 }
 
 // Industry name of each (date, instrument): the assignment with the latest
 // start date on or before the date; before an instrument's first record, its
 // first assignment. Instruments without records are absent.
 py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
-    py::object pd = pandas();
-    py::object np = numpy();
-    py::module_ mod = assayer_module();
-    py::object data = mod.attr("get_all_industry_data")(source);
-    py::object field = field_of(source);
-    py::object piv = data.attr("pivot")(py::arg("index") = "start_date", py::arg("columns") = "order_book_id",
-                                        py::arg("values") = field);
-    piv = piv.attr("sort_index")().attr("ffill")().attr("bfill")();
-
-    py::object date_labels = pd.attr("Index")(dates);
-    py::object ids = pd.attr("Index")(order_book_ids);
-    py::object date_name = date_labels.attr("name").is_none() ? py::object(py::str("datetime")) : date_labels.attr("name");
-    py::object id_name = ids.attr("name").is_none() ? py::object(py::str("order_book_id")) : ids.attr("name");
-    py::object stamps = pd.attr("DatetimeIndex")(pd.attr("to_datetime")(date_labels));
-    py::object values;
-    const auto n_dates = py::len(date_labels), n_ids = py::len(ids);
-    if (py::len(piv.attr("index")) == 0) {
-        values = np.attr("full")(py::make_tuple(n_dates, n_ids), py::none(), py::arg("dtype") = "O");
-    } else {
-        py::object change_dates = pd.attr("DatetimeIndex")(piv.attr("index"));
-        if (!stamps.attr("tz").is_none() && change_dates.attr("tz").is_none()) {
-            stamps = stamps.attr("tz_localize")(py::none());
-        }
-        py::object pos = np.attr("asarray")(change_dates.attr("searchsorted")(stamps, py::arg("side") = "right"));
-        pos = np.attr("clip")(pos.attr("__sub__")(1), 0, py::none());
-        py::object rows = piv.attr("iloc")[pos].attr("reindex")(py::arg("columns") = ids);
-        values = rows.attr("to_numpy")(py::arg("dtype") = "O");
-    }
-    py::object flat = values.attr("reshape")(-1);
-    py::object mask = pd.attr("notna")(flat);
-    py::object mi = pd.attr("MultiIndex").attr("from_product")(py::make_tuple(date_labels, ids),
-                                                                py::arg("names") = py::make_tuple(date_name, id_name));
-    py::object dtype = data[field].attr("dtype");
-    py::object series = pd.attr("Series")(flat.attr("__getitem__")(mask), py::arg("index") = mi.attr("__getitem__")(mask));
-    try {
-        series = series.attr("astype")(dtype);
-    } catch (py::error_already_set&) {
-        PyErr_Clear();
-    }
-    return series;
+    py::object history = assayer_module().attr("get_all_industry_data")(source);
+    return market::industry_on_dates(history, field_of(source), order_book_ids, dates);
 }
 
 // ---------------------------------------------------------------- returns

@@ -89,14 +89,7 @@ py::object qr_load_benchmark(py::object self, py::object index) {
         warn(py::str(tmpl.attr("__mod__")(py::make_tuple(first, last))).cast<std::string>());
         return py::none();
     }
-    py::object s = price[py::str(field)];
-    s.attr("index") = s.attr("index").attr("droplevel")("order_book_id");
-    s = s.attr("reindex")(index).attr("ffill")();
-    // daily change of the carried-forward price; 0 before the first price
-    py::object ret = s.attr("__truediv__")(s.attr("shift")(1)).attr("__sub__")(1);
-    ret = ret.attr("fillna")(0);
-    ret.attr("name") = benchmark;
-    return ret;
+    return market::benchmark_returns(price, field, index, benchmark);
 }
 
 py::object object_matrix(const std::vector<std::int32_t>& lab, std::size_t n, std::size_t S,
@@ -162,19 +155,14 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
 
     std::vector<std::int32_t> lab(zarnik::mul_size(n, S, "factor_data"));
     std::vector<double> qret(zarnik::mul_size(K, Q, n, "group returns")), qturn(qret.size());
+    std::vector<std::size_t> lengths;
+    for (const HoldingPeriod& p : kept) lengths.push_back(static_cast<std::size_t>(p.value));
     {
         const double* F = fr.values.data();
         const double* R = rr.values.data();
-        const std::int64_t* rp = rpos.data();
-        const std::int64_t* cp = cpos.data();
         py::gil_scoped_release release;
-        zarnik::quantile::lagged_labels(F, n, S, fractions, asc, lab.data());
-        // growth index per instrument over the returns' own dates, on the factor's dates and instruments
-        std::vector<double> cum(lab.size());
-        zarnik::returns::aligned_growth(R, Tr, Nr, rp, n, cp, S, cum.data());
-        for (std::size_t k = 0; k < K; ++k)
-            zarnik::quantile::period_returns(lab.data(), cum.data(), n, S, q, static_cast<std::size_t>(kept[k].value),
-                                             qret.data() + k * Q * n, qturn.data() + k * Q * n);
+        zarnik::quantile::group_returns(F, n, S, fractions, asc, R, Tr, Nr, rpos.data(), cpos.data(), lengths,
+                                        lab.data(), qret.data(), qturn.data());
     }
 
     // labels, and their text order (the order of tables grouped by label)

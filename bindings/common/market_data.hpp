@@ -10,12 +10,16 @@
 //   unchanged. Only the shape of a reply the steps depend on is checked here.
 // * Nothing is cached here. The two industry tables are cached by the client's
 //   own `ttl_cache(10800)` around the loaders registered in assayer/pipeline.cpp.
+// * Replies that need reshaping (pivots, forward fills, version filters) are
+//   handed to the pure-pandas module zarnik.analysis.market_tables, which
+//   never calls the client itself.
 // * A new market-data field is one more function in this file; a step calls
 //   that function and never the client directly.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include "common/modules.hpp"
 #include "common/pyclass.hpp"
 
 namespace zarnik_py::market {
@@ -36,6 +40,28 @@ inline py::object industry_records(const char* query) {
     py::object client_mod = py::hasattr(ostrel, "client") ? py::object(ostrel.attr("client"))
                                                           : py::object(py::module_::import("ostrel.client"));
     return client_mod.attr("get_client")().attr("execute")(query);
+}
+
+// A reshaping function of zarnik.analysis.market_tables.
+inline py::object tables(const char* name) { return package_module("analysis.market_tables").attr(name); }
+
+// Every industry assignment of the CITICS 2019 or (`sws`) the Shenwan
+// classification, the industry name in column `field`, sorted by instrument
+// and start date.
+inline py::object industry_history(bool sws, const py::object& field) {
+    py::object records = industry_records(sws ? "__internal__shenwan_industry" : "__internal__zx2019_industry");
+    return tables("industry_history")(records, sws, field);
+}
+
+// The industry code table of an industry history (change dates x instruments).
+inline py::object industry_codes(const py::object& history, const py::object& field) {
+    return tables("industry_codes")(history, field);
+}
+
+// The industry name of each (date, instrument) of an industry history.
+inline py::object industry_on_dates(const py::object& history, const py::object& field,
+                                    const py::object& order_book_ids, const py::object& dates) {
+    return tables("industry_on_dates")(history, field, order_book_ids, dates);
 }
 
 // Post-adjusted daily close prices of `order_book_ids` from `start` to `end`
@@ -88,6 +114,12 @@ inline py::object index_prices(const py::object& order_book_id, const py::object
     return client().attr("get_price")(order_book_id, py::arg("start_date") = start, py::arg("end_date") = end,
                                       py::arg("frequency") = frequency, py::arg("fields") = fields,
                                       py::arg("expect_df") = true);
+}
+
+// The daily change of the `field` prices of index_prices() carried onto `index`, named `name`.
+inline py::object benchmark_returns(const py::object& prices, const char* field, const py::object& index,
+                                    const py::object& name) {
+    return tables("benchmark_returns")(prices, field, index, name);
 }
 
 }  // namespace zarnik_py::market

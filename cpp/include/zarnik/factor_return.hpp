@@ -15,6 +15,7 @@
 
 #include "zarnik/checked.hpp"
 #include "zarnik/parallel.hpp"
+#include "zarnik/returns.hpp"
 
 namespace zarnik::factor_return {
 
@@ -125,6 +126,26 @@ inline void period_returns(const double* w, const double* growth, std::size_t t_
         }
     }
     for (std::size_t t = 0; t < t_count; ++t) out[t] = count[t] ? sum[t] / static_cast<double>(count[t]) : kNaN;
+}
+
+// Cumulative factor returns of every holding period: the factor `f`
+// (t_count x n, negated when `negate`) against daily returns `r` (rows x
+// cols) placed on the factor's dates and instruments by `row_of` / `col_of`
+// (-1: absent). Column c of `out` (t_count x n_periods, row-major) compounds
+// the daily portfolio returns of periods[c].
+inline void cumulative_returns(const double* f, std::size_t t_count, std::size_t n, bool negate, const double* r,
+                               std::size_t rows, std::size_t cols, const std::int64_t* row_of,
+                               const std::int64_t* col_of, const std::size_t* periods, std::size_t n_periods,
+                               double* out) {
+    const std::size_t cells = mul_size(t_count, n, "factor_data");
+    std::vector<double> weights(cells), growth(cells), daily(t_count);
+    lagged_weights(f, t_count, n, negate, weights.data());
+    returns::aligned_growth(r, rows, cols, row_of, t_count, col_of, n, growth.data());
+    for (std::size_t c = 0; c < n_periods; ++c) {
+        period_returns(weights.data(), growth.data(), t_count, n, periods[c], daily.data());
+        returns::compound(daily.data(), t_count, 1, daily.data());
+        for (std::size_t t = 0; t < t_count; ++t) out[t * n_periods + c] = daily[t];
+    }
 }
 
 }  // namespace zarnik::factor_return

@@ -169,6 +169,25 @@ inline void period_returns(const std::int32_t* lab, const double* cum, std::size
     }
 }
 
+// Labels and group returns of K holding periods in one pass: `lab` (n x S)
+// gets the lagged labels of the factor F (n x S) cut at `fractions`; the
+// daily returns R (rows x cols), placed on the factor's dates and instruments
+// by `row_of` / `col_of` (-1: absent), give the growth index each period's
+// blocks of `qret` / `qturn` (K blocks of q x n) are computed from.
+inline void group_returns(const double* F, std::size_t n, std::size_t S, const std::vector<double>& fractions,
+                          bool ascending, const double* R, std::size_t rows, std::size_t cols,
+                          const std::int64_t* row_of, const std::int64_t* col_of,
+                          const std::vector<std::size_t>& periods, std::int32_t* lab, double* qret, double* qturn) {
+    const int q = static_cast<int>(fractions.size()) - 1;
+    const std::size_t block = static_cast<std::size_t>(q) * n;
+    lagged_labels(F, n, S, fractions, ascending, lab);
+    std::vector<double> cum(mul_size(n, S, "factor_data"));
+    returns::aligned_growth(R, rows, cols, row_of, n, col_of, S, cum.data());
+    for (std::size_t k = 0; k < periods.size(); ++k) {
+        period_returns(lab, cum.data(), n, S, q, periods[k], qret + k * block, qturn + k * block);
+    }
+}
+
 // The result tables of K holding periods from their period_returns blocks
 // (qret / qturn: K blocks of q x n, group-major). Outputs are row-major with
 // one column per period: daily and turnover (q * n rows, group-major, a
