@@ -21,7 +21,8 @@ def order_sensitive(x, f):
 
 def ref_decay(df, max_decay, func):
     out = []
-    wide = df[FIELDS].unstack("order_book_id")
+    # unstack keeps first-appearance column order when the index has unused levels; sort to instrument order
+    wide = df[FIELDS].unstack("order_book_id").sort_index(axis=1)
     for d in range(1, max_decay):
         lagged = wide.shift(-d).stack("order_book_id", future_stack=True)
         lagged["factor"] = df["factor"]
