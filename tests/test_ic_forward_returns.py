@@ -75,3 +75,71 @@ def test_bad_input_raises_what_analysis_raises(factor, returns, periods, error):
         step._forward_returns(factor, returns, periods)
     assert type(via_seam.value) is type(via_analysis.value)
     assert str(via_seam.value) == str(via_analysis.value)
+
+
+class _Keeping(_Recording):
+    def _calc_ic(self, factor, ret_table, ret_fields):
+        self.ic_out = super()._calc_ic(factor, ret_table, ret_fields)
+        return self.ic_out
+
+    def _calc_ic_decay(self, factor_data, ic):
+        self.decay_out = super()._calc_ic_decay(factor_data, ic)
+        return self.decay_out
+
+
+@st.composite
+def _panels_with_inf(draw):
+    factor, returns, periods = draw(panels())
+    if draw(st.booleans()):
+        v = factor.to_numpy(copy=True)
+        rng = np.random.default_rng(draw(st.integers(0, 2**16)))
+        v[rng.random(v.shape) < 0.1] = np.inf
+        v[rng.random(v.shape) < 0.05] = -np.inf
+        factor = pd.DataFrame(v, index=factor.index, columns=factor.columns)
+    return factor, returns, periods
+
+
+@settings(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(_panels_with_inf(), st.booleans(), st.sampled_from([1, 2, 4, 30]), st.integers(0, 2**16))
+def test_ranked_returns_give_the_analysis_bits(case, ascending, max_decay, seed):
+    """Ranking the forward returns once and correlating a factor with them (instruments in any order)
+    gives the IC, p-values and IC-decay rows of the whole analysis, bit for bit."""
+    factor, returns, periods = case
+    step = _Keeping(rank_ic=True, max_decay=max_decay)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        step.analysis(factor, returns, periods, ascending=ascending)
+    fa, table, fields = step.seen_ic
+    want_ic, want_p = step.ic_out
+    present = np.logical_and.reduce([~np.isnan(table[k]) for k in fields])
+    order = np.random.default_rng(seed).permutation(fa.shape[1])
+    decay_want = step.decay_out
+    for j, k in enumerate(fields):
+        ranked = step._rank_rows(table[k][:, order])
+        ranked_decay = step._rank_rows(np.where(present, table[k], np.nan)[:, order])
+        assert ranked.shape == fa.shape
+        ic, p, decay = step._rank_ic_ranked(fa[:, order], ranked, ranked_decay)
+        assert _same(ic[:, 0], np.ascontiguousarray(want_ic[:, j])), k
+        assert _same(p[:, 0], np.ascontiguousarray(want_p[:, j])), k
+        dates, lags, vals = decay
+        got = pd.Series(vals, index=pd.MultiIndex.from_arrays([factor.index.intersection(returns.index)
+                                                                .take(dates), lags]), dtype=float).sort_index()
+        want = decay_want[k][decay_want.index.get_level_values("decay") > 0]
+        assert list(got.index) == list(want.index), k
+        assert _same(got.to_numpy(), want.to_numpy()), k
+        # without a decay asked for, only the IC
+        assert step._rank_ic_ranked(fa[:, order], ranked)[2] is None
+
+
+def test_ranked_returns_reject_misfits():
+    step = assayer.ICAnalysis(rank_ic=True, max_decay=3)
+    ranked = step._rank_rows(np.zeros((4, 3)))
+    with pytest.raises(ValueError, match=r"factor: expected shape \(4, 3\)"):
+        step._rank_ic_ranked(np.zeros((4, 2)), ranked)
+    with pytest.raises(ValueError, match="expected a 2-D array"):
+        step._rank_rows(np.zeros(4))
+    with pytest.raises(ValueError, match="rank IC"):
+        assayer.ICAnalysis(rank_ic=False)._rank_ic_ranked(np.zeros((4, 3)), ranked)
+    with pytest.raises(TypeError):
+        step._rank_ic_ranked(np.zeros((4, 3)), "not ranked")

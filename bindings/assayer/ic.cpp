@@ -4,6 +4,7 @@
 // the C++ core (zarnik/correlation.hpp) with the GIL released.
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -384,6 +385,81 @@ py::dict ic_forward_returns(py::object self, py::object factor_data, py::object 
     return out;
 }
 
+// A returns matrix with the present values of each row sorted once: shared
+// by every factor a screen ranks against the same forward returns.
+struct RankedRows {
+    Matrix values;
+    zarnik::corr::SortedRows sorted;
+};
+
+std::shared_ptr<RankedRows> ic_rank_rows(py::object /*self*/, py::object matrix) {
+    py::module_ np = py::module_::import("numpy");
+    Matrix m = as_matrix(matrix, "matrix");
+    auto out = std::make_shared<RankedRows>();
+    out->values = aligned_c_double(np.attr("array")(m, py::arg("dtype") = np.attr("float64"), py::arg("copy") = true));
+    const std::size_t T = static_cast<std::size_t>(out->values.shape(0)), N = static_cast<std::size_t>(out->values.shape(1));
+    const double* v = out->values.data();
+    {
+        py::gil_scoped_release release;
+        out->sorted = zarnik::corr::sort_rows(v, T, N);
+    }
+    return out;
+}
+
+void require_shape(const Matrix& m, const RankedRows& r, const char* what) {
+    if (m.shape(0) != r.values.shape(0) || m.shape(1) != r.values.shape(1)) {
+        raise(PyExc_ValueError, format("{}: expected shape ({}, {}), got {}", what, r.values.shape(0),
+                                       r.values.shape(1), py::array(m).attr("shape")));
+    }
+}
+
+// The rank IC of one factor against ranked forward returns (what _calc_ic
+// gives for a single field) and, when a decay is asked for, the decay rows
+// (dates, lags, values: what _calc_ic_decay tables for lags >= 1) against
+// `decay`, the forward returns missing wherever any period's is. The factor is
+// sorted once for both. The decay is None when it is not asked for or the
+// correlation function is not the built-in rank one.
+py::tuple ic_rank_ic_ranked(py::object self, py::object factor, std::shared_ptr<RankedRows> forward,
+                            std::shared_ptr<RankedRows> decay) {
+    if (!py::bool_(self.attr("rank_ic"))) raise(PyExc_ValueError, "_rank_ic_ranked: expects a rank IC analysis");
+    if (!forward) raise(PyExc_ValueError, "forward: expected ranked returns");
+    Matrix F = as_matrix(factor, "factor");
+    require_shape(F, *forward, "factor");
+    if (decay) require_shape(F, *decay, "factor");
+    const std::size_t T = static_cast<std::size_t>(F.shape(0)), N = static_cast<std::size_t>(F.shape(1));
+    long long lags = 0;
+    py::object max_decay = self.attr("max_decay");
+    if (decay && py::bool_(max_decay) && native_tag(self.attr("ic_func")) == kSpearman) {
+        lags = std::min<long long>(require_count(max_decay, 0, kMaxDecayError), static_cast<long long>(T));
+    }
+    py::array_t<double> ic = new_array(T, 1);
+    py::array_t<double> pv = new_array(T, 1);
+    std::vector<std::int64_t> counts(T, 0);
+    zarnik::corr::DecayTable table;
+    {
+        const double* f = F.data();
+        double* out = ic.mutable_data();
+        std::vector<const double*> rp{forward->values.data()};
+        std::vector<const zarnik::corr::SortedRows*> rsp{&forward->sorted};
+        py::gil_scoped_release release;
+        zarnik::corr::SortedRows fs = zarnik::corr::sort_rows(f, T, N);
+        zarnik::corr::row_correlations(f, fs, rp, rsp, T, N, 0, true, false, out, counts.data());
+        if (lags > 1) {
+            std::vector<const double*> dp{decay->values.data()};
+            std::vector<const zarnik::corr::SortedRows*> dsp{&decay->sorted};
+            table = zarnik::corr::decay_correlations(f, fs, dp, dsp, T, N, static_cast<std::size_t>(lags), true);
+        }
+    }
+    fill_p_values(true, ic.mutable_data(), counts.data(), pv.mutable_data(), T);
+    py::object dec = py::none();
+    if (decay && py::bool_(max_decay) && native_tag(self.attr("ic_func")) == kSpearman) {
+        std::vector<double> vals(table.r.size());
+        for (std::size_t i = 0; i < vals.size(); ++i) vals[i] = wrapper_value(table.r[i], table.n[i], true);
+        dec = py::make_tuple(array_of(table.row), array_of(table.lag), array_of(vals));
+    }
+    return py::make_tuple(ic, pv, dec);
+}
+
 py::object ic_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
                        py::object ascending) {
     py::module_ pd = py::module_::import("pandas");
@@ -431,6 +507,9 @@ void register_ic(py::module_& m) {
         g_wrappers[tag] = new py::object(make_wrapper(tag == kSpearman));
         register_native(*g_wrappers[tag], tag);
     }
+    py::class_<RankedRows, std::shared_ptr<RankedRows>>(m, "_RankedRows",
+        "按行排序过的远期收益矩阵（ICAnalysis._rank_rows 的结果）。")
+        .def_property_readonly("shape", [](const RankedRows& r) { return py::make_tuple(r.values.shape(0), r.values.shape(1)); });
     def(m, "_get_ic_func", {"(rank_ic=False)",
             "返回忽略缺失值的相关系数函数 wrapper(fs, rs)。\n\n"
             ":param rank_ic: True 使用 Spearman 秩相关，False 使用 Pearson 相关\n"
@@ -460,6 +539,13 @@ void register_ic(py::module_& m) {
                 "日期为两表共有的交易日，股票为 returns 的列。"},
             &ic_forward_returns, py::arg("self"), py::arg("factor_data"), py::arg("returns"), py::arg("periods"),
             py::arg("ascending") = true)
+        .method("_rank_rows", {"(self, matrix)",
+                "按行排序一个远期收益矩阵（日期 x 股票）的非缺失值，供 _rank_ic_ranked 对多个因子重复使用。"},
+            &ic_rank_rows, py::arg("self"), py::arg("matrix"))
+        .method("_rank_ic_ranked", {"(self, factor, forward, decay=None)",
+                "单个持有期的秩 IC 与 p 值（同 _calc_ic），forward 与 decay 为 _rank_rows 的结果；"
+                "给出 decay 且设置了 max_decay 时另返回 IC 衰减的 (日期位置, 滞后, 值)，否则为 None。"},
+            &ic_rank_ic_ranked, py::arg("self"), py::arg("factor"), py::arg("forward"), py::arg("decay") = py::none())
         .method("_get_industry_data", {"(self, factor_data)", "长表每一行的行业名称（pandas.Series，索引同长表，缺失为 \"Unknown\"）。"},
             &ic_get_industry_data, py::arg("self"), py::arg("factor_data"))
         .method("_calc_ic", {"(self, factor, ret_table, ret_fields)",

@@ -378,23 +378,19 @@ struct DecayTable {
     std::vector<double> r;
 };
 
-inline DecayTable decay_correlations(const double* F, const std::vector<const double*>& R, std::size_t rows,
+// The same with the row orders given: fs = sort_rows(F) and rs[k] =
+// sort_rows(R[k]), read only when rank is true (a caller correlating many
+// factors with the same returns sorts the returns once).
+inline DecayTable decay_correlations(const double* F, const SortedRows& fs, const std::vector<const double*>& R,
+                                     const std::vector<const SortedRows*>& rs, std::size_t rows,
                                      std::size_t cols, std::size_t lags, bool rank) {
     const std::size_t K = R.size();
     DecayTable out;
     if (K == 0) return out;
-    SortedRows fs;
-    std::vector<SortedRows> rs(K);
-    std::vector<const SortedRows*> rsp;
-    if (rank) {
-        fs = sort_rows(F, rows, cols);
-        for (std::size_t k = 0; k < K; ++k) rs[k] = sort_rows(R[k], rows, cols);
-    }
-    for (auto& x : rs) rsp.push_back(&x);
     std::vector<double> r(rows * K);
     std::vector<std::int64_t> n(rows * K);
     for (std::size_t lag = 1; lag < lags; ++lag) {
-        row_correlations(F, fs, R, rsp, rows, cols, lag, rank, true, r.data(), n.data());
+        row_correlations(F, fs, R, rs, rows, cols, lag, rank, true, r.data(), n.data());
         for (std::size_t t = 0; t < rows; ++t) {
             if (n[t * K] < 1) continue;
             out.row.push_back(static_cast<std::int64_t>(t));
@@ -406,6 +402,21 @@ inline DecayTable decay_correlations(const double* F, const std::vector<const do
         }
     }
     return out;
+}
+
+inline DecayTable decay_correlations(const double* F, const std::vector<const double*>& R, std::size_t rows,
+                                     std::size_t cols, std::size_t lags, bool rank) {
+    const std::size_t K = R.size();
+    if (K == 0) return {};
+    SortedRows fs;
+    std::vector<SortedRows> rs(K);
+    std::vector<const SortedRows*> rsp;
+    if (rank) {
+        fs = sort_rows(F, rows, cols);
+        for (std::size_t k = 0; k < K; ++k) rs[k] = sort_rows(R[k], rows, cols);
+    }
+    for (auto& x : rs) rsp.push_back(&x);
+    return decay_correlations(F, fs, R, rsp, rows, cols, lags, rank);
 }
 
 }  // namespace zarnik::corr

@@ -211,7 +211,10 @@ class _Shared:
     returns' instruments (``columns``), exactly as the IC analysis computes them; ``decay_returns``:
     those of the screened period, missing wherever any period's is missing (the IC decay pairs a
     factor value with all periods' returns at once, so this one column gives the same pairs);
-    ``long_index``: the (date, instrument) index of the IC analysis' long table.
+    ``long_index``: the (date, instrument) index of the IC analysis' long table. For a rank IC,
+    ``ranked`` and ``ranked_decay`` hold those returns with each date's values sorted once for the
+    whole job, instruments in the long table's order (``order`` picks them from ``columns``; ranks do
+    not depend on the instruments' order).
     """
 
     ic: Any
@@ -223,6 +226,9 @@ class _Shared:
     forward: dict[str, np.ndarray]
     decay_returns: np.ndarray | None
     long_index: pd.MultiIndex | None
+    ranked: Any = None
+    ranked_decay: Any = None
+    order: np.ndarray | None = None
 
 
 def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, job: _Job) -> _Shared | None:
@@ -264,9 +270,20 @@ def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, jo
                 present &= ~np.isnan(v)
             decay_returns = np.where(present, forward[label], np.nan).reshape(-1)
             long_index = pd.MultiIndex.from_product([index, columns], names=("datetime", "order_book_id"))
+    ranked = ranked_decay = order = None
+    if ic is not None and bool(ic.rank_ic):
+        # the long table's instruments are its sorted level; the decay is computed in that order
+        level = pd.MultiIndex.from_product([index[:1], columns]).levels[1]
+        order = columns.get_indexer(level)
+        if len(order) != len(columns) or (order < 0).any():
+            return None
+        ranked = ic._rank_rows(forward[label][:, order])
+        if decay_returns is not None:
+            ranked_decay = ic._rank_rows(decay_returns.reshape(len(index), len(columns))[:, order])
     pre = list(fa.preprocess_pipelines)
     return _Shared(ic=ic, quantile=qs[0] if qs else None, pre=pre, label=label, index=index, columns=columns,
-                   forward=forward, decay_returns=decay_returns, long_index=long_index)
+                   forward=forward, decay_returns=decay_returns, long_index=long_index, ranked=ranked,
+                   ranked_decay=ranked_decay, order=order)
 
 
 def _shared_fits(sh: _Shared, frame: pd.DataFrame, dates: pd.DatetimeIndex) -> bool:
@@ -296,13 +313,28 @@ def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[st
         fa = data.reindex(index=sh.index, columns=sh.columns).to_numpy(dtype=np.float64, copy=True)
         if bool(ic.rank_ic) and job.ascending:
             fa = fa * -1.0
-        values, _ = ic._calc_ic(fa, {label: sh.forward[label]}, [label])
+        decay_rows = None
+        if sh.ranked is not None:
+            values, _, decay_rows = ic._rank_ic_ranked(fa[:, sh.order], sh.ranked, sh.ranked_decay)
+        else:
+            values, _ = ic._calc_ic(fa, {label: sh.forward[label]}, [label])
         ic_frame = pd.DataFrame(values, index=sh.index, columns=[label])
         s = _ic_summary(_ICView(ic_frame))
         row.update(ic_mean=float(s.loc[label, "ic_mean"]), ic_ir=float(s.loc[label, "ir"]),
                    ic_t=float(s.loc[label, "t_stat"]), ic_positive=float(s.loc[label, "positive_share"]),
                    n_dates=int(s.loc[label, "n_dates"]))
-        if sh.decay_returns is not None:
+        if decay_rows is not None:
+            # the table _calc_ic_decay builds: lag 0 (the IC) and the rows of lags 1 ..
+            lag0 = ic_frame.copy()
+            lag0["decay"] = 0
+            dates, lags, vals = decay_rows
+            rest = pd.DataFrame(vals.reshape(-1, 1), columns=[label], index=pd.MultiIndex.from_arrays(
+                [sh.index.take(dates), lags], names=("datetime", "decay")))
+            decay = pd.concat([lag0.set_index("decay", append=True), rest]).sort_index()
+            if len(decay):
+                curve = decay.groupby(level="decay").mean()[label].sort_index()
+                row["decay_half_life"] = _half_life(curve.to_numpy())
+        elif sh.decay_returns is not None:
             long = pd.DataFrame({"factor": fa.reshape(-1), label: sh.decay_returns}, index=sh.long_index)
             decay = ic._calc_ic_decay(long, ic_frame)
             if decay is not None and len(decay):
