@@ -24,8 +24,7 @@ py::object factor_return_analysis(py::object self, py::object factor_data, py::o
     require_frame(returns, "returns");
     require_analysis_axes(factor_data, returns);
     const std::vector<HoldingPeriod> ps = parse_periods(periods);
-    const int asc = PyObject_IsTrue(ascending.ptr());
-    if (asc < 0) throw py::error_already_set();
+    const bool asc = truthy(ascending);
 
     DenseFrame factor = to_dense(factor_data, "factor_data");
     DenseFrame rets = to_dense(returns, "returns");
@@ -41,7 +40,7 @@ py::object factor_return_analysis(py::object self, py::object factor_data, py::o
         const double* r = rets.values.data();
         double* res = result.mutable_data();
         py::gil_scoped_release release;
-        zarnik::factor_return::cumulative_returns(f, t_count, static_cast<std::size_t>(factor.cols()), asc == 1, r,
+        zarnik::factor_return::cumulative_returns(f, t_count, static_cast<std::size_t>(factor.cols()), asc, r,
                                                   static_cast<std::size_t>(rets.rows()),
                                                   static_cast<std::size_t>(rets.cols()), row_of.data(),
                                                   col_of.data(), lengths.data(), lengths.size(), res);

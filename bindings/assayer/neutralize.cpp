@@ -21,14 +21,6 @@ namespace zarnik_py {
 
 namespace {
 
-using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-
-bool truthy(const py::handle& obj) {
-    const int r = PyObject_IsTrue(obj.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-
 struct StyleTable {
     py::array values;                  // rows of the client's table x style factors (float64, any strides)
     std::vector<std::int64_t> row_of;  // dates x instruments -> table row, -1 if none
@@ -56,15 +48,14 @@ StyleTable place_style_exposures(const py::object& style_df, const py::object& i
     py::object target = daily ? index : index.attr("normalize")();
     std::vector<std::int64_t> date_pos = positions(date_level, target);
     std::vector<std::int64_t> inst_pos = positions(levels[py::int_(ilev)], order_book_ids);
-    Int64Array dcodes = Int64Array::ensure(codes[py::int_(dlev)]);
-    Int64Array icodes = Int64Array::ensure(codes[py::int_(ilev)]);
-    if (!dcodes || !icodes) throw py::error_already_set();
+    const std::vector<std::int64_t> dcodes = int64_values(codes[py::int_(dlev)]);
+    const std::vector<std::int64_t> icodes = int64_values(codes[py::int_(ilev)]);
 
     StyleTable out{to_dense_view(style_df, "style exposure").values, {}};
     out.row_of.assign(zarnik::mul_size(date_pos.size(), inst_pos.size(), "style exposures"), -1);
     const std::int64_t repeated = zarnik::neutralize::place_table_rows(
         date_pos.data(), date_pos.size(), inst_pos.data(), inst_pos.size(), dcodes.data(), icodes.data(),
-        static_cast<std::size_t>(dcodes.size()), static_cast<std::size_t>(py::len(levels[py::int_(dlev)])),
+        dcodes.size(), static_cast<std::size_t>(py::len(levels[py::int_(dlev)])),
         static_cast<std::size_t>(py::len(levels[py::int_(ilev)])), out.row_of.data());
     if (repeated >= 0) {
         raise(PyExc_ValueError,

@@ -24,10 +24,7 @@ namespace {
 // Position of each table row's label on the target labels (-1 if absent).
 std::vector<std::int64_t> row_positions(const py::object& level, const py::object& codes, const py::object& target) {
     std::vector<std::int64_t> level_pos = positions(target, level);
-    py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> arr =
-        py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(codes);
-    if (!arr) throw py::error_already_set();
-    std::vector<std::int64_t> c(arr.data(), arr.data() + arr.size());
+    std::vector<std::int64_t> c = int64_values(codes);
     zarnik::layout::compose(c.data(), c.size(), level_pos.data(), level_pos.size());
     return c;
 }
@@ -44,8 +41,7 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     require_unique_columns(factor_data, "factor_data");
     py::object q_obj = self.attr("quantile");
     const long long q = group_count(q_obj, py::len(factor_data.attr("columns")), "expect");
-    const int asc = PyObject_IsTrue(ascending.ptr());
-    if (asc < 0) throw py::error_already_set();
+    const bool asc = truthy(ascending);
 
     DenseFrame factor = to_dense(factor_data, "factor_data");
     const std::size_t t_count = static_cast<std::size_t>(factor.rows());
@@ -83,7 +79,7 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
         const double* x = values.values.data();
         py::gil_scoped_release release;
         std::vector<double> ranks(zarnik::mul_size(t_count, n, "factor_data"));
-        zarnik::style::lagged_pct_ranks(f, t_count, n, asc == 1, ranks.data());
+        zarnik::style::lagged_pct_ranks(f, t_count, n, asc, ranks.data());
         active = zarnik::style::active_exposure(ranks.data(), t_count, n, row_date.data(), row_inst.data(), x, rows,
                                                 n_factors, edges.data(), static_cast<std::size_t>(q));
     }

@@ -65,4 +65,11 @@ inline void require_ndim(const py::array& arr, const char* name, int ndim, const
     raise(PyExc_ValueError, format("{}: expected a {}-D array{}, got {} dimension(s)", name, ndim, shown, arr.ndim()));
 }
 
+// real_array(obj, name) with `ndim` dimensions (require_ndim).
+inline py::array checked_array(const py::handle& obj, const char* name, int ndim, const char* layout = nullptr) {
+    py::array arr = real_array(obj, name);
+    require_ndim(arr, name, ndim, layout);
+    return arr;
+}
+
 }  // namespace zarnik_py

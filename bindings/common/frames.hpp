@@ -191,16 +191,21 @@ inline py::object dataframe(const py::object& values, const py::object& index, c
     return pandas().attr("DataFrame")(values, py::arg("index") = index, py::arg("columns") = columns);
 }
 
+using LongIndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+
+// The integers of an array-like (codes, positions) as int64 values.
+inline std::vector<std::int64_t> int64_values(const py::handle& obj) {
+    LongIndexArray arr = LongIndexArray::ensure(obj);
+    if (!arr) throw py::error_already_set();
+    return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
+}
+
 // Position of each of `target` in `labels` (-1 where absent): Index.get_indexer,
 // with `method` ("ffill", ...) when given.
 inline std::vector<std::int64_t> positions(const py::object& labels, const py::object& target,
                                            const py::object& method = py::none()) {
-    using Int64Array = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-    py::object raw = method.is_none() ? labels.attr("get_indexer")(target)
-                                      : labels.attr("get_indexer")(target, py::arg("method") = method);
-    Int64Array arr = Int64Array::ensure(raw);
-    if (!arr) throw py::error_already_set();
-    return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
+    return int64_values(method.is_none() ? labels.attr("get_indexer")(target)
+                                         : labels.attr("get_indexer")(target, py::arg("method") = method));
 }
 
 // Date labels as a DatetimeIndex when they can be read as dates, so that
@@ -227,8 +232,6 @@ inline Matrix nan_matrix(py::ssize_t rows, py::ssize_t cols) {
 // Long tables and label arrays (the IC analysis): a 2-D numeric value, a long
 // table indexed by (datetime, order_book_id) scattered into dense matrices,
 // and group codes of a label array in sorted label order.
-
-using LongIndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 inline Matrix as_matrix(const py::handle& obj, const char* name) {
     py::module_ np = py::module_::import("numpy");
@@ -323,9 +326,7 @@ inline std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const p
         return {std::move(codes), fz[1]};
     }
     py::tuple fz = pd.attr("factorize")(key, py::arg("sort") = true);
-    LongIndexArray c = LongIndexArray::ensure(fz[0]);
-    codes.assign(c.data(), c.data() + c.size());
-    return {std::move(codes), fz[1]};
+    return {int64_values(fz[0]), fz[1]};
 }
 
 }  // namespace zarnik_py

@@ -28,6 +28,29 @@ struct HoldingPeriod {
     raise_object(package_module("exception").attr("InvalidPeriodType"), message);
 }
 
+// A count argument (max_decay, quantile, a period) as a long long,
+// saturating at LLONG_MAX / LLONG_MIN; `ok` false when it is not an integer
+// (bool included). `value_out`, when given, receives operator.index(obj).
+inline long long read_count(const py::handle& obj, bool& ok, py::object* value_out = nullptr) {
+    ok = false;
+    if (py::isinstance(obj, builtin("bool"))) return 0;
+    py::object value;
+    try {
+        value = py::module_::import("operator").attr("index")(obj);
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_TypeError)) throw;
+        return 0;
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    ok = true;
+    if (value_out) *value_out = value;
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return LLONG_MIN;
+    return v;
+}
+
 // Positive integer periods, duplicates merged (first occurrence kept, so
 // every column key appears once). A bare integer, or a list, tuple or other
 // iterable of integers. Wrong types raise
@@ -35,9 +58,7 @@ struct HoldingPeriod {
 // Periods too large for a 64-bit integer are kept under their own key and
 // behave like any period longer than the data.
 inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods) {
-    py::object builtins = py::module_::import("builtins");
-    py::object index_fn = py::module_::import("operator").attr("index");
-    const bool is_bool = py::isinstance(periods, builtins.attr("bool"));
+    const bool is_bool = py::isinstance(periods, builtin("bool"));
     py::object items = py::reinterpret_borrow<py::object>(periods);
     if (!is_bool && !py::isinstance<py::str>(periods) && !py::isinstance<py::bytes>(periods) &&
         py::hasattr(periods, "__index__") && !py::hasattr(periods, "__iter__")) {
@@ -50,20 +71,11 @@ inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods) {
     std::vector<HoldingPeriod> out;
     std::unordered_set<std::string> seen;
     for (py::handle p : items) {
+        bool ok = false;
         py::object value;
-        if (!py::isinstance(p, builtins.attr("bool"))) {
-            try {
-                value = index_fn(p);
-            } catch (py::error_already_set& e) {
-                if (!e.matches(PyExc_TypeError)) throw;
-            }
-        }
-        if (!value) raise_period_type(format("periods: expect positive integers, got {!r}", p));
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-        if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-        if (overflow > 0) v = LLONG_MAX;
-        if (overflow < 0 || v < 1) raise(PyExc_ValueError, format("periods: expect positive integers, got {!r}", p));
+        const long long v = read_count(p, ok, &value);
+        if (!ok) raise_period_type(format("periods: expect positive integers, got {!r}", p));
+        if (v < 1) raise(PyExc_ValueError, format("periods: expect positive integers, got {!r}", p));
         std::string key = "P_" + py::str(value).cast<std::string>();
         if (seen.insert(key).second) out.push_back(HoldingPeriod{v, std::move(key)});
     }
@@ -72,27 +84,6 @@ inline std::vector<HoldingPeriod> parse_periods(const py::handle& periods) {
                                        periods));
     }
     return out;
-}
-
-// A count argument (max_decay, quantile) as a long long, saturating at
-// LLONG_MAX; `ok` false when it is not an integer (bool included).
-inline long long read_count(const py::handle& obj, bool& ok) {
-    ok = false;
-    if (py::isinstance(obj, py::module_::import("builtins").attr("bool"))) return 0;
-    py::object value;
-    try {
-        value = py::module_::import("operator").attr("index")(obj);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_TypeError)) throw;
-        return 0;
-    }
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
-    ok = true;
-    if (overflow > 0) return LLONG_MAX;
-    if (overflow < 0) return LLONG_MIN;
-    return v;
 }
 
 // A count argument that must be an integer of at least `least`: its value,

@@ -54,27 +54,12 @@ void def(py::module_& m, const char* name, const Signature& sig, F&& f, const Ex
     m.add_object(name, signed_function(name, sig, std::forward<F>(f), py::scope(m), extra...), true);
 }
 
-// An instance-method descriptor around a C++ callable (first argument: the
-// instance), for classes assembled outside a ClassBuilder.
-template <class F, class... Extra>
-py::object instance_method(const char* name, F&& f, const Extra&... extra) {
-    py::cpp_function fn(std::forward<F>(f), py::name(name), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
-
-// The same descriptor around a signed callable.
+// An instance-method descriptor around a signed C++ callable (first
+// argument: the instance).
 template <class F, class... Extra>
 py::object instance_method(const char* name, const Signature& sig, F&& f, const Extra&... extra) {
     py::cpp_function fn = signed_function(name, sig, std::forward<F>(f), extra...);
     return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
-
-// pybind11 treats a function named "__init__" as a constructor of its own
-// types, so an initialiser is created under "<Class>.__init__" and stored as
-// the class's __init__ through an instance-method descriptor.
-template <class F, class... Extra>
-py::object init_method(const char* qualified_name, F&& f, const Extra&... extra) {
-    return instance_method(qualified_name, std::forward<F>(f), extra...);
 }
 
 // An attribute of the builtins module (type, property, slice, ...).
@@ -120,15 +105,8 @@ public:
         if (doc) ns_["__doc__"] = py::str(doc);
     }
 
-    // An instance method; `f` takes the instance as its first argument.
-    // Pass py::arg("self"), py::arg(...) to name parameters for keywords.
-    template <class F, class... Extra>
-    ClassBuilder& method(const char* name, F&& f, const Extra&... extra) {
-        ns_[name] = instance_method(name, std::forward<F>(f), extra...);
-        return *this;
-    }
-
-    // The same with a text signature: method("f", {"(self, x)", "doc"}, f, py::arg("self"), py::arg("x")).
+    // An instance method with a text signature; `f` takes the instance as its
+    // first argument: method("f", {"(self, x)", "doc"}, f, py::arg("self"), py::arg("x")).
     template <class F, class... Extra>
     ClassBuilder& method(const char* name, const Signature& sig, F&& f, const Extra&... extra) {
         ns_[name] = instance_method(name, sig, std::forward<F>(f), extra...);
@@ -136,14 +114,7 @@ public:
     }
 
     // The class's __init__, named "<Class>.__init__" so argument errors read
-    // like those of a Python class.
-    template <class F, class... Extra>
-    ClassBuilder& init(F&& f, const Extra&... extra) {
-        ns_["__init__"] = init_method(qualified("__init__").c_str(), std::forward<F>(f), extra...);
-        return *this;
-    }
-
-    // The same with a text signature: init({"(self, value)"}, f, py::arg("self"), py::arg("value"));
+    // like those of a Python class: init({"(self, value)"}, f, py::arg("self"), py::arg("value"));
     // inspect.signature(cls) then reports the same parameters without `self`.
     template <class F, class... Extra>
     ClassBuilder& init(const Signature& sig, F&& f, const Extra&... extra) {
@@ -168,12 +139,6 @@ public:
                                               py::arg("self"));
         ns_[name] = builtin("property")(fn, py::none(), py::none(),
                                         doc ? py::object(py::str(doc)) : py::object(py::none()));
-        return *this;
-    }
-
-    template <class F, class... Extra>
-    ClassBuilder& staticmethod(const char* name, F&& f, const Extra&... extra) {
-        ns_[name] = builtin("staticmethod")(py::cpp_function(std::forward<F>(f), py::name(name), extra...));
         return *this;
     }
 
@@ -218,6 +183,13 @@ private:
 }
 [[noreturn]] inline void raise_object(py::handle exc_type, const std::string& message) {
     raise_object(exc_type, py::str(message));
+}
+
+// The truth value of a Python object (bool(obj)); its errors propagate.
+inline bool truthy(const py::handle& obj) {
+    const int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
 }
 
 // True when assertion checks run (python without -O).

@@ -21,9 +21,7 @@ using F64 = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using I64 = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
 F64 float_array(const py::object& values, const char* name, int ndim) {
-    py::array arr = real_array(values, name);
-    require_ndim(arr, name, ndim);
-    return aligned_c_double(arr);
+    return aligned_c_double(checked_array(values, name, ndim));
 }
 
 py::array_t<double> percentile_rank(const py::object& values, bool ascending) {

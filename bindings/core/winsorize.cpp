@@ -20,10 +20,8 @@ py::array_t<double> winsorize_matrix(const py::object& values, const std::string
     } catch (const std::invalid_argument&) {
         raise(PyExc_ValueError, format("method: expect one of ['mad', 'std', 'percentile'], got {!r}", method));
     }
-    py::array arr = real_array(values, "values");
-    require_ndim(arr, "values", 2, "dates x instruments");
     // Read in place whatever the layout (a frame's block is usually column-major).
-    py::array in = readable_array(arr);
+    py::array in = readable_array(checked_array(values, "values", 2, "dates x instruments"));
     py::array_t<double> out({in.shape(0), in.shape(1)});
     const zarnik::rowwise::View view = view_of(in);
     double* dst = out.mutable_data();

@@ -13,12 +13,6 @@ namespace zarnik_py {
 
 namespace {
 
-py::array checked_2d(const py::object& values, const char* name) {
-    py::array arr = real_array(values, name);
-    require_ndim(arr, name, 2, "dates x instruments");
-    return arr;
-}
-
 py::array_t<double> cross_section(const py::object& values, const std::string& op, const py::object& groups,
                                   double param) {
     zarnik::cs::Op o;
@@ -31,13 +25,13 @@ py::array_t<double> cross_section(const py::object& values, const std::string& o
     if (o == zarnik::cs::Op::bucket && !(param >= 1.0 && param <= 1e9 && param == static_cast<double>(static_cast<long long>(param)))) {
         raise(PyExc_ValueError, format("n: expected a whole number of buckets >= 1, got {}", param));
     }
-    py::array in = readable_array(checked_2d(values, "values"));
+    py::array in = readable_array(checked_array(values, "values", 2, "dates x instruments"));
     const py::ssize_t rows = in.shape(0), cols = in.shape(1);
     if (cols > static_cast<py::ssize_t>(0x7FFFFFFF)) raise(PyExc_ValueError, "values: too many instruments");
     py::array_t<double, py::array::c_style | py::array::forcecast> g;
     const double* gp = nullptr;
     if (!groups.is_none()) {
-        g = aligned_c_double(checked_2d(groups, "groups"));
+        g = aligned_c_double(checked_array(groups, "groups", 2, "dates x instruments"));
         if (g.shape(0) != rows || g.shape(1) != cols) {
             raise(PyExc_ValueError, format("groups: shape ({}, {}) does not match the values' shape ({}, {})",
                                            g.shape(0), g.shape(1), rows, cols));

@@ -237,37 +237,41 @@ py::object finish(Kernel k, const Input& in, py::object result) {
 
 const char* data_of(const py::array& a) { return static_cast<const char*>(a.data()); }
 
-// ---------------------------------------------------------------------------
-// 1-D entry points
-// ---------------------------------------------------------------------------
-py::object call_single(Kernel k, py::handle x, py::handle window) {
-    py::array arr = as_array(x, 1);
-    std::size_t n = check_window(window, arr.shape(0));
-    Input in = normalize(k, arr);
-    const std::size_t L = std::size_t(in.arr.shape(0)), m = L - n + 1;
-    ElemType t = elem_type(in.arr);
-    py::array out(out_dtype(k, t, in.arr), std::vector<py::ssize_t>{py::ssize_t(m)});
-    zc::Job job{k, t, {data_of(in.arr), nullptr}, {in.arr.strides(0), 0}, {0, 0},
-                L, n, 1, static_cast<char*>(out.mutable_data()), out.strides(0), 0};
-    run_job(job);
-    return finish(k, in, out);
-}
-
-py::object call_pair(Kernel k, py::handle window, py::handle a, py::handle b) {
+// Runs kernel `k` over one series per input (1-D arrays) or over every column
+// of 2-D (dates x instruments) arrays; `last` places the block grid (see
+// parse_last). The inputs are checked together, then normalised.
+py::object run_kernel(Kernel k, py::handle window, const std::vector<py::array>& raw, std::int64_t last = -1) {
     const KernelInfo& s = zr::info(k);
-    py::array aa = as_array(a, 1), bb = as_array(b, 1);
-    if (aa.shape(0) != bb.shape(0))
+    const bool pair = raw.size() == 2, columns = raw[0].ndim() == 2;
+    if (pair && !columns && raw[0].shape(0) != raw[1].shape(0))
         raise(PyExc_ValueError, format("{} and {} must have the same length, got {} and {}", s.params[1],
-                                       s.params[2], aa.shape(0), bb.shape(0)));
-    std::size_t n = check_window(window, aa.shape(0));
-    Input ia = normalize(k, aa), ib = normalize(k, bb);
-    unify_pair(ia, ib);
-    const std::size_t L = std::size_t(ia.arr.shape(0)), m = L - n + 1;
-    py::array out(py::dtype::of<double>(), std::vector<py::ssize_t>{py::ssize_t(m)});
-    zc::Job job{k, ElemType::f64, {data_of(ia.arr), data_of(ib.arr)}, {ia.arr.strides(0), ib.arr.strides(0)},
-                {0, 0}, L, n, 1, static_cast<char*>(out.mutable_data()), out.strides(0), 0};
+                                       s.params[2], raw[0].shape(0), raw[1].shape(0)));
+    if (pair && columns && (raw[0].shape(0) != raw[1].shape(0) || raw[0].shape(1) != raw[1].shape(1)))
+        raise(PyExc_ValueError, format("{} and {} must have the same shape, got {} and {}", s.params[1],
+                                       s.params[2], raw[0].attr("shape"), raw[1].attr("shape")));
+    const std::size_t n = check_window(window, raw[0].shape(0));
+    std::vector<Input> ins;
+    for (const py::array& r : raw) ins.push_back(normalize(k, r));
+    if (pair) unify_pair(ins[0], ins[1]);
+    const py::array& a = ins[0].arr;
+    const std::size_t L = std::size_t(a.shape(0)), N = columns ? std::size_t(a.shape(1)) : 1, m = L - n + 1;
+    std::vector<py::ssize_t> shape{py::ssize_t(m)};
+    if (columns) shape.push_back(py::ssize_t(N));
+    const ElemType t = elem_type(a);
+    py::array out(out_dtype(k, t, a), shape);
+    // byte stride along instruments (none for one series)
+    auto across = [columns](const py::array& x) { return columns ? x.strides(1) : py::ssize_t(0); };
+    zc::Job job{k, t, {data_of(a), nullptr}, {a.strides(0), 0}, {across(a), 0}, L, n, N,
+                static_cast<char*>(out.mutable_data()), out.strides(0), across(out)};
+    job.out_size = std::size_t(out.itemsize());
+    job.last = last;
+    if (pair) {
+        job.in[1] = data_of(ins[1].arr);
+        job.in_row[1] = ins[1].arr.strides(0);
+        job.in_col[1] = across(ins[1].arr);
+    }
     run_job(job);
-    return out;
+    return finish(k, ins[0], out);
 }
 
 // ---------------------------------------------------------------------------
@@ -316,28 +320,7 @@ py::object apply_columns(py::handle kernel, py::handle window, py::args arrays, 
         raise(PyExc_TypeError, format("{} takes {} array(s), got {}", s.name, want, arrays.size()));
     std::vector<py::array> raw;
     for (py::handle h : arrays) raw.push_back(as_array(h, 2));
-    if (want == 2 && (raw[0].shape(0) != raw[1].shape(0) || raw[0].shape(1) != raw[1].shape(1)))
-        raise(PyExc_ValueError, format("{} and {} must have the same shape, got {} and {}", s.params[1],
-                                       s.params[2], raw[0].attr("shape"), raw[1].attr("shape")));
-    std::size_t n = check_window(window, raw[0].shape(0));
-    std::vector<Input> ins;
-    for (auto& r : raw) ins.push_back(normalize(k, r));
-    if (want == 2) unify_pair(ins[0], ins[1]);
-    const py::array& a = ins[0].arr;
-    const std::size_t L = std::size_t(a.shape(0)), N = std::size_t(a.shape(1)), m = L - n + 1;
-    ElemType t = elem_type(a);
-    py::array out(out_dtype(k, t, a), std::vector<py::ssize_t>{py::ssize_t(m), py::ssize_t(N)});
-    zc::Job job{k, t, {data_of(a), nullptr}, {a.strides(0), 0}, {a.strides(1), 0}, L, n, N,
-                static_cast<char*>(out.mutable_data()), out.strides(0), out.strides(1)};
-    job.out_size = std::size_t(out.itemsize());
-    job.last = last;
-    if (want == 2) {
-        job.in[1] = data_of(ins[1].arr);
-        job.in_row[1] = ins[1].arr.strides(0);
-        job.in_col[1] = ins[1].arr.strides(1);
-    }
-    run_job(job);
-    return finish(k, ins[0], out);
+    return run_kernel(k, window, raw, last);
 }
 
 // The kernels are plain built-in functions (no bound self), so that they show
@@ -356,7 +339,8 @@ PyObject* kernel_entry(PyObject*, PyObject* args, PyObject* kwargs) {
     static const std::string fmt = std::string(pair ? "OOO:" : "OO:") + s.name;
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), names, &a0, &a1, &a2)) return nullptr;
     try {
-        py::object r = pair ? call_pair(s.id, a0, a1, a2) : call_single(s.id, a0, a1);
+        py::object r = pair ? run_kernel(s.id, a0, {as_array(a1, 1), as_array(a2, 1)})
+                            : run_kernel(s.id, a1, {as_array(a0, 1)});
         return r.release().ptr();
     } catch (py::error_already_set& e) {
         e.restore();

@@ -31,7 +31,6 @@ const char* kModuleDoc =
     "1-D kernel applied to column j. The work runs without the GIL, spread over\n"
     "threads by column (ZARNIK_NUM_THREADS caps the thread count).";
 
-const char* kRollingSig = "RollingWindowFactor(func, window, factor)\n--\n\n";
 const char* kRollingDoc =
     "滑动窗口因子类\n"
     "\n"
@@ -44,7 +43,6 @@ const char* kRollingDoc =
     "factor : zarnik.interface.AbstractFactor\n"
     "    输入因子\n";
 
-const char* kCombinedSig = "CombinedRollingWindowFactor(func, window, *args)\n--\n\n";
 const char* kCombinedDoc =
     "组合滑动因子类\n"
     "\n"
@@ -60,14 +58,6 @@ const char* kCombinedDoc =
     "Notes\n"
     "-----\n"
     "args 中的每个元素都必须是 AbstractFactor 子类的实例。\n";
-
-// A class is created with its text signature heading the docstring (the type
-// keeps that for inspect.signature); __doc__ is then set to the text alone.
-py::object build_signed(ClassBuilder& cb, const char* doc) {
-    py::object cls = cb.build();
-    cls.attr("__doc__") = py::str(doc);
-    return cls;
-}
 
 struct Imports {
     py::object abstract_factor, shifted_factor, binary_combined, chain, np, node_members;
@@ -87,28 +77,27 @@ py::object number_op(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::ha
 }
 
 py::object build_rolling(py::module_& m, const Imports& im) {
-    const std::string head = std::string(kRollingSig) + kRollingDoc;
-    ClassBuilder cb(m, "RollingWindowFactor", py::make_tuple(im.abstract_factor), head.c_str());
+    ClassBuilder cb(m, "RollingWindowFactor", py::make_tuple(im.abstract_factor), kRollingDoc);
     cb.init(
+        {"(self, func, window, factor)"},
         [im](py::object self, py::object func, py::object window, py::object factor) {
             check_factor(im, factor);
             self.attr("_func") = func;
             self.attr("_factor") = factor;
             self.attr("_window") = window;
         },
-        py::arg("self"), py::arg("func"), py::arg("window"), py::arg("factor"),
-        signed_doc("__init__", "(self, func, window, factor)").c_str());
+        py::arg("self"), py::arg("func"), py::arg("window"), py::arg("factor"));
     // expr, dependencies, shift and the representation walk the tree
     // iteratively, shared with the interface classes.
     py::dict members = im.node_members("rolling");
     for (const char* n : {"dependencies", "expr", "shift", "__repr__"}) cb.attr(n, members[n]);
-    return build_signed(cb, kRollingDoc);
+    return cb.build();
 }
 
 py::object build_combined(py::module_& m, const Imports& im) {
-    const std::string head = std::string(kCombinedSig) + kCombinedDoc;
-    ClassBuilder cb(m, "CombinedRollingWindowFactor", py::make_tuple(im.abstract_factor), head.c_str());
+    ClassBuilder cb(m, "CombinedRollingWindowFactor", py::make_tuple(im.abstract_factor), kCombinedDoc);
     cb.init(
+        {"(self, func, window, *args)"},
         [im](py::object self, py::object func, py::object window, py::args args) {
             for (py::handle a : args) check_factor(im, a);
             py::list shifts;
@@ -131,10 +120,10 @@ py::object build_combined(py::module_& m, const Imports& im) {
             self.attr("_factors") = factors;
             self.attr("_shift") = shift;
         },
-        py::arg("self"), py::arg("func"), py::arg("window"), signed_doc("__init__", "(self, func, window, *args)").c_str());
+        py::arg("self"), py::arg("func"), py::arg("window"));
     py::dict members = im.node_members("combined_rolling");
     for (const char* n : {"expr", "shift", "dependencies", "__repr__"}) cb.attr(n, members[n]);
-    return build_signed(cb, kCombinedDoc);
+    return cb.build();
 }
 
 // Numpydoc docstring (Chinese) of an operator, preceded by its text signature
