@@ -83,3 +83,23 @@ def test_benchmark_change_of_the_carried_forward_price(prices, days):
         want.append(0.0 if math.isnan(change) else change)
     assert got.name == "IDX" and list(got.index) == list(index)
     np.testing.assert_allclose(got.to_numpy(), want, rtol=0, atol=0)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    st.lists(st.tuples(st.sampled_from(["B", "A", "C"]), st.integers(0, 6), st.floats(1, 100)),
+             min_size=1, max_size=15, unique_by=lambda r: (r[0], r[1])),
+    st.randoms(use_true_random=False),
+)
+def test_close_table_is_dates_by_instruments_ascending_whatever_the_row_order(rows, rng):
+    rng.shuffle(rows)
+    index = pd.MultiIndex.from_tuples([(i, BASE + pd.Timedelta(days=d)) for i, d, _ in rows],
+                                      names=["order_book_id", "date"])
+    got = mt.close_table(pd.DataFrame({"close": [p for _, _, p in rows]}, index=index))
+    ids, dates = sorted({i for i, _, _ in rows}), sorted({BASE + pd.Timedelta(days=d) for _, d, _ in rows})
+    assert list(got.index) == dates and list(got.columns) == ids
+    price = {(i, BASE + pd.Timedelta(days=d)): p for i, d, p in rows}
+    for d in dates:
+        for i in ids:
+            want = price.get((i, d), math.nan)
+            assert (math.isnan(want) and math.isnan(got.at[d, i])) or got.at[d, i] == want

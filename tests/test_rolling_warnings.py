@@ -193,3 +193,21 @@ def test_signatures_of_the_module():
     for name in R.__all__:
         params = list(inspect.signature(getattr(R, name)).parameters)
         assert params[-1] in ("window", "n") and len(params) in (2, 3)
+
+
+@pytest.mark.parametrize("name, params", [("RollingWindowFactor", ["func", "window", "factor"]),
+                                          ("CombinedRollingWindowFactor", ["func", "window", "args"])])
+def test_rolling_class_signatures_follow_the_init_that_runs(name, params):
+    cls = getattr(R, name)
+
+    class Keeps(cls):
+        pass
+
+    class Own(cls):
+        def __init__(self, a, b=2):
+            pass
+
+    assert list(inspect.signature(Keeps).parameters) == params
+    assert list(inspect.signature(Own).parameters) == ["a", "b"]
+    with pytest.raises(TypeError, match=name + r"\.__init__"):
+        cls()

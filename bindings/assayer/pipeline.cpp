@@ -104,13 +104,10 @@ py::object load_daily_returns(const py::object& factor_data, const py::object& p
     // first and last factor dates, whatever order the rows come in
     py::object end_date = market::next_trading_date(index.attr("max")(), p_max);
     py::object start = market::previous_trading_date(index.attr("min")());
-    py::object prices = market::close_prices(factor_data.attr("columns"), start, end_date);
-    if (prices.is_none()) {
+    py::object close = market::close_table(factor_data.attr("columns"), start, end_date);
+    if (close.is_none()) {
         raise(PyExc_ValueError, format("returns: no close prices from {} to {} for the factor's instruments", start, end_date));
     }
-    // rows: dates, columns: instruments, both ascending whatever order the
-    // client's index levels come in
-    py::object close = prices["close"].attr("unstack")(0).attr("sort_index")().attr("sort_index")(py::arg("axis") = 1);
     DenseFrame dense = to_dense(close, "close", false);
     const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
     Matrix out({rows > 0 ? dense.rows() - 1 : 0, dense.cols()});

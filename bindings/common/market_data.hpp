@@ -65,12 +65,14 @@ inline py::object industry_on_dates(const py::object& history, const py::object&
 }
 
 // Post-adjusted daily close prices of `order_book_ids` from `start` to `end`
-// (get_price(..., fields="close", adjust_type="post", expect_df=True)); None
-// when the client has none.
-inline py::object close_prices(const py::object& order_book_ids, const py::object& start, const py::object& end) {
-    return client().attr("get_price")(py::arg("order_book_ids") = order_book_ids, py::arg("start_date") = start,
-                                      py::arg("end_date") = end, py::arg("fields") = "close",
-                                      py::arg("adjust_type") = "post", py::arg("expect_df") = true);
+// (get_price(..., fields="close", adjust_type="post", expect_df=True)) as a
+// dates x instruments table, both axes ascending; None when the client has none.
+inline py::object close_table(const py::object& order_book_ids, const py::object& start, const py::object& end) {
+    py::object prices = client().attr("get_price")(py::arg("order_book_ids") = order_book_ids,
+                                                   py::arg("start_date") = start, py::arg("end_date") = end,
+                                                   py::arg("fields") = "close", py::arg("adjust_type") = "post",
+                                                   py::arg("expect_df") = true);
+    return prices.is_none() ? prices : tables("close_table")(prices);
 }
 
 // The trading date `n` trading days after `date`, and the one before `date`.

@@ -19,7 +19,7 @@ from typing import Any, Sequence
 import numpy as np
 import pandas as pd
 
-__all__ = ["industry_history", "industry_codes", "industry_on_dates", "benchmark_returns"]
+__all__ = ["industry_history", "industry_codes", "industry_on_dates", "benchmark_returns", "close_table"]
 
 # Shenwan classification versions by the start date of a record: version 1
 # until 2014-01-01, version 2 until 2021-07-31, version 3 after.
@@ -114,3 +114,14 @@ def benchmark_returns(prices: pd.DataFrame, field: str, index: pd.DatetimeIndex,
     change = (price / price.shift(1) - 1).fillna(0)
     change.name = name
     return change
+
+
+def close_table(prices: pd.DataFrame) -> pd.DataFrame:
+    """Close prices as a dates x instruments table.
+
+    :param prices: the client's price frame with a ``close`` column, indexed
+        by (order_book_id, date)
+    :return: rows are dates and columns instruments, both ascending whatever
+        order the client's rows come in
+    """
+    return prices["close"].unstack(0).sort_index().sort_index(axis=1)
