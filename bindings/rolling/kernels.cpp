@@ -239,10 +239,12 @@ const char* data_of(const py::array& a) { return static_cast<const char*>(a.data
 
 // Runs kernel `k` over one series per input (1-D arrays) or over every column
 // of 2-D (dates x instruments) arrays; `last` places the block grid (see
-// parse_last). The inputs are checked together, then normalised.
-py::object run_kernel(Kernel k, py::handle window, const std::vector<py::array>& raw, std::int64_t last = -1) {
+// parse_last). The inputs are checked together, then normalised. They stay on
+// the stack: calls on short series are common, so the fixed cost counts.
+py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::array> inputs, std::int64_t last = -1) {
     const KernelInfo& s = zr::info(k);
-    const bool pair = raw.size() == 2, columns = raw[0].ndim() == 2;
+    const py::array* raw = inputs.begin();
+    const bool pair = inputs.size() == 2, columns = raw[0].ndim() == 2;
     if (pair && !columns && raw[0].shape(0) != raw[1].shape(0))
         raise(PyExc_ValueError, format("{} and {} must have the same length, got {} and {}", s.params[1],
                                        s.params[2], raw[0].shape(0), raw[1].shape(0)));
@@ -250,10 +252,10 @@ py::object run_kernel(Kernel k, py::handle window, const std::vector<py::array>&
         raise(PyExc_ValueError, format("{} and {} must have the same shape, got {} and {}", s.params[1],
                                        s.params[2], raw[0].attr("shape"), raw[1].attr("shape")));
     const std::size_t n = check_window(window, raw[0].shape(0));
-    std::vector<Input> ins;
-    for (const py::array& r : raw) ins.push_back(normalize(k, r));
-    if (pair) unify_pair(ins[0], ins[1]);
-    const py::array& a = ins[0].arr;
+    Input first = normalize(k, raw[0]);
+    Input second = pair ? normalize(k, raw[1]) : first;
+    if (pair) unify_pair(first, second);
+    const py::array& a = first.arr;
     const std::size_t L = std::size_t(a.shape(0)), N = columns ? std::size_t(a.shape(1)) : 1, m = L - n + 1;
     std::vector<py::ssize_t> shape{py::ssize_t(m)};
     if (columns) shape.push_back(py::ssize_t(N));
@@ -266,12 +268,12 @@ py::object run_kernel(Kernel k, py::handle window, const std::vector<py::array>&
     job.out_size = std::size_t(out.itemsize());
     job.last = last;
     if (pair) {
-        job.in[1] = data_of(ins[1].arr);
-        job.in_row[1] = ins[1].arr.strides(0);
-        job.in_col[1] = across(ins[1].arr);
+        job.in[1] = data_of(second.arr);
+        job.in_row[1] = second.arr.strides(0);
+        job.in_col[1] = across(second.arr);
     }
     run_job(job);
-    return finish(k, ins[0], out);
+    return finish(k, first, out);
 }
 
 // ---------------------------------------------------------------------------
@@ -318,9 +320,8 @@ py::object apply_columns(py::handle kernel, py::handle window, py::args arrays, 
     const std::size_t want = std::size_t(s.inputs);
     if (arrays.size() != want)
         raise(PyExc_TypeError, format("{} takes {} array(s), got {}", s.name, want, arrays.size()));
-    std::vector<py::array> raw;
-    for (py::handle h : arrays) raw.push_back(as_array(h, 2));
-    return run_kernel(k, window, raw, last);
+    if (want == 2) return run_kernel(k, window, {as_array(arrays[0], 2), as_array(arrays[1], 2)}, last);
+    return run_kernel(k, window, {as_array(arrays[0], 2)}, last);
 }
 
 // The kernels are plain built-in functions (no bound self), so that they show
