@@ -8,20 +8,18 @@
 #include <string>
 #include <vector>
 
+#include "assayer/assayer.hpp"
 #include "common/frames.hpp"
-#include "common/modules.hpp"
 #include "common/pyclass.hpp"
 
 namespace zarnik_py::assayer_detail {
 
 namespace py = pybind11;
 
-inline py::module_ self_module() { return package_module("analysis.assayer"); }
-
 // A collaborator looked up on the module at call time (so tests and users can
 // substitute it); `fallback` when the module does not define it.
 inline py::object module_attr(const char* name, py::object fallback = py::object()) {
-    py::module_ m = self_module();
+    py::module_ m = assayer_module();
     if (py::hasattr(m, name)) return m.attr(name);
     if (fallback) return fallback;
     raise(PyExc_RuntimeError, std::string("zarnik.analysis.assayer.") + name + " is not available");
@@ -29,7 +27,7 @@ inline py::object module_attr(const char* name, py::object fallback = py::object
 
 // A result class: the module's own name first, else the sibling module.
 inline py::object result_class(const char* name) {
-    py::module_ m = self_module();
+    py::module_ m = assayer_module();
     if (py::hasattr(m, name)) return m.attr(name);
     return package_module("analysis.analysis_result").attr(name);
 }
