@@ -48,14 +48,14 @@ StyleTable place_style_exposures(const py::object& style_df, const py::object& i
     py::object target = daily ? index : index.attr("normalize")();
     std::vector<std::int64_t> date_pos = positions(date_level, target);
     std::vector<std::int64_t> inst_pos = positions(levels[py::int_(ilev)], order_book_ids);
-    const std::vector<std::int64_t> dcodes = int64_values(codes[py::int_(dlev)]);
-    const std::vector<std::int64_t> icodes = int64_values(codes[py::int_(ilev)]);
+    const LongIndexArray dcodes = int64_array(codes[py::int_(dlev)]);
+    const LongIndexArray icodes = int64_array(codes[py::int_(ilev)]);
 
     StyleTable out{to_dense_view(style_df, "style exposure").values, {}};
     out.row_of.assign(zarnik::mul_size(date_pos.size(), inst_pos.size(), "style exposures"), -1);
     const std::int64_t repeated = zarnik::neutralize::place_table_rows(
         date_pos.data(), date_pos.size(), inst_pos.data(), inst_pos.size(), dcodes.data(), icodes.data(),
-        dcodes.size(), static_cast<std::size_t>(py::len(levels[py::int_(dlev)])),
+        static_cast<std::size_t>(dcodes.size()), static_cast<std::size_t>(py::len(levels[py::int_(dlev)])),
         static_cast<std::size_t>(py::len(levels[py::int_(ilev)])), out.row_of.data());
     if (repeated >= 0) {
         raise(PyExc_ValueError,

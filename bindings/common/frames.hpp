@@ -193,10 +193,17 @@ inline py::object dataframe(const py::object& values, const py::object& index, c
 
 using LongIndexArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
 
-// The integers of an array-like (codes, positions) as int64 values.
-inline std::vector<std::int64_t> int64_values(const py::handle& obj) {
+// The integers of an array-like (codes, positions) as a C-order int64 array,
+// without a copy when they are one already.
+inline LongIndexArray int64_array(const py::handle& obj) {
     LongIndexArray arr = LongIndexArray::ensure(obj);
     if (!arr) throw py::error_already_set();
+    return arr;
+}
+
+// The same as a vector of its own (for callers that rewrite the values).
+inline std::vector<std::int64_t> int64_values(const py::handle& obj) {
+    LongIndexArray arr = int64_array(obj);
     return std::vector<std::int64_t>(arr.data(), arr.data() + arr.size());
 }
 
