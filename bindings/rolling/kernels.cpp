@@ -99,49 +99,35 @@ bool native_order(const py::dtype& dt) {
 
 Input normalize(Kernel k, py::array arr) {
     const char* name = zr::info(k).name;
-    Input in;
-    {
-        py::dtype fast = arr.dtype();
-        char kind = fast.kind();
-        int size = int(fast.itemsize());
-        if (native_order(fast) && (kind == 'b' || kind == 'i' || kind == 'u' || (kind == 'f' && (size == 4 || size == 8)))) {
-            in.arr = arr;  // handled as is
-            return in;
-        }
-    }
-    py::object dt = arr.attr("dtype");
-    char kind = dt.attr("kind").cast<std::string>()[0];
+    const py::dtype dt = arr.dtype();
+    const char kind = dt.kind();
+    const int size = int(dt.itemsize());
+    Input in{arr};
+    if (native_order(dt) && (kind == 'b' || kind == 'i' || kind == 'u' || (kind == 'f' && (size == 4 || size == 8))))
+        return in;  // handled as is
     if (k == Kernel::count) {
-        if (kind != 'b') arr = arr.attr("astype")(np().attr("bool_"));
-    } else {
-        if (kind == 'O') {
-            try {
-                arr = arr.attr("astype")(np().attr("float64"));
-            } catch (py::error_already_set& e) {
-                raise(PyExc_TypeError,
-                      format("{}: expected numeric values, got an object array that cannot be "
-                             "converted to float ({})",
-                             name, py::str(e.value())));
-            }
-        } else if (kind == 'c') {
-            raise(PyExc_TypeError, format("{}: expected real numbers, got {}", name, dt));
-        } else if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-            raise(PyExc_TypeError, format("{}: expected a numeric array, got dtype {}", name, dt));
+        if (kind != 'b') in.arr = arr.attr("astype")(np().attr("bool_"));
+    } else if (kind == 'O') {
+        try {
+            in.arr = arr.attr("astype")(np().attr("float64"));
+        } catch (py::error_already_set& e) {
+            raise(PyExc_TypeError,
+                  format("{}: expected numeric values, got an object array that cannot be "
+                         "converted to float ({})",
+                         name, py::str(e.value())));
         }
-        dt = arr.attr("dtype");
-        if (kind == 'f') {
-            int size = dt.attr("itemsize").cast<int>();
-            if (size == 2) {
-                in.half = true;
-                arr = arr.attr("astype")(np().attr("float32"));
-            } else if (size > 8) {
-                arr = arr.attr("astype")(np().attr("float64"));
-            }
-        }
+    } else if (kind == 'c') {
+        raise(PyExc_TypeError, format("{}: expected real numbers, got {}", name, dt));
+    } else if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
+        raise(PyExc_TypeError, format("{}: expected a numeric array, got dtype {}", name, dt));
+    } else if (kind == 'f' && size == 2) {
+        in.half = true;
+        in.arr = arr.attr("astype")(np().attr("float32"));
+    } else if (kind == 'f' && size > 8) {
+        in.arr = arr.attr("astype")(np().attr("float64"));
     }
-    dt = arr.attr("dtype");
-    if (!dt.attr("isnative").cast<bool>()) arr = arr.attr("astype")(dt.attr("newbyteorder")("="));
-    in.arr = arr;
+    py::object now = in.arr.attr("dtype");
+    if (!now.attr("isnative").cast<bool>()) in.arr = in.arr.attr("astype")(now.attr("newbyteorder")("="));
     return in;
 }
 
