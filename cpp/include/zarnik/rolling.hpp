@@ -568,6 +568,21 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
     std::vector<double> buf(2 * std::size_t(M) * n);
     double* suf = buf.data();                // suf[o]: suffix [B + o, E]
     double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
+    if (n == 1) {
+        // Each window is a block of its own: block_sums_one's operations
+        // without its loops (anchor x[i] if finite, else 0; one term added to 0).
+        for (std::size_t i = 0; i < m; ++i) {
+            double c[S], d[S], t[M], sum[M];
+            for (int q = 0; q < S; ++q) {
+                c[q] = std::isfinite(xs[q][i]) ? xs[q][i] : 0.0;
+                d[q] = xs[q][i] - c[q];
+            }
+            terms(static_cast<const double*>(d), std::ptrdiff_t(0), t);
+            for (int p = 0; p < M; ++p) sum[p] = 0.0 + t[p];
+            finish(i, std::size_t(0), static_cast<const double*>(c), static_cast<const double*>(sum));
+        }
+        return;
+    }
     std::ptrdiff_t Bs = first_block(m, n, last);
     if (Bs < 0) {
         block_sums_one<M, S>(xs, L, n, m, Bs, suf, pre, terms, finish);
