@@ -761,3 +761,22 @@ def test_moment_kernels_on_long_series(name, data):
     assert len(got) == len(xs[0]) - window + 1
     idx, want = sampled_reference(name, window, xs)
     assert_matches(name, got[idx], want, tolerance(name, window, *xs))
+
+
+@pytest.mark.parametrize("name", ["ts_argmax", "ts_argmin"])
+@settings(max_examples=150, deadline=None)
+@given(
+    values=st.lists(st.sampled_from([-1.0, -0.0, 0.0, 1.0, 2.0, np.inf, -np.inf, np.nan]), min_size=1, max_size=60),
+    window=st.integers(1, 10),
+)
+def test_short_window_positions_follow_numpy(name, values, window):
+    # short windows are rescanned eight at a time: lengths leave every remainder,
+    # values tie constantly (0.0 and -0.0 too), NaN and infinities mixed in
+    x = np.array(values)
+    window = min(window, len(x))
+    want = reference(name, window, x)
+    np.testing.assert_array_equal(call(name, window, x), want)
+    panel = np.asfortranarray(np.column_stack([x, x[::-1], x]))
+    got = R._apply_columns(name, window, panel)
+    np.testing.assert_array_equal(got[:, 0], want)
+    np.testing.assert_array_equal(got[:, 1], reference(name, window, x[::-1].copy()))

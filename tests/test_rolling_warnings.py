@@ -13,6 +13,7 @@ import warnings
 
 import numpy as np
 import pytest
+from hypothesis import HealthCheck, given, settings, strategies as st
 from numpy.lib.stride_tricks import sliding_window_view
 
 import zarnik.rolling as R
@@ -117,6 +118,145 @@ def test_nan_and_ordinary_inputs_are_no_condition(name):
             r = call(name, n, x, y)
             b = R._apply_columns(name, n, *([np.column_stack([x, y])] * (2 if name in PAIR else 1)))
             assert r.shape == (40 - n + 1,) and b.shape == (40 - n + 1, 2)
+
+
+# ---------------------------------------------------------------------------
+# the conditions of every window against a per-window reference
+# ---------------------------------------------------------------------------
+FLOAT_KERNELS = [name for name in SINGLE + PAIR if name != "count"]
+CATEGORY = {"overflow encountered": "over", "invalid value encountered": "invalid"}
+# values that make windows NaN (0 / 0, inf - inf), overflow (1e308 + 1e308), or constant
+SPECIAL = [0.0, 1.0, -2.5, 4.0, 1e-300, 1e200, 1e308, -1e308, 1.7e308, np.nan, np.inf, -np.inf]
+
+
+def reference_conditions(series, n, result):
+    """Categories the windows show: a NaN result from a window without NaN is an
+    invalid operation, an infinite one from a window without NaN or infinity an
+    overflow. series: (L,) or (L, N) arrays; result: (L - n + 1,) or (.., N)."""
+    windows = [W(np.asarray(s, dtype=np.float64), n, axis=0) for s in series]  # (m, [N,] n)
+    has_nan = np.any([np.isnan(w).any(-1) for w in windows], axis=0)
+    has_inf = np.any([np.isinf(w).any(-1) for w in windows], axis=0)
+    r = np.asarray(result, dtype=np.float64)
+    found = set()
+    if (np.isnan(r) & ~has_nan).any():
+        found.add("invalid")
+    if (np.isinf(r) & ~has_nan & ~has_inf).any():
+        found.add("over")
+    return found
+
+
+def reported(run):
+    """The result of run() under errstate "warn", and the categories it warned of."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with np.errstate(all="warn"):
+            out = run()
+    got = set()
+    for w in caught:
+        assert w.category is RuntimeWarning
+        text = str(w.message)
+        got.add(next(c for prefix, c in CATEGORY.items() if text.startswith(prefix)))
+    return out, got
+
+
+def check_modes(run, want, name, quiet):
+    """"ignore" is silent with the same result; "raise" raises in the first category
+    (overflow is checked before invalid) and only when a window shows one."""
+    with np.errstate(all="ignore"), warnings.catch_warnings():
+        warnings.simplefilter("error")
+        np.testing.assert_array_equal(run(), quiet)
+    with np.errstate(all="raise"), warnings.catch_warnings():
+        warnings.simplefilter("error")
+        if want:
+            first = "over" if "over" in want else "invalid"
+            with pytest.raises(FloatingPointError, match=MESSAGE[first].format(name)):
+                run()
+        else:
+            run()
+
+
+@st.composite
+def condition_cases(draw, name):
+    L = draw(st.integers(1, 16))
+    n = draw(st.integers(1, L + 2))
+    cols = draw(st.sampled_from([1, 3, 9]))  # 9 columns: the row-streamed batch
+    dtype = np.float64 if name in PAIR else draw(st.sampled_from([np.float64, np.float32]))
+    # each column: runs of values from a small palette (runs give constant and
+    # overflowing windows next to a NaN or an infinity)
+    cell = st.one_of(st.sampled_from(SPECIAL), st.floats(-1e3, 1e3))
+    arrays = []
+    for _ in range(2 if name in PAIR else 1):
+        palette = draw(st.lists(cell, min_size=1, max_size=4))
+        columns = []
+        for _ in range(cols):
+            runs = draw(st.lists(st.tuples(st.sampled_from(palette), st.integers(1, 4)), min_size=1, max_size=L))
+            column = [v for v, k in runs for _ in range(k)]
+            columns.append((column * L)[:L])
+        with np.errstate(all="ignore"):
+            arrays.append(np.array(columns).T.astype(dtype))
+    return n, arrays
+
+
+@pytest.mark.parametrize("name", FLOAT_KERNELS)
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(data=st.data(), order=st.sampled_from(["C", "F"]))
+def test_conditions_match_the_windows(name, data, order):
+    n, arrays = data.draw(condition_cases(name))
+    L, cols = arrays[0].shape
+    if n > L:  # refused before any work, whatever the error state
+        with np.errstate(all="raise"), warnings.catch_warnings():
+            warnings.simplefilter("error")
+            with pytest.raises(ValueError, match=f"window {n} is larger than the series length {L}"):
+                call(name, n, *[a[:, 0] for a in arrays])
+            with pytest.raises(ValueError, match=f"window {n} is larger than the series length {L}"):
+                R._apply_columns(name, n, *arrays)
+        return
+    union = set()
+    for c in range(cols):
+        series = [np.ascontiguousarray(a[:, c]) for a in arrays]
+        out, got = reported(lambda: call(name, n, *series))
+        want = reference_conditions(series, n, out)
+        assert got == want, (c, [s.tolist() for s in series], out.tolist())
+        union |= want
+        if c == 0:
+            check_modes(lambda: call(name, n, *series), want, name, out)
+    panels = [np.asfortranarray(a) if order == "F" else np.ascontiguousarray(a) for a in arrays]
+    out, got = reported(lambda: R._apply_columns(name, n, *panels))
+    assert reference_conditions(arrays, n, out) == union
+    assert got == union
+    check_modes(lambda: R._apply_columns(name, n, *panels), union, name, out)
+
+
+def _placed(name, L, n, event, nan_at, inf_at):
+    """A series of distinct values whose only window showing a condition is
+    window `event` (None: none), with a NaN and an infinity placed as given."""
+    x = np.arange(1.0, L + 1.0)
+    y = np.sqrt(np.arange(1.0, L + 1.0))
+    if event is not None:
+        if name == "sum":  # only this window holds both huge values
+            x[event] = x[event + n - 1] = 1e308
+        else:  # only this window is constant
+            x[event:event + n] = 0.5
+    for pos, value in ((nan_at, np.nan), (inf_at, np.inf)):
+        if pos is not None:
+            # the pair kernel gets the NaN in its other series
+            (y if name == "correlation" and value != np.inf else x)[pos] = value
+    return [x, y] if name == "correlation" else [x]
+
+
+@pytest.mark.parametrize("name, windows", [("sum", [2, 3, 4]), ("zscore", [2, 3, 4]), ("correlation", [2, 3])])
+def test_conditions_next_to_nan_and_inf(name, windows):
+    """Every placement of one NaN and one infinity around the one window that
+    shows a condition: only the windows holding neither may hide it."""
+    L = 8
+    spots = [None, *range(L)]
+    for n in windows:
+        for event in [None, *range(L - n + 1)]:
+            for nan_at in spots:
+                for inf_at in spots:
+                    series = _placed(name, L, n, event, nan_at, inf_at)
+                    out, got = reported(lambda: call(name, n, *series))
+                    assert got == reference_conditions(series, n, out), (n, event, nan_at, inf_at)
 
 
 # ---------------------------------------------------------------------------

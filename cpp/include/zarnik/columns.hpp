@@ -152,31 +152,89 @@ std::uint64_t to_wrap(T v) {
     }
 }
 
+// Index of the first result at or after i that is not finite, or m. Float64
+// results are tested four at a time with quiet comparisons (no hardware
+// exception flag is raised by the NaNs tested).
+template <class O>
+std::size_t next_nonfinite(const O* out, std::size_t i, std::size_t m) {
+#if defined(__SSE2__)
+    if constexpr (std::is_same_v<O, double>) {
+        const __m128d sign = _mm_set1_pd(-0.0), inf = _mm_set1_pd(HUGE_VAL);
+        for (; i + 4 <= m; i += 4) {
+            const __m128d a = _mm_loadu_pd(out + i), b = _mm_loadu_pd(out + i + 2);
+            const __m128d bad = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(a, a), _mm_cmpeq_pd(_mm_andnot_pd(sign, a), inf)),
+                                          _mm_or_pd(_mm_cmpunord_pd(b, b), _mm_cmpeq_pd(_mm_andnot_pd(sign, b), inf)));
+            if (_mm_movemask_pd(bad)) break;
+        }
+    }
+#endif
+    while (i < m && std::isfinite(out[i])) ++i;
+    return i;
+}
+
+// Reading back from hi: one past the last position q in [lo, hi) where some
+// series is not finite, or lo if there is none. Float64 inputs are tested
+// four positions at a time, with quiet comparisons as in next_nonfinite.
+inline std::size_t back_nonfinite(const double* const* xs, int k, std::size_t lo, std::size_t hi) {
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0), inf = _mm_set1_pd(HUGE_VAL);
+    for (; hi >= lo + 4; hi -= 4) {
+        __m128d bad = _mm_setzero_pd();
+        for (int s = 0; s < k; ++s) {
+            const __m128d a = _mm_loadu_pd(xs[s] + hi - 4), b = _mm_loadu_pd(xs[s] + hi - 2);
+            bad = _mm_or_pd(bad, _mm_or_pd(_mm_cmpunord_pd(a, a), _mm_cmpeq_pd(_mm_andnot_pd(sign, a), inf)));
+            bad = _mm_or_pd(bad, _mm_or_pd(_mm_cmpunord_pd(b, b), _mm_cmpeq_pd(_mm_andnot_pd(sign, b), inf)));
+        }
+        if (_mm_movemask_pd(bad)) break;
+    }
+#endif
+    for (; hi > lo; --hi)
+        for (int s = 0; s < k; ++s)
+            if (!std::isfinite(xs[s][hi - 1])) return hi;
+    return lo;
+}
+
 // The conditions shown by the m results `out` of k series xs (see the top of
-// this file). The common case, every result finite, costs one pass over out.
+// this file). Only the windows whose result is not finite are examined, and
+// of the inputs only those of such a window not read before, back from its
+// newest value until a NaN turns up; after_nan / after_inf are one past the
+// latest NaN / infinity read (0: none). Every window from the current one up
+// to that NaN holds it and is skipped. An input left unread by a stopped read
+// lies before the NaN, so every later window holding it holds the NaN too: a
+// window is free of NaN exactly when after_nan <= its start, and was then
+// read in full. The common case, every result finite, costs one pass over out.
 template <class O>
 unsigned conditions(const double* const* xs, int k, std::size_t L, std::size_t n, const O* out) {
     const std::size_t m = L - n + 1;
-    bool any = false;
-    for (std::size_t i = 0; i < m && !any; ++i) any = !std::isfinite(out[i]);
-    if (!any) return 0;
-    // running counts of NaN and infinite values in the current window
-    std::size_t nans = 0, infs = 0;
-    auto add = [&](std::size_t j, int sign) {
-        for (int s = 0; s < k; ++s) {
-            double v = xs[s][j];
-            if (std::isnan(v)) nans += std::size_t(sign);
-            else if (std::isinf(v)) infs += std::size_t(sign);
-        }
-    };
-    for (std::size_t j = 0; j + 1 < n; ++j) add(j, 1);
+    std::size_t scanned = 0, after_nan = 0, after_inf = 0;  // inputs [0, scanned) read or irrelevant
     unsigned flags = 0;
-    for (std::size_t i = 0; i < m; ++i) {
-        add(i + n - 1, 1);
-        const double v = double(out[i]);
-        if (std::isnan(v) && nans == 0) flags |= invalid;
-        if (std::isinf(v) && nans == 0 && infs == 0) flags |= overflow;
-        add(i, -1);
+    std::size_t i = next_nonfinite(out, 0, m);
+    while (i < m) {
+        const std::size_t end = i + n;
+        if (scanned < end) {
+            const std::size_t lo = std::max(scanned, i);
+            for (std::size_t hi = end; (hi = back_nonfinite(xs, k, lo, hi)) > lo; --hi) {
+                bool nan = false;
+                for (int s = 0; s < k; ++s) nan = nan || std::isnan(xs[s][hi - 1]);
+                if (nan) {
+                    after_nan = hi;
+                    break;
+                }
+                after_inf = std::max(after_inf, hi);
+            }
+            scanned = end;
+        }
+        if (after_nan > i) {  // NaN inputs propagating: on to the first window after the NaN
+            i = next_nonfinite(out, after_nan, m);
+            continue;
+        }
+        if (std::isnan(double(out[i]))) {
+            flags |= invalid;
+        } else if (after_inf <= i) {
+            flags |= overflow;
+        }
+        if (flags == (invalid | overflow)) break;
+        i = next_nonfinite(out, i + 1, m);
     }
     return flags;
 }

@@ -568,6 +568,21 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
     std::vector<double> buf(2 * std::size_t(M) * n);
     double* suf = buf.data();                // suf[o]: suffix [B + o, E]
     double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
+    if (n == 1) {
+        // Each window is a block of its own: block_sums_one's operations
+        // without its loops (anchor x[i] if finite, else 0; one term added to 0).
+        for (std::size_t i = 0; i < m; ++i) {
+            double c[S], d[S], t[M], sum[M];
+            for (int q = 0; q < S; ++q) {
+                c[q] = std::isfinite(xs[q][i]) ? xs[q][i] : 0.0;
+                d[q] = xs[q][i] - c[q];
+            }
+            terms(static_cast<const double*>(d), std::ptrdiff_t(0), t);
+            for (int p = 0; p < M; ++p) sum[p] = 0.0 + t[p];
+            finish(i, std::size_t(0), static_cast<const double*>(c), static_cast<const double*>(sum));
+        }
+        return;
+    }
     std::ptrdiff_t Bs = first_block(m, n, last);
     if (Bs < 0) {
         block_sums_one<M, S>(xs, L, n, m, Bs, suf, pre, terms, finish);
@@ -1341,6 +1356,37 @@ __attribute__((target("avx2"))) void ts_arg_block_quad(const double* x, std::siz
 }
 #undef ZARNIK_BETTER
 #undef ZARNIK_PICK
+
+// Short windows (n <= kArgRescan) rescanned whole, eight windows per step in
+// two 4-wide AVX2 vectors: each lane keeps its window's best value and the
+// offset where it was first reached (a later value must be strictly better:
+// the older position wins ties, as in the folds). The first m - m % 8
+// windows are written; windows holding a NaN are fixed after.
+inline constexpr std::size_t kArgRescan = 8;
+
+template <bool Max>
+__attribute__((target("avx2"))) std::size_t ts_arg_rescan(const double* x, std::size_t n, std::size_t m,
+                                                          double* out) {
+    constexpr int kBetter = Max ? _CMP_GT_OQ : _CMP_LT_OQ;
+    const __m256d one = _mm256_set1_pd(1.0);
+    std::size_t i = 0;
+    for (; i + 8 <= m; i += 8) {
+        __m256d b0 = _mm256_loadu_pd(x + i), b1 = _mm256_loadu_pd(x + i + 4);
+        __m256d i0 = _mm256_setzero_pd(), i1 = i0, off = i0;
+        for (std::size_t j = 1; j < n; ++j) {
+            off = _mm256_add_pd(off, one);
+            const __m256d v0 = _mm256_loadu_pd(x + i + j), v1 = _mm256_loadu_pd(x + i + 4 + j);
+            i0 = _mm256_blendv_pd(i0, off, _mm256_cmp_pd(v0, b0, kBetter));
+            i1 = _mm256_blendv_pd(i1, off, _mm256_cmp_pd(v1, b1, kBetter));
+            // max / min return their second operand (the best so far) unless the first is strictly better
+            b0 = Max ? _mm256_max_pd(v0, b0) : _mm256_min_pd(v0, b0);
+            b1 = Max ? _mm256_max_pd(v1, b1) : _mm256_min_pd(v1, b1);
+        }
+        _mm256_storeu_pd(out + i, i0);
+        _mm256_storeu_pd(out + i + 4, i1);
+    }
+    return i;
+}
 #endif
 
 // Position (0 = oldest) of the first maximum / minimum; of the first NaN if
@@ -1382,10 +1428,19 @@ void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
 #endif
         return VI{v, i};
     };
-    std::size_t B0 = 0;
+    std::size_t B0 = 0;  // windows [0, B0) are done; blocks start anywhere (positions are exact)
+    bool rescanned = false;
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+    if constexpr (std::is_same_v<T, double>) {
+        if (n <= kArgRescan && have_avx2()) {
+            B0 = ts_arg_rescan<Max>(x, n, m, out);
+            rescanned = true;
+        }
+    }
+#endif
 #if defined(__SSE2__)
     if constexpr (std::is_same_v<T, double>) {
-        if (n >= 2 && 2 * n <= m) {
+        if (!rescanned && n >= 2 && 2 * n <= m) {
             std::vector<double> raw(16 * n + 4);  // 4 n vectors of up to 4 lanes, 32-byte aligned
             const std::uintptr_t addr = (reinterpret_cast<std::uintptr_t>(raw.data()) + 31) & ~std::uintptr_t(31);
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
