@@ -23,7 +23,8 @@
 // baseline x86-64; ZARNIK_NO_AVX2=1 keeps SSE2). The vector instructions are
 // the IEEE ones (sqrt correctly rounded, no multiply-add contracted), and the
 // selections reproduce the scalar rules lane by lane, so every path gives the
-// same bits.
+// same values (which NaN an operation on two NaNs returns aside); the scalar
+// loops finish the last elements of a line that fill no whole vector.
 #pragma once
 
 #include <algorithm>
