@@ -207,9 +207,17 @@ def kernel_gain(frames, n_dates: int, repeats: int) -> None:
     one reused buffer (out=); the kernel writes into a reused buffer. Both loops of the kernel are
     timed, AVX2 (where the processor has it) and SSE2 (ZARNIK_NO_AVX2=1, read on each call).
     """
+    views = {k: frames[k].to_numpy()[-n_dates:] for k in ("high", "low", "vwap", "close", "open")}
+    print("the engine's inputs: views of the frames' last {} rows (lines {} elements apart)".format(
+        n_dates, views["high"].strides[1] // 8))
+    _kernel_cases(views, repeats)
+    print("the same fields as compact column-major copies")
+    _kernel_cases({k: v.copy(order="F") for k, v in views.items()}, repeats)
+
+
+def _kernel_cases(f, repeats: int) -> None:
     from zarnik import _core
 
-    f = {k: frames[k].to_numpy()[-n_dates:] for k in ("high", "low", "vwap", "close", "open")}
     h, lo, vw, c, o = f["high"], f["low"], f["vwap"], f["close"], f["open"]
     buf = np.empty(h.shape, order="F")
     # operation codes: 0 add, 1 subtract, 2 multiply, 3 divide, 6 sqrt
