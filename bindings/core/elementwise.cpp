@@ -116,8 +116,9 @@ void fused_elementwise(const py::list& code, const py::list& inputs, py::ssize_t
     o.stride = op.stride;
     const std::size_t lines = static_cast<std::size_t>(c_layout ? rows : cols);
     const std::size_t length = static_cast<std::size_t>(c_layout ? cols : rows);
+    const ew::ApplyFn apply = ew::pick_apply();  // reads the environment while the GIL is held
     py::gil_scoped_release release;
-    ew::run(prog, ins, static_cast<std::size_t>(n_regs), lines, length, o);
+    ew::run(prog, ins, static_cast<std::size_t>(n_regs), lines, length, o, apply);
 }
 
 // Which loops fused_elementwise runs now: "avx2", "sse2" or "scalar".

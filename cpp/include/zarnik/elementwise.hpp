@@ -270,15 +270,15 @@ inline ApplyFn pick_apply() {
 // Runs `code` (checked by validate) over `lines` lines of `length` elements.
 // The result is register code.back().dst. The output may be one of the double
 // inputs (same data and stride): a tile's inputs are read before its result is
-// written.
+// written. `apply` is the loops to run, pick_apply()'s when null.
 inline void run(const std::vector<Instr>& code, const std::vector<Input>& inputs, std::size_t n_regs,
-                std::size_t lines, std::size_t length, const Output& out) {
+                std::size_t lines, std::size_t length, const Output& out, ApplyFn apply = nullptr) {
     validate(code, inputs.size(), n_regs);
     if (lines == 0 || length == 0) return;
     const std::size_t n_in = inputs.size(), n_tmp = n_regs - n_in;
     const std::size_t per_line = (length + kBlock - 1) / kBlock, tiles = lines * per_line;
     const int result = code.back().dst;
-    const ApplyFn apply = pick_apply();
+    if (apply == nullptr) apply = pick_apply();
     // scratch per range: temporaries, then a constant block per scalar input and a
     // converted block per boolean input
     auto body = [&](std::size_t t0, std::size_t t1) {
