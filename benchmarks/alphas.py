@@ -7,6 +7,8 @@
     PYTHONPATH=python python benchmarks/alphas.py --no-fuse             # element-wise nodes one by one
     PYTHONPATH=python python benchmarks/alphas.py --fuse-gain --only alpha012,alpha101
                                           # each alone: fused against node by node, best of --repeats
+    PYTHONPATH=python python benchmarks/alphas.py --kernel --dates 1000 --instruments 1000
+                                          # the fused kernel alone against numpy's separate passes
 
 The pandas side is tests/pandas_alphas.py: the paper's text of each alpha
 parsed and evaluated with DataFrame operations (rolling windows, shifted
@@ -93,7 +95,11 @@ def main() -> None:
                     help="evaluate every element-wise node as its own numpy call (no fused subtrees)")
     ap.add_argument("--fuse-gain", action="store_true",
                     help="only time each alpha alone with fused subtrees against node by node (no pandas)")
-    ap.add_argument("--repeats", type=int, default=5, help="runs per side for --fuse-gain (best is shown)")
+    ap.add_argument("--kernel", action="store_true",
+                    help="only time the fused programs of alpha041 and alpha101 on the panel's fields against "
+                         "numpy's separate passes, with AVX2 and with SSE2 loops (no engine, no pandas)")
+    ap.add_argument("--repeats", type=int, default=5,
+                    help="runs per side for --fuse-gain and --kernel (best is shown)")
     ap.add_argument("--single-repeats", type=int, default=3,
                     help="runs per side for each alpha alone (best is shown; default 3)")
     args = ap.parse_args()
@@ -110,6 +116,9 @@ def main() -> None:
     if args.no_fuse:
         engine._FUSE = False
     cal, ids, frames, codes = make_panel(args.dates, args.instruments)
+    if args.kernel:
+        kernel_gain(frames, args.dates, max(args.repeats, 20))
+        return
     install_market(cal, ids, frames, codes)
     names = args.only.split(",") if args.only else alphas.names("alpha101")
     start, end = cal[-args.dates], cal[-1]
@@ -188,6 +197,85 @@ def fuse_gain(names, ids, start, end, repeats: int) -> None:
                 del out
         engine._FUSE = True
         print("{:<10} {:>10.4f} {:>12.4f} {:>7.2f}x".format(n, best[True], best[False], best[False] / best[True]))
+
+
+def kernel_gain(frames, n_dates: int, repeats: int) -> None:
+    """The fused programs of two alphas against numpy's passes over the same arrays, best of ``repeats``.
+
+    The fields are the engine's inputs: the last ``n_dates`` rows of each frame (column-major views).
+    numpy runs each node as its own ufunc call, into fresh arrays and, the fairer baseline, into
+    one reused buffer (out=); the kernel writes into a reused buffer. Both loops of the kernel are
+    timed, AVX2 (where the processor has it) and SSE2 (ZARNIK_NO_AVX2=1, read on each call).
+    """
+    views = {k: frames[k].to_numpy()[-n_dates:] for k in ("high", "low", "vwap", "close", "open")}
+    print("the engine's inputs: views of the frames' last {} rows (lines {} elements apart)".format(
+        n_dates, views["high"].strides[1] // 8))
+    _kernel_cases(views, repeats)
+    print("the same fields as compact column-major copies")
+    _kernel_cases({k: v.copy(order="F") for k, v in views.items()}, repeats)
+
+
+def _kernel_cases(f, repeats: int) -> None:
+    from zarnik import _core
+
+    h, lo, vw, c, o = f["high"], f["low"], f["vwap"], f["close"], f["open"]
+    buf = np.empty(h.shape, order="F")
+    # operation codes: 0 add, 1 subtract, 2 multiply, 3 divide, 6 sqrt
+    cases = {
+        "alpha041 (high * low) ** 0.5 - vwap": (
+            [(2, 3, 0, 1, 0), (6, 3, 3, 0, 0), (1, 3, 3, 2, 0)], [h, lo, vw], 4,
+            lambda: np.sqrt(h * lo) - vw,
+            lambda: np.subtract(np.sqrt(np.multiply(h, lo, out=buf), out=buf), vw, out=buf)),
+        "alpha101 (close - open) / ((high - low) + 0.001)": (
+            [(1, 5, 0, 1, 0), (1, 6, 2, 3, 0), (0, 6, 6, 4, 0), (3, 5, 5, 6, 0)], [c, o, h, lo, 0.001], 7,
+            lambda: (c - o) / ((h - lo) + 0.001),
+            None),
+    }
+    tmp = np.empty(h.shape, order="F")
+
+    def a101_out():
+        np.subtract(c, o, out=buf)
+        np.subtract(h, lo, out=tmp)
+        np.add(tmp, 0.001, out=tmp)
+        return np.divide(buf, tmp, out=buf)
+
+    out = np.empty(h.shape, order="F")
+    saved = os.environ.get("ZARNIK_NO_AVX2")
+    print("{} x {} panel, best of {}; ratios: numpy time / fused time".format(*h.shape, repeats))
+    print("{:<50} {:>9} {:>9} {:>9} {:>9} {:>13}".format("program", "np new", "np out=", "fused", "fused SSE2",
+                                                            "ratio (out=)"))
+    try:
+        for name, (code, inputs, n_regs, fresh, into) in cases.items():
+            into = into or a101_out
+            with np.errstate(all="ignore"):
+                want = fresh()
+            best = dict.fromkeys(("new", "out", "avx", "sse"), float("inf"))
+            for _ in range(repeats):  # alternating, so a burst of load hits every side
+                for side in best:
+                    if side in ("avx", "sse"):
+                        if side == "sse":
+                            os.environ["ZARNIK_NO_AVX2"] = "1"
+                        else:
+                            os.environ.pop("ZARNIK_NO_AVX2", None)
+                    t0 = time.perf_counter()
+                    with np.errstate(all="ignore"):
+                        if side == "new":
+                            r = fresh()
+                            del r
+                        elif side == "out":
+                            into()
+                        else:
+                            _core.fused_elementwise(code, inputs, n_regs, "F", out)
+                    best[side] = min(best[side], time.perf_counter() - t0)
+                    if side in ("avx", "sse") and not np.array_equal(out, want, equal_nan=True):
+                        raise SystemExit("{}: the fused result differs from numpy's".format(name))
+            print("{:<50} {:>7.2f}ms {:>7.2f}ms {:>7.2f}ms {:>8.2f}ms {:>12.2f}x".format(
+                name, *(1e3 * best[k] for k in ("new", "out", "avx", "sse")), best["out"] / best["avx"]))
+    finally:
+        if saved is None:
+            os.environ.pop("ZARNIK_NO_AVX2", None)
+        else:
+            os.environ["ZARNIK_NO_AVX2"] = saved
 
 
 if __name__ == "__main__":

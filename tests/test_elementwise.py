@@ -527,3 +527,133 @@ def test_empty_panels():
         out = np.empty(shape)
         _core.fused_elementwise([(0, 2, 0, 1, 0)], [np.empty(shape), 1.0], 3, "C", out)
         assert out.shape == shape
+
+
+# ---------------------------------------------------------------------------
+# the vector loops: random register programs, each instruction set
+# ---------------------------------------------------------------------------
+TINY = np.nextafter(0.0, 1.0)
+# IEEE corner cases, subnormals and values whose products / quotients overflow or underflow
+EDGE = np.array([np.nan, -np.nan, np.inf, -np.inf, 0.0, -0.0, 1.0, -1.0, 0.5, 2.0, 3.0, 3.0, -3.0, 4.0,
+                 TINY, -TINY, 2.2250738585072009e-308, -1e-310, 2.2250738585072014e-308, 1e-300, -1e-300,
+                 1e300, -1e300, np.finfo(np.float64).max, -np.finfo(np.float64).max, 1e-160])
+OP_OF = {code: u for u, code in CODES.items()}
+WHERE = 20
+PATHS = ["native", "sse2"]  # native: AVX2 where the processor has it
+
+
+def _numpy_op(op: int, a, b, c):
+    """One instruction with numpy: booleans as 0.0 / 1.0, as the kernel holds them."""
+    if op == WHERE:
+        return np.where(np.isnan(a), a, np.where(a != 0, b, c))
+    u = OP_OF[op]
+    return np.asarray(u(a) if u.nin == 1 else u(a, b), dtype=np.float64)
+
+
+@st.composite
+def programs(draw):
+    """A random register program over random panels, scalars and boolean panels."""
+    lines = draw(st.integers(1, 4))
+    length = draw(st.sampled_from([1, 2, 3, 4, 5, 7, 8, 9, 31, 255, 256, 257, 261, 515, 1030]))
+    seed = draw(st.integers(0, 2**32 - 1))
+    rng = np.random.default_rng(seed)
+    inputs = []
+    for _ in range(draw(st.integers(1, 3))):
+        v = rng.choice(EDGE, size=(lines, length))
+        mix = rng.random(v.shape) < draw(st.sampled_from([0.0, 0.5, 0.9]))
+        v[mix] = rng.normal(0, 3, v.shape)[mix]
+        inputs.append(v)
+    if draw(st.booleans()):
+        inputs.append(rng.random((lines, length)) < 0.5)
+    for _ in range(draw(st.integers(0, 2))):
+        inputs.append(float(draw(st.sampled_from(list(EDGE)))))
+    order = draw(st.permutations(range(len(inputs))))
+    inputs = [inputs[k] for k in order]
+    n_in = len(inputs)
+    code, written, n_regs = [], list(range(n_in)), n_in
+    for _ in range(draw(st.integers(1, 10))):
+        op = draw(st.sampled_from(sorted(OP_OF) + [WHERE]))
+        srcs = [draw(st.sampled_from(written)) for _ in range(3)]
+        temps = [r for r in written if r >= n_in]
+        if temps and draw(st.booleans()):  # overwrite a temporary, perhaps one this instruction reads
+            dst = draw(st.sampled_from(temps))
+        else:
+            dst = n_regs
+            n_regs += 1
+            written.append(dst)
+        code.append((op, dst, *srcs))
+    return code, inputs, n_regs, draw(st.booleans()), draw(st.sampled_from(["C", "F"]))
+
+
+def _run_reference(code, inputs, shape):
+    regs = {}
+    for r, x in enumerate(inputs):
+        regs[r] = np.broadcast_to(np.asarray(x, dtype=np.float64), shape)
+    with np.errstate(all="ignore"):
+        for op, dst, a, b, c in code:
+            regs[dst] = _numpy_op(op, regs[a], regs[b], regs[c])
+    return regs[code[-1][1]]
+
+
+@pytest.mark.parametrize("path", PATHS)
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow,
+                                                                   HealthCheck.function_scoped_fixture])
+@given(prog=programs())
+def test_random_programs_match_numpy(monkeypatch, path, prog):
+    if path == "sse2":
+        monkeypatch.setenv("ZARNIK_NO_AVX2", "1")
+    else:
+        monkeypatch.delenv("ZARNIK_NO_AVX2", raising=False)
+    code, inputs, n_regs, boolean, layout = prog
+    lines, length = next(x.shape for x in inputs if isinstance(x, np.ndarray)) if any(
+        isinstance(x, np.ndarray) for x in inputs) else (1, 1)
+    if not any(isinstance(x, np.ndarray) for x in inputs):
+        inputs = inputs + [np.zeros((lines, length))]
+    # the kernel runs along lines: rows for C, columns for F (the panels transposed)
+    shape = (lines, length) if layout == "C" else (length, lines)
+    laid = [(x if layout == "C" else np.asfortranarray(x.T)) if isinstance(x, np.ndarray) else x for x in inputs]
+    want = _run_reference(code, laid, shape)
+    out = np.empty(shape, dtype=bool if boolean else np.float64, order=layout)
+    _core.fused_elementwise(code, laid, n_regs, layout, out)
+    if boolean:
+        assert np.array_equal(out, want != 0)
+    else:
+        assert same_bits(out, want), code
+        # written over the first double panel it reads: the same result
+        first = next((k for k, x in enumerate(laid) if isinstance(x, np.ndarray) and x.dtype == np.float64), None)
+        if first is not None:
+            again = list(laid)
+            again[first] = laid[first].copy(order=layout)
+            _core.fused_elementwise(code, again, n_regs, layout, again[first])
+            assert same_bits(again[first], want), code
+
+
+def test_the_instruction_set_switch(monkeypatch):
+    monkeypatch.setenv("ZARNIK_NO_AVX2", "1")
+    assert _core._fused_elementwise_isa() in ("sse2", "scalar")
+    monkeypatch.setenv("ZARNIK_NO_AVX2", "")
+    native = _core._fused_elementwise_isa()
+    assert native in ("avx2", "sse2", "scalar")
+    monkeypatch.delenv("ZARNIK_NO_AVX2")
+    assert _core._fused_elementwise_isa() == native
+
+
+@pytest.mark.parametrize("op", sorted(OP_OF) + [WHERE])
+@np.errstate(all="ignore")
+def test_paths_agree_on_every_operand_pair(monkeypatch, op):
+    """Every pair (and triple, for the select) of edge values, through both instruction sets and the scalar tail."""
+    e = EDGE
+    a, b = np.meshgrid(e, e, indexing="ij")
+    a, b = a.ravel(), b.ravel()
+    c = np.roll(b, 7)
+    # lines of 4k + 3: each vector width and the scalar tail see every pair
+    pad = (-len(a)) % 4 + 3
+    a, b, c = (np.concatenate([x, x[:pad]]) for x in (a, b, c))
+    want = _numpy_op(op, a, b, c)
+    for env in ("", "1"):
+        monkeypatch.setenv("ZARNIK_NO_AVX2", env)
+        for shift in (0, 1, 2, 3):  # every pair in every lane
+            x, y, z = (np.roll(v, shift)[None, :] for v in (a, b, c))
+            out = np.empty(x.shape)
+            _core.fused_elementwise([(op, 3, 0, 1, 2)], [x, y, z], 4, "C", out)
+            assert same_bits(np.roll(out[0], -shift), want), (env, shift)

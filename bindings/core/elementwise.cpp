@@ -116,8 +116,21 @@ void fused_elementwise(const py::list& code, const py::list& inputs, py::ssize_t
     o.stride = op.stride;
     const std::size_t lines = static_cast<std::size_t>(c_layout ? rows : cols);
     const std::size_t length = static_cast<std::size_t>(c_layout ? cols : rows);
+    const ew::ApplyFn apply = ew::pick_apply();  // reads the environment while the GIL is held
     py::gil_scoped_release release;
-    ew::run(prog, ins, static_cast<std::size_t>(n_regs), lines, length, o);
+    ew::run(prog, ins, static_cast<std::size_t>(n_regs), lines, length, o, apply);
+}
+
+// Which loops fused_elementwise runs now: "avx2", "sse2" or "scalar".
+std::string fused_elementwise_isa() {
+#if ZARNIK_EW_AVX2
+    if (ew::use_avx2()) return "avx2";
+#endif
+#if ZARNIK_EW_SSE2
+    return "sse2";
+#else
+    return "scalar";
+#endif
 }
 
 }  // namespace
@@ -134,6 +147,9 @@ void register_core_elementwise(py::module_& m) {
                      "whose rows (layout 'C') or columns (layout 'F') are contiguous), the others up to "
                      "n_regs temporaries. The result is the last instruction's register.")
               .c_str());
+    m.def("_fused_elementwise_isa", &fused_elementwise_isa,
+          "The instruction set of fused_elementwise's loops in this process now: 'avx2' (ZARNIK_NO_AVX2 unset "
+          "and the processor has it), 'sse2' or 'scalar'.");
 }
 
 }  // namespace zarnik_py
