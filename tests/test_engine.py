@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import types
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -358,3 +360,23 @@ def test_results_do_not_share_memory(market):
     np.testing.assert_array_equal(out["b"].to_numpy(), before * 2)
     np.testing.assert_array_equal(out["d"].to_numpy(), before)
     np.testing.assert_array_equal(PANEL["close"].loc[DATES].to_numpy(), before)
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    unit=st.sampled_from(["s", "ms", "us", "ns"]),
+    tz=st.sampled_from([None, "UTC", "Asia/Shanghai"]),
+    freq=st.sampled_from(["B", "D", "6h"]),
+    name=st.sampled_from([None, "date"]),
+    periods=st.integers(0, 40),
+)
+def test_trading_dates_from_an_index_equal_the_element_by_element_conversion(unit, tz, freq, name, periods):
+    # A client returning a DatetimeIndex takes a fast path; it must give what converting the
+    # dates one by one gives: same values at midnight, unit, time zone, no name, no frequency.
+    index = pd.date_range("2021-01-04 09:30", periods=periods, freq=freq, tz=tz, name=name).as_unit(unit)
+    client = types.SimpleNamespace(get_trading_dates=lambda s, e: index)
+    listed = types.SimpleNamespace(get_trading_dates=lambda s, e: list(index))
+    fast = zarnik.engine._trading_dates(client, None, None)
+    slow = zarnik.engine._trading_dates(listed, None, None)
+    assert fast.equals(slow)
+    assert (fast.dtype, fast.freq, fast.name) == (slow.dtype, slow.freq, slow.name)

@@ -265,7 +265,13 @@ def _as_timestamp(d: Any, what: str) -> pd.Timestamp:
 
 
 def _trading_dates(ostrel: Any, start: Any, end: Any) -> pd.DatetimeIndex:
-    dates = pd.DatetimeIndex(pd.to_datetime(list(ostrel.get_trading_dates(start, end))))
+    """The client's trading dates from ``start`` to ``end`` at midnight, without name or frequency."""
+    raw = ostrel.get_trading_dates(start, end)
+    if isinstance(raw, pd.DatetimeIndex) and raw.tz is None and len(raw):
+        # What converting its elements one by one would give, without the per-element parse.
+        dates = pd.DatetimeIndex(raw.to_numpy())
+    else:
+        dates = pd.DatetimeIndex(pd.to_datetime(list(raw)))
     return dates.normalize()
 
 
