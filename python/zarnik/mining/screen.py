@@ -214,7 +214,10 @@ class _Shared:
     ``long_index``: the (date, instrument) index of the IC analysis' long table. For a rank IC,
     ``ranked`` and ``ranked_decay`` hold those returns with each date's values sorted once for the
     whole job, instruments in the long table's order (``order`` picks them from ``columns``; ranks do
-    not depend on the instruments' order).
+    not depend on the instruments' order). ``growth``: the quantile analysis' growth index of the
+    returns on the job's dates (``growth_index``) and instruments (``growth_columns``), the part of its
+    group returns that does not depend on the factor; None when the step has a benchmark (each factor
+    then runs the whole quantile analysis, whose benchmark loading may warn).
     """
 
     ic: Any
