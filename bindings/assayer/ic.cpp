@@ -402,6 +402,7 @@ std::shared_ptr<RankedRows> ic_rank_rows(py::object /*self*/, py::object matrix)
     {
         py::gil_scoped_release release;
         out->sorted = zarnik::corr::sort_rows(v, T, N);
+        zarnik::corr::add_row_ranks(v, T, out->sorted);
     }
     return out;
 }

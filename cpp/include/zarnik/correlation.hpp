@@ -221,8 +221,8 @@ inline void finish_p_values(bool rank, double* r, const std::int64_t* n, std::si
 // Per-row ascending orders of the present values of a rows x cols matrix.
 // Optionally (add_row_ranks) also each row's average ranks over all its
 // present values, with their mean and sum of squared deviations as
-// rank_pearson computes them: a correlation over all of a row's present
-// values then does not rank that row again.
+// rank_pearson computes them: a correlation over exactly the row's present
+// values then needs only the cross products.
 struct SortedRows {
     std::size_t cols = 0;
     std::vector<std::int32_t> order;  // rows x cols, first count[r] entries used
@@ -231,21 +231,6 @@ struct SortedRows {
     std::vector<double> mean, ss;     // per row
     const std::int32_t* row(std::size_t r) const { return order.data() + r * cols; }
 };
-
-inline SortedRows sort_rows(const double* m, std::size_t rows, std::size_t cols) {
-    SortedRows s;
-    s.cols = cols;
-    s.order.resize(rows * cols);
-    s.count.resize(rows);
-    zarnik::parallel_for(rows, [&](std::size_t b, std::size_t e) {
-        ranks::KeyedPositions buf, tmp;
-        buf.reserve(cols);
-        for (std::size_t r = b; r < e; ++r)
-            s.count[r] = static_cast<std::int32_t>(
-                sorted_present(m + r * cols, cols, s.order.data() + r * cols, buf, tmp));
-    }, 16);
-    return s;
-}
 
 // Rows up to this width keep every sum of rank products exact (multiples of
 // 1/4 below 2^51), so such sums do not depend on the order they are taken in.
@@ -277,61 +262,51 @@ inline void add_row_ranks(const double* m, std::size_t rows, SortedRows& s) {
     }, 16);
 }
 
-// The rank correlation of row t of F with row tr of R when every present
-// value of the factor row has a present return (the common positions are then
-// all of the factor row's, whose own ranks serve): rank_pearson's value over
-// the common positions, bit for bit. Its sums are exact, so they do not depend
-// on the order they are taken in, and the mean of m average ranks is exactly
-// (m + 1) / 2. Only the returns are ranked, over the common positions, in the
-// same walk that sums the products.
-// Returns false, with `out` and `pairs` untouched, when some factor value has
-// no return or the factor's row ranks were not computed (add_row_ranks).
-inline bool factor_row_rank_corr(const double* f, const SortedRows& fs, std::size_t t, const double* r,
-                                 const SortedRows& rs, std::size_t tr, std::size_t cols, double& out,
-                                 std::int64_t& pairs) {
-    if (fs.rank.empty() || cols > kExactRankCols) return false;
+// The rank correlation of row t of F with row tr of R when the positions where
+// both are present are all of either row's present values (then the ranks
+// over those positions are the rows' own): rank_pearson's value, bit for bit
+// (its sums are exact). Returns false, touching nothing, otherwise.
+inline bool full_row_rank_corr(const double* f, const SortedRows& fs, std::size_t t, const double* r,
+                               const SortedRows& rs, std::size_t tr, std::size_t cols, double& out,
+                               std::int64_t& pairs) {
+    if (fs.rank.empty() || rs.rank.empty() || cols > kExactRankCols) return false;
     const std::size_t fc = static_cast<std::size_t>(fs.count[t]);
-    const std::int32_t* ro = rs.row(tr);
-    const std::size_t rc = static_cast<std::size_t>(rs.count[tr]);
-    if (rc < fc) return false;
-    // one walk over the returns in value order, skipping those without a factor value: each run of
-    // equal returns gets the average of the ranks it spans among the kept ones (as average_ranks_sorted)
+    if (fc != static_cast<std::size_t>(rs.count[tr])) return false;
     const double* rx = fs.rank.data() + t * cols;
-    const double mx = fs.mean[t], my = 0.5 * static_cast<double>(fc + 1);
-    std::size_t m = 0, runs = 0;
-    double syy = 0.0, sxy = 0.0;
-    std::size_t j = 0;
-    while (j < rc) {
-        if (std::isnan(f[ro[j]])) {
-            ++j;
-            continue;
-        }
-        const double v = r[ro[j]];
-        std::size_t len = 0;
-        double sx = 0.0;  // the run's factor-rank deviations
-        for (; j < rc && r[ro[j]] == v; ++j) {
-            const std::int32_t i = ro[j];
-            if (std::isnan(f[i])) continue;
-            ++len;
-            sx += rx[i] - mx;
-        }
-        const double dy = (0.5 * static_cast<double>(2 * m + len - 1) + 1.0) - my;
-        syy += static_cast<double>(len) * (dy * dy);
-        sxy += sx * dy;
-        m += len;
-        ++runs;
+    const double* ry = rs.rank.data() + tr * cols;
+    const double mx = fs.mean[t], my = rs.mean[tr];
+    std::size_t m = 0;
+    double sxy = 0.0;
+    for (std::size_t i = 0; i < cols; ++i) {
+        if (std::isnan(f[i]) || std::isnan(r[i])) continue;
+        ++m;
+        sxy += (rx[i] - mx) * (ry[i] - my);
     }
     if (m != fc) return false;
     pairs = static_cast<std::int64_t>(m);
-    const std::int32_t* fo = fs.row(t);
-    if (m < 2 || f[fo[0]] == f[fo[m - 1]] || runs < 2) {
+    if (m < 2 || f[fs.row(t)[0]] == f[fs.row(t)[m - 1]] || r[rs.row(tr)[0]] == r[rs.row(tr)[m - 1]]) {
         out = kNaN;
         return true;
     }
-    const double q = 1.0 / static_cast<double>(m - 1);
-    const double v = sxy * q / std::sqrt(fs.ss[t] * q) / std::sqrt(syy * q);
+    const double k = 1.0 / static_cast<double>(m - 1);
+    const double v = sxy * k / std::sqrt(fs.ss[t] * k) / std::sqrt(rs.ss[tr] * k);
     out = std::isnan(v) ? v : std::clamp(v, -1.0, 1.0);
     return true;
+}
+
+inline SortedRows sort_rows(const double* m, std::size_t rows, std::size_t cols) {
+    SortedRows s;
+    s.cols = cols;
+    s.order.resize(rows * cols);
+    s.count.resize(rows);
+    zarnik::parallel_for(rows, [&](std::size_t b, std::size_t e) {
+        ranks::KeyedPositions buf, tmp;
+        buf.reserve(cols);
+        for (std::size_t r = b; r < e; ++r)
+            s.count[r] = static_cast<std::int32_t>(
+                sorted_present(m + r * cols, cols, s.order.data() + r * cols, buf, tmp));
+    }, 16);
+    return s;
 }
 
 // Per-date correlations of a factor matrix F (rows x cols) with K return
@@ -362,7 +337,7 @@ inline void row_correlations(const double* F, const SortedRows& fs, const std::v
             const double* f = F + t * cols;
             const std::size_t tr = t + lag;
             if (rank && K == 1 &&
-                factor_row_rank_corr(f, fs, t, R[0] + tr * cols, *rs[0], tr, cols, r_out[t], n_out[t])) {
+                full_row_rank_corr(f, fs, t, R[0] + tr * cols, *rs[0], tr, cols, r_out[t], n_out[t])) {
                 continue;
             }
             if (joint) {
