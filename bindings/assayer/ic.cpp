@@ -402,7 +402,6 @@ std::shared_ptr<RankedRows> ic_rank_rows(py::object /*self*/, py::object matrix)
     {
         py::gil_scoped_release release;
         out->sorted = zarnik::corr::sort_rows(v, T, N);
-        zarnik::corr::add_row_ranks(v, T, out->sorted);
     }
     return out;
 }
@@ -444,7 +443,6 @@ py::tuple ic_rank_ic_ranked(py::object self, py::object factor, std::shared_ptr<
         std::vector<const zarnik::corr::SortedRows*> rsp{&forward->sorted};
         py::gil_scoped_release release;
         zarnik::corr::SortedRows fs = zarnik::corr::sort_rows(f, T, N);
-        zarnik::corr::add_row_ranks(f, T, fs);  // read by every lag
         zarnik::corr::row_correlations(f, fs, rp, rsp, T, N, 0, true, false, out, counts.data());
         if (lags > 1) {
             std::vector<const double*> dp{decay->values.data()};

@@ -219,80 +219,12 @@ inline void finish_p_values(bool rank, double* r, const std::int64_t* n, std::si
 }
 
 // Per-row ascending orders of the present values of a rows x cols matrix.
-// Optionally (add_row_ranks) also each row's average ranks over all its
-// present values, with their mean and sum of squared deviations as
-// rank_pearson computes them: a correlation over exactly the row's present
-// values then needs only the cross products.
 struct SortedRows {
     std::size_t cols = 0;
     std::vector<std::int32_t> order;  // rows x cols, first count[r] entries used
     std::vector<std::int32_t> count;
-    std::vector<double> rank;         // rows x cols (by position; unset where missing), or empty
-    std::vector<double> mean, ss;     // per row
     const std::int32_t* row(std::size_t r) const { return order.data() + r * cols; }
 };
-
-// Rows up to this width keep every sum of rank products exact (multiples of
-// 1/4 below 2^51), so such sums do not depend on the order they are taken in.
-inline constexpr std::size_t kExactRankCols = std::size_t{1} << 17;
-
-inline void add_row_ranks(const double* m, std::size_t rows, SortedRows& s) {
-    const std::size_t cols = s.cols;
-    s.rank.assign(rows * cols, 0.0);
-    s.mean.assign(rows, kNaN);
-    s.ss.assign(rows, kNaN);
-    zarnik::parallel_for(rows, [&](std::size_t b, std::size_t e) {
-        for (std::size_t r = b; r < e; ++r) {
-            const std::size_t c = static_cast<std::size_t>(s.count[r]);
-            if (c == 0) continue;
-            const std::int32_t* o = s.row(r);
-            double* rk = s.rank.data() + r * cols;
-            average_ranks_sorted(m + r * cols, o, c, rk);
-            double sum = 0.0;
-            for (std::size_t k = 0; k < c; ++k) sum += rk[o[k]];
-            const double mu = sum / static_cast<double>(c);
-            double ss = 0.0;
-            for (std::size_t k = 0; k < c; ++k) {
-                const double d = rk[o[k]] - mu;
-                ss += d * d;
-            }
-            s.mean[r] = mu;
-            s.ss[r] = ss;
-        }
-    }, 16);
-}
-
-// The rank correlation of row t of F with row tr of R when the positions where
-// both are present are all of either row's present values (then the ranks
-// over those positions are the rows' own): rank_pearson's value, bit for bit
-// (its sums are exact). Returns false, touching nothing, otherwise.
-inline bool full_row_rank_corr(const double* f, const SortedRows& fs, std::size_t t, const double* r,
-                               const SortedRows& rs, std::size_t tr, std::size_t cols, double& out,
-                               std::int64_t& pairs) {
-    if (fs.rank.empty() || rs.rank.empty() || cols > kExactRankCols) return false;
-    const std::size_t fc = static_cast<std::size_t>(fs.count[t]);
-    if (fc != static_cast<std::size_t>(rs.count[tr])) return false;
-    const double* rx = fs.rank.data() + t * cols;
-    const double* ry = rs.rank.data() + tr * cols;
-    const double mx = fs.mean[t], my = rs.mean[tr];
-    std::size_t m = 0;
-    double sxy = 0.0;
-    for (std::size_t i = 0; i < cols; ++i) {
-        if (std::isnan(f[i]) || std::isnan(r[i])) continue;
-        ++m;
-        sxy += (rx[i] - mx) * (ry[i] - my);
-    }
-    if (m != fc) return false;
-    pairs = static_cast<std::int64_t>(m);
-    if (m < 2 || f[fs.row(t)[0]] == f[fs.row(t)[m - 1]] || r[rs.row(tr)[0]] == r[rs.row(tr)[m - 1]]) {
-        out = kNaN;
-        return true;
-    }
-    const double k = 1.0 / static_cast<double>(m - 1);
-    const double v = sxy * k / std::sqrt(fs.ss[t] * k) / std::sqrt(rs.ss[tr] * k);
-    out = std::isnan(v) ? v : std::clamp(v, -1.0, 1.0);
-    return true;
-}
 
 inline SortedRows sort_rows(const double* m, std::size_t rows, std::size_t cols) {
     SortedRows s;
@@ -336,10 +268,6 @@ inline void row_correlations(const double* F, const SortedRows& fs, const std::v
             }
             const double* f = F + t * cols;
             const std::size_t tr = t + lag;
-            if (rank && K == 1 &&
-                full_row_rank_corr(f, fs, t, R[0] + tr * cols, *rs[0], tr, cols, r_out[t], n_out[t])) {
-                continue;
-            }
             if (joint) {
                 for (std::size_t i = 0; i < cols; ++i) {
                     bool ok = !std::isnan(f[i]);
