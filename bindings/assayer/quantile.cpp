@@ -107,6 +107,100 @@ py::object object_matrix(const std::vector<std::int32_t>& lab, std::size_t n, st
     return out;
 }
 
+// The growth index of the daily returns on the factor's dates and instruments
+// (NaN where the returns have no row or column): what the group returns of
+// every holding period are computed from. It does not depend on the factor.
+Matrix factor_growth(const DenseFrame& fr, const DenseFrame& rr) {
+    const std::size_t n = static_cast<std::size_t>(fr.rows()), S = static_cast<std::size_t>(fr.cols());
+    const std::size_t Tr = static_cast<std::size_t>(rr.rows()), Nr = static_cast<std::size_t>(rr.cols());
+    auto rpos = unique_positions(rr.index, fr.index, "returns");
+    auto cpos = unique_positions(rr.columns, fr.columns, "returns columns");
+    Matrix cum({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(S)});
+    double* out = cum.mutable_data();
+    const double* R = rr.values.data();
+    py::gil_scoped_release release;
+    zarnik::returns::aligned_growth(R, Tr, Nr, rpos.data(), n, cpos.data(), S, out);
+    return cum;
+}
+
+// Group edges of the step over `width` instruments: its bins, or quantile equal groups.
+std::vector<double> group_fractions(const py::object& self, std::size_t width) {
+    py::object qobj = self.attr("quantile");
+    py::object bins = checked_bins(py::getattr(self, "bins", py::none()));
+    std::vector<double> fractions;
+    if (!bins.is_none()) {
+        for (py::handle e : bins) fractions.push_back(e.cast<double>());
+        return fractions;
+    }
+    const long long qv = group_count(qobj, static_cast<long long>(width), "expected");
+    return zarnik::quantile::equal_fractions(static_cast<int>(qv));
+}
+
+// Group tables of K holding periods (row-major, one column per period):
+// daily and turnover (q * n rows, group-major), cumulative (q * n rows) and
+// long_short (n rows), from period_returns over the growth index `cum`.
+struct GroupTables {
+    std::vector<std::int32_t> lab;
+    py::array_t<double> daily, turnover, cumret, ls;
+};
+
+GroupTables group_tables(const double* F, std::size_t n, std::size_t S, const std::vector<double>& fractions,
+                         bool asc, const double* cum, const std::vector<std::size_t>& lengths) {
+    const std::size_t K = lengths.size(), Q = fractions.size() - 1;
+    GroupTables g;
+    g.lab.resize(zarnik::mul_size(n, S, "factor_data"));
+    std::vector<double> qret(zarnik::mul_size(K, Q, n, "group returns")), qturn(qret.size());
+    {
+        py::gil_scoped_release release;
+        zarnik::quantile::group_returns_from_growth(F, n, S, fractions, asc, cum, lengths, g.lab.data(), qret.data(),
+                                                    qturn.data());
+    }
+    g.daily = new_array(Q * n, K);
+    g.turnover = new_array(Q * n, K);
+    g.cumret = new_array(Q * n, K);
+    g.ls = new_array(n, K);
+    zarnik::quantile::period_tables(qret.data(), qturn.data(), K, Q, n, g.daily.mutable_data(),
+                                    g.turnover.mutable_data(), g.cumret.mutable_data(), g.ls.mutable_data());
+    return g;
+}
+
+// The growth index analysis() groups the factor's returns from (n x S, the
+// factor's dates and instruments): shared by every factor analysed over the
+// same dates and instruments.
+py::object qr_growth(py::object /*self*/, py::object factor_data, py::object returns) {
+    require_dataframe(factor_data, "factor_data");
+    require_dataframe(returns, "returns");
+    require_analysis_axes(factor_data, returns);
+    DenseFrame fr = to_dense(factor_data, "factor_data", false);
+    DenseFrame rr = to_dense(returns, "returns", false);
+    return factor_growth(fr, rr);
+}
+
+// The factor-dependent part of analysis() on plain matrices: the factor
+// (n x S) grouped against `growth` (the result of _growth for its frame).
+// Returns (quantile_turnover, quantile_returns, top_minus_bottom_returns) as
+// arrays with one column per period, the rows of the tables analysis() builds.
+py::tuple qr_group_returns(py::object self, py::object factor, py::object growth, py::object periods,
+                           py::object ascending) {
+    Matrix F = as_matrix(factor, "factor");
+    Matrix G = as_matrix(growth, "growth");
+    if (G.shape(0) != F.shape(0) || G.shape(1) != F.shape(1)) {
+        raise(PyExc_ValueError, format("growth: expected shape ({}, {}), got {}", F.shape(0), F.shape(1),
+                                       py::array(G).attr("shape")));
+    }
+    const std::size_t n = static_cast<std::size_t>(F.shape(0)), S = static_cast<std::size_t>(F.shape(1));
+    std::vector<std::size_t> lengths;
+    for (const HoldingPeriod& p : parse_periods(periods)) {
+        if (static_cast<unsigned long long>(p.value) >= n) {
+            raise(PyExc_ValueError, format("Invalid periods, must be less than {}", n));
+        }
+        lengths.push_back(static_cast<std::size_t>(p.value));
+    }
+    const std::vector<double> fractions = group_fractions(self, S);
+    GroupTables g = group_tables(F.data(), n, S, fractions, py::bool_(ascending), G.data(), lengths);
+    return py::make_tuple(g.turnover, g.cumret, g.ls);
+}
+
 py::object qr_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
                        py::object ascending) {
     require_dataframe(factor_data, "factor_data");
@@ -131,39 +225,19 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
         if (kept.empty()) raise(PyExc_ValueError, format("Invalid periods, must be less than {}", n));
         warn(format("Invalid periods found: {}, will ignore.", dropped));
     }
-    py::object qobj = self.attr("quantile");
-    py::object bins = checked_bins(py::getattr(self, "bins", py::none()));
-    int q = 0;
-    std::vector<double> fractions;
-    if (!bins.is_none()) {
-        for (py::handle e : bins) fractions.push_back(e.cast<double>());
-        q = static_cast<int>(fractions.size()) - 1;
-    } else {
-        const long long width = static_cast<long long>(py::len(factor_data.attr("columns")));
-        const long long qv = group_count(qobj, width, "expected");
-        q = static_cast<int>(qv);
-        fractions = zarnik::quantile::equal_fractions(q);
-    }
+    const std::vector<double> fractions =
+        group_fractions(self, static_cast<std::size_t>(py::len(factor_data.attr("columns"))));
     const bool asc = py::bool_(ascending);
     DenseFrame fr = to_dense(factor_data, "factor_data");
     DenseFrame rr = to_dense(returns, "returns");
+    const int q = static_cast<int>(fractions.size()) - 1;
     const std::size_t S = static_cast<std::size_t>(fr.cols());
-    const std::size_t Tr = static_cast<std::size_t>(rr.rows()), Nr = static_cast<std::size_t>(rr.cols());
-    auto rpos = unique_positions(rr.index, fr.index, "returns");
-    auto cpos = unique_positions(rr.columns, fr.columns, "returns columns");
     const std::size_t K = kept.size(), Q = static_cast<std::size_t>(q);
-
-    std::vector<std::int32_t> lab(zarnik::mul_size(n, S, "factor_data"));
-    std::vector<double> qret(zarnik::mul_size(K, Q, n, "group returns")), qturn(qret.size());
     std::vector<std::size_t> lengths;
     for (const HoldingPeriod& p : kept) lengths.push_back(static_cast<std::size_t>(p.value));
-    {
-        const double* F = fr.values.data();
-        const double* R = rr.values.data();
-        py::gil_scoped_release release;
-        zarnik::quantile::group_returns(F, n, S, fractions, asc, R, Tr, Nr, rpos.data(), cpos.data(), lengths,
-                                        lab.data(), qret.data(), qturn.data());
-    }
+    const Matrix cum = factor_growth(fr, rr);
+    GroupTables g = group_tables(fr.values.data(), n, S, fractions, asc, cum.data(), lengths);
+    const std::vector<std::int32_t>& lab = g.lab;
 
     // labels, and their text order (the order of tables grouped by label)
     std::vector<py::object> tags;
@@ -178,14 +252,12 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     for (const HoldingPeriod& p : kept) columns.append(py::str(p.key));
 
     // daily group returns (0 where no level holds anything), row (tag, date)
-    py::array_t<double> daily = new_array(Q * n, K);
-    py::array_t<double> turnover = new_array(Q * n, K);
-    py::array_t<double> cumret = new_array(Q * n, K);
-    py::array_t<double> ls = new_array(n, K);
-    const double* pd_ = daily.mutable_data();
-    const double* pc = cumret.mutable_data();
-    zarnik::quantile::period_tables(qret.data(), qturn.data(), K, Q, n, daily.mutable_data(), turnover.mutable_data(),
-                                    cumret.mutable_data(), ls.mutable_data());
+    py::array_t<double> daily = g.daily;
+    py::array_t<double> turnover = g.turnover;
+    py::array_t<double> cumret = g.cumret;
+    py::array_t<double> ls = g.ls;
+    const double* pd_ = daily.data();
+    const double* pc = cumret.data();
 
     py::object bench = self.attr("_load_benchmark_series")(fr.index);
     py::object excess = py::none();
@@ -249,6 +321,15 @@ void register_quantile(py::module_& m) {
             py::arg("ascending") = true)
         .method("_load_benchmark_series", {"(self, index)", "基准指数在 index 各日期上的日收益率；未设置基准时返回 None。"},
             &qr_load_benchmark, py::arg("self"), py::arg("index"))
+        .method("_growth", {"(self, factor_data, returns)",
+                "analysis 计算分组收益所用的增长指数（日收益连乘，对齐到因子的日期 x 股票）；与因子值无关，"
+                "同一日期与股票上的多个因子可共用。"},
+            &qr_growth, py::arg("self"), py::arg("factor_data"), py::arg("returns"))
+        .method("_group_returns", {"(self, factor, growth, periods, ascending=True)",
+                "analysis 中依赖因子的部分：因子矩阵（日期 x 股票）对 _growth 结果分组，返回 (换手率, 累计收益, "
+                "多空收益) 三个数组，每个持有期一列，行同 analysis 的对应表。"},
+            &qr_group_returns, py::arg("self"), py::arg("factor"), py::arg("growth"), py::arg("periods"),
+            py::arg("ascending") = true)
         .build();
 }
 

@@ -169,6 +169,22 @@ inline void period_returns(const std::int32_t* lab, const double* cum, std::size
     }
 }
 
+// Labels and group returns of K holding periods against a growth index `cum`
+// (n x S, on the factor's dates and instruments: aligned_growth of the daily
+// returns). The growth index does not depend on the factor: a caller grouping
+// many factors over the same dates and instruments computes it once.
+inline void group_returns_from_growth(const double* F, std::size_t n, std::size_t S,
+                                      const std::vector<double>& fractions, bool ascending, const double* cum,
+                                      const std::vector<std::size_t>& periods, std::int32_t* lab, double* qret,
+                                      double* qturn) {
+    const int q = static_cast<int>(fractions.size()) - 1;
+    const std::size_t block = static_cast<std::size_t>(q) * n;
+    lagged_labels(F, n, S, fractions, ascending, lab);
+    for (std::size_t k = 0; k < periods.size(); ++k) {
+        period_returns(lab, cum, n, S, q, periods[k], qret + k * block, qturn + k * block);
+    }
+}
+
 // Labels and group returns of K holding periods in one pass: `lab` (n x S)
 // gets the lagged labels of the factor F (n x S) cut at `fractions`; the
 // daily returns R (rows x cols), placed on the factor's dates and instruments
@@ -178,14 +194,9 @@ inline void group_returns(const double* F, std::size_t n, std::size_t S, const s
                           bool ascending, const double* R, std::size_t rows, std::size_t cols,
                           const std::int64_t* row_of, const std::int64_t* col_of,
                           const std::vector<std::size_t>& periods, std::int32_t* lab, double* qret, double* qturn) {
-    const int q = static_cast<int>(fractions.size()) - 1;
-    const std::size_t block = static_cast<std::size_t>(q) * n;
-    lagged_labels(F, n, S, fractions, ascending, lab);
     std::vector<double> cum(mul_size(n, S, "factor_data"));
     returns::aligned_growth(R, rows, cols, row_of, n, col_of, S, cum.data());
-    for (std::size_t k = 0; k < periods.size(); ++k) {
-        period_returns(lab, cum.data(), n, S, q, periods[k], qret + k * block, qturn + k * block);
-    }
+    group_returns_from_growth(F, n, S, fractions, ascending, cum.data(), periods, lab, qret, qturn);
 }
 
 // The result tables of K holding periods from their period_returns blocks

@@ -214,7 +214,10 @@ class _Shared:
     ``long_index``: the (date, instrument) index of the IC analysis' long table. For a rank IC,
     ``ranked`` and ``ranked_decay`` hold those returns with each date's values sorted once for the
     whole job, instruments in the long table's order (``order`` picks them from ``columns``; ranks do
-    not depend on the instruments' order).
+    not depend on the instruments' order). ``growth``: the quantile analysis' growth index of the
+    returns on the job's dates (``growth_index``) and instruments (``growth_columns``), the part of its
+    group returns that does not depend on the factor; None when the step has a benchmark (each factor
+    then runs the whole quantile analysis, whose benchmark loading may warn).
     """
 
     ic: Any
@@ -229,6 +232,9 @@ class _Shared:
     ranked: Any = None
     ranked_decay: Any = None
     order: np.ndarray | None = None
+    growth: np.ndarray | None = None
+    growth_columns: pd.Index | None = None
+    growth_index: pd.DatetimeIndex | None = None
 
 
 def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, job: _Job) -> _Shared | None:
@@ -280,10 +286,22 @@ def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, jo
         ranked = ic._rank_rows(forward[label][:, order])
         if decay_returns is not None:
             ranked_decay = ic._rank_rows(decay_returns.reshape(len(index), len(columns))[:, order])
+    growth = growth_columns = None
+    quantile = qs[0] if qs else None
+    if quantile is not None and getattr(quantile, "benchmark", None) is None:
+        # the returns' growth index on the factor's dates and instruments, for every factor of the job
+        ids = pd.Index(job.ids, name="order_book_id")
+        shape = pd.DataFrame(0.0, index=pd.DatetimeIndex(dates, name="datetime"), columns=ids)
+        try:
+            growth = np.asarray(quantile._growth(shape, returns))
+            growth_columns = ids
+        except Exception:
+            growth = None  # each factor then runs the whole quantile analysis
     pre = list(fa.preprocess_pipelines)
-    return _Shared(ic=ic, quantile=qs[0] if qs else None, pre=pre, label=label, index=index, columns=columns,
+    return _Shared(ic=ic, quantile=quantile, pre=pre, label=label, index=index, columns=columns,
                    forward=forward, decay_returns=decay_returns, long_index=long_index, ranked=ranked,
-                   ranked_decay=ranked_decay, order=order)
+                   ranked_decay=ranked_decay, order=order, growth=growth, growth_columns=growth_columns,
+                   growth_index=pd.DatetimeIndex(dates))
 
 
 def _shared_fits(sh: _Shared, frame: pd.DataFrame, dates: pd.DatetimeIndex) -> bool:
@@ -340,7 +358,19 @@ def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[st
             if decay is not None and len(decay):
                 curve = pd.DataFrame(decay).groupby(level="decay").mean()[label].sort_index()
                 row["decay_half_life"] = _half_life(curve.to_numpy())
-    if sh.quantile is not None:
+    if (sh.quantile is not None and sh.growth is not None and data.columns.equals(sh.growth_columns)
+            and data.index.equals(sh.growth_index)):
+        # the tables analysis() builds, from the job's growth index: the first and last groups' turnover
+        # and the long-short cumulative return
+        n = len(data)
+        turnover, _, ls = sh.quantile._group_returns(data.to_numpy(dtype=np.float64), sh.growth, [job.period],
+                                                     job.ascending)
+        row["top_minus_bottom_ann"] = _annualize_cumulative(pd.Series(ls[:, 0]))
+        groups = turnover.shape[0] // max(n, 1)
+        if groups:
+            ends = [float(pd.Series(turnover[g * n:(g + 1) * n, 0]).mean()) for g in (0, groups - 1)]
+            row["turnover"] = float(np.mean(ends))
+    elif sh.quantile is not None:
         res = sh.quantile.analysis(data, _STATE["returns"], [job.period], ascending=job.ascending)
         tmb = res.top_minus_bottom_returns
         if label in tmb.columns:
