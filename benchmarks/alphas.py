@@ -69,7 +69,7 @@ def install_market(cal, ids, frames, codes) -> None:
 
     def get_trading_dates(start, end):
         s, e = pd.Timestamp(start), pd.Timestamp(end)
-        return list(cal[(cal >= s) & (cal <= e)].date)
+        return cal[(cal >= s) & (cal <= e)]  # a DatetimeIndex, as ostrel.get_trading_dates returns
 
     def get_previous_trading_date(date, n=1):
         return cal[cal.searchsorted(pd.Timestamp(date)) - n].date()
