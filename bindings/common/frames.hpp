@@ -24,14 +24,23 @@ namespace py = pybind11;
 
 using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-struct DenseFrame {
-    Matrix values;       // rows x columns, C-contiguous; a private copy unless copy=false
+inline zarnik::rowwise::View view_of(const py::array& a);
+
+// A frame's values with its labels: `Values` is a Matrix (C-contiguous; a
+// private copy unless copy=false, see to_dense) or a py::array the core reads
+// in place (2-D float64 with whole-element strides, see to_dense_view).
+template <class Values>
+struct Labeled {
+    Values values;
     py::object index;    // the frame's row labels (pandas Index)
     py::object columns;  // the frame's column labels (pandas Index)
 
+    zarnik::rowwise::View view() const { return view_of(values); }
     py::ssize_t rows() const { return values.shape(0); }
     py::ssize_t cols() const { return values.shape(1); }
 };
+using DenseFrame = Labeled<Matrix>;
+using DenseView = Labeled<py::array>;
 
 inline py::module_ pandas() { return py::module_::import("pandas"); }
 inline py::module_ numpy() { return py::module_::import("numpy"); }
@@ -157,16 +166,6 @@ inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_d
 
 // The frame's values as an array the C++ core reads in place (no copy for a
 // single float64 block, whatever its layout), for callers that only read.
-struct DenseView {
-    py::array values;    // 2-D float64, readable_float64(values)
-    py::object index;    // the frame's row labels (pandas Index)
-    py::object columns;  // the frame's column labels (pandas Index)
-
-    zarnik::rowwise::View view() const { return view_of(values); }
-    py::ssize_t rows() const { return values.shape(0); }
-    py::ssize_t cols() const { return values.shape(1); }
-};
-
 inline DenseView to_dense_view(const py::handle& frame, const char* name = "factor_data") {
     return DenseView{readable_array(frame_values(frame, name, false)), frame.attr("index"), frame.attr("columns")};
 }
@@ -241,7 +240,7 @@ inline Matrix nan_matrix(py::ssize_t rows, py::ssize_t cols) {
 // and group codes of a label array in sorted label order.
 
 inline Matrix as_matrix(const py::handle& obj, const char* name) {
-    py::module_ np = py::module_::import("numpy");
+    py::object np = numpy();
     py::object arr;
     try {
         arr = np.attr("asarray")(obj, py::arg("dtype") = np.attr("float64"));
@@ -255,7 +254,6 @@ inline Matrix as_matrix(const py::handle& obj, const char* name) {
     return aligned_c_double(arr);
 }
 
-
 // A long table (rows indexed by (datetime, order_book_id)) scattered back
 // into dense dates x instruments matrices, dates ascending.
 struct DenseLong {
@@ -268,8 +266,7 @@ inline DenseLong long_to_dense(const py::object& table, const std::vector<py::ob
     if (!py::isinstance(table, pandas().attr("DataFrame"))) {
         raise(PyExc_ValueError, format("factor_data: expected a pandas DataFrame, got type={}", py::type::of(table)));
     }
-    py::module_ np = py::module_::import("numpy");
-    py::module_ pd = py::module_::import("pandas");
+    py::object np = numpy(), pd = pandas();
     py::object mi = table.attr("index");
     if (!py::isinstance(mi, pd.attr("MultiIndex"))) {
         raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
@@ -294,8 +291,7 @@ inline DenseLong long_to_dense(const py::object& table, const std::vector<py::ob
     DenseLong out;
     out.T = used.size();
     out.N = static_cast<std::size_t>(py::len(mi.attr("levels")[py::int_(oi)]));
-    out.dates = dlevel.attr("take")(array_of(used))
-                    .attr("rename")("datetime");
+    out.dates = dlevel.attr("take")(array_of(used)).attr("rename")("datetime");
     std::vector<Matrix> src;
     std::vector<const double*> srcp;
     for (const auto& c : cols) {
@@ -309,13 +305,11 @@ inline DenseLong long_to_dense(const py::object& table, const std::vector<py::ob
     return out;
 }
 
-
 // Group codes of a label array in sorted label order (-1: missing label) and
 // the sorted labels. Object arrays are first reduced to their distinct
 // objects (labels are usually a few shared objects), then factorized.
 inline std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const py::object& key) {
-    py::module_ pd = py::module_::import("pandas");
-    py::module_ np = py::module_::import("numpy");
+    py::object np = numpy(), pd = pandas();
     py::object arr = np.attr("asarray")(key);
     std::vector<std::int64_t> codes;
     if (py::isinstance<py::array>(arr) && py::cast<py::array>(arr).dtype().kind() == 'O' &&

@@ -192,6 +192,24 @@ inline bool truthy(const py::handle& obj) {
     return r == 1;
 }
 
+// The new reference a C API call returned, or its pending error raised.
+inline py::object checked(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
+// isinstance(obj, cls) and `a <op> b` (Py_LT, Py_GT ...); their errors propagate.
+inline bool is_instance(py::handle obj, py::handle cls) {
+    const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+inline bool compare(py::handle a, py::handle b, int op) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
+    if (r < 0) throw py::error_already_set();
+    return r == 1;
+}
+
 // True when assertion checks run (python without -O).
 // The interpreter's optimisation level is fixed at start-up, so it is read once.
 inline bool assertions_enabled() {
@@ -200,6 +218,12 @@ inline bool assertions_enabled() {
         return flags.attr("optimize").cast<int>() == 0;
     }();
     return enabled;
+}
+
+// An assertion check: `ok()` is not even evaluated when Python runs with -O.
+template <class Ok>
+void check(Ok&& ok, const char* message = "") {
+    if (assertions_enabled() && !ok()) raise(PyExc_AssertionError, message);
 }
 
 // str.format on a template, for messages quoted verbatim; format_text keeps

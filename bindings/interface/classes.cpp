@@ -10,6 +10,7 @@ namespace zarnik_interface {
 
 namespace {
 
+using zarnik_py::check;
 using zarnik_py::ClassBuilder;
 using zarnik_py::format_text;
 using zarnik_py::raise;
@@ -25,10 +26,6 @@ using zarnik_py::raise_object;
 void set_attr(py::handle obj, PyObject* name, py::handle value) {
     if (!name || PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
-
-// ---------------------------------------------------------------------------
-// Docstrings
-// ---------------------------------------------------------------------------
 
 const char* const kConstantDoc =
     "常量因子类\n"
@@ -115,17 +112,7 @@ const char* const kCombinedDoc =
     "args : object\n"
     "    一个或多个对象，其中至少一个应为 zarnik.interface.AbstractFactor。\n";
 
-// ---------------------------------------------------------------------------
-// Helpers
-// ---------------------------------------------------------------------------
-
 [[noreturn]] void not_implemented() { raise(PyExc_NotImplementedError); }
-
-// An assertion check: `ok()` is not even evaluated when Python runs with -O.
-template <class Ok>
-void check(Ok&& ok, const char* message = "") {
-    if (zarnik_py::assertions_enabled() && !ok()) raise(PyExc_AssertionError, message);
-}
 
 void init_constant(py::object self, py::object value);
 
@@ -135,23 +122,40 @@ py::object make_shifted(py::handle factor, py::handle n) { return cls(state().sh
 py::object make_constant(py::handle value) {
     PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state().constant_factor);
     static PyObject* const no_args = PyTuple_New(0);
-    PyObject* obj = type->tp_new(type, no_args, nullptr);
-    if (!obj) throw py::error_already_set();
-    py::object self = py::reinterpret_steal<py::object>(obj);
+    py::object self = zarnik_py::checked(type->tp_new(type, no_args, nullptr));
     init_constant(self, py::reinterpret_borrow<py::object>(value));
     return self;
 }
 
-// Installs the walked members of one node kind (see walk.cpp), in the order given.
-void install(ClassBuilder& b, const char* kind, std::initializer_list<const char*> names,
-             py::object func = py::none(), py::object shown = py::none()) {
-    py::dict members = node_members(kind, std::move(func), std::move(shown));
-    for (const char* n : names) b.attr(n, py::reinterpret_borrow<py::object>(members[n]));
+// Lines the operands of a combining node up on one look-back: each node is
+// shifted to the longest look-back among them, every other operand becomes a
+// ConstantFactor. Returns that look-back (null when no operand is a node).
+py::object line_up(std::vector<py::object>& operands) {
+    std::vector<py::object> shifts(operands.size());
+    py::object longest;
+    for (std::size_t i = 0; i < operands.size(); ++i) {
+        if (!is_factor(operands[i])) continue;
+        shifts[i] = lookback(operands[i]);
+        if (!longest || zarnik_py::compare(shifts[i], longest, Py_GT)) longest = shifts[i];
+    }
+    if (!longest) return longest;
+    for (std::size_t i = 0; i < operands.size(); ++i) {
+        if (!shifts[i]) {
+            operands[i] = make_constant(operands[i]);
+        } else if (zarnik_py::compare(shifts[i], longest, Py_LT)) {
+            operands[i] = make_shifted(operands[i], subtract(longest, shifts[i]));
+        }
+    }
+    return longest;
 }
 
-// ---------------------------------------------------------------------------
-// AbstractFactor
-// ---------------------------------------------------------------------------
+// Installs the walked members of one node kind (see walk.cpp), in the order given.
+ClassBuilder& install(ClassBuilder& b, const char* kind, std::initializer_list<const char*> names,
+                      py::object func = py::none(), py::object shown = py::none()) {
+    py::dict members = node_members(kind, std::move(func), std::move(shown));
+    for (const char* n : names) b.attr(n, py::reinterpret_borrow<py::object>(members[n]));
+    return b;
+}
 
 // The operators: numpy function, and whether the node is unary, binary or
 // reflected (other op self). An alias binds the previous operator's method.
@@ -181,37 +185,32 @@ const Operator kOperators[] = {
 
 py::object build_abstract(py::module_& m) {
     ClassBuilder b(m, "AbstractFactor", py::make_tuple(zarnik_py::builtin("object")));
-    b.property("expr", [](py::object self) -> py::object { not_implemented(); },
-               "表达式键：叶子节点、字面量，或 (函数, 参数键元组)。");
-    b.property("dependencies", [](py::object self) -> py::object { not_implemented(); },
-               "依赖的叶子节点列表（按操作数顺序深度优先，保留重复）。");
-    b.property("shift", [](py::object self) -> py::object { not_implemented(); },
-               "回看期：计算消耗的叶子数据前导交易日行数。");
+    const char* const docs[] = {"表达式键：叶子节点、字面量，或 (函数, 参数键元组)。",
+                                "依赖的叶子节点列表（按操作数顺序深度优先，保留重复）。",
+                                "回看期：计算消耗的叶子数据前导交易日行数。"};
+    int i = 0;
+    for (const char* name : {"expr", "dependencies", "shift"}) {
+        b.property(name, [](py::object) -> py::object { not_implemented(); }, docs[i++]);
+    }
     // The numpy function is looked up on every call, so that it can be substituted.
     for (const Operator& op : kOperators) {
         const char* ufunc = op.ufunc;
-        switch (op.form) {
-            case Operator::Unary:
-                b.method(op.name, {"(self)", std::string("返回 UnaryCombinedFactor(numpy.") + ufunc + ", self)。"},
-                         [ufunc](py::object self) { return cls(state().unary_factor)(global("np").attr(ufunc), self); },
-                         py::arg("self"));
-                break;
-            case Operator::Binary:
-            case Operator::Reflected: {
-                const bool reflected = op.form == Operator::Reflected;
-                b.method(op.name,
-                         {"(self, other)", std::string("返回 BinaryCombinedFactor(numpy.") + ufunc +
-                                               (reflected ? ", other, self)。" : ", self, other)。")},
-                         [ufunc, reflected](py::object self, py::object other) {
-                             return cls(state().binary_factor)(global("np").attr(ufunc), reflected ? other : self,
-                                                               reflected ? self : other);
-                         },
-                         py::arg("self"), py::arg("other"));
-                break;
-            }
-            case Operator::Alias:
-                b.alias(op.name, op.ufunc);
-                break;
+        const std::string made = std::string("返回 ") + (op.form == Operator::Unary ? "Unary" : "Binary") +
+                                 "CombinedFactor(numpy." + ufunc;
+        if (op.form == Operator::Alias) {
+            b.alias(op.name, op.ufunc);
+        } else if (op.form == Operator::Unary) {
+            b.method(op.name, {"(self)", made + ", self)。"},
+                     [ufunc](py::object self) { return cls(state().unary_factor)(global("np").attr(ufunc), self); },
+                     py::arg("self"));
+        } else {
+            const bool reflected = op.form == Operator::Reflected;
+            b.method(op.name, {"(self, other)", made + (reflected ? ", other, self)。" : ", self, other)。")},
+                     [ufunc, reflected](py::object self, py::object other) {
+                         return cls(state().binary_factor)(global("np").attr(ufunc), reflected ? other : self,
+                                                           reflected ? self : other);
+                     },
+                     py::arg("self"), py::arg("other"));
         }
     }
     b.method("__pos__", {"(self)", "返回节点本身。"}, [](py::object self) { return self; }, py::arg("self"));
@@ -221,10 +220,6 @@ py::object build_abstract(py::module_& m) {
         py::arg("self"));
     return b.build();
 }
-
-// ---------------------------------------------------------------------------
-// ConstantFactor
-// ---------------------------------------------------------------------------
 
 // ConstantFactor.__init__: stores the normalised value.
 void init_constant(py::object self, py::object value) {
@@ -259,32 +254,6 @@ void init_constant(py::object self, py::object value) {
     set_attr(self, ZARNIK_NAME("_value"), py::reinterpret_steal<py::object>(f));
 }
 
-py::object build_constant(py::module_& m, py::handle base) {
-    ClassBuilder b(m, "ConstantFactor", py::make_tuple(base), kConstantDoc);
-    b.init({"(self, value)"}, &init_constant, py::arg("self"), py::arg("value"));
-    install(b, "constant", {"expr", "dependencies", "shift"});
-    return b.build();
-}
-
-// ---------------------------------------------------------------------------
-// UnaryCombinedFactor, ShiftedFactor
-// ---------------------------------------------------------------------------
-
-py::object build_unary(py::module_& m, py::handle base) {
-    ClassBuilder b(m, "UnaryCombinedFactor", py::make_tuple(base), kUnaryDoc);
-    b.init(
-        {"(self, func, factor, *args)"},
-        [](py::object self, py::object func, py::object factor, py::args args) {
-            check([&] { return is_factor(factor); }, "factor expected");
-            self.attr("_func") = func;
-            self.attr("_factor") = factor;
-            self.attr("_args") = args;
-        },
-        py::arg("self"), py::arg("func"), py::arg("factor"));
-    install(b, "unary", {"expr", "dependencies", "shift", "__repr__"});
-    return b.build();
-}
-
 // ShiftedFactor._shift: drops the first n rows of an evaluated value; a pandas
 // object gives its value array without the labels, anything else is sliced.
 py::object drop_rows(py::object series, py::object n) {
@@ -297,28 +266,6 @@ py::object drop_rows(py::object series, py::object n) {
     PyErr_Clear();
     return series[tail];
 }
-
-py::object build_shifted(py::module_& m, py::handle base) {
-    ClassBuilder b(m, "ShiftedFactor", py::make_tuple(base), kShiftedDoc);
-    b.init(
-        {"(self, factor, n)"},
-        [](py::object self, py::object factor, py::object n) {
-            check([&] { return is_factor(factor); });
-            self.attr("_factor") = factor;
-            self.attr("_n") = n;
-        },
-        py::arg("self"), py::arg("factor"), py::arg("n"));
-    py::cpp_function shift_fn = zarnik_py::signed_function(
-        "_shift", {"(series, n)", "丢弃计算结果的前 n 行（pandas 对象取其 values）。"}, &drop_rows,
-        py::arg("series"), py::arg("n"));
-    install(b, "offset", {"expr", "dependencies", "shift", "__repr__"}, shift_fn, py::str("shift"));
-    b.attr("_shift", zarnik_py::builtin("staticmethod")(shift_fn));
-    return b.build();
-}
-
-// ---------------------------------------------------------------------------
-// BinaryCombinedFactor
-// ---------------------------------------------------------------------------
 
 void init_binary(py::object self, py::object func, py::object arg1, py::object arg2) {
     const bool node1 = is_factor(arg1);
@@ -334,58 +281,16 @@ void init_binary(py::object self, py::object func, py::object arg1, py::object a
     set_attr(self, ZARNIK_NAME("_repr_args"),
              py::make_tuple(shown_name, node1 ? arg1 : py::object(py::repr(arg1)),
                             node2 ? arg2 : py::object(py::repr(arg2))));
-    // Both operands end up with the same look-back: the shorter one is shifted.
-    py::object first = arg1, second = arg2, shift;
-    if (node1 && node2) {
-        py::object s1 = lookback(arg1);
-        py::object s2 = lookback(arg2);
-        shift = s1;
-        if (greater(s1, s2)) {
-            second = make_shifted(arg2, subtract(s1, s2));
-        } else if (less(s1, s2)) {
-            first = make_shifted(arg1, subtract(s2, s1));
-            shift = s2;
-        }
-    } else if (node1) {
-        second = make_constant(arg2);
-        shift = lookback(arg1);
-    } else {
-        // Only reached with arg2 a node, or under -O with neither: then
-        // reading arg2.shift reports the non-node operand.
-        first = make_constant(arg1);
+    std::vector<py::object> operands{arg1, arg2};
+    py::object shift = line_up(operands);
+    // Only under -O with neither operand a node: reading arg2.shift reports it.
+    if (!shift) {
+        operands[0] = make_constant(arg1);
         shift = lookback(arg2);
     }
-    set_attr(self, ZARNIK_NAME("_arg1"), first);
-    set_attr(self, ZARNIK_NAME("_arg2"), second);
+    set_attr(self, ZARNIK_NAME("_arg1"), operands[0]);
+    set_attr(self, ZARNIK_NAME("_arg2"), operands[1]);
     set_attr(self, ZARNIK_NAME("_shift"), shift);
-}
-
-py::object build_binary(py::module_& m, py::handle base) {
-    ClassBuilder b(m, "BinaryCombinedFactor", py::make_tuple(base), kBinaryDoc);
-    b.init({"(self, func, arg1, arg2)"}, &init_binary, py::arg("self"), py::arg("func"), py::arg("arg1"),
-           py::arg("arg2"));
-    install(b, "binary", {"expr", "dependencies", "shift", "_repr", "__repr__"});
-    return b.build();
-}
-
-// ---------------------------------------------------------------------------
-// LeafFactor, AbstractUserDefinedLeafFactor, UserDefinedLeafFactor
-// ---------------------------------------------------------------------------
-
-py::object build_leaf(py::module_& m, py::handle base) {
-    ClassBuilder b(m, "LeafFactor", py::make_tuple(base), kLeafDoc);
-    install(b, "leaf", {"expr", "dependencies", "shift"});
-    b.method("__hash__", {"(self)", "子类必须实现。"}, [](py::object) -> py::object { not_implemented(); },
-             py::arg("self"));
-    return b.build();
-}
-
-py::object build_abstract_user_leaf(py::module_& m, py::handle base) {
-    ClassBuilder b(m, "AbstractUserDefinedLeafFactor", py::make_tuple(base));
-    b.method("execute", {"(self, order_book_ids, start_date, end_date)", "子类必须实现：返回叶子数据。"},
-             [](py::object, py::object, py::object, py::object) -> py::object { not_implemented(); },
-             py::arg("self"), py::arg("order_book_ids"), py::arg("start_date"), py::arg("end_date"));
-    return b.build();
 }
 
 py::object execute_user_leaf(py::object self, py::object order_book_ids, py::object start_date,
@@ -427,85 +332,106 @@ py::object execute_user_leaf(py::object self, py::object order_book_ids, py::obj
     return ret;
 }
 
-py::object build_user_leaf(py::module_& m, py::handle base) {
-    ClassBuilder b(m, "UserDefinedLeafFactor", py::make_tuple(base), kUserLeafDoc);
-    b.init(
-        {"(self, name, func)"},
-        [](py::object self, py::object name, py::object func) {
-            self.attr("_name") = name;
-            self.attr("_func") = func;
-        },
-        py::arg("self"), py::arg("name"), py::arg("func"));
-    b.property("name", [](py::object self) { return self.attr("_name"); }, "因子名称。");
-    b.method("execute",
-             {"(self, order_book_ids, start_date, end_date)",
-              "调用用户函数并校验其结果：非空 DataFrame，index 为 start_date 至 end_date 的交易日（升序），\n"
-              "columns 与 order_book_ids 集合相同。校验失败抛出 InvalidUserFactor。"},
-             &execute_user_leaf, py::arg("self"), py::arg("order_book_ids"), py::arg("start_date"),
-             py::arg("end_date"));
-    b.method(
-        "__hash__", {"(self)", "用户函数的 id()。"},
-        [](py::object self) {
-            py::object func = self.attr("_func");
-            return py::reinterpret_steal<py::object>(PyLong_FromVoidPtr(func.ptr()));
-        },
-        py::arg("self"));
-    b.method("__repr__", {"(self)"}, [](py::object self) { return format_text("UFactor({})", self.attr("_name")); },
-             py::arg("self"));
-    return b.build();
-}
-
-// ---------------------------------------------------------------------------
-// CombinedFactor
-// ---------------------------------------------------------------------------
-
 void init_combined(py::object self, py::object func, py::args args) {
     self.attr("_func") = func;
-    std::vector<py::object> shifts(args.size());
-    py::object largest;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (!is_factor(args[i])) continue;
-        shifts[i] = args[i].attr("shift");
-        if (!largest || greater(shifts[i], largest)) largest = shifts[i];
-    }
-    if (!largest) {
+    std::vector<py::object> operands;
+    for (py::handle a : args) operands.push_back(py::reinterpret_borrow<py::object>(a));
+    py::object shift = line_up(operands);
+    if (!shift) {
         check([] { return false; });
         raise(PyExc_ValueError, "CombinedFactor needs at least one factor argument");
     }
-    self.attr("_shift") = largest;
+    self.attr("_shift") = shift;
     py::list stored;
-    for (size_t i = 0; i < args.size(); ++i) {
-        if (!shifts[i]) {
-            stored.append(make_constant(args[i]));
-        } else if (less(shifts[i], largest)) {
-            stored.append(make_shifted(args[i], subtract(largest, shifts[i])));
-        } else {
-            stored.append(args[i]);
-        }
-    }
+    for (py::object& a : operands) stored.append(a);
     self.attr("_args") = stored;
-}
-
-py::object build_combined(py::module_& m, py::handle base) {
-    ClassBuilder b(m, "CombinedFactor", py::make_tuple(base), kCombinedDoc);
-    b.init({"(self, func, *args)"}, &init_combined, py::arg("self"), py::arg("func"));
-    install(b, "combined", {"expr", "dependencies", "shift", "__repr__"});
-    return b.build();
 }
 
 }  // namespace
 
+// The classes in the order users see them in the module.
 void register_classes(py::module_& m) {
     State& s = state();
     py::object abstract = build_abstract(m);
+    py::tuple base = py::make_tuple(abstract);
     s.abstract_factor = abstract.inc_ref().ptr();
-    s.constant_factor = build_constant(m, abstract).inc_ref().ptr();
-    s.unary_factor = build_unary(m, abstract).inc_ref().ptr();
-    s.shifted_factor = build_shifted(m, abstract).inc_ref().ptr();
-    s.binary_factor = build_binary(m, abstract).inc_ref().ptr();
-    py::object leaf = build_leaf(m, abstract);
-    build_user_leaf(m, build_abstract_user_leaf(m, leaf));
-    build_combined(m, abstract);
+
+    ClassBuilder constant(m, "ConstantFactor", base, kConstantDoc);
+    constant.init({"(self, value)"}, &init_constant, py::arg("self"), py::arg("value"));
+    s.constant_factor = install(constant, "constant", {"expr", "dependencies", "shift"}).build().inc_ref().ptr();
+
+    ClassBuilder unary(m, "UnaryCombinedFactor", base, kUnaryDoc);
+    unary.init(
+        {"(self, func, factor, *args)"},
+        [](py::object self, py::object func, py::object factor, py::args args) {
+            check([&] { return is_factor(factor); }, "factor expected");
+            self.attr("_func") = func;
+            self.attr("_factor") = factor;
+            self.attr("_args") = args;
+        },
+        py::arg("self"), py::arg("func"), py::arg("factor"));
+    s.unary_factor = install(unary, "unary", {"expr", "dependencies", "shift", "__repr__"}).build().inc_ref().ptr();
+
+    ClassBuilder shifted(m, "ShiftedFactor", base, kShiftedDoc);
+    shifted.init(
+        {"(self, factor, n)"},
+        [](py::object self, py::object factor, py::object n) {
+            check([&] { return is_factor(factor); });
+            self.attr("_factor") = factor;
+            self.attr("_n") = n;
+        },
+        py::arg("self"), py::arg("factor"), py::arg("n"));
+    py::cpp_function shift_fn = zarnik_py::signed_function(
+        "_shift", {"(series, n)", "丢弃计算结果的前 n 行（pandas 对象取其 values）。"}, &drop_rows,
+        py::arg("series"), py::arg("n"));
+    install(shifted, "offset", {"expr", "dependencies", "shift", "__repr__"}, shift_fn, py::str("shift"));
+    s.shifted_factor = shifted.attr("_shift", zarnik_py::builtin("staticmethod")(shift_fn)).build().inc_ref().ptr();
+
+    ClassBuilder binary(m, "BinaryCombinedFactor", base, kBinaryDoc);
+    binary.init({"(self, func, arg1, arg2)"}, &init_binary, py::arg("self"), py::arg("func"), py::arg("arg1"),
+                py::arg("arg2"));
+    s.binary_factor =
+        install(binary, "binary", {"expr", "dependencies", "shift", "_repr", "__repr__"}).build().inc_ref().ptr();
+
+    ClassBuilder leaf(m, "LeafFactor", base, kLeafDoc);
+    install(leaf, "leaf", {"expr", "dependencies", "shift"})
+        .method("__hash__", {"(self)", "子类必须实现。"}, [](py::object) -> py::object { not_implemented(); },
+                py::arg("self"));
+    py::object abstract_user = ClassBuilder(m, "AbstractUserDefinedLeafFactor", py::make_tuple(leaf.build()))
+        .method("execute", {"(self, order_book_ids, start_date, end_date)", "子类必须实现：返回叶子数据。"},
+                [](py::object, py::object, py::object, py::object) -> py::object { not_implemented(); },
+                py::arg("self"), py::arg("order_book_ids"), py::arg("start_date"), py::arg("end_date"))
+        .build();
+
+    ClassBuilder(m, "UserDefinedLeafFactor", py::make_tuple(abstract_user), kUserLeafDoc)
+        .init(
+            {"(self, name, func)"},
+            [](py::object self, py::object name, py::object func) {
+                self.attr("_name") = name;
+                self.attr("_func") = func;
+            },
+            py::arg("self"), py::arg("name"), py::arg("func"))
+        .property("name", [](py::object self) { return self.attr("_name"); }, "因子名称。")
+        .method("execute",
+                {"(self, order_book_ids, start_date, end_date)",
+                 "调用用户函数并校验其结果：非空 DataFrame，index 为 start_date 至 end_date 的交易日（升序），\n"
+                 "columns 与 order_book_ids 集合相同。校验失败抛出 InvalidUserFactor。"},
+                &execute_user_leaf, py::arg("self"), py::arg("order_book_ids"), py::arg("start_date"),
+                py::arg("end_date"))
+        .method(
+            "__hash__", {"(self)", "用户函数的 id()。"},
+            [](py::object self) {
+                py::object func = self.attr("_func");
+                return zarnik_py::checked(PyLong_FromVoidPtr(func.ptr()));
+            },
+            py::arg("self"))
+        .method("__repr__", {"(self)"}, [](py::object self) { return format_text("UFactor({})", self.attr("_name")); },
+                py::arg("self"))
+        .build();
+
+    ClassBuilder combined(m, "CombinedFactor", base, kCombinedDoc);
+    combined.init({"(self, func, *args)"}, &init_combined, py::arg("self"), py::arg("func"));
+    install(combined, "combined", {"expr", "dependencies", "shift", "__repr__"}).build();
 }
 
 }  // namespace zarnik_interface

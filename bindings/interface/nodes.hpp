@@ -36,30 +36,11 @@ inline py::object global(const char* name) {
     return py::reinterpret_borrow<py::object>(state().module).attr(name);
 }
 
-inline bool is_factor(py::handle obj) {
-    int r = PyObject_IsInstance(obj.ptr(), state().abstract_factor);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
+inline bool is_factor(py::handle obj) { return zarnik_py::is_instance(obj, state().abstract_factor); }
 
-// a > b, a < b, a - b, a + b through the Python protocols (look-backs may be any numbers).
-inline bool compare(py::handle a, py::handle b, int op) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
-inline bool greater(py::handle a, py::handle b) { return compare(a, b, Py_GT); }
-inline bool less(py::handle a, py::handle b) { return compare(a, b, Py_LT); }
-inline py::object number(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
-    PyObject* r = op(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-inline py::object subtract(py::handle a, py::handle b) { return number(PyNumber_Subtract, a, b); }
-inline py::object add(py::handle a, py::handle b) { return number(PyNumber_Add, a, b); }
-
-// Appends every element of `items` (any iterable) to `out`.
-inline void extend(py::list& out, py::handle items) { number(PyNumber_InPlaceAdd, out, items); }
+// a - b, a + b through the Python protocols (look-backs may be any numbers).
+inline py::object subtract(py::handle a, py::handle b) { return zarnik_py::checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
+inline py::object add(py::handle a, py::handle b) { return zarnik_py::checked(PyNumber_Add(a.ptr(), b.ptr())); }
 
 // The members (expr, dependencies, shift properties and __repr__; `_repr`
 // for binary nodes) of one node kind, computed by iterative walks (walk.cpp).

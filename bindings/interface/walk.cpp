@@ -28,7 +28,8 @@ namespace {
 
 enum class Kind { Leaf, Constant, Unary, Offset, Binary, Combined, Rolling, CombinedRolling };
 
-// Attribute names, interned once. The first five are the walked members.
+// Attribute names, interned once. The first five are the walked members;
+// kNames also stands for "no attribute" in the rules below.
 enum Name {
     kExpr, kDeps, kShift, kRepr, kText, kMembers = 5,
     nFactor = kMembers, nArgs, nArg1, nArg2, nFunc, nN, nWindow, nFactors, nShift, nValue, nReprArgs, nReprText,
@@ -50,13 +51,12 @@ PyObject* name(Name n) {
     return names[n];
 }
 
-py::object get(py::handle obj, Name n) {
-    PyObject* r = PyObject_GetAttr(obj.ptr(), name(n));
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
+py::object get(py::handle obj, Name n) { return zarnik_py::checked(PyObject_GetAttr(obj.ptr(), name(n))); }
 
 py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
+
+// Appends every element of `items` (any iterable) to `out`.
+void extend(py::list& out, py::handle items) { zarnik_py::checked(PyNumber_InPlaceAdd(out.ptr(), items.ptr())); }
 
 // Offset nodes (ShiftedFactor, the lag node) carry the row function of their
 // key and the name their representation shows.
@@ -89,29 +89,38 @@ bool kind_of(py::handle obj, Name p, KindInfo& out) {
     return true;
 }
 
-// Look-backs fixed by the kind or stored at construction.
-bool fixed_shift(Kind k) { return k == Kind::Leaf || k == Kind::Constant; }
-bool stored_shift(Kind k) { return k == Kind::Binary || k == Kind::Combined || k == Kind::CombinedRolling; }
+// What each kind reads, in the order of the kind names: its operands (one
+// attribute, two, or every element of a sequence), its look-back rule, and
+// the number (`_n`, `_window`) that ends its key and its text.
+enum class Shift { Zero, Operand, Offset, Window, Stored };
+struct Rule {
+    const char* kind;
+    Shift shift;
+    Name operands[2];
+    bool sequence;
+    Name trailing;
+};
+const Rule kRules[] = {
+    {"leaf", Shift::Zero, {kNames, kNames}, false, kNames},
+    {"constant", Shift::Zero, {kNames, kNames}, false, kNames},
+    {"unary", Shift::Operand, {nFactor, kNames}, false, kNames},
+    {"offset", Shift::Offset, {nFactor, kNames}, false, nN},
+    {"binary", Shift::Stored, {nArg1, nArg2}, false, kNames},
+    {"combined", Shift::Stored, {nArgs, kNames}, true, kNames},
+    {"rolling", Shift::Window, {nFactor, kNames}, false, nWindow},
+    {"combined_rolling", Shift::Stored, {nFactors, kNames}, true, kNames},
+};
+const Rule& rule(Kind k) { return kRules[static_cast<int>(k)]; }
 
 // The operands of a node, in order.
 void operands(py::handle node, Kind k, std::vector<py::object>& out) {
-    switch (k) {
-        case Kind::Leaf:
-        case Kind::Constant:
-            return;
-        case Kind::Unary:
-        case Kind::Offset:
-        case Kind::Rolling:
-            out.push_back(get(node, nFactor));
-            return;
-        case Kind::Binary:
-            out.push_back(get(node, nArg1));
-            out.push_back(get(node, nArg2));
-            return;
-        case Kind::Combined:
-        case Kind::CombinedRolling:
-            for (py::handle a : get(node, k == Kind::Combined ? nArgs : nFactors)) out.push_back(borrow(a));
-            return;
+    const Rule& r = rule(k);
+    if (r.sequence) {
+        for (py::handle a : get(node, r.operands[0])) out.push_back(borrow(a));
+        return;
+    }
+    for (Name n : r.operands) {
+        if (n != kNames) out.push_back(get(node, n));
     }
 }
 
@@ -162,24 +171,19 @@ Value combine(const Node& n, std::vector<Value>& values, Name p) {
     const Kind k = n.info.kind;
     py::handle node = n.obj;
     if (p == kShift) {
-        switch (k) {
-            case Kind::Leaf:
-            case Kind::Constant:
-                return {py::int_(0)};
-            case Kind::Unary:
-                return {values[0].obj};
-            case Kind::Offset:
-                return {add(values[0].obj, get(node, nN))};
-            case Kind::Rolling:
-                return {add(n.lead, values[0].obj)};
-            default:
-                return {get(node, nShift)};
+        switch (rule(k).shift) {
+            case Shift::Zero: return {py::int_(0)};
+            case Shift::Operand: return {values[0].obj};
+            case Shift::Offset: return {add(values[0].obj, get(node, nN))};
+            case Shift::Window: return {add(n.lead, values[0].obj)};
+            case Shift::Stored: break;
         }
+        return {get(node, nShift)};
     }
     if (p == kDeps) {
         if (k == Kind::Leaf) return {py::list(py::make_tuple(node)), true};
         // A single operand's list is passed on as it is.
-        if (k == Kind::Unary || k == Kind::Offset || k == Kind::Rolling) return values[0];
+        if (rule(k).operands[0] == nFactor) return values[0];
         // One new list of every operand's dependencies in order; the first is
         // reused when this walk made it (nobody else can see it yet).
         py::list out;
@@ -198,8 +202,7 @@ Value combine(const Node& n, std::vector<Value>& values, Name p) {
     if (k == Kind::CombinedRolling) keys.append(get(node, nWindow));
     for (Value& v : values) keys.append(v.obj);
     if (k == Kind::Unary) extend(keys, get(node, nArgs));
-    if (k == Kind::Offset) keys.append(get(node, nN));
-    if (k == Kind::Rolling) keys.append(get(node, nWindow));
+    if (rule(k).trailing != kNames) keys.append(get(node, rule(k).trailing));
     py::object func = k == Kind::Offset ? borrow(n.info.func) : get(node, nFunc);
     return {py::make_tuple(func, py::tuple(keys))};
 }
@@ -209,7 +212,7 @@ py::object walk(py::handle root, const KindInfo& info, Name p) {
     Value v = zarnik::walk::post_order<Value, py::object>(
         Node{borrow(root), info, {}},
         [p](Node& n, std::vector<py::object>& out) {
-            if (p == kShift && stored_shift(n.info.kind)) return;
+            if (p == kShift && rule(n.info.kind).shift == Shift::Stored) return;
             if (p == kShift && n.info.kind == Kind::Rolling) n.lead = subtract(get(n.obj, nWindow), py::int_(1));
             operands(n.obj, n.info.kind, out);
         },
@@ -224,8 +227,8 @@ py::object walk(py::handle root, const KindInfo& info, Name p) {
 }
 
 py::object member(py::handle node, const KindInfo& info, Name p) {
-    if (p == kShift && fixed_shift(info.kind)) return py::int_(0);
-    if (p == kShift && stored_shift(info.kind)) return get(node, nShift);
+    if (p == kShift && rule(info.kind).shift == Shift::Zero) return py::int_(0);
+    if (p == kShift && rule(info.kind).shift == Shift::Stored) return get(node, nShift);
     return walk(node, info, p);
 }
 
@@ -241,24 +244,16 @@ struct Item {
 };
 
 py::str fmt(py::handle value) {
-    PyObject* r = PyObject_Format(value.ptr(), py::str("").ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
+    return py::reinterpret_steal<py::str>(zarnik_py::checked(PyObject_Format(value.ptr(), py::str("").ptr())).release());
 }
 
 py::str cat(std::initializer_list<py::handle> parts) {
     py::list items;
     for (py::handle h : parts) items.append(h);
-    PyObject* r = PyUnicode_Join(py::str("").ptr(), items.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
+    return py::reinterpret_steal<py::str>(zarnik_py::checked(PyUnicode_Join(py::str("").ptr(), items.ptr())).release());
 }
 
-py::object repr_of(py::handle obj) {
-    PyObject* r = PyObject_Repr(obj.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
+py::object repr_of(py::handle obj) { return zarnik_py::checked(PyObject_Repr(obj.ptr())); }
 
 // The pieces of a binary node's text.
 void binary_pieces(py::handle node, std::vector<Item>& parts) {
@@ -309,8 +304,8 @@ void pieces(py::handle node, const KindInfo& info, std::vector<Item>& parts) {
         if (i) text(py::str(", "));
         parts.push_back({Item::Operand, std::move(ops[i]), {}});
     }
-    if (k == Kind::Offset || k == Kind::Rolling) {
-        text(cat({py::str(", "), fmt(get(node, k == Kind::Offset ? nN : nWindow)), py::str(")")}));
+    if (rule(k).trailing != kNames) {
+        text(cat({py::str(", "), fmt(get(node, rule(k).trailing)), py::str(")")}));
     } else {
         text(py::str(")"));
     }
@@ -332,10 +327,8 @@ py::object walk_repr(py::handle root, const KindInfo& info) {
 }
 
 Kind parse_kind(const std::string& kind) {
-    static const char* const names[] = {"leaf",   "constant", "unary",   "offset",
-                                        "binary", "combined", "rolling", "combined_rolling"};
-    for (int i = 0; i < 8; ++i) {
-        if (kind == names[i]) return static_cast<Kind>(i);
+    for (const Rule& r : kRules) {
+        if (kind == r.kind) return static_cast<Kind>(&r - kRules);
     }
     zarnik_py::raise(PyExc_ValueError, "unknown node kind " + kind);
 }
@@ -377,7 +370,7 @@ py::dict node_members(const std::string& kind, py::object func, py::object shown
             py::arg("self"));
         install(out, p, property(getter), info);
     }
-    if (fixed_shift(info.kind)) return out;
+    if (rule(info.kind).shift == Shift::Zero) return out;
     auto method = [](py::cpp_function fn) {
         return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
     };

@@ -44,10 +44,7 @@ const py::module_& np() {
 py::array as_array(py::handle x, int ndim) {
     py::array arr = py::isinstance<py::array>(x) ? py::reinterpret_borrow<py::array>(x)
                                                   : py::array(np().attr("asarray")(x));
-    if (arr.ndim() != ndim) {
-        if (ndim == 1) raise(PyExc_ValueError, format("expected a 1-D array, got {}-D", arr.ndim()));
-        raise(PyExc_ValueError, format("expected a 2-D array, got {}-D", arr.ndim()));
-    }
+    if (arr.ndim() != ndim) raise(PyExc_ValueError, format("expected a {}-D array, got {}-D", ndim, arr.ndim()));
     return arr;
 }
 
@@ -63,21 +60,15 @@ std::size_t check_window(py::handle window, py::ssize_t length) {
         if (!overflow && w >= 1 && w <= length) return std::size_t(w);
     }
     py::object tname = py::type::handle_of(window).attr("__name__");
-    if (PyBool_Check(window.ptr()) || py::isinstance(window, np().attr("bool_")))
-        raise(PyExc_TypeError, format("window must be an integer, got {}", tname));
-    PyObject* idx = PyNumber_Index(window.ptr());
-    if (idx == nullptr) {
+    const bool boolean = PyBool_Check(window.ptr()) || py::isinstance(window, np().attr("bool_"));
+    py::object w = py::reinterpret_steal<py::object>(boolean ? nullptr : PyNumber_Index(window.ptr()));
+    if (!w) {
         PyErr_Clear();
         raise(PyExc_TypeError, format("window must be an integer, got {}", tname));
     }
-    py::object w = py::reinterpret_steal<py::object>(idx);
     py::int_ one(1), len(length);
-    int low = PyObject_RichCompareBool(w.ptr(), one.ptr(), Py_LT);
-    if (low < 0) throw py::error_already_set();
-    if (low) raise(PyExc_ValueError, format("window must be at least 1, got {}", w));
-    int high = PyObject_RichCompareBool(w.ptr(), len.ptr(), Py_GT);
-    if (high < 0) throw py::error_already_set();
-    if (high) raise(PyExc_ValueError, format("window {} is larger than the series length {}", w, length));
+    if (compare(w, one, Py_LT)) raise(PyExc_ValueError, format("window must be at least 1, got {}", w));
+    if (compare(w, len, Py_GT)) raise(PyExc_ValueError, format("window {} is larger than the series length {}", w, length));
     return w.cast<std::size_t>();
 }
 
@@ -288,8 +279,7 @@ std::int64_t parse_last(const py::kwargs& kw) {
         if (v.is_none()) continue;
         if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
             raise(PyExc_TypeError, format("last must be an integer or None, got {}", py::type::handle_of(v).attr("__name__")));
-        py::object idx = py::reinterpret_steal<py::object>(PyNumber_Index(v.ptr()));
-        if (!idx) throw py::error_already_set();
+        py::object idx = checked(PyNumber_Index(v.ptr()));
         int overflow = 0;
         long long value = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
         if (overflow || value < -(1LL << 62) || value > (1LL << 62))

@@ -59,115 +59,117 @@ const char* kCombinedDoc =
     "-----\n"
     "args 中的每个元素都必须是 AbstractFactor 子类的实例。\n";
 
-struct Imports {
-    py::object abstract_factor, shifted_factor, binary_combined, chain, np, node_members;
-};
-
-void check_factor(const Imports& im, py::handle obj) {
-    if (!assertions_enabled()) return;
-    int ok = PyObject_IsInstance(obj.ptr(), im.abstract_factor.ptr());
-    if (ok < 0) throw py::error_already_set();
-    if (!ok) raise(PyExc_AssertionError);
-}
-
-py::object number_op(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
-    PyObject* r = op(a.ptr(), b.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object build_rolling(py::module_& m, const Imports& im) {
-    ClassBuilder cb(m, "RollingWindowFactor", py::make_tuple(im.abstract_factor), kRollingDoc);
-    cb.init(
+// The node classes. expr, dependencies, shift and the representation walk
+// the tree iteratively, shared with the interface classes (_node_members).
+void build_rolling(py::module_& m, py::object abstract, py::object node_members) {
+    ClassBuilder rolling(m, "RollingWindowFactor", py::make_tuple(abstract), kRollingDoc);
+    rolling.init(
         {"(self, func, window, factor)"},
-        [im](py::object self, py::object func, py::object window, py::object factor) {
-            check_factor(im, factor);
+        [abstract](py::object self, py::object func, py::object window, py::object factor) {
+            check([&] { return is_instance(factor, abstract); });
             self.attr("_func") = func;
             self.attr("_factor") = factor;
             self.attr("_window") = window;
         },
         py::arg("self"), py::arg("func"), py::arg("window"), py::arg("factor"));
-    // expr, dependencies, shift and the representation walk the tree
-    // iteratively, shared with the interface classes.
-    py::dict members = im.node_members("rolling");
-    for (const char* n : {"dependencies", "expr", "shift", "__repr__"}) cb.attr(n, members[n]);
-    return cb.build();
+    py::dict members = node_members("rolling");
+    for (const char* n : {"dependencies", "expr", "shift", "__repr__"}) rolling.attr(n, members[n]);
+    rolling.build();
 }
 
-py::object build_combined(py::module_& m, const Imports& im) {
-    ClassBuilder cb(m, "CombinedRollingWindowFactor", py::make_tuple(im.abstract_factor), kCombinedDoc);
-    cb.init(
+void build_combined(py::module_& m, py::object abstract, py::object shifted, py::object node_members) {
+    ClassBuilder combined(m, "CombinedRollingWindowFactor", py::make_tuple(abstract), kCombinedDoc);
+    combined.init(
         {"(self, func, window, *args)"},
-        [im](py::object self, py::object func, py::object window, py::args args) {
-            for (py::handle a : args) check_factor(im, a);
+        [abstract, shifted](py::object self, py::object func, py::object window, py::args args) {
+            for (py::handle a : args) check([&] { return is_instance(a, abstract); });
             py::list shifts;
             for (py::handle a : args) shifts.append(a.attr("shift"));
             py::object max_shift = builtin("max")(shifts);
+            // Every input is shifted to the longest look-back among them.
             py::list factors;
-            for (py::handle a : args) {
-                py::object s = a.attr("shift");
-                int less = PyObject_RichCompareBool(s.ptr(), max_shift.ptr(), Py_LT);
-                if (less < 0) throw py::error_already_set();
-                if (less) {
-                    factors.append(im.shifted_factor(a, number_op(PyNumber_Subtract, max_shift, s)));
-                } else {
-                    factors.append(a);
-                }
+            for (std::size_t i = 0; i < args.size(); ++i) {
+                py::object s = shifts[i];
+                factors.append(compare(s, max_shift, Py_LT)
+                                   ? shifted(args[i], checked(PyNumber_Subtract(max_shift.ptr(), s.ptr())))
+                                   : py::object(args[i]));
             }
-            py::object shift = number_op(PyNumber_Subtract, number_op(PyNumber_Add, max_shift, window), py::int_(1));
+            py::object last = checked(PyNumber_Add(max_shift.ptr(), window.ptr()));
             self.attr("_func") = func;
             self.attr("_window") = window;
             self.attr("_factors") = factors;
-            self.attr("_shift") = shift;
+            self.attr("_shift") = checked(PyNumber_Subtract(last.ptr(), py::int_(1).ptr()));
         },
         py::arg("self"), py::arg("func"), py::arg("window"));
-    py::dict members = im.node_members("combined_rolling");
-    for (const char* n : {"expr", "shift", "dependencies", "__repr__"}) cb.attr(n, members[n]);
-    return cb.build();
-}
-
-// Numpydoc docstring (Chinese) of an operator, preceded by its text signature
-// so that inspect.signature reports the parameter names.
-std::string op_doc(const std::string& sig, const char* title, const std::vector<std::pair<std::string, std::string>>& params,
-                   const char* returns, const char* returns_text, const char* see_also = nullptr) {
-    std::string d = sig + "\n--\n\n" + title + "\n\nParameters\n----------\n";
-    for (auto& [name, type] : params) {
-        d += name + " : " + type + "\n";
-        d += type == "int" ? "    窗口大小\n" : "    输入因子\n";
-    }
-    d += std::string("\nReturns\n-------\n") + returns + "\n    " + returns_text + "\n";
-    if (see_also) d += std::string("\nSee Also\n--------\n") + see_also + "\n";
-    return d;
+    py::dict members = node_members("combined_rolling");
+    for (const char* n : {"expr", "shift", "dependencies", "__repr__"}) combined.attr(n, members[n]);
+    combined.build();
 }
 
 const char* kFactorType = "zarnik.interface.AbstractFactor";
 
-void def_single(py::module_& m, const char* op, const char* kernel, const char* wname, const char* title,
-                const char* see_also = nullptr) {
-    py::object cls = m.attr("RollingWindowFactor");
-    py::object kern = m.attr(kernel);
-    std::string sig = std::string(op) + "(factor, " + wname + ")";
-    std::string doc = op_doc(sig, title, {{"factor", kFactorType}, {wname, "int"}},
-                             "zarnik.rolling.RollingWindowFactor", "滑动窗口因子", see_also);
-    m.def(
-        op, [cls, kern](py::object factor, py::object window) { return cls(kern, window, factor); },
-        py::arg("factor"), py::arg(wname), doc.c_str());
+// An operator with its numpydoc docstring (Chinese) after the text signature:
+// `params` are its parameter names (the last one the window).
+template <class F, class... Args>
+void def_operator(py::module_& m, const char* op, std::initializer_list<const char*> params, const char* title,
+                  const char* returns, const char* returns_text, const char* see_also, F&& body,
+                  const Args&... args) {
+    std::string sig, doc;
+    std::size_t i = 0;
+    for (const char* name : params) {
+        const bool window = ++i == params.size();
+        sig += std::string(i > 1 ? ", " : "") + name;
+        doc += std::string(name) + " : " + (window ? "int\n    窗口大小\n" : kFactorType + std::string("\n    输入因子\n"));
+    }
+    doc = std::string(op) + "(" + sig + ")\n--\n\n" + title + "\n\nParameters\n----------\n" + doc +
+          "\nReturns\n-------\n" + returns + "\n    " + returns_text + "\n";
+    if (see_also) doc += std::string("\nSee Also\n--------\n") + see_also + "\n";
+    m.def(op, std::forward<F>(body), args..., doc.c_str());
 }
 
-// Two-input operators: `swap` hands the inputs to the node in reverse order.
-void def_pair(py::module_& m, const char* op, const char* kernel, const char* p1, const char* p2, bool swap,
-              const char* title) {
-    py::object cls = m.attr("CombinedRollingWindowFactor");
-    py::object kern = m.attr(kernel);
-    std::string sig = std::string(op) + "(" + p1 + ", " + p2 + ", window)";
-    std::string doc = op_doc(sig, title, {{p1, kFactorType}, {p2, kFactorType}, {"window", "int"}},
-                             "zarnik.rolling.CombinedRollingWindowFactor", "组合滑动因子");
-    m.def(
-        op,
-        [cls, kern, swap](py::object a, py::object b, py::object window) {
-            return swap ? cls(kern, window, b, a) : cls(kern, window, a, b);
-        },
-        py::arg(p1), py::arg(p2), py::arg("window"), doc.c_str());
+// The operators of one catalogue row (its own, its aliases, the one derived
+// from it); returns how many names they add.
+std::size_t def_operators(py::module_& m, const zarnik::rolling::KernelInfo& k, py::object binary, py::object np) {
+    namespace zr = zarnik::rolling;
+    py::object kern = m.attr(k.name);
+    if (k.inputs == 2) {
+        py::object cls = m.attr("CombinedRollingWindowFactor");
+        const bool swap = k.swap;
+        const char *p1 = k.op_factors[0], *p2 = k.op_factors[1];
+        def_operator(
+            m, k.op, {p1, p2, "window"}, k.title, "zarnik.rolling.CombinedRollingWindowFactor", "组合滑动因子", nullptr,
+            [cls, kern, swap](py::object a, py::object b, py::object window) {
+                return swap ? cls(kern, window, b, a) : cls(kern, window, a, b);
+            },
+            py::arg(p1), py::arg(p2), py::arg("window"));
+    } else {
+        py::object cls = m.attr("RollingWindowFactor");
+        const char* see_also = k.id == zr::Kernel::ts_argmax   ? "TS_ARGMIN : 滚动窗口内最小值的位置"
+                               : k.id == zr::Kernel::ts_argmin ? "TS_ARGMAX : 滚动窗口内最大值的位置"
+                                                               : nullptr;
+        def_operator(
+            m, k.op, {"factor", k.op_window}, k.title, "zarnik.rolling.RollingWindowFactor", "滑动窗口因子", see_also,
+            [cls, kern](py::object factor, py::object window) { return cls(kern, window, factor); },
+            py::arg("factor"), py::arg(k.op_window));
+    }
+    std::size_t count = 1;
+    for (const char* alias : k.aliases) {
+        if (!alias) continue;
+        m.attr(alias) = m.attr(k.op);
+        ++count;
+    }
+    if (k.derived) {  // EVERY: the window's count of true values equals the window
+        py::object count_op = m.attr(k.op), equal = np.attr("equal");
+        def_operator(
+            m, k.derived, {"factor", "window"}, "滚动判断窗口内的值是否全部为真", "zarnik.interface.BinaryCombinedFactor",
+            "比较因子：窗口内真值个数等于窗口大小", nullptr,
+            [count_op, equal, binary](py::object factor, py::object window) {
+                return binary(equal, count_op(factor, window), window);
+            },
+            py::arg("factor"), py::arg("window"));
+        ++count;
+    }
+    return count;
 }
 
 }  // namespace
@@ -179,21 +181,12 @@ PYBIND11_MODULE(rolling, m) {
     options.disable_function_signatures();
     m.doc() = kModuleDoc;
 
-    Imports im;
-    im.chain = py::module_::import("itertools").attr("chain");
-    im.np = py::module_::import("numpy");
-    py::module_ interface = zarnik_py::package_module("interface");
-    im.abstract_factor = interface.attr("AbstractFactor");
-    im.shifted_factor = interface.attr("ShiftedFactor");
-    im.binary_combined = interface.attr("BinaryCombinedFactor");
-    im.node_members = interface.attr("_node_members");
-    py::object rolling_window = zarnik_py::package_module("utils").attr("rolling_window");
-    m.attr("chain") = im.chain;
-    m.attr("np") = im.np;
-    m.attr("AbstractFactor") = im.abstract_factor;
-    m.attr("ShiftedFactor") = im.shifted_factor;
-    m.attr("BinaryCombinedFactor") = im.binary_combined;
-    m.attr("rolling_window") = rolling_window;
+    // Collaborators bound as module globals.
+    py::module_ interface = package_module("interface");
+    for (const char* name : {"AbstractFactor", "ShiftedFactor", "BinaryCombinedFactor"}) m.attr(name) = interface.attr(name);
+    m.attr("chain") = py::module_::import("itertools").attr("chain");
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("rolling_window") = package_module("utils").attr("rolling_window");
 
     // The operators in the order users know them; every one is checked
     // against the catalogue below.
@@ -205,44 +198,16 @@ PYBIND11_MODULE(rolling, m) {
         all.append(name);
     m.attr("__all__") = all;
 
-    build_rolling(m, im);
-    bool combined = false;
+    py::object abstract = m.attr("AbstractFactor"), members = interface.attr("_node_members");
+    build_rolling(m, abstract, members);
     std::size_t operators = 0;
     for (const zarnik::rolling::KernelInfo& k : zarnik::rolling::kKernels) {
-        if (k.inputs == 2 && !combined) {
-            build_combined(m, im);
-            combined = true;
+        // the combined node class just before the first operator that builds it
+        if (k.inputs == 2 && !py::hasattr(m, "CombinedRollingWindowFactor")) {
+            build_combined(m, abstract, m.attr("ShiftedFactor"), members);
         }
         def_rolling_kernel(m, k.name);
-        if (k.inputs == 2) {
-            def_pair(m, k.op, k.name, k.op_factors[0], k.op_factors[1], k.swap, k.title);
-        } else {
-            const char* see_also = k.id == zarnik::rolling::Kernel::ts_argmax   ? "TS_ARGMIN : 滚动窗口内最小值的位置"
-                                   : k.id == zarnik::rolling::Kernel::ts_argmin ? "TS_ARGMAX : 滚动窗口内最大值的位置"
-                                                                                : nullptr;
-            def_single(m, k.op, k.name, k.op_window, k.title, see_also);
-        }
-        ++operators;
-        for (const char* alias : k.aliases) {
-            if (!alias) continue;
-            m.attr(alias) = m.attr(k.op);
-            ++operators;
-        }
-        if (k.derived) {  // EVERY: the window's count of true values equals the window
-            py::object count_op = m.attr(k.op);
-            py::object equal = im.np.attr("equal");
-            py::object binary = im.binary_combined;
-            std::string doc = op_doc(std::string(k.derived) + "(factor, window)", "滚动判断窗口内的值是否全部为真",
-                                     {{"factor", kFactorType}, {"window", "int"}},
-                                     "zarnik.interface.BinaryCombinedFactor", "比较因子：窗口内真值个数等于窗口大小");
-            m.def(
-                k.derived,
-                [count_op, equal, binary](py::object factor, py::object window) {
-                    return binary(equal, count_op(factor, window), window);
-                },
-                py::arg("factor"), py::arg("window"), doc.c_str());
-            ++operators;
-        }
+        operators += def_operators(m, k, m.attr("BinaryCombinedFactor"), m.attr("np"));
     }
     if (operators != py::len(all)) throw std::logic_error("zarnik.rolling.__all__ and the kernel catalogue differ");
     for (py::handle name : all)
