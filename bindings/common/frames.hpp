@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/aligned.hpp"
+#include "common/modules.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/layout.hpp"
 #include "zarnik/rowwise.hpp"
@@ -53,43 +54,12 @@ inline void require_frame(const py::handle& obj, const char* name) {
 }
 
 // The one numeric-dtype rule for values read from pandas, frames and series
-// alike. Column types read as numbers: numpy and nullable floats, integers
-// and booleans, and object columns holding only numbers (or missing values).
-// Text, dates, timedeltas, categoricals and complex values are refused with a
-// ValueError naming the data rather than converted (pandas would turn "1" or
-// a timestamp into a float). Returns true when every column has a plain numpy
-// numeric dtype (no missing value markers other than NaN to translate).
+// alike (zarnik.analysis.checks.numeric_columns): numbers, nullable numbers
+// and object columns of numbers pass, anything else raises a ValueError
+// naming the data. True when every column has a plain numpy numeric dtype
+// (no missing value markers other than NaN to translate).
 inline bool check_numeric_columns(const py::handle& data, const char* name) {
-    py::object np = numpy();
-    py::object object_dtype = np.attr("dtype")("O");
-    py::object np_dtype = np.attr("dtype");
-    const bool series = py::isinstance(data, pandas().attr("Series"));
-    py::object dtypes = data.attr("dtypes");
-    if (!series && !py::hasattr(dtypes, "unique")) return false;  // neither: left to to_numpy
-    bool plain = true;
-    py::object infer = pandas().attr("api").attr("types").attr("infer_dtype");
-    auto refuse = [&](const std::string& what) { raise(PyExc_ValueError, std::string(name) + ": expected numeric values convertible to float64, " + what); };
-    for (py::handle dtype : series ? py::list(py::make_tuple(dtypes)) : py::list(dtypes.attr("unique")())) {
-        if (dtype.equal(object_dtype)) {
-            py::object cols = series ? py::list(py::make_tuple(py::make_tuple(data.attr("name"), data)))
-                                     : data.attr("select_dtypes")(py::arg("include") = py::make_tuple(object_dtype)).attr("items")();
-            for (py::handle item : cols) {
-                std::string kind = py::str(infer(item.attr("__getitem__")(1), py::arg("skipna") = true));
-                if (kind != "floating" && kind != "integer" && kind != "mixed-integer-float" &&
-                    kind != "boolean" && kind != "empty" && kind != "decimal") {
-                    refuse("column " + py::repr(item.attr("__getitem__")(0)).cast<std::string>() + " holds " + kind + " values");
-                }
-            }
-            plain = false;
-            continue;
-        }
-        if (!py::isinstance(dtype, np_dtype)) plain = false;
-        std::string kind = py::str(py::getattr(dtype, "kind", py::str("?")));
-        if (kind != "f" && kind != "i" && kind != "u" && kind != "b") {
-            refuse("got a column of dtype " + py::str(dtype).cast<std::string>());
-        }
-    }
-    return plain;
+    return truthy(analysis_check("numeric_columns")(data, name));
 }
 
 // The values of a frame (or series) as a float64 numpy array, without copying

@@ -16,4 +16,8 @@ inline py::module_ package_module(const char* name) {
     return py::module_::import((std::string("zarnik.") + name).c_str());
 }
 
+// A rule of zarnik.analysis.checks (the argument rules of the analysis steps:
+// numeric dtypes, periods and counts, frame axes), looked up when called.
+inline py::object analysis_check(const char* name) { return package_module("analysis.checks").attr(name); }
+
 }  // namespace zarnik_py

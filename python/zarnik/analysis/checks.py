@@ -1,0 +1,192 @@
+"""The argument rules of the analysis steps, shared by every step.
+
+* the numeric-dtype rule for values read from pandas (``numeric_columns``);
+* the holding periods and count arguments (``parse_periods``,
+  ``require_count``, ``group_count``): one parser for every analyser, so that
+  the same argument means the same thing everywhere;
+* the rule on a frame's axes: rows are dates in ascending order, each date
+  once; columns are instruments, each once; and frames compared with each
+  other agree on being timezone-aware or naive. Lagging, holding and
+  compounding walk the rows in order, so a shuffled or repeated date would
+  give plausible but wrong numbers; such frames are refused with a message
+  naming the frame.
+
+The C++ steps of ``zarnik.analysis.assayer`` call these (through
+``bindings/common``) before converting their frames: they read only labels
+and dtypes, never the values.
+"""
+
+from __future__ import annotations
+
+from typing import Any
+
+import operator
+
+import numpy as np
+import pandas as pd
+
+import zarnik.exception as exception
+
+_NUMERIC_KINDS = ("floating", "integer", "mixed-integer-float", "boolean", "empty", "decimal")
+
+
+def numeric_columns(data: Any, name: str) -> bool:
+    """检查 DataFrame / Series 的值可读作 float64 数字，否则抛出以 name 开头的 ValueError。
+
+    numpy 与可空的浮点、整数、布尔列，以及只含数字（或缺失值）的 object 列可读作数字；
+    文本、日期、时间差、分类与复数被拒绝而非转换。全部列为普通 numpy 数值类型时返回 True
+    （NaN 之外没有需要转换的缺失值标记）。
+    """
+    series = isinstance(data, pd.Series)
+    dtypes = data.dtypes
+    if not series and not hasattr(dtypes, "unique"):
+        return False  # neither: left to to_numpy
+    head = f"{name}: expected numeric values convertible to float64, "
+    object_dtype = np.dtype("O")
+    plain = True
+    for dtype in [dtypes] if series else list(dtypes.unique()):
+        if dtype == object_dtype:
+            columns = [(data.name, data)] if series else data.select_dtypes(include=(object_dtype,)).items()
+            for label, column in columns:
+                kind = str(pd.api.types.infer_dtype(column, skipna=True))
+                if kind not in _NUMERIC_KINDS:
+                    raise ValueError(head + f"column {label!r} holds {kind} values")
+            plain = False
+            continue
+        if not isinstance(dtype, np.dtype):
+            plain = False
+        if str(getattr(dtype, "kind", "?")) not in ("f", "i", "u", "b"):
+            raise ValueError(head + "got a column of dtype " + str(dtype))
+    return plain
+
+
+def _count(obj: Any) -> int | None:
+    """operator.index(obj) for an integer (bool excluded), else None."""
+    if isinstance(obj, bool):
+        return None
+    try:
+        return operator.index(obj)
+    except TypeError:
+        return None
+
+
+def parse_periods(periods: Any) -> list[tuple[int, str]]:
+    """持有期参数：正整数，或正整数的列表、元组等可迭代对象；返回 (持有期, 列名 "P_n") 列表。
+
+    重复的持有期合并（保留首次出现）。类型错误抛出 InvalidPeriodType，空选择或小于 1
+    的持有期抛出 ValueError。
+    """
+    text = isinstance(periods, (bool, str, bytes))
+    items = periods
+    if not text and hasattr(periods, "__index__") and not hasattr(periods, "__iter__"):
+        items = (periods,)
+    elif text or isinstance(periods, dict) or not hasattr(periods, "__iter__"):
+        raise exception.InvalidPeriodType(
+            f"periods: expect a list or tuple of positive integers, got {type(periods)}")
+    out: list[tuple[int, str]] = []
+    seen: set[str] = set()
+    for p in items:
+        value = _count(p)
+        if value is None:
+            raise exception.InvalidPeriodType(f"periods: expect positive integers, got {p!r}")
+        if value < 1:
+            raise ValueError(f"periods: expect positive integers, got {p!r}")
+        key = "P_" + str(value)
+        if key not in seen:
+            seen.add(key)
+            out.append((value, key))
+    if not out:
+        raise ValueError(f"periods: expect at least one positive integer holding period, got {periods!r}")
+    return out
+
+
+def require_count(obj: Any, least: int, message: str) -> int:
+    """整数且不小于 least 的计数参数（max_decay、分组数…），否则抛出 ValueError(message.format(obj))。"""
+    value = _count(obj)
+    if value is None or value < least:
+        raise ValueError(message.format(obj))
+    return value
+
+
+def group_count(obj: Any, width: int, verb: str) -> int:
+    """width 个标的上的分组数：1 至 max(width, 100) 的整数。
+
+    多于标的数的分组只增加空组；上界使分组表不超过数据的规模。verb（"expect" 或
+    "expected"）为该步骤消息所用的词。
+    """
+    head = f"quantile: {verb}"
+    q = require_count(obj, 1, head + " a positive integer, got {!r}")
+    most = max(width, 100)
+    if q > most:
+        raise ValueError((head + " at most max(number of instruments, 100) = {} groups, got {}").format(most, obj))
+    return q
+
+
+def _label_text(label: Any) -> str:
+    """A date label as text: the calendar date alone when it is midnight."""
+    try:
+        if hasattr(label, "normalize") and bool(label.normalize().__eq__(label)) and getattr(label, "tz", None) is None:
+            return str(label.date())
+    except Exception:
+        pass
+    return str(label)
+
+
+def _first_repeated(labels: Any) -> str:
+    where = np.flatnonzero(labels.duplicated())
+    return _label_text(labels[where[0]]) if len(where) else "?"
+
+
+def require_ascending_dates(frame: Any, name: str) -> None:
+    """检查 frame 的行索引为升序且不重复的日期（无缺失日期），否则抛出 ValueError。"""
+    index = frame.index
+    head = f"{name}: expected ascending unique dates in the index, "
+    if bool(getattr(index, "hasnans", False)):
+        raise ValueError(head + "found a missing date (NaT)")
+    if not bool(index.is_unique):
+        raise ValueError(head + f"found duplicate date {_first_repeated(index)} (drop the repeated rows first)")
+    try:
+        ascending = bool(index.is_monotonic_increasing)
+    except TypeError:  # labels that cannot be compared
+        ascending = False
+    if ascending:
+        return
+    where = ""
+    try:
+        values = index.to_numpy()
+        bad = np.flatnonzero(values[1:].__le__(values[:-1]))
+        if len(bad) > 0:
+            i = int(bad[0])
+            where = f": {_label_text(index[i + 1])} comes after {_label_text(index[i])}"
+    except Exception:
+        where = ""
+    raise ValueError(head + "the dates are out of order" + where + " (sort it with sort_index())")
+
+
+def require_unique_columns(frame: Any, name: str) -> None:
+    """检查 frame 的列为不重复的标的代码，否则抛出 ValueError。"""
+    if not bool(frame.columns.is_unique):
+        raise ValueError(f"{name}: expected unique instrument columns, found duplicate column "
+                         + _first_repeated(frame.columns))
+
+
+def require_same_timezone(a: Any, a_name: str, b: Any, b_name: str) -> None:
+    """两个逐日对齐的 frame 的日期须同为无时区，或处于同一时区，否则抛出 ValueError。"""
+    ta, tb = getattr(a.index, "tz", None), getattr(b.index, "tz", None)
+    if ta is None and tb is None:
+        return
+
+    def describe(tz: Any) -> str:
+        return "timezone-naive" if tz is None else f"in timezone {tz}"
+
+    if (ta is None) != (tb is None) or str(ta) != str(tb):
+        raise ValueError(f"{b_name}: expected dates in the same timezone as {a_name}'s ({describe(ta)}), "
+                         f"got dates {describe(tb)}")
+
+
+def require_analysis_axes(factor_data: Any, returns: Any) -> None:
+    """分析步骤对因子数据与收益率数据坐标轴的全部要求。"""
+    for frame, name in ((factor_data, "factor_data"), (returns, "returns")):
+        require_ascending_dates(frame, name)
+        require_unique_columns(frame, name)
+    require_same_timezone(factor_data, "factor_data", returns, "returns")
