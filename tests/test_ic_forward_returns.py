@@ -10,25 +10,8 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from zarnik.analysis import assayer
+from ic_seams import decay_rows_match, recorded_analysis, same_bits as _same
 from test_ic_analysis import panels, reference
-
-
-class _Recording(assayer.ICAnalysis):
-    """Keeps the inputs analysis() hands to its IC and IC-decay steps."""
-
-    def _calc_ic(self, factor, ret_table, ret_fields):
-        self.seen_ic = (np.array(factor, copy=True), {k: np.array(ret_table[k], copy=True) for k in ret_fields},
-                        list(ret_fields))
-        return super()._calc_ic(factor, ret_table, ret_fields)
-
-    def _calc_ic_decay(self, factor_data, ic):
-        self.seen_long = factor_data.copy()
-        return super()._calc_ic_decay(factor_data, ic)
-
-
-def _same(a: np.ndarray, b: np.ndarray) -> bool:
-    """Bit-identical, NaN in the same places."""
-    return a.shape == b.shape and a.dtype == b.dtype and a.tobytes() == b.tobytes()
 
 
 @settings(max_examples=40, deadline=None,
@@ -36,10 +19,9 @@ def _same(a: np.ndarray, b: np.ndarray) -> bool:
 @given(panels(), st.booleans(), st.booleans())
 def test_forward_returns_are_the_ones_analysis_uses(case, rank_ic, ascending):
     factor, returns, periods = case
-    step = _Recording(rank_ic=rank_ic, max_decay=3)
+    step = recorded_analysis(factor, returns, periods, ascending=ascending, rank_ic=rank_ic, max_decay=3)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        step.analysis(factor, returns, periods, ascending=ascending)
         _, long = reference(factor, returns, list(periods), rank_ic, ascending)
     fwd = step._forward_returns(factor, returns, periods, ascending=ascending)
     _, table, fields = step.seen_ic
@@ -77,16 +59,6 @@ def test_bad_input_raises_what_analysis_raises(factor, returns, periods, error):
     assert str(via_seam.value) == str(via_analysis.value)
 
 
-class _Keeping(_Recording):
-    def _calc_ic(self, factor, ret_table, ret_fields):
-        self.ic_out = super()._calc_ic(factor, ret_table, ret_fields)
-        return self.ic_out
-
-    def _calc_ic_decay(self, factor_data, ic):
-        self.decay_out = super()._calc_ic_decay(factor_data, ic)
-        return self.decay_out
-
-
 @st.composite
 def _panels_with_inf(draw):
     factor, returns, periods = draw(panels())
@@ -106,10 +78,7 @@ def test_ranked_returns_give_the_analysis_bits(case, ascending, max_decay, seed)
     """Ranking the forward returns once and correlating a factor with them (instruments in any order)
     gives the IC, p-values and IC-decay rows of the whole analysis, bit for bit."""
     factor, returns, periods = case
-    step = _Keeping(rank_ic=True, max_decay=max_decay)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        step.analysis(factor, returns, periods, ascending=ascending)
+    step = recorded_analysis(factor, returns, periods, ascending=ascending, max_decay=max_decay)
     fa, table, fields = step.seen_ic
     want_ic, want_p = step.ic_out
     present = np.logical_and.reduce([~np.isnan(table[k]) for k in fields])
@@ -122,12 +91,7 @@ def test_ranked_returns_give_the_analysis_bits(case, ascending, max_decay, seed)
         ic, p, decay = step._rank_ic_ranked(fa[:, order], ranked, ranked_decay)
         assert _same(ic[:, 0], np.ascontiguousarray(want_ic[:, j])), k
         assert _same(p[:, 0], np.ascontiguousarray(want_p[:, j])), k
-        dates, lags, vals = decay
-        got = pd.Series(vals, index=pd.MultiIndex.from_arrays([factor.index.intersection(returns.index)
-                                                                .take(dates), lags]), dtype=float).sort_index()
-        want = decay_want[k][decay_want.index.get_level_values("decay") > 0]
-        assert list(got.index) == list(want.index), k
-        assert _same(got.to_numpy(), want.to_numpy()), k
+        assert decay_rows_match(decay, factor.index.intersection(returns.index), decay_want, k), k
         # without a decay asked for, only the IC
         assert step._rank_ic_ranked(fa[:, order], ranked)[2] is None
 

@@ -12,15 +12,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
 from zarnik.analysis import assayer
+from ic_seams import decay_rows_match, recorded_analysis, same_bits as _same
 from test_ic_analysis import panels
 
 SETTINGS = dict(deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
-
-
-def _same(a: np.ndarray, b: np.ndarray) -> bool:
-    """Bit-identical, NaN in the same places."""
-    a, b = np.ascontiguousarray(a, dtype=np.float64), np.ascontiguousarray(b, dtype=np.float64)
-    return a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
 def _growth_reference(factor: pd.DataFrame, returns: pd.DataFrame) -> np.ndarray:
@@ -75,17 +70,6 @@ def test_group_returns_reject_misfits():
 # ---------------------------------------------------------------------------
 # rank IC against ranked returns, rows whose present values coincide
 # ---------------------------------------------------------------------------
-class _Keeping(assayer.ICAnalysis):
-    def _calc_ic(self, factor, ret_table, ret_fields):
-        self.seen = (np.array(factor, copy=True), {k: np.array(ret_table[k], copy=True) for k in ret_fields})
-        self.ic_out = super()._calc_ic(factor, ret_table, ret_fields)
-        return self.ic_out
-
-    def _calc_ic_decay(self, factor_data, ic):
-        self.decay_out = super()._calc_ic_decay(factor_data, ic)
-        return self.decay_out
-
-
 @st.composite
 def _aligned_panels(draw):
     """Panels whose factor and returns are mostly missing in the same places (the rows where the
@@ -118,24 +102,15 @@ def _aligned_panels(draw):
 @given(_aligned_panels(), st.sampled_from([2, 4, 12]), st.integers(0, 2**16))
 def test_ranked_rank_ic_and_decay_are_the_analysis_bits(case, max_decay, seed):
     factor, returns = case
-    step = _Keeping(rank_ic=True, max_decay=max_decay)
-    with warnings.catch_warnings():
-        warnings.simplefilter("ignore")
-        step.analysis(factor, returns, [1], ascending=False)
-    fa, table = step.seen
+    step = recorded_analysis(factor, returns, [1], ascending=False, max_decay=max_decay)
+    fa, table, _ = step.seen_ic
     want_ic, want_p = step.ic_out
     order = np.random.default_rng(seed).permutation(fa.shape[1])
     fwd = table["P_1"]
     ic, p, decay = step._rank_ic_ranked(fa[:, order], step._rank_rows(fwd[:, order]), step._rank_rows(fwd[:, order]))
     assert _same(ic[:, 0], want_ic[:, 0])
     assert _same(p[:, 0], want_p[:, 0])
-    dates, lags, vals = decay
-    got = pd.Series(vals, index=pd.MultiIndex.from_arrays(
-        [factor.index.intersection(returns.index).take(dates), lags]), dtype=float).sort_index()
-    want = step.decay_out["P_1"]
-    want = want[want.index.get_level_values("decay") > 0]
-    assert list(got.index) == list(want.index)
-    assert _same(got.to_numpy(), want.to_numpy())
+    assert decay_rows_match(decay, factor.index.intersection(returns.index), step.decay_out, "P_1")
 
 
 # ---------------------------------------------------------------------------

@@ -389,7 +389,7 @@ py::dict ic_forward_returns(py::object self, py::object factor_data, py::object 
 // by every factor a screen ranks against the same forward returns.
 struct RankedRows {
     Matrix values;
-    zarnik::corr::SortedRows sorted;
+    zarnik::corr::RankedPanel panel;
 };
 
 std::shared_ptr<RankedRows> ic_rank_rows(py::object /*self*/, py::object matrix) {
@@ -401,7 +401,7 @@ std::shared_ptr<RankedRows> ic_rank_rows(py::object /*self*/, py::object matrix)
     const double* v = out->values.data();
     {
         py::gil_scoped_release release;
-        out->sorted = zarnik::corr::sort_rows(v, T, N);
+        out->panel = zarnik::corr::rank_panel(v, T, N);
     }
     return out;
 }
@@ -439,15 +439,27 @@ py::tuple ic_rank_ic_ranked(py::object self, py::object factor, std::shared_ptr<
     {
         const double* f = F.data();
         double* out = ic.mutable_data();
-        std::vector<const double*> rp{forward->values.data()};
-        std::vector<const zarnik::corr::SortedRows*> rsp{&forward->sorted};
         py::gil_scoped_release release;
-        zarnik::corr::SortedRows fs = zarnik::corr::sort_rows(f, T, N);
-        zarnik::corr::row_correlations(f, fs, rp, rsp, T, N, 0, true, false, out, counts.data());
+        // the factor ranked once, for the IC and every lag of the decay
+        const zarnik::corr::RankedPanel fp = zarnik::corr::rank_panel(f, T, N, false);
+        zarnik::corr::ranked_lag_correlations(f, fp, forward->values.data(), forward->panel, {0}, out, counts.data());
         if (lags > 1) {
-            std::vector<const double*> dp{decay->values.data()};
-            std::vector<const zarnik::corr::SortedRows*> dsp{&decay->sorted};
-            table = zarnik::corr::decay_correlations(f, fs, dp, dsp, T, N, static_cast<std::size_t>(lags), true);
+            std::vector<std::size_t> ls;
+            for (long long lag = 1; lag < lags; ++lag) ls.push_back(static_cast<std::size_t>(lag));
+            const std::size_t L = ls.size();
+            std::vector<double> r(T * L);
+            std::vector<std::int64_t> n(T * L);
+            zarnik::corr::ranked_lag_correlations(f, fp, decay->values.data(), decay->panel, ls, r.data(), n.data());
+            // the rows with at least one pair, lag by lag and dates ascending
+            for (std::size_t l = 0; l < L; ++l) {
+                for (std::size_t t = 0; t < T; ++t) {
+                    if (n[t * L + l] < 1) continue;
+                    table.row.push_back(static_cast<std::int64_t>(t));
+                    table.lag.push_back(static_cast<std::int64_t>(ls[l]));
+                    table.r.push_back(r[t * L + l]);
+                    table.n.push_back(n[t * L + l]);
+                }
+            }
         }
     }
     fill_p_values(true, ic.mutable_data(), counts.data(), pv.mutable_data(), T);

@@ -419,4 +419,174 @@ inline DecayTable decay_correlations(const double* F, const std::vector<const do
     return decay_correlations(F, fs, R, rsp, rows, cols, lags, rank);
 }
 
+
+// Rows ranked once for rank correlations against many factors: the sorted
+// order of each row's present values (`sorted`), the average ranks by
+// position (0 where the value is missing: ranks are >= 1), whether the sorted
+// value at each slot ends a run of equal values, whether the row has ties at
+// all, and each row's sum of squared ranks.
+struct RankedPanel {
+    std::size_t rows = 0, cols = 0;
+    SortedRows sorted;
+    std::vector<double> rank;            // rows x cols
+    std::vector<std::uint8_t> run_end;   // rows x cols, by sorted slot
+    std::vector<std::uint8_t> ties;      // rows
+    std::vector<double> sum_sq;          // rows
+    const double* rank_row(std::size_t r) const { return rank.data() + r * cols; }
+};
+
+// The panel of a rows x cols matrix (row-major); `with_runs` false leaves
+// run_end and ties empty (only a panel walked in sorted order needs them).
+inline RankedPanel rank_panel(const double* m, std::size_t rows, std::size_t cols, bool with_runs = true) {
+    RankedPanel p;
+    p.rows = rows;
+    p.cols = cols;
+    p.sorted = sort_rows(m, rows, cols);
+    p.rank.assign(rows * cols, 0.0);
+    p.sum_sq.assign(rows, 0.0);
+    if (with_runs) {
+        p.run_end.assign(rows * cols, 0);
+        p.ties.assign(rows, 0);
+    }
+    parallel_for(rows, [&](std::size_t b, std::size_t e) {
+        for (std::size_t r = b; r < e; ++r) {
+            const double* v = m + r * cols;
+            const std::int32_t* o = p.sorted.row(r);
+            double* rk = p.rank.data() + r * cols;
+            double sq = 0.0;
+            ranks::for_each_tie_run(v, o, static_cast<std::size_t>(p.sorted.count[r]),
+                                    [&](std::size_t i, std::size_t j, double avg) {
+                for (std::size_t k = i; k <= j; ++k) rk[o[k]] = avg;
+                sq += static_cast<double>(j - i + 1) * (avg * avg);
+                if (with_runs) {
+                    p.run_end[r * cols + j] = 1;
+                    if (j > i) p.ties[r] = 1;
+                }
+            });
+            p.sum_sq[r] = sq;
+        }
+    }, 16);
+    return p;
+}
+
+// Widest rows the exact rank sums below serve: every sum of products of
+// ranks (multiples of 1/4 below cols^3) stays exact in a double.
+inline constexpr std::size_t kExactRankCols = 100000;
+
+// The Spearman coefficient rank_pearson gives over m pairs from the exact
+// sums of the ranks' squares and products (ranks over the m pairs, mean
+// (m + 1) / 2 each): the same double, since rank_pearson's sums are exact
+// too. NaN below two pairs or when either side is constant.
+inline double rank_pearson_from_sums(double sum_xy, double sum_xx, double sum_yy, std::size_t m) {
+    if (m < 2) return kNaN;
+    const double n = static_cast<double>(m), mean = (n + 1.0) / 2.0;
+    const double sxx = sum_xx - n * (mean * mean), syy = sum_yy - n * (mean * mean);
+    if (!(sxx > 0.0) || !(syy > 0.0)) return kNaN;
+    const double sxy = sum_xy - n * (mean * mean);
+    const double f = 1.0 / (n - 1.0);
+    const double r = sxy * f / std::sqrt(sxx * f) / std::sqrt(syy * f);
+    if (std::isnan(r)) return r;
+    return std::clamp(r, -1.0, 1.0);
+}
+
+// The returns' side of a rank correlation over the pairs where a factor row
+// is present: walks one returns row in its sorted order (`order`, `count`
+// present values; `ends`: run_end of that row, or null when it has no ties)
+// and gives the number of pairs m, the sum of the products of the factor's
+// ranks `f` (0 where missing) with the returns' ranks over those pairs, and
+// the sum of the returns' squared ranks over them. Exact (kExactRankCols).
+struct RankSums {
+    std::size_t m = 0;
+    double xy = 0.0, yy = 0.0;
+};
+
+inline RankSums walk_ranked(const double* f, const std::int32_t* order, std::size_t count, const std::uint8_t* ends) {
+    RankSums s;
+    if (!ends) {
+        // distinct returns: the k-th pair in the returns' order has rank k
+        std::size_t m = 0;
+        double xy = 0.0;
+        for (std::size_t k = 0; k < count; ++k) {
+            const double v = f[order[k]];
+            m += v != 0.0;
+            xy += v * static_cast<double>(m);
+        }
+        const double n = static_cast<double>(m);
+        s.m = m;
+        s.xy = xy;
+        s.yy = n * (n + 1.0) * (2.0 * n + 1.0) / 6.0;
+        return s;
+    }
+    // runs of equal returns share the average rank of their pairs
+    double base = 0.0, run_cnt = 0.0, run_sum = 0.0, xy = 0.0, yy = 0.0;
+    for (std::size_t k = 0; k < count; ++k) {
+        const double v = f[order[k]];
+        run_cnt += v != 0.0;
+        run_sum += v;
+        if (!ends[k]) continue;
+        const double avg = base + (run_cnt + 1.0) / 2.0;
+        xy += avg * run_sum;
+        yy += run_cnt * (avg * avg);
+        base += run_cnt;
+        run_cnt = 0.0;
+        run_sum = 0.0;
+    }
+    s.m = static_cast<std::size_t>(base);
+    s.xy = xy;
+    s.yy = yy;
+    return s;
+}
+
+// Rank correlations of factor row t (values F, panel fp; its runs are not
+// read) with row t + lag of the returns (values R, panel rp), for every lag
+// in `lags`, over the columns where both are present: what row_correlations
+// gives (rank, one return matrix) for each lag, bit for bit. r_out and n_out
+// are rows x lags.size(); rows without a row t + lag get n = 0 and r = NaN.
+//
+// Where every present value of the factor row has a return (the usual case)
+// the factor's ranks over the pairs are its own, the returns' are counted on
+// a walk of their sorted row, and the coefficient follows from exact sums;
+// any other pair is computed by masked_corr. Rows are spread over threads.
+inline void ranked_lag_correlations(const double* F, const RankedPanel& fp, const double* R, const RankedPanel& rp,
+                                    const std::vector<std::size_t>& lags, double* r_out, std::int64_t* n_out) {
+    const std::size_t rows = fp.rows, cols = fp.cols, L = lags.size();
+    if (L == 0) return;
+    const bool exact = cols <= kExactRankCols;
+    parallel_for(rows, [&](std::size_t b, std::size_t e) {
+        Workspace ws;
+        std::vector<std::uint8_t> mask;
+        for (std::size_t t = b; t < e; ++t) {
+            const std::size_t fc = static_cast<std::size_t>(fp.sorted.count[t]);
+            for (std::size_t l = 0; l < L; ++l) {
+                double& r_cell = r_out[t * L + l];
+                std::int64_t& n_cell = n_out[t * L + l];
+                const std::size_t u = t + lags[l];
+                if (u >= rp.rows) {
+                    r_cell = kNaN;
+                    n_cell = 0;
+                    continue;
+                }
+                const std::int32_t* ro = rp.sorted.row(u);
+                const std::size_t rc = static_cast<std::size_t>(rp.sorted.count[u]);
+                if (exact) {
+                    const RankSums s = walk_ranked(fp.rank_row(t), ro, rc,
+                                                   rp.ties[u] ? rp.run_end.data() + u * cols : nullptr);
+                    if (s.m == fc) {
+                        n_cell = static_cast<std::int64_t>(fc);
+                        r_cell = rank_pearson_from_sums(s.xy, fp.sum_sq[t], s.yy, fc);
+                        continue;
+                    }
+                }
+                const double* f = F + t * cols;
+                const double* r = R + u * cols;
+                mask.resize(cols);
+                for (std::size_t i = 0; i < cols; ++i) mask[i] = !std::isnan(f[i]) && !std::isnan(r[i]);
+                std::size_t pairs = 0;
+                r_cell = masked_corr(f, fp.sorted.row(t), fc, r, ro, rc, mask.data(), cols, true, ws, pairs);
+                n_cell = static_cast<std::int64_t>(pairs);
+            }
+        }
+    }, 4);
+}
+
 }  // namespace zarnik::corr
