@@ -217,3 +217,60 @@ def test_fields_are_listed_and_documented():
         assert docs[name].strip()
     with pytest.raises(FormulaError, match="unknown name 'adv0'"):
         parse("adv0 + close")
+
+
+# Wide rows: more than 16 present values take the bucket sort, and clustered values (many near-equal,
+# differing in their last bits, of both signs, with ties, infinities and signed zeros) take it into
+# several levels; the result must be pandas' ranks bit for bit, in every layout.
+_near = st.sampled_from([1.0, np.nextafter(1.0, 2.0), np.nextafter(1.0, 0.0), 1.0 + 2**-40, -1.0, 1e-300, -1e-300,
+                         5e-324, -5e-324, 0.0, -0.0, np.inf, -np.inf, np.nan, 1e300, 3.0, 3.0])
+_wide_floats = st.one_of(_near, st.floats(-1e3, 1e3, allow_nan=False), st.floats(allow_nan=True))
+
+
+def wide_panels():
+    return st.tuples(st.integers(1, 4), st.integers(17, 300)).flatmap(
+        lambda s: arrays(np.float64, s, elements=_wide_floats))
+
+
+@settings(max_examples=120, deadline=None)
+@given(wide_panels(), st.sampled_from(["C", "F", "reversed"]))
+def test_wide_rows_rank_exactly_as_pandas_in_every_layout(x, layout):
+    want = ref_rank(x)
+    want_desc = pd.DataFrame(x).rank(axis=1, pct=True, ascending=False).to_numpy()
+    if layout == "F":
+        x = np.asfortranarray(x)
+    elif layout == "reversed":  # negative strides along both axes
+        x, want, want_desc = x[::-1, ::-1], want[::-1, ::-1], want_desc[::-1, ::-1]
+    np.testing.assert_array_equal(zarnik._core.percentile_rank(x), want)
+    np.testing.assert_array_equal(zarnik._core.percentile_rank(x, ascending=False), want_desc)
+    np.testing.assert_array_equal(ops._cross_section(x, "rank"), want)
+
+
+@settings(max_examples=60, deadline=None)
+@given(wide_panels(), st.integers(1, 7))
+def test_wide_rows_group_ranks_and_buckets(x, n):
+    g = (np.arange(x.size).reshape(x.shape) % 3).astype(float)
+    got = ops.group_rank(x, g)
+    want = ref_group(x, g, lambda s: s.rank(pct=True))
+    np.testing.assert_array_equal(got, want)
+    np.testing.assert_array_equal(ops.quantile_bucket(x, n), np.ceil(np.round(ref_rank(x) * n, 9)))
+
+
+@settings(max_examples=100, deadline=None)
+@given(st.one_of(panels().map(lambda xg: xg[0]), wide_panels()))
+def test_rank_of_a_rank_is_the_rank_bit_for_bit(x):
+    # the engine evaluates RANK(RANK(x)) as RANK(x) on this ground
+    once = ops.cs_rank(x)
+    np.testing.assert_array_equal(ops.cs_rank(once), once)
+    assert np.array_equal(np.signbit(ops.cs_rank(once)), np.signbit(once))
+
+
+def test_the_engine_evaluates_a_rank_of_a_rank_once():
+    from zarnik.engine import _Graph
+
+    close = zarnik.Factor("close")
+    g = _Graph()
+    once = g.add(ops.RANK(close).expr)
+    assert g.add(ops.RANK(ops.RANK(ops.RANK(close))).expr) == once
+    n = len(g.keys)
+    assert g.add(ops.RANK(-ops.RANK(close)).expr) != once and len(g.keys) > n  # not a rank of a rank

@@ -180,6 +180,13 @@ class _Graph:
         self.kind: list[str] = []  # "leaf" | "lit" | "app"
         self.refs: list[int] = []
         self._alive: list[Any] = []  # keeps walked key objects alive, so ids stay unique
+        from .operators import cs_rank
+
+        self._rank = cs_rank
+
+    def _is_rank(self, i: int) -> bool:
+        """Whether node ``i`` is the cross-sectional percentile rank of one value."""
+        return self.kind[i] == "app" and len(self.children[i]) == 1 and self.keys[i][0] is self._rank
 
     def _lookup(self, canon: Any) -> int | None:
         try:
@@ -211,6 +218,11 @@ class _Graph:
                 continue
             if app:
                 kids = [done[id(a)] for a in k[1]]
+                if len(kids) == 1 and k[0] is self._rank and self._is_rank(kids[0]):
+                    # a percentile rank is its own rank, bit for bit (same ties, same count,
+                    # same NaN): RANK(RANK(x)) is evaluated as RANK(x)
+                    done[id(k)] = kids[0]
+                    continue
                 canon: Any = ("app", _func_canon(k[0]), tuple(kids))
             else:
                 kids = []

@@ -36,6 +36,7 @@ enum class Op {
 struct Scratch {
     ranks::KeyedPositions keyed, tmp;
     std::vector<std::int32_t> idx;
+    std::vector<std::uint32_t> count;
 };
 
 // Mean of x over idx[0..m) with one correction pass (accurate when the values
@@ -123,7 +124,8 @@ inline void row(const double* x, const double* g, std::size_t cols, double* y, O
             s.keyed.emplace_back(ranks::sort_key(x[j]), static_cast<std::int32_t>(j));
     }
     const std::size_t m = s.keyed.size();
-    if (op == Op::rank || op == Op::bucket) ranks::radix_sort(s.keyed, s.tmp);
+    // ranks and buckets give tied values one result, so their order does not matter
+    if (op == Op::rank || op == Op::bucket) ranks::sort_by_key(s.keyed, s.tmp, s.count);
     if (g != nullptr) {  // stable: keeps the value order (or the column order) within each group
         for (auto& e : s.keyed) e.first = ranks::sort_key(g[e.second]);
         ranks::radix_sort(s.keyed, s.tmp);
