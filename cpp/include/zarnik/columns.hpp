@@ -38,14 +38,10 @@
 #include "zarnik/parallel.hpp"
 #include "zarnik/rolling.hpp"
 
+#include "zarnik/simd.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
-#endif
-#if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
-#include <immintrin.h>
-#define ZARNIK_STREAM_AVX2 1
-#else
-#define ZARNIK_STREAM_AVX2 0
 #endif
 
 namespace zarnik::columns {
@@ -503,32 +499,14 @@ struct RowTraits {
     static constexpr double safe = M == 1 ? rolling::kSafe1 : rolling::kSafe2;
 };
 
-#if defined(__SSE2__)
+#if ZARNIK_SIMD_SSE2
 // Two columns per SSE2 operation.
 namespace sse2 {
-using vd = __m128d;
-constexpr int K = 2;
-inline vd vset1(double a) { return _mm_set1_pd(a); }
-inline vd vzero() { return _mm_setzero_pd(); }
-inline vd vload(const double* p) { return _mm_loadu_pd(p); }
-inline void vstore(double* p, vd a) { _mm_storeu_pd(p, a); }
-inline vd vadd(vd a, vd b) { return _mm_add_pd(a, b); }
-inline vd vsub(vd a, vd b) { return _mm_sub_pd(a, b); }
-inline vd vmul(vd a, vd b) { return _mm_mul_pd(a, b); }
-inline vd vdiv(vd a, vd b) { return _mm_div_pd(a, b); }
-inline vd vsqrt(vd a) { return _mm_sqrt_pd(a); }
-inline vd vmax(vd a, vd b) { return _mm_max_pd(a, b); }
-inline vd vand(vd a, vd b) { return _mm_and_pd(a, b); }
-inline vd vandnot(vd a, vd b) { return _mm_andnot_pd(a, b); }
-inline vd vor(vd a, vd b) { return _mm_or_pd(a, b); }
-inline vd vge(vd a, vd b) { return _mm_cmpge_pd(a, b); }
-inline vd vnge(vd a, vd b) { return _mm_cmpnge_pd(a, b); }
-inline vd veq(vd a, vd b) { return _mm_cmpeq_pd(a, b); }
-inline int vbits(vd a) { return _mm_movemask_pd(a); }
+using namespace zarnik::simd::sse2;
 #include "zarnik/columns_stream.inc"
 }  // namespace sse2
 
-#if ZARNIK_STREAM_AVX2
+#if ZARNIK_SIMD_AVX2
 // Four columns per AVX2 operation, for processors that have them (chosen at
 // run time; the build stays baseline x86-64). Only AVX2 is enabled here, not
 // FMA, so no multiply-add is contracted and the lanes round as the scalar
@@ -536,46 +514,16 @@ inline int vbits(vd a) { return _mm_movemask_pd(a); }
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-using vd = __m256d;
-constexpr int K = 4;
-inline vd vset1(double a) { return _mm256_set1_pd(a); }
-inline vd vzero() { return _mm256_setzero_pd(); }
-inline vd vload(const double* p) { return _mm256_loadu_pd(p); }
-inline void vstore(double* p, vd a) { _mm256_storeu_pd(p, a); }
-inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
-inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
-inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
-inline vd vdiv(vd a, vd b) { return _mm256_div_pd(a, b); }
-inline vd vsqrt(vd a) { return _mm256_sqrt_pd(a); }
-inline vd vmax(vd a, vd b) { return _mm256_max_pd(a, b); }
-inline vd vand(vd a, vd b) { return _mm256_and_pd(a, b); }
-inline vd vandnot(vd a, vd b) { return _mm256_andnot_pd(a, b); }
-inline vd vor(vd a, vd b) { return _mm256_or_pd(a, b); }
-inline vd vge(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
-inline vd vnge(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_NGE_UQ); }
-inline vd veq(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
-inline int vbits(vd a) { return _mm256_movemask_pd(a); }
+using namespace zarnik::simd::avx2;
 #include "zarnik/columns_stream.inc"
 }  // namespace avx2
 #pragma GCC pop_options
 #endif
 
-// Whether the AVX2 streams run: the processor has AVX2 and ZARNIK_NO_AVX2 is
-// unset or empty (set it to compare against the SSE2 streams).
-inline bool stream_avx2() {
-#if ZARNIK_STREAM_AVX2
-    if (!rolling::have_avx2()) return false;
-    const char* off = std::getenv("ZARNIK_NO_AVX2");
-    return off == nullptr || *off == '\0';
-#else
-    return false;
-#endif
-}
-
 template <RowStat R, int W>
 void stream_chunk(bool wide_ops, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
                   std::int64_t last, double* out, std::ptrdiff_t ors, double* suf, bool* bad) {
-#if ZARNIK_STREAM_AVX2
+#if ZARNIK_SIMD_AVX2
     if (wide_ops) return avx2::stream_chunk<R, W>(xs, rs, L, n, last, out, ors, suf, bad);
 #endif
     sse2::stream_chunk<R, W>(xs, rs, L, n, last, out, ors, suf, bad);
@@ -752,7 +700,7 @@ unsigned run_rows(const Job& job) {
     const bool wide = !copies && M < 5 && n * std::size_t(M) * 32 <= 16384;
     const std::size_t W = wide ? 32 : 8;
     const std::size_t chunks = N / W, rest = N % W;
-    const bool avx = stream_avx2();
+    const bool avx = zarnik::simd::avx2_enabled();
     std::atomic<unsigned> flags{0};
     zarnik::parallel_for(
         chunks + rest,

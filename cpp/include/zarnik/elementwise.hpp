@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "zarnik/parallel.hpp"
+#include "zarnik/simd.hpp"
 
 #if defined(__SSE2__) && (defined(__x86_64__) || defined(_M_X64))
 #include <emmintrin.h>
@@ -178,30 +179,7 @@ inline void apply(Op op, double* d, const double* a, const double* b, const doub
 
 #if ZARNIK_EW_SSE2
 namespace sse2 {
-using vd = __m128d;
-constexpr std::size_t K = 2;
-inline vd vset1(double a) { return _mm_set1_pd(a); }
-inline vd vload(const double* p) { return _mm_loadu_pd(p); }
-inline void vstore(double* p, vd a) { _mm_storeu_pd(p, a); }
-inline vd vadd(vd a, vd b) { return _mm_add_pd(a, b); }
-inline vd vsub(vd a, vd b) { return _mm_sub_pd(a, b); }
-inline vd vmul(vd a, vd b) { return _mm_mul_pd(a, b); }
-inline vd vdiv(vd a, vd b) { return _mm_div_pd(a, b); }
-inline vd vsqrt(vd a) { return _mm_sqrt_pd(a); }
-inline vd vmax(vd a, vd b) { return _mm_max_pd(a, b); }
-inline vd vmin(vd a, vd b) { return _mm_min_pd(a, b); }
-inline vd vand(vd a, vd b) { return _mm_and_pd(a, b); }
-inline vd vandnot(vd a, vd b) { return _mm_andnot_pd(a, b); }
-inline vd vor(vd a, vd b) { return _mm_or_pd(a, b); }
-inline vd vxor(vd a, vd b) { return _mm_xor_pd(a, b); }
-inline vd vlt(vd a, vd b) { return _mm_cmplt_pd(a, b); }
-inline vd vle(vd a, vd b) { return _mm_cmple_pd(a, b); }
-inline vd vgt(vd a, vd b) { return _mm_cmpgt_pd(a, b); }
-inline vd vge(vd a, vd b) { return _mm_cmpge_pd(a, b); }
-inline vd veq(vd a, vd b) { return _mm_cmpeq_pd(a, b); }
-inline vd vne(vd a, vd b) { return _mm_cmpneq_pd(a, b); }
-inline vd vnan(vd a, vd b) { return _mm_cmpunord_pd(a, b); }
-inline vd vblend(vd m, vd a, vd b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
+using namespace zarnik::simd::sse2;
 #include "zarnik/elementwise_block.inc"
 }  // namespace sse2
 #endif
@@ -211,30 +189,7 @@ inline vd vblend(vd m, vd a, vd b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andn
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-using vd = __m256d;
-constexpr std::size_t K = 4;
-inline vd vset1(double a) { return _mm256_set1_pd(a); }
-inline vd vload(const double* p) { return _mm256_loadu_pd(p); }
-inline void vstore(double* p, vd a) { _mm256_storeu_pd(p, a); }
-inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
-inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
-inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
-inline vd vdiv(vd a, vd b) { return _mm256_div_pd(a, b); }
-inline vd vsqrt(vd a) { return _mm256_sqrt_pd(a); }
-inline vd vmax(vd a, vd b) { return _mm256_max_pd(a, b); }
-inline vd vmin(vd a, vd b) { return _mm256_min_pd(a, b); }
-inline vd vand(vd a, vd b) { return _mm256_and_pd(a, b); }
-inline vd vandnot(vd a, vd b) { return _mm256_andnot_pd(a, b); }
-inline vd vor(vd a, vd b) { return _mm256_or_pd(a, b); }
-inline vd vxor(vd a, vd b) { return _mm256_xor_pd(a, b); }
-inline vd vlt(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_LT_OQ); }
-inline vd vle(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_LE_OQ); }
-inline vd vgt(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_GT_OQ); }
-inline vd vge(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_GE_OQ); }
-inline vd veq(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_EQ_OQ); }
-inline vd vne(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_NEQ_UQ); }
-inline vd vnan(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_UNORD_Q); }
-inline vd vblend(vd m, vd a, vd b) { return _mm256_blendv_pd(b, a, m); }
+using namespace zarnik::simd::avx2;
 #include "zarnik/elementwise_block.inc"
 }  // namespace avx2
 #pragma GCC pop_options
