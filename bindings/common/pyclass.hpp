@@ -22,6 +22,12 @@ namespace zarnik_py {
 
 namespace py = pybind11;
 
+// The new reference a C API call returned, or its pending error raised.
+inline py::object checked(PyObject* result) {
+    if (!result) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+
 // The text signature and docstring of a bound callable: params as in
 // "(self, other)", doc the text shown by help().
 struct Signature {
@@ -54,13 +60,8 @@ void def(py::module_& m, const char* name, const Signature& sig, F&& f, const Ex
     m.add_object(name, signed_function(name, sig, std::forward<F>(f), py::scope(m), extra...), true);
 }
 
-// An instance-method descriptor around a signed C++ callable (first
-// argument: the instance).
-template <class F, class... Extra>
-py::object instance_method(const char* name, const Signature& sig, F&& f, const Extra&... extra) {
-    py::cpp_function fn = signed_function(name, sig, std::forward<F>(f), extra...);
-    return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-}
+// An instance-method descriptor around a C++ callable (first argument: the instance).
+inline py::object as_method(const py::cpp_function& fn) { return checked(PyInstanceMethod_New(fn.ptr())); }
 
 // An attribute of the builtins module (type, property, slice, ...).
 inline py::object builtin(const char* name) {
@@ -87,7 +88,7 @@ inline py::object init_signature(const py::object& init) {
             py::name("__get__"), py::arg("self"), py::arg("instance"), py::arg("owner") = py::none());
         py::dict ns;
         ns["__slots__"] = py::make_tuple("init");
-        ns["__get__"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(get.ptr()));
+        ns["__get__"] = as_method(get);
         return builtin("type")("InitSignature", py::make_tuple(builtin("object")), ns).release().ptr();
     }();
     py::object descriptor = py::handle(type)();
@@ -109,7 +110,7 @@ public:
     // first argument: method("f", {"(self, x)", "doc"}, f, py::arg("self"), py::arg("x")).
     template <class F, class... Extra>
     ClassBuilder& method(const char* name, const Signature& sig, F&& f, const Extra&... extra) {
-        ns_[name] = instance_method(name, sig, std::forward<F>(f), extra...);
+        ns_[name] = as_method(signed_function(name, sig, std::forward<F>(f), extra...));
         return *this;
     }
 
@@ -119,7 +120,7 @@ public:
     template <class F, class... Extra>
     ClassBuilder& init(const Signature& sig, F&& f, const Extra&... extra) {
         py::cpp_function fn = signed_function(qualified("__init__").c_str(), sig, std::forward<F>(f), extra...);
-        ns_["__init__"] = py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
+        ns_["__init__"] = as_method(fn);
         ns_["__signature__"] = init_signature(fn);
         return *this;
     }
@@ -190,12 +191,6 @@ inline bool truthy(const py::handle& obj) {
     const int r = PyObject_IsTrue(obj.ptr());
     if (r < 0) throw py::error_already_set();
     return r == 1;
-}
-
-// The new reference a C API call returned, or its pending error raised.
-inline py::object checked(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
 }
 
 // isinstance(obj, cls) and `a <op> b` (Py_LT, Py_GT ...); their errors propagate.

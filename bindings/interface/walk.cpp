@@ -371,12 +371,9 @@ py::dict node_members(const std::string& kind, py::object func, py::object shown
         install(out, p, property(getter), info);
     }
     if (rule(info.kind).shift == Shift::Zero) return out;
-    auto method = [](py::cpp_function fn) {
-        return py::reinterpret_steal<py::object>(PyInstanceMethod_New(fn.ptr()));
-    };
     if (info.kind != Kind::Binary) {
         install(out, kRepr,
-                method(signed_function("__repr__", {"(self)"}, [info](py::object self) { return walk_repr(self, info); },
+                zarnik_py::as_method(signed_function("__repr__", {"(self)"}, [info](py::object self) { return walk_repr(self, info); },
                                        py::arg("self"))),
                 info);
         return out;
@@ -395,7 +392,7 @@ py::dict node_members(const std::string& kind, py::object func, py::object shown
     install(out, kText, property(text, set_text), info);
     // The representation is the `_repr` text, looked up so that it can be overridden.
     install(out, kRepr,
-            method(signed_function("__repr__", {"(self)"}, [](py::object self) { return get(self, kText); },
+            zarnik_py::as_method(signed_function("__repr__", {"(self)"}, [](py::object self) { return get(self, kText); },
                                    py::arg("self"))),
             info);
     return out;

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/modules.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/columns.hpp"
 #include "zarnik/kernels.hpp"
@@ -39,7 +40,7 @@ const py::module_& np() {
 }
 
 // ---------------------------------------------------------------------------
-// argument checks (the same types and messages as zarnik.utils.rolling_window)
+// argument checks (the rule of zarnik.utils.check_window)
 // ---------------------------------------------------------------------------
 py::array as_array(py::handle x, int ndim) {
     py::array arr = py::isinstance<py::array>(x) ? py::reinterpret_borrow<py::array>(x)
@@ -59,17 +60,8 @@ std::size_t check_window(py::handle window, py::ssize_t length) {
         long long w = PyLong_AsLongLongAndOverflow(window.ptr(), &overflow);
         if (!overflow && w >= 1 && w <= length) return std::size_t(w);
     }
-    py::object tname = py::type::handle_of(window).attr("__name__");
-    const bool boolean = PyBool_Check(window.ptr()) || py::isinstance(window, np().attr("bool_"));
-    py::object w = py::reinterpret_steal<py::object>(boolean ? nullptr : PyNumber_Index(window.ptr()));
-    if (!w) {
-        PyErr_Clear();
-        raise(PyExc_TypeError, format("window must be an integer, got {}", tname));
-    }
-    py::int_ one(1), len(length);
-    if (compare(w, one, Py_LT)) raise(PyExc_ValueError, format("window must be at least 1, got {}", w));
-    if (compare(w, len, Py_GT)) raise(PyExc_ValueError, format("window {} is larger than the series length {}", w, length));
-    return w.cast<std::size_t>();
+    // Anything else: the rule (and messages) of zarnik.utils.check_window.
+    return package_module("utils").attr("check_window")(window, length).cast<std::size_t>();
 }
 
 // Brings an input to a dtype the core handles: booleans, fixed-size integers,
