@@ -585,6 +585,70 @@ class _Storage:
         self.pool.clear()
 
 
+# A node whose rows are not limited (its consumer is a callable the engine does not know).
+_ALL_ROWS = 1 << 62
+
+
+def _rows_plan(graph: _Graph, roots: Iterable[int], n_dates: int) -> tuple[list[int], list[int | None]]:
+    """How many trailing rows of each node's value its consumers read, and how many
+    rows of its children each node reads (None: whole values).
+
+    Values are aligned on their last row (the end date). The requested factors
+    need the requested dates; a row-local node (element-wise, per date) needs
+    what its consumers need, a kernel of window w and a lag or shift of n need
+    w - 1 or n rows more. Several factors evaluated together load the fields
+    over the longest look-back among them, so without this every node of a
+    short formula would be computed over rows no result reads. Dropping leading
+    rows leaves every remaining row's bits unchanged (kernels lay their block
+    grid from the end or on the calendar). Callables the engine does not know
+    get whole values.
+    """
+    kernels = _rolling_kernels()
+    shift = _shift_function()
+    from . import operators as ops
+
+    local = (ops.cs_rank, ops.where, ops.cs_zscore, ops.cs_scale, ops.quantile_bucket, ops.group_demean,
+             ops.group_rank, ops.group_zscore, ops.signed_power)
+    n = len(graph.keys)
+    need = [0] * n
+    takes: list[int | None] = [None] * n
+    for r in roots:
+        need[r] = max(need[r], n_dates)
+
+    def count(c: int) -> int | None:
+        v = graph.keys[c] if graph.kind[c] == "lit" else None
+        if isinstance(v, (int, np.integer)) and not isinstance(v, bool) and 0 <= v < _ALL_ROWS:
+            return int(v)
+        return None
+
+    for i in reversed(range(n)):  # consumers come first
+        if graph.kind[i] != "app":
+            continue
+        func, kids = graph.keys[i][0], graph.children[i]
+        extra: int | None = None
+        hit = kernels.get(id(func))
+        if func is shift or func is ops.lag:
+            k = count(kids[1]) if len(kids) == 2 else None
+            extra = k
+        elif hit is not None and hit[1] is func:
+            w = count(kids[0] if hit[2] == 2 else kids[1]) if len(kids) == hit[2] + 1 else None
+            extra = None if w is None or w < 1 else w - 1
+        elif (isinstance(func, np.ufunc) and func.nout == 1) or any(func is f for f in local):
+            extra = 0
+        take = _ALL_ROWS if extra is None or need[i] >= _ALL_ROWS else min(_ALL_ROWS, need[i] + extra)
+        takes[i] = None if take >= _ALL_ROWS else take
+        for c in kids:
+            need[c] = max(need[c], take)
+    return need, takes
+
+
+def _trailing(v: Any, rows: int) -> Any:
+    """The last ``rows`` rows of a 2-D array (a view), anything else as it is."""
+    if type(v) is np.ndarray and v.ndim == 2 and v.shape[0] > rows:
+        return v[v.shape[0] - rows:]
+    return v
+
+
 def _layout_plan(graph: _Graph) -> tuple[set[int], list[bool]]:
     """Which element-wise nodes run on column-major data; which values must be row-major.
 
@@ -645,6 +709,8 @@ def _layout_plan(graph: _Graph) -> tuple[set[int], list[bool]]:
 # ---------------------------------------------------------------------------
 # Set to False to evaluate every element-wise node as its own numpy call.
 _FUSE = True
+# Set to False to evaluate every node over all loaded rows (see _rows_plan).
+_TRIM = True
 
 # Operation codes of zarnik._core.fused_elementwise, and the numpy ufuncs they
 # reproduce exactly on float64 operands. fmax / fmin are left out (numpy's loops
@@ -793,9 +859,17 @@ def _fused_scalar(v: Any) -> float | None:
 class _Evaluator:
     """Evaluates the nodes of a graph in order, freeing values after their last use."""
 
-    def __init__(self, graph: _Graph, ncols: int, last: int | None = None) -> None:
+    def __init__(self, graph: _Graph, ncols: int, last: int | None = None,
+                 rows: tuple[list[int], list[int | None]] | None = None) -> None:
         self.graph = graph
         self.ncols = ncols
+        # rows of each node's value its consumers read, and of its children each node
+        # reads (_rows_plan); None: whole values
+        self.need, self.takes = rows if rows is not None else (None, None)
+        self.trims: dict[int, int] = {}
+        self.args_alt: list[Any] = []
+        self.fuse_views: dict[Any, Any] = {}
+        self.fuse_take: int | None = None
         # index of the last row's date in the trading calendar: rolling kernels lay
         # their block grid on the calendar, so a date's value does not depend on the
         # requested span (None: the grid is counted back from the last row)
@@ -832,6 +906,17 @@ class _Evaluator:
         func = key[0]
         kids = g.children[i]
         args = [self.values[c] for c in kids]
+        alts = [self.alt[c] for c in kids]
+        self.trims = {}
+        take = self._take(i, func, kids)
+        if take is not None:
+            for k, c in enumerate(kids):
+                a = _trailing(args[k], take)
+                if a is not args[k]:
+                    self.trims[id(a)] = c
+                    args[k] = a
+                    alts[k] = _trailing(alts[k], take)
+        self.args_alt = alts
         try:
             out, attached = self._apply(i, func, kids, args)
         except FactorEvaluationError:
@@ -847,8 +932,8 @@ class _Evaluator:
             self.storage.release(attached)
             raise
         self.attached[i] = attached
-        if (func is self.shift or func is self.lag) and self.alt[kids[0]] is not None:
-            x = self.alt[kids[0]]
+        if (func is self.shift or func is self.lag) and alts[0] is not None:
+            x = alts[0]
             self.alt[i] = x[int(args[1]):] if func is self.shift else func(x, args[1])
         for c in kids:
             g.refs[c] -= 1
@@ -857,6 +942,10 @@ class _Evaluator:
                 self.attached[c] = []
                 self.values[c] = None
                 self.alt[c] = None
+
+    def _take(self, i: int, func: Any, kids: list[int]) -> int | None:
+        """Rows of its children node ``i`` reads, or None for whole values."""
+        return None if self.takes is None else self.takes[i]
 
     def step(self, i: int) -> None:
         """Evaluates node ``i``, or its whole fused group when ``i`` is a group's root."""
@@ -868,6 +957,17 @@ class _Evaluator:
         elif not self._run_fused(i, members):
             for m in members:  # the same nodes one by one
                 self.run_node(m)
+
+    def _fv(self, c: int, alt: bool = False) -> Any:
+        """The value (or column-major stand-in) of child ``c`` trimmed to the rows the fused group reads;
+        the same view object on every call for one group."""
+        key = (c, alt)
+        hit = self.fuse_views.get(key)
+        if hit is None:
+            v = self.alt[c] if alt else self.values[c]
+            hit = v if self.fuse_take is None else _trailing(v, self.fuse_take)
+            self.fuse_views[key] = hit
+        return hit
 
     def _fused_inputs(self, members: list[int]) -> Any:
         """The program, inputs and result type of a group, or None when it cannot run fused
@@ -884,7 +984,7 @@ class _Evaluator:
             for c in g.children[m]:
                 if c in inside or c in reg:
                     continue
-                v = self.values[c]
+                v = self._fv(c)
                 if type(v) is np.ndarray and v.ndim == 2:
                     if v.dtype.kind not in "biuf":
                         return None
@@ -917,7 +1017,7 @@ class _Evaluator:
                 for pos, c in enumerate(kids):
                     if c in inside:
                         continue
-                    v = self.values[c]
+                    v = self._fv(c)
                     if type(v) is np.ndarray and v.ndim == 2:
                         if pos > 0 and v.dtype not in (_F8, _BOOL):
                             return None
@@ -936,7 +1036,7 @@ class _Evaluator:
                 code, logic = _FUSED_OPS[func]
             types = []
             for c in kids:
-                t = dtype[c] if c in inside else _weak_dtype(self.values[c])
+                t = dtype[c] if c in inside else _weak_dtype(self._fv(c))
                 if t is None:
                     return None
                 types.append(t)
@@ -952,7 +1052,7 @@ class _Evaluator:
                 return None
             for c, t in zip(kids, ins):
                 if c not in inside:
-                    v = self.values[c]
+                    v = self._fv(c)
                     if type(v) is np.ndarray and v.ndim == 2 and v.dtype not in (_F8, _BOOL):
                         convert.add(c)
             dtype[m] = out
@@ -981,6 +1081,8 @@ class _Evaluator:
 
     def _run_fused(self, root: int, members: list[int]) -> bool:
         """Evaluates a group of element-wise nodes in one pass; False when it has to run node by node."""
+        self.fuse_views = {}
+        self.fuse_take = None if self.need is None or self.need[root] >= _ALL_ROWS else self.need[root]
         plan = self._fused_inputs(members)
         if plan is None:
             return False
@@ -992,8 +1094,8 @@ class _Evaluator:
         for layout in prefer:
             pick = []
             for c in panels:
-                v = self.values[c]
-                options = [v] if self.alt[c] is None else [v, self.alt[c]]
+                v = self._fv(c)
+                options = [v] if self.alt[c] is None else [v, self._fv(c, alt=True)]
                 hit = next((a for a in options if _lines_contiguous(a, layout)), None)
                 if hit is None and c in convert:
                     hit = v  # converted below into the layout
@@ -1028,7 +1130,7 @@ class _Evaluator:
         attached: list[int] = []
         if out_dtype == _F8:
             for c in panels:
-                a = self.values[c]
+                a = self._fv(c)
                 if (
                     panel_value[c] is a
                     and a.dtype == np.float64
@@ -1087,14 +1189,15 @@ class _Evaluator:
                 window, arrays, sources = args[0], args[1:], kids[1:]
             else:
                 window, arrays, sources = args[1], args[:1], kids[:1]
-            arrays = [a if self.alt[c] is None else self.alt[c] for a, c in zip(arrays, sources)]
+            alts = self.args_alt[1:] if hit[2] == 2 else self.args_alt[:1]
+            arrays = [a if x is None else x for a, x in zip(arrays, alts)]
             rows = _rows_of(list(arrays)) or 1
             arrays = [_as_panel(a, self.ncols, rows) for a in arrays]
             out = rolling._apply_columns(func, window, *arrays, last=self.last)
             return out, st.own(out)
         if isinstance(func, np.ufunc) and func.nout == 1:
             if i in self.columnwise:
-                args = [a if self.alt[c] is None else self.alt[c] for a, c in zip(args, kids)]
+                args = [a if x is None else x for a, x in zip(args, self.args_alt)]
             out_buf = self._output_buffer(func, kids, args)
             if out_buf is not None:
                 buf, attached = out_buf
@@ -1150,7 +1253,7 @@ class _Evaluator:
         g, st = self.graph, self.storage
         for c, a in zip(kids, args):
             if (
-                a is self.values[c]  # not a column-major stand-in the node does not own
+                (a is self.values[c] or self.trims.get(id(a)) == c)  # not a column-major stand-in
                 and type(a) is np.ndarray
                 and a.dtype == np.float64
                 and a.shape == shape
@@ -1226,7 +1329,8 @@ def _evaluate(
 
         bar = tqdm(total=n_apps, desc="evaluating factors", unit="node", leave=False)
 
-    ev = _Evaluator(graph, N, _calendar_position(ostrel, dates[-1]))
+    ev = _Evaluator(graph, N, _calendar_position(ostrel, dates[-1]),
+                    _rows_plan(graph, root_index.values(), len(dates)) if _TRIM else None)
     try:
         with np.errstate(all="ignore"):
             for i, k in enumerate(graph.keys):
@@ -1267,7 +1371,7 @@ def _evaluate(
         v = ev.values[i]
         expect = L - shifts[name]
         if isinstance(v, np.ndarray) and v.ndim == 2:
-            if v.shape[0] != expect:
+            if v.shape[0] != expect and not (v.shape[0] == len(dates) and ev.need is not None):
                 raise FactorEvaluationError(
                     "{}: evaluated to {} rows, expected {} (look-back {} over {} loaded dates)".format(
                         _brief(roots[name]), v.shape[0], expect, shifts[name], L

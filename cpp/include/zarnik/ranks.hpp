@@ -71,12 +71,13 @@ inline void radix_sort(KeyedPositions& a, KeyedPositions& tmp) {
 
 // Sorts (key, position) pairs by key, not stably: for ranks, where equal keys
 // share one average rank and their order does not matter. A most-significant-
-// digit bucket sort: the keys' range [lo, hi] is cut into about twice as many
+// digit bucket sort: the keys' range [lo, hi] is cut into about as many
 // buckets as there are keys, and buckets of more than 16 keys are cut again
-// over their own range; small buckets take an insertion sort, buckets of equal
-// keys are left as they are. Continuous values then need one distributing pass
+// over their own range (buckets of equal keys are left as they are); a final
+// insertion sort orders the small buckets. Continuous values then need one distributing pass
 // instead of the five or six a least-significant-digit sort makes over 64-bit
-// keys. `src` (n pairs, keys in [lo, hi]) is scratch; the result is in `dst`.
+// keys. bucket_sort_into: `src` (n pairs, keys in [lo, hi]) is scratch; the
+// result, its small buckets still unsorted, is in `dst`.
 namespace detail {
 
 inline void insertion_sort(std::pair<std::uint64_t, std::int32_t>* a, std::size_t n) {
@@ -93,7 +94,7 @@ inline void insertion_sort(std::pair<std::uint64_t, std::int32_t>* a, std::size_
 
 inline void bucket_sort_into(std::pair<std::uint64_t, std::int32_t>* src, std::pair<std::uint64_t, std::int32_t>* dst,
                              std::size_t n, std::uint64_t lo, std::uint64_t hi, std::vector<std::uint32_t>& count) {
-    const int bits = std::min(12, static_cast<int>(std::bit_width(n)) + 1);
+    const int bits = std::min(12, static_cast<int>(std::bit_width(n)));
     const int shift = std::max(0, static_cast<int>(std::bit_width(hi - lo)) - bits);
     const std::size_t nb = static_cast<std::size_t>((hi - lo) >> shift) + 1;
     // the counts of every level of the recursion share one vector (this level's at `base`)
@@ -118,8 +119,6 @@ inline void bucket_sort_into(std::pair<std::uint64_t, std::int32_t>* src, std::p
                 bucket_sort_into(dst + s, src + s, k, l, h, count);
                 std::copy(src + s, src + e, dst + s);
             }
-        } else if (k > 1) {
-            insertion_sort(dst + s, k);
         }
         s = e;
     }
@@ -145,6 +144,9 @@ inline void sort_by_key(KeyedPositions& a, KeyedPositions& tmp, std::vector<std:
     tmp.resize(n);
     count.clear();
     detail::bucket_sort_into(a.data(), tmp.data(), n, lo, hi, count);
+    // the buckets of up to 16 keys are in place but unsorted: one insertion sort over the
+    // whole array sorts them, its branches mostly predictable (keys rarely move)
+    detail::insertion_sort(tmp.data(), n);
     a.swap(tmp);
 }
 
