@@ -397,3 +397,37 @@ def test_pearson_ic_does_not_depend_on_the_scale_of_the_factor(scale):
     both, _ = step._calc_ic(f * scale, {"P_1": r * scale}, ["P_1"])
     np.testing.assert_allclose(got, want, rtol=1e-12)
     np.testing.assert_allclose(both, want, rtol=1e-12)
+
+
+def _hard_rows(rng, rows, n):
+    """Rows that are hard to sort: a few base values, many of them nudged in their lowest bits only
+    (equal upper halves of the sort key), signed zeros, infinities and missing values."""
+    base = rng.choice(np.array([-2.5, -1e-3, 1e-300, 0.75, 3.0, 1e12]), size=(rows, n))
+    nudged = (base.view(np.int64) + rng.integers(0, 4, size=(rows, n))).view(np.float64)
+    v = np.where(rng.random((rows, n)) < 0.5, nudged, base)
+    special = rng.random((rows, n))
+    v[special < 0.05] = 0.0
+    v[(special >= 0.05) & (special < 0.1)] = -0.0
+    v[(special >= 0.1) & (special < 0.12)] = np.inf
+    v[(special >= 0.12) & (special < 0.14)] = -np.inf
+    v[(special >= 0.14) & (special < 0.2)] = np.nan
+    return v
+
+
+@pytest.mark.parametrize("n", [300, 5000])
+@pytest.mark.parametrize("seed", [0, 1])
+def test_rank_ic_on_wide_rows_that_are_hard_to_sort_equals_scipy(n, seed):
+    rng = np.random.default_rng(seed)
+    f = _hard_rows(rng, 4, n)
+    r = _hard_rows(rng, 4, n)
+    r[1] = np.where(np.isnan(r[1]), np.nan, rng.normal(size=n))  # distinct returns
+    step = assayer.ICAnalysis(rank_ic=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        ic, p = step._calc_ic(f, {"P_1": r}, ["P_1"])
+        want_ic, want_p = ref_calc_ic(True, f, {"P_1": r}, ["P_1"])
+        # the screen's path: returns ranked once, the factor ranked against them
+        ranked_ic, ranked_p, _ = step._rank_ic_ranked(f, step._rank_rows(r))
+    np.testing.assert_allclose(ic, want_ic, rtol=1e-12, atol=1e-14)
+    np.testing.assert_allclose(p, want_p, rtol=1e-12, atol=1e-300)
+    assert np.array_equal(ranked_ic, ic, equal_nan=True) and np.array_equal(ranked_p, p, equal_nan=True)

@@ -390,3 +390,29 @@ def test_labels_match_reference(m, q, ascending, seed):
     got = out["quantile_detail"].iloc[1].to_numpy()
     assert (pd.isna(got) == pd.isna(want)).all()
     assert (got[~pd.isna(want)] == want[~pd.isna(want)]).all()
+
+
+@pytest.mark.parametrize("m", [300, 5000])
+@pytest.mark.parametrize("ascending", [True, False])
+def test_labels_of_wide_rows_that_are_hard_to_sort_match_reference(m, ascending):
+    # a few base values, many nudged in their lowest bits only, signed zeros and infinities:
+    # ties broken by column order, values apart only in their last bits kept apart
+    rng = np.random.default_rng(m)
+    base = rng.choice(np.array([-2.5, -1e-3, 1e-300, 0.75, 3.0, 1e12]), size=m)
+    values = np.where(rng.random(m) < 0.5, (base.view(np.int64) + rng.integers(0, 4, size=m)).view(np.float64), base)
+    special = rng.random(m)
+    values[special < 0.05] = 0.0
+    values[(special >= 0.05) & (special < 0.1)] = -0.0
+    values[(special >= 0.1) & (special < 0.12)] = np.inf
+    values[(special >= 0.12) & (special < 0.14)] = -np.inf
+    values[(special >= 0.14) & (special < 0.2)] = np.nan
+    dates = pd.bdate_range("2022-01-03", periods=2, name="datetime")
+    factor = pd.DataFrame([values, values], index=dates, columns=["c{}".format(i) for i in range(m)])
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        out = assayer.QuantileReturnAnalysis(quantile=7).analysis(factor, factor * 0, [1], ascending=ascending).kwargs
+    tags = np.array(["q{}".format(i) for i in range(1, 8)])
+    want = ref_my_quantile(factor.iloc[0].rank(method="first", ascending=ascending).to_numpy(), 7, tags)
+    got = out["quantile_detail"].iloc[1].to_numpy()
+    assert (pd.isna(got) == pd.isna(want)).all()
+    assert (got[~pd.isna(want)] == want[~pd.isna(want)]).all()

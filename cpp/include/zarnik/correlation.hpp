@@ -21,6 +21,7 @@
 
 #include "zarnik/parallel.hpp"
 #include "zarnik/ranks.hpp"
+#include "zarnik/row_sort.hpp"
 
 namespace zarnik::corr {
 
@@ -232,11 +233,10 @@ inline SortedRows sort_rows(const double* m, std::size_t rows, std::size_t cols)
     s.order.resize(rows * cols);
     s.count.resize(rows);
     zarnik::parallel_for(rows, [&](std::size_t b, std::size_t e) {
-        ranks::KeyedPositions buf, tmp;
-        buf.reserve(cols);
+        rowsort::Scratch scratch;
         for (std::size_t r = b; r < e; ++r)
             s.count[r] = static_cast<std::int32_t>(
-                sorted_present(m + r * cols, cols, s.order.data() + r * cols, buf, tmp));
+                rowsort::sorted_present(m + r * cols, cols, s.order.data() + r * cols, scratch));
     }, 16);
     return s;
 }
@@ -422,21 +422,21 @@ inline DecayTable decay_correlations(const double* F, const std::vector<const do
 
 // Rows ranked once for rank correlations against many factors: the sorted
 // order of each row's present values (`sorted`), the average ranks by
-// position (0 where the value is missing: ranks are >= 1), whether the sorted
-// value at each slot ends a run of equal values, whether the row has ties at
-// all, and each row's sum of squared ranks.
+// position (0 where the value is missing: ranks are >= 1), each row's sum of
+// squared ranks and, with runs, the runs of two or more equal values of each
+// row as (first, last) sorted slots: runs[run_at[r] .. run_at[r + 1]).
 struct RankedPanel {
     std::size_t rows = 0, cols = 0;
     SortedRows sorted;
-    std::vector<double> rank;            // rows x cols
-    std::vector<std::uint8_t> run_end;   // rows x cols, by sorted slot
-    std::vector<std::uint8_t> ties;      // rows
-    std::vector<double> sum_sq;          // rows
+    std::vector<double> rank;                                   // rows x cols
+    std::vector<double> sum_sq;                                 // rows
+    std::vector<std::pair<std::int32_t, std::int32_t>> runs;    // tied runs, row after row
+    std::vector<std::size_t> run_at;                            // rows + 1
     const double* rank_row(std::size_t r) const { return rank.data() + r * cols; }
 };
 
 // The panel of a rows x cols matrix (row-major); `with_runs` false leaves
-// run_end and ties empty (only a panel walked in sorted order needs them).
+// the runs empty (only a panel walked in sorted order needs them).
 inline RankedPanel rank_panel(const double* m, std::size_t rows, std::size_t cols, bool with_runs = true) {
     RankedPanel p;
     p.rows = rows;
@@ -444,10 +444,7 @@ inline RankedPanel rank_panel(const double* m, std::size_t rows, std::size_t col
     p.sorted = sort_rows(m, rows, cols);
     p.rank.assign(rows * cols, 0.0);
     p.sum_sq.assign(rows, 0.0);
-    if (with_runs) {
-        p.run_end.assign(rows * cols, 0);
-        p.ties.assign(rows, 0);
-    }
+    std::vector<std::vector<std::pair<std::int32_t, std::int32_t>>> row_runs(with_runs ? rows : 0);
     parallel_for(rows, [&](std::size_t b, std::size_t e) {
         for (std::size_t r = b; r < e; ++r) {
             const double* v = m + r * cols;
@@ -458,14 +455,18 @@ inline RankedPanel rank_panel(const double* m, std::size_t rows, std::size_t col
                                     [&](std::size_t i, std::size_t j, double avg) {
                 for (std::size_t k = i; k <= j; ++k) rk[o[k]] = avg;
                 sq += static_cast<double>(j - i + 1) * (avg * avg);
-                if (with_runs) {
-                    p.run_end[r * cols + j] = 1;
-                    if (j > i) p.ties[r] = 1;
-                }
+                if (with_runs && j > i)
+                    row_runs[r].emplace_back(static_cast<std::int32_t>(i), static_cast<std::int32_t>(j));
             });
             p.sum_sq[r] = sq;
         }
     }, 16);
+    if (with_runs) {
+        p.run_at.assign(rows + 1, 0);
+        for (std::size_t r = 0; r < rows; ++r) p.run_at[r + 1] = p.run_at[r] + row_runs[r].size();
+        p.runs.reserve(p.run_at[rows]);
+        for (auto& rr : row_runs) p.runs.insert(p.runs.end(), rr.begin(), rr.end());
+    }
     return p;
 }
 
@@ -491,50 +492,70 @@ inline double rank_pearson_from_sums(double sum_xy, double sum_xx, double sum_yy
 
 // The returns' side of a rank correlation over the pairs where a factor row
 // is present: walks one returns row in its sorted order (`order`, `count`
-// present values; `ends`: run_end of that row, or null when it has no ties)
-// and gives the number of pairs m, the sum of the products of the factor's
-// ranks `f` (0 where missing) with the returns' ranks over those pairs, and
-// the sum of the returns' squared ranks over them. Exact (kExactRankCols).
+// present values; `runs`: its tied runs, `nruns` of them) and gives the
+// number of pairs m, the sum of the products of the factor's ranks `f` (0
+// where missing) with the returns' ranks over those pairs, and the sum of the
+// returns' squared ranks over them. `seen` (count entries) is scratch.
+// Every term and partial sum is a multiple of 1/4 below 2^51
+// (kExactRankCols), so the sums are exact whatever their order.
 struct RankSums {
     std::size_t m = 0;
     double xy = 0.0, yy = 0.0;
 };
 
-inline RankSums walk_ranked(const double* f, const std::int32_t* order, std::size_t count, const std::uint8_t* ends) {
-    RankSums s;
-    if (!ends) {
-        // distinct returns: the k-th pair in the returns' order has rank k
-        std::size_t m = 0;
-        double xy = 0.0;
-        for (std::size_t k = 0; k < count; ++k) {
-            const double v = f[order[k]];
-            m += v != 0.0;
-            xy += v * static_cast<double>(m);
-        }
-        const double n = static_cast<double>(m);
-        s.m = m;
-        s.xy = xy;
-        s.yy = n * (n + 1.0) * (2.0 * n + 1.0) / 6.0;
-        return s;
+inline RankSums walk_ranked(const double* f, const std::int32_t* order, std::size_t count,
+                            const std::pair<std::int32_t, std::int32_t>* runs, std::size_t nruns,
+                            std::int32_t* seen) {
+    // ordinal ranks first: the k-th pair in the returns' order has rank k
+    // (four partial sums); seen[k]: pairs up to and including slot k
+    std::size_t m = 0, k = 0;
+    double xy0 = 0.0, xy1 = 0.0, xy2 = 0.0, xy3 = 0.0;
+    for (; k + 4 <= count; k += 4) {
+        const double v0 = f[order[k]], v1 = f[order[k + 1]], v2 = f[order[k + 2]], v3 = f[order[k + 3]];
+        const std::size_t m0 = m + (v0 != 0.0), m1 = m0 + (v1 != 0.0), m2 = m1 + (v2 != 0.0);
+        m = m2 + (v3 != 0.0);
+        seen[k] = static_cast<std::int32_t>(m0);
+        seen[k + 1] = static_cast<std::int32_t>(m1);
+        seen[k + 2] = static_cast<std::int32_t>(m2);
+        seen[k + 3] = static_cast<std::int32_t>(m);
+        xy0 += v0 * static_cast<double>(m0);
+        xy1 += v1 * static_cast<double>(m1);
+        xy2 += v2 * static_cast<double>(m2);
+        xy3 += v3 * static_cast<double>(m);
     }
-    // runs of equal returns share the average rank of their pairs
-    double base = 0.0, run_cnt = 0.0, run_sum = 0.0, xy = 0.0, yy = 0.0;
-    for (std::size_t k = 0; k < count; ++k) {
+    for (; k < count; ++k) {
         const double v = f[order[k]];
-        run_cnt += v != 0.0;
-        run_sum += v;
-        if (!ends[k]) continue;
-        const double avg = base + (run_cnt + 1.0) / 2.0;
-        xy += avg * run_sum;
-        yy += run_cnt * (avg * avg);
-        base += run_cnt;
-        run_cnt = 0.0;
-        run_sum = 0.0;
+        m += v != 0.0;
+        seen[k] = static_cast<std::int32_t>(m);
+        xy0 += v * static_cast<double>(m);
     }
-    s.m = static_cast<std::size_t>(base);
-    s.xy = xy;
-    s.yy = yy;
-    return s;
+    const double n = static_cast<double>(m);
+    double xy = (xy0 + xy1) + (xy2 + xy3);
+    double yy = n * (n + 1.0) * (2.0 * n + 1.0) / 6.0;
+    // then each run of equal returns: its c pairs share their average rank
+    for (std::size_t q = 0; q < nruns; ++q) {
+        const std::size_t i = static_cast<std::size_t>(runs[q].first), j = static_cast<std::size_t>(runs[q].second);
+        const double before = i > 0 ? static_cast<double>(seen[i - 1]) : 0.0;
+        const double c = static_cast<double>(seen[j]) - before;
+        if (c < 2.0) continue;
+        const double avg = before + (c + 1.0) / 2.0;
+        double ordinal = 0.0, sum = 0.0;
+        for (std::size_t s = i; s <= j; ++s) {
+            const double v = f[order[s]];
+            ordinal += v * static_cast<double>(seen[s]);
+            sum += v;
+        }
+        xy += avg * sum - ordinal;
+        // sum of (before + 1)^2 .. (before + c)^2 replaced by c * avg^2
+        const double hi = before + c;
+        const double squares = (hi * (hi + 1.0) * (2.0 * hi + 1.0) - before * (before + 1.0) * (2.0 * before + 1.0)) / 6.0;
+        yy += c * (avg * avg) - squares;
+    }
+    RankSums out;
+    out.m = m;
+    out.xy = xy;
+    out.yy = yy;
+    return out;
 }
 
 // Rank correlations of factor row t (values F, panel fp; its runs are not
@@ -555,6 +576,7 @@ inline void ranked_lag_correlations(const double* F, const RankedPanel& fp, cons
     parallel_for(rows, [&](std::size_t b, std::size_t e) {
         Workspace ws;
         std::vector<std::uint8_t> mask;
+        std::vector<std::int32_t> seen(cols);
         for (std::size_t t = b; t < e; ++t) {
             const std::size_t fc = static_cast<std::size_t>(fp.sorted.count[t]);
             for (std::size_t l = 0; l < L; ++l) {
@@ -569,8 +591,9 @@ inline void ranked_lag_correlations(const double* F, const RankedPanel& fp, cons
                 const std::int32_t* ro = rp.sorted.row(u);
                 const std::size_t rc = static_cast<std::size_t>(rp.sorted.count[u]);
                 if (exact) {
-                    const RankSums s = walk_ranked(fp.rank_row(t), ro, rc,
-                                                   rp.ties[u] ? rp.run_end.data() + u * cols : nullptr);
+                    const std::size_t r0 = rp.run_at[u];
+                    const RankSums s = walk_ranked(fp.rank_row(t), ro, rc, rp.runs.data() + r0,
+                                                   rp.run_at[u + 1] - r0, seen.data());
                     if (s.m == fc) {
                         n_cell = static_cast<std::int64_t>(fc);
                         r_cell = rank_pearson_from_sums(s.xy, fp.sum_sq[t], s.yy, fc);

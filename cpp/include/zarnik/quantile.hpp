@@ -16,6 +16,7 @@
 #include "zarnik/checked.hpp"
 #include "zarnik/ranks.hpp"
 #include "zarnik/returns.hpp"
+#include "zarnik/row_sort.hpp"
 #include "zarnik/parallel.hpp"
 
 namespace zarnik::quantile {
@@ -50,11 +51,10 @@ inline std::vector<double> rank_cuts(std::size_t m, const std::vector<double>& f
 // (ties by position); rank v goes to group 0 when cut[0] <= v <= cut[1] and
 // to group k when cut[k] < v <= cut[k + 1].
 inline void label_row(const double* v, std::size_t S, const std::vector<double>& fractions, bool ascending,
-                      std::int32_t* out, std::vector<std::int32_t>& order, zarnik::ranks::KeyedPositions& buf,
-                      zarnik::ranks::KeyedPositions& tmp) {
+                      std::int32_t* out, std::vector<std::int32_t>& order, zarnik::rowsort::Scratch& scratch) {
     for (std::size_t s = 0; s < S; ++s) out[s] = -1;
     order.resize(S);
-    const std::size_t m = zarnik::ranks::sorted_present(v, S, order.data(), buf, tmp, !ascending);
+    const std::size_t m = zarnik::rowsort::sorted_present(v, S, order.data(), scratch, !ascending);
     if (m == 0) return;
     const std::vector<double> cuts = rank_cuts(m, fractions);
     std::size_t g = 1;  // smallest g >= 1 with cuts[g] >= rank, found by walking
@@ -71,10 +71,10 @@ inline void lagged_labels(const double* F, std::size_t n, std::size_t S, const s
                           bool ascending, std::int32_t* out) {
     for (std::size_t s = 0; s < S && n > 0; ++s) out[s] = -1;
     zarnik::parallel_for(n > 0 ? n - 1 : 0, [&](std::size_t b, std::size_t e) {
-        zarnik::ranks::KeyedPositions buf, tmp;
+        zarnik::rowsort::Scratch scratch;
         std::vector<std::int32_t> order;
         for (std::size_t t = b + 1; t < e + 1; ++t)
-            label_row(F + (t - 1) * S, S, fractions, ascending, out + t * S, order, buf, tmp);
+            label_row(F + (t - 1) * S, S, fractions, ascending, out + t * S, order, scratch);
     }, 16);
 }
 
