@@ -665,8 +665,10 @@ def _dask_client(workers: int | None, scheduler: str | None) -> tuple[Any, Any]:
     if env_before is None:  # the workers share the machine's cores
         os.environ["ZARNIK_NUM_THREADS"] = str(max(1, (os.cpu_count() or 1) // max(1, workers or 1)))
     try:
+        # No dashboard; the scheduler's HTTP endpoint takes a free port rather than 8787, which
+        # another cluster on the machine may hold.
         cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True, dashboard_address=None,
-                               silence_logs=40)
+                               scheduler_kwargs={"dashboard_address": ":0"}, silence_logs=40)
     finally:
         if env_before is None:
             os.environ.pop("ZARNIK_NUM_THREADS", None)
