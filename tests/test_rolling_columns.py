@@ -143,3 +143,34 @@ def test_simd_widths_agree_with_single_columns(monkeypatch, name, L, N, frac, ki
     for j in range(N):
         want, _ = _run(name, n, [a[:, j:j + 1] for a in arrays], 777)
         assert np.array_equal(wide[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("name", STREAMED)
+@pytest.mark.parametrize("layout", ["C", "F"])
+@pytest.mark.parametrize("n", [1, 20, 250])
+@pytest.mark.parametrize("avx2_off", ["", "1"])
+def test_outputs_larger_than_the_caches(name, layout, n, avx2_off, monkeypatch):
+    """Outputs of more than 16 MB (stored around the caches, chunks aligned to cache lines,
+    the columns before the first line and after the last chunk through the 1-D kernel)
+    hold every column's 1-D result, with its conditions."""
+    monkeypatch.setenv("ZARNIK_NO_AVX2", avx2_off)
+    rng = np.random.default_rng(n)
+    L, N = 1300, 2000
+    arrays = []
+    for s in range(2 if name in PAIR else 1):
+        x = 100 + np.cumsum(rng.standard_normal((L, N)), axis=0)
+        x[rng.random((L, N)) < 0.01] = np.nan
+        if s == 0:
+            x[:, 3] = 1e12 + rng.standard_normal(L) * 1e-3  # ill-conditioned: recomputed by the 1-D kernel
+            x[:, 1500] *= 1e300  # large enough to overflow
+            x[:300, 7] = 2.5  # constant stretch
+        arrays.append(LAYOUTS[layout](x))
+    got, conditions = _run(name, n, arrays, 4_321)
+    assert got.nbytes >= 16 << 20 and got.flags.c_contiguous
+    want_conditions = set()
+    for j in range(N):
+        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], 4_321)
+        want_conditions |= c
+        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
+    assert conditions == want_conditions

@@ -7,6 +7,9 @@
 // lane as the scalar IEEE operation does (sqrt correctly rounded, comparisons
 // give all-ones / all-zero lane masks, vmax / vmin return their second
 // operand when either is NaN, vblend takes a where the mask is set, else b).
+// vstream stores around the caches (for outputs far larger than they are),
+// to an address aligned to the vector's size; vfence must follow such stores
+// before the data is handed to another thread.
 //
 // SSE2 is baseline x86-64. The AVX2 table is compiled with only AVX2 enabled,
 // not FMA, so no multiply-add is contracted in code that includes it; it is
@@ -40,6 +43,7 @@ inline vd vset1(double a) { return _mm_set1_pd(a); }
 inline vd vzero() { return _mm_setzero_pd(); }
 inline vd vload(const double* p) { return _mm_loadu_pd(p); }
 inline void vstore(double* p, vd a) { _mm_storeu_pd(p, a); }
+inline void vstream(double* p, vd a) { _mm_stream_pd(p, a); }  // past the caches; p aligned to 16 bytes
 inline vd vadd(vd a, vd b) { return _mm_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm_sub_pd(a, b); }
 inline vd vmul(vd a, vd b) { return _mm_mul_pd(a, b); }
@@ -61,6 +65,7 @@ inline vd vne(vd a, vd b) { return _mm_cmpneq_pd(a, b); }
 inline vd vnan(vd a, vd b) { return _mm_cmpunord_pd(a, b); }
 inline vd vblend(vd m, vd a, vd b) { return _mm_or_pd(_mm_and_pd(m, a), _mm_andnot_pd(m, b)); }
 inline int vbits(vd a) { return _mm_movemask_pd(a); }  // lane 0 lowest
+inline void vfence() { _mm_sfence(); }  // orders the vstream stores before later stores
 }  // namespace sse2
 #endif
 
@@ -75,6 +80,7 @@ inline vd vset1(double a) { return _mm256_set1_pd(a); }
 inline vd vzero() { return _mm256_setzero_pd(); }
 inline vd vload(const double* p) { return _mm256_loadu_pd(p); }
 inline void vstore(double* p, vd a) { _mm256_storeu_pd(p, a); }
+inline void vstream(double* p, vd a) { _mm256_stream_pd(p, a); }  // p aligned to 32 bytes
 inline vd vadd(vd a, vd b) { return _mm256_add_pd(a, b); }
 inline vd vsub(vd a, vd b) { return _mm256_sub_pd(a, b); }
 inline vd vmul(vd a, vd b) { return _mm256_mul_pd(a, b); }
@@ -96,6 +102,7 @@ inline vd vne(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_NEQ_UQ); }
 inline vd vnan(vd a, vd b) { return _mm256_cmp_pd(a, b, _CMP_UNORD_Q); }
 inline vd vblend(vd m, vd a, vd b) { return _mm256_blendv_pd(b, a, m); }
 inline int vbits(vd a) { return _mm256_movemask_pd(a); }
+inline void vfence() { _mm_sfence(); }
 }  // namespace avx2
 #pragma GCC pop_options
 #endif
