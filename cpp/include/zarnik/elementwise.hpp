@@ -39,18 +39,9 @@
 #include "zarnik/parallel.hpp"
 #include "zarnik/simd.hpp"
 
-#if defined(__SSE2__) && (defined(__x86_64__) || defined(_M_X64))
-#include <emmintrin.h>
-#define ZARNIK_EW_SSE2 1
-#else
-#define ZARNIK_EW_SSE2 0
-#endif
-#if ZARNIK_EW_SSE2 && defined(__GNUC__) && !defined(__clang__) && !defined(ZARNIK_NO_AVX2)
-#include <immintrin.h>
-#define ZARNIK_EW_AVX2 1
-#else
-#define ZARNIK_EW_AVX2 0
-#endif
+// The vector paths compiled in are simd.hpp's.
+#define ZARNIK_EW_SSE2 ZARNIK_SIMD_SSE2
+#define ZARNIK_EW_AVX2 ZARNIK_SIMD_AVX2
 
 namespace zarnik::elementwise {
 
@@ -197,18 +188,9 @@ using namespace zarnik::simd::avx2;
 
 using ApplyFn = void (*)(Op, double*, const double*, const double*, const double*, std::size_t);
 
-// Whether the AVX2 loops run: the processor has AVX2 and ZARNIK_NO_AVX2 is
-// unset or empty (read on each call, so a process can compare the paths).
-inline bool use_avx2() {
-#if ZARNIK_EW_AVX2
-    static const bool have = __builtin_cpu_supports("avx2");
-    if (!have) return false;
-    const char* off = std::getenv("ZARNIK_NO_AVX2");
-    return off == nullptr || *off == '\0';
-#else
-    return false;
-#endif
-}
+// Whether the AVX2 loops run (simd::avx2_enabled: the processor has AVX2 and
+// ZARNIK_NO_AVX2 is unset or empty).
+inline bool use_avx2() { return simd::avx2_enabled(); }
 
 // The widest loops this processor runs.
 inline ApplyFn pick_apply() {
