@@ -383,3 +383,21 @@ def test_trading_dates_from_an_index_equal_the_element_by_element_conversion(uni
     slow = zarnik.engine._trading_dates(listed, None, None)
     assert fast.equals(slow)
     assert (fast.dtype, fast.freq, fast.name) == (slow.dtype, slow.freq, slow.name)
+
+
+@pytest.mark.parametrize("trim", [True, False])
+def test_a_root_read_further_back_by_another_root(market, monkeypatch, trim):
+    """RANK(close) is a result and, lagged, part of another one, while a third reads further back
+    still: the shared node holds more rows than its own result needs and fewer than were loaded."""
+    import zarnik.engine as E
+
+    monkeypatch.setattr(E, "_TRIM", trim)
+    factors = {
+        "rank": zarnik.parse("RANK(close)"),
+        "lagged": zarnik.parse("DELAY(RANK(close), 1) + close"),
+        "long": zarnik.parse("MA(close, 5)"),
+    }
+    together = execute_factors(factors, IDS, START, END)
+    for name, f in factors.items():
+        alone = execute_factor(f, IDS, START, END)
+        pd.testing.assert_frame_equal(together[name], alone)

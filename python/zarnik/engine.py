@@ -1371,7 +1371,10 @@ def _evaluate(
         v = ev.values[i]
         expect = L - shifts[name]
         if isinstance(v, np.ndarray) and v.ndim == 2:
-            if v.shape[0] != expect and not (v.shape[0] == len(dates) and ev.need is not None):
+            # Rows trimmed to what the consumers read (_rows_plan) leave a root with at least the
+            # requested dates: more when another root's subtree reads further back through it.
+            trimmed = ev.need is not None and len(dates) <= v.shape[0] <= expect
+            if v.shape[0] != expect and not trimmed:
                 raise FactorEvaluationError(
                     "{}: evaluated to {} rows, expected {} (look-back {} over {} loaded dates)".format(
                         _brief(roots[name]), v.shape[0], expect, shifts[name], L
