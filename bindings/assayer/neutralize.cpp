@@ -28,36 +28,19 @@ struct StyleTable {
 
 // Places the client's (order_book_id, date) table onto the frame's dates and
 // instruments: each date takes the exposures dated on it (intraday stamps the
-// exposures of their calendar date), each instrument its own column.
+// exposures of their calendar date), each instrument its own column. The
+// label positions come from zarnik.analysis.market_tables.exposure_positions.
 StyleTable place_style_exposures(const py::object& style_df, const py::object& index,
                                  const py::list& order_book_ids, bool daily) {
-    py::object pd = pandas();
-    py::object mi = style_df.attr("index");
-    py::list names = py::list(mi.attr("names"));
-    if (!py::isinstance(mi, pd.attr("MultiIndex")) || py::len(names) != 2 ||
-        !names.contains(py::str("order_book_id"))) {
-        raise(PyExc_ValueError,
-              format("get_style_factor_exposure: expected a DataFrame indexed by the two levels "
-                     "(order_book_id, date), got index levels {}",
-                     names));
-    }
-    const std::size_t ilev = py::object(names[0]).equal(py::str("order_book_id")) ? 0 : 1;
-    const std::size_t dlev = 1 - ilev;
-    py::object levels = mi.attr("levels"), codes = mi.attr("codes");
-    py::object date_level = as_datetime_index(levels[py::int_(dlev)]);
-    py::object target = daily ? index : index.attr("normalize")();
-    std::vector<std::int64_t> date_pos = positions(date_level, target);
-    std::vector<std::int64_t> inst_pos = positions(levels[py::int_(ilev)], order_book_ids);
-    const LongIndexArray dcodes = int64_array(codes[py::int_(dlev)]);
-    const LongIndexArray icodes = int64_array(codes[py::int_(ilev)]);
-
+    py::tuple p = market::tables("exposure_positions")(style_df, index, order_book_ids, daily);
+    const LongIndexArray date_pos = int64_array(p[0]), inst_pos = int64_array(p[1]);
+    const LongIndexArray dcodes = int64_array(p[2]), icodes = int64_array(p[3]);
+    const auto t_count = static_cast<std::size_t>(date_pos.size()), n = static_cast<std::size_t>(inst_pos.size());
     StyleTable out{to_dense_view(style_df, "style exposure").values, {}};
-    out.row_of.assign(zarnik::mul_size(date_pos.size(), inst_pos.size(), "style exposures"), -1);
-    const std::int64_t repeated = zarnik::neutralize::place_table_rows(
-        date_pos.data(), date_pos.size(), inst_pos.data(), inst_pos.size(), dcodes.data(), icodes.data(),
-        static_cast<std::size_t>(dcodes.size()), static_cast<std::size_t>(py::len(levels[py::int_(dlev)])),
-        static_cast<std::size_t>(py::len(levels[py::int_(ilev)])), out.row_of.data());
-    if (repeated >= 0) {
+    out.row_of.assign(zarnik::mul_size(t_count, n, "style exposures"), -1);
+    if (zarnik::neutralize::place_table_rows(date_pos.data(), t_count, inst_pos.data(), n, dcodes.data(), icodes.data(),
+                                             static_cast<std::size_t>(dcodes.size()), p[4].cast<std::size_t>(),
+                                             p[5].cast<std::size_t>(), out.row_of.data()) >= 0) {
         raise(PyExc_ValueError,
               "get_style_factor_exposure: Index contains duplicate entries, cannot reshape "
               "(one (order_book_id, date) pair appears twice)");
@@ -88,26 +71,11 @@ std::vector<std::int64_t> industry_codes(const py::object& cat, const py::object
     return out;
 }
 
+// The settings, checked and stored by zarnik.analysis.checks.neutralization_settings.
 void neutralization_init(py::object self, py::object industry, py::object style_factors, py::object other_factors,
                          py::object add_const) {
-    py::module_ mod = assayer_module();
-    if (truthy(industry)) {
-        py::object valid = mod.attr("VALID_INDUSTRY_SOURCE");
-        if (!valid.attr("__contains__")(industry).cast<bool>()) {
-            raise(PyExc_ValueError, format("industry: expect one of {}, got {}", valid, industry));
-        }
-    }
-    if (industry.is_none() && style_factors.is_none() && other_factors.is_none()) {
-        raise(PyExc_ValueError,
-              "Expect at least one of [industry, style_factors, other_factors] not None, but get both None.");
-    }
-    self.attr("industry") = industry;
-    self.attr("style_neutralize") = py::bool_(truthy(style_factors));
-    const bool all = py::isinstance<py::str>(style_factors) && style_factors.equal(py::str("all"));
-    self.attr("style_factors") = all ? py::none() : style_factors;
-    self.attr("other_factors") = other_factors;
-    const bool with_const = add_const.is_none() ? industry.is_none() : truthy(add_const);
-    self.attr("add_const") = py::int_(with_const ? 1 : 0);
+    analysis_check("neutralization_settings")(self, industry, style_factors, other_factors, add_const,
+                                              assayer_module().attr("VALID_INDUSTRY_SOURCE"));
 }
 
 py::object neutralization_process(py::object self, py::object df) {
@@ -156,19 +124,8 @@ py::object neutralization_process(py::object self, py::object df) {
     }
 
     std::vector<DenseFrame> others;
-    py::object other_factors = self.attr("other_factors");
-    if (!other_factors.is_none()) {
-        py::object frame_type = pandas().attr("DataFrame");
-        for (py::handle f : other_factors) {
-            if (f.is_none()) continue;
-            if (!py::isinstance(f, frame_type)) {
-                raise(PyExc_TypeError, format("other_factors: expected a list of DataFrames, got an element of {}",
-                                              py::type::of(f)));
-            }
-            if (py::len(f) == 0) continue;
-            py::object aligned = f.attr("reindex")(py::arg("index") = index, py::arg("columns") = order_book_ids);
-            others.push_back(to_dense(aligned, "other_factors"));
-        }
+    for (py::handle f : analysis_check("other_factor_frames")(self.attr("other_factors"), index, order_book_ids)) {
+        others.push_back(to_dense(f, "other_factors"));
     }
     for (const DenseFrame& f : others) src.others.push_back(f.values.data());
     src.add_const = truthy(self.attr("add_const"));

@@ -19,44 +19,7 @@ namespace {
 
 bool is_list_or_tuple(const py::handle& obj) { return py::isinstance<py::tuple>(obj) || py::isinstance<py::list>(obj); }
 
-void validate_data_frame(const py::object& df, const py::object& name) {
-    py::object pd = pandas();
-    if (!py::isinstance(df, pd.attr("DataFrame"))) {
-        raise(PyExc_ValueError, format("{}: expect pd.DataFrame, got {}", name, py::type::of(df)));
-    }
-    py::object index = df.attr("index");
-    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) {
-        raise(PyExc_ValueError, format("{}: expect index type=pd.DatetimeIndex, got {}", name, py::type::of(index)));
-    }
-    if (py::bool_(df.attr("empty"))) raise(PyExc_ValueError, "Empty factor data source!");
-}
-
-bool all_true(const py::object& arr) { return py::bool_(numpy().attr("all")(arr)); }
-
-std::string datetime_freq(const py::object& index) {
-    py::object pd = pandas();
-    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) {
-        raise(PyExc_TypeError, format("index: expect pd.DatetimeIndex, got {}", py::type::of(index)));
-    }
-    py::object np = numpy();
-    auto zero = [&](const char* field) { return np.attr("asarray")(index.attr(field)).attr("__eq__")(0); };
-    if (!all_true(zero("second"))) return "tick";
-    if (!all_true(zero("minute"))) return "1m";
-    // time of day 00:00:00 (datetime.time carries microseconds, not nanoseconds)
-    if (all_true(zero("hour")) && all_true(zero("microsecond"))) return "1d";
-    raise(PyExc_ValueError, format("Unknown datetime index: {}", py::repr(index)));
-}
-
-py::list return_fields(const py::object& columns) {
-    py::list out;
-    for (py::handle c : columns) {
-        if (!py::isinstance<py::str>(c)) {
-            raise(PyExc_TypeError, format("columns: expect str column names, got {!r} of {}", c, py::type::of(c)));
-        }
-        if (py::bool_(c.attr("startswith")("P_"))) out.append(c);
-    }
-    return out;
-}
+void validate_data_frame(const py::object& df, const py::object& name) { analysis_check("validate_data_frame")(df, name); }
 
 // ---------------------------------------------------------------- loaders
 
@@ -230,12 +193,12 @@ void register_pipeline(py::module_& m) {
     def(m, "_validate_data_frame", {"(df, name)", "检查 df 为 DatetimeIndex 索引的非空 DataFrame，否则抛出 ValueError。"},
         &validate_data_frame, py::arg("df"), py::arg("name"));
     def(m, "_get_datetime_freq", {"(index)", "判断时间索引的频率：\"tick\"、\"1m\" 或 \"1d\"；整点但非零点时抛出 ValueError。"},
-        &datetime_freq, py::arg("index"));
+        [](py::object index) { return analysis_check("datetime_freq")(index); }, py::arg("index"));
     def(m, "_is_date_frequency_index", {"(index)", "时间索引是否为日频（全部为零点）。"},
         [](py::object index) { return assayer_module().attr("_get_datetime_freq")(index).equal(py::str("1d")); },
         py::arg("index"));
     def(m, "_get_return_fields", {"(columns)", "返回以 \"P_\" 开头的列名，保持原顺序。"},
-        &return_fields, py::arg("columns"));
+        [](py::object columns) { return analysis_check("return_fields")(columns); }, py::arg("columns"));
 
     // The loaders before caching: _fetch_industry_data and
     // _build_industry_category (a fresh cache can be wrapped around them).

@@ -184,17 +184,11 @@ inline std::vector<std::int64_t> positions(const py::object& labels, const py::o
                                          : labels.attr("get_indexer")(target, py::arg("method") = method));
 }
 
-// Date labels as a DatetimeIndex when they can be read as dates, so that
-// tables keyed by datetime.date or strings line up with Timestamps; other
-// labels as they are.
+// Date labels as a DatetimeIndex when they can be read as dates
+// (zarnik.analysis.market_tables.as_datetime_index); other labels as they are.
 inline py::object as_datetime_index(const py::object& labels) {
-    py::object pd = pandas();
-    if (py::isinstance(labels, pd.attr("DatetimeIndex"))) return labels;
-    try {
-        return pd.attr("DatetimeIndex")(pd.attr("to_datetime")(labels));
-    } catch (py::error_already_set&) {
-        return labels;
-    }
+    if (py::isinstance(labels, pandas().attr("DatetimeIndex"))) return labels;
+    return package_module("analysis.market_tables").attr("as_datetime_index")(labels);
 }
 
 // A new C-contiguous float64 matrix filled with NaN.

@@ -4,6 +4,7 @@
 
 #include <vector>
 
+#include "common/modules.hpp"
 #include "interface/nodes.hpp"
 
 namespace zarnik_interface {
@@ -129,12 +130,13 @@ py::object make_constant(py::handle value) {
 
 // Lines the operands of a combining node up on one look-back: each node is
 // shifted to the longest look-back among them, every other operand becomes a
-// ConstantFactor. Returns that look-back (null when no operand is a node).
-py::object line_up(std::vector<py::object>& operands) {
+// ConstantFactor (with `nodes`, every operand's `shift` is read instead).
+// Returns that look-back (null when no operand is a node).
+py::object line_up(std::vector<py::object>& operands, bool nodes = false) {
     std::vector<py::object> shifts(operands.size());
     py::object longest;
     for (std::size_t i = 0; i < operands.size(); ++i) {
-        if (!is_factor(operands[i])) continue;
+        if (!nodes && !is_factor(operands[i])) continue;
         shifts[i] = lookback(operands[i]);
         if (!longest || zarnik_py::compare(shifts[i], longest, Py_GT)) longest = shifts[i];
     }
@@ -221,37 +223,14 @@ py::object build_abstract(py::module_& m) {
     return b.build();
 }
 
-// ConstantFactor.__init__: stores the normalised value.
+// ConstantFactor.__init__: stores the normalised value. Numbers (operands
+// written in a formula) are converted here; anything else by
+// zarnik.utils.constant_value.
 void init_constant(py::object self, py::object value) {
-    if (PyFloat_CheckExact(value.ptr())) {
-        // The common case (operands written as numbers): stored unchanged.
-        return set_attr(self, ZARNIK_NAME("_value"), value);
-    }
-    // A plain int is neither a pandas object nor an array.
-    const bool plain = PyLong_CheckExact(value.ptr());
-    py::object pd = plain ? py::object() : global("pd");
-    if (!plain && (py::isinstance(value, pd.attr("DataFrame")) || py::isinstance(value, pd.attr("Series")))) {
-        return set_attr(self, ZARNIK_NAME("_value"), value.attr("values"));
-    }
-    if (!plain && py::isinstance(value, global("np").attr("ndarray"))) {
-        return set_attr(self, ZARNIK_NAME("_value"), value);
-    }
-    PyObject* f = PyNumber_Float(value.ptr());
-    if (!f) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
-        // Replace the conversion's error, keeping it as the context.
-        PyObject *type, *error, *trace;
-        PyErr_Fetch(&type, &error, &trace);
-        PyErr_NormalizeException(&type, &error, &trace);
-        if (trace) PyException_SetTraceback(error, trace);
-        Py_XDECREF(type);
-        Py_XDECREF(trace);
-        py::object exc = py::handle(PyExc_ValueError)(format_text("invalid constant value {}", value));
-        PyException_SetContext(exc.ptr(), error);  // steals the reference
-        PyErr_SetObject(PyExc_ValueError, exc.ptr());
-        throw py::error_already_set();
-    }
-    set_attr(self, ZARNIK_NAME("_value"), py::reinterpret_steal<py::object>(f));
+    if (PyFloat_CheckExact(value.ptr())) return set_attr(self, ZARNIK_NAME("_value"), value);
+    set_attr(self, ZARNIK_NAME("_value"),
+             PyLong_CheckExact(value.ptr()) ? zarnik_py::checked(PyNumber_Float(value.ptr()))
+                                            : zarnik_py::package_module("utils").attr("constant_value")(value));
 }
 
 // ShiftedFactor._shift: drops the first n rows of an evaluated value; a pandas
@@ -293,43 +272,13 @@ void init_binary(py::object self, py::object func, py::object arg1, py::object a
     set_attr(self, ZARNIK_NAME("_shift"), shift);
 }
 
+// The user's function, its result checked by zarnik.utils.check_user_leaf.
 py::object execute_user_leaf(py::object self, py::object order_book_ids, py::object start_date,
                              py::object end_date) {
-    py::object fail = global("InvalidUserFactor");
     py::object ret = self.attr("_func")(order_book_ids, start_date, end_date);
-    py::object pd = global("pd");
-    if (!py::isinstance(ret, pd.attr("DataFrame"))) {
-        raise_object(fail, format_text("UFactor({}): pd.DataFrame expected, got {}.", self.attr("_name"),
-                                       py::type::handle_of(ret)));
-    }
-    if (py::bool_(ret.attr("empty"))) {
-        raise_object(fail, format_text("UFactor({}): the returned DataFrame is empty.", self.attr("_name")));
-    }
-    py::object index = ret.attr("index");
-    if (!py::isinstance(index, pd.attr("DatetimeIndex"))) {
-        raise_object(fail, format_text("UFactor({}): the index of the returned DataFrame is not a pd.DatetimeIndex.",
-                                       self.attr("_name")));
-    }
-    py::object tds = global("ostrel").attr("get_trading_dates")(start_date, end_date);
-    py::object date_index = pd.attr("to_datetime")(tds);
-    bool mismatch = !date_index.attr("shape").equal(index.attr("shape"));
-    if (!mismatch) {
-        PyObject* ne = PyObject_RichCompare(date_index.ptr(), index.ptr(), Py_NE);
-        if (!ne) throw py::error_already_set();
-        mismatch = py::bool_(global("np").attr("any")(py::reinterpret_steal<py::object>(ne)));
-    }
-    if (mismatch) {
-        raise_object(fail, format_text("UFactor({}):the index of returned DataFrame does not match, "
-                                       "expect trading dates from {} to {}",
-                                       self.attr("_name"), start_date, end_date));
-    }
-    py::object set = zarnik_py::builtin("set");
-    if (set(ret.attr("columns").attr("tolist")()).not_equal(set(order_book_ids))) {
-        raise_object(fail, format_text("UFactor({}): the columns of returned DataFrame does not match, "
-                                       "expect exact order_book_ids",
-                                       self.attr("_name")));
-    }
-    return ret;
+    return zarnik_py::package_module("utils").attr("check_user_leaf")(
+        self.attr("_name"), ret, order_book_ids, start_date, end_date,
+        global("ostrel").attr("get_trading_dates"), global("InvalidUserFactor"));
 }
 
 void init_combined(py::object self, py::object func, py::args args) {
@@ -349,8 +298,21 @@ void init_combined(py::object self, py::object func, py::args args) {
 
 }  // namespace
 
+// _line_up(operands): the rolling nodes' line-up, every operand a node.
+py::tuple line_up_nodes(py::args args) {
+    std::vector<py::object> operands;
+    for (py::handle a : args) operands.push_back(py::reinterpret_borrow<py::object>(a));
+    if (operands.empty()) zarnik_py::builtin("max")(py::list());  // raises as max() of nothing does
+    py::object longest = line_up(operands, true);
+    py::list lined;
+    for (py::object& a : operands) lined.append(a);
+    return py::make_tuple(longest, lined);
+}
+
 // The classes in the order users see them in the module.
 void register_classes(py::module_& m) {
+    zarnik_py::def(m, "_line_up", {"(*operands)", "节点操作数按最长回看期对齐：返回 (回看期, 对齐后的操作数列表)。"},
+                   &line_up_nodes);
     State& s = state();
     py::object abstract = build_abstract(m);
     py::tuple base = py::make_tuple(abstract);

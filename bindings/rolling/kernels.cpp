@@ -80,38 +80,16 @@ bool native_order(const py::dtype& dt) {
     return (bo == '<') == little;
 }
 
+// Booleans, fixed-size integers and native float32 / float64 are handled as
+// they are; anything else is converted by zarnik.utils.kernel_input.
 Input normalize(Kernel k, py::array arr) {
-    const char* name = zr::info(k).name;
     const py::dtype dt = arr.dtype();
     const char kind = dt.kind();
     const int size = int(dt.itemsize());
-    Input in{arr};
     if (native_order(dt) && (kind == 'b' || kind == 'i' || kind == 'u' || (kind == 'f' && (size == 4 || size == 8))))
-        return in;  // handled as is
-    if (k == Kernel::count) {
-        if (kind != 'b') in.arr = arr.attr("astype")(np().attr("bool_"));
-    } else if (kind == 'O') {
-        try {
-            in.arr = arr.attr("astype")(np().attr("float64"));
-        } catch (py::error_already_set& e) {
-            raise(PyExc_TypeError,
-                  format("{}: expected numeric values, got an object array that cannot be "
-                         "converted to float ({})",
-                         name, py::str(e.value())));
-        }
-    } else if (kind == 'c') {
-        raise(PyExc_TypeError, format("{}: expected real numbers, got {}", name, dt));
-    } else if (kind != 'b' && kind != 'i' && kind != 'u' && kind != 'f') {
-        raise(PyExc_TypeError, format("{}: expected a numeric array, got dtype {}", name, dt));
-    } else if (kind == 'f' && size == 2) {
-        in.half = true;
-        in.arr = arr.attr("astype")(np().attr("float32"));
-    } else if (kind == 'f' && size > 8) {
-        in.arr = arr.attr("astype")(np().attr("float64"));
-    }
-    py::object now = in.arr.attr("dtype");
-    if (!now.attr("isnative").cast<bool>()) in.arr = in.arr.attr("astype")(now.attr("newbyteorder")("="));
-    return in;
+        return Input{arr};
+    py::tuple r = package_module("utils").attr("kernel_input")(zr::info(k).name, arr, k == Kernel::count);
+    return Input{py::array(r[0]), r[1].cast<bool>()};
 }
 
 ElemType elem_type(const py::array& arr) {
@@ -139,38 +117,12 @@ py::dtype out_dtype(Kernel k, ElemType t, const py::array& arr) {
     return py::dtype::of<double>();
 }
 
-// Acts on the floating-point conditions of a run as numpy's error state asks
-// (np.geterr(), category by category): ignore, warn (RuntimeWarning), raise
-// (FloatingPointError), call / log (np.geterrcall()) or print.
+// Reports the floating-point conditions of a run as numpy's error state asks
+// (zarnik.utils.report_conditions).
 void report_conditions(const char* name, unsigned flags) {
     if (flags == 0) return;
-    struct Category {
-        unsigned bit;
-        const char* key;
-        const char* text;
-        int numpy_flag;
-    };
-    static const Category kCategories[] = {{zc::divide, "divide", "divide by zero", 1},
-                                           {zc::overflow, "over", "overflow", 2},
-                                           {zc::invalid, "invalid", "invalid value", 8}};
-    py::dict err = np().attr("geterr")();
-    for (const Category& c : kCategories) {
-        if (!(flags & c.bit)) continue;
-        const std::string mode = py::str(err[c.key]);
-        const std::string msg = std::string(c.text) + " encountered in " + name;
-        if (mode == "ignore") continue;
-        if (mode == "warn") {
-            if (PyErr_WarnEx(PyExc_RuntimeWarning, msg.c_str(), 1) < 0) throw py::error_already_set();
-        } else if (mode == "raise") {
-            raise(PyExc_FloatingPointError, msg);
-        } else if (mode == "call") {
-            np().attr("geterrcall")()(c.text, c.numpy_flag);
-        } else if (mode == "log") {
-            np().attr("geterrcall")().attr("write")("Warning: " + msg + "\n");
-        } else if (mode == "print") {
-            py::print("Warning: " + msg);
-        }
-    }
+    package_module("utils").attr("report_conditions")(name, bool(flags & zc::divide), bool(flags & zc::overflow),
+                                                      bool(flags & zc::invalid));
 }
 
 // Series shorter than this (in values, all columns together) run with the

@@ -77,27 +77,18 @@ void build_rolling(py::module_& m, py::object abstract, py::object node_members)
     rolling.build();
 }
 
-void build_combined(py::module_& m, py::object abstract, py::object shifted, py::object node_members) {
+void build_combined(py::module_& m, py::object abstract, py::object line_up, py::object node_members) {
     ClassBuilder combined(m, "CombinedRollingWindowFactor", py::make_tuple(abstract), kCombinedDoc);
     combined.init(
         {"(self, func, window, *args)"},
-        [abstract, shifted](py::object self, py::object func, py::object window, py::args args) {
+        [abstract, line_up](py::object self, py::object func, py::object window, py::args args) {
             for (py::handle a : args) check([&] { return is_instance(a, abstract); });
-            py::list shifts;
-            for (py::handle a : args) shifts.append(a.attr("shift"));
-            py::object max_shift = builtin("max")(shifts);
             // Every input is shifted to the longest look-back among them.
-            py::list factors;
-            for (std::size_t i = 0; i < args.size(); ++i) {
-                py::object s = shifts[i];
-                factors.append(compare(s, max_shift, Py_LT)
-                                   ? shifted(args[i], checked(PyNumber_Subtract(max_shift.ptr(), s.ptr())))
-                                   : py::object(args[i]));
-            }
-            py::object last = checked(PyNumber_Add(max_shift.ptr(), window.ptr()));
+            py::tuple lined = line_up(*args);
             self.attr("_func") = func;
             self.attr("_window") = window;
-            self.attr("_factors") = factors;
+            self.attr("_factors") = lined[1];
+            py::object last = checked(PyNumber_Add(py::object(lined[0]).ptr(), window.ptr()));
             self.attr("_shift") = checked(PyNumber_Subtract(last.ptr(), py::int_(1).ptr()));
         },
         py::arg("self"), py::arg("func"), py::arg("window"));
@@ -204,7 +195,7 @@ PYBIND11_MODULE(rolling, m) {
     for (const zarnik::rolling::KernelInfo& k : zarnik::rolling::kKernels) {
         // the combined node class just before the first operator that builds it
         if (k.inputs == 2 && !py::hasattr(m, "CombinedRollingWindowFactor")) {
-            build_combined(m, abstract, m.attr("ShiftedFactor"), members);
+            build_combined(m, abstract, interface.attr("_line_up"), members);
         }
         def_rolling_kernel(m, k.name);
         operators += def_operators(m, k, m.attr("BinaryCombinedFactor"), m.attr("np"));

@@ -11,6 +11,11 @@
   give plausible but wrong numbers; such frames are refused with a message
   naming the frame.
 
+* the frames a pipeline accepts and the frequency of their dates
+  (``validate_data_frame``, ``datetime_freq``, ``return_fields``), and the
+  settings of a neutralization (``neutralization_settings``,
+  ``other_factor_frames``).
+
 The C++ steps of ``zarnik.analysis.assayer`` call these (through
 ``bindings/common``) before converting their frames: they read only labels
 and dtypes, never the values.
@@ -190,3 +195,70 @@ def require_analysis_axes(factor_data: Any, returns: Any) -> None:
         require_ascending_dates(frame, name)
         require_unique_columns(frame, name)
     require_same_timezone(factor_data, "factor_data", returns, "returns")
+
+
+def validate_data_frame(df: Any, name: Any) -> None:
+    """检查 df 为 DatetimeIndex 索引的非空 DataFrame，否则抛出 ValueError。"""
+    if not isinstance(df, pd.DataFrame):
+        raise ValueError(f"{name}: expect pd.DataFrame, got {type(df)}")
+    if not isinstance(df.index, pd.DatetimeIndex):
+        raise ValueError(f"{name}: expect index type=pd.DatetimeIndex, got {type(df.index)}")
+    if bool(df.empty):
+        raise ValueError("Empty factor data source!")
+
+
+def datetime_freq(index: Any) -> str:
+    """时间索引的频率："tick"（有非零秒）、"1m"（有非零分钟）或 "1d"（全部为零点），其余抛出 ValueError。"""
+    if not isinstance(index, pd.DatetimeIndex):
+        raise TypeError(f"index: expect pd.DatetimeIndex, got {type(index)}")
+
+    def zero(field: str) -> bool:
+        return bool(np.all(np.asarray(getattr(index, field)).__eq__(0)))
+
+    if not zero("second"):
+        return "tick"
+    if not zero("minute"):
+        return "1m"
+    # time of day 00:00:00 (datetime.time carries microseconds, not nanoseconds)
+    if zero("hour") and zero("microsecond"):
+        return "1d"
+    raise ValueError(f"Unknown datetime index: {index!r}")
+
+
+def return_fields(columns: Any) -> list[str]:
+    """以 "P_" 开头的列名（保持原顺序）；非 str 的列名抛出 TypeError。"""
+    out = []
+    for c in columns:
+        if not isinstance(c, str):
+            raise TypeError(f"columns: expect str column names, got {c!r} of {type(c)}")
+        if bool(c.startswith("P_")):
+            out.append(c)
+    return out
+
+
+def neutralization_settings(step: Any, industry: Any, style_factors: Any, other_factors: Any, add_const: Any,
+                            valid_sources: Any) -> None:
+    """检查中性化的参数并保存到 step：industry、style_neutralize、style_factors、other_factors、add_const。"""
+    if industry and not valid_sources.__contains__(industry):
+        raise ValueError(f"industry: expect one of {valid_sources}, got {industry}")
+    if industry is None and style_factors is None and other_factors is None:
+        raise ValueError("Expect at least one of [industry, style_factors, other_factors] not None, but get both None.")
+    step.industry = industry
+    step.style_neutralize = bool(style_factors)
+    step.style_factors = None if isinstance(style_factors, str) and style_factors == "all" else style_factors
+    step.other_factors = other_factors
+    step.add_const = int(industry is None if add_const is None else bool(add_const))
+
+
+def other_factor_frames(other_factors: Any, index: Any, order_book_ids: Any) -> list[pd.DataFrame]:
+    """用户回归因子对齐到因子数据的行列；None 与空表跳过，非 DataFrame 抛出 TypeError。"""
+    frames = []
+    for f in [] if other_factors is None else other_factors:
+        if f is None:
+            continue
+        if not isinstance(f, pd.DataFrame):
+            raise TypeError(f"other_factors: expected a list of DataFrames, got an element of {type(f)}")
+        if len(f) == 0:
+            continue
+        frames.append(f.reindex(index=index, columns=order_book_ids))
+    return frames

@@ -19,7 +19,8 @@ from typing import Any, Sequence
 import numpy as np
 import pandas as pd
 
-__all__ = ["industry_history", "industry_codes", "industry_on_dates", "benchmark_returns", "close_table"]
+__all__ = ["industry_history", "industry_codes", "industry_on_dates", "benchmark_returns", "close_table",
+           "as_datetime_index", "exposure_positions"]
 
 # Shenwan classification versions by the start date of a record: version 1
 # until 2014-01-01, version 2 until 2021-07-31, version 3 after.
@@ -125,3 +126,41 @@ def close_table(prices: pd.DataFrame) -> pd.DataFrame:
         order the client's rows come in
     """
     return prices["close"].unstack(0).sort_index().sort_index(axis=1)
+
+
+def as_datetime_index(labels: Any) -> Any:
+    """Date labels as a DatetimeIndex when they can be read as dates (so that tables keyed by
+    ``datetime.date`` or strings line up with Timestamps); other labels as they are."""
+    if isinstance(labels, pd.DatetimeIndex):
+        return labels
+    try:
+        return pd.DatetimeIndex(pd.to_datetime(labels))
+    except Exception:
+        return labels
+
+
+def _positions(labels: Any, target: Any) -> np.ndarray:
+    return np.asarray(labels.get_indexer(target), dtype=np.int64)
+
+
+def exposure_positions(table: pd.DataFrame, index: Any, order_book_ids: Any, daily: bool) -> tuple:
+    """Where the rows of a style exposure table go on a frame's dates and instruments.
+
+    :param table: the client's exposures indexed by the two levels (order_book_id, date), either order
+    :param daily: whether ``index`` holds dates only; otherwise each stamp takes its calendar date
+    :return: ``(date_pos, inst_pos, date_codes, inst_codes, n_date_levels, n_inst_levels)``: the
+        position of each date of ``index`` on the date level and of each instrument on the
+        instrument level (-1: absent), and the codes of the table's rows into the two levels
+    """
+    mi = table.index
+    names = list(mi.names)
+    if not isinstance(mi, pd.MultiIndex) or len(names) != 2 or "order_book_id" not in names:
+        raise ValueError("get_style_factor_exposure: expected a DataFrame indexed by the two levels "
+                         f"(order_book_id, date), got index levels {names}")
+    ilev = 0 if names[0] == "order_book_id" else 1
+    dlev = 1 - ilev
+    date_level = as_datetime_index(mi.levels[dlev])
+    target = index if daily else index.normalize()
+    return (_positions(date_level, target), _positions(mi.levels[ilev], order_book_ids),
+            np.asarray(mi.codes[dlev], dtype=np.int64), np.asarray(mi.codes[ilev], dtype=np.int64),
+            len(mi.levels[dlev]), len(mi.levels[ilev]))
