@@ -22,10 +22,10 @@ namespace zarnik_py {
 namespace {
 
 // Position of each table row's label on the target labels (-1 if absent).
-std::vector<std::int64_t> row_positions(const py::object& level, const py::object& codes, const py::object& target) {
-    std::vector<std::int64_t> level_pos = positions(target, level);
+std::vector<std::int64_t> row_positions(const py::handle& level_pos, const py::handle& codes) {
+    const LongIndexArray pos = int64_array(level_pos);
     std::vector<std::int64_t> c = int64_values(codes);
-    zarnik::layout::compose(c.data(), c.size(), level_pos.data(), level_pos.size());
+    zarnik::layout::compose(c.data(), c.size(), pos.data(), static_cast<std::size_t>(pos.size()));
     return c;
 }
 
@@ -53,19 +53,10 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     py::object dates_local = factor.index;
     if (!index_tz(factor_data).is_none()) dates_local = factor.index.attr("tz_localize")(py::none());
     py::object exposure = market::style_exposure(factor.columns, dates_local[py::int_(0)], dates_local[py::int_(-1)]);
-    exposure = exposure.attr("reorder_levels")(py::list(py::make_tuple("date", "order_book_id")));
-    py::object mi = exposure.attr("index");
-    if (py::len(mi.attr("names")) != 2) {
-        raise(PyExc_ValueError, format("get_style_factor_exposure: expected the two index levels (order_book_id, "
-                                       "date), got {}",
-                                       mi.attr("names")));
-    }
-    py::object levels = mi.attr("levels"), codes = mi.attr("codes");
-    std::vector<std::int64_t> row_date =
-        row_positions(as_datetime_index(levels[py::int_(0)]), codes[py::int_(0)],
-                      py::getattr(as_datetime_index(levels[py::int_(0)]), "tz", py::none()).is_none() ? dates_local
-                                                                                                  : factor.index);
-    std::vector<std::int64_t> row_inst = row_positions(levels[py::int_(1)], codes[py::int_(1)], factor.columns);
+    py::tuple placed = market::tables("exposure_rows")(exposure, dates_local, factor.index, factor.columns);
+    exposure = placed[0];
+    std::vector<std::int64_t> row_date = row_positions(placed[1], placed[2]);
+    std::vector<std::int64_t> row_inst = row_positions(placed[3], placed[4]);
     DenseFrame values = to_dense(exposure, "style exposure");
     const std::size_t rows = static_cast<std::size_t>(values.rows());
     const std::size_t n_factors = static_cast<std::size_t>(values.cols());

@@ -226,35 +226,19 @@ struct DenseLong {
     std::vector<std::vector<double>> m; // one T x N matrix per requested column
 };
 
+// The labels are read by zarnik.analysis.checks.long_table_codes.
 inline DenseLong long_to_dense(const py::object& table, const std::vector<py::object>& cols) {
-    if (!py::isinstance(table, pandas().attr("DataFrame"))) {
-        raise(PyExc_ValueError, format("factor_data: expected a pandas DataFrame, got type={}", py::type::of(table)));
-    }
-    py::object np = numpy(), pd = pandas();
-    py::object mi = table.attr("index");
-    if (!py::isinstance(mi, pd.attr("MultiIndex"))) {
-        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
-    }
-    py::list names(mi.attr("names"));
-    int di = -1, oi = -1;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (py::str(names[i]).equal(py::str("datetime")) && !names[i].is_none()) di = static_cast<int>(i);
-        if (py::str(names[i]).equal(py::str("order_book_id")) && !names[i].is_none()) oi = static_cast<int>(i);
-    }
-    if (di < 0 || oi < 0 || names.size() != 2) {
-        raise(PyExc_ValueError, "factor_data: expected a long table indexed by (datetime, order_book_id)");
-    }
-    py::object dlevel = mi.attr("levels")[py::int_(di)];
-    LongIndexArray dcodes = LongIndexArray::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(di)]));
-    LongIndexArray ocodes = LongIndexArray::ensure(np.attr("asarray")(mi.attr("codes")[py::int_(oi)]));
-    LongIndexArray dorder = LongIndexArray::ensure(np.attr("asarray")(dlevel.attr("argsort")()));
+    py::tuple levels = analysis_check("long_table_codes")(table);
+    py::object np = numpy(), dlevel = levels[0];
+    const LongIndexArray dcodes = int64_array(levels[1]), ocodes = int64_array(levels[2]);
+    const LongIndexArray dorder = int64_array(levels[3]);
     const std::size_t rows = static_cast<std::size_t>(dcodes.size());
     const std::size_t nd = static_cast<std::size_t>(py::len(dlevel));
     std::vector<std::int64_t> row_of(nd);
     std::vector<std::int64_t> used = zarnik::layout::date_rows(dcodes.data(), rows, dorder.data(), nd, row_of.data());
     DenseLong out;
     out.T = used.size();
-    out.N = static_cast<std::size_t>(py::len(mi.attr("levels")[py::int_(oi)]));
+    out.N = levels[4].cast<std::size_t>();
     out.dates = dlevel.attr("take")(array_of(used)).attr("rename")("datetime");
     std::vector<Matrix> src;
     std::vector<const double*> srcp;

@@ -14,7 +14,8 @@
 * the frames a pipeline accepts and the frequency of their dates
   (``validate_data_frame``, ``datetime_freq``, ``return_fields``), and the
   settings of a neutralization (``neutralization_settings``,
-  ``other_factor_frames``).
+  ``other_factor_frames``), and the levels of a long (datetime,
+  order_book_id) table (``long_table_codes``).
 
 The C++ steps of ``zarnik.analysis.assayer`` call these (through
 ``bindings/common``) before converting their frames: they read only labels
@@ -262,3 +263,28 @@ def other_factor_frames(other_factors: Any, index: Any, order_book_ids: Any) -> 
             continue
         frames.append(f.reindex(index=index, columns=order_book_ids))
     return frames
+
+
+def long_table_codes(table: Any) -> tuple:
+    """长表（以 (datetime, order_book_id) 为索引）的日期层、两层的代码、日期层的排序与标的个数。
+
+    :return: ``(date_level, date_codes, instrument_codes, date_order, n_instruments)``
+    """
+    if not isinstance(table, pd.DataFrame):
+        raise ValueError(f"factor_data: expected a pandas DataFrame, got type={type(table)}")
+    mi = table.index
+    wrong = "factor_data: expected a long table indexed by (datetime, order_book_id)"
+    if not isinstance(mi, pd.MultiIndex):
+        raise ValueError(wrong)
+    names = list(mi.names)
+    di = oi = -1
+    for i, name in enumerate(names):
+        if name is not None and str(name) == "datetime":
+            di = i
+        if name is not None and str(name) == "order_book_id":
+            oi = i
+    if di < 0 or oi < 0 or len(names) != 2:
+        raise ValueError(wrong)
+    level = mi.levels[di]
+    return (level, np.asarray(mi.codes[di], dtype=np.int64), np.asarray(mi.codes[oi], dtype=np.int64),
+            np.asarray(level.argsort(), dtype=np.int64), len(mi.levels[oi]))

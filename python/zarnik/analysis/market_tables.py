@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 
 __all__ = ["industry_history", "industry_codes", "industry_on_dates", "benchmark_returns", "close_table",
-           "as_datetime_index", "exposure_positions"]
+           "as_datetime_index", "exposure_positions", "exposure_rows"]
 
 # Shenwan classification versions by the start date of a record: version 1
 # until 2014-01-01, version 2 until 2021-07-31, version 3 after.
@@ -164,3 +164,22 @@ def exposure_positions(table: pd.DataFrame, index: Any, order_book_ids: Any, dai
     return (_positions(date_level, target), _positions(mi.levels[ilev], order_book_ids),
             np.asarray(mi.codes[dlev], dtype=np.int64), np.asarray(mi.codes[ilev], dtype=np.int64),
             len(mi.levels[dlev]), len(mi.levels[ilev]))
+
+
+def exposure_rows(table: pd.DataFrame, dates_local: Any, index: Any, columns: Any) -> tuple:
+    """The style exposure table with (date, order_book_id) levels, and where its labels go.
+
+    :param dates_local: the frame's dates without their timezone, matched when the table's
+        dates are naive; ``index`` (the frame's own dates) is matched otherwise
+    :return: ``(table, date_pos, date_codes, inst_pos, inst_codes)``: the position of each
+        level label on the frame's dates / ``columns`` (-1: absent) and the rows' codes
+    """
+    table = table.reorder_levels(["date", "order_book_id"])
+    mi = table.index
+    if len(mi.names) != 2:
+        raise ValueError("get_style_factor_exposure: expected the two index levels (order_book_id, "
+                         f"date), got {mi.names}")
+    dates = as_datetime_index(mi.levels[0])
+    target = dates_local if getattr(dates, "tz", None) is None else index
+    return (table, _positions(target, dates), np.asarray(mi.codes[0], dtype=np.int64),
+            _positions(columns, mi.levels[1]), np.asarray(mi.codes[1], dtype=np.int64))
