@@ -95,18 +95,9 @@ void assayer_init(py::object self) {
 }
 
 void assayer_append(py::object self, py::object step) {
-    if (!PyTuple_CheckExact(step.ptr())) {
-        raise(PyExc_TypeError, format("step: expected type tuple, got {}", py::type::of(step)));
-    }
-    py::tuple pair = py::reinterpret_borrow<py::tuple>(step);
-    if (pair.size() != 2) {
-        raise(PyExc_ValueError, format("step: expected a (name, processor) pair, got a tuple of length {}", pair.size()));
-    }
+    py::tuple pair = analysis_check("pipeline_step")(step, self, kStepNames);
     py::object name = pair[0], processor = pair[1];
     py::list names = self.attr(kStepNames);
-    if (names.contains(name)) {
-        raise(PyExc_RuntimeError, format("pipeline step name={} already exists, please use another name.", name));
-    }
     names.append(name);
     py::module_ mod = assayer_module();
     if (py::isinstance(processor, mod.attr("FactorPreprocessor"))) {

@@ -14,7 +14,7 @@
 * the frames a pipeline accepts and the frequency of their dates
   (``validate_data_frame``, ``datetime_freq``, ``return_fields``), and the
   settings of a neutralization (``neutralization_settings``,
-  ``other_factor_frames``), and the levels of a long (datetime,
+  ``other_factor_frames``), a pipeline step (``pipeline_step``), and the levels of a long (datetime,
   order_book_id) table (``long_table_codes``).
 
 The C++ steps of ``zarnik.analysis.assayer`` call these (through
@@ -288,3 +288,14 @@ def long_table_codes(table: Any) -> tuple:
     level = mi.levels[di]
     return (level, np.asarray(mi.codes[di], dtype=np.int64), np.asarray(mi.codes[oi], dtype=np.int64),
             np.asarray(level.argsort(), dtype=np.int64), len(mi.levels[oi]))
+
+
+def pipeline_step(step: Any, owner: Any, names_attr: str) -> tuple:
+    """流水线步骤 (名称, 处理器)：须为二元 tuple，名称不在 owner 的已有步骤名称（属性 names_attr）中；返回该 tuple。"""
+    if type(step) is not tuple:
+        raise TypeError(f"step: expected type tuple, got {type(step)}")
+    if len(step) != 2:
+        raise ValueError(f"step: expected a (name, processor) pair, got a tuple of length {len(step)}")
+    if step[0] in getattr(owner, names_attr):
+        raise RuntimeError(f"pipeline step name={step[0]} already exists, please use another name.")
+    return step
