@@ -258,9 +258,10 @@ def _normalize_ids(order_book_ids: Any) -> list[str]:
     except TypeError:  # an unhashable element
         bad = next(x for x in order_book_ids if not isinstance(x, str))
         raise TypeError("order_book_ids: expected str elements, got {!r}".format(bad)) from None
-    for x in ids:
-        if not isinstance(x, str):
-            raise TypeError("order_book_ids: expected str elements, got {!r}".format(x))
+    if not all(type(x) is str for x in ids):
+        for x in ids:
+            if not isinstance(x, str):
+                raise TypeError("order_book_ids: expected str elements, got {!r}".format(x))
     if not ids:
         raise ValueError("order_book_ids: expected at least one instrument, got none")
     return ids
@@ -276,15 +277,24 @@ def _as_timestamp(d: Any, what: str) -> pd.Timestamp:
     return ts.normalize()
 
 
-def _trading_dates(ostrel: Any, start: Any, end: Any) -> pd.DatetimeIndex:
-    """The client's trading dates from ``start`` to ``end`` at midnight, without name or frequency."""
+def _trading_dates(ostrel: Any, start: Any, end: Any, infer_freq: bool = True) -> pd.DatetimeIndex:
+    """The client's trading dates from ``start`` to ``end`` at midnight, without name.
+
+    With ``infer_freq`` the index carries the frequency pandas infers from the dates (as
+    ``DatetimeIndex.normalize`` sets it); without, none: inferring it costs more than the rest
+    together, and only the requested dates, which become the results' index, need it.
+    """
     raw = ostrel.get_trading_dates(start, end)
     if isinstance(raw, pd.DatetimeIndex) and raw.tz is None and len(raw):
         # What converting its elements one by one would give, without the per-element parse.
-        dates = pd.DatetimeIndex(raw.to_numpy())
+        values = raw.to_numpy()
+        if not infer_freq and values.dtype.kind == "M" and bool((values == values.astype("M8[D]")).all()):
+            return pd.DatetimeIndex(values)  # already at midnight (NaT is not equal to itself)
+        dates = pd.DatetimeIndex(values)
     else:
         dates = pd.DatetimeIndex(pd.to_datetime(list(raw)))
-    return dates.normalize()
+    out = dates.normalize()
+    return out if infer_freq else pd.DatetimeIndex(out.to_numpy())
 
 
 def _extended_dates(
@@ -301,7 +311,7 @@ def _extended_dates(
         ext_start, problem = None, e
     ext = None
     if ext_start is not None:
-        ext = _trading_dates(ostrel, ext_start, end)
+        ext = _trading_dates(ostrel, ext_start, end, infer_freq=False)
     if ext is None or len(ext) != len(dates) + lookback or not ext[-len(dates):].equals(dates):
         msg = (
             "{}: needs a look-back of {} trading dates before {}, which reaches before the "
@@ -377,8 +387,12 @@ def _warn_missing_instruments(values: np.ndarray, ids: list[str], dates: pd.Date
     or one not trading then): their factor columns can only be missing."""
     if not values.size:
         return
-    # only columns missing on the first and the last date can be missing throughout
-    maybe = np.flatnonzero(np.isnan(values[0]) & np.isnan(values[-1]))
+    # only columns missing on the first and the last date can be missing throughout; on
+    # column-major data a row is read one memory page per element, so the first row is read
+    # only where the last one is missing
+    maybe = np.flatnonzero(np.isnan(values[-1]))
+    if maybe.size:
+        maybe = maybe[np.isnan(values[0, maybe])]
     absent = maybe[np.isnan(values[:, maybe]).all(axis=0)] if maybe.size else maybe
     if absent.size:
         from .exception import warn_coverage
@@ -856,6 +870,107 @@ def _fused_scalar(v: Any) -> float | None:
     return None
 
 
+# ufuncs whose loops cost far more than reading and writing the memory (powers, logarithms,
+# exponentials, trigonometric functions). On large panels they run over blocks of lines on
+# several threads, numpy's own loop on each block (it releases the GIL): every element is
+# computed by the same loop as in one call over the whole panel, so the bits are the same.
+_SLOW_UFUNCS = frozenset(
+    getattr(np, name) for name in (
+        "power", "float_power", "log", "log2", "log10", "log1p", "exp", "exp2", "expm1", "tanh", "sinh",
+        "cosh", "arcsinh", "arccosh", "arctanh", "sin", "cos", "tan", "arcsin", "arccos", "arctan",
+        "arctan2", "cbrt", "hypot", "fmod", "remainder", "logaddexp", "logaddexp2",
+    ) if isinstance(getattr(np, name, None), np.ufunc)
+)
+# Fewest cells a block worth a thread holds.
+_SPLIT_CELLS = 1 << 17
+_POOL: list[Any] = [None, 0, 0]  # the executor, its process id, its worker count
+
+
+def _thread_count() -> int:
+    """Threads to use: ZARNIK_NUM_THREADS when a positive integer, else the processor count."""
+    import os
+
+    raw = os.environ.get("ZARNIK_NUM_THREADS")
+    if raw:
+        try:
+            n = int(raw.strip())
+        except ValueError:
+            n = 0
+        if n > 0:
+            return min(n, 256)
+    return os.cpu_count() or 1
+
+
+def _executor(workers: int) -> Any:
+    """A thread pool of ``workers`` threads, made again in a forked child (whose copy has no threads)."""
+    import os
+    from concurrent.futures import ThreadPoolExecutor
+
+    pool, pid, size = _POOL
+    if pool is None or pid != os.getpid() or size != workers:
+        pool = ThreadPoolExecutor(max_workers=workers, thread_name_prefix="zarnik-ufunc")
+        _POOL[:] = [pool, os.getpid(), workers]
+    return pool
+
+
+def _call_ufunc(func: np.ufunc, args: list[Any], out: np.ndarray | None = None) -> Any:
+    """``func(*args)`` (into ``out`` when given); an expensive ufunc over a large panel runs over
+    blocks of lines on threads, with the result numpy's single call gives."""
+    whole = (lambda: func(*args)) if out is None else (lambda: func(*args, out=out))
+    try:
+        slow = func in _SLOW_UFUNCS
+    except TypeError:
+        slow = False
+    if not slow or func.nout != 1:
+        return whole()
+    panels = [a for a in args if type(a) is np.ndarray and a.ndim == 2]
+    if not panels or any(type(a) is np.ndarray and a.ndim not in (0, 2) for a in args):
+        return whole()
+    shape = panels[0].shape
+    if any(a.shape != shape for a in panels) or shape[0] * shape[1] < 2 * _SPLIT_CELLS:
+        return whole()
+    threads = min(_thread_count(), shape[0] * shape[1] // _SPLIT_CELLS)
+    if threads < 2:
+        return whole()
+    # blocks of columns when the panels are column-major, else of rows
+    by_columns = all(a.strides[0] < a.strides[1] for a in panels)
+    axis = 1 if by_columns else 0
+    if shape[axis] < threads:
+        return whole()
+    if out is None:
+        dtypes = [_weak_dtype(a) for a in args]
+        if any(t is None for t in dtypes):
+            return whole()
+        try:
+            resolved = func.resolve_dtypes(tuple(dtypes) + (None,))
+        except Exception:
+            return whole()
+        result = np.empty(shape, dtype=resolved[-1], order="F" if by_columns else "C")
+    else:
+        if out.shape != shape:
+            return whole()
+        result = out
+    cuts = [shape[axis] * k // threads for k in range(threads + 1)]
+
+    def block(k: int, err: dict[str, str]) -> None:
+        sl = (slice(None), slice(cuts[k], cuts[k + 1])) if by_columns else (slice(cuts[k], cuts[k + 1]),)
+        part = [a[sl] if type(a) is np.ndarray and a.ndim == 2 else a for a in args]
+        with np.errstate(**err):  # the caller's floating-point error handling, in this thread too
+            func(*part, out=result[sl])
+
+    from concurrent.futures import wait
+
+    err = np.geterr()
+    futures = [_executor(threads - 1).submit(block, k, err) for k in range(1, threads)]
+    try:
+        block(0, err)
+    finally:
+        wait(futures)  # no block outlives the call, even when one fails
+    for f in futures:
+        f.result()  # a worker's failure, if any
+    return result
+
+
 class _Evaluator:
     """Evaluates the nodes of a graph in order, freeing values after their last use."""
 
@@ -1202,12 +1317,12 @@ class _Evaluator:
             if out_buf is not None:
                 buf, attached = out_buf
                 try:
-                    out = func(*args, out=buf)
+                    out = _call_ufunc(func, args, buf)
                 except Exception:
                     st.release(attached)
                     raise
                 return out, attached
-            out = func(*args)
+            out = _call_ufunc(func, args)
             return out, st.own(out)
         if any(func is f for f in self.fresh):
             out = func(*args)
