@@ -309,6 +309,54 @@ def test_ts_rank_long_windows_use_the_same_tie_rule():
         np.testing.assert_array_equal(R.ts_rank(x, n), reference("ts_rank", n, x))
 
 
+def rank_by_sort(x: np.ndarray, window: int) -> np.ndarray:
+    """Rank of each window's newest value by a stable double argsort (NaN sorts last)."""
+    W = sliding_window_view(x, window, axis=0)
+    return np.argsort(np.argsort(W, axis=-1, kind="stable"), axis=-1, kind="stable")[..., -1] / window
+
+
+# windows on both sides of every change of method (vector counts, one window
+# at a time, order-statistics tree), per element size
+RANK_WINDOWS = [1, 2, 5, 31, 32, 33, 255, 256, 257, 639, 640, 641, 1024, 1025, 1300]
+
+
+@pytest.mark.parametrize("dtype", ["float64", "float32", "int64", "int32", "int16", "uint8", "bool"])
+@pytest.mark.parametrize("window", RANK_WINDOWS)
+def test_ts_rank_every_method_counts_the_same(dtype, window):
+    rng = np.random.default_rng(window)
+    L = 1500
+    x = rng.integers(-6, 6, L).astype(dtype)  # many ties
+    if dtype.startswith("float"):
+        x[rng.choice(L, 40, replace=False)] = np.nan
+        x[rng.choice(L, 40, replace=False)] = -0.0
+        x[rng.choice(L, 10, replace=False)] = np.inf
+        x[rng.choice(L, 10, replace=False)] = -np.inf
+        x[: window + 3 : 7] = rng.normal(size=len(x[: window + 3 : 7]))
+    np.testing.assert_array_equal(R.ts_rank(x, window), rank_by_sort(x, window))
+
+
+@pytest.mark.parametrize("window", [5, 33, 300, 700, 1100])
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_ts_rank_columns_match_the_sort_reference(window, order):
+    rng = np.random.default_rng(window + 1)
+    x = np.round(rng.normal(size=(1200, 21)), 1)
+    x[rng.random(x.shape) < 0.02] = np.nan
+    x = np.asarray(x, order=order)
+    np.testing.assert_array_equal(R._apply_columns(R.ts_rank, window, x), rank_by_sort(x, window))
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    data=st.lists(
+        st.sampled_from([0.0, -0.0, 1.0, -1.0, 2.5, np.nan, np.inf, -np.inf]) | st.floats(-3, 3), min_size=1, max_size=120
+    ).flatmap(lambda v: st.tuples(st.just(v), st.integers(1, len(v)))),
+)
+def test_ts_rank_property_against_sort(data):
+    values, window = data
+    x = np.array(values)
+    np.testing.assert_array_equal(R.ts_rank(x, window), rank_by_sort(x, window))
+
+
 # ---------------------------------------------------------------------------
 # accuracy: large offsets, tiny spread, long series
 # ---------------------------------------------------------------------------

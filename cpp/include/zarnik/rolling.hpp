@@ -7,7 +7,7 @@
 // Semantics are those of the plain window-matrix formulas (mean, std, sums of
 // products along each window row): NaN anywhere in a window makes the
 // arithmetic statistics NaN for that window only, infinities propagate the way
-// IEEE arithmetic propagates them. Every kernel is O(L) (ts_rank O(L log L)
+// IEEE arithmetic propagates them. Every kernel is O(L) (ts_rank O(L n), O(L log L)
 // for long windows, avedev O(L n)), with no O(L n) temporaries:
 //   * sums come from per-block prefix and suffix scans (see block_sums), so
 //     each window's sums hold exactly its own values, round at most n times
@@ -1574,27 +1574,110 @@ void count(const T* x, std::size_t L, std::size_t n, std::int64_t* out) {
 // Rank of the newest value in its window over the window length. Equal
 // values keep their time order (the newest ranks highest) and NaN sorts
 // above every number, so the rank is the number of older values that are
-// not greater than the newest one.
+// not greater than the newest one (a NaN newest value: all n - 1 of them).
+//
+// The counts are taken lag by lag: for a lag k, the windows of neighbouring
+// outputs compare x[i + n - 1 - k] with x[i + n - 1] side by side, so a run of
+// outputs is one compare per value and lag, vectorised over the outputs. That
+// is O(n) per output with a small constant; longer windows than pay off take
+// the O(log L) order-statistics tree instead (limits measured per path).
+inline constexpr std::size_t kRankCountAvx2 = 640;   // float64 with AVX2
+inline constexpr std::size_t kRankCountNarrow = 256; // 1- to 4-byte values
+inline constexpr std::size_t kRankScanWide = 32;     // 8-byte values otherwise
+
+// Counts for outputs [i, i1), one window at a time.
 template <class T>
-void ts_rank(const T* x, std::size_t L, std::size_t n, double* out) {
+void ts_rank_scan(const T* x, std::size_t n, std::size_t i, std::size_t i1, double* out) {
+    const double nn = double(n);
+    for (; i < i1; ++i) {
+        const T* w = x + i;
+        const T v = w[n - 1];
+        std::size_t c = 0;
+        if (is_nan(v)) {
+            c = n - 1;
+        } else {
+            for (std::size_t j = 0; j + 1 < n; ++j) c += (w[j] <= v);
+        }
+        out[i] = double(c) / nn;
+    }
+}
+
+// Counts for outputs [i, i1) of a series, in plain loops the compiler
+// vectorises; runs of 256 outputs keep the counts in cache.
+template <class T>
+void ts_rank_count(const T* x, std::size_t n, std::size_t i, std::size_t i1, double* out) {
+    using C = std::conditional_t<(sizeof(T) >= 8), std::uint64_t, std::uint32_t>;
+    constexpr std::size_t R = 256;
+    const double nn = double(n), full = double(n - 1) / nn;
+    C cnt[R];
+    for (; i < i1; i += R) {
+        const std::size_t len = std::min(R, i1 - i);
+        const T* nw = x + i + n - 1;
+        for (std::size_t j = 0; j < len; ++j) cnt[j] = 0;
+        for (std::size_t k = 1; k < n; ++k) {
+            const T* old = nw - k;
+            for (std::size_t j = 0; j < len; ++j) cnt[j] += C(old[j] <= nw[j]);
+        }
+        for (std::size_t j = 0; j < len; ++j) out[i + j] = is_nan(nw[j]) ? full : double(cnt[j]) / nn;
+    }
+}
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+// The counts of four outputs (the lanes of c, as 64-bit integers) to their
+// ranks, stored at o: v holds the four newest values.
+__attribute__((target("avx2"))) inline void ts_rank_store4(__m256i c, __m256d v, __m256d nn, __m256d full,
+                                                            double* o) {
+    // counts are far below 2^52: or-ing in the exponent of 2^52 and taking
+    // 2^52 away converts them exactly
+    const __m256i magic = _mm256_set1_epi64x(0x4330000000000000LL);
+    const __m256d two52 = _mm256_set1_pd(4503599627370496.0);
+    __m256d d = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(c, magic)), two52);
+    d = _mm256_blendv_pd(d, full, _mm256_cmp_pd(v, v, _CMP_UNORD_Q));
+    _mm256_storeu_pd(o, _mm256_div_pd(d, nn));
+}
+
+// Float64 counts with AVX2: 16 outputs at a time held in registers, one
+// compare per lag and four outputs (quiet compares: a NaN on either side is
+// not "not greater"). Returns how many outputs were done (a multiple of 4).
+__attribute__((target("avx2"))) inline std::size_t ts_rank_count_avx2(const double* x, std::size_t n, std::size_t m,
+                                                                       double* out) {
+    const __m256d nn = _mm256_set1_pd(double(n)), full = _mm256_set1_pd(double(n - 1));
+    std::size_t i = 0;
+    for (; i + 16 <= m; i += 16) {
+        const double* nw = x + i + n - 1;
+        const __m256d v0 = _mm256_loadu_pd(nw), v1 = _mm256_loadu_pd(nw + 4), v2 = _mm256_loadu_pd(nw + 8),
+                      v3 = _mm256_loadu_pd(nw + 12);
+        __m256i c0 = _mm256_setzero_si256(), c1 = c0, c2 = c0, c3 = c0;
+        for (std::size_t k = 1; k < n; ++k) {
+            const double* o = nw - k;
+            c0 = _mm256_sub_epi64(c0, _mm256_castpd_si256(_mm256_cmp_pd(_mm256_loadu_pd(o), v0, _CMP_LE_OQ)));
+            c1 = _mm256_sub_epi64(c1, _mm256_castpd_si256(_mm256_cmp_pd(_mm256_loadu_pd(o + 4), v1, _CMP_LE_OQ)));
+            c2 = _mm256_sub_epi64(c2, _mm256_castpd_si256(_mm256_cmp_pd(_mm256_loadu_pd(o + 8), v2, _CMP_LE_OQ)));
+            c3 = _mm256_sub_epi64(c3, _mm256_castpd_si256(_mm256_cmp_pd(_mm256_loadu_pd(o + 12), v3, _CMP_LE_OQ)));
+        }
+        ts_rank_store4(c0, v0, nn, full, out + i);
+        ts_rank_store4(c1, v1, nn, full, out + i + 4);
+        ts_rank_store4(c2, v2, nn, full, out + i + 8);
+        ts_rank_store4(c3, v3, nn, full, out + i + 12);
+    }
+    for (; i + 4 <= m; i += 4) {
+        const double* nw = x + i + n - 1;
+        const __m256d v0 = _mm256_loadu_pd(nw);
+        __m256i c0 = _mm256_setzero_si256();
+        for (std::size_t k = 1; k < n; ++k)
+            c0 = _mm256_sub_epi64(c0, _mm256_castpd_si256(_mm256_cmp_pd(_mm256_loadu_pd(nw - k), v0, _CMP_LE_OQ)));
+        ts_rank_store4(c0, v0, nn, full, out + i);
+    }
+    return i;
+}
+#endif
+
+// Long windows: ranks of the values in the whole series, and a Fenwick tree
+// counting the window's values per rank.
+template <class T>
+void ts_rank_tree(const T* x, std::size_t L, std::size_t n, double* out) {
     const std::size_t m = L - n + 1;
     const double nn = double(n);
-    if (n <= 32) {
-        for (std::size_t i = 0; i < m; ++i) {
-            const T* w = x + i;
-            T v = w[n - 1];
-            std::size_t c = 0;
-            if (is_nan(v)) {
-                c = n - 1;
-            } else {
-                for (std::size_t j = 0; j + 1 < n; ++j) c += (w[j] <= v);
-            }
-            out[i] = double(c) / nn;
-        }
-        return;
-    }
-    // Long windows: ranks of the values in the whole series, and a Fenwick
-    // tree counting the window's values per rank.
     std::vector<std::uint32_t> order(L);
     std::iota(order.begin(), order.end(), 0u);
     auto less = [x](std::uint32_t a, std::uint32_t b) {
@@ -1628,6 +1711,26 @@ void ts_rank(const T* x, std::size_t L, std::size_t n, double* out) {
         }
         out[i] = double(prefix(rank[i + n - 1]) - 1) / nn;
     }
+}
+
+template <class T>
+void ts_rank(const T* x, std::size_t L, std::size_t n, double* out) {
+    const std::size_t m = L - n + 1;
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+    if constexpr (std::is_same_v<T, double>) {
+        if (n <= kRankCountAvx2 && have_avx2()) {
+            const std::size_t i = ts_rank_count_avx2(x, n, m, out);
+            return ts_rank_scan(x, n, i, m, out);
+        }
+    }
+#endif
+    if constexpr (sizeof(T) <= 4) {
+        if (n <= kRankCountNarrow) return ts_rank_count(x, n, 0, m, out);
+    } else {
+        // without 64-bit vector compares, one window at a time is faster
+        if (n <= kRankScanWide) return ts_rank_scan(x, n, 0, m, out);
+    }
+    ts_rank_tree(x, L, n, out);
 }
 
 }  // namespace zarnik::rolling
