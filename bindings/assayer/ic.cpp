@@ -420,7 +420,7 @@ void require_shape(const Matrix& m, const RankedRows& r, const char* what) {
 // sorted once for both. The decay is None when it is not asked for or the
 // correlation function is not the built-in rank one.
 py::tuple ic_rank_ic_ranked(py::object self, py::object factor, std::shared_ptr<RankedRows> forward,
-                            std::shared_ptr<RankedRows> decay) {
+                            std::shared_ptr<RankedRows> decay, bool p_values) {
     if (!py::bool_(self.attr("rank_ic"))) raise(PyExc_ValueError, "_rank_ic_ranked: expects a rank IC analysis");
     if (!forward) raise(PyExc_ValueError, "forward: expected ranked returns");
     Matrix F = as_matrix(factor, "factor");
@@ -429,11 +429,12 @@ py::tuple ic_rank_ic_ranked(py::object self, py::object factor, std::shared_ptr<
     const std::size_t T = static_cast<std::size_t>(F.shape(0)), N = static_cast<std::size_t>(F.shape(1));
     long long lags = 0;
     py::object max_decay = self.attr("max_decay");
-    if (decay && py::bool_(max_decay) && native_tag(self.attr("ic_func")) == kSpearman) {
+    const bool with_decay = decay && py::bool_(max_decay) && native_tag(self.attr("ic_func")) == kSpearman;
+    if (with_decay) {
         lags = std::min<long long>(require_count(max_decay, 0, kMaxDecayError), static_cast<long long>(T));
     }
     py::array_t<double> ic = new_array(T, 1);
-    py::array_t<double> pv = new_array(T, 1);
+    py::array_t<double> pv = p_values ? new_array(T, 1) : py::array_t<double>();
     std::vector<std::int64_t> counts(T, 0);
     zarnik::corr::DecayTable table;
     {
@@ -450,26 +451,51 @@ py::tuple ic_rank_ic_ranked(py::object self, py::object factor, std::shared_ptr<
             std::vector<double> r(T * L);
             std::vector<std::int64_t> n(T * L);
             zarnik::corr::ranked_lag_correlations(f, fp, decay->values.data(), decay->panel, ls, r.data(), n.data());
-            // the rows with at least one pair, lag by lag and dates ascending
-            for (std::size_t l = 0; l < L; ++l) {
-                for (std::size_t t = 0; t < T; ++t) {
-                    if (n[t * L + l] < 1) continue;
-                    table.row.push_back(static_cast<std::int64_t>(t));
-                    table.lag.push_back(static_cast<std::int64_t>(ls[l]));
-                    table.r.push_back(r[t * L + l]);
-                    table.n.push_back(n[t * L + l]);
-                }
-            }
+            table = zarnik::corr::decay_rows(r.data(), n.data(), T, ls, true);
         }
     }
-    fill_p_values(true, ic.mutable_data(), counts.data(), pv.mutable_data(), T);
-    py::object dec = py::none();
-    if (decay && py::bool_(max_decay) && native_tag(self.attr("ic_func")) == kSpearman) {
-        std::vector<double> vals(table.r.size());
-        for (std::size_t i = 0; i < vals.size(); ++i) vals[i] = wrapper_value(table.r[i], table.n[i], true);
-        dec = py::make_tuple(array_of(table.row), array_of(table.lag), array_of(vals));
+    py::object p = py::none();
+    if (p_values) {
+        fill_p_values(true, ic.mutable_data(), counts.data(), pv.mutable_data(), T);
+        p = pv;
+    } else {
+        zarnik::corr::finish_coefficients(true, ic.mutable_data(), counts.data(), T);
     }
-    return py::make_tuple(ic, pv, dec);
+    py::object dec = py::none();
+    if (with_decay) dec = py::make_tuple(array_of(table.row), array_of(table.lag), array_of(table.r));
+    return py::make_tuple(ic, p, dec);
+}
+
+// The decay curve of one period: the mean IC of each lag over the IC of
+// every date (lag 0) and the decay rows (date positions, lags, values) of
+// _rank_ic_ranked. Returns (lags, means) for the lags that have any row.
+py::tuple ic_decay_curve(py::object /*self*/, py::object ic, py::object rows) {
+    py::module_ np = py::module_::import("numpy");
+    using Ints = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+    using Reals = py::array_t<double, py::array::c_style | py::array::forcecast>;
+    Reals ic0 = Reals::ensure(np.attr("ravel")(ic));
+    if (!ic0) raise(PyExc_TypeError, "ic: expected an array of numbers");
+    if (!py::isinstance<py::tuple>(rows) || py::len(rows) != 3) {
+        raise(PyExc_ValueError, format("rows: expected (date positions, lags, values), got {!r}", rows));
+    }
+    py::tuple parts(rows);
+    Ints row = Ints::ensure(parts[0]), lag = Ints::ensure(parts[1]);
+    Reals val = Reals::ensure(parts[2]);
+    if (!row || !lag || !val || row.ndim() != 1 || lag.ndim() != 1 || val.ndim() != 1 ||
+        row.shape(0) != lag.shape(0) || row.shape(0) != val.shape(0)) {
+        raise(PyExc_ValueError, "rows: expected three one-dimensional arrays of one length");
+    }
+    const std::size_t T = static_cast<std::size_t>(ic0.size()), n = static_cast<std::size_t>(row.shape(0));
+    zarnik::corr::LagMeans curve;
+    {
+        const double* pi = ic0.data();
+        const std::int64_t* pr = row.data();
+        const std::int64_t* pl = lag.data();
+        const double* pv = val.data();
+        py::gil_scoped_release release;
+        curve = zarnik::corr::lag_means(pi, T, pr, pl, pv, n);
+    }
+    return py::make_tuple(array_of(curve.lag), array_of(curve.mean));
 }
 
 py::object ic_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
@@ -554,10 +580,16 @@ void register_ic(py::module_& m) {
         .method("_rank_rows", {"(self, matrix)",
                 "按行排序一个远期收益矩阵（日期 x 股票）的非缺失值，供 _rank_ic_ranked 对多个因子重复使用。"},
             &ic_rank_rows, py::arg("self"), py::arg("matrix"))
-        .method("_rank_ic_ranked", {"(self, factor, forward, decay=None)",
+        .method("_rank_ic_ranked", {"(self, factor, forward, decay=None, p_values=True)",
                 "单个持有期的秩 IC 与 p 值（同 _calc_ic），forward 与 decay 为 _rank_rows 的结果；"
-                "给出 decay 且设置了 max_decay 时另返回 IC 衰减的 (日期位置, 滞后, 值)，否则为 None。"},
-            &ic_rank_ic_ranked, py::arg("self"), py::arg("factor"), py::arg("forward"), py::arg("decay") = py::none())
+                "给出 decay 且设置了 max_decay 时另返回 IC 衰减的 (日期位置, 滞后, 值)，否则为 None。"
+                "p_values=False 时不计算 p 值（返回 None），IC 不变。"},
+            &ic_rank_ic_ranked, py::arg("self"), py::arg("factor"), py::arg("forward"), py::arg("decay") = py::none(),
+            py::arg("p_values") = true)
+        .method("_decay_curve", {"(self, ic, rows)",
+                "IC 衰减曲线：ic 为各日期滞后 0 的 IC（按日期顺序），rows 为 _rank_ic_ranked 返回的 (日期位置, 滞后, 值)；"
+                "返回 (滞后, 平均 IC) 两个数组，只含有记录的滞后，与按滞后分组的 IC 衰减表均值逐位相同。"},
+            &ic_decay_curve, py::arg("self"), py::arg("ic"), py::arg("rows"))
         .method("_get_industry_data", {"(self, factor_data)", "长表每一行的行业名称（pandas.Series，索引同长表，缺失为 \"Unknown\"）。"},
             &ic_get_industry_data, py::arg("self"), py::arg("factor_data"))
         .method("_calc_ic", {"(self, factor, ret_table, ret_fields)",

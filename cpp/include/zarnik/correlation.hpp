@@ -219,6 +219,18 @@ inline void finish_p_values(bool rank, double* r, const std::int64_t* n, std::si
     }
 }
 
+// The coefficients as finish_p_values leaves them, without the p-values:
+// NaN below two pairs, Pearson's rounded to +-1 over two.
+inline void finish_coefficients(bool rank, double* r, const std::int64_t* n, std::size_t size) {
+    for (std::size_t i = 0; i < size; ++i) {
+        if (n[i] < 2) {
+            r[i] = kNaN;
+        } else if (n[i] == 2 && !rank && !std::isnan(r[i])) {
+            r[i] = std::round(r[i]);
+        }
+    }
+}
+
 // Per-row ascending orders of the present values of a rows x cols matrix.
 struct SortedRows {
     std::size_t cols = 0;
@@ -610,6 +622,72 @@ inline void ranked_lag_correlations(const double* F, const RankedPanel& fp, cons
             }
         }
     }, 4);
+}
+
+// The decay table's rows of lags >= 1 from ranked_lag_correlations' output
+// (rows x lags.size(), cell [t, l] for lag lags[l]): the cells with at least
+// one pair, lag by lag and dates ascending, each value as the wrapper gives it.
+inline DecayTable decay_rows(const double* r, const std::int64_t* n, std::size_t rows,
+                             const std::vector<std::size_t>& lags, bool rank) {
+    DecayTable table;
+    const std::size_t L = lags.size();
+    for (std::size_t l = 0; l < L; ++l) {
+        for (std::size_t t = 0; t < rows; ++t) {
+            if (n[t * L + l] < 1) continue;
+            table.row.push_back(static_cast<std::int64_t>(t));
+            table.lag.push_back(static_cast<std::int64_t>(lags[l]));
+            table.r.push_back(wrapper_value(r[t * L + l], n[t * L + l], rank));
+            table.n.push_back(n[t * L + l]);
+        }
+    }
+    return table;
+}
+
+// The mean IC of each lag of a decay table: lag 0 over `ic0` (one value per
+// date, in date order), every other lag over its rows (date positions `row`,
+// lags `lag`, values `v`), taken in date order. The lags that have any row,
+// ascending; a lag whose values are all missing has a NaN mean. Each mean is a
+// compensated (Kahan) sum of the present values divided by their count, with
+// the compensation reset where an infinity makes it undefined: the grouped
+// mean pandas computes for a table sorted by (date, lag) and grouped by lag,
+// bit for bit.
+struct LagMeans {
+    std::vector<std::int64_t> lag;
+    std::vector<double> mean;
+};
+
+inline LagMeans lag_means(const double* ic0, std::size_t dates, const std::int64_t* row, const std::int64_t* lag,
+                          const double* v, std::size_t rows) {
+    // entries: the dates' lag-0 values first, then the rows, ordered by (lag, date) with ties in that order
+    const std::size_t total = dates + rows;
+    auto lag_of = [&](std::size_t e) { return e < dates ? std::int64_t{0} : lag[e - dates]; };
+    auto date_of = [&](std::size_t e) { return e < dates ? static_cast<std::int64_t>(e) : row[e - dates]; };
+    auto value_of = [&](std::size_t e) { return e < dates ? ic0[e] : v[e - dates]; };
+    std::vector<std::size_t> at(total);
+    std::iota(at.begin(), at.end(), std::size_t{0});
+    std::stable_sort(at.begin(), at.end(), [&](std::size_t a, std::size_t b) {
+        const std::int64_t la = lag_of(a), lb = lag_of(b);
+        return la != lb ? la < lb : date_of(a) < date_of(b);
+    });
+    LagMeans out;
+    for (std::size_t i = 0; i < total;) {
+        const std::int64_t l = lag_of(at[i]);
+        double sum = 0.0, comp = 0.0;
+        std::int64_t count = 0;
+        for (; i < total && lag_of(at[i]) == l; ++i) {
+            const double x = value_of(at[i]);
+            if (std::isnan(x)) continue;
+            ++count;
+            const double y = x - comp;
+            const double t = sum + y;
+            comp = t - sum - y;
+            if (std::isnan(comp)) comp = 0.0;  // an infinity: keep the sum infinite rather than NaN
+            sum = t;
+        }
+        out.lag.push_back(l);
+        out.mean.push_back(count == 0 ? kNaN : sum / static_cast<double>(count));
+    }
+    return out;
 }
 
 }  // namespace zarnik::corr

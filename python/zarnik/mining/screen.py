@@ -333,26 +333,23 @@ def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[st
             fa = fa * -1.0
         decay_rows = None
         if sh.ranked is not None:
-            values, _, decay_rows = ic._rank_ic_ranked(fa[:, sh.order], sh.ranked, sh.ranked_decay)
+            # p-values are not part of the row
+            values, _, decay_rows = ic._rank_ic_ranked(fa[:, sh.order], sh.ranked, sh.ranked_decay, p_values=False)
+            row.update(_ic_row(values[:, 0]))
+            ic_frame = None
         else:
             values, _ = ic._calc_ic(fa, {label: sh.forward[label]}, [label])
-        ic_frame = pd.DataFrame(values, index=sh.index, columns=[label])
-        s = _ic_summary(_ICView(ic_frame))
-        row.update(ic_mean=float(s.loc[label, "ic_mean"]), ic_ir=float(s.loc[label, "ir"]),
-                   ic_t=float(s.loc[label, "t_stat"]), ic_positive=float(s.loc[label, "positive_share"]),
-                   n_dates=int(s.loc[label, "n_dates"]))
+            ic_frame = pd.DataFrame(values, index=sh.index, columns=[label])
+            s = _ic_summary(_ICView(ic_frame))
+            row.update(ic_mean=float(s.loc[label, "ic_mean"]), ic_ir=float(s.loc[label, "ir"]),
+                       ic_t=float(s.loc[label, "t_stat"]), ic_positive=float(s.loc[label, "positive_share"]),
+                       n_dates=int(s.loc[label, "n_dates"]))
         if decay_rows is not None:
-            # the table _calc_ic_decay builds: lag 0 (the IC) and the rows of lags 1 ..
-            lag0 = ic_frame.copy()
-            lag0["decay"] = 0
-            dates, lags, vals = decay_rows
-            rest = pd.DataFrame(vals.reshape(-1, 1), columns=[label], index=pd.MultiIndex.from_arrays(
-                [sh.index.take(dates), lags], names=("datetime", "decay")))
-            decay = pd.concat([lag0.set_index("decay", append=True), rest]).sort_index()
-            if len(decay):
-                curve = decay.groupby(level="decay").mean()[label].sort_index()
-                row["decay_half_life"] = _half_life(curve.to_numpy())
+            if len(values) + len(decay_rows[0]):
+                row["decay_half_life"] = _half_life(_decay_curve(ic, values[:, 0], decay_rows, sh.index, label))
         elif sh.decay_returns is not None:
+            if ic_frame is None:
+                ic_frame = pd.DataFrame(values, index=sh.index, columns=[label])
             long = pd.DataFrame({"factor": fa.reshape(-1), label: sh.decay_returns}, index=sh.long_index)
             decay = ic._calc_ic_decay(long, ic_frame)
             if decay is not None and len(decay):
@@ -382,6 +379,42 @@ def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[st
                 ends = [float(turnover[label].xs(t, level=0).mean()) for t in (tags[0], tags[-1])]
                 row["turnover"] = float(np.mean(ends))
     return row, data
+
+
+def _decay_curve(ic: Any, values: np.ndarray, rows: tuple, index: pd.DatetimeIndex, label: str) -> np.ndarray:
+    """The mean IC of each lag of the decay table the IC analysis builds (lag 0: the per-date IC
+    ``values``; lags 1 ..: the (date positions, lags, values) ``rows``), as the summary computes it: a
+    grouped mean of the table sorted by date and lag.
+
+    Where a lag other than 0 has a row before the last date, the table's lags are not in ascending
+    order and pandas takes a compensated sum per lag, which ``_decay_curve`` computes without the
+    table; otherwise (one lag, or rows on the last date only) pandas sums each lag's run of rows
+    another way, so the table is built."""
+    at, lags, vals = rows
+    if len(values) and bool((np.asarray(at) != len(values) - 1).any()):
+        return ic._decay_curve(values, rows)[1]
+    ic_frame = pd.DataFrame(np.asarray(values, dtype=np.float64).reshape(-1, 1), index=index, columns=[label])
+    lag0 = ic_frame.copy()
+    lag0["decay"] = 0
+    rest = pd.DataFrame(np.asarray(vals).reshape(-1, 1), columns=[label], index=pd.MultiIndex.from_arrays(
+        [index.take(at), lags], names=("datetime", "decay")))
+    decay = pd.concat([lag0.set_index("decay", append=True), rest]).sort_index()
+    return decay.groupby(level="decay").mean()[label].sort_index().to_numpy()
+
+
+def _ic_row(ic: np.ndarray) -> dict[str, Any]:
+    """The leaderboard's IC columns from one period's per-date IC: the figures the IC summary gives
+    (mean, IR, t-statistic, share positive and count over the dates with a value), computed the same
+    way without the statistics a row does not show."""
+    x = np.asarray(ic, dtype=np.float64)
+    x = x[~np.isnan(x)]
+    n = int(x.size)
+    mean = float(x.mean()) if n else math.nan
+    std = float(x.std(ddof=1)) if n > 1 else math.nan
+    ir = mean / std if n > 1 and std > 0 else math.nan
+    t = ir * math.sqrt(n) if not math.isnan(ir) else math.nan
+    return {"ic_mean": mean, "ic_ir": ir, "ic_t": t, "ic_positive": float((x > 0).mean()) if n else math.nan,
+            "n_dates": n}
 
 
 @dataclass
