@@ -9,7 +9,6 @@ it dropped; the account itself is attached to every analysis result as ``result.
 
 from __future__ import annotations
 
-import warnings
 from typing import Any
 
 import numpy as np
@@ -22,8 +21,24 @@ __all__ = ["CoverageAccount", "has_no_data", "DataCoverageWarning"]
 _COLUMNS = ("cells", "share", "lost", "dates_with_values", "dates_emptied")
 
 
-def _counts(frame: Any) -> np.ndarray:
+def _float_values(frame: Any) -> np.ndarray | None:
+    """The frame's values as a float64 2-D array when that needs no conversion (a float frame or
+    array), else None."""
+    if isinstance(frame, pd.DataFrame):
+        if frame.shape[1] == 0 or not all(d == np.float64 for d in frame.dtypes):
+            return None
+        values = frame.to_numpy()
+    else:
+        values = np.asarray(frame)
+    if values.ndim != 2 or values.dtype != np.float64:
+        return None
+    return values
+
+
+def _counts(frame: Any, values: np.ndarray | None = None) -> np.ndarray:
     """Cells holding a value (not NaN / None; ±inf counts as a value) on each row."""
+    if values is not None:
+        return np.count_nonzero(~np.isnan(values), axis=1).astype(np.int64, copy=False)
     if isinstance(frame, pd.DataFrame):
         return frame.count(axis=1).to_numpy(dtype=np.int64)
     arr = np.asarray(frame)
@@ -32,17 +47,18 @@ def _counts(frame: Any) -> np.ndarray:
     return np.asarray(pd.DataFrame(arr).count(axis=1), dtype=np.int64)
 
 
-def _constant_rows(frame: Any, counts: np.ndarray) -> np.ndarray:
+def _constant_rows(frame: Any, counts: np.ndarray, values: np.ndarray | None = None) -> np.ndarray:
     """Rows with at least two values, all equal (no cross-sectional spread left)."""
-    try:
-        values = np.asarray(frame.to_numpy() if isinstance(frame, pd.DataFrame) else frame, dtype=np.float64)
-    except (TypeError, ValueError):
-        return np.zeros(counts.shape, dtype=bool)
+    if values is None:
+        try:
+            values = np.asarray(frame.to_numpy() if isinstance(frame, pd.DataFrame) else frame, dtype=np.float64)
+        except (TypeError, ValueError):
+            return np.zeros(counts.shape, dtype=bool)
     if values.ndim != 2 or values.shape[0] != counts.shape[0] or values.shape[1] == 0:
         return np.zeros(counts.shape, dtype=bool)
-    with np.errstate(invalid="ignore"), warnings.catch_warnings():
-        warnings.simplefilter("ignore", RuntimeWarning)  # all-NaN rows
-        spread = np.nanmax(values, axis=1) - np.nanmin(values, axis=1)
+    with np.errstate(invalid="ignore"):
+        # fmax / fmin skip NaN without copying; an all-NaN row gives NaN, never a zero spread
+        spread = np.fmax.reduce(values, axis=1) - np.fmin.reduce(values, axis=1)
     return (counts >= 2) & (spread == 0)
 
 
@@ -56,13 +72,14 @@ class CoverageAccount:
     def __init__(self, factor_data: Any, stage: str = "input", warn: bool = True) -> None:
         self._rows: list[dict[str, Any]] = []
         self._index: Any = getattr(factor_data, "index", None)
-        self._last = _counts(factor_data)
-        self._last_constant = _constant_rows(factor_data, self._last)
+        values = _float_values(factor_data)
+        self._last = _counts(factor_data, values)
+        self._last_constant = _constant_rows(factor_data, self._last, values)
         shape = np.shape(factor_data)
         self._size = int(shape[0]) * int(shape[1]) if len(shape) == 2 else int(self._last.size)
         self._record(stage, self._last, lost=0, emptied=0)
         if warn:
-            self._warn_input(stage, factor_data)
+            self._warn_input(stage, factor_data, values)
 
     def _record(self, stage: Any, counts: np.ndarray, lost: int, emptied: int) -> None:
         cells = int(counts.sum())
@@ -75,14 +92,16 @@ class CoverageAccount:
             "dates_emptied": emptied,
         })
 
-    def _warn_input(self, stage: Any, frame: Any) -> None:
+    def _warn_input(self, stage: Any, frame: Any, values: np.ndarray | None = None) -> None:
         total = int(self._last.sum())
         if total == 0:
             warn_coverage("{}: the factor data holds no value on any date; every analysis will report "
                           "no data".format(stage))
             return
         if isinstance(frame, pd.DataFrame):
-            empty = frame.columns[frame.count(axis=0).to_numpy() == 0]
+            per_column = (np.count_nonzero(~np.isnan(values), axis=0) if values is not None
+                          else frame.count(axis=0).to_numpy())
+            empty = frame.columns[per_column == 0]
             if len(empty):
                 shown = ", ".join(map(str, empty[:5])) + (", ..." if len(empty) > 5 else "")
                 warn_coverage("{}: {} of {} have no value on any date ({})".format(
@@ -90,7 +109,8 @@ class CoverageAccount:
 
     def step(self, stage: Any, frame: Any, warn: bool = True) -> None:
         """记录一个步骤之后的数据；该步骤使整日或全部数据缺失时发出 DataCoverageWarning。"""
-        counts = _counts(frame)
+        values = _float_values(frame)
+        counts = _counts(frame, values)
         before = int(self._last.sum())
         after = int(counts.sum())
         same_rows = counts.shape == self._last.shape and (
@@ -102,7 +122,7 @@ class CoverageAccount:
             emptied = max(int(np.count_nonzero(self._last)) - int(np.count_nonzero(counts)), 0)
             lost = max(before - after, 0)
             self._index = getattr(frame, "index", None)
-        constant = _constant_rows(frame, counts)
+        constant = _constant_rows(frame, counts, values)
         collapsed = int(np.count_nonzero(constant & ~self._last_constant)) if same_rows else 0
         self._record(stage, counts, lost=lost, emptied=emptied)
         self._last, self._last_constant = counts, constant
