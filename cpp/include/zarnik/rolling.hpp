@@ -34,11 +34,14 @@
 #include <type_traits>
 #include <vector>
 
+#include "zarnik/simd.hpp"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
-// AVX2 paths are compiled for x86-64 and taken when the processor reports
-// AVX2; defining ZARNIK_NO_AVX2 leaves them out (they give the same results).
+// AVX2 paths are compiled for x86-64 and taken when simd::avx2_allowed says so
+// (the processor has AVX2, ZARNIK_NO_AVX2 is not set at run time); defining
+// ZARNIK_NO_AVX2 at build time leaves them out. They give the same results.
 #if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
 #include <immintrin.h>
 #endif
@@ -910,10 +913,7 @@ __attribute__((target("avx2"))) inline void abs_dev_sum4_avx2(const double* w, s
     _mm256_storeu_pd(res, _mm256_add_pd(_mm256_add_pd(a0, a1), _mm256_add_pd(a2, a3)));
 }
 
-inline bool have_avx2() {
-    static const bool yes = __builtin_cpu_supports("avx2");
-    return yes;
-}
+inline bool have_avx2() { return simd::avx2_allowed(); }
 #else
 inline void abs_dev_sum4_avx2(const double* w, std::size_t n, const double* md, double* res) {
     abs_dev_sum4(w, n, md, res);

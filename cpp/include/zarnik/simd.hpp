@@ -107,15 +107,25 @@ inline void vfence() { _mm_sfence(); }
 #pragma GCC pop_options
 #endif
 
-// Whether the AVX2 table is taken: compiled in, the processor has AVX2, and
-// ZARNIK_NO_AVX2 is unset or empty in the environment (read on each call, so
-// one process can compare the paths).
-inline bool avx2_enabled() {
-#if ZARNIK_SIMD_AVX2
+// The one run-time switch of every AVX2 path in the core, the table above and
+// the kernels with their own target("avx2") functions alike: the processor has
+// AVX2 and ZARNIK_NO_AVX2 is unset or empty in the environment (read on each
+// call, so one process can compare the paths). The processor is asked once.
+inline bool avx2_allowed() {
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
     static const bool have = __builtin_cpu_supports("avx2");
     if (!have) return false;
     const char* off = std::getenv("ZARNIK_NO_AVX2");
     return off == nullptr || *off == '\0';
+#else
+    return false;
+#endif
+}
+
+// Whether the AVX2 table is taken: compiled in and allowed (avx2_allowed).
+inline bool avx2_enabled() {
+#if ZARNIK_SIMD_AVX2
+    return avx2_allowed();
 #else
     return false;
 #endif
