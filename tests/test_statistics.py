@@ -62,6 +62,14 @@ def test_ic_statistics_against_scipy_and_statsmodels(seed, gaps):
         assert table.loc[col, "n_dates"] == x.size
 
 
+@pytest.mark.parametrize("values", [[0.0, 0.0, 7.2e-122], [1e-200, -1e-200, 3e-200, 0.0], [5e-320, 0.0, 0.0]])
+def test_ic_statistics_shape_is_undefined_when_the_moments_underflow(values):
+    # The deviations are positive but their third/fourth powers underflow to zero.
+    table = zs.ic_statistics(pd.DataFrame({"P_1": values}))
+    assert np.isnan(table.loc["P_1", "ic_skew"]) and np.isnan(table.loc["P_1", "ic_kurtosis"])
+    assert table.loc["P_1", "n_dates"] == len(values)
+
+
 def test_monthly_ic_against_a_loop():
     rng = np.random.default_rng(5)
     dates = pd.bdate_range("2021-01-04", "2021-06-30")

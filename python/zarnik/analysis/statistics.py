@@ -118,8 +118,11 @@ def ic_statistics(ic: Any) -> pd.DataFrame:
         if n > 2 and std > 0:
             e = x - mean
             m2 = float(np.mean(e * e))
-            skew = float(np.mean(e ** 3)) / m2 ** 1.5
-            kurt = float(np.mean(e ** 4)) / m2 ** 2 - 3.0
+            # Deviations near the subnormal range can underflow the moment powers to zero;
+            # the shape is then undefined, as for a constant series.
+            d3, d4 = m2 ** 1.5, m2 ** 2
+            skew = float(np.mean(e ** 3)) / d3 if d3 > 0 else math.nan
+            kurt = float(np.mean(e ** 4)) / d4 - 3.0 if d4 > 0 else math.nan
         else:
             skew = kurt = math.nan
         rows.append({"period": col, "ic_mean": mean, "ic_std": std, "ir": ir, "t_stat": t,
