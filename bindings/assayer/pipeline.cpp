@@ -1,6 +1,6 @@
 // The analysis pipeline: frame validation, date-time index classification,
 // the step bases, the market-data loaders (daily returns, industries) and
-// FactorAssayer itself.
+// FactorAssayer itself, whose steps are run by zarnik.analysis.pipeline_steps.
 #include <pybind11/numpy.h>
 
 #include <cstddef>
@@ -9,7 +9,6 @@
 #include "assayer/assayer.hpp"
 #include "common/market_data.hpp"
 #include "common/frames.hpp"
-#include "common/periods.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/normalize.hpp"
 
@@ -17,22 +16,18 @@ namespace zarnik_py {
 
 namespace {
 
-bool is_list_or_tuple(const py::handle& obj) { return py::isinstance<py::tuple>(obj) || py::isinstance<py::list>(obj); }
-
-void validate_data_frame(const py::object& df, const py::object& name) { analysis_check("validate_data_frame")(df, name); }
+py::object steps(const char* name) { return package_module("analysis.pipeline_steps").attr(name); }
 
 // ---------------------------------------------------------------- loaders
 
-const char* kSourceError = "source: invalid source={}, expect one of [sws, citics_2019]";
-
-py::object field_of(const py::object& source) {
-    return assayer_module().attr("FIELD_MAPPING")[source];
-}
+py::object field_of(const py::object& source) { return assayer_module().attr("FIELD_MAPPING")[source]; }
 
 py::object all_industry_data(py::object source) {
-    const bool citics = py::isinstance<py::str>(source) && source.cast<std::string>() == "citics_2019";
-    const bool sws = py::isinstance<py::str>(source) && source.cast<std::string>() == "sws";
-    if (!citics && !sws) raise(PyExc_ValueError, format(kSourceError, source));
+    const std::string text = py::isinstance<py::str>(source) ? source.cast<std::string>() : std::string();
+    if (text != "citics_2019" && text != "sws") {
+        raise(PyExc_ValueError, format("source: invalid source={}, expect one of [sws, citics_2019]", source));
+    }
+    const bool sws = text == "sws";
     py::object field = sws ? py::object(py::str("index_name")) : assayer_module().attr("FIELD_MAPPING").attr("get")(source);
     return market::industry_history(sws, field);
 }
@@ -53,16 +48,7 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
 // ---------------------------------------------------------------- returns
 
 py::object load_daily_returns(const py::object& factor_data, const py::object& periods) {
-    // the longest holding period, read as every analyser reads periods
-    long long longest = 0;
-    std::string longest_text;
-    for (const HoldingPeriod& p : parse_periods(periods)) {
-        if (p.value > longest) {
-            longest = p.value;
-            longest_text = p.key.substr(2);
-        }
-    }
-    py::object p_max = builtin("int")(py::str(longest_text));
+    py::object p_max = steps("longest_period")(periods);
     py::object index = factor_data.attr("index");
     // first and last factor dates, whatever order the rows come in
     py::object end_date = market::next_trading_date(index.attr("max")(), p_max);
@@ -72,96 +58,15 @@ py::object load_daily_returns(const py::object& factor_data, const py::object& p
         raise(PyExc_ValueError, format("returns: no close prices from {} to {} for the factor's instruments", start, end_date));
     }
     DenseFrame dense = to_dense(close, "close", false);
-    const auto rows = static_cast<std::size_t>(dense.rows()), cols = static_cast<std::size_t>(dense.cols());
-    Matrix out({rows > 0 ? dense.rows() - 1 : 0, dense.cols()});
+    const py::ssize_t rows = dense.rows(), first = rows > 0 ? 1 : 0;  // row 0 has no return
+    Matrix out({rows - first, dense.cols()});
     {
         const double* src = dense.values.data();
         double* dst = out.mutable_data();
         py::gil_scoped_release release;
-        zarnik::xsection::simple_returns(src, dst, rows, cols);
+        zarnik::xsection::simple_returns(src, dst, static_cast<std::size_t>(rows), static_cast<std::size_t>(dense.cols()));
     }
-    py::object slice = builtin("slice")(rows > 0 ? 1 : 0, py::none());
-    return to_frame(out, dense.index[slice], dense.columns);
-}
-
-// ---------------------------------------------------------------- FactorAssayer
-
-const char* kStepNames = "_FactorAssayer__exists_step_names";
-
-void assayer_init(py::object self) {
-    self.attr("preprocess_pipelines") = py::list();
-    self.attr("analysis_pipelines") = py::dict();
-    self.attr(kStepNames) = py::list();
-}
-
-void assayer_append(py::object self, py::object step) {
-    py::tuple pair = analysis_check("pipeline_step")(step, self, kStepNames);
-    py::object name = pair[0], processor = pair[1];
-    py::list names = self.attr(kStepNames);
-    names.append(name);
-    py::module_ mod = assayer_module();
-    if (py::isinstance(processor, mod.attr("FactorPreprocessor"))) {
-        self.attr("preprocess_pipelines").attr("append")(step);
-    } else if (py::isinstance(processor, mod.attr("FactorAnalyser"))) {
-        processor.attr("step_name") = name;
-        self.attr("analysis_pipelines")[name] = processor;
-    } else {
-        raise(PyExc_ValueError, format("Invalid step={}, unknown processor={}", name, processor));
-    }
-}
-
-py::object assayer_analysis(py::object self, py::object factor_data, py::object returns, py::object ascending,
-                            py::object periods, py::object keep_preprocess_result) {
-    py::object preprocessors = self.attr("preprocess_pipelines");
-    py::object analysers = self.attr("analysis_pipelines");
-    if (!py::bool_(preprocessors) && !py::bool_(analysers)) {
-        py::module_::import("warnings").attr("warn")("no pipelines to execute.", builtin("UserWarning"));
-        return py::none();
-    }
-    if (assertions_enabled() && !is_list_or_tuple(periods) && !py::isinstance(periods, builtin("int"))) {
-        raise(PyExc_AssertionError, format("periods must be tuple/list/int, but got {}", py::type::of(periods)));
-    }
-    validate_data_frame(factor_data, py::str("factor_data"));
-    if (py::isinstance<py::str>(returns)) {
-        if (returns.cast<std::string>() != "daily") {
-            raise(PyExc_ValueError, format("returns: expect pd.DataFrame or \"daily\", got {}", returns));
-        }
-        returns = load_daily_returns(factor_data, periods);
-    } else {
-        validate_data_frame(returns, py::str("returns"));
-    }
-    if (!is_list_or_tuple(periods)) {
-        py::list wrapped;
-        wrapped.append(periods);
-        periods = wrapped;
-    }
-    for (py::object frame : {factor_data, returns}) {
-        frame.attr("index").attr("name") = py::str("datetime");
-        frame.attr("columns").attr("name") = py::str("order_book_id");
-    }
-    py::dict result;
-    const bool keep = py::bool_(keep_preprocess_result);
-    // Cells with a value after each stage; a stage that empties whole dates warns.
-    py::object coverage = package_module("analysis.coverage").attr("CoverageAccount")(factor_data);
-    for (py::handle item : py::list(preprocessors)) {
-        py::tuple pair(py::reinterpret_borrow<py::object>(item));
-        factor_data = pair[1].attr("process")(factor_data);
-        coverage.attr("step")(pair[0], factor_data);
-        if (keep) result[pair[0]] = factor_data.attr("copy")();
-    }
-    py::object account = coverage.attr("to_frame")();
-    for (py::handle item : analysers.attr("items")()) {
-        py::tuple pair = py::reinterpret_borrow<py::tuple>(item);
-        py::object out = pair[1].attr("analysis")(factor_data, returns, periods, py::arg("ascending") = ascending);
-        // The account and the ranking direction travel with each result for its summary and report;
-        // a result type that takes no attributes simply goes without.
-        if (PyObject_SetAttrString(out.ptr(), "coverage", account.ptr()) != 0 ||
-            PyObject_SetAttrString(out.ptr(), "ascending", ascending.ptr()) != 0) {
-            PyErr_Clear();
-        }
-        result[pair[0]] = out;
-    }
-    return result;
+    return to_frame(out, dense.index[builtin("slice")(first, py::none())], dense.columns);
 }
 
 }  // namespace
@@ -175,14 +80,12 @@ void register_pipeline(py::module_& m) {
     py::module_ results = package_module("analysis.analysis_result");
     for (py::handle name : results.attr("__all__")) m.attr(name) = results.attr(name);
 
-    py::dict field_mapping;
-    field_mapping["citics_2019"] = "first_industry_name";
-    field_mapping["sws"] = "index_name";
     m.attr("VALID_INDUSTRY_SOURCE") = py::make_tuple("citics_2019", "sws");
-    m.attr("FIELD_MAPPING") = field_mapping;
+    m.attr("FIELD_MAPPING") = py::dict(py::arg("citics_2019") = "first_industry_name", py::arg("sws") = "index_name");
 
     def(m, "_validate_data_frame", {"(df, name)", "检查 df 为 DatetimeIndex 索引的非空 DataFrame，否则抛出 ValueError。"},
-        &validate_data_frame, py::arg("df"), py::arg("name"));
+        [](py::object df, py::object name) { analysis_check("validate_data_frame")(df, name); }, py::arg("df"),
+        py::arg("name"));
     def(m, "_get_datetime_freq", {"(index)", "判断时间索引的频率：\"tick\"、\"1m\" 或 \"1d\"；整点但非零点时抛出 ValueError。"},
         [](py::object index) { return analysis_check("datetime_freq")(index); }, py::arg("index"));
     def(m, "_is_date_frequency_index", {"(index)", "时间索引是否为日频（全部为零点）。"},
@@ -232,9 +135,9 @@ void register_pipeline(py::module_& m) {
     ClassBuilder(m, "FactorAssayer", py::tuple(),
                  "因子分析流水线：按添加顺序执行预处理步骤，再以预处理后的因子数据执行各分析步骤。")
         .init({"(self)", "创建空的因子分析流水线。"},
-            &assayer_init, py::arg("self"))
+            [](py::object self) { steps("init")(self); }, py::arg("self"))
         .method("append", {"(self, step)", "添加一个步骤。\n\n:param step: (名称, 处理器) 元组；名称在预处理与分析步骤间唯一"},
-            &assayer_append, py::arg("self"), py::arg("step"))
+            [](py::object self, py::object step) { steps("append")(self, step); }, py::arg("self"), py::arg("step"))
         .method("analysis", {"(self, factor_data, returns, ascending=False, periods=1, keep_preprocess_result=False)",
                 "执行流水线。\n\n:param factor_data: 因子值 DataFrame（行为交易日，列为标的）\n"
                 ":param returns: \"daily\"（从行情客户端加载日收益率）或日收益率 DataFrame\n"
@@ -242,7 +145,9 @@ void register_pipeline(py::module_& m) {
                 ":param periods: 持有期，int 或 int 的 tuple/list，默认 1\n"
                 ":param keep_preprocess_result: 是否在结果中保留每个预处理步骤后的因子数据副本\n"
                 ":return: 步骤名称到结果的 dict；流水线为空时返回 None"},
-            &assayer_analysis, py::arg("self"), py::arg("factor_data"), py::arg("returns"),
+            [](py::object self, py::object factor_data, py::object returns, py::object ascending, py::object periods,
+               py::object keep) { return steps("run")(self, factor_data, returns, ascending, periods, keep); },
+            py::arg("self"), py::arg("factor_data"), py::arg("returns"),
             py::arg("ascending") = false, py::arg("periods") = 1, py::arg("keep_preprocess_result") = false)
         .build();
 }

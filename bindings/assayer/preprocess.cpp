@@ -1,4 +1,5 @@
-// Winzorization and Normalization: cross-sectional preprocessing steps.
+// Winzorization and Normalization: cross-sectional preprocessing steps. The
+// choice of a winsorization method is read in zarnik.analysis.pipeline_steps.
 #include <pybind11/numpy.h>
 
 #include "assayer/assayer.hpp"
@@ -10,30 +11,7 @@ namespace zarnik_py {
 
 namespace {
 
-void winsorization_init(py::object self, py::object method) {
-    py::object valid = assayer_module().attr("VALID_WINSORIZE_METHODS");
-    bool ok = false;
-    try {
-        ok = valid.contains(method);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_TypeError)) throw;  // unhashable: not a method name
-    }
-    if (!ok) raise(PyExc_ValueError, format("method: expect one of {}, got {}", valid, method));
-    self.attr("method") = method;
-}
-
-py::object winsorization_process(py::object self, py::object factor_data) {
-    py::module_ mod = assayer_module();
-    py::object method = self.attr("method");
-    try {
-        py::object batch = mod.attr("BATCH_WINSORIZE_METHODS")[method];
-        return batch(factor_data);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_KeyError)) throw;
-    }
-    py::object winsorize = mod.attr("WINSORIZE_METHODS")[method];
-    return factor_data.attr("apply")(winsorize, py::arg("axis") = 1);
-}
+py::object steps(const char* name) { return package_module("analysis.pipeline_steps").attr(name); }
 
 py::object normalization_process(py::object self, py::object factor_data) {
     require_frame(factor_data, "factor_data");
@@ -64,9 +42,11 @@ void register_preprocess(py::module_& m) {
                  "去极值：逐日对截面因子值去极值。\n\n"
                  ":param method: 去极值方法，\"mad\"（默认）、\"std\" 或 \"percentile\"")
         .init({"(self, method='mad')", "选择去极值方法：\"mad\"、\"std\" 或 \"percentile\"。"},
-            &winsorization_init, py::arg("self"), py::arg("method") = "mad")
+            [](py::object self, py::object method) { self.attr("method") = steps("winsorization_method")(method); },
+            py::arg("self"), py::arg("method") = "mad")
         .method("process", {"(self, factor_data)", "对因子数据去极值，返回新的 DataFrame。"},
-            &winsorization_process, py::arg("self"), py::arg("factor_data"))
+            [](py::object self, py::object factor_data) { return steps("winsorize")(self.attr("method"), factor_data); },
+            py::arg("self"), py::arg("factor_data"))
         .build();
     ClassBuilder(m, "Normalization", py::make_tuple(base),
                  "标准化：逐日将截面因子值转换为 z 分数（减去均值，除以样本标准差）。\n\n"

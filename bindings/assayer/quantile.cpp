@@ -1,19 +1,20 @@
 // QuantileReturnAnalysis: groups of instruments by the previous date's factor
 // value, held as equal-weighted portfolios over staggered rebalancing
 // levels; group returns, turnover, long-short and (excess) annualized
-// returns. Numerics run on dense matrices in zarnik/quantile.hpp; the pandas
-// results are assembled once at the end.
-#include <algorithm>
+// returns. Numerics run on dense matrices in zarnik/quantile.hpp; the
+// arguments are read and the pandas results built by
+// zarnik.analysis.quantile_tables.
+#include <pybind11/stl.h>
+
 #include <cstdint>
 #include <string>
 #include <vector>
 
 #include "assayer/assayer.hpp"
 #include "assayer/icq_util.hpp"
-#include "common/market_data.hpp"
-#include "common/modules.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
+#include "common/market_data.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
@@ -25,86 +26,43 @@ namespace zarnik_py {
 namespace {
 
 using namespace assayer_detail;
-using zarnik::quantile::kNaN;
 
-void warn(const std::string& message) {
+py::object tables(const char* name) { return package_module("analysis.quantile_tables").attr(name); }
+
+void warn(const py::object& message) {
     py::module_::import("warnings").attr("warn")(py::str(message), py::arg("stacklevel") = 2);
-}
-
-// Quantile edges given as fractions in [0, 1], strictly increasing, at least two.
-py::object checked_bins(const py::object& bins) {
-    if (bins.is_none()) return bins;
-    const char* expected = "bins: expected None or a strictly increasing sequence of at least two quantile "
-                           "edges in [0, 1], got {!r}";
-    if (py::isinstance<py::str>(bins) || !py::hasattr(bins, "__iter__")) raise(PyExc_ValueError, format(expected, bins));
-    py::list edges;
-    for (py::handle e : bins) {
-        if (py::isinstance(e, builtin("bool")) || !(py::isinstance<py::float_>(e) || py::hasattr(e, "__index__") ||
-                                                    py::isinstance(e, numpy().attr("floating")))) {
-            raise(PyExc_ValueError, format(expected, bins));
-        }
-        const double v = py::float_(py::reinterpret_borrow<py::object>(e)).cast<double>();
-        if (!(v >= 0.0 && v <= 1.0) || (py::len(edges) > 0 && !(v > edges[py::len(edges) - 1].cast<double>()))) {
-            raise(PyExc_ValueError, format(expected, bins));
-        }
-        edges.append(py::float_(v));
-    }
-    if (py::len(edges) < 2) raise(PyExc_ValueError, format(expected, bins));
-    return edges;
 }
 
 void qr_init(py::object self, py::object quantile, py::object benchmark, py::object bins) {
     self.attr("quantile") = quantile;
-    self.attr("bins") = checked_bins(bins);
+    self.attr("bins") = tables("checked_bins")(bins);
     self.attr("benchmark") = py::none();
-    if (!benchmark.is_none()) {
-        py::object inst = market::instrument(benchmark);
-        bool index_like = false;
-        if (!inst.is_none()) {
-            py::object type = py::getattr(inst, "type", py::none());
-            index_like = type.equal(py::str("INDX"));
-        }
-        if (!index_like) {
-            warn(format("Invalid benchmark: {} is not INDX order_book_id.", benchmark));
-        } else {
-            self.attr("benchmark") = benchmark;
-        }
+    if (benchmark.is_none()) return;
+    py::object inst = market::instrument(benchmark);
+    if (inst.is_none() || !py::getattr(inst, "type", py::none()).equal(py::str("INDX"))) {
+        return warn(format_text("Invalid benchmark: {} is not INDX order_book_id.", benchmark));
     }
+    self.attr("benchmark") = benchmark;
 }
 
 py::object qr_load_benchmark(py::object self, py::object index) {
     py::object benchmark = self.attr("benchmark");
     if (benchmark.is_none()) return py::none();
-    py::module_ pd = py::module_::import("pandas");
-    if (!py::isinstance(index, pd.attr("DatetimeIndex")) || py::len(index) == 0) {
-        raise(PyExc_ValueError, format("index: expected a non-empty DatetimeIndex, got {!r}", index));
-    }
-    py::object freq = module_attr("_get_datetime_freq")(index);
-    const char* field = py::str(freq).equal(py::str("tick")) ? "last" : "close";
-    py::object first = index[py::int_(0)].attr("date")();
-    py::object last = index[py::int_(-1)].attr("date")();
-    py::object price = market::index_prices(benchmark, first, last, freq, field);
+    py::tuple span = tables("benchmark_span")(index);  // (frequency, field, first date, last date)
+    const std::string field = span[1].cast<std::string>();
+    py::object price = market::index_prices(benchmark, span[2], span[3], span[0], field.c_str());
     if (price.is_none()) {
-        py::str tmpl = py::str(format("No price data for benchmark [{}] from %s to %s", benchmark));
-        warn(py::str(tmpl.attr("__mod__")(py::make_tuple(first, last))).cast<std::string>());
+        py::str tmpl = format_text("No price data for benchmark [{}] from %s to %s", benchmark);
+        warn(tmpl.attr("__mod__")(py::make_tuple(span[2], span[3])));
         return py::none();
     }
-    return market::benchmark_returns(price, field, index, benchmark);
+    return market::benchmark_returns(price, field.c_str(), index, benchmark);
 }
 
-py::object object_matrix(const std::vector<std::int32_t>& lab, std::size_t n, std::size_t S,
-                         const std::vector<py::object>& tags) {
-    py::module_ np = py::module_::import("numpy");
-    py::array out = np.attr("empty")(py::make_tuple(n, S), py::arg("dtype") = "O");
-    PyObject** p = static_cast<PyObject**>(out.mutable_data());
-    py::object nan = py::float_(kNaN);
-    for (std::size_t i = 0; i < n * S; ++i) {
-        PyObject* v = lab[i] < 0 ? nan.ptr() : tags[static_cast<std::size_t>(lab[i])].ptr();
-        Py_INCREF(v);
-        Py_XDECREF(p[i]);
-        p[i] = v;
-    }
-    return out;
+void require_frames(const py::object& factor_data, const py::object& returns) {
+    require_dataframe(factor_data, "factor_data");
+    require_dataframe(returns, "returns");
+    require_analysis_axes(factor_data, returns);
 }
 
 // The growth index of the daily returns on the factor's dates and instruments
@@ -112,53 +70,46 @@ py::object object_matrix(const std::vector<std::int32_t>& lab, std::size_t n, st
 // every holding period are computed from. It does not depend on the factor.
 Matrix factor_growth(const DenseFrame& fr, const DenseFrame& rr) {
     const std::size_t n = static_cast<std::size_t>(fr.rows()), S = static_cast<std::size_t>(fr.cols());
-    const std::size_t Tr = static_cast<std::size_t>(rr.rows()), Nr = static_cast<std::size_t>(rr.cols());
     auto rpos = unique_positions(rr.index, fr.index, "returns");
     auto cpos = unique_positions(rr.columns, fr.columns, "returns columns");
     Matrix cum({static_cast<py::ssize_t>(n), static_cast<py::ssize_t>(S)});
     double* out = cum.mutable_data();
     const double* R = rr.values.data();
     py::gil_scoped_release release;
-    zarnik::returns::aligned_growth(R, Tr, Nr, rpos.data(), n, cpos.data(), S, out);
+    zarnik::returns::aligned_growth(R, static_cast<std::size_t>(rr.rows()), static_cast<std::size_t>(rr.cols()),
+                                    rpos.data(), n, cpos.data(), S, out);
     return cum;
 }
 
 // Group edges of the step over `width` instruments: its bins, or quantile equal groups.
 std::vector<double> group_fractions(const py::object& self, std::size_t width) {
-    py::object qobj = self.attr("quantile");
-    py::object bins = checked_bins(py::getattr(self, "bins", py::none()));
-    std::vector<double> fractions;
-    if (!bins.is_none()) {
-        for (py::handle e : bins) fractions.push_back(e.cast<double>());
-        return fractions;
-    }
-    const long long qv = group_count(qobj, static_cast<long long>(width), "expected");
-    return zarnik::quantile::equal_fractions(static_cast<int>(qv));
+    py::object edges = tables("group_edges")(self, width);
+    if (py::isinstance<py::list>(edges)) return edges.cast<std::vector<double>>();
+    return zarnik::quantile::equal_fractions(static_cast<int>(saturated(edges)));
 }
 
 // Group tables of K holding periods (row-major, one column per period):
 // daily and turnover (q * n rows, group-major), cumulative (q * n rows) and
-// long_short (n rows), from period_returns over the growth index `cum`.
+// long_short (n rows), from period_returns over the growth index `cum`; the
+// group of each factor cell in `lab` (-1: none).
 struct GroupTables {
-    std::vector<std::int32_t> lab;
+    py::array_t<std::int32_t> lab;
     py::array_t<double> daily, turnover, cumret, ls;
 };
 
 GroupTables group_tables(const double* F, std::size_t n, std::size_t S, const std::vector<double>& fractions,
                          bool asc, const double* cum, const std::vector<std::size_t>& lengths) {
     const std::size_t K = lengths.size(), Q = fractions.size() - 1;
-    GroupTables g;
-    g.lab.resize(zarnik::mul_size(n, S, "factor_data"));
+    zarnik::mul_size(n, S, "factor_data");  // both sizes checked before any allocation
     std::vector<double> qret(zarnik::mul_size(K, Q, n, "group returns")), qturn(qret.size());
+    GroupTables g{new_array<std::int32_t>(n, S), new_array(Q * n, K), new_array(Q * n, K), new_array(Q * n, K),
+                  new_array(n, K)};
+    std::int32_t* lab = g.lab.mutable_data();
     {
         py::gil_scoped_release release;
-        zarnik::quantile::group_returns_from_growth(F, n, S, fractions, asc, cum, lengths, g.lab.data(), qret.data(),
+        zarnik::quantile::group_returns_from_growth(F, n, S, fractions, asc, cum, lengths, lab, qret.data(),
                                                     qturn.data());
     }
-    g.daily = new_array(Q * n, K);
-    g.turnover = new_array(Q * n, K);
-    g.cumret = new_array(Q * n, K);
-    g.ls = new_array(n, K);
     zarnik::quantile::period_tables(qret.data(), qturn.data(), K, Q, n, g.daily.mutable_data(),
                                     g.turnover.mutable_data(), g.cumret.mutable_data(), g.ls.mutable_data());
     return g;
@@ -168,9 +119,7 @@ GroupTables group_tables(const double* F, std::size_t n, std::size_t S, const st
 // factor's dates and instruments): shared by every factor analysed over the
 // same dates and instruments.
 py::object qr_growth(py::object /*self*/, py::object factor_data, py::object returns) {
-    require_dataframe(factor_data, "factor_data");
-    require_dataframe(returns, "returns");
-    require_analysis_axes(factor_data, returns);
+    require_frames(factor_data, returns);
     DenseFrame fr = to_dense(factor_data, "factor_data", false);
     DenseFrame rr = to_dense(returns, "returns", false);
     return factor_growth(fr, rr);
@@ -189,114 +138,42 @@ py::tuple qr_group_returns(py::object self, py::object factor, py::object growth
                                        py::array(G).attr("shape")));
     }
     const std::size_t n = static_cast<std::size_t>(F.shape(0)), S = static_cast<std::size_t>(F.shape(1));
-    std::vector<std::size_t> lengths;
-    for (const HoldingPeriod& p : parse_periods(periods)) {
-        if (static_cast<unsigned long long>(p.value) >= n) {
-            raise(PyExc_ValueError, format("Invalid periods, must be less than {}", n));
-        }
-        lengths.push_back(static_cast<std::size_t>(p.value));
-    }
+    py::tuple kept = tables("holding_periods")(periods, n, false);
     const std::vector<double> fractions = group_fractions(self, S);
-    GroupTables g = group_tables(F.data(), n, S, fractions, py::bool_(ascending), G.data(), lengths);
+    GroupTables g = group_tables(F.data(), n, S, fractions, py::bool_(ascending), G.data(),
+                                 kept[0].cast<std::vector<std::size_t>>());
     return py::make_tuple(g.turnover, g.cumret, g.ls);
 }
 
 py::object qr_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
                        py::object ascending) {
-    require_dataframe(factor_data, "factor_data");
-    require_dataframe(returns, "returns");
-    require_analysis_axes(factor_data, returns);
-    py::module_ pd = py::module_::import("pandas");
-    py::module_ np = py::module_::import("numpy");
-    const std::vector<HoldingPeriod> ps = parse_periods(periods);
+    require_frames(factor_data, returns);
     const std::size_t n = static_cast<std::size_t>(py::len(factor_data));
-
-    // holding periods must be shorter than the factor history
-    std::vector<HoldingPeriod> kept;
-    py::list dropped;
-    for (const HoldingPeriod& p : ps) {
-        if (static_cast<unsigned long long>(p.value) >= n) {
-            dropped.append(py::int_(py::str(p.key.substr(2))));
-        } else {
-            kept.push_back(p);
-        }
-    }
-    if (py::len(dropped) > 0) {
-        if (kept.empty()) raise(PyExc_ValueError, format("Invalid periods, must be less than {}", n));
-        warn(format("Invalid periods found: {}, will ignore.", dropped));
-    }
+    // holding periods must be shorter than the factor history: (lengths, column keys)
+    py::tuple kept = tables("holding_periods")(periods, n, true);
+    const std::vector<std::size_t> lengths = kept[0].cast<std::vector<std::size_t>>();
     const std::vector<double> fractions =
         group_fractions(self, static_cast<std::size_t>(py::len(factor_data.attr("columns"))));
     const bool asc = py::bool_(ascending);
     DenseFrame fr = to_dense(factor_data, "factor_data");
     DenseFrame rr = to_dense(returns, "returns");
-    const int q = static_cast<int>(fractions.size()) - 1;
-    const std::size_t S = static_cast<std::size_t>(fr.cols());
-    const std::size_t K = kept.size(), Q = static_cast<std::size_t>(q);
-    std::vector<std::size_t> lengths;
-    for (const HoldingPeriod& p : kept) lengths.push_back(static_cast<std::size_t>(p.value));
-    const Matrix cum = factor_growth(fr, rr);
-    GroupTables g = group_tables(fr.values.data(), n, S, fractions, asc, cum.data(), lengths);
-    const std::vector<std::int32_t>& lab = g.lab;
+    const std::size_t S = static_cast<std::size_t>(fr.cols()), K = lengths.size(), Q = fractions.size() - 1;
+    GroupTables g = group_tables(fr.values.data(), n, S, fractions, asc, factor_growth(fr, rr).data(), lengths);
 
-    // labels, and their text order (the order of tables grouped by label)
-    std::vector<py::object> tags;
-    py::list tag_list;
-    for (int i = 1; i <= q; ++i) {
-        tags.push_back(py::str("q" + std::to_string(i)));
-        tag_list.append(tags.back());
-    }
-    const std::vector<std::size_t> text_order = zarnik::quantile::label_text_order(Q);
-    py::list text_tags, columns;
-    for (std::size_t k : text_order) text_tags.append(tags[k]);
-    for (const HoldingPeriod& p : kept) columns.append(py::str(p.key));
-
-    // daily group returns (0 where no level holds anything), row (tag, date)
-    py::array_t<double> daily = g.daily;
-    py::array_t<double> turnover = g.turnover;
-    py::array_t<double> cumret = g.cumret;
-    py::array_t<double> ls = g.ls;
-    const double* pd_ = daily.data();
-    const double* pc = cumret.data();
-
+    // annualized group returns, and their excess over the benchmark, in the text order of the labels
+    const std::vector<std::size_t> order = zarnik::quantile::label_text_order(Q);
+    py::array_t<double> ann = new_array(Q, K);
+    zarnik::quantile::annualized_groups(g.cumret.data(), Q, n, K, order, nullptr, ann.mutable_data());
     py::object bench = self.attr("_load_benchmark_series")(fr.index);
     py::object excess = py::none();
     if (!bench.is_none()) {
-        py::array_t<double, py::array::c_style | py::array::forcecast> b =
-            py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
-                np.attr("asarray")(bench.attr("values"), py::arg("dtype") = np.attr("float64")));
-        if (!b || b.ndim() != 1 || static_cast<std::size_t>(b.shape(0)) != n) {
-            raise(PyExc_ValueError, format("benchmark returns: expected {} values, one per factor date", n));
-        }
+        const Matrix b = tables("benchmark_values")(bench, n);  // n daily returns, one per factor date
         py::array_t<double> ex = new_array(Q, K);
-        zarnik::quantile::annualized_groups(pd_, Q, n, K, text_order, b.data(), ex.mutable_data());
-        excess = dataframe(ex, pd.attr("Index")(text_tags, py::arg("name") = "tag"), columns);
+        zarnik::quantile::annualized_groups(g.daily.data(), Q, n, K, order, b.data(), ex.mutable_data());
+        excess = ex;
     }
-    // annualized group returns
-    py::array_t<double> ann = new_array(Q, K);
-    zarnik::quantile::annualized_groups(pc, Q, n, K, text_order, nullptr, ann.mutable_data());
-
-    py::object tag_index = pd.attr("MultiIndex").attr("from_product")(
-        py::make_tuple(tag_list, fr.index), py::arg("names") = py::make_tuple("tag", "datetime"));
-    py::object quantile_returns = dataframe(cumret, tag_index, columns);
-    py::object quantile_turnover = dataframe(turnover, tag_index.attr("copy")(), columns);
-    py::object date_index = pd.attr("Index")(fr.index).attr("rename")("datetime");
-    py::object top_minus_bottom = dataframe(ls, date_index, columns);
-    py::object annualized = dataframe(ann, pd.attr("Index")(text_tags, py::arg("name") = "tag"), columns);
-    // labels stay Python objects (str or None); pandas would otherwise convert them to its string dtype
-    py::object detail = pd.attr("DataFrame")(object_matrix(lab, n, S, tags), py::arg("index") = fr.index,
-                                             py::arg("columns") = fr.columns, py::arg("dtype") = "object");
-    py::object bench_cum = py::none();
-    if (!bench.is_none()) bench_cum = bench.attr("add")(1).attr("cumprod")().attr("sub")(1);
-    py::object out = result_class("QuantileReturnAnalysisResult")(
-        py::arg("quantile_turnover") = quantile_turnover, py::arg("quantile_returns") = quantile_returns,
-        py::arg("quantile_detail") = detail, py::arg("benchmark_return") = bench_cum,
-        py::arg("top_minus_bottom_returns") = top_minus_bottom,
-        py::arg("quantile_annualized_returns") = annualized,
-        py::arg("quantile_excess_annulized_returns") = excess, py::arg("name") = self.attr("step_name"));
-    // rank autocorrelation of the factor and the universe's mean daily return, kept on the result
-    package_module("analysis.statistics").attr("attach_quantile_statistics")(out, factor_data, returns);
-    return out;
+    return tables("result")(self, factor_data, returns, kept[1], g.lab, g.turnover, g.cumret, g.ls, ann, excess,
+                            bench, order);
 }
 
 }  // namespace
