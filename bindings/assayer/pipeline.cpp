@@ -4,7 +4,6 @@
 #include <pybind11/numpy.h>
 
 #include <cstddef>
-#include <string>
 
 #include "assayer/assayer.hpp"
 #include "common/market_data.hpp"
@@ -23,13 +22,8 @@ py::object steps(const char* name) { return package_module("analysis.pipeline_st
 py::object field_of(const py::object& source) { return assayer_module().attr("FIELD_MAPPING")[source]; }
 
 py::object all_industry_data(py::object source) {
-    const std::string text = py::isinstance<py::str>(source) ? source.cast<std::string>() : std::string();
-    if (text != "citics_2019" && text != "sws") {
-        raise(PyExc_ValueError, format("source: invalid source={}, expect one of [sws, citics_2019]", source));
-    }
-    const bool sws = text == "sws";
-    py::object field = sws ? py::object(py::str("index_name")) : assayer_module().attr("FIELD_MAPPING").attr("get")(source);
-    return market::industry_history(sws, field);
+    py::tuple choice = steps("industry_source")(source);  // (Shenwan?, field of the industry name)
+    return market::industry_history(truthy(choice[0]), choice[1]);
 }
 
 py::object all_industry_category(py::object source) {
@@ -48,11 +42,10 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
 // ---------------------------------------------------------------- returns
 
 py::object load_daily_returns(const py::object& factor_data, const py::object& periods) {
-    py::object p_max = steps("longest_period")(periods);
-    py::object index = factor_data.attr("index");
-    // first and last factor dates, whatever order the rows come in
-    py::object end_date = market::next_trading_date(index.attr("max")(), p_max);
-    py::object start = market::previous_trading_date(index.attr("min")());
+    // (last factor date, first factor date, longest holding period)
+    py::tuple span = steps("daily_return_span")(factor_data, periods);
+    py::object end_date = market::next_trading_date(span[0], span[2]);
+    py::object start = market::previous_trading_date(span[1]);
     py::object close = market::close_table(factor_data.attr("columns"), start, end_date);
     if (close.is_none()) {
         raise(PyExc_ValueError, format("returns: no close prices from {} to {} for the factor's instruments", start, end_date));

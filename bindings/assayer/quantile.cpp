@@ -91,10 +91,12 @@ std::vector<double> group_fractions(const py::object& self, std::size_t width) {
 // Group tables of K holding periods (row-major, one column per period):
 // daily and turnover (q * n rows, group-major), cumulative (q * n rows) and
 // long_short (n rows), from period_returns over the growth index `cum`; the
-// group of each factor cell in `lab` (-1: none).
+// group of each factor cell in `lab` (-1: none); the annualized return of
+// each group (q rows, in the text order of the labels, `order`).
 struct GroupTables {
     py::array_t<std::int32_t> lab;
-    py::array_t<double> daily, turnover, cumret, ls;
+    py::array_t<double> daily, turnover, cumret, ls, ann;
+    std::vector<std::size_t> order;
 };
 
 GroupTables group_tables(const double* F, std::size_t n, std::size_t S, const std::vector<double>& fractions,
@@ -103,7 +105,7 @@ GroupTables group_tables(const double* F, std::size_t n, std::size_t S, const st
     zarnik::mul_size(n, S, "factor_data");  // both sizes checked before any allocation
     std::vector<double> qret(zarnik::mul_size(K, Q, n, "group returns")), qturn(qret.size());
     GroupTables g{new_array<std::int32_t>(n, S), new_array(Q * n, K), new_array(Q * n, K), new_array(Q * n, K),
-                  new_array(n, K)};
+                  new_array(n, K), new_array(Q, K), zarnik::quantile::label_text_order(Q)};
     std::int32_t* lab = g.lab.mutable_data();
     {
         py::gil_scoped_release release;
@@ -112,6 +114,7 @@ GroupTables group_tables(const double* F, std::size_t n, std::size_t S, const st
     }
     zarnik::quantile::period_tables(qret.data(), qturn.data(), K, Q, n, g.daily.mutable_data(),
                                     g.turnover.mutable_data(), g.cumret.mutable_data(), g.ls.mutable_data());
+    zarnik::quantile::annualized_groups(g.cumret.data(), Q, n, K, g.order, nullptr, g.ann.mutable_data());
     return g;
 }
 
@@ -159,21 +162,17 @@ py::object qr_analysis(py::object self, py::object factor_data, py::object retur
     DenseFrame rr = to_dense(returns, "returns");
     const std::size_t S = static_cast<std::size_t>(fr.cols()), K = lengths.size(), Q = fractions.size() - 1;
     GroupTables g = group_tables(fr.values.data(), n, S, fractions, asc, factor_growth(fr, rr).data(), lengths);
-
-    // annualized group returns, and their excess over the benchmark, in the text order of the labels
-    const std::vector<std::size_t> order = zarnik::quantile::label_text_order(Q);
-    py::array_t<double> ann = new_array(Q, K);
-    zarnik::quantile::annualized_groups(g.cumret.data(), Q, n, K, order, nullptr, ann.mutable_data());
+    // the groups' annualized excess over the benchmark
     py::object bench = self.attr("_load_benchmark_series")(fr.index);
     py::object excess = py::none();
     if (!bench.is_none()) {
         const Matrix b = tables("benchmark_values")(bench, n);  // n daily returns, one per factor date
         py::array_t<double> ex = new_array(Q, K);
-        zarnik::quantile::annualized_groups(g.daily.data(), Q, n, K, order, b.data(), ex.mutable_data());
+        zarnik::quantile::annualized_groups(g.daily.data(), Q, n, K, g.order, b.data(), ex.mutable_data());
         excess = ex;
     }
-    return tables("result")(self, factor_data, returns, kept[1], g.lab, g.turnover, g.cumret, g.ls, ann, excess,
-                            bench, order);
+    return tables("result")(self, factor_data, returns, kept[1], g.lab, g.turnover, g.cumret, g.ls, g.ann, excess,
+                            bench, g.order);
 }
 
 }  // namespace

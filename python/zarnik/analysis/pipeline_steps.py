@@ -24,9 +24,22 @@ def _assayer() -> Any:
     return importlib.import_module("zarnik.analysis.assayer")
 
 
-def longest_period(periods: Any) -> int:
-    """periods 中最长的持有期（与各分析步骤相同的读法；超出 64 位整数的持有期视为同样长，取先出现者）。"""
-    return max((value for value, _ in checks.parse_periods(periods)), key=lambda v: min(v, _LLONG_MAX))
+def daily_return_span(factor_data: Any, periods: Any) -> tuple[Any, Any, int]:
+    """日收益率的加载范围：(末个因子日期, 首个因子日期, 最长持有期)，与行的顺序无关。
+
+    持有期与各分析步骤的读法相同；超出 64 位整数的持有期视为同样长，取先出现者。
+    """
+    longest = max((value for value, _ in checks.parse_periods(periods)), key=lambda v: min(v, _LLONG_MAX))
+    index = factor_data.index
+    return index.max(), index.min(), longest
+
+
+def industry_source(source: Any) -> tuple[bool, Any]:
+    """行业分类来源："sws"（申万）或 "citics_2019"，返回 (是否申万, 行业名称列名)；其余抛出 ValueError。"""
+    if not isinstance(source, str) or source not in ("citics_2019", "sws"):
+        raise ValueError(f"source: invalid source={source}, expect one of [sws, citics_2019]")
+    sws = source == "sws"
+    return sws, "index_name" if sws else _assayer().FIELD_MAPPING.get(source)
 
 
 def init(assayer: Any) -> None:
