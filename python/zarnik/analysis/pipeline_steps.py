@@ -27,7 +27,7 @@ def _assayer() -> Any:
 def daily_return_span(factor_data: Any, periods: Any) -> tuple[Any, Any, int]:
     """日收益率的加载范围：(末个因子日期, 首个因子日期, 最长持有期)，与行的顺序无关。
 
-    持有期与各分析步骤的读法相同；超出 64 位整数的持有期视为同样长，取先出现者。
+    持有期与各分析步骤的读法相同；不小于 2**63 - 1 的持有期视为同样长，取先出现者。
     """
     longest = max((value for value, _ in checks.parse_periods(periods)), key=lambda v: min(v, _LLONG_MAX))
     index = factor_data.index
