@@ -13,23 +13,6 @@
 
 namespace py = pybind11;
 
-namespace zarnik_interface {
-
-State& state() {
-    static State s;
-    return s;
-}
-
-py::object function_name(py::handle func) {
-    py::object numpy = global("np");
-    if (py::hasattr(numpy, "true_divide") && func.is(numpy.attr("true_divide"))) {
-        return py::str("true_divide");
-    }
-    return func.attr("__name__");
-}
-
-}  // namespace zarnik_interface
-
 PYBIND11_MODULE(interface, m) {
     using namespace zarnik_interface;
     // Every docstring starts with its own text signature (inspect.signature).
