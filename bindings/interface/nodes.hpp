@@ -69,6 +69,4 @@ inline py::object function_name(py::handle func) {
     return func.attr("__name__");
 }
 
-void register_classes(py::module_& m);
-
 }  // namespace zarnik_interface
