@@ -32,11 +32,11 @@ inline bool is_factor(py::handle obj) { return zarnik_py::is_instance(obj, state
 inline py::object subtract(py::handle a, py::handle b) { return zarnik_py::checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
 inline py::object add(py::handle a, py::handle b) { return zarnik_py::checked(PyNumber_Add(a.ptr(), b.ptr())); }
 
-// Attribute names, interned once. The first five are the walked members;
-// kNames also stands for "no attribute".
+// Attribute names, interned once. The first five are the walked members,
+// the next seven the operand slots of zarnik::walk::Slot, in its order.
 enum Name {
     kExpr, kDeps, kShift, kRepr, kText, kMembers = 5,
-    nFactor = kMembers, nArgs, nArg1, nArg2, nFunc, nN, nWindow, nFactors, nShift, nValue, nReprArgs, nReprText,
+    nFactor = kMembers, nArgs, nArg1, nArg2, nN, nWindow, nFactors, nFunc, nShift, nValue, nReprArgs, nReprText,
     nName, kNames
 };
 extern const char* const kNameText[kNames];

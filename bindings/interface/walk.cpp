@@ -13,8 +13,6 @@
 // checks the shared stack guard first.
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
-#include <iterator>
 #include <string>
 #include <unordered_map>
 #include <utility>
@@ -27,8 +25,8 @@
 namespace zarnik_interface {
 
 const char* const kNameText[kNames] = {
-    "expr", "dependencies", "shift", "__repr__", "_repr", "_factor", "_args", "_arg1", "_arg2", "_func",
-    "_n", "_window", "_factors", "_shift", "_value", "_repr_args", "_repr_text", "__name__"};
+    "expr", "dependencies", "shift", "__repr__", "_repr", "_factor", "_args", "_arg1", "_arg2", "_n",
+    "_window", "_factors", "_func", "_shift", "_value", "_repr_args", "_repr_text", "__name__"};
 const char* const kMemberDoc[3] = {"表达式键：叶子节点、字面量，或 (函数, 参数键元组)。",
                                    "依赖的叶子节点列表（按操作数顺序深度优先，保留重复）。",
                                    "回看期：计算消耗的叶子数据前导交易日行数。"};
@@ -49,28 +47,13 @@ py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); 
 // Appends every element of `items` (any iterable) to `out`.
 void extend(py::list& out, py::handle items) { zarnik_py::checked(PyNumber_InPlaceAdd(out.ptr(), items.ptr())); }
 
-// What each kind reads, in the order of the kind names: its operands (one
-// attribute, two, or every element of a sequence), its look-back rule, and
-// the number (`_n`, `_window`) that ends its key and its text.
-enum class Kind { Leaf, Constant, Unary, Offset, Binary, Combined, Rolling, CombinedRolling };
-enum class Shift { Zero, Operand, Offset, Window, Stored };
-struct Rule {
-    const char* kind;
-    Shift shift;
-    Name operands[2];
-    bool sequence;
-    Name trailing;
-};
-const Rule kRules[] = {
-    {"leaf", Shift::Zero, {kNames, kNames}, false, kNames},
-    {"constant", Shift::Zero, {kNames, kNames}, false, kNames},
-    {"unary", Shift::Operand, {nFactor, kNames}, false, kNames},
-    {"offset", Shift::Offset, {nFactor, kNames}, false, nN},
-    {"binary", Shift::Stored, {nArg1, nArg2}, false, kNames},
-    {"combined", Shift::Stored, {nArgs, kNames}, true, kNames},
-    {"rolling", Shift::Window, {nFactor, kNames}, false, nWindow},
-    {"combined_rolling", Shift::Stored, {nFactors, kNames}, true, kNames},
-};
+using zarnik::walk::Kind;
+using zarnik::walk::Rule;
+using zarnik::walk::Shift;
+using zarnik::walk::Slot;
+
+static_assert(nFactors - nFactor == static_cast<int>(Slot::Factors) - 1, "Name lists the slots in Slot's order");
+Name slot_name(Slot s) { return static_cast<Name>(nFactor + static_cast<int>(s) - 1); }
 
 // A node kind; offset nodes (ShiftedFactor, the lag node) also carry the row
 // function of their key and the name their representation shows.
@@ -78,7 +61,7 @@ struct KindInfo {
     Kind kind = Kind::Leaf;
     PyObject* func = nullptr;
     PyObject* name = nullptr;
-    const Rule& rule() const { return kRules[static_cast<int>(kind)]; }
+    const Rule& rule() const { return zarnik::walk::rule(kind); }
 };
 
 // Member descriptor -> kind, per member. The descriptors live as long as the
@@ -108,11 +91,11 @@ bool kind_of(py::handle obj, Name p, KindInfo& out) {
 template <class Out>
 void operands(py::handle node, const Rule& r, Out&& out) {
     if (r.sequence) {
-        for (py::handle a : get(node, r.operands[0])) out(borrow(a));
+        for (py::handle a : get(node, slot_name(r.operands[0]))) out(borrow(a));
         return;
     }
-    for (Name n : r.operands) {
-        if (n != kNames) out(get(node, n));
+    for (Slot s : r.operands) {
+        if (s != Slot::None) out(get(node, slot_name(s)));
     }
 }
 
@@ -175,7 +158,7 @@ Value combine(const Node& n, std::vector<Value>& values, Name p) {
     if (p == kDeps) {
         if (k == Kind::Leaf) return {py::list(py::make_tuple(node)), true};
         // A single operand's list is passed on as it is.
-        if (r.operands[0] == nFactor) return values[0];
+        if (r.operands[0] == Slot::Factor) return values[0];
         // One new list of every operand's dependencies in order; the first is
         // reused when this walk made it (nobody else can see it yet).
         py::list out;
@@ -194,7 +177,7 @@ Value combine(const Node& n, std::vector<Value>& values, Name p) {
     if (k == Kind::CombinedRolling) keys.append(get(node, nWindow));
     for (Value& v : values) keys.append(v.obj);
     if (k == Kind::Unary) extend(keys, get(node, nArgs));
-    if (r.trailing != kNames) keys.append(get(node, r.trailing));
+    if (r.trailing != Slot::None) keys.append(get(node, slot_name(r.trailing)));
     py::object func = k == Kind::Offset ? borrow(n.info.func) : get(node, nFunc);
     return {py::make_tuple(func, py::tuple(keys))};
 }
@@ -277,7 +260,9 @@ void pieces(py::handle node, const KindInfo& info, std::vector<Item>& parts) {
         if (i) text(py::str(", "));
         operand(std::move(ops[i]));
     }
-    if (info.rule().trailing != kNames) return text(cat(cat(py::str(", "), fmt(get(node, info.rule().trailing))), py::str(")")));
+    if (info.rule().trailing != Slot::None) {
+        return text(cat(cat(py::str(", "), fmt(get(node, slot_name(info.rule().trailing)))), py::str(")")));
+    }
     text(py::str(")"));
 }
 
@@ -307,9 +292,7 @@ void install(py::dict& out, Name key, py::object descriptor, const KindInfo& inf
 py::dict node_members(const std::string& kind, py::object func, py::object shown) {
     using zarnik_py::signed_function;
     KindInfo info;
-    auto found = std::find_if(std::begin(kRules), std::end(kRules), [&](const Rule& r) { return kind == r.kind; });
-    if (found == std::end(kRules)) zarnik_py::raise(PyExc_ValueError, "unknown node kind " + kind);
-    info.kind = static_cast<Kind>(found - kRules);
+    if (!zarnik::walk::find_kind(kind, info.kind)) zarnik_py::raise(PyExc_ValueError, "unknown node kind " + kind);
     if (info.kind == Kind::Offset) {
         if (func.is_none() || !PyUnicode_Check(shown.ptr())) {
             zarnik_py::raise(PyExc_TypeError, "an offset node needs its row function and a str name");
