@@ -120,11 +120,12 @@ void init_constant(py::object self, py::object value) {
                                                      : zarnik_py::package_module("utils").attr("constant_value")(value));
 }
 
-// Installs the walked members of one node kind (see walk.cpp), in the order given.
-ClassBuilder& install(ClassBuilder& b, const char* kind, std::initializer_list<const char*> names,
-                      py::object func = py::none(), py::object shown = py::none()) {
-    py::dict members = node_members(kind, std::move(func), std::move(shown));
-    for (const char* n : names) b.attr(n, members[n]);
+// Installs the walked members of one node kind (see walk.cpp): expr,
+// dependencies, shift, then `_repr` and __repr__ where the kind has them.
+ClassBuilder& install(ClassBuilder& b, const char* kind, py::object func = py::none(), py::object shown = py::none()) {
+    for (auto item : node_members(kind, std::move(func), std::move(shown))) {
+        b.attr(py::str(item.first).cast<std::string>().c_str(), py::reinterpret_borrow<py::object>(item.second));
+    }
     return b;
 }
 
@@ -236,7 +237,7 @@ PYBIND11_MODULE(interface, m) {
 
     ClassBuilder constant(m, "ConstantFactor", base, kConstantDoc);
     constant.init({"(self, value)"}, &init_constant, py::arg("self"), py::arg("value"));
-    s.constant_factor = install(constant, "constant", {"expr", "dependencies", "shift"}).build().release().ptr();
+    s.constant_factor = install(constant, "constant").build().release().ptr();
 
     ClassBuilder unary(m, "UnaryCombinedFactor", base, kUnaryDoc);
     unary.init(
@@ -248,7 +249,7 @@ PYBIND11_MODULE(interface, m) {
             set(self, nArgs, args);
         },
         py::arg("self"), py::arg("func"), py::arg("factor"));
-    s.unary_factor = install(unary, "unary", {"expr", "dependencies", "shift", "__repr__"}).build().release().ptr();
+    s.unary_factor = install(unary, "unary").build().release().ptr();
 
     ClassBuilder shifted(m, "ShiftedFactor", base, kShiftedDoc);
     shifted.init(
@@ -262,7 +263,7 @@ PYBIND11_MODULE(interface, m) {
     py::cpp_function shift_fn = zarnik_py::signed_function(
         "_shift", {"(series, n)", "丢弃计算结果的前 n 行（pandas 对象取其 values）。"}, &drop_rows,
         py::arg("series"), py::arg("n"));
-    install(shifted, "offset", {"expr", "dependencies", "shift", "__repr__"}, shift_fn, py::str("shift"));
+    install(shifted, "offset", shift_fn, py::str("shift"));
     s.shifted_factor = shifted.attr("_shift", zarnik_py::builtin("staticmethod")(shift_fn)).build().release().ptr();
 
     ClassBuilder binary(m, "BinaryCombinedFactor", base, kBinaryDoc);
@@ -272,11 +273,10 @@ PYBIND11_MODULE(interface, m) {
             operands_rule("init_binary")(self, func, arg1, arg2);
         },
         py::arg("self"), py::arg("func"), py::arg("arg1"), py::arg("arg2"));
-    s.binary_factor =
-        install(binary, "binary", {"expr", "dependencies", "shift", "_repr", "__repr__"}).build().release().ptr();
+    s.binary_factor = install(binary, "binary").build().release().ptr();
 
     ClassBuilder leaf(m, "LeafFactor", base, kLeafDoc);
-    install(leaf, "leaf", {"expr", "dependencies", "shift"})
+    install(leaf, "leaf")
         .method("__hash__", {"(self)", "子类必须实现。"}, [](py::object) -> py::object { not_implemented(); },
                 py::arg("self"));
     py::object abstract_user = ClassBuilder(m, "AbstractUserDefinedLeafFactor", py::make_tuple(leaf.build()))
@@ -316,13 +316,10 @@ PYBIND11_MODULE(interface, m) {
         {"(self, func, *args)"},
         [](py::object self, py::object func, py::args args) { operands_rule("init_combined")(self, func, *args); },
         py::arg("self"), py::arg("func"));
-    install(combined, "combined", {"expr", "dependencies", "shift", "__repr__"}).build();
+    install(combined, "combined").build();
 
-    py::list all;
-    for (const char* name : {"AbstractFactor", "ConstantFactor", "UnaryCombinedFactor", "ShiftedFactor",
-                             "BinaryCombinedFactor", "LeafFactor", "AbstractUserDefinedLeafFactor",
-                             "UserDefinedLeafFactor", "CombinedFactor"}) {
-        all.append(py::str(name));
-    }
-    m.attr("__all__") = all;
+    m.attr("__all__") = py::list(py::make_tuple("AbstractFactor", "ConstantFactor", "UnaryCombinedFactor",
+                                                "ShiftedFactor", "BinaryCombinedFactor", "LeafFactor",
+                                                "AbstractUserDefinedLeafFactor", "UserDefinedLeafFactor",
+                                                "CombinedFactor"));
 }
