@@ -7,6 +7,8 @@
 // classes in the order in which users see them in the module.
 #include <pybind11/pybind11.h>
 
+#include <vector>
+
 #include "common/market_data.hpp"
 #include "common/modules.hpp"
 #include "interface/nodes.hpp"
@@ -107,10 +109,6 @@ const char* const kCombinedDoc =
 
 py::handle cls(PyObject* p) { return py::handle(p); }
 
-// A function of zarnik._operands (the bodies of the constructors that line
-// operands up, and the user leaf's call), looked up when called.
-py::object operands_rule(const char* name) { return zarnik_py::package_module("_operands").attr(name); }
-
 // ConstantFactor.__init__: stores the normalised value. Numbers (operands
 // written in a formula) are converted here; anything else by
 // zarnik.utils.constant_value.
@@ -118,6 +116,49 @@ void init_constant(py::object self, py::object value) {
     if (PyFloat_CheckExact(value.ptr())) return set(self, nValue, value);
     set(self, nValue, PyLong_CheckExact(value.ptr()) ? zarnik_py::checked(PyNumber_Float(value.ptr()))
                                                      : zarnik_py::package_module("utils").attr("constant_value")(value));
+}
+
+// ConstantFactor(value), without a trip through the type's call machinery.
+py::object make_constant(py::handle value) {
+    PyTypeObject* type = reinterpret_cast<PyTypeObject*>(state().constant_factor);
+    static PyObject* const no_args = PyTuple_New(0);
+    py::object self = zarnik_py::checked(type->tp_new(type, no_args, nullptr));
+    init_constant(self, py::reinterpret_borrow<py::object>(value));
+    return self;
+}
+
+// Lines the operands of a combining node up on one look-back: each node is
+// shifted to the longest look-back among them, every other operand becomes a
+// ConstantFactor (with `nodes`, every operand's `shift` is read instead).
+// Returns that look-back (null when no operand is a node).
+py::object line_up(std::vector<py::object>& operands, bool nodes = false) {
+    std::vector<py::object> shifts(operands.size());
+    py::object longest;
+    for (std::size_t i = 0; i < operands.size(); ++i) {
+        if (!nodes && !is_factor(operands[i])) continue;
+        shifts[i] = lookback(operands[i]);
+        if (!longest || zarnik_py::compare(shifts[i], longest, Py_GT)) longest = shifts[i];
+    }
+    for (std::size_t i = 0; longest && i < operands.size(); ++i) {
+        if (!shifts[i]) {
+            operands[i] = make_constant(operands[i]);
+        } else if (zarnik_py::compare(shifts[i], longest, Py_LT)) {
+            operands[i] = cls(state().shifted_factor)(operands[i], subtract(longest, shifts[i]));
+        }
+    }
+    return longest;
+}
+
+std::vector<py::object> vector_of(py::args args) {
+    std::vector<py::object> out;
+    for (py::handle a : args) out.push_back(py::reinterpret_borrow<py::object>(a));
+    return out;
+}
+
+py::list list_of(const std::vector<py::object>& items) {
+    py::list out;
+    for (const py::object& a : items) out.append(a);
+    return out;
 }
 
 // Installs the walked members of one node kind (see walk.cpp): expr,
@@ -202,6 +243,58 @@ py::object drop_rows(py::object series, py::object n) {
     return series[tail];
 }
 
+void init_binary(py::object self, py::object func, py::object arg1, py::object arg2) {
+    const bool node1 = is_factor(arg1), node2 = is_factor(arg2);
+    check([&] { return node1 || node2; });
+    set(self, nFunc, func);
+    // The text is built on demand (`_repr`) from the name and the operands as
+    // passed; an operand that is not a node keeps the text it shows now.
+    PyObject* shown = zarnik_py::checked(PyObject_Format(function_name(func).ptr(), py::str("").ptr())).release().ptr();
+    PyUnicode_InternInPlace(&shown);
+    set(self, nReprArgs,
+        py::make_tuple(py::reinterpret_steal<py::object>(shown), node1 ? arg1 : py::object(py::repr(arg1)),
+                       node2 ? arg2 : py::object(py::repr(arg2))));
+    std::vector<py::object> operands{arg1, arg2};
+    py::object shift = line_up(operands);
+    // Only under -O with neither operand a node: reading arg2.shift reports it.
+    if (!shift) {
+        operands[0] = make_constant(arg1);
+        shift = lookback(arg2);
+    }
+    set(self, nArg1, operands[0]);
+    set(self, nArg2, operands[1]);
+    set(self, nShift, shift);
+}
+
+// The user's function, its result checked by zarnik.utils.check_user_leaf.
+py::object execute_user_leaf(py::object self, py::object order_book_ids, py::object start_date,
+                             py::object end_date) {
+    py::object ret = self.attr("_func")(order_book_ids, start_date, end_date);
+    return zarnik_py::package_module("utils").attr("check_user_leaf")(
+        self.attr("_name"), ret, order_book_ids, start_date, end_date,
+        global("ostrel").attr("get_trading_dates"), global("InvalidUserFactor"));
+}
+
+void init_combined(py::object self, py::object func, py::args args) {
+    set(self, nFunc, func);
+    std::vector<py::object> operands = vector_of(args);
+    py::object shift = line_up(operands);
+    if (!shift) {
+        check([] { return false; });
+        zarnik_py::raise(PyExc_ValueError, "CombinedFactor needs at least one factor argument");
+    }
+    set(self, nShift, shift);
+    set(self, nArgs, list_of(operands));
+}
+
+// _line_up(operands): the rolling nodes' line-up, every operand a node.
+py::tuple line_up_nodes(py::args args) {
+    std::vector<py::object> operands = vector_of(args);
+    if (operands.empty()) zarnik_py::builtin("max")(py::list());  // raises as max() of nothing does
+    py::object longest = line_up(operands, true);
+    return py::make_tuple(longest, list_of(operands));
+}
+
 }  // namespace
 }  // namespace zarnik_interface
 
@@ -227,8 +320,7 @@ PYBIND11_MODULE(interface, m) {
     zarnik_py::def(m, "_node_members", {"(kind, func=None, name=None)", "expr、dependencies、shift 与 __repr__ 描述符（按节点种类）。"},
                    &node_members, py::arg("kind"), py::arg("func") = py::none(), py::arg("name") = py::none());
     zarnik_py::def(m, "_line_up", {"(*operands)", "节点操作数按最长回看期对齐：返回 (回看期, 对齐后的操作数列表)。"},
-                   [](py::args operands) { return operands_rule("line_up_nodes")(*operands); });
-    zarnik_py::def(m, "_function_name", {"(func)", "函数节点显示的名称。"}, &function_name, py::arg("func"));
+                   &line_up_nodes);
 
     // The classes in the order users see them in the module.
     State& s = state();
@@ -267,12 +359,8 @@ PYBIND11_MODULE(interface, m) {
     s.shifted_factor = shifted.attr("_shift", zarnik_py::builtin("staticmethod")(shift_fn)).build().release().ptr();
 
     ClassBuilder binary(m, "BinaryCombinedFactor", base, kBinaryDoc);
-    binary.init(
-        {"(self, func, arg1, arg2)"},
-        [](py::object self, py::object func, py::object arg1, py::object arg2) {
-            operands_rule("init_binary")(self, func, arg1, arg2);
-        },
-        py::arg("self"), py::arg("func"), py::arg("arg1"), py::arg("arg2"));
+    binary.init({"(self, func, arg1, arg2)"}, &init_binary, py::arg("self"), py::arg("func"), py::arg("arg1"),
+                py::arg("arg2"));
     s.binary_factor = install(binary, "binary").build().release().ptr();
 
     ClassBuilder leaf(m, "LeafFactor", base, kLeafDoc);
@@ -298,10 +386,7 @@ PYBIND11_MODULE(interface, m) {
                 {"(self, order_book_ids, start_date, end_date)",
                  "调用用户函数并校验其结果：非空 DataFrame，index 为 start_date 至 end_date 的交易日（升序），\n"
                  "columns 与 order_book_ids 集合相同。校验失败抛出 InvalidUserFactor。"},
-                [](py::object self, py::object ids, py::object start, py::object end) {
-                    return operands_rule("execute_user_leaf")(self, ids, start, end);
-                },
-                py::arg("self"), py::arg("order_book_ids"), py::arg("start_date"),
+                &execute_user_leaf, py::arg("self"), py::arg("order_book_ids"), py::arg("start_date"),
                 py::arg("end_date"))
         .method("__hash__", {"(self)", "用户函数的 id()。"},
                 [](py::object self) { return zarnik_py::checked(PyLong_FromVoidPtr(get(self, nFunc).ptr())); },
@@ -312,10 +397,7 @@ PYBIND11_MODULE(interface, m) {
         .build();
 
     ClassBuilder combined(m, "CombinedFactor", base, kCombinedDoc);
-    combined.init(
-        {"(self, func, *args)"},
-        [](py::object self, py::object func, py::args args) { operands_rule("init_combined")(self, func, *args); },
-        py::arg("self"), py::arg("func"));
+    combined.init({"(self, func, *args)"}, &init_combined, py::arg("self"), py::arg("func"));
     install(combined, "combined").build();
 
     m.attr("__all__") = py::list(py::make_tuple("AbstractFactor", "ConstantFactor", "UnaryCombinedFactor",

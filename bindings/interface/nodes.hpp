@@ -56,6 +56,10 @@ extern const char* const kMemberDoc[3];
 // its representation shows.
 py::dict node_members(const std::string& kind, py::object func, py::object name);
 
+// node.shift, read without a Python call when the node's class uses one of
+// the walked members.
+py::object lookback(py::handle node);
+
 // The name a function node shows: numpy's true_divide is the same object as
 // divide and reports "divide" as its __name__, but division nodes read better
 // (and match the operator they come from) as "true_divide".

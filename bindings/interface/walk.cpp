@@ -289,6 +289,11 @@ void install(py::dict& out, Name key, py::object descriptor, const KindInfo& inf
 
 }  // namespace
 
+py::object lookback(py::handle node) {
+    KindInfo info;
+    return kind_of(node, kShift, info) ? member(node, info, kShift) : get(node, kShift);
+}
+
 py::dict node_members(const std::string& kind, py::object func, py::object shown) {
     using zarnik_py::signed_function;
     KindInfo info;
