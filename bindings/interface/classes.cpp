@@ -1,9 +1,15 @@
-// The nine node classes, assembled as plain Python classes in the order in
-// which users see them in the module.
+// zarnik.interface: the node classes of factor expression trees.
+//
+// Nothing here computes factor values. Each operation on a node builds a new
+// node; a finished tree reports its expression key (`expr`), the leaves it
+// needs (`dependencies`) and its look-back in trading dates (`shift`), which an
+// evaluation engine walks. The nine classes are assembled as plain Python
+// classes in the order in which users see them in the module.
 #include <pybind11/pybind11.h>
 
 #include <vector>
 
+#include "common/market_data.hpp"
 #include "common/modules.hpp"
 #include "interface/nodes.hpp"
 
@@ -13,20 +19,6 @@ namespace {
 
 using zarnik_py::check;
 using zarnik_py::ClassBuilder;
-using zarnik_py::format_text;
-using zarnik_py::raise;
-using zarnik_py::raise_object;
-
-// An attribute name created once (interned), for the constructors called most.
-#define ZARNIK_NAME(text)                                                   \
-    ([]() -> PyObject* {                                                    \
-        static PyObject* const interned = PyUnicode_InternFromString(text); \
-        return interned;                                                    \
-    }())
-
-void set_attr(py::handle obj, PyObject* name, py::handle value) {
-    if (!name || PyObject_SetAttr(obj.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
-}
 
 const char* const kConstantDoc =
     "常量因子类\n"
@@ -113,11 +105,18 @@ const char* const kCombinedDoc =
     "args : object\n"
     "    一个或多个对象，其中至少一个应为 zarnik.interface.AbstractFactor。\n";
 
-[[noreturn]] void not_implemented() { raise(PyExc_NotImplementedError); }
+[[noreturn]] void not_implemented() { zarnik_py::raise(PyExc_NotImplementedError); }
 
-void init_constant(py::object self, py::object value);
+py::handle cls(PyObject* p) { return py::handle(p); }
 
-py::object make_shifted(py::handle factor, py::handle n) { return cls(state().shifted_factor)(factor, n); }
+// ConstantFactor.__init__: stores the normalised value. Numbers (operands
+// written in a formula) are converted here; anything else by
+// zarnik.utils.constant_value.
+void init_constant(py::object self, py::object value) {
+    if (PyFloat_CheckExact(value.ptr())) return set(self, nValue, value);
+    set(self, nValue, PyLong_CheckExact(value.ptr()) ? zarnik_py::checked(PyNumber_Float(value.ptr()))
+                                                     : zarnik_py::package_module("utils").attr("constant_value")(value));
+}
 
 // ConstantFactor(value), without a trip through the type's call machinery.
 py::object make_constant(py::handle value) {
@@ -140,22 +139,34 @@ py::object line_up(std::vector<py::object>& operands, bool nodes = false) {
         shifts[i] = lookback(operands[i]);
         if (!longest || zarnik_py::compare(shifts[i], longest, Py_GT)) longest = shifts[i];
     }
-    if (!longest) return longest;
-    for (std::size_t i = 0; i < operands.size(); ++i) {
+    for (std::size_t i = 0; longest && i < operands.size(); ++i) {
         if (!shifts[i]) {
             operands[i] = make_constant(operands[i]);
         } else if (zarnik_py::compare(shifts[i], longest, Py_LT)) {
-            operands[i] = make_shifted(operands[i], subtract(longest, shifts[i]));
+            operands[i] = cls(state().shifted_factor)(operands[i], subtract(longest, shifts[i]));
         }
     }
     return longest;
 }
 
-// Installs the walked members of one node kind (see walk.cpp), in the order given.
-ClassBuilder& install(ClassBuilder& b, const char* kind, std::initializer_list<const char*> names,
-                      py::object func = py::none(), py::object shown = py::none()) {
-    py::dict members = node_members(kind, std::move(func), std::move(shown));
-    for (const char* n : names) b.attr(n, py::reinterpret_borrow<py::object>(members[n]));
+std::vector<py::object> vector_of(py::args args) {
+    std::vector<py::object> out;
+    for (py::handle a : args) out.push_back(py::reinterpret_borrow<py::object>(a));
+    return out;
+}
+
+py::list list_of(const std::vector<py::object>& items) {
+    py::list out;
+    for (const py::object& a : items) out.append(a);
+    return out;
+}
+
+// Installs the walked members of one node kind (see walk.cpp): expr,
+// dependencies, shift, then `_repr` and __repr__ where the kind has them.
+ClassBuilder& install(ClassBuilder& b, const char* kind, py::object func = py::none(), py::object shown = py::none()) {
+    for (auto item : node_members(kind, std::move(func), std::move(shown))) {
+        b.attr(py::str(item.first).cast<std::string>().c_str(), py::reinterpret_borrow<py::object>(item.second));
+    }
     return b;
 }
 
@@ -187,18 +198,15 @@ const Operator kOperators[] = {
 
 py::object build_abstract(py::module_& m) {
     ClassBuilder b(m, "AbstractFactor", py::make_tuple(zarnik_py::builtin("object")));
-    const char* const docs[] = {"表达式键：叶子节点、字面量，或 (函数, 参数键元组)。",
-                                "依赖的叶子节点列表（按操作数顺序深度优先，保留重复）。",
-                                "回看期：计算消耗的叶子数据前导交易日行数。"};
-    int i = 0;
-    for (const char* name : {"expr", "dependencies", "shift"}) {
-        b.property(name, [](py::object) -> py::object { not_implemented(); }, docs[i++]);
+    for (Name p : {kExpr, kDeps, kShift}) {
+        b.property(kNameText[p], [](py::object) -> py::object { not_implemented(); }, kMemberDoc[p]);
     }
     // The numpy function is looked up on every call, so that it can be substituted.
     for (const Operator& op : kOperators) {
         const char* ufunc = op.ufunc;
         const std::string made = std::string("返回 ") + (op.form == Operator::Unary ? "Unary" : "Binary") +
                                  "CombinedFactor(numpy." + ufunc;
+        const bool reflected = op.form == Operator::Reflected;
         if (op.form == Operator::Alias) {
             b.alias(op.name, op.ufunc);
         } else if (op.form == Operator::Unary) {
@@ -206,7 +214,6 @@ py::object build_abstract(py::module_& m) {
                      [ufunc](py::object self) { return cls(state().unary_factor)(global("np").attr(ufunc), self); },
                      py::arg("self"));
         } else {
-            const bool reflected = op.form == Operator::Reflected;
             b.method(op.name, {"(self, other)", made + (reflected ? ", other, self)。" : ", self, other)。")},
                      [ufunc, reflected](py::object self, py::object other) {
                          return cls(state().binary_factor)(global("np").attr(ufunc), reflected ? other : self,
@@ -218,19 +225,9 @@ py::object build_abstract(py::module_& m) {
     b.method("__pos__", {"(self)", "返回节点本身。"}, [](py::object self) { return self; }, py::arg("self"));
     b.method(
         "__bool__", {"(self)", "节点没有真值：抛出 ZarnikUserException（请使用 IF）。"},
-        [](py::object) -> py::object { raise_object(global("ZarnikUserException"), "please use IF instead"); },
+        [](py::object) -> py::object { zarnik_py::raise_object(global("ZarnikUserException"), "please use IF instead"); },
         py::arg("self"));
     return b.build();
-}
-
-// ConstantFactor.__init__: stores the normalised value. Numbers (operands
-// written in a formula) are converted here; anything else by
-// zarnik.utils.constant_value.
-void init_constant(py::object self, py::object value) {
-    if (PyFloat_CheckExact(value.ptr())) return set_attr(self, ZARNIK_NAME("_value"), value);
-    set_attr(self, ZARNIK_NAME("_value"),
-             PyLong_CheckExact(value.ptr()) ? zarnik_py::checked(PyNumber_Float(value.ptr()))
-                                            : zarnik_py::package_module("utils").attr("constant_value")(value));
 }
 
 // ShiftedFactor._shift: drops the first n rows of an evaluated value; a pandas
@@ -247,19 +244,16 @@ py::object drop_rows(py::object series, py::object n) {
 }
 
 void init_binary(py::object self, py::object func, py::object arg1, py::object arg2) {
-    const bool node1 = is_factor(arg1);
-    const bool node2 = is_factor(arg2);
+    const bool node1 = is_factor(arg1), node2 = is_factor(arg2);
     check([&] { return node1 || node2; });
-    set_attr(self, ZARNIK_NAME("_func"), func);
+    set(self, nFunc, func);
     // The text is built on demand (`_repr`) from the name and the operands as
     // passed; an operand that is not a node keeps the text it shows now.
-    PyObject* name = PyObject_Format(function_name(func).ptr(), py::str("").ptr());
-    if (!name) throw py::error_already_set();
-    PyUnicode_InternInPlace(&name);
-    py::object shown_name = py::reinterpret_steal<py::object>(name);
-    set_attr(self, ZARNIK_NAME("_repr_args"),
-             py::make_tuple(shown_name, node1 ? arg1 : py::object(py::repr(arg1)),
-                            node2 ? arg2 : py::object(py::repr(arg2))));
+    PyObject* shown = zarnik_py::checked(PyObject_Format(function_name(func).ptr(), py::str("").ptr())).release().ptr();
+    PyUnicode_InternInPlace(&shown);
+    set(self, nReprArgs,
+        py::make_tuple(py::reinterpret_steal<py::object>(shown), node1 ? arg1 : py::object(py::repr(arg1)),
+                       node2 ? arg2 : py::object(py::repr(arg2))));
     std::vector<py::object> operands{arg1, arg2};
     py::object shift = line_up(operands);
     // Only under -O with neither operand a node: reading arg2.shift reports it.
@@ -267,9 +261,9 @@ void init_binary(py::object self, py::object func, py::object arg1, py::object a
         operands[0] = make_constant(arg1);
         shift = lookback(arg2);
     }
-    set_attr(self, ZARNIK_NAME("_arg1"), operands[0]);
-    set_attr(self, ZARNIK_NAME("_arg2"), operands[1]);
-    set_attr(self, ZARNIK_NAME("_shift"), shift);
+    set(self, nArg1, operands[0]);
+    set(self, nArg2, operands[1]);
+    set(self, nShift, shift);
 }
 
 // The user's function, its result checked by zarnik.utils.check_user_leaf.
@@ -282,81 +276,95 @@ py::object execute_user_leaf(py::object self, py::object order_book_ids, py::obj
 }
 
 void init_combined(py::object self, py::object func, py::args args) {
-    self.attr("_func") = func;
-    std::vector<py::object> operands;
-    for (py::handle a : args) operands.push_back(py::reinterpret_borrow<py::object>(a));
+    set(self, nFunc, func);
+    std::vector<py::object> operands = vector_of(args);
     py::object shift = line_up(operands);
     if (!shift) {
         check([] { return false; });
-        raise(PyExc_ValueError, "CombinedFactor needs at least one factor argument");
+        zarnik_py::raise(PyExc_ValueError, "CombinedFactor needs at least one factor argument");
     }
-    self.attr("_shift") = shift;
-    py::list stored;
-    for (py::object& a : operands) stored.append(a);
-    self.attr("_args") = stored;
+    set(self, nShift, shift);
+    set(self, nArgs, list_of(operands));
 }
-
-}  // namespace
 
 // _line_up(operands): the rolling nodes' line-up, every operand a node.
 py::tuple line_up_nodes(py::args args) {
-    std::vector<py::object> operands;
-    for (py::handle a : args) operands.push_back(py::reinterpret_borrow<py::object>(a));
+    std::vector<py::object> operands = vector_of(args);
     if (operands.empty()) zarnik_py::builtin("max")(py::list());  // raises as max() of nothing does
     py::object longest = line_up(operands, true);
-    py::list lined;
-    for (py::object& a : operands) lined.append(a);
-    return py::make_tuple(longest, lined);
+    return py::make_tuple(longest, list_of(operands));
 }
 
-// The classes in the order users see them in the module.
-void register_classes(py::module_& m) {
+}  // namespace
+}  // namespace zarnik_interface
+
+PYBIND11_MODULE(interface, m) {
+    using namespace zarnik_interface;
+    // Every docstring starts with its own text signature (inspect.signature).
+    py::options options;
+    options.disable_function_signatures();
+
+    // Collaborators, bound as module globals and looked up at call time.
+    m.attr("np") = py::module_::import("numpy");
+    m.attr("pd") = py::module_::import("pandas");
+    m.attr("ostrel") = zarnik_py::market::client();
+    py::module_ exceptions = zarnik_py::package_module("exception");
+    m.attr("ZarnikUserException") = exceptions.attr("ZarnikUserException");
+    m.attr("InvalidUserFactor") = exceptions.attr("InvalidUserFactor");
+
+    m.doc() = "因子表达式树的节点类：叶子、常量、运算符组合、移动与用户自定义叶子因子。";
+
+    state().module = m.inc_ref().ptr();
+    // Private: the walked members of a node kind, for the node classes of the
+    // sibling modules (rolling nodes, the lag node), and their line-up.
+    zarnik_py::def(m, "_node_members", {"(kind, func=None, name=None)", "expr、dependencies、shift 与 __repr__ 描述符（按节点种类）。"},
+                   &node_members, py::arg("kind"), py::arg("func") = py::none(), py::arg("name") = py::none());
     zarnik_py::def(m, "_line_up", {"(*operands)", "节点操作数按最长回看期对齐：返回 (回看期, 对齐后的操作数列表)。"},
                    &line_up_nodes);
+
+    // The classes in the order users see them in the module.
     State& s = state();
-    py::object abstract = build_abstract(m);
-    py::tuple base = py::make_tuple(abstract);
-    s.abstract_factor = abstract.inc_ref().ptr();
+    s.abstract_factor = build_abstract(m).release().ptr();
+    py::tuple base = py::make_tuple(py::handle(s.abstract_factor));
 
     ClassBuilder constant(m, "ConstantFactor", base, kConstantDoc);
     constant.init({"(self, value)"}, &init_constant, py::arg("self"), py::arg("value"));
-    s.constant_factor = install(constant, "constant", {"expr", "dependencies", "shift"}).build().inc_ref().ptr();
+    s.constant_factor = install(constant, "constant").build().release().ptr();
 
     ClassBuilder unary(m, "UnaryCombinedFactor", base, kUnaryDoc);
     unary.init(
         {"(self, func, factor, *args)"},
         [](py::object self, py::object func, py::object factor, py::args args) {
             check([&] { return is_factor(factor); }, "factor expected");
-            self.attr("_func") = func;
-            self.attr("_factor") = factor;
-            self.attr("_args") = args;
+            set(self, nFunc, func);
+            set(self, nFactor, factor);
+            set(self, nArgs, args);
         },
         py::arg("self"), py::arg("func"), py::arg("factor"));
-    s.unary_factor = install(unary, "unary", {"expr", "dependencies", "shift", "__repr__"}).build().inc_ref().ptr();
+    s.unary_factor = install(unary, "unary").build().release().ptr();
 
     ClassBuilder shifted(m, "ShiftedFactor", base, kShiftedDoc);
     shifted.init(
         {"(self, factor, n)"},
         [](py::object self, py::object factor, py::object n) {
             check([&] { return is_factor(factor); });
-            self.attr("_factor") = factor;
-            self.attr("_n") = n;
+            set(self, nFactor, factor);
+            set(self, nN, n);
         },
         py::arg("self"), py::arg("factor"), py::arg("n"));
     py::cpp_function shift_fn = zarnik_py::signed_function(
         "_shift", {"(series, n)", "丢弃计算结果的前 n 行（pandas 对象取其 values）。"}, &drop_rows,
         py::arg("series"), py::arg("n"));
-    install(shifted, "offset", {"expr", "dependencies", "shift", "__repr__"}, shift_fn, py::str("shift"));
-    s.shifted_factor = shifted.attr("_shift", zarnik_py::builtin("staticmethod")(shift_fn)).build().inc_ref().ptr();
+    install(shifted, "offset", shift_fn, py::str("shift"));
+    s.shifted_factor = shifted.attr("_shift", zarnik_py::builtin("staticmethod")(shift_fn)).build().release().ptr();
 
     ClassBuilder binary(m, "BinaryCombinedFactor", base, kBinaryDoc);
     binary.init({"(self, func, arg1, arg2)"}, &init_binary, py::arg("self"), py::arg("func"), py::arg("arg1"),
                 py::arg("arg2"));
-    s.binary_factor =
-        install(binary, "binary", {"expr", "dependencies", "shift", "_repr", "__repr__"}).build().inc_ref().ptr();
+    s.binary_factor = install(binary, "binary").build().release().ptr();
 
     ClassBuilder leaf(m, "LeafFactor", base, kLeafDoc);
-    install(leaf, "leaf", {"expr", "dependencies", "shift"})
+    install(leaf, "leaf")
         .method("__hash__", {"(self)", "子类必须实现。"}, [](py::object) -> py::object { not_implemented(); },
                 py::arg("self"));
     py::object abstract_user = ClassBuilder(m, "AbstractUserDefinedLeafFactor", py::make_tuple(leaf.build()))
@@ -370,7 +378,7 @@ void register_classes(py::module_& m) {
             {"(self, name, func)"},
             [](py::object self, py::object name, py::object func) {
                 self.attr("_name") = name;
-                self.attr("_func") = func;
+                set(self, nFunc, func);
             },
             py::arg("self"), py::arg("name"), py::arg("func"))
         .property("name", [](py::object self) { return self.attr("_name"); }, "因子名称。")
@@ -380,20 +388,20 @@ void register_classes(py::module_& m) {
                  "columns 与 order_book_ids 集合相同。校验失败抛出 InvalidUserFactor。"},
                 &execute_user_leaf, py::arg("self"), py::arg("order_book_ids"), py::arg("start_date"),
                 py::arg("end_date"))
-        .method(
-            "__hash__", {"(self)", "用户函数的 id()。"},
-            [](py::object self) {
-                py::object func = self.attr("_func");
-                return zarnik_py::checked(PyLong_FromVoidPtr(func.ptr()));
-            },
-            py::arg("self"))
-        .method("__repr__", {"(self)"}, [](py::object self) { return format_text("UFactor({})", self.attr("_name")); },
+        .method("__hash__", {"(self)", "用户函数的 id()。"},
+                [](py::object self) { return zarnik_py::checked(PyLong_FromVoidPtr(get(self, nFunc).ptr())); },
+                py::arg("self"))
+        .method("__repr__", {"(self)"},
+                [](py::object self) { return zarnik_py::format_text("UFactor({})", self.attr("_name")); },
                 py::arg("self"))
         .build();
 
     ClassBuilder combined(m, "CombinedFactor", base, kCombinedDoc);
     combined.init({"(self, func, *args)"}, &init_combined, py::arg("self"), py::arg("func"));
-    install(combined, "combined", {"expr", "dependencies", "shift", "__repr__"}).build();
-}
+    install(combined, "combined").build();
 
-}  // namespace zarnik_interface
+    m.attr("__all__") = py::list(py::make_tuple("AbstractFactor", "ConstantFactor", "UnaryCombinedFactor",
+                                                "ShiftedFactor", "BinaryCombinedFactor", "LeafFactor",
+                                                "AbstractUserDefinedLeafFactor", "UserDefinedLeafFactor",
+                                                "CombinedFactor"));
+}

@@ -24,46 +24,44 @@
 
 namespace zarnik_interface {
 
-namespace {
-
-enum class Kind { Leaf, Constant, Unary, Offset, Binary, Combined, Rolling, CombinedRolling };
-
-// Attribute names, interned once. The first five are the walked members;
-// kNames also stands for "no attribute" in the rules below.
-enum Name {
-    kExpr, kDeps, kShift, kRepr, kText, kMembers = 5,
-    nFactor = kMembers, nArgs, nArg1, nArg2, nFunc, nN, nWindow, nFactors, nShift, nValue, nReprArgs, nReprText,
-    nName, kNames
-};
 const char* const kNameText[kNames] = {
-    "expr", "dependencies", "shift", "__repr__", "_repr", "_factor", "_args", "_arg1", "_arg2", "_func",
-    "_n", "_window", "_factors", "_shift", "_value", "_repr_args", "_repr_text", "__name__"};
+    "expr", "dependencies", "shift", "__repr__", "_repr", "_factor", "_args", "_arg1", "_arg2", "_n",
+    "_window", "_factors", "_func", "_shift", "_value", "_repr_args", "_repr_text", "__name__"};
+const char* const kMemberDoc[3] = {"表达式键：叶子节点、字面量，或 (函数, 参数键元组)。",
+                                   "依赖的叶子节点列表（按操作数顺序深度优先，保留重复）。",
+                                   "回看期：计算消耗的叶子数据前导交易日行数。"};
 
 PyObject* name(Name n) {
     static PyObject** const names = [] {
         auto* out = new PyObject*[kNames];
-        for (int i = 0; i < kNames; ++i) {
-            out[i] = PyUnicode_InternFromString(kNameText[i]);
-            if (!out[i]) throw py::error_already_set();
-        }
+        for (int i = 0; i < kNames; ++i) out[i] = zarnik_py::checked(PyUnicode_InternFromString(kNameText[i])).release().ptr();
         return out;
     }();
     return names[n];
 }
 
-py::object get(py::handle obj, Name n) { return zarnik_py::checked(PyObject_GetAttr(obj.ptr(), name(n))); }
+namespace {
 
 py::object borrow(py::handle h) { return py::reinterpret_borrow<py::object>(h); }
 
 // Appends every element of `items` (any iterable) to `out`.
 void extend(py::list& out, py::handle items) { zarnik_py::checked(PyNumber_InPlaceAdd(out.ptr(), items.ptr())); }
 
-// Offset nodes (ShiftedFactor, the lag node) carry the row function of their
-// key and the name their representation shows.
+using zarnik::walk::Kind;
+using zarnik::walk::Rule;
+using zarnik::walk::Shift;
+using zarnik::walk::Slot;
+
+static_assert(nFactors - nFactor == static_cast<int>(Slot::Factors) - 1, "Name lists the slots in Slot's order");
+Name slot_name(Slot s) { return static_cast<Name>(nFactor + static_cast<int>(s) - 1); }
+
+// A node kind; offset nodes (ShiftedFactor, the lag node) also carry the row
+// function of their key and the name their representation shows.
 struct KindInfo {
     Kind kind = Kind::Leaf;
     PyObject* func = nullptr;
     PyObject* name = nullptr;
+    const Rule& rule() const { return zarnik::walk::rule(kind); }
 };
 
 // Member descriptor -> kind, per member. The descriptors live as long as the
@@ -89,38 +87,15 @@ bool kind_of(py::handle obj, Name p, KindInfo& out) {
     return true;
 }
 
-// What each kind reads, in the order of the kind names: its operands (one
-// attribute, two, or every element of a sequence), its look-back rule, and
-// the number (`_n`, `_window`) that ends its key and its text.
-enum class Shift { Zero, Operand, Offset, Window, Stored };
-struct Rule {
-    const char* kind;
-    Shift shift;
-    Name operands[2];
-    bool sequence;
-    Name trailing;
-};
-const Rule kRules[] = {
-    {"leaf", Shift::Zero, {kNames, kNames}, false, kNames},
-    {"constant", Shift::Zero, {kNames, kNames}, false, kNames},
-    {"unary", Shift::Operand, {nFactor, kNames}, false, kNames},
-    {"offset", Shift::Offset, {nFactor, kNames}, false, nN},
-    {"binary", Shift::Stored, {nArg1, nArg2}, false, kNames},
-    {"combined", Shift::Stored, {nArgs, kNames}, true, kNames},
-    {"rolling", Shift::Window, {nFactor, kNames}, false, nWindow},
-    {"combined_rolling", Shift::Stored, {nFactors, kNames}, true, kNames},
-};
-const Rule& rule(Kind k) { return kRules[static_cast<int>(k)]; }
-
 // The operands of a node, in order.
-void operands(py::handle node, Kind k, std::vector<py::object>& out) {
-    const Rule& r = rule(k);
+template <class Out>
+void operands(py::handle node, const Rule& r, Out&& out) {
     if (r.sequence) {
-        for (py::handle a : get(node, r.operands[0])) out.push_back(borrow(a));
+        for (py::handle a : get(node, slot_name(r.operands[0]))) out(borrow(a));
         return;
     }
-    for (Name n : r.operands) {
-        if (n != kNames) out.push_back(get(node, n));
+    for (Slot s : r.operands) {
+        if (s != Slot::None) out(get(node, slot_name(s)));
     }
 }
 
@@ -145,12 +120,11 @@ struct Nesting {
 };
 
 // Checks for signals (Ctrl-C) every 65536 steps of a walk.
-struct Ticker {
-    std::size_t steps = 0;
-    void operator()() {
+auto ticker() {
+    return [steps = std::size_t(0)]() mutable {
         if ((++steps & 0xFFFF) == 0 && PyErr_CheckSignals() != 0) throw py::error_already_set();
-    }
-};
+    };
+}
 
 // ---------------------------------------------------------------------------
 // expr, dependencies, shift: bottom-up
@@ -169,9 +143,10 @@ struct Value {
 
 Value combine(const Node& n, std::vector<Value>& values, Name p) {
     const Kind k = n.info.kind;
+    const Rule& r = n.info.rule();
     py::handle node = n.obj;
     if (p == kShift) {
-        switch (rule(k).shift) {
+        switch (r.shift) {
             case Shift::Zero: return {py::int_(0)};
             case Shift::Operand: return {values[0].obj};
             case Shift::Offset: return {add(values[0].obj, get(node, nN))};
@@ -183,7 +158,7 @@ Value combine(const Node& n, std::vector<Value>& values, Name p) {
     if (p == kDeps) {
         if (k == Kind::Leaf) return {py::list(py::make_tuple(node)), true};
         // A single operand's list is passed on as it is.
-        if (rule(k).operands[0] == nFactor) return values[0];
+        if (r.operands[0] == Slot::Factor) return values[0];
         // One new list of every operand's dependencies in order; the first is
         // reused when this walk made it (nobody else can see it yet).
         py::list out;
@@ -202,34 +177,31 @@ Value combine(const Node& n, std::vector<Value>& values, Name p) {
     if (k == Kind::CombinedRolling) keys.append(get(node, nWindow));
     for (Value& v : values) keys.append(v.obj);
     if (k == Kind::Unary) extend(keys, get(node, nArgs));
-    if (rule(k).trailing != kNames) keys.append(get(node, rule(k).trailing));
+    if (r.trailing != Slot::None) keys.append(get(node, slot_name(r.trailing)));
     py::object func = k == Kind::Offset ? borrow(n.info.func) : get(node, nFunc);
     return {py::make_tuple(func, py::tuple(keys))};
 }
 
-py::object walk(py::handle root, const KindInfo& info, Name p) {
+py::object member(py::handle root, const KindInfo& info, Name p) {
+    if (p == kShift && info.rule().shift == Shift::Zero) return py::int_(0);
+    if (p == kShift && info.rule().shift == Shift::Stored) return get(root, nShift);
     Nesting nesting;
-    Value v = zarnik::walk::post_order<Value, py::object>(
-        Node{borrow(root), info, {}},
-        [p](Node& n, std::vector<py::object>& out) {
-            if (p == kShift && rule(n.info.kind).shift == Shift::Stored) return;
-            if (p == kShift && n.info.kind == Kind::Rolling) n.lead = subtract(get(n.obj, nWindow), py::int_(1));
-            operands(n.obj, n.info.kind, out);
-        },
-        [p](py::object& operand, Node& child) {
-            if (!kind_of(operand, p, child.info)) return false;
-            child.obj = std::move(operand);
-            return true;
-        },
-        [p](py::object& operand) { return Value{get(operand, p)}; },
-        [p](Node& n, std::vector<Value>& values) { return combine(n, values, p); }, Ticker());
-    return v.obj;
-}
-
-py::object member(py::handle node, const KindInfo& info, Name p) {
-    if (p == kShift && rule(info.kind).shift == Shift::Zero) return py::int_(0);
-    if (p == kShift && rule(info.kind).shift == Shift::Stored) return get(node, nShift);
-    return walk(node, info, p);
+    return zarnik::walk::post_order<Value, py::object>(
+               Node{borrow(root), info, {}},
+               [p](Node& n, std::vector<py::object>& out) {
+                   if (p == kShift && n.info.rule().shift == Shift::Stored) return;
+                   if (p == kShift && n.info.kind == Kind::Rolling) n.lead = subtract(get(n.obj, nWindow), py::int_(1));
+                   operands(n.obj, n.info.rule(), [&out](py::object a) { out.push_back(std::move(a)); });
+               },
+               [p](py::object& operand, Node& child) {
+                   if (!kind_of(operand, p, child.info)) return false;
+                   child.obj = std::move(operand);
+                   return true;
+               },
+               [p](py::object& operand) { return Value{get(operand, p)}; },
+               [p](Node& n, std::vector<Value>& values) { return combine(n, values, p); },
+               ticker())
+        .obj;
 }
 
 // ---------------------------------------------------------------------------
@@ -243,72 +215,55 @@ struct Item {
     KindInfo info;  // for Walked
 };
 
-py::str fmt(py::handle value) {
-    return py::reinterpret_steal<py::str>(zarnik_py::checked(PyObject_Format(value.ptr(), py::str("").ptr())).release());
-}
-
-py::str cat(std::initializer_list<py::handle> parts) {
-    py::list items;
-    for (py::handle h : parts) items.append(h);
-    return py::reinterpret_steal<py::str>(zarnik_py::checked(PyUnicode_Join(py::str("").ptr(), items.ptr())).release());
-}
+py::object fmt(py::handle value) { return zarnik_py::checked(PyObject_Format(value.ptr(), py::str("").ptr())); }
+py::object cat(py::handle a, py::handle b) { return zarnik_py::checked(PyUnicode_Concat(a.ptr(), b.ptr())); }
 
 py::object repr_of(py::handle obj) { return zarnik_py::checked(PyObject_Repr(obj.ptr())); }
 
-// The pieces of a binary node's text.
-void binary_pieces(py::handle node, std::vector<Item>& parts) {
-    auto text = [&](py::object s) { parts.push_back({Item::Text, std::move(s), {}}); };
-    // A text set on the instance (by a subclass that builds its own state) is shown as it is.
-    PyObject* own = nullptr;
-    if (_PyObject_LookupAttr(node.ptr(), name(nReprText), &own) < 0) throw py::error_already_set();
-    if (own) return text(py::reinterpret_steal<py::object>(own));
-    // (name, first operand, second operand) as passed; an operand that was
-    // not a node is kept as the text it showed at construction. Without them
-    // (a subclass that skipped the base initialiser) the stored operands are shown.
-    py::object stored;
-    if (PyObject_HasAttr(node.ptr(), name(nReprArgs))) {
-        stored = get(node, nReprArgs);
-    } else {
-        stored = py::make_tuple(fmt(function_name(get(node, nFunc))), get(node, nArg1), get(node, nArg2));
-    }
-    if (!PyTuple_Check(stored.ptr()) || PyTuple_GET_SIZE(stored.ptr()) != 3) {
-        zarnik_py::raise(PyExc_TypeError, "BinaryCombinedFactor._repr_args: expected (name, arg1, arg2)");
-    }
-    py::tuple t = py::reinterpret_borrow<py::tuple>(stored);
-    text(cat({fmt(t[0]), py::str("(")}));
-    for (int i = 1; i <= 2; ++i) {
-        py::object a = t[i];
-        parts.push_back({PyUnicode_Check(a.ptr()) ? Item::Text : Item::Operand, a, {}});
-        text(py::str(i == 1 ? ", " : ")"));
-    }
-}
-
-// The pieces of one node's text: "name(operand, ..., trailing)".
+// The pieces of one node's text: "name(operand, ..., trailing)". A binary node
+// shows a text set on the instance (by a subclass that builds its own state)
+// as it is; otherwise its name and operands as passed, an operand that was not
+// a node kept as the text it showed at construction. Without them (a subclass
+// that skipped the base initialiser) the stored operands are shown.
 void pieces(py::handle node, const KindInfo& info, std::vector<Item>& parts) {
     const Kind k = info.kind;
     auto text = [&](py::object s) { parts.push_back({Item::Text, std::move(s), {}}); };
+    auto operand = [&](py::object a) {
+        parts.push_back({k == Kind::Binary && PyUnicode_Check(a.ptr()) ? Item::Text : Item::Operand, std::move(a), {}});
+    };
     if (k == Kind::Leaf || k == Kind::Constant) return text(repr_of(node));
-    if (k == Kind::Binary) return binary_pieces(node, parts);
-    py::object shown;
-    if (k == Kind::Offset) {
-        shown = borrow(info.name);
-    } else if (k == Kind::Rolling || k == Kind::CombinedRolling) {
-        shown = fmt(get(get(node, nFunc), nName));
-    } else {
-        shown = fmt(function_name(get(node, nFunc)));
-    }
-    text(cat({shown, py::str("(")}));
     std::vector<py::object> ops;
-    operands(node, k, ops);
+    py::object shown;
+    if (k == Kind::Binary) {
+        PyObject* own = nullptr;
+        if (_PyObject_LookupAttr(node.ptr(), name(nReprText), &own) < 0) throw py::error_already_set();
+        if (own) return text(py::reinterpret_steal<py::object>(own));
+        py::object stored = PyObject_HasAttr(node.ptr(), name(nReprArgs))
+                                ? get(node, nReprArgs)
+                                : py::make_tuple(fmt(function_name(get(node, nFunc))), get(node, nArg1), get(node, nArg2));
+        if (!PyTuple_Check(stored.ptr()) || PyTuple_GET_SIZE(stored.ptr()) != 3) {
+            zarnik_py::raise(PyExc_TypeError, "BinaryCombinedFactor._repr_args: expected (name, arg1, arg2)");
+        }
+        shown = fmt(py::tuple(stored)[0]);
+        ops = {py::tuple(stored)[1], py::tuple(stored)[2]};
+    } else {
+        if (k == Kind::Offset) {
+            shown = borrow(info.name);
+        } else {
+            py::object func = get(node, nFunc);
+            shown = fmt(k == Kind::Rolling || k == Kind::CombinedRolling ? get(func, nName) : function_name(func));
+        }
+        operands(node, info.rule(), [&ops](py::object a) { ops.push_back(std::move(a)); });
+    }
+    text(cat(shown, py::str("(")));
     for (std::size_t i = 0; i < ops.size(); ++i) {
         if (i) text(py::str(", "));
-        parts.push_back({Item::Operand, std::move(ops[i]), {}});
+        operand(std::move(ops[i]));
     }
-    if (rule(k).trailing != kNames) {
-        text(cat({py::str(", "), fmt(get(node, rule(k).trailing)), py::str(")")}));
-    } else {
-        text(py::str(")"));
+    if (info.rule().trailing != Slot::None) {
+        return text(cat(cat(py::str(", "), fmt(get(node, slot_name(info.rule().trailing)))), py::str(")")));
     }
+    text(py::str(")"));
 }
 
 py::object walk_repr(py::handle root, const KindInfo& info) {
@@ -322,15 +277,8 @@ py::object walk_repr(py::handle root, const KindInfo& info) {
             pieces(item.obj, item.info, parts);
             return true;
         },
-        [&out](Item& item) { out.append(item.what == Item::Text ? item.obj : repr_of(item.obj)); }, Ticker());
+        [&out](Item& item) { out.append(item.what == Item::Text ? item.obj : repr_of(item.obj)); }, ticker());
     return py::str("").attr("join")(out);
-}
-
-Kind parse_kind(const std::string& kind) {
-    for (const Rule& r : kRules) {
-        if (kind == r.kind) return static_cast<Kind>(&r - kRules);
-    }
-    zarnik_py::raise(PyExc_ValueError, "unknown node kind " + kind);
 }
 
 // Stores `descriptor` under `key` in `out` and remembers it as ours.
@@ -339,22 +287,17 @@ void install(py::dict& out, Name key, py::object descriptor, const KindInfo& inf
     out[kNameText[key]] = descriptor;
 }
 
-const char* const kMemberDoc[] = {"表达式键：叶子节点、字面量，或 (函数, 参数键元组)。",
-                                  "依赖的叶子节点列表（按操作数顺序深度优先，保留重复）。",
-                                  "回看期：计算消耗的叶子数据前导交易日行数。"};
-
 }  // namespace
 
 py::object lookback(py::handle node) {
     KindInfo info;
-    if (!kind_of(node, kShift, info)) return get(node, kShift);
-    return member(node, info, kShift);
+    return kind_of(node, kShift, info) ? member(node, info, kShift) : get(node, kShift);
 }
 
 py::dict node_members(const std::string& kind, py::object func, py::object shown) {
     using zarnik_py::signed_function;
     KindInfo info;
-    info.kind = parse_kind(kind);
+    if (!zarnik::walk::find_kind(kind, info.kind)) zarnik_py::raise(PyExc_ValueError, "unknown node kind " + kind);
     if (info.kind == Kind::Offset) {
         if (func.is_none() || !PyUnicode_Check(shown.ptr())) {
             zarnik_py::raise(PyExc_TypeError, "an offset node needs its row function and a str name");
@@ -370,24 +313,18 @@ py::dict node_members(const std::string& kind, py::object func, py::object shown
             py::arg("self"));
         install(out, p, property(getter), info);
     }
-    if (rule(info.kind).shift == Shift::Zero) return out;
+    if (info.rule().shift == Shift::Zero) return out;
+    py::cpp_function text = signed_function(
+        info.kind == Kind::Binary ? "_repr" : "__repr__", {"(self)", info.kind == Kind::Binary ? "节点的文本表示。" : ""},
+        [info](py::object self) { return walk_repr(self, info); }, py::arg("self"));
     if (info.kind != Kind::Binary) {
-        install(out, kRepr,
-                zarnik_py::as_method(signed_function("__repr__", {"(self)"}, [info](py::object self) { return walk_repr(self, info); },
-                                       py::arg("self"))),
-                info);
+        install(out, kRepr, zarnik_py::as_method(text), info);
         return out;
     }
     // A binary node's text is its `_repr`, settable for subclasses that build
     // their own state: the value is kept as `_repr_text` and shown instead.
-    py::cpp_function text = signed_function(
-        "_repr", {"(self)", "节点的文本表示。"}, [info](py::object self) { return walk_repr(self, info); },
-        py::arg("self"));
     py::cpp_function set_text = signed_function(
-        "_repr", {"(self, value)"},
-        [](py::object self, py::object value) {
-            if (PyObject_SetAttr(self.ptr(), name(nReprText), value.ptr()) < 0) throw py::error_already_set();
-        },
+        "_repr", {"(self, value)"}, [](py::object self, py::object value) { set(self, nReprText, value); },
         py::arg("self"), py::arg("value"));
     install(out, kText, property(text, set_text), info);
     // The representation is the `_repr` text, looked up so that it can be overridden.

@@ -7,10 +7,49 @@
 #pragma once
 
 #include <cstddef>
+#include <iterator>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 namespace zarnik::walk {
+
+// The node kinds of a factor expression tree: the operands each reads (one
+// slot, two, or every element of a sequence slot), how its look-back follows
+// from theirs (0; the operand's; plus its row count `n`; plus its window less
+// one; stored by its constructor), and the number that ends its key and text.
+enum class Kind { Leaf, Constant, Unary, Offset, Binary, Combined, Rolling, CombinedRolling };
+enum class Shift { Zero, Operand, Offset, Window, Stored };
+enum class Slot { None, Factor, Args, Arg1, Arg2, N, Window, Factors };
+struct Rule {
+    const char* name;
+    Shift shift;
+    Slot operands[2];
+    bool sequence;
+    Slot trailing;
+};
+inline constexpr Rule kRules[] = {
+    {"leaf", Shift::Zero, {Slot::None, Slot::None}, false, Slot::None},
+    {"constant", Shift::Zero, {Slot::None, Slot::None}, false, Slot::None},
+    {"unary", Shift::Operand, {Slot::Factor, Slot::None}, false, Slot::None},
+    {"offset", Shift::Offset, {Slot::Factor, Slot::None}, false, Slot::N},
+    {"binary", Shift::Stored, {Slot::Arg1, Slot::Arg2}, false, Slot::None},
+    {"combined", Shift::Stored, {Slot::Args, Slot::None}, true, Slot::None},
+    {"rolling", Shift::Window, {Slot::Factor, Slot::None}, false, Slot::Window},
+    {"combined_rolling", Shift::Stored, {Slot::Factors, Slot::None}, true, Slot::None},
+};
+inline const Rule& rule(Kind k) { return kRules[static_cast<int>(k)]; }
+
+// The kind called `name`; false when no kind has that name.
+inline bool find_kind(std::string_view name, Kind& out) {
+    for (std::size_t i = 0; i < std::size(kRules); ++i) {
+        if (name == kRules[i].name) {
+            out = static_cast<Kind>(i);
+            return true;
+        }
+    }
+    return false;
+}
 
 // Bottom-up evaluation: every node's value is made from its operands' values.
 //
