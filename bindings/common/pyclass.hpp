@@ -68,32 +68,11 @@ inline py::object builtin(const char* name) {
     return py::module_::import("builtins").attr(name);
 }
 
-// The `__signature__` of a class whose __init__ is the C++ callable `init`,
-// so that inspect.signature(cls) reports __init__'s parameters without
-// `self`. It answers for the class and for subclasses that keep this
-// __init__; for any other class it is None, and inspect carries on as usual.
+// The `__signature__` of a class whose __init__ is the C++ callable `init`
+// (zarnik.utils.InitSignature): __init__'s parameters without `self`, for the
+// class and for subclasses that keep this __init__; None for any other class.
 inline py::object init_signature(const py::object& init) {
-    static PyObject* const type = [] {
-        py::cpp_function get(
-            [](py::object self, py::object instance, py::object owner) -> py::object {
-                py::object init = self.attr("init");
-                if (!instance.is_none() || owner.is_none() || !py::object(owner.attr("__init__")).is(init)) {
-                    return py::none();
-                }
-                py::object sig = py::module_::import("inspect").attr("signature")(init);
-                py::list params(sig.attr("parameters").attr("values")());
-                params.attr("pop")(0);
-                return sig.attr("replace")(py::arg("parameters") = params);
-            },
-            py::name("__get__"), py::arg("self"), py::arg("instance"), py::arg("owner") = py::none());
-        py::dict ns;
-        ns["__slots__"] = py::make_tuple("init");
-        ns["__get__"] = as_method(get);
-        return builtin("type")("InitSignature", py::make_tuple(builtin("object")), ns).release().ptr();
-    }();
-    py::object descriptor = py::handle(type)();
-    descriptor.attr("init") = init;
-    return descriptor;
+    return py::module_::import("zarnik.utils").attr("InitSignature")(init);
 }
 
 class ClassBuilder {
