@@ -2,8 +2,10 @@
 
 from __future__ import annotations
 
+import collections
 import inspect
 import operator
+import types
 import warnings
 from typing import Any
 
@@ -89,6 +91,17 @@ def check_last(last: object) -> int:
     if not -(1 << 62) <= value <= 1 << 62:
         raise ValueError(f"last must lie within +-2**62, got {value}")
     return value
+
+
+def kernel_catalogue(module: str, rows: list) -> tuple:
+    """The ``KernelInfo`` record type of the rolling module ``module`` and its read-only
+    catalogue: name -> ``KernelInfo(name, inputs, params, result, operators)`` for each row."""
+    info = collections.namedtuple("KernelInfo", ("name", "inputs", "params", "result", "operators"), module=module)
+    info.__doc__ = (
+        "滚动核函数的描述：名称、序列输入个数、参数顺序、结果类型规则与基于它的算子。\n\n"
+        "result: 'int64' / 'float64' (fixed), 'input' (the input's dtype), 'total' (float input keeps\n"
+        "its dtype, signed integers and booleans give int64, unsigned integers uint64).")
+    return info, types.MappingProxyType({row[0]: info(*row) for row in rows})
 
 
 def report_conditions(name: str, divide: bool, overflow: bool, invalid: bool) -> None:
