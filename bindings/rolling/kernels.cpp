@@ -110,20 +110,14 @@ py::dtype out_dtype(Kernel k, ElemType t, const py::array& arr) {
     return py::dtype::of<double>();
 }
 
-// Reports the floating-point conditions of a run as numpy's error state asks
-// (zarnik.utils.report_conditions).
-void report_conditions(const char* name, unsigned flags) {
-    if (flags == 0) return;
-    package_module("utils").attr("report_conditions")(name, bool(flags & zc::divide), bool(flags & zc::overflow),
-                                                      bool(flags & zc::invalid));
-}
-
 // Series shorter than this (in values, all columns together) run with the
 // GIL held: they take a few microseconds, less than handing the GIL over and
 // taking it back costs when other threads wait for it.
 constexpr std::size_t kReleaseGil = 1 << 14;
 
-// Runs the job (without the GIL unless it is small), then reports its conditions.
+// Runs the job (without the GIL unless it is small), then reports its
+// floating-point conditions as numpy's error state asks
+// (zarnik.utils.report_conditions).
 void run_job(const zc::Job& job) {
     unsigned flags;
     if (job.L * job.N < kReleaseGil) {
@@ -132,24 +126,10 @@ void run_job(const zc::Job& job) {
         py::gil_scoped_release release;
         flags = zc::run(job);
     }
-    report_conditions(zr::info(job.kern).name, flags);
+    if (flags == 0) return;
+    package_module("utils").attr("report_conditions")(zr::info(job.kern).name, bool(flags & zc::divide),
+                                                      bool(flags & zc::overflow), bool(flags & zc::invalid));
 }
-
-// Two-series kernels compute in float64 whatever the inputs are, so both
-// series share one element type.
-void unify_pair(Input& a, Input& b) {
-    for (Input* in : {&a, &b}) {
-        if (elem_type(in->arr) != ElemType::f64) in->arr = in->arr.attr("astype")(np().attr("float64"));
-    }
-}
-
-py::object finish(Kernel k, const Input& in, py::object result) {
-    if (in.half && zr::info(k).result != zr::Result::float64 && k != Kernel::count)
-        return result.attr("astype")(np().attr("float16"));
-    return result;
-}
-
-const char* data_of(const py::array& a) { return static_cast<const char*>(a.data()); }
 
 // Runs kernel `k` over one series per input (1-D arrays) or over every column
 // of 2-D (dates x instruments) arrays; `last` places the block grid (see
@@ -168,8 +148,11 @@ py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::arr
     const std::size_t n = check_window(window, raw[0].shape(0));
     Input first = normalize(k, raw[0]);
     Input second = pair ? normalize(k, raw[1]) : first;
-    if (pair) unify_pair(first, second);
-    const py::array& a = first.arr;
+    // Two-series kernels compute in float64 whatever the inputs are, so both
+    // series share one element type.
+    for (Input* in : {&first, &second})
+        if (pair && elem_type(in->arr) != ElemType::f64) in->arr = in->arr.attr("astype")(np().attr("float64"));
+    const py::array &a = first.arr, &b = second.arr;
     const std::size_t L = std::size_t(a.shape(0)), N = columns ? std::size_t(a.shape(1)) : 1, m = L - n + 1;
     std::vector<py::ssize_t> shape{py::ssize_t(m)};
     if (columns) shape.push_back(py::ssize_t(N));
@@ -177,17 +160,16 @@ py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::arr
     py::array out(out_dtype(k, t, a), shape);
     // byte stride along instruments (none for one series)
     auto across = [columns](const py::array& x) { return columns ? x.strides(1) : py::ssize_t(0); };
-    zc::Job job{k, t, {data_of(a), nullptr}, {a.strides(0), 0}, {across(a), 0}, L, n, N,
+    zc::Job job{k, t, {static_cast<const char*>(a.data()), pair ? static_cast<const char*>(b.data()) : nullptr},
+                {a.strides(0), pair ? b.strides(0) : 0}, {across(a), pair ? across(b) : 0}, L, n, N,
                 static_cast<char*>(out.mutable_data()), out.strides(0), across(out)};
     job.out_size = std::size_t(out.itemsize());
     job.last = last;
-    if (pair) {
-        job.in[1] = data_of(second.arr);
-        job.in_row[1] = second.arr.strides(0);
-        job.in_col[1] = across(second.arr);
-    }
     run_job(job);
-    return finish(k, first, out);
+    // float16 inputs ran as float32; results of the input's type go back to float16
+    if (first.half && s.result != zr::Result::float64 && k != Kernel::count)
+        return out.attr("astype")(np().attr("float16"));
+    return out;
 }
 
 // ---------------------------------------------------------------------------
