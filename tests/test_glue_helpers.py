@@ -344,3 +344,38 @@ def test_apply_columns_reads_last_like_an_int(name, last):
                                    getattr(rolling, name)(5, *(a[:, j] for a in arrays)), rtol=1e-9, atol=1e-12)
     with pytest.raises(ValueError, match=r"^last must lie within \+-2\*\*62"):
         rolling._apply_columns(name, 5, *arrays, last=(1 << 62) + 1)
+
+
+# ---------------------------------------------------------------- through the neutralization step
+
+
+@pytest.mark.parametrize("labels", ["timestamps", "strings", "dates"])
+@pytest.mark.parametrize("seed", [1, 2, 3])
+def test_neutralization_reads_industry_tables_dated_in_any_form(monkeypatch, labels, seed):
+    from test_neutralize import Client, assert_frames_close, reference, random_case
+
+    from zarnik.analysis import assayer
+
+    _, df, style_df, cat = random_case(seed, 7, 9, 2, 3)
+    step = assayer.Neutralization(industry="citics_2019", style_factors="all")
+    want = reference(df, step, style_df, cat)
+    shown = cat.copy()
+    if labels == "strings":
+        shown.index = [str(d.date()) for d in cat.index]
+    elif labels == "dates":
+        shown.index = [d.date() for d in cat.index]
+    Client(monkeypatch, assayer, style_df=style_df, category=shown)
+    assert_frames_close(step.process(df), want)
+
+
+@pytest.mark.parametrize("category", [None, [[1, 2]], pd.Series([1, 2])])
+def test_neutralization_refuses_an_industry_reply_that_is_no_table(monkeypatch, category):
+    from test_neutralize import Client, random_case
+
+    from zarnik.analysis import assayer
+
+    _, df, style_df, _ = random_case(0, 4, 5, 1, 2)
+    Client(monkeypatch, assayer, style_df=style_df, category=category)
+    step = assayer.Neutralization(industry="citics_2019", style_factors=None)
+    with pytest.raises(TypeError, match=f"^get_all_industry_category: expected a DataFrame, got {type(category)}$"):
+        step.process(df)
