@@ -1,17 +1,15 @@
 // QuantileStyleAnalysis: active style exposure of each factor quantile group.
+// Arguments and the result table are read and built in Python
+// (zarnik.analysis.checks.style_arguments, zarnik.analysis.exposure_tables);
+// the placement of the exposures, the ranks and the group means run in the core.
 #include <pybind11/numpy.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "assayer/assayer.hpp"
-#include "common/market_data.hpp"
-#include "common/axes.hpp"
 #include "common/frames.hpp"
-#include "common/periods.hpp"
+#include "common/market_data.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/layout.hpp"
@@ -35,23 +33,17 @@ void style_init(py::object self, py::object quantile) {
 
 py::object style_analysis(py::object self, py::object factor_data, py::object returns, py::object periods,
                           py::object ascending) {
-    py::object pd = pandas();
-    require_frame(factor_data, "factor_data");
-    require_ascending_dates(factor_data, "factor_data");
-    require_unique_columns(factor_data, "factor_data");
-    py::object q_obj = self.attr("quantile");
-    const long long q = group_count(q_obj, py::len(factor_data.attr("columns")), "expect");
-    const bool asc = truthy(ascending);
+    // (groups, ascending, the dates without their timezone: the store dates its exposures without one)
+    py::tuple args = analysis_check("style_arguments")(self, factor_data, ascending);
+    const long long q = args[0].cast<long long>();
+    const bool asc = args[1].cast<bool>();
+    py::object dates_local = args[2];
 
     DenseFrame factor = to_dense(factor_data, "factor_data");
     const std::size_t t_count = static_cast<std::size_t>(factor.rows());
     const std::size_t n = static_cast<std::size_t>(factor.cols());
     if (t_count == 0 || n == 0) raise(PyExc_ValueError, "Empty factor data source!");
 
-    // The store dates its exposures without a timezone: a timezone-aware
-    // index is matched on its local calendar dates.
-    py::object dates_local = factor.index;
-    if (!index_tz(factor_data).is_none()) dates_local = factor.index.attr("tz_localize")(py::none());
     py::object exposure = market::style_exposure(factor.columns, dates_local[py::int_(0)], dates_local[py::int_(-1)]);
     py::tuple placed = market::tables("exposure_rows")(exposure, dates_local, factor.index, factor.columns);
     exposure = placed[0];
@@ -60,34 +52,24 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     DenseFrame values = to_dense(exposure, "style exposure");
     const std::size_t rows = static_cast<std::size_t>(values.rows());
     const std::size_t n_factors = static_cast<std::size_t>(values.cols());
-    py::array_t<double> edges_arr = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
-        numpy().attr("linspace")(0, 1, q + 1));
-    std::vector<double> edges(edges_arr.data(), edges_arr.data() + edges_arr.size());
+    const Matrix edges = Matrix::ensure(numpy().attr("linspace")(0, 1, q + 1));
 
     zarnik::style::ActiveExposure active;
     {
         const double* f = factor.values.data();
         const double* x = values.values.data();
+        const double* e = edges.data();
         py::gil_scoped_release release;
         std::vector<double> ranks(zarnik::mul_size(t_count, n, "factor_data"));
         zarnik::style::lagged_pct_ranks(f, t_count, n, asc, ranks.data());
         active = zarnik::style::active_exposure(ranks.data(), t_count, n, row_date.data(), row_inst.data(), x, rows,
-                                                n_factors, edges.data(), static_cast<std::size_t>(q));
+                                                n_factors, e, static_cast<std::size_t>(q));
     }
-
-    py::list tags;
-    for (long long g = 1; g <= q; ++g) tags.append(py::str("q{}").attr("format")(g));
-    py::object dtype = pd.attr("CategoricalDtype")(tags);
     std::vector<std::int64_t> kept(active.dates.begin(), active.dates.end());
-    py::object dates = factor.index.attr("take")(array_of(kept));
-    py::object row_index = pd.attr("MultiIndex").attr("from_product")(
-        py::make_tuple(dates, pd.attr("CategoricalIndex")(tags, py::arg("dtype") = dtype)),
-        py::arg("names") = py::make_tuple("date", "quantile"));
-    py::array_t<double> data = new_array(active.dates.size() * static_cast<std::size_t>(q), n_factors);
-    std::copy(active.values.begin(), active.values.end(), data.mutable_data());
-    py::object frame = dataframe(data, row_index, exposure.attr("columns"));
-    py::object result_cls = package_module("analysis.analysis_result").attr("QuantileStyleAnalysisResult");
-    return result_cls(py::arg("quantile_exposure") = frame, py::arg("name") = self.attr("step_name"));
+    py::array_t<double> data({static_cast<py::ssize_t>(kept.size()) * static_cast<py::ssize_t>(q), static_cast<py::ssize_t>(n_factors)},
+                             active.values.data());
+    return package_module("analysis.exposure_tables")
+        .attr("style_result")(self, factor.index, array_of(kept), data, exposure.attr("columns"), q);
 }
 
 }  // namespace

@@ -1,15 +1,14 @@
 // The pandas bridge: FactorFrames in, dense float64 matrices plus labels out,
 // and back. Every analysis step converts its frames here once, computes on
 // the dense arrays in the C++ core, and builds its pandas results here once.
+// The dtype rules and the conversion of pandas values to float64 are those of
+// zarnik.analysis.checks (frame_values, float_matrix, long_table_codes).
 #pragma once
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <limits>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -25,7 +24,12 @@ namespace py = pybind11;
 
 using Matrix = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
-inline zarnik::rowwise::View view_of(const py::array& a);
+// A 2-D float64 array with whole-element strides as the core reads it.
+inline zarnik::rowwise::View view_of(const py::array& a) {
+    const auto stride = [&a](int d) { return static_cast<std::ptrdiff_t>(a.strides(d) / py::ssize_t(sizeof(double))); };
+    return zarnik::rowwise::View{static_cast<const double*>(a.data()), static_cast<std::size_t>(a.shape(0)),
+                                 static_cast<std::size_t>(a.shape(1)), stride(0), stride(1)};
+}
 
 // A frame's values with its labels: `Values` is a Matrix (C-contiguous; a
 // private copy unless copy=false, see to_dense) or a py::array the core reads
@@ -47,47 +51,23 @@ inline py::module_ pandas() { return py::module_::import("pandas"); }
 inline py::module_ numpy() { return py::module_::import("numpy"); }
 
 // `obj` must be a pandas DataFrame (ValueError naming it otherwise).
-inline void require_frame(const py::handle& obj, const char* name) {
-    if (!py::isinstance(obj, pandas().attr("DataFrame"))) {
-        raise(PyExc_ValueError, format("{}: expect pd.DataFrame, got {}", name, py::type::of(obj)));
-    }
-}
-
-// The one numeric-dtype rule for values read from pandas, frames and series
-// alike (zarnik.analysis.checks.numeric_columns): numbers, nullable numbers
-// and object columns of numbers pass, anything else raises a ValueError
-// naming the data. True when every column has a plain numpy numeric dtype
-// (no missing value markers other than NaN to translate).
-inline bool check_numeric_columns(const py::handle& data, const char* name) {
-    return truthy(analysis_check("numeric_columns")(data, name));
-}
+inline void require_frame(const py::handle& obj, const char* name) { analysis_check("require_frame")(obj, name); }
 
 // The values of a frame (or series) as a float64 numpy array, without copying
 // when they are one float64 block (pandas usually keeps that block
-// column-major); missing values of nullable dtypes become NaN.
+// column-major); missing values of nullable dtypes become NaN; anything but
+// numbers raises a ValueError naming the data.
 inline py::object frame_values(const py::handle& frame, const char* name, bool copy) {
-    py::object np = numpy();
-    const bool plain = check_numeric_columns(frame, name);
-    try {
-        if (plain) {  // NaN is the only missing marker: no translation pass
-            return frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("copy") = copy);
-        }
-        return frame.attr("to_numpy")(py::arg("dtype") = np.attr("float64"), py::arg("na_value") = np.attr("nan"),
-                                      py::arg("copy") = copy);
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        raise(PyExc_ValueError, std::string(name) + ": expected numeric values convertible to float64 (" +
-                                    py::str(e.value()).cast<std::string>() + ")");
-    }
+    return analysis_check("frame_values")(frame, name, copy);
 }
 
 // A 2-D native float64 array, aligned, with whole-element strides: the C++
 // core can read it in place through a zarnik::rowwise::View.
 inline bool readable_float64(const py::array& a) {
-    if (a.ndim() != 2 || !py::isinstance<py::array_t<double>>(a)) return false;
-    if (!(py::detail::array_proxy(a.ptr())->flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_)) return false;
-    return a.strides(0) % static_cast<py::ssize_t>(sizeof(double)) == 0 &&
-           a.strides(1) % static_cast<py::ssize_t>(sizeof(double)) == 0;
+    constexpr auto item = static_cast<py::ssize_t>(sizeof(double));
+    return a.ndim() == 2 && py::isinstance<py::array_t<double>>(a) &&
+           (py::detail::array_proxy(a.ptr())->flags & py::detail::npy_api::NPY_ARRAY_ALIGNED_) &&
+           a.strides(0) % item == 0 && a.strides(1) % item == 0;
 }
 
 // `arr` as an array the core reads in place: itself when readable_float64,
@@ -98,39 +78,24 @@ inline py::array readable_array(const py::handle& arr) {
     return a;
 }
 
-inline zarnik::rowwise::View view_of(const py::array& a) {
-    return zarnik::rowwise::View{static_cast<const double*>(a.data()), static_cast<std::size_t>(a.shape(0)),
-                                 static_cast<std::size_t>(a.shape(1)),
-                                 static_cast<std::ptrdiff_t>(a.strides(0) / static_cast<py::ssize_t>(sizeof(double))),
-                                 static_cast<std::ptrdiff_t>(a.strides(1) / static_cast<py::ssize_t>(sizeof(double)))};
-}
-
-// A new C-order copy of a readable float64 array; the GIL is released while copying.
-inline Matrix c_order_copy(const py::array& a) {
-    Matrix out({a.shape(0), a.shape(1)});
-    const zarnik::rowwise::View v = view_of(a);
-    double* dst = out.mutable_data();
-    py::gil_scoped_release release;
-    zarnik::rowwise::copy_to_c_order(v, dst);
-    return out;
-}
-
 // With copy=false the matrix may be a read-only view of the frame's own
 // float64 block: for callers that only read it.
 inline DenseFrame to_dense(const py::handle& frame, const char* name = "factor_data", bool copy = true) {
     // Taken without a copy first: a column-major block is then transposed once
-    // (cache-blocked, in C++) instead of copied and transposed again.
+    // (cache-blocked, in C++, without the GIL) instead of copied and transposed again.
     py::object arr = frame_values(frame, name, false);
-    Matrix values;
     py::array a = py::array::ensure(arr);
+    Matrix values;
     if (a && readable_float64(a) && !(a.flags() & py::array::c_style)) {
-        values = c_order_copy(a);
+        values = Matrix({a.shape(0), a.shape(1)});
+        const zarnik::rowwise::View v = view_of(a);
+        double* dst = values.mutable_data();
+        py::gil_scoped_release release;
+        zarnik::rowwise::copy_to_c_order(v, dst);
     } else {
         values = aligned_c_double(arr);
-        if (!values) throw py::error_already_set();
         if (copy && values.ptr() == arr.ptr()) values = aligned_c_double(values.attr("copy")());  // may be a view
     }
-    if (!values) throw py::error_already_set();
     return DenseFrame{values, frame.attr("index"), frame.attr("columns")};
 }
 
@@ -184,38 +149,13 @@ inline std::vector<std::int64_t> positions(const py::object& labels, const py::o
                                          : labels.attr("get_indexer")(target, py::arg("method") = method));
 }
 
-// Date labels as a DatetimeIndex when they can be read as dates
-// (zarnik.analysis.market_tables.as_datetime_index); other labels as they are.
-inline py::object as_datetime_index(const py::object& labels) {
-    if (py::isinstance(labels, pandas().attr("DatetimeIndex"))) return labels;
-    return package_module("analysis.market_tables").attr("as_datetime_index")(labels);
-}
-
-// A new C-contiguous float64 matrix filled with NaN.
-inline Matrix nan_matrix(py::ssize_t rows, py::ssize_t cols) {
-    Matrix m({rows, cols});
-    std::fill_n(m.mutable_data(), rows * cols, std::numeric_limits<double>::quiet_NaN());
-    return m;
-}
-
 // ---------------------------------------------------------------------------
 // Long tables and label arrays (the IC analysis): a 2-D numeric value, a long
 // table indexed by (datetime, order_book_id) scattered into dense matrices,
 // and group codes of a label array in sorted label order.
 
 inline Matrix as_matrix(const py::handle& obj, const char* name) {
-    py::object np = numpy();
-    py::object arr;
-    try {
-        arr = np.attr("asarray")(obj, py::arg("dtype") = np.attr("float64"));
-    } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ValueError) && !e.matches(PyExc_TypeError)) throw;
-        raise(PyExc_ValueError, format("{}: expected a 2-D array of numbers ({})", name, e.value()));
-    }
-    if (py::cast<py::array>(arr).ndim() != 2) {
-        raise(PyExc_ValueError, format("{}: expected a 2-D array, got ndim={}", name, arr.attr("ndim")));
-    }
-    return aligned_c_double(arr);
+    return aligned_c_double(analysis_check("float_matrix")(obj, name));
 }
 
 // A long table (rows indexed by (datetime, order_book_id)) scattered back
@@ -259,18 +199,15 @@ inline DenseLong long_to_dense(const py::object& table, const std::vector<py::ob
 inline std::pair<std::vector<std::int64_t>, py::object> factorize_sorted(const py::object& key) {
     py::object np = numpy(), pd = pandas();
     py::object arr = np.attr("asarray")(key);
-    std::vector<std::int64_t> codes;
     if (py::isinstance<py::array>(arr) && py::cast<py::array>(arr).dtype().kind() == 'O' &&
         py::cast<py::array>(arr).ndim() == 1) {
         py::array a = np.attr("ascontiguousarray")(arr);
         const std::size_t n = static_cast<std::size_t>(a.size());
-        std::vector<std::int64_t> ids(n);
+        std::vector<std::int64_t> ids(n), codes(n);
         std::vector<std::int64_t> first =
             zarnik::layout::first_seen(static_cast<PyObject* const*>(a.data()), n, ids.data());
-        py::object objs = a[array_of(first)];
-        py::tuple fz = pd.attr("factorize")(objs, py::arg("sort") = true);
+        py::tuple fz = pd.attr("factorize")(a[array_of(first)], py::arg("sort") = true);
         LongIndexArray small = LongIndexArray::ensure(fz[0]);
-        codes.resize(n);
         zarnik::layout::take(small.data(), ids.data(), n, codes.data());
         return {std::move(codes), fz[1]};
     }

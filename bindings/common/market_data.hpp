@@ -111,8 +111,7 @@ inline py::object instrument(const py::object& order_book_id) { return client().
 // start_date=, end_date=, frequency=, fields=[field], expect_df=True).
 inline py::object index_prices(const py::object& order_book_id, const py::object& start, const py::object& end,
                                const py::object& frequency, const char* field) {
-    py::list fields;
-    fields.append(py::str(field));
+    py::list fields(py::make_tuple(field));
     return client().attr("get_price")(order_book_id, py::arg("start_date") = start, py::arg("end_date") = end,
                                       py::arg("frequency") = frequency, py::arg("fields") = fields,
                                       py::arg("expect_df") = true);

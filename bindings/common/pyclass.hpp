@@ -68,34 +68,6 @@ inline py::object builtin(const char* name) {
     return py::module_::import("builtins").attr(name);
 }
 
-// The `__signature__` of a class whose __init__ is the C++ callable `init`,
-// so that inspect.signature(cls) reports __init__'s parameters without
-// `self`. It answers for the class and for subclasses that keep this
-// __init__; for any other class it is None, and inspect carries on as usual.
-inline py::object init_signature(const py::object& init) {
-    static PyObject* const type = [] {
-        py::cpp_function get(
-            [](py::object self, py::object instance, py::object owner) -> py::object {
-                py::object init = self.attr("init");
-                if (!instance.is_none() || owner.is_none() || !py::object(owner.attr("__init__")).is(init)) {
-                    return py::none();
-                }
-                py::object sig = py::module_::import("inspect").attr("signature")(init);
-                py::list params(sig.attr("parameters").attr("values")());
-                params.attr("pop")(0);
-                return sig.attr("replace")(py::arg("parameters") = params);
-            },
-            py::name("__get__"), py::arg("self"), py::arg("instance"), py::arg("owner") = py::none());
-        py::dict ns;
-        ns["__slots__"] = py::make_tuple("init");
-        ns["__get__"] = as_method(get);
-        return builtin("type")("InitSignature", py::make_tuple(builtin("object")), ns).release().ptr();
-    }();
-    py::object descriptor = py::handle(type)();
-    descriptor.attr("init") = init;
-    return descriptor;
-}
-
 class ClassBuilder {
 public:
     ClassBuilder(py::module_& module, const char* name, py::tuple bases = py::tuple(),
@@ -116,12 +88,13 @@ public:
 
     // The class's __init__, named "<Class>.__init__" so argument errors read
     // like those of a Python class: init({"(self, value)"}, f, py::arg("self"), py::arg("value"));
-    // inspect.signature(cls) then reports the same parameters without `self`.
+    // inspect.signature(cls) then reports the same parameters without `self`
+    // (zarnik.utils.InitSignature), for the class and subclasses that keep it.
     template <class F, class... Extra>
     ClassBuilder& init(const Signature& sig, F&& f, const Extra&... extra) {
-        py::cpp_function fn = signed_function(qualified("__init__").c_str(), sig, std::forward<F>(f), extra...);
+        py::cpp_function fn = signed_function((name_ + ".__init__").c_str(), sig, std::forward<F>(f), extra...);
         ns_["__init__"] = as_method(fn);
-        ns_["__signature__"] = init_signature(fn);
+        ns_["__signature__"] = py::module_::import("zarnik.utils").attr("InitSignature")(fn);
         return *this;
     }
 
@@ -157,8 +130,6 @@ public:
     }
 
 private:
-    std::string qualified(const char* member) const { return name_ + "." + member; }
-
     py::module_& module_;
     std::string name_;
     py::tuple bases_;
@@ -168,11 +139,7 @@ private:
 // Raises a Python exception of the given type; an empty message raises it
 // without arguments (as a bare `raise AssertionError` or `assert x` does).
 [[noreturn]] inline void raise(PyObject* type, const std::string& message = std::string()) {
-    if (message.empty()) {
-        PyErr_SetNone(type);
-    } else {
-        PyErr_SetString(type, message.c_str());
-    }
+    message.empty() ? PyErr_SetNone(type) : PyErr_SetString(type, message.c_str());
     throw py::error_already_set();
 }
 
@@ -186,32 +153,23 @@ private:
     raise_object(exc_type, py::str(message));
 }
 
-// The truth value of a Python object (bool(obj)); its errors propagate.
-inline bool truthy(const py::handle& obj) {
-    const int r = PyObject_IsTrue(obj.ptr());
+// The answer of a C API predicate (1 true, 0 false), or its pending error raised.
+inline bool checked_bool(int r) {
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
 
-// isinstance(obj, cls) and `a <op> b` (Py_LT, Py_GT ...); their errors propagate.
-inline bool is_instance(py::handle obj, py::handle cls) {
-    const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
+// bool(obj), isinstance(obj, cls) and `a <op> b` (Py_LT, Py_GT ...); their errors propagate.
+inline bool truthy(const py::handle& obj) { return checked_bool(PyObject_IsTrue(obj.ptr())); }
+inline bool is_instance(py::handle obj, py::handle cls) { return checked_bool(PyObject_IsInstance(obj.ptr(), cls.ptr())); }
 inline bool compare(py::handle a, py::handle b, int op) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
+    return checked_bool(PyObject_RichCompareBool(a.ptr(), b.ptr(), op));
 }
 
 // True when assertion checks run (python without -O).
 // The interpreter's optimisation level is fixed at start-up, so it is read once.
 inline bool assertions_enabled() {
-    static const bool enabled = [] {
-        py::object flags = py::module_::import("sys").attr("flags");
-        return flags.attr("optimize").cast<int>() == 0;
-    }();
+    static const bool enabled = py::module_::import("sys").attr("flags").attr("optimize").cast<int>() == 0;
     return enabled;
 }
 

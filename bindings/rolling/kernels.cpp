@@ -7,6 +7,7 @@
 #include <pybind11/numpy.h>
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -72,34 +73,27 @@ struct Input {
     bool half = false;
 };
 
-bool native_order(const py::dtype& dt) {
-    char bo = dt.byteorder();
-    if (bo == '=' || bo == '|') return true;
-    const std::uint16_t probe = 1;
-    const bool little = *reinterpret_cast<const unsigned char*>(&probe) == 1;
-    return (bo == '<') == little;
-}
-
 // Booleans, fixed-size integers and native float32 / float64 are handled as
 // they are; anything else is converted by zarnik.utils.kernel_input.
 Input normalize(Kernel k, py::array arr) {
     const py::dtype dt = arr.dtype();
     const char kind = dt.kind();
     const int size = int(dt.itemsize());
-    if (native_order(dt) && (kind == 'b' || kind == 'i' || kind == 'u' || (kind == 'f' && (size == 4 || size == 8))))
+    const bool native = dt.byteorder() != (std::endian::native == std::endian::little ? '>' : '<');
+    if (native && (kind == 'b' || kind == 'i' || kind == 'u' || (kind == 'f' && (size == 4 || size == 8))))
         return Input{arr};
     py::tuple r = package_module("utils").attr("kernel_input")(zr::info(k).name, arr, k == Kernel::count);
     return Input{py::array(r[0]), r[1].cast<bool>()};
 }
 
+// The element type of a normalised input; integers of 1, 2, 4 and 8 bytes
+// follow each other in ElemType.
 ElemType elem_type(const py::array& arr) {
-    py::dtype dt = arr.dtype();
-    char kind = dt.kind();
-    int size = int(dt.itemsize());
+    const char kind = arr.dtype().kind();
+    const int width = std::countr_zero(unsigned(arr.dtype().itemsize()));
     if (kind == 'b') return ElemType::b;
-    if (kind == 'i') return size == 1 ? ElemType::i8 : size == 2 ? ElemType::i16 : size == 4 ? ElemType::i32 : ElemType::i64;
-    if (kind == 'u') return size == 1 ? ElemType::u8 : size == 2 ? ElemType::u16 : size == 4 ? ElemType::u32 : ElemType::u64;
-    return size == 4 ? ElemType::f32 : ElemType::f64;
+    if (kind == 'i' || kind == 'u') return ElemType(int(kind == 'i' ? ElemType::i8 : ElemType::u8) + width);
+    return width == 2 ? ElemType::f32 : ElemType::f64;
 }
 
 // The result dtype of the kernel on this input type (the catalogue's rule).
@@ -109,20 +103,11 @@ py::dtype out_dtype(Kernel k, ElemType t, const py::array& arr) {
         case zr::Result::input: return arr.dtype();
         case zr::Result::total:
             if (t == ElemType::f32 || t == ElemType::f64) return arr.dtype();
-            if (t == ElemType::u8 || t == ElemType::u16 || t == ElemType::u32 || t == ElemType::u64)
-                return py::dtype::of<std::uint64_t>();
+            if (t >= ElemType::u8 && t <= ElemType::u64) return py::dtype::of<std::uint64_t>();
             return py::dtype::of<std::int64_t>();
         case zr::Result::float64: break;
     }
     return py::dtype::of<double>();
-}
-
-// Reports the floating-point conditions of a run as numpy's error state asks
-// (zarnik.utils.report_conditions).
-void report_conditions(const char* name, unsigned flags) {
-    if (flags == 0) return;
-    package_module("utils").attr("report_conditions")(name, bool(flags & zc::divide), bool(flags & zc::overflow),
-                                                      bool(flags & zc::invalid));
 }
 
 // Series shorter than this (in values, all columns together) run with the
@@ -130,7 +115,9 @@ void report_conditions(const char* name, unsigned flags) {
 // taking it back costs when other threads wait for it.
 constexpr std::size_t kReleaseGil = 1 << 14;
 
-// Runs the job (without the GIL unless it is small), then reports its conditions.
+// Runs the job (without the GIL unless it is small), then reports its
+// floating-point conditions as numpy's error state asks
+// (zarnik.utils.report_conditions).
 void run_job(const zc::Job& job) {
     unsigned flags;
     if (job.L * job.N < kReleaseGil) {
@@ -139,24 +126,10 @@ void run_job(const zc::Job& job) {
         py::gil_scoped_release release;
         flags = zc::run(job);
     }
-    report_conditions(zr::info(job.kern).name, flags);
+    if (flags == 0) return;
+    package_module("utils").attr("report_conditions")(zr::info(job.kern).name, bool(flags & zc::divide),
+                                                      bool(flags & zc::overflow), bool(flags & zc::invalid));
 }
-
-// Two-series kernels compute in float64 whatever the inputs are, so both
-// series share one element type.
-void unify_pair(Input& a, Input& b) {
-    for (Input* in : {&a, &b}) {
-        if (elem_type(in->arr) != ElemType::f64) in->arr = in->arr.attr("astype")(np().attr("float64"));
-    }
-}
-
-py::object finish(Kernel k, const Input& in, py::object result) {
-    if (in.half && zr::info(k).result != zr::Result::float64 && k != Kernel::count)
-        return result.attr("astype")(np().attr("float16"));
-    return result;
-}
-
-const char* data_of(const py::array& a) { return static_cast<const char*>(a.data()); }
 
 // Runs kernel `k` over one series per input (1-D arrays) or over every column
 // of 2-D (dates x instruments) arrays; `last` places the block grid (see
@@ -175,8 +148,11 @@ py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::arr
     const std::size_t n = check_window(window, raw[0].shape(0));
     Input first = normalize(k, raw[0]);
     Input second = pair ? normalize(k, raw[1]) : first;
-    if (pair) unify_pair(first, second);
-    const py::array& a = first.arr;
+    // Two-series kernels compute in float64 whatever the inputs are, so both
+    // series share one element type.
+    for (Input* in : {&first, &second})
+        if (pair && elem_type(in->arr) != ElemType::f64) in->arr = in->arr.attr("astype")(np().attr("float64"));
+    const py::array &a = first.arr, &b = second.arr;
     const std::size_t L = std::size_t(a.shape(0)), N = columns ? std::size_t(a.shape(1)) : 1, m = L - n + 1;
     std::vector<py::ssize_t> shape{py::ssize_t(m)};
     if (columns) shape.push_back(py::ssize_t(N));
@@ -184,17 +160,16 @@ py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::arr
     py::array out(out_dtype(k, t, a), shape);
     // byte stride along instruments (none for one series)
     auto across = [columns](const py::array& x) { return columns ? x.strides(1) : py::ssize_t(0); };
-    zc::Job job{k, t, {data_of(a), nullptr}, {a.strides(0), 0}, {across(a), 0}, L, n, N,
+    zc::Job job{k, t, {static_cast<const char*>(a.data()), pair ? static_cast<const char*>(b.data()) : nullptr},
+                {a.strides(0), pair ? b.strides(0) : 0}, {across(a), pair ? across(b) : 0}, L, n, N,
                 static_cast<char*>(out.mutable_data()), out.strides(0), across(out)};
     job.out_size = std::size_t(out.itemsize());
     job.last = last;
-    if (pair) {
-        job.in[1] = data_of(second.arr);
-        job.in_row[1] = second.arr.strides(0);
-        job.in_col[1] = across(second.arr);
-    }
     run_job(job);
-    return finish(k, first, out);
+    // float16 inputs ran as float32; results of the input's type go back to float16
+    if (first.half && s.result != zr::Result::float64 && k != Kernel::count)
+        return out.attr("astype")(np().attr("float16"));
+    return out;
 }
 
 // ---------------------------------------------------------------------------
@@ -213,22 +188,14 @@ Kernel resolve_kernel(py::handle kernel) {
 // `last`: the position of the arrays' last row on a fixed scale (for example
 // its index in the trading calendar); the block grid of the kernels is laid on
 // that scale, so a date's value does not depend on where the arrays start or
-// end. None: positions counted back from the last row.
+// end. None: positions counted back from the last row. Values other than None
+// are read by zarnik.utils.check_last.
 std::int64_t parse_last(const py::kwargs& kw) {
     std::int64_t last = -1;
     for (auto item : kw) {
         std::string key = py::str(item.first);
         if (key != "last") raise(PyExc_TypeError, format("_apply_columns() got an unexpected keyword argument {!r}", key));
-        py::handle v = item.second;
-        if (v.is_none()) continue;
-        if (PyBool_Check(v.ptr()) || !PyIndex_Check(v.ptr()))
-            raise(PyExc_TypeError, format("last must be an integer or None, got {}", py::type::handle_of(v).attr("__name__")));
-        py::object idx = checked(PyNumber_Index(v.ptr()));
-        int overflow = 0;
-        long long value = PyLong_AsLongLongAndOverflow(idx.ptr(), &overflow);
-        if (overflow || value < -(1LL << 62) || value > (1LL << 62))
-            raise(PyExc_ValueError, format("last must lie within +-2**62, got {}", idx));
-        last = value;
+        if (!item.second.is_none()) last = package_module("utils").attr("check_last")(item.second).cast<std::int64_t>();
     }
     return last;
 }
@@ -310,15 +277,10 @@ void def_apply_columns(py::module_& m) {
           "how many rows precede or follow it. None: positions counted from the last row.");
 }
 
+// The rows of the catalogue as tuples; zarnik.utils.kernel_catalogue makes
+// them the module's KernelInfo records.
 void def_catalogue(py::module_& m) {
-    py::dict kernels;
-    py::object info_type = py::module_::import("collections").attr("namedtuple")(
-        "KernelInfo", py::make_tuple("name", "inputs", "params", "result", "operators"),
-        py::arg("module") = m.attr("__name__"));
-    info_type.attr("__doc__") =
-        "滚动核函数的描述：名称、序列输入个数、参数顺序、结果类型规则与基于它的算子。\n\n"
-        "result: 'int64' / 'float64' (fixed), 'input' (the input's dtype), 'total' (float input keeps\n"
-        "its dtype, signed integers and booleans give int64, unsigned integers uint64).";
+    py::list rows;
     for (const KernelInfo& s : kKernels) {
         py::list params, ops;
         for (int p = 0; p < s.inputs + 1; ++p) params.append(s.params[p]);
@@ -326,11 +288,11 @@ void def_catalogue(py::module_& m) {
         for (const char* a : s.aliases)
             if (a) ops.append(a);
         if (s.derived) ops.append(s.derived);
-        kernels[s.name] = info_type(s.name, s.inputs, py::tuple(params), kResultNames[int(s.result)],
-                                    py::tuple(ops));
+        rows.append(py::make_tuple(s.name, s.inputs, py::tuple(params), kResultNames[int(s.result)], py::tuple(ops)));
     }
-    m.attr("KernelInfo") = info_type;
-    m.attr("KERNELS") = py::module_::import("types").attr("MappingProxyType")(kernels);
+    py::tuple catalogue = package_module("utils").attr("kernel_catalogue")(m.attr("__name__"), rows);
+    m.attr("KernelInfo") = catalogue[0];
+    m.attr("KERNELS") = catalogue[1];
 }
 
 }  // namespace zarnik_py

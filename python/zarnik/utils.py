@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import collections
+import inspect
 import operator
+import types
 import warnings
 from typing import Any
 
@@ -78,6 +81,27 @@ def kernel_input(name: str, arr: np.ndarray, count: bool) -> tuple[np.ndarray, b
 # The floating-point conditions a kernel run reports: numpy's error-state key, the text of
 # its message and the flag passed to an error callback.
 _CONDITIONS = (("divide", "divide by zero", 1), ("over", "overflow", 2), ("invalid", "invalid value", 8))
+
+
+def check_last(last: object) -> int:
+    """The position ``last`` of ``_apply_columns``: an integer (not a bool) within +-2**62."""
+    if isinstance(last, bool) or not hasattr(type(last), "__index__"):
+        raise TypeError(f"last must be an integer or None, got {type(last).__name__}")
+    value = operator.index(last)
+    if not -(1 << 62) <= value <= 1 << 62:
+        raise ValueError(f"last must lie within +-2**62, got {value}")
+    return value
+
+
+def kernel_catalogue(module: str, rows: list) -> tuple:
+    """The ``KernelInfo`` record type of the rolling module ``module`` and its read-only
+    catalogue: name -> ``KernelInfo(name, inputs, params, result, operators)`` for each row."""
+    info = collections.namedtuple("KernelInfo", ("name", "inputs", "params", "result", "operators"), module=module)
+    info.__doc__ = (
+        "滚动核函数的描述：名称、序列输入个数、参数顺序、结果类型规则与基于它的算子。\n\n"
+        "result: 'int64' / 'float64' (fixed), 'input' (the input's dtype), 'total' (float input keeps\n"
+        "its dtype, signed integers and booleans give int64, unsigned integers uint64).")
+    return info, types.MappingProxyType({row[0]: info(*row) for row in rows})
 
 
 def report_conditions(name: str, divide: bool, overflow: bool, invalid: bool) -> None:
@@ -170,3 +194,24 @@ def rolling_window(array: np.ndarray, window: int) -> np.ndarray:
     w = check_window(window, arr.shape[0])
     stride = arr.strides[0]
     return as_strided(arr, shape=(arr.shape[0] - w + 1, w), strides=(stride, stride), writeable=False)
+
+
+class InitSignature:
+    """The ``__signature__`` of a class whose ``__init__`` is a C++ callable.
+
+    Read on the class (or a subclass that keeps this ``__init__``) it is that
+    callable's signature without ``self``, so that ``inspect.signature(cls)``
+    reads as for a Python class; for any other class, and on instances, it is
+    None and inspect carries on as usual.
+    """
+
+    __slots__ = ("init",)
+
+    def __init__(self, init: Any) -> None:
+        self.init = init
+
+    def __get__(self, instance: Any, owner: Any = None) -> Any:
+        if instance is not None or owner is None or owner.__init__ is not self.init:
+            return None
+        sig = inspect.signature(self.init)
+        return sig.replace(parameters=list(sig.parameters.values())[1:])

@@ -13,8 +13,9 @@
 
 * the frames a pipeline accepts and the frequency of their dates
   (``validate_data_frame``, ``datetime_freq``, ``return_fields``), and the
-  settings of a neutralization (``neutralization_settings``,
-  ``other_factor_frames``), a pipeline step (``pipeline_step``), and the levels of a long (datetime,
+  settings and the frame of a neutralization (``neutralization_settings``,
+  ``neutralization_axes``, ``other_factor_frames``), the arguments of a style analysis
+  (``style_arguments``), a pipeline step (``pipeline_step``), and the levels of a long (datetime,
   order_book_id) table (``long_table_codes``).
 
 The C++ steps of ``zarnik.analysis.assayer`` call these (through
@@ -64,6 +65,29 @@ def numeric_columns(data: Any, name: str) -> bool:
         if str(getattr(dtype, "kind", "?")) not in ("f", "i", "u", "b"):
             raise ValueError(head + "got a column of dtype " + str(dtype))
     return plain
+
+
+def frame_values(data: Any, name: str, copy: bool) -> np.ndarray:
+    """DataFrame / Series 的值（float64 ndarray；为单个 float64 块且 copy 为假时不复制），
+    可空类型的缺失值读作 NaN；不可读作数字时抛出以 name 开头的 ValueError。"""
+    plain = numeric_columns(data, name)
+    try:
+        if plain:  # NaN is the only missing marker: no translation pass
+            return data.to_numpy(dtype=np.float64, copy=copy)
+        return data.to_numpy(dtype=np.float64, na_value=np.nan, copy=copy)
+    except (ValueError, TypeError) as e:
+        raise ValueError(f"{name}: expected numeric values convertible to float64 ({e})") from None
+
+
+def float_matrix(obj: Any, name: str) -> np.ndarray:
+    """obj 读作二维 float64 数组；不可读作数字或维数不为 2 时抛出以 name 开头的 ValueError。"""
+    try:
+        arr = np.asarray(obj, dtype=np.float64)
+    except (ValueError, TypeError) as e:
+        raise ValueError(f"{name}: expected a 2-D array of numbers ({e})") from None
+    if arr.ndim != 2:
+        raise ValueError(f"{name}: expected a 2-D array, got ndim={arr.ndim}")
+    return arr
 
 
 def _count(obj: Any) -> int | None:
@@ -176,6 +200,12 @@ def require_unique_columns(frame: Any, name: str) -> None:
                          + _first_repeated(frame.columns))
 
 
+def require_frame(obj: Any, name: str) -> None:
+    """检查 obj 为 pandas DataFrame，否则抛出以 name 开头的 ValueError。"""
+    if not isinstance(obj, pd.DataFrame):
+        raise ValueError(f"{name}: expect pd.DataFrame, got {type(obj)}")
+
+
 def require_same_timezone(a: Any, a_name: str, b: Any, b_name: str) -> None:
     """两个逐日对齐的 frame 的日期须同为无时区，或处于同一时区，否则抛出 ValueError。"""
     ta, tb = getattr(a.index, "tz", None), getattr(b.index, "tz", None)
@@ -196,6 +226,19 @@ def require_analysis_axes(factor_data: Any, returns: Any) -> None:
         require_ascending_dates(frame, name)
         require_unique_columns(frame, name)
     require_same_timezone(factor_data, "factor_data", returns, "returns")
+
+
+def style_arguments(step: Any, factor_data: Any, ascending: Any) -> tuple:
+    """分组风格分析的参数：因子数据的坐标轴、分组数 step.quantile 与排序方向。
+
+    :return: ``(quantile, ascending, dates)``：分组数、bool(ascending) 与去掉时区的日期
+    """
+    require_frame(factor_data, "factor_data")
+    require_ascending_dates(factor_data, "factor_data")
+    require_unique_columns(factor_data, "factor_data")
+    quantile = group_count(step.quantile, len(factor_data.columns), "expect")
+    index = factor_data.index
+    return quantile, bool(ascending), (index if getattr(index, "tz", None) is None else index.tz_localize(None))
 
 
 def validate_data_frame(df: Any, name: Any) -> None:
@@ -249,6 +292,20 @@ def neutralization_settings(step: Any, industry: Any, style_factors: Any, other_
     step.style_factors = None if isinstance(style_factors, str) and style_factors == "all" else style_factors
     step.other_factors = other_factors
     step.add_const = int(industry is None if add_const is None else bool(add_const))
+
+
+def neutralization_axes(df: Any) -> tuple:
+    """中性化的因子数据：须为非空、标的不重复的 DataFrame（日期可为任意顺序，可重复）。
+
+    :return: ``(dates, order_book_ids)``：去掉时区的日期（市场数据不带时区，按当地日期与时间匹配）与标的列表
+    """
+    require_frame(df, "factor_data")
+    index = df.index
+    order_book_ids = df.columns.tolist()
+    if len(index) == 0 or len(order_book_ids) == 0:
+        raise ValueError("Empty factor data source!")
+    require_unique_columns(df, "factor_data")
+    return (index if getattr(index, "tz", None) is None else index.tz_localize(None)), order_book_ids
 
 
 def other_factor_frames(other_factors: Any, index: Any, order_book_ids: Any) -> list[pd.DataFrame]:

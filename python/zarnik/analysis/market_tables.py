@@ -20,7 +20,7 @@ import numpy as np
 import pandas as pd
 
 __all__ = ["industry_history", "industry_codes", "industry_on_dates", "benchmark_returns", "close_table",
-           "as_datetime_index", "exposure_positions", "exposure_rows"]
+           "as_datetime_index", "exposure_positions", "exposure_rows", "industry_positions"]
 
 # Shenwan classification versions by the start date of a record: version 1
 # until 2014-01-01, version 2 until 2021-07-31, version 3 after.
@@ -183,3 +183,15 @@ def exposure_rows(table: pd.DataFrame, dates_local: Any, index: Any, columns: An
     target = dates_local if getattr(dates, "tz", None) is None else index
     return (table, _positions(target, dates), np.asarray(mi.codes[0], dtype=np.int64),
             _positions(columns, mi.levels[1]), np.asarray(mi.codes[1], dtype=np.int64))
+
+
+def industry_positions(table: Any, index: Any, order_book_ids: Any) -> tuple:
+    """Where an industry code table (change dates x instruments) is read for a frame's labels.
+
+    :return: ``(row_pos, col_pos)``: for each date of ``index`` the row of the latest change
+        date not after it, for each instrument its column (-1: none)
+    """
+    if not isinstance(table, pd.DataFrame):
+        raise TypeError(f"get_all_industry_category: expected a DataFrame, got {type(table)}")
+    rows = as_datetime_index(table.index).get_indexer(index, method="ffill")
+    return np.asarray(rows, dtype=np.int64), _positions(table.columns, order_book_ids)
