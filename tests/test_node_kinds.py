@@ -8,7 +8,8 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from zarnik.interface import AbstractFactor, LeafFactor, _node_members
+from node_leaves import Leaf
+from zarnik.interface import AbstractFactor, _node_members
 
 MEMBERS = {
     "leaf": ["expr", "dependencies", "shift"],
@@ -51,20 +52,6 @@ def drop(values, n):
 
 def window_sum(x, window):
     return x
-
-
-class Leaf(LeafFactor):
-    __hash__ = object.__hash__
-
-    def __init__(self, label, lookback):
-        self.label, self.lookback = label, lookback
-
-    @property
-    def shift(self):
-        return self.lookback
-
-    def __repr__(self):
-        return self.label
 
 
 def _install(cls, kind, *extra):

@@ -11,6 +11,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
+from node_leaves import Leaf
 from zarnik import rolling as R
 from zarnik.interface import (
     BinaryCombinedFactor,
@@ -20,20 +21,6 @@ from zarnik.interface import (
     ShiftedFactor,
     _line_up,
 )
-
-
-class Leaf(LeafFactor):
-    __hash__ = object.__hash__
-
-    def __init__(self, name, lookback):
-        self.label, self.lookback = name, lookback
-
-    @property
-    def shift(self):
-        return self.lookback
-
-    def __repr__(self):
-        return self.label
 
 
 class BadShift(LeafFactor):
