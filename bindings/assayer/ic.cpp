@@ -29,6 +29,12 @@ long long decay_lags(const py::handle& max_decay) { return saturated(tables("dec
 
 std::size_t dim(const py::array& a, int i) { return static_cast<std::size_t>(a.shape(i)); }
 
+void require_shape(const py::array& m, py::ssize_t rows, py::ssize_t cols, const py::object& what) {
+    if (m.shape(0) != rows || m.shape(1) != cols) {
+        raise(PyExc_ValueError, format("{}: expected shape ({}, {}), got {}", what, rows, cols, m.attr("shape")));
+    }
+}
+
 // job() with the GIL released (it reads and writes only array buffers).
 template <class Job>
 auto nogil(Job&& job) {
@@ -55,12 +61,10 @@ void with_ic_func(const py::object& ic_func, Job&& job) {
 // The two-sided p-values (rows x cols) of the coefficients r over n pairs, as
 // scipy's pearsonr / spearmanr give them; counts below 2 give (NaN, NaN).
 py::array_t<double> p_values_of(bool rank, double* r, const std::int64_t* n, std::size_t rows, std::size_t cols) {
-    py::module_ special = py::module_::import("scipy.special");
     const std::size_t size = rows * cols;
     py::array_t<double> a(static_cast<py::ssize_t>(size)), x(static_cast<py::ssize_t>(size)), p = new_array(rows, cols);
     zarnik::corr::tail_arguments(rank, r, n, size, a.mutable_data(), x.mutable_data());
-    py::array_t<double> tail = rank ? py::array_t<double>::ensure(special.attr("stdtr")(a, x))
-                                    : py::array_t<double>::ensure(special.attr("betaincc")(a, a, x));
+    Matrix tail = aligned_c_double(tables("tail_probabilities")(rank, a, x));
     zarnik::corr::finish_p_values(rank, r, n, size, tail.data(), p.mutable_data());
     return p;
 }
@@ -72,18 +76,8 @@ py::tuple ic_calc_ic(py::object self, py::object factor, py::object ret_table, p
     std::vector<Matrix> R;
     std::vector<const double*> rp;
     for (py::handle field : py::list(ret_fields)) {
-        py::object arr;
-        try {
-            arr = ret_table[field];
-        } catch (py::error_already_set& e) {
-            if (!e.matches(PyExc_KeyError)) throw;
-            raise(PyExc_ValueError, format("ret_table: no returns for field {!r}", field));
-        }
-        const Matrix& m = R.emplace_back(as_matrix(arr, "ret_table"));
-        if (dim(m, 0) != T || dim(m, 1) != N) {
-            raise(PyExc_ValueError, format("ret_table[{!r}]: expected shape ({}, {}), got {}", field, T, N,
-                                           py::array(m).attr("shape")));
-        }
+        const Matrix& m = R.emplace_back(as_matrix(tables("field_returns")(ret_table, field), "ret_table"));
+        require_shape(m, F.shape(0), F.shape(1), format_text("ret_table[{!r}]", field));
         rp.push_back(m.data());
     }
     py::array_t<double> ic = new_array(T, R.size());
@@ -146,11 +140,9 @@ py::tuple prepare(py::object self, py::object factor_data, py::object returns, p
     require_dataframe(returns, "returns");
     require_analysis_axes(factor_data, returns);
     const std::vector<HoldingPeriod> ps = parse_periods(periods);
-    DenseFrame fr = to_dense(factor_data, "factor_data");
-    DenseFrame rr = to_dense(returns, "returns");
+    DenseFrame fr = to_dense(factor_data, "factor_data"), rr = to_dense(returns, "returns");
     py::object dates = fr.index.attr("intersection")(rr.index).attr("rename")("datetime");
-    auto fpos = unique_positions(fr.index, dates, "factor_data");
-    auto rpos = unique_positions(rr.index, dates, "returns");
+    auto fpos = unique_positions(fr.index, dates, "factor_data"), rpos = unique_positions(rr.index, dates, "returns");
     auto cpos = unique_positions(fr.columns, rr.columns, "factor_data columns");
     const std::size_t T = static_cast<std::size_t>(py::len(dates)), N = dim(rr.values, 1);
     const bool negate = truthy(self.attr("rank_ic")) && truthy(ascending);
@@ -187,13 +179,6 @@ std::shared_ptr<RankedRows> ic_rank_rows(py::object /*self*/, py::object matrix)
     return out;
 }
 
-void require_shape(const Matrix& m, const std::shared_ptr<RankedRows>& r) {
-    if (r && (m.shape(0) != r->values.shape(0) || m.shape(1) != r->values.shape(1))) {
-        raise(PyExc_ValueError, format("factor: expected shape ({}, {}), got {}", r->values.shape(0),
-                                       r->values.shape(1), py::array(m).attr("shape")));
-    }
-}
-
 // The rank IC of one factor against ranked forward returns (what _calc_ic
 // gives for a single field) and, when a decay is asked for, the decay rows
 // (dates, lags, values: what _calc_ic_decay tables for lags >= 1) against
@@ -205,8 +190,8 @@ py::tuple ic_rank_ic_ranked(py::object self, py::object factor, std::shared_ptr<
     if (!truthy(self.attr("rank_ic"))) raise(PyExc_ValueError, "_rank_ic_ranked: expects a rank IC analysis");
     if (!forward) raise(PyExc_ValueError, "forward: expected ranked returns");
     Matrix F = as_matrix(factor, "factor");
-    require_shape(F, forward);
-    require_shape(F, decay);
+    for (const auto& r : {forward, decay})
+        if (r) require_shape(F, r->values.shape(0), r->values.shape(1), py::str("factor"));
     const std::size_t T = dim(F, 0), N = dim(F, 1);
     py::object max_decay = self.attr("max_decay");
     const bool with_decay = decay && truthy(max_decay) && native_tag(self.attr("ic_func")) == kSpearman;
@@ -238,19 +223,16 @@ py::tuple ic_decay_curve(py::object /*self*/, py::object ic, py::object rows) {
     return py::make_tuple(array_of(curve.lag), array_of(curve.mean));
 }
 
-py::object make_wrapper(bool rank) {
-    return signed_function("wrapper", {"(fs, rs)", "忽略缺失值的相关系数：完整样本对少于两个时返回 (0, 0)，否则返回 (相关系数, 双侧 p 值)。"},
-                           [rank](py::object fs, py::object rs) { return tables("complete_pairs_correlation")(fs, rs, rank); },
-                           py::arg("fs"), py::arg("rs"));
-}
-
 }  // namespace
 
 void register_ic(py::module_& m) {
     py::options o;  // every docstring below starts with its own text signature
     o.disable_function_signatures();
     for (int tag : {kPearson, kSpearman}) {
-        g_wrappers[tag] = new py::object(make_wrapper(tag == kSpearman));  // lives as long as the interpreter
+        g_wrappers[tag] = new py::object(signed_function("wrapper", {"(fs, rs)",
+                "忽略缺失值的相关系数：完整样本对少于两个时返回 (0, 0)，否则返回 (相关系数, 双侧 p 值)。"},
+            [tag](py::object fs, py::object rs) { return tables("complete_pairs_correlation")(fs, rs, tag == kSpearman); },
+            py::arg("fs"), py::arg("rs")));
         register_native(*g_wrappers[tag], tag);
     }
     py::class_<RankedRows, std::shared_ptr<RankedRows>>(m, "_RankedRows",
@@ -263,8 +245,7 @@ void register_ic(py::module_& m) {
         [](py::object rank_ic) -> py::object { return *g_wrappers[py::bool_(rank_ic) ? kSpearman : kPearson]; },
         py::arg("rank_ic") = false);
 
-    py::object base = m.attr("FactorAnalyser");
-    ClassBuilder(m, "ICAnalysis", py::make_tuple(base),
+    ClassBuilder(m, "ICAnalysis", py::make_tuple(m.attr("FactorAnalyser")),
                  "IC 分析：逐日计算因子值与各持有期远期收益的截面相关系数（IC）及其 p 值，"
                  "可选 IC 衰减表与分行业 IC。\n\n"
                  ":param rank_ic: True 计算秩相关（Spearman），False 计算线性相关（Pearson）\n"

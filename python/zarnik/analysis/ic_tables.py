@@ -47,6 +47,14 @@ def complete_pairs_correlation(fs: Any, rs: Any, rank: bool) -> Any:
     return (0, 0)
 
 
+def tail_probabilities(rank: bool, a: np.ndarray, x: np.ndarray) -> np.ndarray:
+    """The tail probability of each test statistic: Student's t distribution function stdtr(a, x) for
+    a rank coefficient, the complemented beta integral betaincc(a, a, x) for a linear one."""
+    import scipy.special
+
+    return scipy.special.stdtr(a, x) if rank else scipy.special.betaincc(a, a, x)
+
+
 def decay_lags(max_decay: Any) -> int:
     """The number of lags of the decay table (a non-negative integer), else ValueError."""
     return checks.require_count(max_decay, 0, MAX_DECAY_ERROR)
@@ -192,3 +200,11 @@ def curve_inputs(ic: Any, rows: Any) -> tuple:
     if any(p is None or p.ndim != 1 or len(p) != len(parts[0]) for p in parts):
         raise ValueError("rows: expected three one-dimensional arrays of one length")
     return (flat,) + parts
+
+
+def field_returns(ret_table: Any, field: Any) -> Any:
+    """``ret_table[field]``; ValueError naming the field when the table has no such key."""
+    try:
+        return ret_table[field]
+    except KeyError:
+        raise ValueError(f"ret_table: no returns for field {field!r}") from None
