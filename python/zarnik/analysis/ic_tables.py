@@ -109,7 +109,8 @@ def industry_labels(step: Any, factor_data: pd.DataFrame) -> pd.Series:
         obids = index.get_level_values("order_book_id")
         level = obids.unique()
         codes = level.get_indexer(obids)
-    data = series.reindex(level).fillna("Unknown").to_numpy(dtype="O").take(codes)
+    # as objects first: a categorical or all-missing float mapping takes the text label too
+    data = series.reindex(level).astype(object).fillna("Unknown").to_numpy(dtype="O").take(codes)
     return pd.Series(index=index, data=data, dtype="O")
 
 
