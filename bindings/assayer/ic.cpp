@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "assayer/icq_util.hpp"
-#include "common/axes.hpp"
 #include "common/native.hpp"
 #include "common/periods.hpp"
 #include "zarnik/ic.hpp"
@@ -103,10 +102,10 @@ py::object ic_calc_ic_decay(py::object self, py::object factor_data, py::object 
         // adds no row: the table is the same with max_decay clamped to T.
         const std::size_t L = std::min(static_cast<std::size_t>(lags), d.T);
         zarnik::corr::DecayTable t;
-        with_ic_func(ic_func, [&](int kind, auto& fn) { t = zarnik::ic::decay_table(d.m[0].data(), rp, d.T, d.N, L, kind, fn); });
-        py::array_t<double> v = new_array(t.row.size(), rp.size());
-        std::copy(t.r.begin(), t.r.end(), v.mutable_data());
-        rows = py::make_tuple(d.dates.attr("take")(array_of(t.row)), array_of(t.lag), v);
+        with_ic_func(ic_func, [&](int kind, auto& fn) {
+            t = zarnik::ic::decay_table(d.m[0].data(), rp, d.T, d.N, L, kind, fn);
+        });
+        rows = py::make_tuple(d.dates, array_of(t.row), array_of(t.lag), array_of(t.r));
     }
     return tables("decay_table")(ic, fields, rows);
 }
@@ -131,37 +130,32 @@ py::object ic_calc_industry(py::object self, py::object factor_data) {
     return dataframe(out, pandas().attr("Index")(uniques, py::arg("name") = in[1]), in[3]);
 }
 
-// The dense inputs of an analysis: (the dates both frames cover, the returns'
-// instruments, the factor on that grid (negated for a rank IC sorted
+// The dense inputs of an analysis on the grid ic_tables.analysis_grid reads:
+// (dates, instruments, the factor there (negated for a rank IC sorted
 // ascending), a dict of the forward returns of each holding period by key).
 py::tuple prepare(py::object self, py::object factor_data, py::object returns, py::object periods,
                   py::object ascending) {
-    require_dataframe(factor_data, "factor_data");
-    require_dataframe(returns, "returns");
-    require_analysis_axes(factor_data, returns);
-    const std::vector<HoldingPeriod> ps = parse_periods(periods);
+    // (dates, instruments, period keys, period lengths, factor rows, returns rows, factor columns, negate)
+    py::tuple g = tables("analysis_grid")(self, factor_data, returns, periods, ascending);
     DenseFrame fr = to_dense(factor_data, "factor_data"), rr = to_dense(returns, "returns");
-    py::object dates = fr.index.attr("intersection")(rr.index).attr("rename")("datetime");
-    auto fpos = unique_positions(fr.index, dates, "factor_data"), rpos = unique_positions(rr.index, dates, "returns");
-    auto cpos = unique_positions(fr.columns, rr.columns, "factor_data columns");
-    const std::size_t T = static_cast<std::size_t>(py::len(dates)), N = dim(rr.values, 1);
-    const bool negate = truthy(self.attr("rank_ic")) && truthy(ascending);
+    const LongIndexArray lengths = int64_array(g[3]), fpos = int64_array(g[4]), rpos = int64_array(g[5]);
+    const LongIndexArray cpos = int64_array(g[6]);
+    const std::size_t T = static_cast<std::size_t>(py::len(g[0])), N = dim(rr.values, 1);
+    const bool negate = g[7].cast<bool>();
     Matrix factor(std::vector<std::size_t>{T, N});
     py::dict forward;
     std::vector<double*> pf;
-    std::vector<std::size_t> lengths;
-    for (const HoldingPeriod& h : ps) {
+    for (py::handle key : g[2]) {
         Matrix m(std::vector<std::size_t>{T, N});
-        forward[py::str(h.key)] = m;
+        forward[key] = m;
         pf.push_back(m.mutable_data());
-        lengths.push_back(static_cast<std::size_t>(h.value));
     }
     nogil([&] {
-        zarnik::ic::period_returns(rr.values.data(), dim(rr.values, 0), N, rpos.data(), T, lengths, pf);
+        zarnik::ic::period_returns(rr.values.data(), dim(rr.values, 0), N, rpos.data(), T, lengths.data(), pf);
         zarnik::layout::gather(fr.values.data(), dim(fr.values, 1), fpos.data(), T, cpos.data(), N, negate,
                                factor.mutable_data());
     });
-    return py::make_tuple(dates, rr.columns, factor, forward);
+    return py::make_tuple(g[0], g[1], factor, forward);
 }
 
 // A returns matrix with the present values of each row sorted once: shared
@@ -231,7 +225,9 @@ void register_ic(py::module_& m) {
     for (int tag : {kPearson, kSpearman}) {
         g_wrappers[tag] = new py::object(signed_function("wrapper", {"(fs, rs)",
                 "忽略缺失值的相关系数：完整样本对少于两个时返回 (0, 0)，否则返回 (相关系数, 双侧 p 值)。"},
-            [tag](py::object fs, py::object rs) { return tables("complete_pairs_correlation")(fs, rs, tag == kSpearman); },
+            [tag](py::object fs, py::object rs) {
+                return tables("complete_pairs_correlation")(fs, rs, tag == kSpearman);
+            },
             py::arg("fs"), py::arg("rs")));
         register_native(*g_wrappers[tag], tag);
     }

@@ -21,16 +21,15 @@ namespace zarnik::ic {
 
 using corr::DecayTable;
 
-// out[k] (t_count x cols) = the forward returns over lengths[k] rows of the
-// daily returns r (rows x cols) from target row row_of[t], through the growth
-// index carried forward over an undefined product.
+// out[k] (t_count x cols) = the forward returns over lengths[k] (>= 1) rows
+// of the daily returns r (rows x cols) from target row row_of[t], through the
+// growth index carried forward over an undefined product.
 inline void period_returns(const double* r, std::size_t rows, std::size_t cols, const std::int64_t* row_of,
-                           std::size_t t_count, const std::vector<std::size_t>& lengths,
-                           const std::vector<double*>& out) {
+                           std::size_t t_count, const std::int64_t* lengths, const std::vector<double*>& out) {
     std::vector<double> g(mul_size(rows, cols, "returns"));
     returns::growth_index_carried(r, rows, cols, g.data());
-    for (std::size_t k = 0; k < lengths.size(); ++k)
-        returns::forward_returns(g.data(), rows, cols, row_of, t_count, lengths[k], out[k]);
+    for (std::size_t k = 0; k < out.size(); ++k)
+        returns::forward_returns(g.data(), rows, cols, row_of, t_count, static_cast<std::size_t>(lengths[k]), out[k]);
 }
 
 // Row t of F against row t of every R[k] (rows x cols each), each over its

@@ -142,15 +142,34 @@ def industry_inputs(step: Any, factor_data: Any) -> tuple | None:
             [_float_column(factor_data, f) for f in fields])
 
 
+def analysis_grid(step: Any, factor_data: Any, returns: Any, periods: Any, ascending: Any) -> tuple:
+    """The labels an analysis computes on, after the argument rules: (the dates both frames cover,
+    the returns' instruments, the period keys, the periods in rows, the positions of the dates in
+    factor_data and in returns, the positions of the instruments among factor_data's columns,
+    whether the factor is negated: a rank IC of a factor sorted ascending)."""
+    for frame, name in ((factor_data, "factor_data"), (returns, "returns")):
+        if not isinstance(frame, pd.DataFrame):
+            raise ValueError(f"{name}: expected a pandas DataFrame, got type={type(frame)}")
+    checks.require_analysis_axes(factor_data, returns)
+    periods = checks.parse_periods(periods)
+    dates = factor_data.index.intersection(returns.index).rename("datetime")
+    # a period longer than any table stands at the largest 64-bit length
+    lengths = np.array([min(p, np.iinfo(np.int64).max) for p, _ in periods], dtype=np.int64)
+    return (dates, returns.columns, [key for _, key in periods], lengths, factor_data.index.get_indexer(dates),
+            returns.index.get_indexer(dates), factor_data.columns.get_indexer(returns.columns),
+            bool(step.rank_ic) and bool(ascending))
+
+
 def decay_table(ic: Any, fields: list, rows: tuple | None) -> pd.DataFrame:
-    """The IC decay table: ``ic`` as lag 0 and the (dates, lags, values) rows of the other lags."""
+    """The IC decay table: ``ic`` as lag 0 and the rows of the other lags, given as (the table's
+    dates, date positions, lags, the values of every field row after row)."""
     lag0 = ic.copy()
     lag0["decay"] = 0
     parts = [lag0.set_index("decay", append=True)]
     if rows is not None:
-        dates, lags, values = rows
-        index = pd.MultiIndex.from_arrays((dates, lags), names=("datetime", "decay"))
-        parts.append(pd.DataFrame(values, index=index, columns=fields))
+        dates, at, lags, values = rows
+        index = pd.MultiIndex.from_arrays((dates.take(at), lags), names=("datetime", "decay"))
+        parts.append(pd.DataFrame(values.reshape(len(at), len(fields)), index=index, columns=fields))
     return pd.concat(parts).sort_index()
 
 
