@@ -2,12 +2,15 @@
 
 The C++ methods of ``zarnik.analysis.assayer.ICAnalysis`` compute every
 coefficient in the core (``zarnik/ic.hpp``) and call the functions here for
-the pandas work around it: the constructor's arguments, the industry label of
-each row of a long table, the rows and fields the industry table pools, the
-assembly of the decay table and of the analysis result. Collaborators
-(``_get_ic_func``, ``_load_industry_data``, ``_get_return_fields``, the result
-class) are looked up on the analysis module when called, so substituting them
-there changes what every step sees.
+the pandas work around it: the constructor's arguments, the grid an analysis
+computes on (common dates, positions, period lengths), the industry label of
+each row of a long table and the columns the pooled table reads, the
+assembly of the decay table and of the analysis result, the array arguments
+of the decay curve. The correlation wrappers of ``_get_ic_func`` and the
+p-values call scipy through here. Collaborators (``_get_ic_func``,
+``_load_industry_data``, ``_get_return_fields``, the result class) are looked
+up on the analysis module when called, so substituting them there changes
+what every step sees.
 """
 
 from __future__ import annotations
