@@ -32,12 +32,8 @@ inline py::object result_class(const char* name) {
     return package_module("analysis.analysis_result").attr(name);
 }
 
-inline bool is_dataframe(const py::handle& obj) {
-    return py::isinstance(obj, py::module_::import("pandas").attr("DataFrame"));
-}
-
 inline void require_dataframe(const py::handle& obj, const char* name) {
-    if (!is_dataframe(obj)) {
+    if (!py::isinstance(obj, pandas().attr("DataFrame"))) {
         raise(PyExc_ValueError, format("{}: expected a pandas DataFrame, got type={}", name,
                                        py::type::of(obj)));
     }
