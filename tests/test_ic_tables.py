@@ -152,12 +152,17 @@ def test_the_module_result_class_is_used_when_defined(monkeypatch):
     assert type(assayer.ICAnalysis().analysis(factor, factor * 0.01, [1])) is Mine
 
 
-def test_the_pooled_table_refuses_a_repeated_column():
+@pytest.mark.parametrize("call", [
+    lambda t: assayer.ICAnalysis(industry_classification={"a": "I"})._calc_ic_industry_distribute(t),
+    lambda t: assayer.ICAnalysis(max_decay=3)._calc_ic_decay(t, pd.DataFrame({"P_1": [0.1, 0.2, 0.3]})),
+], ids=["industry", "decay"])
+def test_long_tables_refuse_a_repeated_column(call):
+    # Read as one column, the two would be interleaved into wrong coefficients.
     index = pd.MultiIndex.from_product([pd.bdate_range("2023-01-02", periods=3, name="datetime"), list("ab")],
                                        names=["datetime", "order_book_id"])
-    table = pd.DataFrame(np.ones((6, 3)), index=index, columns=["factor", "P_1", "P_1"])
+    table = pd.DataFrame(np.arange(18.0).reshape(6, 3), index=index, columns=["factor", "P_1", "P_1"])
     with pytest.raises(ValueError, match=r"^factor_data: expected one column labelled 'P_1', got 2$"):
-        assayer.ICAnalysis(industry_classification={"a": "I"})._calc_ic_industry_distribute(table)
+        call(table)
 
 
 @pytest.mark.parametrize("rank_ic", [True, False])

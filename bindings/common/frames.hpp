@@ -169,7 +169,7 @@ struct DenseLong {
 // The labels are read by zarnik.analysis.checks.long_table_codes.
 inline DenseLong long_to_dense(const py::object& table, const std::vector<py::object>& cols) {
     py::tuple levels = analysis_check("long_table_codes")(table);
-    py::object np = numpy(), dlevel = levels[0];
+    py::object dlevel = levels[0];
     const LongIndexArray dcodes = int64_array(levels[1]), ocodes = int64_array(levels[2]);
     const LongIndexArray dorder = int64_array(levels[3]);
     const std::size_t rows = static_cast<std::size_t>(dcodes.size());
@@ -183,8 +183,7 @@ inline DenseLong long_to_dense(const py::object& table, const std::vector<py::ob
     std::vector<Matrix> src;
     std::vector<const double*> srcp;
     for (const auto& c : cols) {
-        src.push_back(aligned_c_double(table[c].attr("to_numpy")(py::arg("dtype") = np.attr("float64"),
-                                                               py::arg("na_value") = np.attr("nan"))));
+        src.push_back(aligned_c_double(analysis_check("long_table_column")(table, c)));
         srcp.push_back(src.back().data());
     }
     if (!zarnik::layout::scatter(dcodes.data(), ocodes.data(), rows, row_of.data(), nd, out.T, out.N, srcp, out.m)) {

@@ -347,6 +347,14 @@ def long_table_codes(table: Any) -> tuple:
             np.asarray(level.argsort(), dtype=np.int64), len(mi.levels[oi]))
 
 
+def long_table_column(table: pd.DataFrame, label: Any) -> np.ndarray:
+    """长表中标签为 label 的一列（float64，缺失为 NaN）；标签重复（多于一列）时报错。"""
+    values = table[label].to_numpy(dtype=np.float64, na_value=np.nan)
+    if values.ndim != 1:
+        raise ValueError(f"factor_data: expected one column labelled {label!r}, got {values.shape[1]}")
+    return values
+
+
 def pipeline_step(step: Any, owner: Any, names_attr: str) -> tuple:
     """流水线步骤 (名称, 处理器)：须为二元 tuple，名称不在 owner 的已有步骤名称（属性 names_attr）中；返回该 tuple。"""
     if type(step) is not tuple:

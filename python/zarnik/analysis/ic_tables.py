@@ -117,13 +117,6 @@ def industry_labels(step: Any, factor_data: pd.DataFrame) -> pd.Series:
     return pd.Series(index=index, data=data, dtype="O")
 
 
-def _float_column(table: pd.DataFrame, label: Any) -> np.ndarray:
-    values = table[label].to_numpy(dtype=np.float64, na_value=np.nan)
-    if values.ndim != 1:
-        raise ValueError(f"factor_data: expected one column labelled {label!r}, got {values.shape[1]}")
-    return values
-
-
 def industry_inputs(step: Any, factor_data: Any) -> tuple | None:
     """What the pooled industry table is computed from: None without a classification, else
     (label of each row, the labels' name, the correlation function, the return fields, the factor
@@ -141,8 +134,8 @@ def industry_inputs(step: Any, factor_data: Any) -> tuple | None:
         if key.index is not factor_data.index and not key.index.equals(factor_data.index):
             key = key.reindex(factor_data.index)
         key = key.to_numpy()
-    return (key, name, ic_func, fields, _float_column(factor_data, "factor"),
-            [_float_column(factor_data, f) for f in fields])
+    return (key, name, ic_func, fields, checks.long_table_column(factor_data, "factor"),
+            [checks.long_table_column(factor_data, f) for f in fields])
 
 
 def analysis_grid(step: Any, factor_data: Any, returns: Any, periods: Any, ascending: Any) -> tuple:
