@@ -27,6 +27,7 @@ from __future__ import annotations
 
 from typing import Any
 
+import importlib
 import operator
 
 import numpy as np
@@ -345,6 +346,11 @@ def long_table_codes(table: Any) -> tuple:
     level = mi.levels[di]
     return (level, np.asarray(mi.codes[di], dtype=np.int64), np.asarray(mi.codes[oi], dtype=np.int64),
             np.asarray(level.argsort(), dtype=np.int64), len(mi.levels[oi]))
+
+
+def assayer_module() -> Any:
+    """The analysis extension module, imported when a rule needs it (it imports these modules itself)."""
+    return importlib.import_module("zarnik.analysis.assayer")
 
 
 def long_table_column(table: pd.DataFrame, label: Any) -> np.ndarray:

@@ -26,13 +26,9 @@ from zarnik.analysis import checks
 MAX_DECAY_ERROR = "max_decay: expect None or a non-negative integer, got {!r}"
 
 
-def _assayer() -> Any:
-    return importlib.import_module("zarnik.analysis.assayer")
-
-
 def _collaborator(name: str, *fallback: Any) -> Any:
     """``zarnik.analysis.assayer.<name>``; ``fallback`` (if given) when the module does not define it."""
-    module = _assayer()
+    module = checks.assayer_module()
     if hasattr(module, name):
         return getattr(module, name)
     if fallback:
@@ -184,7 +180,7 @@ def analysis_result(step: Any, dates: Any, columns: Any, factor: np.ndarray, for
     industry = step._calc_ic_industry_distribute(long_table)
     if industry is not None:
         object.__setattr__(industry, "industry", step.industry)
-    module = _assayer()  # its own result class first, else the result module's
+    module = checks.assayer_module()  # its own result class first, else the result module's
     if hasattr(module, "ICAnalysisResult"):
         result = module.ICAnalysisResult
     else:

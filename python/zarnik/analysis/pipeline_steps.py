@@ -20,10 +20,6 @@ _LLONG_MAX = 2**63 - 1
 _STEP_NAMES = "_FactorAssayer__exists_step_names"
 
 
-def _assayer() -> Any:
-    return importlib.import_module("zarnik.analysis.assayer")
-
-
 def daily_return_span(factor_data: Any, periods: Any) -> tuple[Any, Any, int]:
     """日收益率的加载范围：(末个因子日期, 首个因子日期, 最长持有期)，与行的顺序无关。
 
@@ -39,7 +35,7 @@ def industry_source(source: Any) -> tuple[bool, Any]:
     if not isinstance(source, str) or source not in ("citics_2019", "sws"):
         raise ValueError(f"source: invalid source={source}, expect one of [sws, citics_2019]")
     sws = source == "sws"
-    return sws, "index_name" if sws else _assayer().FIELD_MAPPING.get(source)
+    return sws, "index_name" if sws else checks.assayer_module().FIELD_MAPPING.get(source)
 
 
 def init(assayer: Any) -> None:
@@ -53,7 +49,7 @@ def append(assayer: Any, step: Any) -> None:
     """把步骤 (名称, 处理器) 加入流水线；名称记入全部步骤名称（处理器类型未知时也记入）。"""
     name, processor = checks.pipeline_step(step, assayer, _STEP_NAMES)
     getattr(assayer, _STEP_NAMES).append(name)
-    module = _assayer()
+    module = checks.assayer_module()
     if isinstance(processor, module.FactorPreprocessor):
         assayer.preprocess_pipelines.append(step)
     elif isinstance(processor, module.FactorAnalyser):
@@ -76,7 +72,7 @@ def run(assayer: Any, factor_data: Any, returns: Any, ascending: Any, periods: A
     if isinstance(returns, str):
         if returns != "daily":
             raise ValueError(f'returns: expect pd.DataFrame or "daily", got {returns}')
-        returns = _assayer()._load_daily_returns(factor_data, periods)
+        returns = checks.assayer_module()._load_daily_returns(factor_data, periods)
     else:
         checks.validate_data_frame(returns, "returns")
     if not isinstance(periods, (tuple, list)):
@@ -110,7 +106,7 @@ def run(assayer: Any, factor_data: Any, returns: Any, ascending: Any, periods: A
 
 def winsorization_method(method: Any) -> Any:
     """去极值方法名：须为模块 VALID_WINSORIZE_METHODS 之一（不可哈希的值不是方法名），否则抛出 ValueError。"""
-    valid = _assayer().VALID_WINSORIZE_METHODS
+    valid = checks.assayer_module().VALID_WINSORIZE_METHODS
     try:
         ok = method in valid
     except TypeError:
@@ -122,7 +118,7 @@ def winsorization_method(method: Any) -> Any:
 
 def winsorize(method: Any, factor_data: Any) -> Any:
     """按方法去极值：BATCH_WINSORIZE_METHODS 中的整表方法，否则逐日应用 WINSORIZE_METHODS 中的方法。"""
-    module = _assayer()
+    module = checks.assayer_module()
     try:
         return module.BATCH_WINSORIZE_METHODS[method](factor_data)
     except KeyError:

@@ -20,10 +20,6 @@ import pandas as pd
 from zarnik.analysis import checks
 
 
-def _assayer() -> Any:
-    return importlib.import_module("zarnik.analysis.assayer")
-
-
 def checked_bins(bins: Any) -> list[float] | None:
     """分组边界：None，或 [0, 1] 内严格递增、至少两个的分位数序列（返回 float 列表）；否则抛出 ValueError。"""
     if bins is None:
@@ -83,7 +79,7 @@ def benchmark_span(index: Any) -> tuple[Any, str, Any, Any]:
     """基准指数行情的请求参数：(频率, 价格字段, 首日, 末日)；index 须为非空 DatetimeIndex。"""
     if not isinstance(index, pd.DatetimeIndex) or len(index) == 0:
         raise ValueError(f"index: expected a non-empty DatetimeIndex, got {index!r}")
-    module = _assayer()
+    module = checks.assayer_module()
     if not hasattr(module, "_get_datetime_freq"):
         raise RuntimeError("zarnik.analysis.assayer._get_datetime_freq is not available")
     freq = module._get_datetime_freq(index)
@@ -119,7 +115,7 @@ def result(step: Any, factor_data: pd.DataFrame, returns: pd.DataFrame, keys: li
     names[:-1] = tags
     names[-1] = float("nan")
     # the module's own name first (it may be substituted), else the result module's
-    module = _assayer()
+    module = checks.assayer_module()
     if not hasattr(module, "QuantileReturnAnalysisResult"):
         module = importlib.import_module("zarnik.analysis.analysis_result")
     out = module.QuantileReturnAnalysisResult(
