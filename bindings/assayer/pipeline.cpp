@@ -6,7 +6,6 @@
 #include <cstddef>
 
 #include "assayer/assayer.hpp"
-#include "common/market_data.hpp"
 #include "common/frames.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/normalize.hpp"
@@ -23,12 +22,12 @@ py::object field_of(const py::object& source) { return assayer_module().attr("FI
 
 py::object all_industry_data(py::object source) {
     py::tuple choice = steps("industry_source")(source);  // (Shenwan?, field of the industry name)
-    return market::industry_history(truthy(choice[0]), choice[1]);
+    return market_data("industry_history")(choice[0], choice[1]);
 }
 
 py::object all_industry_category(py::object source) {
     py::object history = assayer_module().attr("get_all_industry_data")(source);
-    return market::industry_codes(history, field_of(source));
+    return market_data("industry_codes")(history, field_of(source));
 }
 
 // Industry name of each (date, instrument): the assignment with the latest
@@ -36,7 +35,7 @@ py::object all_industry_category(py::object source) {
 // first assignment. Instruments without records are absent.
 py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
     py::object history = assayer_module().attr("get_all_industry_data")(source);
-    return market::industry_on_dates(history, field_of(source), order_book_ids, dates);
+    return market_data("industry_on_dates")(history, field_of(source), order_book_ids, dates);
 }
 
 // ---------------------------------------------------------------- returns
@@ -44,12 +43,7 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
 py::object load_daily_returns(const py::object& factor_data, const py::object& periods) {
     // (last factor date, first factor date, longest holding period)
     py::tuple span = steps("daily_return_span")(factor_data, periods);
-    py::object end_date = market::next_trading_date(span[0], span[2]);
-    py::object start = market::previous_trading_date(span[1]);
-    py::object close = market::close_table(factor_data.attr("columns"), start, end_date);
-    if (close.is_none()) {
-        raise(PyExc_ValueError, format("returns: no close prices from {} to {} for the factor's instruments", start, end_date));
-    }
+    py::object close = market_data("close_prices")(factor_data.attr("columns"), span[1], span[0], span[2]);
     DenseFrame dense = to_dense(close, "close", false);
     const py::ssize_t rows = dense.rows(), first = rows > 0 ? 1 : 0;  // row 0 has no return
     Matrix out({rows - first, dense.cols()});
@@ -67,9 +61,9 @@ py::object load_daily_returns(const py::object& factor_data, const py::object& p
 void register_pipeline(py::module_& m) {
     py::options options;  // docstrings carry hand-written text signatures (signed_doc)
     options.disable_function_signatures();
-    m.attr("ostrel") = market::client();
-    py::object ttl_cache = market::ttl_cache();
-    m.attr("ttl_cache") = ttl_cache;
+    m.attr("ostrel") = market_data("client")();
+    m.attr("ttl_cache") = market_data("ttl_cache")();
+    py::object industry_cache = market_data("industry_cache");
     py::module_ results = package_module("analysis.analysis_result");
     for (py::handle name : results.attr("__all__")) m.attr(name) = results.attr(name);
 
@@ -91,11 +85,11 @@ void register_pipeline(py::module_& m) {
     // _build_industry_category (a fresh cache can be wrapped around them).
     m.attr("_fetch_industry_data") = py::cpp_function(&all_industry_data, py::name("get_all_industry_data"), py::arg("source") = "citics_2019");
     m.attr("_build_industry_category") = py::cpp_function(&all_industry_category, py::name("get_all_industry_category"), py::arg("source") = "citics_2019");
-    m.attr("get_all_industry_data") = ttl_cache(10800)(py::cpp_function(
+    m.attr("get_all_industry_data") = industry_cache(py::cpp_function(
         &all_industry_data, py::name("get_all_industry_data"), py::arg("source") = "citics_2019",
         "获取行业分类全部历史。\n\n:param source: 行业分类来源，\"citics_2019\" 或 \"sws\"\n"
         ":return: DataFrame，列为 [行业名称, order_book_id, start_date]，按 order_book_id、start_date 升序"));
-    m.attr("get_all_industry_category") = ttl_cache(10800)(py::cpp_function(
+    m.attr("get_all_industry_category") = industry_cache(py::cpp_function(
         &all_industry_category, py::name("get_all_industry_category"), py::arg("source") = "citics_2019",
         "获取行业代码表。\n\n:param source: 行业分类来源，\"citics_2019\" 或 \"sws\"\n"
         ":return: DataFrame，行为变更日期，列为 order_book_id，值为行业代码（行业名称升序编号）"));

@@ -14,7 +14,6 @@
 #include "assayer/icq_util.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
-#include "common/market_data.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
@@ -38,8 +37,7 @@ void qr_init(py::object self, py::object quantile, py::object benchmark, py::obj
     self.attr("bins") = tables("checked_bins")(bins);
     self.attr("benchmark") = py::none();
     if (benchmark.is_none()) return;
-    py::object inst = market::instrument(benchmark);
-    if (inst.is_none() || !py::getattr(inst, "type", py::none()).equal(py::str("INDX"))) {
+    if (!truthy(market_data("is_index")(benchmark))) {
         return warn(format_text("Invalid benchmark: {} is not INDX order_book_id.", benchmark));
     }
     self.attr("benchmark") = benchmark;
@@ -49,14 +47,13 @@ py::object qr_load_benchmark(py::object self, py::object index) {
     py::object benchmark = self.attr("benchmark");
     if (benchmark.is_none()) return py::none();
     py::tuple span = tables("benchmark_span")(index);  // (frequency, field, first date, last date)
-    const std::string field = span[1].cast<std::string>();
-    py::object price = market::index_prices(benchmark, span[2], span[3], span[0], field.c_str());
+    py::object price = market_data("index_prices")(benchmark, span[2], span[3], span[0], span[1]);
     if (price.is_none()) {
         py::str tmpl = format_text("No price data for benchmark [{}] from %s to %s", benchmark);
         warn(tmpl.attr("__mod__")(py::make_tuple(span[2], span[3])));
         return py::none();
     }
-    return market::benchmark_returns(price, field.c_str(), index, benchmark);
+    return market_data("benchmark_returns")(price, span[1], index, benchmark);
 }
 
 void require_frames(const py::object& factor_data, const py::object& returns) {
