@@ -14,14 +14,12 @@ namespace zarnik_py {
 
 namespace {
 
-py::object steps(const char* name) { return package_module("analysis.pipeline_steps").attr(name); }
-
 // ---------------------------------------------------------------- loaders
 
 py::object field_of(const py::object& source) { return assayer_module().attr("FIELD_MAPPING")[source]; }
 
 py::object all_industry_data(py::object source) {
-    py::tuple choice = steps("industry_source")(source);  // (Shenwan?, field of the industry name)
+    py::tuple choice = pipeline_step("industry_source")(source);  // (Shenwan?, field of the industry name)
     return market_data("industry_history")(choice[0], choice[1]);
 }
 
@@ -42,7 +40,7 @@ py::object load_industry_data(py::object order_book_ids, py::object dates, py::o
 
 py::object load_daily_returns(const py::object& factor_data, const py::object& periods) {
     // (last factor date, first factor date, longest holding period)
-    py::tuple span = steps("daily_return_span")(factor_data, periods);
+    py::tuple span = pipeline_step("daily_return_span")(factor_data, periods);
     py::object close = market_data("close_prices")(factor_data.attr("columns"), span[1], span[0], span[2]);
     DenseFrame dense = to_dense(close, "close", false);
     const py::ssize_t rows = dense.rows(), first = rows > 0 ? 1 : 0;  // row 0 has no return
@@ -122,9 +120,9 @@ void register_pipeline(py::module_& m) {
     ClassBuilder(m, "FactorAssayer", py::tuple(),
                  "因子分析流水线：按添加顺序执行预处理步骤，再以预处理后的因子数据执行各分析步骤。")
         .init({"(self)", "创建空的因子分析流水线。"},
-            [](py::object self) { steps("init")(self); }, py::arg("self"))
+            [](py::object self) { pipeline_step("init")(self); }, py::arg("self"))
         .method("append", {"(self, step)", "添加一个步骤。\n\n:param step: (名称, 处理器) 元组；名称在预处理与分析步骤间唯一"},
-            [](py::object self, py::object step) { steps("append")(self, step); }, py::arg("self"), py::arg("step"))
+            [](py::object self, py::object step) { pipeline_step("append")(self, step); }, py::arg("self"), py::arg("step"))
         .method("analysis", {"(self, factor_data, returns, ascending=False, periods=1, keep_preprocess_result=False)",
                 "执行流水线。\n\n:param factor_data: 因子值 DataFrame（行为交易日，列为标的）\n"
                 ":param returns: \"daily\"（从行情客户端加载日收益率）或日收益率 DataFrame\n"
@@ -133,7 +131,7 @@ void register_pipeline(py::module_& m) {
                 ":param keep_preprocess_result: 是否在结果中保留每个预处理步骤后的因子数据副本\n"
                 ":return: 步骤名称到结果的 dict；流水线为空时返回 None"},
             [](py::object self, py::object factor_data, py::object returns, py::object ascending, py::object periods,
-               py::object keep) { return steps("run")(self, factor_data, returns, ascending, periods, keep); },
+               py::object keep) { return pipeline_step("run")(self, factor_data, returns, ascending, periods, keep); },
             py::arg("self"), py::arg("factor_data"), py::arg("returns"),
             py::arg("ascending") = false, py::arg("periods") = 1, py::arg("keep_preprocess_result") = false)
         .build();

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "assayer/assayer.hpp"
-#include "assayer/icq_util.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
 #include "common/periods.hpp"
@@ -23,8 +22,6 @@
 namespace zarnik_py {
 
 namespace {
-
-using namespace assayer_detail;
 
 py::object tables(const char* name) { return package_module("analysis.quantile_tables").attr(name); }
 
@@ -56,9 +53,21 @@ py::object qr_load_benchmark(py::object self, py::object index) {
     return market_data("benchmark_returns")(price, span[1], index, benchmark);
 }
 
+// Positions of `labels` in `index` (-1 where absent); raises ValueError when
+// `index` has duplicate labels, as a reindex onto it would.
+std::vector<std::int64_t> unique_positions(const py::object& index, const py::object& labels, const char* what) {
+    if (!index.attr("is_unique").cast<bool>()) {
+        raise(PyExc_ValueError, std::string(what) + ": cannot align on an axis with duplicate labels");
+    }
+    return positions(index, labels);
+}
+
 void require_frames(const py::object& factor_data, const py::object& returns) {
-    require_dataframe(factor_data, "factor_data");
-    require_dataframe(returns, "returns");
+    for (auto [frame, name] : {std::pair{factor_data, "factor_data"}, std::pair{returns, "returns"}}) {
+        if (!py::isinstance(frame, pandas().attr("DataFrame"))) {
+            raise(PyExc_ValueError, format("{}: expected a pandas DataFrame, got type={}", name, py::type::of(frame)));
+        }
+    }
     require_analysis_axes(factor_data, returns);
 }
 
