@@ -28,6 +28,7 @@ the numerics on the dense matrices built from their replies stay in the core.
 from __future__ import annotations
 
 import importlib
+import sys
 from typing import Any, Callable
 
 import pandas as pd
@@ -45,8 +46,8 @@ _ALL_FACTORS = object()  # style_exposure(): no selection of factors
 
 
 def client() -> Any:
-    """The client package ``ostrel`` as it is in ``sys.modules`` now."""
-    return importlib.import_module("ostrel")
+    """The client package ``ostrel`` as it is in ``sys.modules`` now (imported the first time)."""
+    return sys.modules.get("ostrel") or importlib.import_module("ostrel")
 
 
 def ttl_cache() -> Callable:
