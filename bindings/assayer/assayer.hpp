@@ -12,6 +12,9 @@ namespace py = pybind11;
 // The module itself, for the collaborators its steps look up at call time.
 inline py::module_ assayer_module() { return package_module("analysis.assayer"); }
 
+// A function of zarnik.analysis.pipeline_steps (the pipeline's run and its step rules).
+inline py::object pipeline_step(const char* name) { return package_module("analysis.pipeline_steps").attr(name); }
+
 void register_pipeline(py::module_& m);      // validation helpers, step bases, loaders, FactorAssayer
 void register_preprocess(py::module_& m);    // Winzorization, Normalization
 void register_neutralize(py::module_& m);    // Neutralization

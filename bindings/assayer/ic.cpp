@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <memory>
 
-#include "assayer/icq_util.hpp"
+#include "assayer/assayer.hpp"
+#include "common/frames.hpp"
 #include "common/native.hpp"
 #include "common/periods.hpp"
 #include "zarnik/ic.hpp"
@@ -14,8 +15,6 @@
 namespace zarnik_py {
 
 namespace {
-
-using namespace assayer_detail;
 
 // The two correlation wrappers handed out by _get_ic_func, registered as
 // native (common/native.hpp): the analysis computes their results in the core.

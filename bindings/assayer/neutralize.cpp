@@ -11,7 +11,6 @@
 
 #include "assayer/assayer.hpp"
 #include "common/frames.hpp"
-#include "common/market_data.hpp"
 #include "common/native.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
@@ -27,7 +26,7 @@ namespace {
 // `row_of` receives, per (date, instrument), the table row (-1: none).
 py::array place_style_exposures(const py::object& style_df, const py::object& index, const py::list& order_book_ids,
                                 bool daily, std::vector<std::int64_t>& row_of) {
-    py::tuple p = market::tables("exposure_positions")(style_df, index, order_book_ids, daily);
+    py::tuple p = market_table("exposure_positions")(style_df, index, order_book_ids, daily);
     const LongIndexArray date_pos = int64_array(p[0]), inst_pos = int64_array(p[1]);
     const LongIndexArray dcodes = int64_array(p[2]), icodes = int64_array(p[3]);
     const auto t_count = static_cast<std::size_t>(date_pos.size()), n = static_cast<std::size_t>(inst_pos.size());
@@ -48,7 +47,7 @@ py::array place_style_exposures(const py::object& style_df, const py::object& in
 // instruments absent from the table get -1.
 std::vector<std::int64_t> industry_codes(const py::object& cat, const py::object& index,
                                          const py::list& order_book_ids, std::int64_t& max_code) {
-    py::tuple p = market::tables("industry_positions")(cat, index, order_book_ids);
+    py::tuple p = market_table("industry_positions")(cat, index, order_book_ids);
     const LongIndexArray row_pos = int64_array(p[0]), col_pos = int64_array(p[1]);
     const auto t_count = static_cast<std::size_t>(row_pos.size()), n = static_cast<std::size_t>(col_pos.size());
     DenseFrame codes = to_dense(cat, "industry category");
@@ -81,8 +80,8 @@ py::object neutralization_process(py::object self, py::object df) {
     std::vector<std::int64_t> style_row, codes;
     py::array style;
     if (truthy(self.attr("style_neutralize"))) {
-        py::object style_df = market::style_exposure(order_book_ids, local.attr("min")(), local.attr("max")(),
-                                                     self.attr("style_factors"));
+        py::object style_df = market_data("style_exposure")(order_book_ids, local.attr("min")(), local.attr("max")(),
+                                                         self.attr("style_factors"));
         const bool daily = truthy(mod.attr("_is_date_frequency_index")(local));
         style = place_style_exposures(style_df, local, order_book_ids, daily, style_row);
         const zarnik::rowwise::View v = view_of(style);

@@ -6,7 +6,6 @@
 #include <cstddef>
 
 #include "assayer/assayer.hpp"
-#include "common/market_data.hpp"
 #include "common/frames.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/normalize.hpp"
@@ -15,20 +14,18 @@ namespace zarnik_py {
 
 namespace {
 
-py::object steps(const char* name) { return package_module("analysis.pipeline_steps").attr(name); }
-
 // ---------------------------------------------------------------- loaders
 
 py::object field_of(const py::object& source) { return assayer_module().attr("FIELD_MAPPING")[source]; }
 
 py::object all_industry_data(py::object source) {
-    py::tuple choice = steps("industry_source")(source);  // (Shenwan?, field of the industry name)
-    return market::industry_history(truthy(choice[0]), choice[1]);
+    py::tuple choice = pipeline_step("industry_source")(source);  // (Shenwan?, field of the industry name)
+    return market_data("industry_history")(choice[0], choice[1]);
 }
 
 py::object all_industry_category(py::object source) {
     py::object history = assayer_module().attr("get_all_industry_data")(source);
-    return market::industry_codes(history, field_of(source));
+    return market_data("industry_codes")(history, field_of(source));
 }
 
 // Industry name of each (date, instrument): the assignment with the latest
@@ -36,20 +33,15 @@ py::object all_industry_category(py::object source) {
 // first assignment. Instruments without records are absent.
 py::object load_industry_data(py::object order_book_ids, py::object dates, py::object source) {
     py::object history = assayer_module().attr("get_all_industry_data")(source);
-    return market::industry_on_dates(history, field_of(source), order_book_ids, dates);
+    return market_data("industry_on_dates")(history, field_of(source), order_book_ids, dates);
 }
 
 // ---------------------------------------------------------------- returns
 
 py::object load_daily_returns(const py::object& factor_data, const py::object& periods) {
     // (last factor date, first factor date, longest holding period)
-    py::tuple span = steps("daily_return_span")(factor_data, periods);
-    py::object end_date = market::next_trading_date(span[0], span[2]);
-    py::object start = market::previous_trading_date(span[1]);
-    py::object close = market::close_table(factor_data.attr("columns"), start, end_date);
-    if (close.is_none()) {
-        raise(PyExc_ValueError, format("returns: no close prices from {} to {} for the factor's instruments", start, end_date));
-    }
+    py::tuple span = pipeline_step("daily_return_span")(factor_data, periods);
+    py::object close = market_data("close_prices")(factor_data.attr("columns"), span[1], span[0], span[2]);
     DenseFrame dense = to_dense(close, "close", false);
     const py::ssize_t rows = dense.rows(), first = rows > 0 ? 1 : 0;  // row 0 has no return
     Matrix out({rows - first, dense.cols()});
@@ -67,9 +59,9 @@ py::object load_daily_returns(const py::object& factor_data, const py::object& p
 void register_pipeline(py::module_& m) {
     py::options options;  // docstrings carry hand-written text signatures (signed_doc)
     options.disable_function_signatures();
-    m.attr("ostrel") = market::client();
-    py::object ttl_cache = market::ttl_cache();
-    m.attr("ttl_cache") = ttl_cache;
+    m.attr("ostrel") = market_data("client")();
+    m.attr("ttl_cache") = market_data("ttl_cache")();
+    py::object industry_cache = market_data("industry_cache");
     py::module_ results = package_module("analysis.analysis_result");
     for (py::handle name : results.attr("__all__")) m.attr(name) = results.attr(name);
 
@@ -91,11 +83,11 @@ void register_pipeline(py::module_& m) {
     // _build_industry_category (a fresh cache can be wrapped around them).
     m.attr("_fetch_industry_data") = py::cpp_function(&all_industry_data, py::name("get_all_industry_data"), py::arg("source") = "citics_2019");
     m.attr("_build_industry_category") = py::cpp_function(&all_industry_category, py::name("get_all_industry_category"), py::arg("source") = "citics_2019");
-    m.attr("get_all_industry_data") = ttl_cache(10800)(py::cpp_function(
+    m.attr("get_all_industry_data") = industry_cache(py::cpp_function(
         &all_industry_data, py::name("get_all_industry_data"), py::arg("source") = "citics_2019",
         "获取行业分类全部历史。\n\n:param source: 行业分类来源，\"citics_2019\" 或 \"sws\"\n"
         ":return: DataFrame，列为 [行业名称, order_book_id, start_date]，按 order_book_id、start_date 升序"));
-    m.attr("get_all_industry_category") = ttl_cache(10800)(py::cpp_function(
+    m.attr("get_all_industry_category") = industry_cache(py::cpp_function(
         &all_industry_category, py::name("get_all_industry_category"), py::arg("source") = "citics_2019",
         "获取行业代码表。\n\n:param source: 行业分类来源，\"citics_2019\" 或 \"sws\"\n"
         ":return: DataFrame，行为变更日期，列为 order_book_id，值为行业代码（行业名称升序编号）"));
@@ -128,9 +120,9 @@ void register_pipeline(py::module_& m) {
     ClassBuilder(m, "FactorAssayer", py::tuple(),
                  "因子分析流水线：按添加顺序执行预处理步骤，再以预处理后的因子数据执行各分析步骤。")
         .init({"(self)", "创建空的因子分析流水线。"},
-            [](py::object self) { steps("init")(self); }, py::arg("self"))
+            [](py::object self) { pipeline_step("init")(self); }, py::arg("self"))
         .method("append", {"(self, step)", "添加一个步骤。\n\n:param step: (名称, 处理器) 元组；名称在预处理与分析步骤间唯一"},
-            [](py::object self, py::object step) { steps("append")(self, step); }, py::arg("self"), py::arg("step"))
+            [](py::object self, py::object step) { pipeline_step("append")(self, step); }, py::arg("self"), py::arg("step"))
         .method("analysis", {"(self, factor_data, returns, ascending=False, periods=1, keep_preprocess_result=False)",
                 "执行流水线。\n\n:param factor_data: 因子值 DataFrame（行为交易日，列为标的）\n"
                 ":param returns: \"daily\"（从行情客户端加载日收益率）或日收益率 DataFrame\n"
@@ -139,7 +131,7 @@ void register_pipeline(py::module_& m) {
                 ":param keep_preprocess_result: 是否在结果中保留每个预处理步骤后的因子数据副本\n"
                 ":return: 步骤名称到结果的 dict；流水线为空时返回 None"},
             [](py::object self, py::object factor_data, py::object returns, py::object ascending, py::object periods,
-               py::object keep) { return steps("run")(self, factor_data, returns, ascending, periods, keep); },
+               py::object keep) { return pipeline_step("run")(self, factor_data, returns, ascending, periods, keep); },
             py::arg("self"), py::arg("factor_data"), py::arg("returns"),
             py::arg("ascending") = false, py::arg("periods") = 1, py::arg("keep_preprocess_result") = false)
         .build();

@@ -11,8 +11,6 @@ namespace zarnik_py {
 
 namespace {
 
-py::object steps(const char* name) { return package_module("analysis.pipeline_steps").attr(name); }
-
 py::object normalization_process(py::object self, py::object factor_data) {
     require_frame(factor_data, "factor_data");
     DenseView dense = to_dense_view(factor_data, "factor_data");
@@ -42,10 +40,10 @@ void register_preprocess(py::module_& m) {
                  "去极值：逐日对截面因子值去极值。\n\n"
                  ":param method: 去极值方法，\"mad\"（默认）、\"std\" 或 \"percentile\"")
         .init({"(self, method='mad')", "选择去极值方法：\"mad\"、\"std\" 或 \"percentile\"。"},
-            [](py::object self, py::object method) { self.attr("method") = steps("winsorization_method")(method); },
+            [](py::object self, py::object method) { self.attr("method") = pipeline_step("winsorization_method")(method); },
             py::arg("self"), py::arg("method") = "mad")
         .method("process", {"(self, factor_data)", "对因子数据去极值，返回新的 DataFrame。"},
-            [](py::object self, py::object factor_data) { return steps("winsorize")(self.attr("method"), factor_data); },
+            [](py::object self, py::object factor_data) { return pipeline_step("winsorize")(self.attr("method"), factor_data); },
             py::arg("self"), py::arg("factor_data"))
         .build();
     ClassBuilder(m, "Normalization", py::make_tuple(base),

@@ -11,10 +11,8 @@
 #include <vector>
 
 #include "assayer/assayer.hpp"
-#include "assayer/icq_util.hpp"
 #include "common/axes.hpp"
 #include "common/frames.hpp"
-#include "common/market_data.hpp"
 #include "common/periods.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
@@ -24,8 +22,6 @@
 namespace zarnik_py {
 
 namespace {
-
-using namespace assayer_detail;
 
 py::object tables(const char* name) { return package_module("analysis.quantile_tables").attr(name); }
 
@@ -38,8 +34,7 @@ void qr_init(py::object self, py::object quantile, py::object benchmark, py::obj
     self.attr("bins") = tables("checked_bins")(bins);
     self.attr("benchmark") = py::none();
     if (benchmark.is_none()) return;
-    py::object inst = market::instrument(benchmark);
-    if (inst.is_none() || !py::getattr(inst, "type", py::none()).equal(py::str("INDX"))) {
+    if (!truthy(market_data("is_index")(benchmark))) {
         return warn(format_text("Invalid benchmark: {} is not INDX order_book_id.", benchmark));
     }
     self.attr("benchmark") = benchmark;
@@ -49,19 +44,30 @@ py::object qr_load_benchmark(py::object self, py::object index) {
     py::object benchmark = self.attr("benchmark");
     if (benchmark.is_none()) return py::none();
     py::tuple span = tables("benchmark_span")(index);  // (frequency, field, first date, last date)
-    const std::string field = span[1].cast<std::string>();
-    py::object price = market::index_prices(benchmark, span[2], span[3], span[0], field.c_str());
+    py::object price = market_data("index_prices")(benchmark, span[2], span[3], span[0], span[1]);
     if (price.is_none()) {
         py::str tmpl = format_text("No price data for benchmark [{}] from %s to %s", benchmark);
         warn(tmpl.attr("__mod__")(py::make_tuple(span[2], span[3])));
         return py::none();
     }
-    return market::benchmark_returns(price, field.c_str(), index, benchmark);
+    return market_data("benchmark_returns")(price, span[1], index, benchmark);
+}
+
+// Positions of `labels` in `index` (-1 where absent); raises ValueError when
+// `index` has duplicate labels, as a reindex onto it would.
+std::vector<std::int64_t> unique_positions(const py::object& index, const py::object& labels, const char* what) {
+    if (!index.attr("is_unique").cast<bool>()) {
+        raise(PyExc_ValueError, std::string(what) + ": cannot align on an axis with duplicate labels");
+    }
+    return positions(index, labels);
 }
 
 void require_frames(const py::object& factor_data, const py::object& returns) {
-    require_dataframe(factor_data, "factor_data");
-    require_dataframe(returns, "returns");
+    for (auto [frame, name] : {std::pair{factor_data, "factor_data"}, std::pair{returns, "returns"}}) {
+        if (!py::isinstance(frame, pandas().attr("DataFrame"))) {
+            raise(PyExc_ValueError, format("{}: expected a pandas DataFrame, got type={}", name, py::type::of(frame)));
+        }
+    }
     require_analysis_axes(factor_data, returns);
 }
 

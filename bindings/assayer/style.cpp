@@ -9,7 +9,6 @@
 
 #include "assayer/assayer.hpp"
 #include "common/frames.hpp"
-#include "common/market_data.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/checked.hpp"
 #include "zarnik/layout.hpp"
@@ -44,8 +43,8 @@ py::object style_analysis(py::object self, py::object factor_data, py::object re
     const std::size_t n = static_cast<std::size_t>(factor.cols());
     if (t_count == 0 || n == 0) raise(PyExc_ValueError, "Empty factor data source!");
 
-    py::object exposure = market::style_exposure(factor.columns, dates_local[py::int_(0)], dates_local[py::int_(-1)]);
-    py::tuple placed = market::tables("exposure_rows")(exposure, dates_local, factor.index, factor.columns);
+    py::object exposure = market_data("style_exposure")(factor.columns, dates_local[py::int_(0)], dates_local[py::int_(-1)]);
+    py::tuple placed = market_table("exposure_rows")(exposure, dates_local, factor.index, factor.columns);
     exposure = placed[0];
     std::vector<std::int64_t> row_date = row_positions(placed[1], placed[2]);
     std::vector<std::int64_t> row_inst = row_positions(placed[3], placed[4]);

@@ -20,4 +20,11 @@ inline py::module_ package_module(const char* name) {
 // numeric dtypes, periods and counts, frame axes), looked up when called.
 inline py::object analysis_check(const char* name) { return package_module("analysis.checks").attr(name); }
 
+// A function of zarnik.analysis.market_data, the one layer through which the
+// extension modules call the market-data client `ostrel`.
+inline py::object market_data(const char* name) { return package_module("analysis.market_data").attr(name); }
+
+// A reshaping rule of the pure-pandas zarnik.analysis.market_tables (the labels of market tables).
+inline py::object market_table(const char* name) { return package_module("analysis.market_tables").attr(name); }
+
 }  // namespace zarnik_py

@@ -1,12 +1,14 @@
 // Fast paths for collaborators that are looked up at call time.
 //
 // The analysis steps look their collaborators (correlation functions, the
-// regression, market-data readers) up on a module object when they run, so
-// users and tests can substitute any of them. One rule decides when a step may
-// compute natively instead of calling through Python: the object found must be
-// the very function the package registered here at module init. Anything else
-// (a substitute, a wrapper, a decorated copy) is called as an ordinary Python
-// callable.
+// regression) up on a module object when they run, so users and tests can
+// substitute any of them. One rule decides when a step may compute natively
+// instead of calling through Python: the object found must be the very
+// function the package registered here at module init. Anything else (a
+// substitute, a wrapper, a decorated copy) is called as an ordinary Python
+// callable. Market data has no fast path: it is always read through the
+// functions of zarnik.analysis.market_data.
+
 #pragma once
 
 #include <pybind11/pybind11.h>

@@ -18,6 +18,8 @@
 #include <string>
 #include <utility>
 
+#include "common/modules.hpp"
+
 namespace zarnik_py {
 
 namespace py = pybind11;
@@ -94,7 +96,7 @@ public:
     ClassBuilder& init(const Signature& sig, F&& f, const Extra&... extra) {
         py::cpp_function fn = signed_function((name_ + ".__init__").c_str(), sig, std::forward<F>(f), extra...);
         ns_["__init__"] = as_method(fn);
-        ns_["__signature__"] = py::module_::import("zarnik.utils").attr("InitSignature")(fn);
+        ns_["__signature__"] = package_module("utils").attr("InitSignature")(fn);
         return *this;
     }
 

@@ -27,8 +27,7 @@ F64 float_array(const py::object& values, const char* name, int ndim) {
 py::array_t<double> percentile_rank(const py::object& values, bool ascending) {
     // any layout is read in place (column-major frames a few dates at a time), not copied to C order first
     py::array in = readable_array(checked_array(values, "values", 2));
-    const std::size_t rows = static_cast<std::size_t>(in.shape(0)), cols = static_cast<std::size_t>(in.shape(1));
-    if (cols > 0x7FFFFFFFu) raise(PyExc_ValueError, "values: too many instruments");
+    if (static_cast<std::size_t>(in.shape(1)) > 0x7FFFFFFFu) raise(PyExc_ValueError, "values: too many instruments");
     py::array_t<double> out({in.shape(0), in.shape(1)});
     const zarnik::rowwise::View view = view_of(in);
     double* dst = out.mutable_data();

@@ -9,7 +9,6 @@
 
 #include <vector>
 
-#include "common/market_data.hpp"
 #include "common/modules.hpp"
 #include "interface/nodes.hpp"
 
@@ -307,7 +306,7 @@ PYBIND11_MODULE(interface, m) {
     // Collaborators, bound as module globals and looked up at call time.
     m.attr("np") = py::module_::import("numpy");
     m.attr("pd") = py::module_::import("pandas");
-    m.attr("ostrel") = zarnik_py::market::client();
+    m.attr("ostrel") = zarnik_py::market_data("client")();
     py::module_ exceptions = zarnik_py::package_module("exception");
     m.attr("ZarnikUserException") = exceptions.attr("ZarnikUserException");
     m.attr("InvalidUserFactor") = exceptions.attr("InvalidUserFactor");

@@ -1,8 +1,8 @@
 """Market-data replies reshaped into the tables the analysis steps read.
 
-The analysis module fetches every market-data reply through one layer (the C++
-``market`` functions of the extension modules); that layer hands replies that
-need reshaping to the functions here. This module never calls the client and
+The analysis module fetches every market-data reply through one layer,
+:mod:`zarnik.analysis.market_data`; that layer hands replies that need
+reshaping to the functions here. This module never calls the client and
 holds no state: it turns records and price frames into pandas tables, nothing
 else, so substituting the client (or the module's cached loaders) changes the
 data seen here without any change to this module.
