@@ -214,3 +214,33 @@ def test_pair_operands_in_different_layouts(name, layouts, N):
         want_conditions |= c
         assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
     assert conditions == want_conditions
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("name", STREAMED)
+@pytest.mark.parametrize("layout", ["F", "F rows cut"])
+@pytest.mark.parametrize("n", [2, 30, 700])
+@pytest.mark.parametrize("avx2_off", ["", "1"])
+def test_long_column_major_panels(name, layout, n, avx2_off, monkeypatch):
+    """Column-major panels long enough that the copied tiles of a chunk outgrow a core's cache
+    (chunks of fewer columns) hold every column's 1-D result, with its conditions."""
+    monkeypatch.setenv("ZARNIK_NO_AVX2", avx2_off)
+    rng = np.random.default_rng(n)
+    L, N = 3400, 23
+    arrays = []
+    for s in range(2 if name in PAIR else 1):
+        x = 100 + np.cumsum(rng.standard_normal((L, N)), axis=0)
+        x[rng.random((L, N)) < 0.01] = np.nan
+        if s == 0:
+            x[:, 6] = 1e12 + rng.standard_normal(L) * 1e-3  # ill-conditioned
+            x[:, 9] *= 1e300  # large enough to overflow
+            x[:900, 13] = -4.0  # constant stretch
+        arrays.append(LAYOUTS[layout](x))
+    got, conditions = _run(name, n, arrays, 9_876)
+    assert got.flags.f_contiguous
+    want_conditions = set()
+    for j in range(N):
+        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], 9_876)
+        want_conditions |= c
+        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
+    assert conditions == want_conditions
