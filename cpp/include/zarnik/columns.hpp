@@ -808,8 +808,8 @@ unsigned run_rows(const Job& job) {
     using Tr = RowTraits<R>;
     constexpr int M = Tr::M;
     const std::size_t L = job.L, n = job.n, N = job.N, m = L - n + 1;
-    // column-major operands are copied row-major, 8 columns at a time; a
-    // column-major output is written from a row-major tile of 8 columns
+    // column-major operands are copied row-major, a chunk of columns at a time
+    // (8, or 4 below); a column-major output is written from a row-major tile
     bool rowwise[2] = {true, true};
     std::size_t copied = 0;  // rows of the tiles
     for (int s = 0; s < Tr::S; ++s) {
