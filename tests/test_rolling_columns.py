@@ -28,7 +28,19 @@ LAYOUTS = {
     "F": np.asfortranarray,
     "strided": lambda x: np.repeat(x, 2, axis=1)[:, ::2],
     "reversed rows": lambda x: np.ascontiguousarray(x[::-1])[::-1],
+    # the last rows of a longer column-major panel: columns contiguous, further apart
+    "F rows cut": lambda x: np.asfortranarray(np.vstack([np.full((3, x.shape[1]), 7.5), x]))[3:],
 }
+# layouts whose dates are adjacent: their results come back column-major
+BY_COLUMNS = {"F", "F rows cut"}
+
+
+def _check_layout(got, layout):
+    """Results are laid out as numpy's order="K" lays out a copy of the operands."""
+    if layout in BY_COLUMNS:
+        assert got.flags.f_contiguous
+    else:
+        assert got.flags.c_contiguous
 
 
 def _perturb(x, rng, kind):
@@ -80,7 +92,7 @@ def test_batch_equals_single_columns(name, L, N, frac, kind, layout, last, seed,
         arrays.append(LAYOUTS[layout](x))
     got, conditions = _run(name, n, arrays, last)
     assert got.shape == (L - n + 1, N)
-    assert got.flags.c_contiguous
+    _check_layout(got, layout)
     want_conditions = set()
     for j in range(N):
         want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], last)
@@ -91,7 +103,7 @@ def test_batch_equals_single_columns(name, L, N, frac, kind, layout, last, seed,
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @pytest.mark.parametrize("name", STREAMED)
-@pytest.mark.parametrize("layout", ["C", "F"])
+@pytest.mark.parametrize("layout", ["C", "F", "F rows cut"])
 @pytest.mark.parametrize("n", [1, 3, 40, 250])
 def test_wide_panels_any_thread_count(name, layout, n, monkeypatch):
     """Panels of several chunks (and a remainder), long windows, 1 and 2 threads."""
@@ -121,7 +133,7 @@ def test_wide_panels_any_thread_count(name, layout, n, monkeypatch):
     N=st.integers(8, 70),
     frac=st.floats(0.0, 1.0),
     kind=st.sampled_from(["plain", "offset", "steps", "inf", "some huge"]),
-    layout=st.sampled_from(["C", "F"]),
+    layout=st.sampled_from(["C", "F", "F rows cut"]),
     seed=st.integers(0, 2**32 - 1),
 )
 def test_simd_widths_agree_with_single_columns(monkeypatch, name, L, N, frac, kind, layout, seed):
@@ -167,10 +179,68 @@ def test_outputs_larger_than_the_caches(name, layout, n, avx2_off, monkeypatch):
             x[:300, 7] = 2.5  # constant stretch
         arrays.append(LAYOUTS[layout](x))
     got, conditions = _run(name, n, arrays, 4_321)
-    assert got.nbytes >= 16 << 20 and got.flags.c_contiguous
+    assert got.nbytes >= 16 << 20
+    _check_layout(got, layout)
     want_conditions = set()
     for j in range(N):
         want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], 4_321)
+        want_conditions |= c
+        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
+    assert conditions == want_conditions
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("name", sorted(PAIR))
+@pytest.mark.parametrize("layouts", [("F", "C"), ("C", "F"), ("F", "F rows cut"), ("strided", "F")])
+@pytest.mark.parametrize("N", [5, 8, 37])
+def test_pair_operands_in_different_layouts(name, layouts, N):
+    """Two operands in different layouts: column-major results only when both have adjacent
+    dates, and every column the single-column result."""
+    rng = np.random.default_rng(N)
+    L, n = 90, 7
+    arrays = []
+    for layout in layouts:
+        x = 50 + np.cumsum(rng.standard_normal((L, N)), axis=0)
+        x[rng.random((L, N)) < 0.03] = np.nan
+        arrays.append(LAYOUTS[layout](x))
+    got, conditions = _run(name, n, arrays, 321)
+    if all(lay in BY_COLUMNS for lay in layouts):
+        assert got.flags.f_contiguous
+    else:
+        assert got.flags.c_contiguous
+    want_conditions = set()
+    for j in range(N):
+        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], 321)
+        want_conditions |= c
+        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
+    assert conditions == want_conditions
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("name", STREAMED)
+@pytest.mark.parametrize("layout", ["F", "F rows cut"])
+@pytest.mark.parametrize("n", [2, 30, 700])
+@pytest.mark.parametrize("avx2_off", ["", "1"])
+def test_long_column_major_panels(name, layout, n, avx2_off, monkeypatch):
+    """Column-major panels long enough that the copied tiles of a chunk outgrow a core's cache
+    (chunks of fewer columns) hold every column's 1-D result, with its conditions."""
+    monkeypatch.setenv("ZARNIK_NO_AVX2", avx2_off)
+    rng = np.random.default_rng(n)
+    L, N = 3400, 23
+    arrays = []
+    for s in range(2 if name in PAIR else 1):
+        x = 100 + np.cumsum(rng.standard_normal((L, N)), axis=0)
+        x[rng.random((L, N)) < 0.01] = np.nan
+        if s == 0:
+            x[:, 6] = 1e12 + rng.standard_normal(L) * 1e-3  # ill-conditioned
+            x[:, 9] *= 1e300  # large enough to overflow
+            x[:900, 13] = -4.0  # constant stretch
+        arrays.append(LAYOUTS[layout](x))
+    got, conditions = _run(name, n, arrays, 9_876)
+    assert got.flags.f_contiguous
+    want_conditions = set()
+    for j in range(N):
+        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], 9_876)
         want_conditions |= c
         assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
     assert conditions == want_conditions

@@ -131,6 +131,13 @@ void run_job(const zc::Job& job) {
                                                       bool(flags & zc::overflow), bool(flags & zc::invalid));
 }
 
+// Whether the dates of a 2-D operand are adjacent in memory and its
+// instruments are not (a column-major layout, or a slice of one).
+bool dates_adjacent(const py::array& x) {
+    const py::ssize_t item = x.itemsize();
+    return x.strides(0) == item && x.strides(1) != item;
+}
+
 // Runs kernel `k` over one series per input (1-D arrays) or over every column
 // of 2-D (dates x instruments) arrays; `last` places the block grid (see
 // parse_last). The inputs are checked together, then normalised. They stay on
@@ -157,7 +164,13 @@ py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::arr
     std::vector<py::ssize_t> shape{py::ssize_t(m)};
     if (columns) shape.push_back(py::ssize_t(N));
     const ElemType t = elem_type(a);
-    py::array out(out_dtype(k, t, a), shape);
+    const py::dtype odt = out_dtype(k, t, a);
+    // Operands whose dates are adjacent (column-major) give a column-major
+    // result, as numpy's order="K" does: each column is then read and written
+    // as one contiguous series.
+    const bool by_columns = columns && N > 1 && m > 1 && dates_adjacent(a) && (!pair || dates_adjacent(b));
+    py::array out = by_columns ? py::array(odt, shape, {odt.itemsize(), odt.itemsize() * py::ssize_t(m)})
+                               : py::array(odt, shape);
     // byte stride along instruments (none for one series)
     auto across = [columns](const py::array& x) { return columns ? x.strides(1) : py::ssize_t(0); };
     zc::Job job{k, t, {static_cast<const char*>(a.data()), pair ? static_cast<const char*>(b.data()) : nullptr},

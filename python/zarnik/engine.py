@@ -666,13 +666,16 @@ def _trailing(v: Any, rows: int) -> Any:
 def _layout_plan(graph: _Graph) -> tuple[set[int], list[bool]]:
     """Which element-wise nodes run on column-major data; which values must be row-major.
 
-    Market data usually arrives column-major (pandas' own layout) while rolling
-    kernels return row-major arrays. Kernels read either layout (column-major
-    fastest), and an element-wise node is fastest when all its operands share
-    one layout. So an element-wise node whose operands are all leaves, lags of
-    leaves or such nodes runs on the loaded column-major data, unless one of its
-    consumers is a row-major element-wise node or another callable; a leaf is
-    copied row-major only when something needs it row-major.
+    Market data usually arrives column-major (pandas' own layout). Rolling
+    kernels read either layout and return their result in the layout of their
+    operands (column-major ones fastest), and an element-wise node is fastest
+    when all its operands share one layout. So an element-wise node whose
+    operands are all leaves, lags of leaves, kernels of such values or such
+    nodes runs on the loaded column-major data, unless one of its consumers is
+    a row-major element-wise node or another callable; a leaf is copied
+    row-major only when something needs it row-major, and a kernel whose value
+    is needed row-major reads row-major operands where they exist (else its
+    result is copied row-major).
     """
     kernels = _rolling_kernels()
     shift = _shift_function()
@@ -701,7 +704,7 @@ def _layout_plan(graph: _Graph) -> tuple[set[int], list[bool]]:
             column_ready[i] = True
         elif k == "view":
             column_ready[i] = column_ready[graph.children[i][0]]
-        elif k == "ufunc":
+        elif k in ("ufunc", "kernel"):
             column_ready[i] = all(column_ready[c] for c in graph.children[i])
     row_major = [False] * n
     columnwise: set[int] = set()
@@ -1304,11 +1307,17 @@ class _Evaluator:
                 window, arrays, sources = args[0], args[1:], kids[1:]
             else:
                 window, arrays, sources = args[1], args[:1], kids[:1]
-            alts = self.args_alt[1:] if hit[2] == 2 else self.args_alt[:1]
-            arrays = [a if x is None else x for a, x in zip(arrays, alts)]
+            # column-major operands give a column-major result: a value needed
+            # row-major reads the row-major operands where there are any
+            rows_wanted = self.row_major[i]
+            if not rows_wanted:
+                alts = self.args_alt[1:] if hit[2] == 2 else self.args_alt[:1]
+                arrays = [a if x is None else x for a, x in zip(arrays, alts)]
             rows = _rows_of(list(arrays)) or 1
             arrays = [_as_panel(a, self.ncols, rows) for a in arrays]
             out = rolling._apply_columns(func, window, *arrays, last=self.last)
+            if rows_wanted and out.ndim == 2 and not out.flags.c_contiguous:
+                out = _c_float64(out)[0] if out.dtype == np.float64 else np.ascontiguousarray(out)
             return out, st.own(out)
         if isinstance(func, np.ufunc) and func.nout == 1:
             if i in self.columnwise:

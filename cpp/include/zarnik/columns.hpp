@@ -7,7 +7,8 @@
 //   * the running-sum kernels on float64 (sum, ma, var, std, covariance,
 //     correlation) stream the rows of a chunk of columns through one update
 //     of all its columns per row (see run_rows); column-major operands are
-//     copied row-major 8 columns at a time first;
+//     copied row-major 8 (or 4) columns at a time first, and a column-major
+//     output is written from such a row-major tile;
 //   * every other kernel runs each column through exactly the code of a 1-D
 //     call, in tiles of columns: a column that already is a contiguous
 //     series is read in place (tiles of 8), others are copied into one
@@ -658,12 +659,18 @@ void stream_chunk(bool, const double* const* xs, const std::ptrdiff_t* rs, std::
 // (see run_rows): well beyond what the caches hold.
 constexpr std::size_t kStreamAround = std::size_t{16} << 20;
 
+// Bytes of copied tiles and suffix sums per thread above which run_rows takes
+// chunks of 4 columns instead of 8 (a core's own cache holds 512 KB or more).
+constexpr std::size_t kTileBytes = std::size_t{384} << 10;
+
 // Whether run_rows takes the job: a running-sum kernel on float64 operands
-// with adjacent columns, and a float64 output with adjacent columns.
+// and a float64 output, each with adjacent columns or adjacent dates.
 inline bool rows_apply(const Job& job) {
     RowStat r;
     if (job.type != ElemType::f64 || !row_stat(job.kern, r) || job.N < 8 || job.out_size != 8) return false;
-    if (job.out_col != 8 || reinterpret_cast<std::uintptr_t>(job.out) % 8 != 0 || job.out_row % 8 != 0) return false;
+    if ((job.out_col != 8 && job.out_row != 8) || reinterpret_cast<std::uintptr_t>(job.out) % 8 != 0 ||
+        job.out_row % 8 != 0 || job.out_col % 8 != 0)
+        return false;
     for (int s = 0; s < (job.in[1] ? 2 : 1); ++s)
         if ((job.in_col[s] != 8 && job.in_row[s] != 8) || reinterpret_cast<std::uintptr_t>(job.in[s]) % 8 != 0 ||
             job.in_row[s] % 8 != 0 || job.in_col[s] % 8 != 0)
@@ -671,18 +678,122 @@ inline bool rows_apply(const Job& job) {
     return true;
 }
 
-// Columns [c0, c0 + W) of a column-major operand (column stride cs elements)
-// into a row-major L x W buffer: W sequential reads, one sequential write.
+// Copies between W columns (4 or 8) of a column-major panel (column stride
+// cs elements, rows [0, L)) and a row-major L x W buffer, in whole vectors: 2 x 2
+// blocks with SSE2, 4 x 4 with AVX2 (unpack, then swap halves). Each of the W
+// columns is one sequential stream. The values are moved, not computed.
+#if ZARNIK_SIMD_AVX2
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+inline void transpose4(__m256d& a, __m256d& b, __m256d& c, __m256d& d) {
+    const __m256d t0 = _mm256_unpacklo_pd(a, b), t1 = _mm256_unpackhi_pd(a, b);
+    const __m256d t2 = _mm256_unpacklo_pd(c, d), t3 = _mm256_unpackhi_pd(c, d);
+    a = _mm256_permute2f128_pd(t0, t2, 0x20);
+    b = _mm256_permute2f128_pd(t1, t3, 0x20);
+    c = _mm256_permute2f128_pd(t0, t2, 0x31);
+    d = _mm256_permute2f128_pd(t1, t3, 0x31);
+}
+
 template <int W>
-void transpose_in(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
-    constexpr std::size_t R = 64;  // rows per pass: the W source lines stay in cache
-    for (std::size_t r0 = 0; r0 < L; r0 += R) {
-        const std::size_t r1 = std::min(L, r0 + R);
-        for (int c = 0; c < W; ++c) {
-            const double* col = x + std::ptrdiff_t(c) * cs;
-            for (std::size_t r = r0; r < r1; ++r) dst[r * W + std::size_t(c)] = col[r];
+inline std::size_t columns_to_rows(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
+    std::size_t r = 0;
+    for (; r + 4 <= L; r += 4)
+        for (int g = 0; g < W; g += 4) {
+            const double* p = x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r);
+            __m256d a = _mm256_loadu_pd(p), b = _mm256_loadu_pd(p + cs), c = _mm256_loadu_pd(p + 2 * cs),
+                    d = _mm256_loadu_pd(p + 3 * cs);
+            transpose4(a, b, c, d);
+            double* q = dst + r * W + std::size_t(g);
+            _mm256_storeu_pd(q, a);
+            _mm256_storeu_pd(q + W, b);
+            _mm256_storeu_pd(q + 2 * W, c);
+            _mm256_storeu_pd(q + 3 * W, d);
         }
-    }
+    return r;
+}
+
+template <int W>
+inline std::size_t rows_to_columns(const double* src, std::size_t m, double* x, std::ptrdiff_t cs) {
+    std::size_t r = 0;
+    for (; r + 4 <= m; r += 4)
+        for (int g = 0; g < W; g += 4) {
+            const double* q = src + r * W + std::size_t(g);
+            __m256d a = _mm256_loadu_pd(q), b = _mm256_loadu_pd(q + W), c = _mm256_loadu_pd(q + 2 * W),
+                    d = _mm256_loadu_pd(q + 3 * W);
+            transpose4(a, b, c, d);
+            double* p = x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r);
+            _mm256_storeu_pd(p, a);
+            _mm256_storeu_pd(p + cs, b);
+            _mm256_storeu_pd(p + 2 * cs, c);
+            _mm256_storeu_pd(p + 3 * cs, d);
+        }
+    return r;
+}
+}  // namespace avx2
+#pragma GCC pop_options
+#endif
+
+#if ZARNIK_SIMD_SSE2
+namespace sse2 {
+template <int W>
+inline std::size_t columns_to_rows(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
+    std::size_t r = 0;
+    for (; r + 2 <= L; r += 2)
+        for (int g = 0; g < W; g += 2) {
+            const double* p = x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r);
+            const __m128d a = _mm_loadu_pd(p), b = _mm_loadu_pd(p + cs);
+            double* q = dst + r * W + std::size_t(g);
+            _mm_storeu_pd(q, _mm_unpacklo_pd(a, b));
+            _mm_storeu_pd(q + W, _mm_unpackhi_pd(a, b));
+        }
+    return r;
+}
+
+template <int W>
+inline std::size_t rows_to_columns(const double* src, std::size_t m, double* x, std::ptrdiff_t cs) {
+    std::size_t r = 0;
+    for (; r + 2 <= m; r += 2)
+        for (int g = 0; g < W; g += 2) {
+            const double* q = src + r * W + std::size_t(g);
+            const __m128d a = _mm_loadu_pd(q), b = _mm_loadu_pd(q + W);
+            double* p = x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r);
+            _mm_storeu_pd(p, _mm_unpacklo_pd(a, b));
+            _mm_storeu_pd(p + cs, _mm_unpackhi_pd(a, b));
+        }
+    return r;
+}
+}  // namespace sse2
+#endif
+
+// Columns [c0, c0 + W) of a column-major operand (x at column c0) into a
+// row-major L x W buffer.
+template <int W>
+void transpose_in(bool wide_ops, const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
+    std::size_t r = 0;
+#if ZARNIK_SIMD_AVX2
+    if (wide_ops) r = avx2::columns_to_rows<W>(x, cs, L, dst);
+#endif
+#if ZARNIK_SIMD_SSE2
+    if (!wide_ops) r = sse2::columns_to_rows<W>(x, cs, L, dst);
+#endif
+    for (; r < L; ++r)
+        for (std::size_t c = 0; c < std::size_t(W); ++c) dst[r * W + c] = x[std::ptrdiff_t(c) * cs + std::ptrdiff_t(r)];
+}
+
+// A row-major m x W buffer into columns [c0, c0 + W) of a column-major
+// output (x at column c0).
+template <int W>
+void transpose_out(bool wide_ops, const double* src, std::size_t m, double* x, std::ptrdiff_t cs) {
+    std::size_t r = 0;
+#if ZARNIK_SIMD_AVX2
+    if (wide_ops) r = avx2::rows_to_columns<W>(src, m, x, cs);
+#endif
+#if ZARNIK_SIMD_SSE2
+    if (!wide_ops) r = sse2::rows_to_columns<W>(src, m, x, cs);
+#endif
+    for (; r < m; ++r)
+        for (std::size_t c = 0; c < std::size_t(W); ++c) x[std::ptrdiff_t(c) * cs + std::ptrdiff_t(r)] = src[r * W + c];
 }
 
 // A column of the job through the 1-D kernel (its strided values copied).
@@ -697,14 +808,24 @@ unsigned run_rows(const Job& job) {
     using Tr = RowTraits<R>;
     constexpr int M = Tr::M;
     const std::size_t L = job.L, n = job.n, N = job.N, m = L - n + 1;
-    // column-major operands are copied row-major, 8 columns at a time
+    // column-major operands are copied row-major, a chunk of columns at a time
+    // (8, or 4 below); a column-major output is written from a row-major tile
     bool rowwise[2] = {true, true};
-    for (int s = 0; s < Tr::S; ++s) rowwise[s] = job.in_col[s] == 8;
-    const bool copies = !rowwise[0] || !rowwise[1];
+    std::size_t copied = 0;  // rows of the tiles
+    for (int s = 0; s < Tr::S; ++s) {
+        rowwise[s] = job.in_col[s] == 8;
+        if (!rowwise[s]) copied += L;
+    }
+    const bool by_columns = job.out_col != 8;
+    if (by_columns) copied += m;
+    const bool copies = copied > 0;
     // wide chunks when the operands are row-major and the suffix sums stay in cache
-    // (the pair kernels' five sums take narrow chunks: fewer values held at once)
+    // (the pair kernels' five sums take narrow chunks: fewer values held at once);
+    // chunks of 4 when 8 columns of tiles and suffix sums would not stay in a
+    // core's own cache (the pair kernels on column-major panels)
     const bool wide = !copies && M < 5 && n * std::size_t(M) * 32 <= 16384;
-    const std::size_t W = wide ? 32 : 8;
+    const bool narrow = copies && (copied + n * std::size_t(M)) * 64 > kTileBytes;
+    const std::size_t W = wide ? 32 : narrow ? 4 : 8;
     // An output far larger than the caches is stored around them: no cache line is
     // read for ownership before it is written, and the output does not evict the
     // input. Each chunk then starts on a cache line (the first `lead` columns and
@@ -715,8 +836,8 @@ unsigned run_rows(const Job& job) {
     // pair kernels on copied column-major operands do not, and keep cached stores.
     const std::uintptr_t at = reinterpret_cast<std::uintptr_t>(job.out);
     const std::size_t lead_cols = (64 - at % 64) % 64 / 8;
-    const bool nt = (Tr::S == 1 || !copies) && m * N >= kStreamAround / 8 && job.out_row % 64 == 0 &&
-                    lead_cols + W <= N;
+    const bool nt = !by_columns && (Tr::S == 1 || !copies) && m * N >= kStreamAround / 8 &&
+                    job.out_row % 64 == 0 && lead_cols + W <= N;
     const std::size_t lead = nt ? lead_cols : 0;
     const std::size_t chunks = (N - lead) / W, rest = lead + (N - lead) % W;
     const bool avx = zarnik::simd::avx2_enabled();
@@ -725,7 +846,7 @@ unsigned run_rows(const Job& job) {
     zarnik::parallel_for(
         chunks + rest,
         [&](std::size_t b, std::size_t e) {
-            std::vector<double> suf, tiles[2];
+            std::vector<double> suf, tiles[2], out_tile;
             unsigned mine = 0;
             bool bad[32];
             for (std::size_t k = b; k < e; ++k) {
@@ -745,14 +866,24 @@ unsigned run_rows(const Job& job) {
                         rs[s] = job.in_row[s] / 8;
                     } else {
                         const std::ptrdiff_t cs = job.in_col[s] / 8;
-                        if (tiles[s].empty()) tiles[s].resize(zarnik::mul_size(L, 8, 1, "input tile"));
-                        transpose_in<8>(base + std::ptrdiff_t(c0) * cs, cs, L, tiles[s].data());
+                        if (tiles[s].empty()) tiles[s].resize(zarnik::mul_size(L, W, 1, "input tile"));
+                        if (narrow) {
+                            transpose_in<4>(avx, base + std::ptrdiff_t(c0) * cs, cs, L, tiles[s].data());
+                        } else {
+                            transpose_in<8>(avx, base + std::ptrdiff_t(c0) * cs, cs, L, tiles[s].data());
+                        }
                         xs[s] = tiles[s].data();
-                        rs[s] = 8;
+                        rs[s] = std::ptrdiff_t(W);
                     }
                 }
                 double* out = reinterpret_cast<double*>(job.out) + c0;
-                const std::ptrdiff_t ors = job.out_row / 8, to = std::ptrdiff_t(m);
+                std::ptrdiff_t ors = job.out_row / 8;
+                const std::ptrdiff_t to = std::ptrdiff_t(m);
+                if (by_columns) {
+                    if (out_tile.empty()) out_tile.resize(zarnik::mul_size(m, W, 1, "output tile"));
+                    out = out_tile.data();
+                    ors = std::ptrdiff_t(W);
+                }
                 for (std::size_t c = 0; c < W; ++c) bad[c] = false;
                 if (wide) {
                     if (nt) {
@@ -760,10 +891,25 @@ unsigned run_rows(const Job& job) {
                     } else {
                         stream_chunk<R, 32, false>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
                     }
+                } else if (narrow) {
+                    if (nt) {
+                        stream_chunk<R, 4, true>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
+                    } else {
+                        stream_chunk<R, 4, false>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
+                    }
                 } else if (nt) {
                     stream_chunk<R, 8, true>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
                 } else {
                     stream_chunk<R, 8, false>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
+                }
+                if (by_columns) {
+                    const std::ptrdiff_t ocs = job.out_col / 8;
+                    double* dst = reinterpret_cast<double*>(job.out) + std::ptrdiff_t(c0) * ocs;
+                    if (narrow) {
+                        transpose_out<4>(avx, out_tile.data(), m, dst, ocs);
+                    } else {
+                        transpose_out<8>(avx, out_tile.data(), m, dst, ocs);
+                    }
                 }
                 for (std::size_t c = 0; c < W; ++c)
                     if (bad[c]) mine |= one_column(job, c0 + c);
