@@ -168,6 +168,7 @@ def test_screen_row_from_shared_pieces_is_the_pipeline_row(case, ascending, quan
                       market_path="", fingerprint="", fields=[], lookback=0, ascending=ascending)
     sh = screen._shared_analysis(fa, returns, factor.index, job)
     assert sh is not None and sh.growth is not None and sh.ranked is not None
+    assert sh.same_grid  # the quantile labels read the rank IC's row sorts (unless ascending)
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
         row, data = screen._screen_shared(sh, factor.copy(), job)

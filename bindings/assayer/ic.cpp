@@ -178,8 +178,12 @@ std::shared_ptr<RankedRows> ic_rank_rows(py::object /*self*/, py::object matrix)
 // `decay`, the forward returns missing wherever any period's is. The factor is
 // sorted once for both. The decay is None when it is not asked for or the
 // correlation function is not the built-in rank one.
+// With `orders`, a fourth element: the factor's row orders (positions of each
+// row's present values ascending, ties by position: T x N int32, the first
+// count[t] of row t used) and counts (T int32), for a caller that sorts the
+// same rows again (QuantileReturnAnalysis._group_returns).
 py::tuple ic_rank_ic_ranked(py::object self, py::object factor, std::shared_ptr<RankedRows> forward,
-                            std::shared_ptr<RankedRows> decay, bool p_values) {
+                            std::shared_ptr<RankedRows> decay, bool p_values, bool orders) {
     if (!truthy(self.attr("rank_ic"))) raise(PyExc_ValueError, "_rank_ic_ranked: expects a rank IC analysis");
     if (!forward) raise(PyExc_ValueError, "forward: expected ranked returns");
     Matrix F = as_matrix(factor, "factor");
@@ -191,16 +195,20 @@ py::tuple ic_rank_ic_ranked(py::object self, py::object factor, std::shared_ptr<
     const std::size_t lags = with_decay ? std::min(static_cast<std::size_t>(decay_lags(max_decay)), T) : 0;
     py::array_t<double> ic = new_array(T, 1);
     std::vector<std::int64_t> counts(T, 0);
+    zarnik::corr::SortedRows sorted;
     const zarnik::corr::DecayTable table = nogil([&] {
         return zarnik::ic::ranked_ic(F.data(), T, N, forward->values.data(), forward->panel,
                                      decay ? decay->values.data() : nullptr, decay ? &decay->panel : nullptr, lags,
-                                     ic.mutable_data(), counts.data());
+                                     ic.mutable_data(), counts.data(), orders ? &sorted : nullptr);
     });
     py::object p = py::none(), dec = py::none();
     if (p_values) p = p_values_of(true, ic.mutable_data(), counts.data(), T, 1);
     else zarnik::corr::finish_coefficients(true, ic.mutable_data(), counts.data(), T);
     if (with_decay) dec = py::make_tuple(array_of(table.row), array_of(table.lag), array_of(table.r));
-    return py::make_tuple(ic, p, dec);
+    if (!orders) return py::make_tuple(ic, p, dec);
+    py::array_t<std::int32_t> order = new_array<std::int32_t>(T, N);
+    std::copy(sorted.order.begin(), sorted.order.end(), order.mutable_data());
+    return py::make_tuple(ic, p, dec, py::make_tuple(order, array_of(sorted.count)));
 }
 
 // The decay curve of one period: the mean IC of each lag over the IC of
@@ -270,12 +278,13 @@ void register_ic(py::module_& m) {
         .method("_rank_rows", {"(self, matrix)",
                 "按行排序一个远期收益矩阵（日期 x 股票）的非缺失值，供 _rank_ic_ranked 对多个因子重复使用。"},
             &ic_rank_rows, py::arg("self"), py::arg("matrix"))
-        .method("_rank_ic_ranked", {"(self, factor, forward, decay=None, p_values=True)",
+        .method("_rank_ic_ranked", {"(self, factor, forward, decay=None, p_values=True, orders=False)",
                 "单个持有期的秩 IC 与 p 值（同 _calc_ic），forward 与 decay 为 _rank_rows 的结果；"
                 "给出 decay 且设置了 max_decay 时另返回 IC 衰减的 (日期位置, 滞后, 值)，否则为 None。"
-                "p_values=False 时不计算 p 值（返回 None），IC 不变。"},
+                "p_values=False 时不计算 p 值（返回 None），IC 不变。orders=True 时另返回因子各行的升序排列 "
+                "(位置矩阵, 各行个数)，可传给 QuantileReturnAnalysis._group_returns 的 order。"},
             &ic_rank_ic_ranked, py::arg("self"), py::arg("factor"), py::arg("forward"), py::arg("decay") = py::none(),
-            py::arg("p_values") = true)
+            py::arg("p_values") = true, py::arg("orders") = false)
         .method("_decay_curve", {"(self, ic, rows)",
                 "IC 衰减曲线：ic 为各日期滞后 0 的 IC（按日期顺序），rows 为 _rank_ic_ranked 返回的 (日期位置, 滞后, 值)；"
                 "返回 (滞后, 平均 IC) 两个数组，只含有记录的滞后，与按滞后分组的 IC 衰减表均值逐位相同。"},

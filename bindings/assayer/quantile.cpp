@@ -106,7 +106,8 @@ struct GroupTables {
 };
 
 GroupTables group_tables(const double* F, std::size_t n, std::size_t S, const std::vector<double>& fractions,
-                         bool asc, const double* cum, const std::vector<std::size_t>& lengths) {
+                         bool asc, const double* cum, const std::vector<std::size_t>& lengths,
+                         const std::int32_t* sorted = nullptr, const std::int32_t* count = nullptr) {
     const std::size_t K = lengths.size(), Q = fractions.size() - 1;
     zarnik::mul_size(n, S, "factor_data");  // both sizes checked before any allocation
     std::vector<double> qret(zarnik::mul_size(K, Q, n, "group returns")), qturn(qret.size());
@@ -116,7 +117,7 @@ GroupTables group_tables(const double* F, std::size_t n, std::size_t S, const st
     {
         py::gil_scoped_release release;
         zarnik::quantile::group_returns_from_growth(F, n, S, fractions, asc, cum, lengths, lab, qret.data(),
-                                                    qturn.data());
+                                                    qturn.data(), sorted, count);
     }
     zarnik::quantile::period_tables(qret.data(), qturn.data(), K, Q, n, g.daily.mutable_data(),
                                     g.turnover.mutable_data(), g.cumret.mutable_data(), g.ls.mutable_data());
@@ -138,8 +139,26 @@ py::object qr_growth(py::object /*self*/, py::object factor_data, py::object ret
 // (n x S) grouped against `growth` (the result of _growth for its frame).
 // Returns (quantile_turnover, quantile_returns, top_minus_bottom_returns) as
 // arrays with one column per period, the rows of the tables analysis() builds.
+using Int32Rows = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+
+// An integer array of `obj` as int32 with `ndim` dimensions, else ValueError naming `what`.
+Int32Rows int32_rows(const py::handle& obj, int ndim, const char* what) {
+    py::array a = py::cast<py::array>(numpy().attr("asarray")(obj));
+    if (a.dtype().kind() != 'i' || a.ndim() != ndim) {
+        raise(PyExc_ValueError, format("order: expected {} (an integer array of {} dimension(s)), got dtype {} "
+                                       "with {} dimension(s)", what, ndim, a.dtype(), a.ndim()));
+    }
+    Int32Rows out = Int32Rows::ensure(a);
+    if (!out) throw py::error_already_set();
+    return out;
+}
+
+// With `order` (the fourth element _rank_ic_ranked returns with orders=True:
+// each factor row's positions sorted ascending and their counts), the rows
+// are labelled from that order instead of being sorted again; it must be the
+// factor's own order (checked), else ValueError.
 py::tuple qr_group_returns(py::object self, py::object factor, py::object growth, py::object periods,
-                           py::object ascending) {
+                           py::object ascending, py::object order) {
     Matrix F = as_matrix(factor, "factor");
     Matrix G = as_matrix(growth, "growth");
     if (G.shape(0) != F.shape(0) || G.shape(1) != F.shape(1)) {
@@ -147,10 +166,31 @@ py::tuple qr_group_returns(py::object self, py::object factor, py::object growth
                                        py::array(G).attr("shape")));
     }
     const std::size_t n = static_cast<std::size_t>(F.shape(0)), S = static_cast<std::size_t>(F.shape(1));
+    Int32Rows pos, cnt;
+    if (!order.is_none()) {
+        if (!py::isinstance<py::tuple>(order) || py::len(order) != 2) {
+            raise(PyExc_ValueError, "order: expected a (positions, counts) pair");
+        }
+        py::tuple pair(order);
+        pos = int32_rows(pair[0], 2, "positions");
+        cnt = int32_rows(pair[1], 1, "counts");
+        if (static_cast<std::size_t>(pos.shape(0)) != n || static_cast<std::size_t>(pos.shape(1)) != S ||
+            static_cast<std::size_t>(cnt.shape(0)) != n) {
+            raise(PyExc_ValueError, format("order: expected positions of shape ({}, {}) and {} counts, got {} and {}",
+                                           n, S, n, py::array(pos).attr("shape"), py::array(cnt).attr("shape")));
+        }
+        bool ok = true;
+        {
+            py::gil_scoped_release release;
+            ok = zarnik::quantile::are_ascending_orders(F.data(), n, S, pos.data(), cnt.data());
+        }
+        if (!ok) raise(PyExc_ValueError, "order: not the ascending order of the factor's rows (ties by position)");
+    }
     py::tuple kept = tables("holding_periods")(periods, n, false);
     const std::vector<double> fractions = group_fractions(self, S);
     GroupTables g = group_tables(F.data(), n, S, fractions, py::bool_(ascending), G.data(),
-                                 kept[0].cast<std::vector<std::size_t>>());
+                                 kept[0].cast<std::vector<std::size_t>>(), order.is_none() ? nullptr : pos.data(),
+                                 order.is_none() ? nullptr : cnt.data());
     return py::make_tuple(g.turnover, g.cumret, g.ls);
 }
 
@@ -207,11 +247,13 @@ void register_quantile(py::module_& m) {
                 "analysis 计算分组收益所用的增长指数（日收益连乘，对齐到因子的日期 x 股票）；与因子值无关，"
                 "同一日期与股票上的多个因子可共用。"},
             &qr_growth, py::arg("self"), py::arg("factor_data"), py::arg("returns"))
-        .method("_group_returns", {"(self, factor, growth, periods, ascending=True)",
+        .method("_group_returns", {"(self, factor, growth, periods, ascending=True, order=None)",
                 "analysis 中依赖因子的部分：因子矩阵（日期 x 股票）对 _growth 结果分组，返回 (换手率, 累计收益, "
-                "多空收益) 三个数组，每个持有期一列，行同 analysis 的对应表。"},
+                "多空收益) 三个数组，每个持有期一列，行同 analysis 的对应表。order 为因子各行已排好的升序排列 "
+                "(位置矩阵, 各行个数)（ICAnalysis._rank_ic_ranked 的 orders=True 结果），给出时不再排序；"
+                "须与因子一致，否则 ValueError。结果不变。"},
             &qr_group_returns, py::arg("self"), py::arg("factor"), py::arg("growth"), py::arg("periods"),
-            py::arg("ascending") = true)
+            py::arg("ascending") = true, py::arg("order") = py::none())
         .build();
 }
 

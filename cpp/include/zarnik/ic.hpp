@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "zarnik/checked.hpp"
@@ -110,19 +111,25 @@ void group_correlations(const double* f, const std::vector<const double*>& R, st
 // ranked forward-return panel `fwd` (r_out, n_out: one value per row, as
 // date_correlations) and, for lags > 1, the decay rows of lags 1 .. lags - 1
 // against the panel `decay` (values as the built-in wrapper reports them).
+// With `sorted_out`, F's row orders (ascending, ties by position) are moved
+// there for a caller that sorts the same rows again.
 inline DecayTable ranked_ic(const double* F, std::size_t rows, std::size_t cols, const double* fwd,
                             const corr::RankedPanel& fwd_panel, const double* decay,
                             const corr::RankedPanel* decay_panel, std::size_t lags, double* r_out,
-                            std::int64_t* n_out) {
-    const corr::RankedPanel fp = corr::rank_panel(F, rows, cols, false);
+                            std::int64_t* n_out, corr::SortedRows* sorted_out = nullptr) {
+    corr::RankedPanel fp = corr::rank_panel(F, rows, cols, false);
     corr::ranked_lag_correlations(F, fp, fwd, fwd_panel, {0}, r_out, n_out);
-    if (lags < 2 || !decay_panel) return {};
-    std::vector<std::size_t> ls;
-    for (std::size_t lag = 1; lag < lags; ++lag) ls.push_back(lag);
-    std::vector<double> r(mul_size(rows, ls.size(), "decay"));
-    std::vector<std::int64_t> n(r.size());
-    corr::ranked_lag_correlations(F, fp, decay, *decay_panel, ls, r.data(), n.data());
-    return corr::decay_rows(r.data(), n.data(), rows, ls, true);
+    DecayTable table;
+    if (lags >= 2 && decay_panel) {
+        std::vector<std::size_t> ls;
+        for (std::size_t lag = 1; lag < lags; ++lag) ls.push_back(lag);
+        std::vector<double> r(mul_size(rows, ls.size(), "decay"));
+        std::vector<std::int64_t> n(r.size());
+        corr::ranked_lag_correlations(F, fp, decay, *decay_panel, ls, r.data(), n.data());
+        table = corr::decay_rows(r.data(), n.data(), rows, ls, true);
+    }
+    if (sorted_out) *sorted_out = std::move(fp.sorted);
+    return table;
 }
 
 }  // namespace zarnik::ic

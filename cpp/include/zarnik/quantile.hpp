@@ -46,15 +46,13 @@ inline std::vector<double> rank_cuts(std::size_t m, const std::vector<double>& f
     return cuts;
 }
 
-// Group labels 0..G-1 (-1: missing or outside the cuts) of one row of
-// values, G = fractions.size() - 1: values are ranked 1..m in the sort order
-// (ties by position); rank v goes to group 0 when cut[0] <= v <= cut[1] and
-// to group k when cut[k] < v <= cut[k + 1].
-inline void label_row(const double* v, std::size_t S, const std::vector<double>& fractions, bool ascending,
-                      std::int32_t* out, std::vector<std::int32_t>& order, zarnik::rowsort::Scratch& scratch) {
+// Group labels 0..G-1 (-1: missing or outside the cuts) of one row from its
+// m present values in sort order (`order`: positions, ties by position):
+// values are ranked 1..m in that order; rank v goes to group 0 when
+// cut[0] <= v <= cut[1] and to group k when cut[k] < v <= cut[k + 1].
+inline void label_sorted(const std::int32_t* order, std::size_t m, std::size_t S, const std::vector<double>& fractions,
+                         std::int32_t* out) {
     for (std::size_t s = 0; s < S; ++s) out[s] = -1;
-    order.resize(S);
-    const std::size_t m = zarnik::rowsort::sorted_present(v, S, order.data(), scratch, !ascending);
     if (m == 0) return;
     const std::vector<double> cuts = rank_cuts(m, fractions);
     std::size_t g = 1;  // smallest g >= 1 with cuts[g] >= rank, found by walking
@@ -65,16 +63,89 @@ inline void label_row(const double* v, std::size_t S, const std::vector<double>&
     }
 }
 
+// The same from the row's values: they are sorted ascending (descending
+// with `ascending` false), ties by position.
+inline void label_row(const double* v, std::size_t S, const std::vector<double>& fractions, bool ascending,
+                      std::int32_t* out, std::vector<std::int32_t>& order, zarnik::rowsort::Scratch& scratch) {
+    order.resize(S);
+    const std::size_t m = zarnik::rowsort::sorted_present(v, S, order.data(), scratch, !ascending);
+    label_sorted(order.data(), m, S, fractions, out);
+}
+
+// The descending order, ties by position, of the m values v[asc[0..m)]
+// given in ascending order, ties by position: the runs of equal values
+// (-0.0 and +0.0 equal) taken last to first, each in its own order.
+inline void descending_from_ascending(const double* v, const std::int32_t* asc, std::size_t m, std::int32_t* out) {
+    std::size_t w = 0, j = m;
+    while (j > 0) {
+        std::size_t i = j - 1;
+        const double x = v[asc[i]];
+        while (i > 0 && v[asc[i - 1]] == x) --i;
+        for (std::size_t k = i; k < j; ++k) out[w++] = asc[k];
+        j = i;
+    }
+}
+
+// True when asc[0..m) is the ascending order of the present values of
+// v[0..S), ties by position: every position in range and present, the
+// (value key, position) pairs strictly increasing, m the count of present
+// values.
+inline bool is_ascending_order(const double* v, std::size_t S, const std::int32_t* asc, std::size_t m) {
+    std::size_t present = 0;
+    for (std::size_t s = 0; s < S; ++s) present += !std::isnan(v[s]);
+    if (present != m) return false;
+    std::uint64_t prev_key = 0;
+    std::int64_t prev_pos = -1;
+    for (std::size_t k = 0; k < m; ++k) {
+        const std::int32_t p = asc[k];
+        if (p < 0 || static_cast<std::size_t>(p) >= S || std::isnan(v[p])) return false;
+        const std::uint64_t key = ranks::sort_key(v[p]);
+        if (k > 0 && (key < prev_key || (key == prev_key && p <= prev_pos))) return false;
+        prev_key = key;
+        prev_pos = p;
+    }
+    return true;
+}
+
+// True when every row r of F (n x S) has count[r] present values whose
+// ascending order, ties by position, is asc[r * S .. r * S + count[r]).
+inline bool are_ascending_orders(const double* F, std::size_t n, std::size_t S, const std::int32_t* asc,
+                                 const std::int32_t* count) {
+    for (std::size_t r = 0; r < n; ++r)
+        if (count[r] < 0 || static_cast<std::size_t>(count[r]) > S) return false;
+    std::vector<std::uint8_t> ok(n, 1);
+    zarnik::parallel_for(n, [&](std::size_t b, std::size_t e) {
+        for (std::size_t r = b; r < e; ++r)
+            ok[r] = is_ascending_order(F + r * S, S, asc + r * S, static_cast<std::size_t>(count[r]));
+    }, 16);
+    return std::all_of(ok.begin(), ok.end(), [](std::uint8_t x) { return x != 0; });
+}
+
 // Labels of every date from the previous date's values: row t of `out` is
-// labelled from row t - 1 of F; row 0 is all missing.
+// labelled from row t - 1 of F; row 0 is all missing. With `asc` (n x S) and
+// `count` (n), each row's present values already sorted ascending, ties by
+// position (is_ascending_order), the rows are not sorted again.
 inline void lagged_labels(const double* F, std::size_t n, std::size_t S, const std::vector<double>& fractions,
-                          bool ascending, std::int32_t* out) {
+                          bool ascending, std::int32_t* out, const std::int32_t* asc = nullptr,
+                          const std::int32_t* count = nullptr) {
     for (std::size_t s = 0; s < S && n > 0; ++s) out[s] = -1;
     zarnik::parallel_for(n > 0 ? n - 1 : 0, [&](std::size_t b, std::size_t e) {
         zarnik::rowsort::Scratch scratch;
         std::vector<std::int32_t> order;
-        for (std::size_t t = b + 1; t < e + 1; ++t)
-            label_row(F + (t - 1) * S, S, fractions, ascending, out + t * S, order, scratch);
+        for (std::size_t t = b + 1; t < e + 1; ++t) {
+            if (!asc) {
+                label_row(F + (t - 1) * S, S, fractions, ascending, out + t * S, order, scratch);
+                continue;
+            }
+            const std::int32_t* row = asc + (t - 1) * S;
+            const std::size_t m = static_cast<std::size_t>(count[t - 1]);
+            if (!ascending) {
+                order.resize(m);
+                descending_from_ascending(F + (t - 1) * S, row, m, order.data());
+                row = order.data();
+            }
+            label_sorted(row, m, S, fractions, out + t * S);
+        }
     }, 16);
 }
 
@@ -131,12 +202,43 @@ inline void period_returns(const std::int32_t* lab, const double* cum, std::size
         }, 8);
         std::vector<double> ff(Q, kNaN);
         std::vector<std::int64_t> last_block(Q, -1);
+        std::vector<std::size_t> fresh(Q);
+        std::vector<std::uint8_t> pending(Q), want(Q);
         std::size_t i = 0;  // position among the rows where the level holds anything
         for (std::size_t t = lv; t < n; ++t) {
             bool any = false;
             for (std::size_t k = 0; k < Q; ++k) any = any || mem[t * Q + k] > 0;
             if (!any) continue;
             const std::size_t r = block_of(t);
+            // members new to each group rebalanced on this row, counted in one pass over the row per
+            // distinct previous row (one for all groups unless some group was empty in between)
+            std::fill(fresh.begin(), fresh.end(), 0);
+            std::fill(pending.begin(), pending.end(), 0);
+            std::size_t waiting = 0;
+            for (std::size_t k = 0; k < Q; ++k) {
+                if (mem[t * Q + k] > 0 && last_block[k] >= 0 && r == t && static_cast<std::size_t>(last_block[k]) != r) {
+                    pending[k] = 1;
+                    ++waiting;
+                }
+            }
+            const std::int32_t* now = lab + r * S;
+            while (waiting > 0) {
+                std::size_t k0 = 0;
+                while (!pending[k0]) ++k0;
+                const std::int64_t prev = last_block[k0];
+                for (std::size_t k = 0; k < Q; ++k) want[k] = pending[k] && last_block[k] == prev ? 1 : 0;
+                const std::int32_t* before = lab + static_cast<std::size_t>(prev) * S;
+                for (std::size_t s = 0; s < S; ++s) {
+                    const std::int32_t g = now[s];
+                    if (g >= 0 && want[static_cast<std::size_t>(g)] && before[s] != g) ++fresh[static_cast<std::size_t>(g)];
+                }
+                for (std::size_t k = 0; k < Q; ++k) {
+                    if (want[k]) {
+                        pending[k] = 0;
+                        --waiting;
+                    }
+                }
+            }
             for (std::size_t k = 0; k < Q; ++k) {
                 const double v = mem[t * Q + k] > 0 ? V[t * Q + k] : kNaN;
                 const double ffv = std::isnan(v) ? ff[k] : v;
@@ -148,14 +250,8 @@ inline void period_returns(const std::int32_t* lab, const double* cum, std::size
                 }
                 if (mem[t * Q + k] == 0) continue;
                 double turn = 0.0;
-                if (last_block[k] >= 0 && r == t && static_cast<std::size_t>(last_block[k]) != r) {
-                    const std::int32_t* now = lab + r * S;
-                    const std::int32_t* before = lab + static_cast<std::size_t>(last_block[k]) * S;
-                    std::size_t fresh = 0;
-                    for (std::size_t s = 0; s < S; ++s)
-                        if (now[s] == static_cast<std::int32_t>(k) && before[s] != static_cast<std::int32_t>(k)) ++fresh;
-                    turn = static_cast<double>(fresh) / static_cast<double>(mem[t * Q + k]);
-                }
+                if (last_block[k] >= 0 && r == t && static_cast<std::size_t>(last_block[k]) != r)
+                    turn = static_cast<double>(fresh[k]) / static_cast<double>(mem[t * Q + k]);
                 last_block[k] = static_cast<std::int64_t>(r);
                 tsum[k * n + t] += turn;
                 ++tcnt[k * n + t];
@@ -173,13 +269,15 @@ inline void period_returns(const std::int32_t* lab, const double* cum, std::size
 // (n x S, on the factor's dates and instruments: aligned_growth of the daily
 // returns). The growth index does not depend on the factor: a caller grouping
 // many factors over the same dates and instruments computes it once.
+// `asc` / `count`: optional row orders of F, as lagged_labels takes them.
 inline void group_returns_from_growth(const double* F, std::size_t n, std::size_t S,
                                       const std::vector<double>& fractions, bool ascending, const double* cum,
                                       const std::vector<std::size_t>& periods, std::int32_t* lab, double* qret,
-                                      double* qturn) {
+                                      double* qturn, const std::int32_t* asc = nullptr,
+                                      const std::int32_t* count = nullptr) {
     const int q = static_cast<int>(fractions.size()) - 1;
     const std::size_t block = static_cast<std::size_t>(q) * n;
-    lagged_labels(F, n, S, fractions, ascending, lab);
+    lagged_labels(F, n, S, fractions, ascending, lab, asc, count);
     for (std::size_t k = 0; k < periods.size(); ++k) {
         period_returns(lab, cum, n, S, q, periods[k], qret + k * block, qturn + k * block);
     }

@@ -235,6 +235,7 @@ class _Shared:
     growth: np.ndarray | None = None
     growth_columns: pd.Index | None = None
     growth_index: pd.DatetimeIndex | None = None
+    same_grid: bool = False
 
 
 def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, job: _Job) -> _Shared | None:
@@ -298,10 +299,15 @@ def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, jo
         except Exception:
             growth = None  # each factor then runs the whole quantile analysis
     pre = list(fa.preprocess_pipelines)
+    growth_index = pd.DatetimeIndex(dates)
+    # the rank IC's factor matrix is the quantile analysis' one (same dates, instruments in the same
+    # order): the IC's row sorts then serve the quantile labels too
+    same_grid = bool(ranked is not None and growth is not None and index.equals(growth_index)
+                     and columns.take(order).equals(growth_columns))
     return _Shared(ic=ic, quantile=quantile, pre=pre, label=label, index=index, columns=columns,
                    forward=forward, decay_returns=decay_returns, long_index=long_index, ranked=ranked,
                    ranked_decay=ranked_decay, order=order, growth=growth, growth_columns=growth_columns,
-                   growth_index=pd.DatetimeIndex(dates))
+                   growth_index=growth_index, same_grid=same_grid)
 
 
 def _shared_fits(sh: _Shared, frame: pd.DataFrame, dates: pd.DatetimeIndex) -> bool:
@@ -326,6 +332,11 @@ def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[st
         coverage.step(name, data)
     row: dict[str, Any] = {}
     label = sh.label
+    grouped = (sh.quantile is not None and sh.growth is not None and data.columns.equals(sh.growth_columns)
+               and data.index.equals(sh.growth_index))
+    # the quantile labels read the rank IC's row sorts (the same matrix, sorted ascending)
+    shared_sort = grouped and sh.same_grid and not job.ascending
+    sorted_rows = group_input = None
     if sh.ic is not None:
         ic = sh.ic
         fa = data.reindex(index=sh.index, columns=sh.columns).to_numpy(dtype=np.float64, copy=True)
@@ -334,7 +345,13 @@ def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[st
         decay_rows = None
         if sh.ranked is not None:
             # p-values are not part of the row
-            values, _, decay_rows = ic._rank_ic_ranked(fa[:, sh.order], sh.ranked, sh.ranked_decay, p_values=False)
+            fo = fa[:, sh.order]
+            if shared_sort:
+                values, _, decay_rows, sorted_rows = ic._rank_ic_ranked(fo, sh.ranked, sh.ranked_decay,
+                                                                        p_values=False, orders=True)
+                group_input = fo
+            else:
+                values, _, decay_rows = ic._rank_ic_ranked(fo, sh.ranked, sh.ranked_decay, p_values=False)
             row.update(_ic_row(values[:, 0]))
             ic_frame = None
         else:
@@ -355,13 +372,14 @@ def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[st
             if decay is not None and len(decay):
                 curve = pd.DataFrame(decay).groupby(level="decay").mean()[label].sort_index()
                 row["decay_half_life"] = _half_life(curve.to_numpy())
-    if (sh.quantile is not None and sh.growth is not None and data.columns.equals(sh.growth_columns)
-            and data.index.equals(sh.growth_index)):
+    if grouped:
         # the tables analysis() builds, from the job's growth index: the first and last groups' turnover
         # and the long-short cumulative return
         n = len(data)
-        turnover, _, ls = sh.quantile._group_returns(data.to_numpy(dtype=np.float64), sh.growth, [job.period],
-                                                     job.ascending)
+        if group_input is None:
+            group_input = data.to_numpy(dtype=np.float64)
+        turnover, _, ls = sh.quantile._group_returns(group_input, sh.growth, [job.period], job.ascending,
+                                                     order=sorted_rows)
         row["top_minus_bottom_ann"] = _annualize_cumulative(pd.Series(ls[:, 0]))
         groups = turnover.shape[0] // max(n, 1)
         if groups:
