@@ -69,6 +69,17 @@ def _run(name, n, arrays, last):
     return out, {str(w.message) for w in caught}
 
 
+def _assert_single_columns(name, n, arrays, last, got, conditions):
+    """Every column of the batch result has the bits of that column run alone, and the batch
+    reports the union of the single columns' floating-point conditions."""
+    want_conditions = set()
+    for j in range(got.shape[1]):
+        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], last)
+        want_conditions |= c
+        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), (j, got[:, j], want[:, 0])
+    assert conditions == want_conditions
+
+
 @settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(
     name=st.sampled_from(STREAMED + OTHERS),
@@ -93,12 +104,7 @@ def test_batch_equals_single_columns(name, L, N, frac, kind, layout, last, seed,
     got, conditions = _run(name, n, arrays, last)
     assert got.shape == (L - n + 1, N)
     _check_layout(got, layout)
-    want_conditions = set()
-    for j in range(N):
-        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], last)
-        want_conditions |= c
-        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), (j, got[:, j], want[:, 0])
-    assert conditions == want_conditions
+    _assert_single_columns(name, n, arrays, last, got, conditions)
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
@@ -181,12 +187,7 @@ def test_outputs_larger_than_the_caches(name, layout, n, avx2_off, monkeypatch):
     got, conditions = _run(name, n, arrays, 4_321)
     assert got.nbytes >= 16 << 20
     _check_layout(got, layout)
-    want_conditions = set()
-    for j in range(N):
-        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], 4_321)
-        want_conditions |= c
-        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
-    assert conditions == want_conditions
+    _assert_single_columns(name, n, arrays, 4_321, got, conditions)
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
@@ -208,12 +209,7 @@ def test_pair_operands_in_different_layouts(name, layouts, N):
         assert got.flags.f_contiguous
     else:
         assert got.flags.c_contiguous
-    want_conditions = set()
-    for j in range(N):
-        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], 321)
-        want_conditions |= c
-        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
-    assert conditions == want_conditions
+    _assert_single_columns(name, n, arrays, 321, got, conditions)
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
@@ -238,9 +234,4 @@ def test_long_column_major_panels(name, layout, n, avx2_off, monkeypatch):
         arrays.append(LAYOUTS[layout](x))
     got, conditions = _run(name, n, arrays, 9_876)
     assert got.flags.f_contiguous
-    want_conditions = set()
-    for j in range(N):
-        want, c = _run(name, n, [a[:, j:j + 1] for a in arrays], 9_876)
-        want_conditions |= c
-        assert np.array_equal(got[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
-    assert conditions == want_conditions
+    _assert_single_columns(name, n, arrays, 9_876, got, conditions)
