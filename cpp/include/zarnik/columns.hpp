@@ -695,21 +695,22 @@ inline void transpose4(__m256d& a, __m256d& b, __m256d& c, __m256d& d) {
     d = _mm256_permute2f128_pd(t1, t3, 0x31);
 }
 
+// Four vectors of four read `from_step` apart, written transposed `to_step` apart.
+inline void move4x4(const double* from, std::ptrdiff_t from_step, double* to, std::ptrdiff_t to_step) {
+    __m256d a = _mm256_loadu_pd(from), b = _mm256_loadu_pd(from + from_step),
+            c = _mm256_loadu_pd(from + 2 * from_step), d = _mm256_loadu_pd(from + 3 * from_step);
+    transpose4(a, b, c, d);
+    _mm256_storeu_pd(to, a);
+    _mm256_storeu_pd(to + to_step, b);
+    _mm256_storeu_pd(to + 2 * to_step, c);
+    _mm256_storeu_pd(to + 3 * to_step, d);
+}
+
 template <int W>
 inline std::size_t columns_to_rows(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
     std::size_t r = 0;
     for (; r + 4 <= L; r += 4)
-        for (int g = 0; g < W; g += 4) {
-            const double* p = x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r);
-            __m256d a = _mm256_loadu_pd(p), b = _mm256_loadu_pd(p + cs), c = _mm256_loadu_pd(p + 2 * cs),
-                    d = _mm256_loadu_pd(p + 3 * cs);
-            transpose4(a, b, c, d);
-            double* q = dst + r * W + std::size_t(g);
-            _mm256_storeu_pd(q, a);
-            _mm256_storeu_pd(q + W, b);
-            _mm256_storeu_pd(q + 2 * W, c);
-            _mm256_storeu_pd(q + 3 * W, d);
-        }
+        for (int g = 0; g < W; g += 4) move4x4(x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r), cs, dst + r * W + std::size_t(g), W);
     return r;
 }
 
@@ -717,17 +718,7 @@ template <int W>
 inline std::size_t rows_to_columns(const double* src, std::size_t m, double* x, std::ptrdiff_t cs) {
     std::size_t r = 0;
     for (; r + 4 <= m; r += 4)
-        for (int g = 0; g < W; g += 4) {
-            const double* q = src + r * W + std::size_t(g);
-            __m256d a = _mm256_loadu_pd(q), b = _mm256_loadu_pd(q + W), c = _mm256_loadu_pd(q + 2 * W),
-                    d = _mm256_loadu_pd(q + 3 * W);
-            transpose4(a, b, c, d);
-            double* p = x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r);
-            _mm256_storeu_pd(p, a);
-            _mm256_storeu_pd(p + cs, b);
-            _mm256_storeu_pd(p + 2 * cs, c);
-            _mm256_storeu_pd(p + 3 * cs, d);
-        }
+        for (int g = 0; g < W; g += 4) move4x4(src + r * W + std::size_t(g), W, x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r), cs);
     return r;
 }
 }  // namespace avx2
@@ -736,17 +727,18 @@ inline std::size_t rows_to_columns(const double* src, std::size_t m, double* x, 
 
 #if ZARNIK_SIMD_SSE2
 namespace sse2 {
+// Two vectors of two read `from_step` apart, written transposed `to_step` apart.
+inline void move2x2(const double* from, std::ptrdiff_t from_step, double* to, std::ptrdiff_t to_step) {
+    const __m128d a = _mm_loadu_pd(from), b = _mm_loadu_pd(from + from_step);
+    _mm_storeu_pd(to, _mm_unpacklo_pd(a, b));
+    _mm_storeu_pd(to + to_step, _mm_unpackhi_pd(a, b));
+}
+
 template <int W>
 inline std::size_t columns_to_rows(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
     std::size_t r = 0;
     for (; r + 2 <= L; r += 2)
-        for (int g = 0; g < W; g += 2) {
-            const double* p = x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r);
-            const __m128d a = _mm_loadu_pd(p), b = _mm_loadu_pd(p + cs);
-            double* q = dst + r * W + std::size_t(g);
-            _mm_storeu_pd(q, _mm_unpacklo_pd(a, b));
-            _mm_storeu_pd(q + W, _mm_unpackhi_pd(a, b));
-        }
+        for (int g = 0; g < W; g += 2) move2x2(x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r), cs, dst + r * W + std::size_t(g), W);
     return r;
 }
 
@@ -754,13 +746,7 @@ template <int W>
 inline std::size_t rows_to_columns(const double* src, std::size_t m, double* x, std::ptrdiff_t cs) {
     std::size_t r = 0;
     for (; r + 2 <= m; r += 2)
-        for (int g = 0; g < W; g += 2) {
-            const double* q = src + r * W + std::size_t(g);
-            const __m128d a = _mm_loadu_pd(q), b = _mm_loadu_pd(q + W);
-            double* p = x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r);
-            _mm_storeu_pd(p, _mm_unpacklo_pd(a, b));
-            _mm_storeu_pd(p + cs, _mm_unpackhi_pd(a, b));
-        }
+        for (int g = 0; g < W; g += 2) move2x2(src + r * W + std::size_t(g), W, x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r), cs);
     return r;
 }
 }  // namespace sse2
