@@ -339,7 +339,10 @@ def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[st
     sorted_rows = group_input = None
     if sh.ic is not None:
         ic = sh.ic
-        fa = data.reindex(index=sh.index, columns=sh.columns).to_numpy(dtype=np.float64, copy=True)
+        if data.index.equals(sh.index) and data.columns.equals(sh.columns):
+            fa = data.to_numpy(dtype=np.float64, copy=True)  # the labels already line up: no reindexing
+        else:
+            fa = data.reindex(index=sh.index, columns=sh.columns).to_numpy(dtype=np.float64, copy=True)
         if bool(ic.rank_ic) and job.ascending:
             fa = fa * -1.0
         decay_rows = None
@@ -609,7 +612,8 @@ def _analyse_batch(job: _Job, batch: list[tuple[str, str, Any]], evaluated: Eval
             continue
         frame = frames.pop(name)
         values = frame.to_numpy(dtype=np.float64)
-        rec["row"]["coverage"] = float(np.isfinite(values).mean()) if values.size else math.nan
+        # the share of finite cells (a count over the size: the same number as the mean of the mask)
+        rec["row"]["coverage"] = np.count_nonzero(np.isfinite(values)) / values.size if values.size else math.nan
         if job.keep_values:
             rec["values"] = frame
         if st["returns_error"]:
