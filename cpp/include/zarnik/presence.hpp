@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <type_traits>
 #include <vector>
 
 #include "zarnik/rowwise.hpp"
@@ -29,8 +30,8 @@ inline void row_presence(const rowwise::View& in, std::int64_t* counts, std::uin
         return in.data + static_cast<std::ptrdiff_t>(r) * in.row_stride + static_cast<std::ptrdiff_t>(c) * in.col_stride;
     };
     // NaN compares false everywhere: it is neither counted nor taken as a bound
-    if (in.row_stride == 1 && in.col_stride != 1) {
-        // column-major: each column is a contiguous run of dates; the row accumulators vectorize
+    // column-major: each column is a contiguous run of dates; the row accumulators vectorize
+    const auto by_columns = [&] {
         for (std::size_t c = 0; c < cols; ++c) {
             const double* x = at(0, c);
             std::int64_t n = 0;
@@ -44,10 +45,12 @@ inline void row_presence(const rowwise::View& in, std::int64_t* counts, std::uin
             }
             if (col_counts) col_counts[c] = n;
         }
-    } else {
-        // row by row, four independent lanes per row; the column counts in a second loop over the row
+    };
+    // row by row, four independent lanes per row
+    const auto by_rows = [&](auto with_columns) {
+        constexpr bool kColumns = decltype(with_columns)::value;
         constexpr std::size_t kLanes = 4;
-        std::vector<double> row(cols);
+        std::vector<double> row(in.col_stride == 1 ? 0 : cols);
         for (std::size_t r = 0; r < rows; ++r) {
             const double* x = at(r, 0);
             if (in.col_stride != 1) {
@@ -61,6 +64,7 @@ inline void row_presence(const rowwise::View& in, std::int64_t* counts, std::uin
                 for (std::size_t k = 0; k < kLanes; ++k) {
                     const double v = x[c + k];
                     n[k] += v == v;
+                    if constexpr (kColumns) col_counts[c + k] += v == v;
                     l[k] = v < l[k] ? v : l[k];
                     h[k] = v > h[k] ? v : h[k];
                 }
@@ -68,6 +72,7 @@ inline void row_presence(const rowwise::View& in, std::int64_t* counts, std::uin
             for (; c < cols; ++c) {
                 const double v = x[c];
                 n[0] += v == v;
+                if constexpr (kColumns) col_counts[c] += v == v;
                 l[0] = v < l[0] ? v : l[0];
                 h[0] = v > h[0] ? v : h[0];
             }
@@ -79,9 +84,14 @@ inline void row_presence(const rowwise::View& in, std::int64_t* counts, std::uin
             }
             lo[r] = lr;
             hi[r] = hr;
-            if (col_counts)
-                for (std::size_t j = 0; j < cols; ++j) col_counts[j] += x[j] == x[j];
         }
+    };
+    if (in.row_stride == 1 && in.col_stride != 1) {
+        by_columns();
+    } else if (col_counts) {
+        by_rows(std::true_type{});
+    } else {
+        by_rows(std::false_type{});
     }
     for (std::size_t r = 0; r < rows; ++r) constant[r] = counts[r] >= 2 && hi[r] - lo[r] == 0.0;
 }

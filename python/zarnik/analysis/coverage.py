@@ -29,7 +29,7 @@ def _float_values(frame: Any) -> np.ndarray | None:
     if isinstance(frame, pd.DataFrame):
         # the identity test settles the usual case (numpy's float64 dtype is one object) without an
         # equality call per column
-        if frame.shape[1] == 0 or not all(d is _F64 or d == _F64 for d in frame.dtypes):
+        if frame.shape[1] == 0 or not all(d is _F64 or d == _F64 for d in frame.dtypes.to_numpy()):
             return None
         values = frame.to_numpy()
     else:
