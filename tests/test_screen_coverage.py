@@ -82,3 +82,49 @@ def test_float_values_only_without_conversion(make, fast):
 def test_one_dimensional_input_is_a_clear_error():
     with pytest.raises(ValueError, match="expected a 2-D frame"):
         CoverageAccount(np.arange(3.0))
+
+
+def _layouts(v: np.ndarray) -> list[np.ndarray]:
+    """The same matrix in the memory layouts a frame's block can have: C and Fortran order, a
+    strided slice, reversed rows and columns, a non-contiguous view of a wider array."""
+    wide = np.full((v.shape[0], 2 * v.shape[1] + 1), 7.0)
+    wide[:, 1::2] = v
+    return [np.ascontiguousarray(v), np.asfortranarray(v), wide[:, 1::2],
+            np.ascontiguousarray(v[::-1, ::-1])[::-1, ::-1], np.asfortranarray(np.repeat(v, 2, axis=0))[::2]]
+
+
+@st.composite
+def _matrices(draw: st.DrawFn) -> np.ndarray:
+    rows = draw(st.integers(0, 40))
+    cols = draw(st.integers(0, 23))
+    cells = draw(st.lists(_CELLS, min_size=rows * cols, max_size=rows * cols))
+    values = np.array(cells, dtype=np.float64).reshape(rows, cols)
+    # whole rows of one value (constant rows) and of one value besides NaN
+    for r in draw(st.lists(st.integers(0, max(rows - 1, 0)), max_size=4)) if rows else []:
+        fill = draw(_CELLS)
+        keep = np.isnan(values[r]) if draw(st.booleans()) else np.zeros(cols, dtype=bool)
+        values[r] = np.where(keep, np.nan, fill)
+    return values
+
+
+@settings(max_examples=300, deadline=None)
+@given(_matrices())
+def test_one_pass_presence_matches_the_numpy_helpers(v):
+    from zarnik.analysis.coverage import _presence
+
+    frame = pd.DataFrame(v.astype(object))  # the helpers' pandas path, not the float one
+    counts = _counts(frame)
+    constant = _constant_rows(frame, counts)
+    per_column = frame.count(axis=0).to_numpy()
+    for layout in _layouts(v):
+        got_counts, got_constant, got_columns = _presence(None, layout, column_counts=True)
+        np.testing.assert_array_equal(got_counts, counts)
+        assert got_counts.dtype == np.int64
+        np.testing.assert_array_equal(got_constant, constant)
+        np.testing.assert_array_equal(got_columns, per_column)
+        assert _presence(None, layout)[2] is None
+    # the fallback (no float array) gives the same three
+    back = _presence(frame, None, column_counts=True)
+    np.testing.assert_array_equal(back[0], counts)
+    np.testing.assert_array_equal(back[1], constant)
+    np.testing.assert_array_equal(back[2], per_column)

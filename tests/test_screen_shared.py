@@ -123,6 +123,8 @@ def _screen_panels(draw):
     rng = np.random.default_rng(draw(st.integers(0, 2**32 - 1)))
     dates = pd.bdate_range("2023-02-01", periods=t + 22)
     cols = ["X{:03d}".format(i) for i in range(n)]
+    if draw(st.booleans()):  # instruments not in sorted order: the IC's long table reorders them
+        cols = [cols[i] for i in rng.permutation(n)]
     r = rng.normal(scale=0.02, size=(t + 22, n))
     r[rng.random(r.shape) < draw(st.sampled_from([0.0, 0.05]))] = np.nan
     f = rng.normal(size=(t, n)) + 20 * r[1:t + 1]
@@ -168,7 +170,10 @@ def test_screen_row_from_shared_pieces_is_the_pipeline_row(case, ascending, quan
                       market_path="", fingerprint="", fields=[], lookback=0, ascending=ascending)
     sh = screen._shared_analysis(fa, returns, factor.index, job)
     assert sh is not None and sh.growth is not None and sh.ranked is not None
-    assert sh.same_grid  # the quantile labels read the rank IC's row sorts (unless ascending)
+    in_order = list(factor.columns) == sorted(factor.columns)
+    assert sh.order_is_identity == in_order
+    # the quantile labels read the rank IC's row sorts (unless ascending) when the IC keeps the order
+    assert sh.same_grid == in_order
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
         row, data = screen._screen_shared(sh, factor.copy(), job)

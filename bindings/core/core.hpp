@@ -10,4 +10,5 @@ void register_core_ols(py::module_& m);        // per-date least-squares residua
 void register_core_xsection(py::module_& m);   // cross-sectional helpers (ranks, correlations)
 void register_core_ranks(py::module_& m);      // percentile ranks, correlations within cells
 void register_core_elementwise(py::module_& m);  // fused element-wise programs
+void register_core_presence(py::module_& m);     // present cells per row, constant rows
 }  // namespace zarnik_py

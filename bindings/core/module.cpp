@@ -10,4 +10,5 @@ PYBIND11_MODULE(_core, m) {
     zarnik_py::register_core_xsection(m);
     zarnik_py::register_core_ranks(m);
     zarnik_py::register_core_elementwise(m);
+    zarnik_py::register_core_presence(m);
 }

@@ -14,18 +14,22 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from zarnik import _core
 from zarnik.exception import DataCoverageWarning, warn_coverage
 
 __all__ = ["CoverageAccount", "has_no_data", "DataCoverageWarning"]
 
 _COLUMNS = ("cells", "share", "lost", "dates_with_values", "dates_emptied")
+_F64 = np.dtype(np.float64)
 
 
 def _float_values(frame: Any) -> np.ndarray | None:
     """The frame's values as a float64 2-D array when that needs no conversion (a float frame or
     array), else None."""
     if isinstance(frame, pd.DataFrame):
-        if frame.shape[1] == 0 or not all(d == np.float64 for d in frame.dtypes):
+        # the identity test settles the usual case (numpy's float64 dtype is one object) without an
+        # equality call per column
+        if frame.shape[1] == 0 or not all(d is _F64 or d == _F64 for d in frame.dtypes.to_numpy()):
             return None
         values = frame.to_numpy()
     else:
@@ -62,6 +66,20 @@ def _constant_rows(frame: Any, counts: np.ndarray, values: np.ndarray | None = N
     return (counts >= 2) & (spread == 0)
 
 
+def _presence(frame: Any, values: np.ndarray | None,
+              column_counts: bool = False) -> tuple[np.ndarray, np.ndarray, np.ndarray | None]:
+    """``_counts``, ``_constant_rows`` and (with ``column_counts``) the cells holding a value in each
+    column; one pass in C++ over a float64 array, else the separate helpers."""
+    if values is not None:
+        counts, constant, per_column = _core.row_presence(values, column_counts)
+        return counts, constant, per_column
+    counts = _counts(frame)
+    per_column = None
+    if column_counts and isinstance(frame, pd.DataFrame):
+        per_column = frame.count(axis=0).to_numpy()
+    return counts, _constant_rows(frame, counts), per_column
+
+
 def _plural(n: int, word: str) -> str:
     return "{:,} {}{}".format(n, word, "" if n == 1 else "s")
 
@@ -73,13 +91,13 @@ class CoverageAccount:
         self._rows: list[dict[str, Any]] = []
         self._index: Any = getattr(factor_data, "index", None)
         values = _float_values(factor_data)
-        self._last = _counts(factor_data, values)
-        self._last_constant = _constant_rows(factor_data, self._last, values)
+        self._last, self._last_constant, per_column = _presence(
+            factor_data, values, column_counts=warn and isinstance(factor_data, pd.DataFrame))
         shape = np.shape(factor_data)
         self._size = int(shape[0]) * int(shape[1]) if len(shape) == 2 else int(self._last.size)
         self._record(stage, self._last, lost=0, emptied=0)
         if warn:
-            self._warn_input(stage, factor_data, values)
+            self._warn_input(stage, factor_data, per_column)
 
     def _record(self, stage: Any, counts: np.ndarray, lost: int, emptied: int) -> None:
         cells = int(counts.sum())
@@ -92,15 +110,15 @@ class CoverageAccount:
             "dates_emptied": emptied,
         })
 
-    def _warn_input(self, stage: Any, frame: Any, values: np.ndarray | None = None) -> None:
+    def _warn_input(self, stage: Any, frame: Any, per_column: np.ndarray | None = None) -> None:
         total = int(self._last.sum())
         if total == 0:
             warn_coverage("{}: the factor data holds no value on any date; every analysis will report "
                           "no data".format(stage))
             return
         if isinstance(frame, pd.DataFrame):
-            per_column = (np.count_nonzero(~np.isnan(values), axis=0) if values is not None
-                          else frame.count(axis=0).to_numpy())
+            if per_column is None:
+                per_column = frame.count(axis=0).to_numpy()
             empty = frame.columns[per_column == 0]
             if len(empty):
                 shown = ", ".join(map(str, empty[:5])) + (", ..." if len(empty) > 5 else "")
@@ -109,8 +127,7 @@ class CoverageAccount:
 
     def step(self, stage: Any, frame: Any, warn: bool = True) -> None:
         """记录一个步骤之后的数据；该步骤使整日或全部数据缺失时发出 DataCoverageWarning。"""
-        values = _float_values(frame)
-        counts = _counts(frame, values)
+        counts, constant, _ = _presence(frame, _float_values(frame))
         before = int(self._last.sum())
         after = int(counts.sum())
         same_rows = counts.shape == self._last.shape and (
@@ -122,7 +139,6 @@ class CoverageAccount:
             emptied = max(int(np.count_nonzero(self._last)) - int(np.count_nonzero(counts)), 0)
             lost = max(before - after, 0)
             self._index = getattr(frame, "index", None)
-        constant = _constant_rows(frame, counts, values)
         collapsed = int(np.count_nonzero(constant & ~self._last_constant)) if same_rows else 0
         self._record(stage, counts, lost=lost, emptied=emptied)
         self._last, self._last_constant = counts, constant

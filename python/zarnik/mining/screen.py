@@ -214,7 +214,7 @@ class _Shared:
     ``long_index``: the (date, instrument) index of the IC analysis' long table. For a rank IC,
     ``ranked`` and ``ranked_decay`` hold those returns with each date's values sorted once for the
     whole job, instruments in the long table's order (``order`` picks them from ``columns``; ranks do
-    not depend on the instruments' order). ``growth``: the quantile analysis' growth index of the
+    not depend on the instruments' order; ``order_is_identity``: ``order`` keeps them as they are). ``growth``: the quantile analysis' growth index of the
     returns on the job's dates (``growth_index``) and instruments (``growth_columns``), the part of its
     group returns that does not depend on the factor; None when the step has a benchmark (each factor
     then runs the whole quantile analysis, whose benchmark loading may warn).
@@ -236,6 +236,7 @@ class _Shared:
     growth_columns: pd.Index | None = None
     growth_index: pd.DatetimeIndex | None = None
     same_grid: bool = False
+    order_is_identity: bool = False
 
 
 def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, job: _Job) -> _Shared | None:
@@ -307,7 +308,8 @@ def _shared_analysis(fa: Any, returns: pd.DataFrame, dates: pd.DatetimeIndex, jo
     return _Shared(ic=ic, quantile=quantile, pre=pre, label=label, index=index, columns=columns,
                    forward=forward, decay_returns=decay_returns, long_index=long_index, ranked=ranked,
                    ranked_decay=ranked_decay, order=order, growth=growth, growth_columns=growth_columns,
-                   growth_index=growth_index, same_grid=same_grid)
+                   growth_index=growth_index, same_grid=same_grid,
+                   order_is_identity=order is not None and bool(np.array_equal(order, np.arange(len(order)))))
 
 
 def _shared_fits(sh: _Shared, frame: pd.DataFrame, dates: pd.DatetimeIndex) -> bool:
@@ -339,13 +341,17 @@ def _screen_shared(sh: _Shared, frame: pd.DataFrame, job: _Job) -> tuple[dict[st
     sorted_rows = group_input = None
     if sh.ic is not None:
         ic = sh.ic
-        fa = data.reindex(index=sh.index, columns=sh.columns).to_numpy(dtype=np.float64, copy=True)
+        if data.index.equals(sh.index) and data.columns.equals(sh.columns):
+            fa = data.to_numpy(dtype=np.float64, copy=True)  # the labels already line up: no reindexing
+        else:
+            fa = data.reindex(index=sh.index, columns=sh.columns).to_numpy(dtype=np.float64, copy=True)
         if bool(ic.rank_ic) and job.ascending:
             fa = fa * -1.0
         decay_rows = None
         if sh.ranked is not None:
             # p-values are not part of the row
-            fo = fa[:, sh.order]
+            # the long table's instruments are usually already in the frame's order: no second copy then
+            fo = fa if sh.order_is_identity else fa[:, sh.order]
             if shared_sort:
                 values, _, decay_rows, sorted_rows = ic._rank_ic_ranked(fo, sh.ranked, sh.ranked_decay,
                                                                         p_values=False, orders=True)
@@ -609,7 +615,8 @@ def _analyse_batch(job: _Job, batch: list[tuple[str, str, Any]], evaluated: Eval
             continue
         frame = frames.pop(name)
         values = frame.to_numpy(dtype=np.float64)
-        rec["row"]["coverage"] = float(np.isfinite(values).mean()) if values.size else math.nan
+        # the share of finite cells (a count over the size: the same number as the mean of the mask)
+        rec["row"]["coverage"] = np.count_nonzero(np.isfinite(values)) / values.size if values.size else math.nan
         if job.keep_values:
             rec["values"] = frame
         if st["returns_error"]:
