@@ -69,6 +69,21 @@ def _run(name, n, arrays, last):
     return out, {str(w.message) for w in caught}
 
 
+def _walk(rng, L, N, level, nan_share):
+    """A random walk around ``level`` per column, with a share of cells missing."""
+    x = level + np.cumsum(rng.standard_normal((L, N)), axis=0)
+    x[rng.random((L, N)) < nan_share] = np.nan
+    return x
+
+
+def _hard_columns(rng, x, ill, huge, constant, constant_rows, value):
+    """Columns that take the 1-D kernel's slow paths: ill-conditioned, large enough to overflow,
+    and a constant stretch."""
+    x[:, ill] = 1e12 + rng.standard_normal(len(x)) * 1e-3
+    x[:, huge] *= 1e300
+    x[:constant_rows, constant] = value
+
+
 def _assert_single_columns(name, n, arrays, last, got, conditions):
     """Every column of the batch result has the bits of that column run alone, and the batch
     reports the union of the single columns' floating-point conditions."""
@@ -117,8 +132,7 @@ def test_wide_panels_any_thread_count(name, layout, n, monkeypatch):
     L, N = 300, 71
     arrays = []
     for _ in range(2 if name in PAIR else 1):
-        x = 100 + np.cumsum(rng.standard_normal((L, N)), axis=0)
-        x[rng.random((L, N)) < 0.01] = np.nan
+        x = _walk(rng, L, N, 100, 0.01)
         x[:, 5] = 1e12 + rng.standard_normal(L) * 1e-3  # ill-conditioned column
         x[:40, 17] = 7.0  # constant stretch
         arrays.append(LAYOUTS[layout](x))
@@ -177,12 +191,9 @@ def test_outputs_larger_than_the_caches(name, layout, n, avx2_off, monkeypatch):
     L, N = 1300, 2000
     arrays = []
     for s in range(2 if name in PAIR else 1):
-        x = 100 + np.cumsum(rng.standard_normal((L, N)), axis=0)
-        x[rng.random((L, N)) < 0.01] = np.nan
+        x = _walk(rng, L, N, 100, 0.01)
         if s == 0:
-            x[:, 3] = 1e12 + rng.standard_normal(L) * 1e-3  # ill-conditioned: recomputed by the 1-D kernel
-            x[:, 1500] *= 1e300  # large enough to overflow
-            x[:300, 7] = 2.5  # constant stretch
+            _hard_columns(rng, x, ill=3, huge=1500, constant=7, constant_rows=300, value=2.5)
         arrays.append(LAYOUTS[layout](x))
     got, conditions = _run(name, n, arrays, 4_321)
     assert got.nbytes >= 16 << 20
@@ -201,8 +212,7 @@ def test_pair_operands_in_different_layouts(name, layouts, N):
     L, n = 90, 7
     arrays = []
     for layout in layouts:
-        x = 50 + np.cumsum(rng.standard_normal((L, N)), axis=0)
-        x[rng.random((L, N)) < 0.03] = np.nan
+        x = _walk(rng, L, N, 50, 0.03)
         arrays.append(LAYOUTS[layout](x))
     got, conditions = _run(name, n, arrays, 321)
     if all(lay in BY_COLUMNS for lay in layouts):
@@ -225,12 +235,9 @@ def test_long_column_major_panels(name, layout, n, avx2_off, monkeypatch):
     L, N = 3400, 23
     arrays = []
     for s in range(2 if name in PAIR else 1):
-        x = 100 + np.cumsum(rng.standard_normal((L, N)), axis=0)
-        x[rng.random((L, N)) < 0.01] = np.nan
+        x = _walk(rng, L, N, 100, 0.01)
         if s == 0:
-            x[:, 6] = 1e12 + rng.standard_normal(L) * 1e-3  # ill-conditioned
-            x[:, 9] *= 1e300  # large enough to overflow
-            x[:900, 13] = -4.0  # constant stretch
+            _hard_columns(rng, x, ill=6, huge=9, constant=13, constant_rows=900, value=-4.0)
         arrays.append(LAYOUTS[layout](x))
     got, conditions = _run(name, n, arrays, 9_876)
     assert got.flags.f_contiguous
