@@ -217,3 +217,55 @@ def test_an_overflowing_window_with_a_zero_is_zero():
     assert np.all(got[holds_zero] == 0.0)
     neg = np.array([np.signbit(x[k:k + 68]).sum() % 2 == 1 for k in i[holds_zero]])
     np.testing.assert_array_equal(np.signbit(got[holds_zero]), neg)
+
+
+def _call(name: str, x: np.ndarray, y: np.ndarray, n: int) -> np.ndarray:
+    return getattr(R, name)(n, x, y) if name in PAIR else getattr(R, name)(x, n)
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.integers(0, 2**32 - 1), st.lists(st.integers(1, 120), min_size=2, max_size=6),
+       st.sampled_from(SINGLE + PAIR))
+def test_a_result_does_not_depend_on_the_calls_before_it(seed, windows, name):
+    # kernels may keep per-thread scratch (the ema weights of the last window): calls with
+    # other windows in between must not change a window's bits
+    rng = np.random.default_rng(seed)
+    x, y = rng.normal(100.0, 5.0, 150), rng.normal(0.0, 1.0, 150)
+    x[rng.integers(0, 150, 3)] = np.nan
+    first = {n: _call(name, x, y, n) for n in windows}
+    for n in reversed(windows):
+        assert_same_bits(_call(name, x, y, n), first[n], "{} n={} after other windows".format(name, n))
+
+
+@pytest.mark.parametrize("name", ["ema", "wma", "slope", "ts_rank", "covariance"])
+def test_threads_with_different_windows_give_the_sequential_bits(name):
+    import concurrent.futures as cf
+
+    rng = np.random.default_rng(7)
+    x, y = rng.normal(10.0, 1.0, (600, 40)), rng.normal(0.0, 1.0, (600, 40))
+    x[rng.random(x.shape) < 0.01] = np.nan
+    kernel = getattr(R, name)
+    args = (lambda n: (kernel, n, x, y)) if name in PAIR else (lambda n: (kernel, n, x))
+    windows = [3, 250, 20, 1, 77, 250, 5, 20] * 3
+    expected = {n: R._apply_columns(*args(n)) for n in set(windows)}
+    def on_thread(n):
+        with np.errstate(all="ignore"):  # the error state is per thread
+            return R._apply_columns(*args(n))
+
+    with cf.ThreadPoolExecutor(4) as pool:
+        got = list(pool.map(on_thread, windows))
+    for n, r in zip(windows, got):
+        assert_same_bits(r, expected[n], "{} n={} on a thread".format(name, n))
+
+
+@settings(max_examples=40, deadline=None)
+@given(st.integers(0, 2**32 - 1), st.lists(st.integers(1, 60), min_size=1, max_size=5))
+def test_ema_weights_follow_the_window_of_each_call(seed, windows):
+    rng = np.random.default_rng(seed)
+    x = rng.normal(50.0, 3.0, 200)
+    for n in windows:
+        alpha = 2.0 / (n + 1)
+        w = alpha * (1 - alpha) ** np.arange(n - 1, -1, -1.0)
+        want = np.lib.stride_tricks.sliding_window_view(x, n) @ w
+        got = R.ema(x, n)
+        np.testing.assert_allclose(got, want, rtol=1e-12, err_msg="ema n={}".format(n))

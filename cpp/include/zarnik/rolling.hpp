@@ -295,18 +295,53 @@ struct AvedevState {
 
 
 // ---- exponential moving average (weights alpha (1 - alpha)^(n - j)) -------
+// The weights of window n and the factors of the block sums. Computing them
+// costs n calls of pow (about 7 us at n = 250, more than the kernel on a short
+// series), and a 2-D call computes the same ones for every column, so each
+// thread keeps those of the last window it used.
+struct EmaWeights {
+    std::size_t n = 0;
+    double alpha = 0.0, q = 0.0;
+    double total = 0.0;                   // sum of the weights, 1 - q^n
+    std::vector<double> weights;          // alpha q^(n - 1 - j), oldest first
+    std::vector<double> up, wsuf, wpre;   // q^t; alpha q^t; alpha q^-t
+
+    static const EmaWeights& of(std::size_t n) {
+        thread_local EmaWeights w;
+        if (w.n != n || w.weights.empty()) w.fill(n);
+        return w;
+    }
+
+private:
+    void fill(std::size_t n_) {
+        n = 0;  // not valid until filled (an allocation below may throw)
+        if (n_ == 0) return;
+        alpha = 2.0 / (double(n_) + 1.0);
+        q = 1.0 - alpha;
+        weights.resize(n_);
+        for (std::size_t j = 0; j < n_; ++j) weights[j] = alpha * std::pow(q, double(n_ - 1 - j));
+        up.resize(n_);
+        wsuf.resize(n_);
+        wpre.resize(n_);
+        up[0] = 1.0;
+        double down = 1.0;
+        wsuf[0] = wpre[0] = alpha;
+        for (std::size_t t = 1; t < n_; ++t) {
+            up[t] = up[t - 1] * q;
+            down /= q;
+            wsuf[t] = alpha * up[t];
+            wpre[t] = alpha * down;
+        }
+        total = 0.0;
+        for (std::size_t j = 0; j < n_; ++j) total += weights[j];
+        n = n_;
+    }
+};
+
 struct EmaState {
     const double* x;
     std::size_t n;
-    double alpha, q;
-    std::vector<double> weights;
-
-    EmaState(const double* x_, std::size_t n_) : x(x_), n(n_) {
-        alpha = 2.0 / (double(n) + 1.0);
-        q = 1.0 - alpha;
-        weights.resize(n);
-        for (std::size_t j = 0; j < n; ++j) weights[j] = alpha * std::pow(q, double(n - 1 - j));
-    }
+    const double* weights;
     double naive(std::size_t i) const {
         double t = 0.0;
         for (std::size_t j = 0; j < n; ++j) t += x[i + j] * weights[j];
@@ -965,23 +1000,12 @@ inline void avedev(const double* x, std::size_t L, std::size_t n, double* out, s
 // with q^(E-k) above 1 for the prefix part (at most q^-(n-1), about e^2).
 // About an anchor c: ema = c (1 - q^n) + the same sum over x_k - c.
 inline void ema(const double* x, std::size_t L, std::size_t n, double* out, std::int64_t last = -1) {
-    EmaState st(x, n);
-    const double alpha = st.alpha, q = st.q;
     // weight of position k of block [B, E]: alpha q^(E-k) (k <= E) or alpha q^-(k-E)
-    std::vector<double> up(n), wsuf(n), wpre(n);  // q^t; alpha q^t; alpha q^-t
-    up[0] = 1.0;
-    double down = 1.0;
-    wsuf[0] = wpre[0] = alpha;
-    for (std::size_t t = 1; t < n; ++t) {
-        up[t] = up[t - 1] * q;
-        down /= q;
-        wsuf[t] = alpha * up[t];
-        wpre[t] = alpha * down;
-    }
-    double total = 0.0;  // sum of the weights, 1 - q^n
-    for (std::size_t j = 0; j < n; ++j) total += st.weights[j];
-    const double* ws = wsuf.data();
-    const double* wp = wpre.data();
+    const EmaWeights& w = EmaWeights::of(n);
+    const double total = w.total;
+    const double* ws = w.wsuf.data();
+    const double* wp = w.wpre.data();
+    const double* up = w.up.data();
     block_sums<1, 1>(
         &x, L, n,
         [ws, wp](const auto* d, std::ptrdiff_t rel, auto* t) {
@@ -991,6 +1015,7 @@ inline void ema(const double* x, std::size_t L, std::size_t n, double* out, std:
             out[i] = c[0] * total + up[o] * s[0];
         },
         last);
+    EmaState st{x, n, w.weights.data()};
     fix_nonfinite(&x, 1, L, n, out, kSafe1, [&](std::size_t i) { return st.naive(i); });
 }
 
