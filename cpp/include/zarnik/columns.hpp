@@ -500,6 +500,35 @@ struct RowTraits {
     static constexpr double safe = M == 1 ? rolling::kSafe1 : rolling::kSafe2;
 };
 
+// Cache lines fetched one or two per row step while a chunk is streamed: the
+// next chunk's column-major input columns, so that its copy reads them from
+// the cache instead of waiting for memory, and the chunk's own column-major
+// output columns, so that their copy out finds them in the cache. Only a
+// hint: no value changes.
+struct Ahead {
+    const char* col[32];
+    int cols = 0, c = 0;
+    std::size_t lines = 0, line = 0;  // per column
+    void add(const double* p, std::size_t count) {
+        col[cols++] = reinterpret_cast<const char*>(p);
+        lines = std::max(lines, count * sizeof(double) / 64 + 1);
+    }
+    void one() {
+        if (line >= lines) return;
+#if defined(__GNUC__)
+        __builtin_prefetch(col[c] + line * 64, 0, 3);
+#endif
+        if (++c == cols) {
+            c = 0;
+            ++line;
+        }
+    }
+    void step() {
+        one();
+        if (cols > 8) one();
+    }
+};
+
 #if ZARNIK_SIMD_SSE2
 // Two columns per SSE2 operation.
 namespace sse2 {
@@ -521,24 +550,24 @@ using namespace zarnik::simd::avx2;
 #pragma GCC pop_options
 #endif
 
-template <RowStat R, int W, bool NT>
+template <RowStat R, int W, bool NT, bool FETCH>
 void stream_chunk(bool wide_ops, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
                   std::ptrdiff_t B_from, std::ptrdiff_t B_to, double* out, std::ptrdiff_t ors, double* suf,
-                  bool* bad) {
+                  bool* bad, const Ahead& ahead) {
 #if ZARNIK_SIMD_AVX2
-    if (wide_ops) return avx2::stream_chunk<R, W, NT>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad);
+    if (wide_ops) return avx2::stream_chunk<R, W, NT, FETCH>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad, ahead);
 #endif
-    sse2::stream_chunk<R, W, NT>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad);
+    sse2::stream_chunk<R, W, NT, FETCH>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad, ahead);
 }
 #else
 // The blocks starting at B_from, B_from + n, ... before B_to of one chunk of
 // W columns: xs[s] points at the chunk's first column of series s (row stride
 // rs[s] elements), out at its first output (row stride ors). suf holds
 // n * M * W doubles. bad[c] is set (never cleared) for columns to recompute.
-template <RowStat R, int W, bool NT>
+template <RowStat R, int W, bool NT, bool FETCH>
 void stream_chunk(bool, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
                   std::ptrdiff_t B_from, std::ptrdiff_t B_to, double* out, std::ptrdiff_t ors, double* suf,
-                  bool* bad) {
+                  bool* bad, const Ahead&) {
     using Tr = RowTraits<R>;
     constexpr int S = Tr::S, M = Tr::M;
     const std::size_t m = L - n + 1;
@@ -680,37 +709,53 @@ inline bool rows_apply(const Job& job) {
 
 // Copies between W columns (4 or 8) of a column-major panel (column stride
 // cs elements, rows [0, L)) and a row-major L x W buffer, in whole vectors: 2 x 2
-// blocks with SSE2, 4 x 4 with AVX2 (unpack, then swap halves). Each of the W
+// blocks with SSE2, 4 x 4 with AVX2 (128-bit halves and unpacks). Each of the W
 // columns is one sequential stream. The values are moved, not computed.
 #if ZARNIK_SIMD_AVX2
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-inline void transpose4(__m256d& a, __m256d& b, __m256d& c, __m256d& d) {
-    const __m256d t0 = _mm256_unpacklo_pd(a, b), t1 = _mm256_unpackhi_pd(a, b);
-    const __m256d t2 = _mm256_unpacklo_pd(c, d), t3 = _mm256_unpackhi_pd(c, d);
-    a = _mm256_permute2f128_pd(t0, t2, 0x20);
-    b = _mm256_permute2f128_pd(t1, t3, 0x20);
-    c = _mm256_permute2f128_pd(t0, t2, 0x31);
-    d = _mm256_permute2f128_pd(t1, t3, 0x31);
+// Rows r .. r + 3 of four columns (c[j] at row r of column j) into four
+// row vectors: two 128-bit halves per register (columns j and j + 2), then
+// unpacked. No lane-crossing shuffle, which costs several operations on
+// processors that split 256-bit vectors in halves.
+inline void load4x4(const double* const* c, double* to, std::ptrdiff_t to_step) {
+    const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c[0])), _mm_loadu_pd(c[2]), 1);
+    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c[1])), _mm_loadu_pd(c[3]), 1);
+    const __m256d e = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c[0] + 2)), _mm_loadu_pd(c[2] + 2), 1);
+    const __m256d f = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c[1] + 2)), _mm_loadu_pd(c[3] + 2), 1);
+    _mm256_storeu_pd(to, _mm256_unpacklo_pd(a, b));
+    _mm256_storeu_pd(to + to_step, _mm256_unpackhi_pd(a, b));
+    _mm256_storeu_pd(to + 2 * to_step, _mm256_unpacklo_pd(e, f));
+    _mm256_storeu_pd(to + 3 * to_step, _mm256_unpackhi_pd(e, f));
 }
 
-// Four vectors of four read `from_step` apart, written transposed `to_step` apart.
-inline void move4x4(const double* from, std::ptrdiff_t from_step, double* to, std::ptrdiff_t to_step) {
-    __m256d a = _mm256_loadu_pd(from), b = _mm256_loadu_pd(from + from_step),
-            c = _mm256_loadu_pd(from + 2 * from_step), d = _mm256_loadu_pd(from + 3 * from_step);
-    transpose4(a, b, c, d);
-    _mm256_storeu_pd(to, a);
-    _mm256_storeu_pd(to + to_step, b);
-    _mm256_storeu_pd(to + 2 * to_step, c);
-    _mm256_storeu_pd(to + 3 * to_step, d);
+// Four row vectors `from_step` apart into rows r .. r + 3 of four columns
+// (c[j] at row r of column j): unpacked, then stored in 128-bit halves.
+inline void store4x4(const double* from, std::ptrdiff_t from_step, double* const* c) {
+    const __m256d r0 = _mm256_loadu_pd(from), r1 = _mm256_loadu_pd(from + from_step),
+                  r2 = _mm256_loadu_pd(from + 2 * from_step), r3 = _mm256_loadu_pd(from + 3 * from_step);
+    const __m256d u0 = _mm256_unpacklo_pd(r0, r1), u1 = _mm256_unpackhi_pd(r0, r1);
+    const __m256d u2 = _mm256_unpacklo_pd(r2, r3), u3 = _mm256_unpackhi_pd(r2, r3);
+    _mm_storeu_pd(c[0], _mm256_castpd256_pd128(u0));
+    _mm_storeu_pd(c[0] + 2, _mm256_castpd256_pd128(u2));
+    _mm_storeu_pd(c[1], _mm256_castpd256_pd128(u1));
+    _mm_storeu_pd(c[1] + 2, _mm256_castpd256_pd128(u3));
+    _mm_storeu_pd(c[2], _mm256_extractf128_pd(u0, 1));
+    _mm_storeu_pd(c[2] + 2, _mm256_extractf128_pd(u2, 1));
+    _mm_storeu_pd(c[3], _mm256_extractf128_pd(u1, 1));
+    _mm_storeu_pd(c[3] + 2, _mm256_extractf128_pd(u3, 1));
 }
 
 template <int W>
 inline std::size_t columns_to_rows(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
     std::size_t r = 0;
     for (; r + 4 <= L; r += 4)
-        for (int g = 0; g < W; g += 4) move4x4(x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r), cs, dst + r * W + std::size_t(g), W);
+        for (int g = 0; g < W; g += 4) {
+            const double* c[4];
+            for (int j = 0; j < 4; ++j) c[j] = x + std::ptrdiff_t(g + j) * cs + std::ptrdiff_t(r);
+            load4x4(c, dst + r * W + std::size_t(g), W);
+        }
     return r;
 }
 
@@ -718,7 +763,11 @@ template <int W>
 inline std::size_t rows_to_columns(const double* src, std::size_t m, double* x, std::ptrdiff_t cs) {
     std::size_t r = 0;
     for (; r + 4 <= m; r += 4)
-        for (int g = 0; g < W; g += 4) move4x4(src + r * W + std::size_t(g), W, x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r), cs);
+        for (int g = 0; g < W; g += 4) {
+            double* c[4];
+            for (int j = 0; j < 4; ++j) c[j] = x + std::ptrdiff_t(g + j) * cs + std::ptrdiff_t(r);
+            store4x4(src + r * W + std::size_t(g), W, c);
+        }
     return r;
 }
 }  // namespace avx2
@@ -862,6 +911,19 @@ unsigned run_rows(const Job& job) {
                         rs[s] = std::ptrdiff_t(W);
                     }
                 }
+                Ahead ahead;  // the next chunk's copied columns (if this range holds it), the output's columns
+                if (k + 1 < std::min(e, chunks))
+                    for (int s = 0; s < Tr::S; ++s)
+                        if (!rowwise[s]) {
+                            const std::ptrdiff_t cs = job.in_col[s] / 8;
+                            const double* base = reinterpret_cast<const double*>(job.in[s]) + std::ptrdiff_t(c0 + W) * cs;
+                            for (std::size_t c = 0; c < W; ++c) ahead.add(base + std::ptrdiff_t(c) * cs, L);
+                        }
+                if (by_columns) {
+                    const std::ptrdiff_t ocs = job.out_col / 8;
+                    const double* base = reinterpret_cast<const double*>(job.out) + std::ptrdiff_t(c0) * ocs;
+                    for (std::size_t c = 0; c < W; ++c) ahead.add(base + std::ptrdiff_t(c) * ocs, m);
+                }
                 double* out = reinterpret_cast<double*>(job.out) + c0;
                 std::ptrdiff_t ors = job.out_row / 8;
                 const std::ptrdiff_t to = std::ptrdiff_t(m);
@@ -871,22 +933,26 @@ unsigned run_rows(const Job& job) {
                     ors = std::ptrdiff_t(W);
                 }
                 for (std::size_t c = 0; c < W; ++c) bad[c] = false;
+                // the fetching of lines ahead is compiled only where there are copies
+                auto go = [&](auto w, auto fetch) {
+                    constexpr int Wc = decltype(w)::value;
+                    constexpr bool F = decltype(fetch)::value;
+                    if (nt) {
+                        stream_chunk<R, Wc, true, F>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad, ahead);
+                    } else {
+                        stream_chunk<R, Wc, false, F>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad, ahead);
+                    }
+                };
+                using yes = std::true_type;
+                using no = std::false_type;
                 if (wide) {
-                    if (nt) {
-                        stream_chunk<R, 32, true>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
-                    } else {
-                        stream_chunk<R, 32, false>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
-                    }
+                    go(std::integral_constant<int, 32>{}, no{});
                 } else if (narrow) {
-                    if (nt) {
-                        stream_chunk<R, 4, true>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
-                    } else {
-                        stream_chunk<R, 4, false>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
-                    }
-                } else if (nt) {
-                    stream_chunk<R, 8, true>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
+                    go(std::integral_constant<int, 4>{}, yes{});
+                } else if (copies) {
+                    go(std::integral_constant<int, 8>{}, yes{});
                 } else {
-                    stream_chunk<R, 8, false>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
+                    go(std::integral_constant<int, 8>{}, no{});
                 }
                 if (by_columns) {
                     const std::ptrdiff_t ocs = job.out_col / 8;
