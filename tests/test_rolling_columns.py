@@ -242,3 +242,32 @@ def test_long_column_major_panels(name, layout, n, avx2_off, monkeypatch):
     got, conditions = _run(name, n, arrays, 9_876)
     assert got.flags.f_contiguous
     _assert_single_columns(name, n, arrays, 9_876, got, conditions)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("name", ["var", "std", "covariance", "correlation"])
+@pytest.mark.parametrize("layout", ["F", "C"])
+@pytest.mark.parametrize("L, n", [(700, 64), (900, 250), (2600, 90)])
+@pytest.mark.parametrize("avx2_off", ["", "1"])
+def test_long_windows_lost_to_missing_rows(name, layout, L, n, avx2_off, monkeypatch):
+    """Long windows over rows missing in every column (the blocks' passes end early where every
+    column's sums hold a NaN) and densely missing cells: every column keeps its 1-D result and
+    conditions, the columns whose values could overflow or are infinite between the missing
+    rows included, whatever rows the passes left unread."""
+    monkeypatch.setenv("ZARNIK_NO_AVX2", avx2_off)
+    rng = np.random.default_rng(L + n)
+    N = 19
+    gap = n + 37  # windows between two missing rows hold no NaN
+    arrays = []
+    for s in range(2 if name in PAIR else 1):
+        x = _walk(rng, L, N, 100, 0.0)
+        x[int(rng.integers(0, gap))::gap] = np.nan
+        x[:, 11:][rng.random((L, N - 11)) < 0.1] = np.nan
+        if s == 0:
+            for j, v in ((2, 1e200), (5, np.inf), (6, -np.inf), (13, 1e160)):
+                x[rng.integers(0, L, size=L // gap + 1), j] = v
+            x[:, 8] = 1e12 + rng.standard_normal(L) * 1e-3  # ill-conditioned
+        arrays.append(LAYOUTS[layout](x))
+    got, conditions = _run(name, n, arrays, 2_468)
+    _check_layout(got, layout)
+    _assert_single_columns(name, n, arrays, 2_468, got, conditions)

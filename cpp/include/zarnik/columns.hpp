@@ -500,6 +500,37 @@ struct RowTraits {
     static constexpr double safe = M == 1 ? rolling::kSafe1 : rolling::kSafe2;
 };
 
+// Cache lines fetched one to three per row step while a chunk is streamed: the
+// next chunk's column-major input columns, so that its copy reads them from
+// the cache instead of waiting for memory, and the chunk's own column-major
+// output columns, so that their copy out finds them in the cache. Only a
+// hint: no value changes.
+struct Ahead {
+    const char* col[32];
+    int cols = 0, c = 0;
+    std::size_t lines = 0, line = 0;  // per column
+    void add(const double* p, std::size_t count) {
+        col[cols++] = reinterpret_cast<const char*>(p);
+        lines = std::max(lines, count * sizeof(double) / 64 + 1);
+    }
+    void one() {
+        if (line >= lines) return;
+#if defined(__GNUC__)
+        __builtin_prefetch(col[c] + line * 64, 0, 3);
+#endif
+        if (++c == cols) {
+            c = 0;
+            ++line;
+        }
+    }
+    int per = 1;  // lines per step
+    void step() {
+        one();
+        if (per > 1) one();
+        if (per > 2) one();
+    }
+};
+
 #if ZARNIK_SIMD_SSE2
 // Two columns per SSE2 operation.
 namespace sse2 {
@@ -521,24 +552,24 @@ using namespace zarnik::simd::avx2;
 #pragma GCC pop_options
 #endif
 
-template <RowStat R, int W, bool NT>
+template <RowStat R, int W, bool NT, bool FETCH, bool CHECKED>
 void stream_chunk(bool wide_ops, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
                   std::ptrdiff_t B_from, std::ptrdiff_t B_to, double* out, std::ptrdiff_t ors, double* suf,
-                  bool* bad) {
+                  bool* bad, const Ahead& ahead) {
 #if ZARNIK_SIMD_AVX2
-    if (wide_ops) return avx2::stream_chunk<R, W, NT>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad);
+    if (wide_ops) return avx2::stream_chunk<R, W, NT, FETCH, CHECKED>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad, ahead);
 #endif
-    sse2::stream_chunk<R, W, NT>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad);
+    sse2::stream_chunk<R, W, NT, FETCH, CHECKED>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad, ahead);
 }
 #else
 // The blocks starting at B_from, B_from + n, ... before B_to of one chunk of
 // W columns: xs[s] points at the chunk's first column of series s (row stride
 // rs[s] elements), out at its first output (row stride ors). suf holds
 // n * M * W doubles. bad[c] is set (never cleared) for columns to recompute.
-template <RowStat R, int W, bool NT>
+template <RowStat R, int W, bool NT, bool FETCH, bool CHECKED>
 void stream_chunk(bool, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
                   std::ptrdiff_t B_from, std::ptrdiff_t B_to, double* out, std::ptrdiff_t ors, double* suf,
-                  bool* bad) {
+                  bool* bad, const Ahead&) {
     using Tr = RowTraits<R>;
     constexpr int S = Tr::S, M = Tr::M;
     const std::size_t m = L - n + 1;
@@ -680,37 +711,67 @@ inline bool rows_apply(const Job& job) {
 
 // Copies between W columns (4 or 8) of a column-major panel (column stride
 // cs elements, rows [0, L)) and a row-major L x W buffer, in whole vectors: 2 x 2
-// blocks with SSE2, 4 x 4 with AVX2 (unpack, then swap halves). Each of the W
+// blocks with SSE2, 4 x 4 with AVX2 (128-bit halves and unpacks). Each of the W
 // columns is one sequential stream. The values are moved, not computed.
 #if ZARNIK_SIMD_AVX2
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-inline void transpose4(__m256d& a, __m256d& b, __m256d& c, __m256d& d) {
-    const __m256d t0 = _mm256_unpacklo_pd(a, b), t1 = _mm256_unpackhi_pd(a, b);
-    const __m256d t2 = _mm256_unpacklo_pd(c, d), t3 = _mm256_unpackhi_pd(c, d);
-    a = _mm256_permute2f128_pd(t0, t2, 0x20);
-    b = _mm256_permute2f128_pd(t1, t3, 0x20);
-    c = _mm256_permute2f128_pd(t0, t2, 0x31);
-    d = _mm256_permute2f128_pd(t1, t3, 0x31);
+// Rows r .. r + 3 of four columns (c[j] at row r of column j) into four
+// row vectors: two 128-bit halves per register (columns j and j + 2), then
+// unpacked. No lane-crossing shuffle, which costs several operations on
+// processors that split 256-bit vectors in halves.
+// MAG: `big` keeps the largest magnitude per lane (max skips NaN).
+template <bool MAG>
+inline void load4x4(const double* const* c, double* to, std::ptrdiff_t to_step, __m256d& big) {
+    const __m256d a = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c[0])), _mm_loadu_pd(c[2]), 1);
+    const __m256d b = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c[1])), _mm_loadu_pd(c[3]), 1);
+    const __m256d e = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c[0] + 2)), _mm_loadu_pd(c[2] + 2), 1);
+    const __m256d f = _mm256_insertf128_pd(_mm256_castpd128_pd256(_mm_loadu_pd(c[1] + 2)), _mm_loadu_pd(c[3] + 2), 1);
+    const __m256d r0 = _mm256_unpacklo_pd(a, b), r1 = _mm256_unpackhi_pd(a, b), r2 = _mm256_unpacklo_pd(e, f),
+                  r3 = _mm256_unpackhi_pd(e, f);
+    if constexpr (MAG) {
+        const __m256d sign = _mm256_set1_pd(-0.0);
+        big = _mm256_max_pd(_mm256_andnot_pd(sign, r0), big);
+        big = _mm256_max_pd(_mm256_andnot_pd(sign, r1), big);
+        big = _mm256_max_pd(_mm256_andnot_pd(sign, r2), big);
+        big = _mm256_max_pd(_mm256_andnot_pd(sign, r3), big);
+    }
+    _mm256_storeu_pd(to, r0);
+    _mm256_storeu_pd(to + to_step, r1);
+    _mm256_storeu_pd(to + 2 * to_step, r2);
+    _mm256_storeu_pd(to + 3 * to_step, r3);
 }
 
-// Four vectors of four read `from_step` apart, written transposed `to_step` apart.
-inline void move4x4(const double* from, std::ptrdiff_t from_step, double* to, std::ptrdiff_t to_step) {
-    __m256d a = _mm256_loadu_pd(from), b = _mm256_loadu_pd(from + from_step),
-            c = _mm256_loadu_pd(from + 2 * from_step), d = _mm256_loadu_pd(from + 3 * from_step);
-    transpose4(a, b, c, d);
-    _mm256_storeu_pd(to, a);
-    _mm256_storeu_pd(to + to_step, b);
-    _mm256_storeu_pd(to + 2 * to_step, c);
-    _mm256_storeu_pd(to + 3 * to_step, d);
+// Four row vectors `from_step` apart into rows r .. r + 3 of four columns
+// (c[j] at row r of column j): unpacked, then stored in 128-bit halves.
+inline void store4x4(const double* from, std::ptrdiff_t from_step, double* const* c) {
+    const __m256d r0 = _mm256_loadu_pd(from), r1 = _mm256_loadu_pd(from + from_step),
+                  r2 = _mm256_loadu_pd(from + 2 * from_step), r3 = _mm256_loadu_pd(from + 3 * from_step);
+    const __m256d u0 = _mm256_unpacklo_pd(r0, r1), u1 = _mm256_unpackhi_pd(r0, r1);
+    const __m256d u2 = _mm256_unpacklo_pd(r2, r3), u3 = _mm256_unpackhi_pd(r2, r3);
+    _mm_storeu_pd(c[0], _mm256_castpd256_pd128(u0));
+    _mm_storeu_pd(c[0] + 2, _mm256_castpd256_pd128(u2));
+    _mm_storeu_pd(c[1], _mm256_castpd256_pd128(u1));
+    _mm_storeu_pd(c[1] + 2, _mm256_castpd256_pd128(u3));
+    _mm_storeu_pd(c[2], _mm256_extractf128_pd(u0, 1));
+    _mm_storeu_pd(c[2] + 2, _mm256_extractf128_pd(u2, 1));
+    _mm_storeu_pd(c[3], _mm256_extractf128_pd(u1, 1));
+    _mm_storeu_pd(c[3] + 2, _mm256_extractf128_pd(u3, 1));
 }
 
-template <int W>
-inline std::size_t columns_to_rows(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
+template <int W, bool MAG>
+inline std::size_t columns_to_rows(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst, double* mag) {
+    __m256d big[W / 4];
+    for (int g = 0; g < W / 4; ++g) big[g] = _mm256_setzero_pd();
     std::size_t r = 0;
     for (; r + 4 <= L; r += 4)
-        for (int g = 0; g < W; g += 4) move4x4(x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r), cs, dst + r * W + std::size_t(g), W);
+        for (int g = 0; g < W; g += 4) {
+            const double* c[4];
+            for (int j = 0; j < 4; ++j) c[j] = x + std::ptrdiff_t(g + j) * cs + std::ptrdiff_t(r);
+            load4x4<MAG>(c, dst + r * W + std::size_t(g), W, big[g / 4]);
+        }
+    for (int g = 0; g < W / 4; ++g) _mm256_storeu_pd(mag + 4 * g, big[g]);
     return r;
 }
 
@@ -718,7 +779,11 @@ template <int W>
 inline std::size_t rows_to_columns(const double* src, std::size_t m, double* x, std::ptrdiff_t cs) {
     std::size_t r = 0;
     for (; r + 4 <= m; r += 4)
-        for (int g = 0; g < W; g += 4) move4x4(src + r * W + std::size_t(g), W, x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r), cs);
+        for (int g = 0; g < W; g += 4) {
+            double* c[4];
+            for (int j = 0; j < 4; ++j) c[j] = x + std::ptrdiff_t(g + j) * cs + std::ptrdiff_t(r);
+            store4x4(src + r * W + std::size_t(g), W, c);
+        }
     return r;
 }
 }  // namespace avx2
@@ -734,11 +799,26 @@ inline void move2x2(const double* from, std::ptrdiff_t from_step, double* to, st
     _mm_storeu_pd(to + to_step, _mm_unpackhi_pd(a, b));
 }
 
-template <int W>
-inline std::size_t columns_to_rows(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
+template <int W, bool MAG>
+inline std::size_t columns_to_rows(const double* x, std::ptrdiff_t cs, std::size_t L, double* dst, double* mag) {
+    const __m128d sign = _mm_set1_pd(-0.0);
+    __m128d big[W / 2];
+    for (int g = 0; g < W / 2; ++g) big[g] = _mm_setzero_pd();
     std::size_t r = 0;
     for (; r + 2 <= L; r += 2)
-        for (int g = 0; g < W; g += 2) move2x2(x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r), cs, dst + r * W + std::size_t(g), W);
+        for (int g = 0; g < W; g += 2) {
+            const double* from = x + std::ptrdiff_t(g) * cs + std::ptrdiff_t(r);
+            const __m128d a = _mm_loadu_pd(from), b = _mm_loadu_pd(from + cs);
+            const __m128d r0 = _mm_unpacklo_pd(a, b), r1 = _mm_unpackhi_pd(a, b);
+            if constexpr (MAG) {
+                big[g / 2] = _mm_max_pd(_mm_andnot_pd(sign, r0), big[g / 2]);
+                big[g / 2] = _mm_max_pd(_mm_andnot_pd(sign, r1), big[g / 2]);
+            }
+            double* to = dst + r * W + std::size_t(g);
+            _mm_storeu_pd(to, r0);
+            _mm_storeu_pd(to + W, r1);
+        }
+    for (int g = 0; g < W / 2; ++g) _mm_storeu_pd(mag + 2 * g, big[g]);
     return r;
 }
 
@@ -753,18 +833,28 @@ inline std::size_t rows_to_columns(const double* src, std::size_t m, double* x, 
 #endif
 
 // Columns [c0, c0 + W) of a column-major operand (x at column c0) into a
-// row-major L x W buffer.
-template <int W>
-void transpose_in(bool wide_ops, const double* x, std::ptrdiff_t cs, std::size_t L, double* dst) {
+// row-major L x W buffer; MAG: bad[c] is set for a column holding a magnitude
+// of `safe` or more (infinities included).
+template <int W, bool MAG>
+void transpose_in(bool wide_ops, const double* x, std::ptrdiff_t cs, std::size_t L, double* dst, double safe,
+                  bool* bad) {
     std::size_t r = 0;
+    double mag[W];
+    for (int c = 0; c < W; ++c) mag[c] = 0.0;
 #if ZARNIK_SIMD_AVX2
-    if (wide_ops) r = avx2::columns_to_rows<W>(x, cs, L, dst);
+    if (wide_ops) r = avx2::columns_to_rows<W, MAG>(x, cs, L, dst, mag);
 #endif
 #if ZARNIK_SIMD_SSE2
-    if (!wide_ops) r = sse2::columns_to_rows<W>(x, cs, L, dst);
+    if (!wide_ops) r = sse2::columns_to_rows<W, MAG>(x, cs, L, dst, mag);
 #endif
     for (; r < L; ++r)
-        for (std::size_t c = 0; c < std::size_t(W); ++c) dst[r * W + c] = x[std::ptrdiff_t(c) * cs + std::ptrdiff_t(r)];
+        for (std::size_t c = 0; c < std::size_t(W); ++c) {
+            const double v = x[std::ptrdiff_t(c) * cs + std::ptrdiff_t(r)];
+            dst[r * W + c] = v;
+            mag[c] = std::fabs(v) > mag[c] ? std::fabs(v) : mag[c];
+        }
+    if constexpr (MAG)
+        for (int c = 0; c < W; ++c) bad[c] = bad[c] || mag[c] >= safe;
 }
 
 // A row-major m x W buffer into columns [c0, c0 + W) of a column-major
@@ -805,6 +895,11 @@ unsigned run_rows(const Job& job) {
     const bool by_columns = job.out_col != 8;
     if (by_columns) copied += m;
     const bool copies = copied > 0;
+    // Every operand copied: the copies check the magnitudes, and on long windows
+    // the passes of a block may end where every lane's sums are lost (on short
+    // windows the checks for it cost more than they save).
+    bool exits = M > 1 && n >= 64;
+    for (int s = 0; s < Tr::S; ++s) exits = exits && !rowwise[s];
     // wide chunks when the operands are row-major and the suffix sums stay in cache
     // (the pair kernels' five sums take narrow chunks: fewer values held at once);
     // chunks of 4 when 8 columns of tiles and suffix sums would not stay in a
@@ -842,6 +937,7 @@ unsigned run_rows(const Job& job) {
                     continue;
                 }
                 const std::size_t c0 = lead + k * W;
+                for (std::size_t c = 0; c < W; ++c) bad[c] = false;
                 if (suf.empty()) suf.resize(zarnik::mul_size(n, std::size_t(M) * W, 1, "suffix sums"));
                 const double* xs[2];
                 std::ptrdiff_t rs[2];
@@ -853,15 +949,38 @@ unsigned run_rows(const Job& job) {
                     } else {
                         const std::ptrdiff_t cs = job.in_col[s] / 8;
                         if (tiles[s].empty()) tiles[s].resize(zarnik::mul_size(L, W, 1, "input tile"));
+                        double* tile = tiles[s].data();
+                        const double* from = base + std::ptrdiff_t(c0) * cs;
                         if (narrow) {
-                            transpose_in<4>(avx, base + std::ptrdiff_t(c0) * cs, cs, L, tiles[s].data());
+                            if (exits) {
+                                transpose_in<4, true>(avx, from, cs, L, tile, Tr::safe, bad);
+                            } else {
+                                transpose_in<4, false>(avx, from, cs, L, tile, Tr::safe, bad);
+                            }
+                        } else if (exits) {
+                            transpose_in<8, true>(avx, from, cs, L, tile, Tr::safe, bad);
                         } else {
-                            transpose_in<8>(avx, base + std::ptrdiff_t(c0) * cs, cs, L, tiles[s].data());
+                            transpose_in<8, false>(avx, from, cs, L, tile, Tr::safe, bad);
                         }
                         xs[s] = tiles[s].data();
                         rs[s] = std::ptrdiff_t(W);
                     }
                 }
+                Ahead ahead;  // the next chunk's copied columns (if this range holds it), the output's columns
+                if (k + 1 < std::min(e, chunks))
+                    for (int s = 0; s < Tr::S; ++s)
+                        if (!rowwise[s]) {
+                            const std::ptrdiff_t cs = job.in_col[s] / 8;
+                            const double* base = reinterpret_cast<const double*>(job.in[s]) + std::ptrdiff_t(c0 + W) * cs;
+                            for (std::size_t c = 0; c < W; ++c) ahead.add(base + std::ptrdiff_t(c) * cs, L);
+                        }
+                if (by_columns) {
+                    const std::ptrdiff_t ocs = job.out_col / 8;
+                    const double* base = reinterpret_cast<const double*>(job.out) + std::ptrdiff_t(c0) * ocs;
+                    for (std::size_t c = 0; c < W; ++c) ahead.add(base + std::ptrdiff_t(c) * ocs, m);
+                }
+                // about 2 L row steps, fewer where the passes end early
+                ahead.per = ahead.cols > 8 ? (exits ? 3 : 2) : 1;
                 double* out = reinterpret_cast<double*>(job.out) + c0;
                 std::ptrdiff_t ors = job.out_row / 8;
                 const std::ptrdiff_t to = std::ptrdiff_t(m);
@@ -870,23 +989,35 @@ unsigned run_rows(const Job& job) {
                     out = out_tile.data();
                     ors = std::ptrdiff_t(W);
                 }
-                for (std::size_t c = 0; c < W; ++c) bad[c] = false;
+                // the fetching of lines ahead is compiled only where there are copies
+                // and the passes' early ends only on long windows of copied operands
+                auto go = [&](auto w, auto fetch, auto checked) {
+                    constexpr int Wc = decltype(w)::value;
+                    constexpr bool F = decltype(fetch)::value, C = decltype(checked)::value;
+                    if (nt) {
+                        stream_chunk<R, Wc, true, F, C>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad, ahead);
+                    } else {
+                        stream_chunk<R, Wc, false, F, C>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad, ahead);
+                    }
+                };
+                using yes = std::true_type;
+                using no = std::false_type;
+                using W4 = std::integral_constant<int, 4>;
+                using W8 = std::integral_constant<int, 8>;
                 if (wide) {
-                    if (nt) {
-                        stream_chunk<R, 32, true>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
-                    } else {
-                        stream_chunk<R, 32, false>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
-                    }
+                    go(std::integral_constant<int, 32>{}, no{}, no{});
                 } else if (narrow) {
-                    if (nt) {
-                        stream_chunk<R, 4, true>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
+                    if (exits) {
+                        go(W4{}, yes{}, yes{});
                     } else {
-                        stream_chunk<R, 4, false>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
+                        go(W4{}, yes{}, no{});
                     }
-                } else if (nt) {
-                    stream_chunk<R, 8, true>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
+                } else if (exits) {
+                    go(W8{}, yes{}, yes{});
+                } else if (copies) {
+                    go(W8{}, yes{}, no{});
                 } else {
-                    stream_chunk<R, 8, false>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad);
+                    go(W8{}, no{}, no{});
                 }
                 if (by_columns) {
                     const std::ptrdiff_t ocs = job.out_col / 8;
