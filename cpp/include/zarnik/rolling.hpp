@@ -762,6 +762,16 @@ void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n,
                    Slow slow) {
     const std::size_t m = L - n + 1;
     std::size_t i = 0;
+#if defined(__SSE2__)
+    // four results at a time until one is not finite (|v| == inf or unordered)
+    const __m128d sign = _mm_set1_pd(-0.0), inf = _mm_set1_pd(HUGE_VAL);
+    for (; i + 4 <= m; i += 4) {
+        const __m128d a = _mm_andnot_pd(sign, _mm_loadu_pd(out + i)), b = _mm_andnot_pd(sign, _mm_loadu_pd(out + i + 2));
+        const __m128d bad = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(a, a), _mm_cmpeq_pd(a, inf)),
+                                      _mm_or_pd(_mm_cmpunord_pd(b, b), _mm_cmpeq_pd(b, inf)));
+        if (_mm_movemask_pd(bad)) break;
+    }
+#endif
     while (i < m && std::isfinite(out[i])) ++i;
     if (i == m) return;
     bool small = safe > 0.0;
