@@ -161,16 +161,22 @@ py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::arr
         if (pair && elem_type(in->arr) != ElemType::f64) in->arr = in->arr.attr("astype")(np().attr("float64"));
     const py::array &a = first.arr, &b = second.arr;
     const std::size_t L = std::size_t(a.shape(0)), N = columns ? std::size_t(a.shape(1)) : 1, m = L - n + 1;
-    std::vector<py::ssize_t> shape{py::ssize_t(m)};
-    if (columns) shape.push_back(py::ssize_t(N));
     const ElemType t = elem_type(a);
-    const py::dtype odt = out_dtype(k, t, a);
+    py::dtype odt = out_dtype(k, t, a);
     // Operands whose dates are adjacent (column-major) give a column-major
     // result, as numpy's order="K" does: each column is then read and written
     // as one contiguous series.
     const bool by_columns = columns && N > 1 && m > 1 && dates_adjacent(a) && (!pair || dates_adjacent(b));
-    py::array out = by_columns ? py::array(odt, shape, {odt.itemsize(), odt.itemsize() * py::ssize_t(m)})
-                               : py::array(odt, shape);
+    // The output array straight from numpy, shape and strides on the stack
+    // (row-major strides as pybind11's array constructor computes them).
+    const py::ssize_t item = odt.itemsize();
+    Py_intptr_t shape[2] = {Py_intptr_t(m), Py_intptr_t(N)};
+    Py_intptr_t strides[2] = {columns ? Py_intptr_t(item) * shape[1] : Py_intptr_t(item), Py_intptr_t(item)};
+    if (by_columns) strides[0] = item, strides[1] = item * Py_intptr_t(m);
+    auto& api = py::detail::npy_api::get();
+    py::array out = py::reinterpret_steal<py::array>(api.PyArray_NewFromDescr_(
+        api.PyArray_Type_, odt.release().ptr(), columns ? 2 : 1, shape, strides, nullptr, 0, nullptr));
+    if (!out) throw py::error_already_set();
     // byte stride along instruments (none for one series)
     auto across = [columns](const py::array& x) { return columns ? x.strides(1) : py::ssize_t(0); };
     zc::Job job{k, t, {static_cast<const char*>(a.data()), pair ? static_cast<const char*>(b.data()) : nullptr},
@@ -231,14 +237,9 @@ PyMethodDef g_kernel_defs[kNumKernels] = {};
 std::string g_kernel_docs[kNumKernels];
 
 template <std::size_t I>
-PyObject* kernel_entry(PyObject*, PyObject* args, PyObject* kwargs) {
+PyObject* kernel_run(PyObject* a0, PyObject* a1, PyObject* a2) {
     const KernelInfo& s = kKernels[I];
     const bool pair = s.inputs == 2;
-    char* names[] = {const_cast<char*>(s.params[0]), const_cast<char*>(s.params[1]),
-                     const_cast<char*>(s.params[2]), nullptr};
-    PyObject *a0 = nullptr, *a1 = nullptr, *a2 = nullptr;
-    static const std::string fmt = std::string(pair ? "OOO:" : "OO:") + s.name;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), names, &a0, &a1, &a2)) return nullptr;
     try {
         py::object r = pair ? run_kernel(s.id, a0, {as_array(a1, 1), as_array(a2, 1)})
                             : run_kernel(s.id, a1, {as_array(a0, 1)});
@@ -253,6 +254,41 @@ PyObject* kernel_entry(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_RuntimeError, e.what());
     }
     return nullptr;
+}
+
+// Any other way of passing the arguments: they are parsed as a tuple and a
+// dict by the interpreter's own rules (and messages).
+template <std::size_t I>
+PyObject* kernel_parse(PyObject* args, PyObject* kwargs) {
+    const KernelInfo& s = kKernels[I];
+    char* names[] = {const_cast<char*>(s.params[0]), const_cast<char*>(s.params[1]),
+                     const_cast<char*>(s.params[2]), nullptr};
+    PyObject *a0 = nullptr, *a1 = nullptr, *a2 = nullptr;
+    static const std::string fmt = std::string(s.inputs == 2 ? "OOO:" : "OO:") + s.name;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, fmt.c_str(), names, &a0, &a1, &a2)) return nullptr;
+    return kernel_run<I>(a0, a1, a2);
+}
+
+// The common call, every argument by position, goes straight to the kernel
+// without building an argument tuple.
+template <std::size_t I>
+PyObject* kernel_entry(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    const Py_ssize_t want = kKernels[I].inputs + 1;
+    if (!kwnames && nargs == want) return kernel_run<I>(args[0], args[1], want == 3 ? args[2] : nullptr);
+    py::tuple pos = py::reinterpret_steal<py::tuple>(PyTuple_New(nargs));
+    if (!pos) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_INCREF(args[i]);
+        PyTuple_SET_ITEM(pos.ptr(), i, args[i]);
+    }
+    py::object kw;
+    if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        kw = py::reinterpret_steal<py::object>(PyDict_New());
+        if (!kw) return nullptr;
+        for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j)
+            if (PyDict_SetItem(kw.ptr(), PyTuple_GET_ITEM(kwnames, j), args[nargs + j]) < 0) return nullptr;
+    }
+    return kernel_parse<I>(pos.ptr(), kw.ptr());
 }
 
 template <std::size_t... I>
@@ -273,7 +309,7 @@ void def_rolling_kernel(py::module_& m, const char* name) {
     // inspect.signature reports the parameter names.
     g_kernel_docs[i] = s->inputs == 2 ? format("{}({}, {}, {})\n--\n\n", s->name, s->params[0], s->params[1], s->params[2])
                                       : format("{}({}, {})\n--\n\n", s->name, s->params[0], s->params[1]);
-    g_kernel_defs[i] = PyMethodDef{s->name, table[i], METH_VARARGS | METH_KEYWORDS, g_kernel_docs[i].c_str()};
+    g_kernel_defs[i] = PyMethodDef{s->name, table[i], METH_FASTCALL | METH_KEYWORDS, g_kernel_docs[i].c_str()};
     py::object modname = m.attr("__name__");
     PyObject* fn = PyCFunction_NewEx(&g_kernel_defs[i], nullptr, modname.ptr());
     if (!fn) throw py::error_already_set();

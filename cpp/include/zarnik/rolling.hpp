@@ -30,6 +30,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <numeric>
 #include <type_traits>
 #include <vector>
@@ -603,9 +604,6 @@ template <int M, int S, class Terms, class Finish>
 void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish,
                 std::int64_t last = -1) {
     const std::size_t m = L - n + 1;
-    std::vector<double> buf(2 * std::size_t(M) * n);
-    double* suf = buf.data();                // suf[o]: suffix [B + o, E]
-    double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
     if (n == 1) {
         // Each window is a block of its own: block_sums_one's operations
         // without its loops (anchor x[i] if finite, else 0; one term added to 0).
@@ -621,6 +619,32 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
         }
         return;
     }
+    if (m == 1) {
+        // One window, the only window of the block [-r, n - 1 - r]:
+        // block_sums_one's sums for it without storing the other windows'.
+        // Its suffix runs back from E to 0, its prefix on from E + 1.
+        const std::size_t r = std::size_t(-first_block(m, n, last)), E = n - 1 - r;
+        double c[S], d[S], hs[M], hp[M], t[M];
+        for (int q = 0; q < S; ++q) c[q] = block_anchor(xs[q], L, n, 0, E);
+        for (int p = 0; p < M; ++p) hs[p] = hp[p] = 0.0;
+        for (std::size_t o = 0; o <= E; ++o) {
+            for (int q = 0; q < S; ++q) d[q] = xs[q][E - o] - c[q];
+            terms(static_cast<const double*>(d), -std::ptrdiff_t(o), t);
+            for (int p = 0; p < M; ++p) hs[p] += t[p];
+        }
+        for (std::size_t o = 0; o < r; ++o) {
+            for (int q = 0; q < S; ++q) d[q] = xs[q][E + 1 + o] - c[q];
+            terms(static_cast<const double*>(d), std::ptrdiff_t(o + 1), t);
+            for (int p = 0; p < M; ++p) hp[p] += t[p];
+        }
+        for (int p = 0; p < M; ++p) t[p] = r == 0 ? hs[p] : hs[p] + hp[p];
+        finish(std::size_t(0), r, static_cast<const double*>(c), static_cast<const double*>(t));
+        return;
+    }
+    // Blocks are written whole before they are read: no initial values needed.
+    std::unique_ptr<double[]> buf(new double[2 * std::size_t(M) * n]);
+    double* suf = buf.get();                 // suf[o]: suffix [B + o, E]
+    double* pre = suf + std::size_t(M) * n;  // pre[o]: prefix [E + 1, E + 1 + o]
     std::ptrdiff_t Bs = first_block(m, n, last);
     if (Bs < 0) {
         block_sums_one<M, S>(xs, L, n, m, Bs, suf, pre, terms, finish);
@@ -738,6 +762,16 @@ void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n,
                    Slow slow) {
     const std::size_t m = L - n + 1;
     std::size_t i = 0;
+#if defined(__SSE2__)
+    // four results at a time until one is not finite (|v| == inf or unordered)
+    const __m128d sign = _mm_set1_pd(-0.0), inf = _mm_set1_pd(HUGE_VAL);
+    for (; i + 4 <= m; i += 4) {
+        const __m128d a = _mm_andnot_pd(sign, _mm_loadu_pd(out + i)), b = _mm_andnot_pd(sign, _mm_loadu_pd(out + i + 2));
+        const __m128d bad = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(a, a), _mm_cmpeq_pd(a, inf)),
+                                      _mm_or_pd(_mm_cmpunord_pd(b, b), _mm_cmpeq_pd(b, inf)));
+        if (_mm_movemask_pd(bad)) break;
+    }
+#endif
     while (i < m && std::isfinite(out[i])) ++i;
     if (i == m) return;
     bool small = safe > 0.0;
@@ -1414,11 +1448,58 @@ __attribute__((target("avx2"))) std::size_t ts_arg_rescan(const double* x, std::
 }
 #endif
 
+// ts_arg of a single window x[0, n): the position of its first NaN, else of
+// the first value equal to its best one (the folds below give the older
+// position on ties, and a position holds no rounding, so this is the same
+// result). One pass finds the best value and whether a NaN is present, a
+// second the position.
+template <bool Max>
+std::size_t ts_arg_single(const double* x, std::size_t n) {
+    std::size_t k = 0;
+    double best = x[0];
+    bool nan = x[0] != x[0];
+#if defined(__SSE2__)
+    if (n >= 4) {
+        __m128d b0 = _mm_loadu_pd(x), b1 = _mm_loadu_pd(x + 2);
+        __m128d u = _mm_or_pd(_mm_cmpunord_pd(b0, b0), _mm_cmpunord_pd(b1, b1));
+        for (k = 4; k + 4 <= n; k += 4) {
+            const __m128d v0 = _mm_loadu_pd(x + k), v1 = _mm_loadu_pd(x + k + 2);
+            u = _mm_or_pd(u, _mm_or_pd(_mm_cmpunord_pd(v0, v0), _mm_cmpunord_pd(v1, v1)));
+            // a NaN met here is reported through u, whatever max / min make of it
+            b0 = Max ? _mm_max_pd(v0, b0) : _mm_min_pd(v0, b0);
+            b1 = Max ? _mm_max_pd(v1, b1) : _mm_min_pd(v1, b1);
+        }
+        b0 = Max ? _mm_max_pd(b0, b1) : _mm_min_pd(b0, b1);
+        const double lo = _mm_cvtsd_f64(b0), hi = _mm_cvtsd_f64(_mm_unpackhi_pd(b0, b0));
+        best = Max ? (hi > lo ? hi : lo) : (hi < lo ? hi : lo);
+        nan = _mm_movemask_pd(u) != 0;
+    }
+#endif
+    for (; k < n; ++k) {
+        const double v = x[k];
+        nan = nan || v != v;
+        best = Max ? (v > best ? v : best) : (v < best ? v : best);
+    }
+    k = 0;
+    if (nan) {
+        while (x[k] == x[k]) ++k;
+    } else {
+        while (x[k] != best) ++k;
+    }
+    return k;
+}
+
 // Position (0 = oldest) of the first maximum / minimum; of the first NaN if
 // the window holds one. The folds carry (value, position); on ties the older
 // position wins.
 template <class T, bool Max>
 void ts_arg(const T* x, std::size_t L, std::size_t n, double* out) {
+    if constexpr (std::is_same_v<T, double>) {
+        if (L == n) {
+            out[0] = double(ts_arg_single<Max>(x, n));
+            return;
+        }
+    }
     struct VI {
         T v;
         std::uint32_t i;
