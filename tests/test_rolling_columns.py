@@ -84,6 +84,17 @@ def _hard_columns(rng, x, ill, huge, constant, constant_rows, value):
     x[:constant_rows, constant] = value
 
 
+def _walk_operands(rng, name, layout, L, N, **hard):
+    """The kernel's operands: random walks in ``layout``, the first with the hard columns."""
+    arrays = []
+    for s in range(2 if name in PAIR else 1):
+        x = _walk(rng, L, N, 100, 0.01)
+        if s == 0:
+            _hard_columns(rng, x, **hard)
+        arrays.append(LAYOUTS[layout](x))
+    return arrays
+
+
 def _assert_single_columns(name, n, arrays, last, got, conditions):
     """Every column of the batch result has the bits of that column run alone, and the batch
     reports the union of the single columns' floating-point conditions."""
@@ -188,13 +199,7 @@ def test_outputs_larger_than_the_caches(name, layout, n, avx2_off, monkeypatch):
     hold every column's 1-D result, with its conditions."""
     monkeypatch.setenv("ZARNIK_NO_AVX2", avx2_off)
     rng = np.random.default_rng(n)
-    L, N = 1300, 2000
-    arrays = []
-    for s in range(2 if name in PAIR else 1):
-        x = _walk(rng, L, N, 100, 0.01)
-        if s == 0:
-            _hard_columns(rng, x, ill=3, huge=1500, constant=7, constant_rows=300, value=2.5)
-        arrays.append(LAYOUTS[layout](x))
+    arrays = _walk_operands(rng, name, layout, 1300, 2000, ill=3, huge=1500, constant=7, constant_rows=300, value=2.5)
     got, conditions = _run(name, n, arrays, 4_321)
     assert got.nbytes >= 16 << 20
     _check_layout(got, layout)
@@ -232,13 +237,7 @@ def test_long_column_major_panels(name, layout, n, avx2_off, monkeypatch):
     (chunks of fewer columns) hold every column's 1-D result, with its conditions."""
     monkeypatch.setenv("ZARNIK_NO_AVX2", avx2_off)
     rng = np.random.default_rng(n)
-    L, N = 3400, 23
-    arrays = []
-    for s in range(2 if name in PAIR else 1):
-        x = _walk(rng, L, N, 100, 0.01)
-        if s == 0:
-            _hard_columns(rng, x, ill=6, huge=9, constant=13, constant_rows=900, value=-4.0)
-        arrays.append(LAYOUTS[layout](x))
+    arrays = _walk_operands(rng, name, layout, 3400, 23, ill=6, huge=9, constant=13, constant_rows=900, value=-4.0)
     got, conditions = _run(name, n, arrays, 9_876)
     assert got.flags.f_contiguous
     _assert_single_columns(name, n, arrays, 9_876, got, conditions)
