@@ -93,6 +93,8 @@ HOSTILE = [
     ("MA", "without a call"),
     ("foo + close", "unknown name 'foo'"),
     ("MA(5, 5)", "needs at least one factor"),
+    ("MA(-1, 5)", "MA\\(\\) needs at least one factor"),  # no factor: not a window complaint
+    ("COV(1, -1, 2)", "COV\\(\\) needs at least one factor"),
     ("MA(close)", r"MA\(\)"),
     ("MA(close, 10 ** 9)", "outside 1..100000"),
     ("MA(close, 0)", "outside 1..100000"),

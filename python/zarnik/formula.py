@@ -358,6 +358,11 @@ class _Builder:
         args = [self.build(a, depth + 1) for a in node.args]
         if kinds is not None:
             self.check_kinds(node, fname, kinds, params, args)
+        # before the windows: with no factor at all, which number is the window is moot
+        if fname == "ADV":
+            self.uses_data = True
+        elif not any(self._is_factor(a) for a in args):
+            raise FormulaError("formula: {}() needs at least one factor argument{}".format(fname, _where(node)))
         if fname in _WINDOWED:
             lowest = 0 if fname in ("DELAY", "REF", "DELTA") else 1
             for k, a in enumerate(args):
@@ -373,10 +378,6 @@ class _Builder:
                     args[k] = FlooredWindow(a)
                 else:
                     args[k] = int(a)
-        if fname == "ADV":
-            self.uses_data = True
-        elif not any(self._is_factor(a) for a in args):
-            raise FormulaError("formula: {}() needs at least one factor argument{}".format(fname, _where(node)))
         try:
             return fn(*args)
         except Exception as e:
