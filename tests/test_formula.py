@@ -92,6 +92,7 @@ HOSTILE = [
     ("import os", "invalid syntax"),
     ("MA", "without a call"),
     ("foo + close", "unknown name 'foo'"),
+    ("INDNEUTRALIZE(close, sector)", r"unknown name 'sector' .*written as the group fields industry, industry_sws"),
     ("MA(5, 5)", "needs at least one factor"),
     ("MA(-1, 5)", "MA\\(\\) needs at least one factor"),  # no factor: not a window complaint
     ("COV(1, -1, 2)", "COV\\(\\) needs at least one factor"),

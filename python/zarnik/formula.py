@@ -239,10 +239,15 @@ class _Builder:
             return leaf
         if n in self._ops:
             raise self.refuse(node, "the operator {} without a call".format(n))
+        from .leaves import GROUP_FIELDS
+
+        groups = ", ".join(GROUP_FIELDS)
+        hint = ""
+        if n.lower() in ("sector", "subindustry", "indclass"):
+            hint = " (industry levels are written as the group fields {})".format(groups)
         raise FormulaError(
-            "formula: unknown name {!r}{}; fields: {}; operators are called like MA(close, 5)".format(
-                n, _where(node), ", ".join(self._fields)
-            )
+            "formula: unknown name {!r}{}{}; fields: {}; group fields: {}; adv{{d}} such as adv20; "
+            "operators are called like MA(close, 5)".format(n, _where(node), hint, ", ".join(self._fields), groups)
         )
 
     # -- operators --------------------------------------------------------
