@@ -9,6 +9,10 @@
                                           # each alone: fused against node by node, best of --repeats
     PYTHONPATH=python python benchmarks/alphas.py --kernel --dates 1000 --instruments 1000
                                           # the fused kernel alone against numpy's separate passes
+    PYTHONPATH=python python benchmarks/alphas.py --engine-only --instruments 1000
+                                          # the batch on the engine side only: time, peak RSS, page faults
+    PYTHONPATH=python python benchmarks/alphas.py --profile --instruments 1000
+                                          # the same with the batch's time by operator and input layout
 
 The pandas side is tests/pandas_alphas.py: the paper's text of each alpha
 parsed and evaluated with DataFrame operations (rolling windows, shifted
@@ -98,6 +102,11 @@ def main() -> None:
     ap.add_argument("--kernel", action="store_true",
                     help="only time the fused programs of alpha041 and alpha101 on the panel's fields against "
                          "numpy's separate passes, with AVX2 and with SSE2 loops (no engine, no pandas)")
+    ap.add_argument("--engine-only", action="store_true",
+                    help="only time the batch on the engine side (best of --repeats), with peak RSS and page faults")
+    ap.add_argument("--profile", action="store_true",
+                    help="--engine-only, then one more batch with timers around every node: time by operator, "
+                         "input layout and rows")
     ap.add_argument("--repeats", type=int, default=5,
                     help="runs per side for --fuse-gain and --kernel (best is shown)")
     ap.add_argument("--single-repeats", type=int, default=3,
@@ -133,6 +142,11 @@ def main() -> None:
     alphas.evaluate(names[:3], ids[:20], cal[-30], end, progress=False)
     if args.fuse_gain:
         fuse_gain(names, ids, start, end, args.repeats)
+        return
+    if args.engine_only or args.profile:
+        engine_only(names, ids, start, end, args.repeats if args.engine_only else 1)
+        if args.profile:
+            profile(names, ids, start, end)
         return
 
     t0 = time.perf_counter()
@@ -177,6 +191,118 @@ def main() -> None:
         if slowest is None or tp / te < slowest[1]:
             slowest = (n, tp / te)
     print("lowest single-alpha ratio: {} {:.1f}x".format(*slowest))
+
+
+def _usage() -> tuple[float, int, int]:
+    import resource
+
+    u = resource.getrusage(resource.RUSAGE_SELF)
+    return u.ru_utime + u.ru_stime, u.ru_minflt, u.ru_majflt
+
+
+def engine_only(names, ids, start, end, repeats: int) -> None:
+    """The batch on the engine side: wall and CPU time, page faults, peak RSS; best of ``repeats``."""
+    import resource
+
+    from zarnik import alphas
+
+    best = None
+    for _ in range(repeats):
+        load = open("/proc/loadavg").read().split()[0]
+        cpu0, minflt0, majflt0 = _usage()
+        t0 = time.perf_counter()
+        got = alphas.evaluate(names, ids, start, end, progress=False)
+        wall = time.perf_counter() - t0
+        cpu1, minflt1, majflt1 = _usage()
+        del got
+        print("engine, all {} in one evaluate call: {:.2f} s wall, {:.2f} s CPU, {:,} minor / {} major page faults "
+              "(load average {})".format(len(names), wall, cpu1 - cpu0, minflt1 - minflt0, majflt1 - majflt0, load))
+        best = wall if best is None else min(best, wall)
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20
+    print("best {:.2f} s; peak RSS of the process {:.2f} GB".format(best, peak))
+
+
+def _layout(v) -> str:
+    if not isinstance(v, np.ndarray) or v.ndim != 2:
+        return "s"
+    if v.flags.c_contiguous:
+        return "C"
+    if v.flags.f_contiguous:
+        return "F"
+    return "c" if v.strides[1] == v.itemsize else ("f" if v.strides[0] == v.itemsize else "?")
+
+
+def profile(names, ids, start, end) -> None:
+    """One batch with timers around every node: time and page faults by operator and input layout
+    (C / F compact, c / f row- or column-major views, s scalar)."""
+    import collections
+
+    from zarnik import alphas
+    from zarnik import engine as E
+
+    by_op: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0])  # seconds, calls, minor faults, CPU
+    step, load = E._Evaluator.step, E._load_fields
+    state = {"steps": 0.0}
+
+    def timed_step(self, i):
+        if i in self.deferred:
+            return step(self, i)
+        g = self.graph
+        members = self.groups.get(i)
+        if members is not None:
+            name = "fused[{}]".format(len(members))
+            kids = sorted({c for m in members for c in g.children[m] if c not in set(members)})
+        else:
+            name = E._func_name(g.keys[i][0])
+            kids = g.children[i]
+        lay = "".join(_layout(self.values[c]) for c in kids if g.kind[c] != "lit")
+        cpu0, f0, _ = _usage()
+        t0 = time.perf_counter()
+        try:
+            return step(self, i)
+        finally:
+            dt = time.perf_counter() - t0
+            cpu1, f1, _ = _usage()
+            state["steps"] += dt
+            out = _layout(self.values[i])
+            rows = self.values[i].shape[0] if isinstance(self.values[i], np.ndarray) and self.values[i].ndim == 2 else 0
+            rec = by_op[(name, lay + "->" + out, rows)]
+            rec[0] += dt
+            rec[1] += 1
+            rec[2] += f1 - f0
+            rec[3] += cpu1 - cpu0
+
+    def timed_load(*a):
+        t0 = time.perf_counter()
+        try:
+            return load(*a)
+        finally:
+            by_op[("(load fields)", "", 0)][0] += time.perf_counter() - t0
+            by_op[("(load fields)", "", 0)][1] += 1
+
+    E._Evaluator.step, E._load_fields = timed_step, timed_load
+    try:
+        t0 = time.perf_counter()
+        got = alphas.evaluate(names, ids, start, end, progress=False)
+        total = time.perf_counter() - t0
+        del got
+    finally:
+        E._Evaluator.step, E._load_fields = step, load
+    other = total - state["steps"] - by_op[("(load fields)", "", 0)][0]
+    print("profiled batch: {:.2f} s; outside the nodes and the loading (graph, plans, result frames): "
+          "{:.2f} s".format(total, other))
+    ops: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0])
+    for (name, lay, rows), rec in by_op.items():
+        o = ops[name]
+        for k in range(4):
+            o[k] += rec[k]
+    print("{:<24} {:>8} {:>6} {:>7} {:>8} {:>12}".format("operator", "s", "calls", "share", "CPU s", "minor faults"))
+    for name, (sec, n, flt, cpu) in sorted(ops.items(), key=lambda kv: -kv[1][0])[:25]:
+        print("{:<24} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>12,}".format(name, sec, n, 100 * sec / total, cpu, flt))
+    print("by operator, input layouts -> output layout, rows (top 30)")
+    for (name, lay, rows), (sec, n, flt, cpu) in sorted(by_op.items(), key=lambda kv: -kv[1][0])[:30]:
+        print("{:<24} {:<10} {:>6} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>12,}".format(
+            name, lay, rows, sec, n, 100 * sec / total, cpu, flt))
 
 
 def fuse_gain(names, ids, start, end, repeats: int) -> None:
