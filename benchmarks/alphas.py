@@ -197,7 +197,7 @@ def _usage() -> tuple[float, int, int]:
     import resource
 
     u = resource.getrusage(resource.RUSAGE_SELF)
-    return u.ru_utime + u.ru_stime, u.ru_minflt, u.ru_majflt
+    return u.ru_utime, u.ru_stime, u.ru_minflt, u.ru_majflt
 
 
 def engine_only(names, ids, start, end, repeats: int) -> None:
@@ -209,14 +209,14 @@ def engine_only(names, ids, start, end, repeats: int) -> None:
     best = None
     for _ in range(repeats):
         load = open("/proc/loadavg").read().split()[0]
-        cpu0, minflt0, majflt0 = _usage()
+        before = _usage()
         t0 = time.perf_counter()
         got = alphas.evaluate(names, ids, start, end, progress=False)
         wall = time.perf_counter() - t0
-        cpu1, minflt1, majflt1 = _usage()
+        user, system, minflt, majflt = (b - a for a, b in zip(before, _usage()))
         del got
-        print("engine, all {} in one evaluate call: {:.2f} s wall, {:.2f} s CPU, {:,} minor / {} major page faults "
-              "(load average {})".format(len(names), wall, cpu1 - cpu0, minflt1 - minflt0, majflt1 - majflt0, load))
+        print("engine, all {} in one evaluate call: {:.2f} s wall, CPU {:.2f} s user + {:.2f} s system, {:,} minor / "
+              "{} major page faults (load average {})".format(len(names), wall, user, system, minflt, majflt, load))
         best = wall if best is None else min(best, wall)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20
     print("best {:.2f} s; peak RSS of the process {:.2f} GB".format(best, peak))
@@ -240,7 +240,7 @@ def profile(names, ids, start, end) -> None:
     from zarnik import alphas
     from zarnik import engine as E
 
-    by_op: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0])  # seconds, calls, minor faults, CPU
+    by_op: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0, 0.0])  # seconds, calls, minor faults, CPU, system
     step, load = E._Evaluator.step, E._load_fields
     state = {"steps": 0.0}
 
@@ -256,13 +256,13 @@ def profile(names, ids, start, end) -> None:
             name = E._func_name(g.keys[i][0])
             kids = g.children[i]
         lay = "".join(_layout(self.values[c]) for c in kids if g.kind[c] != "lit")
-        cpu0, f0, _ = _usage()
+        u0, s0, f0, _ = _usage()
         t0 = time.perf_counter()
         try:
             return step(self, i)
         finally:
             dt = time.perf_counter() - t0
-            cpu1, f1, _ = _usage()
+            u1, s1, f1, _ = _usage()
             state["steps"] += dt
             out = _layout(self.values[i])
             rows = self.values[i].shape[0] if isinstance(self.values[i], np.ndarray) and self.values[i].ndim == 2 else 0
@@ -270,7 +270,8 @@ def profile(names, ids, start, end) -> None:
             rec[0] += dt
             rec[1] += 1
             rec[2] += f1 - f0
-            rec[3] += cpu1 - cpu0
+            rec[3] += u1 + s1 - u0 - s0
+            rec[4] += s1 - s0
 
     def timed_load(*a):
         t0 = time.perf_counter()
@@ -291,18 +292,20 @@ def profile(names, ids, start, end) -> None:
     other = total - state["steps"] - by_op[("(load fields)", "", 0)][0]
     print("profiled batch: {:.2f} s; outside the nodes and the loading (graph, plans, result frames): "
           "{:.2f} s".format(total, other))
-    ops: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0])
+    ops: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0, 0.0])
     for (name, lay, rows), rec in by_op.items():
         o = ops[name]
-        for k in range(4):
+        for k in range(5):
             o[k] += rec[k]
-    print("{:<24} {:>8} {:>6} {:>7} {:>8} {:>12}".format("operator", "s", "calls", "share", "CPU s", "minor faults"))
-    for name, (sec, n, flt, cpu) in sorted(ops.items(), key=lambda kv: -kv[1][0])[:25]:
-        print("{:<24} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>12,}".format(name, sec, n, 100 * sec / total, cpu, flt))
+    print("{:<24} {:>8} {:>6} {:>7} {:>8} {:>9} {:>12}".format("operator", "s", "calls", "share", "CPU s", "system s",
+                                                               "minor faults"))
+    for name, (sec, n, flt, cpu, sy) in sorted(ops.items(), key=lambda kv: -kv[1][0])[:25]:
+        print("{:<24} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>9.2f} {:>12,}".format(
+            name, sec, n, 100 * sec / total, cpu, sy, flt))
     print("by operator, input layouts -> output layout, rows (top 30)")
-    for (name, lay, rows), (sec, n, flt, cpu) in sorted(by_op.items(), key=lambda kv: -kv[1][0])[:30]:
-        print("{:<24} {:<10} {:>6} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>12,}".format(
-            name, lay, rows, sec, n, 100 * sec / total, cpu, flt))
+    for (name, lay, rows), (sec, n, flt, cpu, sy) in sorted(by_op.items(), key=lambda kv: -kv[1][0])[:30]:
+        print("{:<24} {:<10} {:>6} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>9.2f} {:>12,}".format(
+            name, lay, rows, sec, n, 100 * sec / total, cpu, sy, flt))
 
 
 def fuse_gain(names, ids, start, end, repeats: int) -> None:
