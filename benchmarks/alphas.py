@@ -11,8 +11,6 @@
                                           # the fused kernel alone against numpy's separate passes
     PYTHONPATH=python python benchmarks/alphas.py --engine-only --instruments 1000
                                           # the batch on the engine side only: time, peak RSS, page faults
-    PYTHONPATH=python python benchmarks/alphas.py --engine-only --compare-buffer-cache --repeats 3
-                                          # the same, freed buffers reused against fresh ones (alternating)
     PYTHONPATH=python python benchmarks/alphas.py --profile --instruments 1000
                                           # the same with the batch's time by operator and input layout
 
@@ -109,8 +107,6 @@ def main() -> None:
     ap.add_argument("--profile", action="store_true",
                     help="--engine-only, then one more batch with timers around every node: time by operator, "
                          "input layout and rows")
-    ap.add_argument("--compare-buffer-cache", action="store_true",
-                    help="with --engine-only: alternate runs reusing freed buffers with runs allocating each afresh")
     ap.add_argument("--repeats", type=int, default=5,
                     help="runs per side for --fuse-gain and --kernel (best is shown)")
     ap.add_argument("--single-repeats", type=int, default=3,
@@ -148,7 +144,7 @@ def main() -> None:
         fuse_gain(names, ids, start, end, args.repeats)
         return
     if args.engine_only or args.profile:
-        engine_only(names, ids, start, end, args.repeats if args.engine_only else 1, args.compare_buffer_cache)
+        engine_only(names, ids, start, end, args.repeats if args.engine_only else 1)
         if args.profile:
             profile(names, ids, start, end)
         return
@@ -204,40 +200,26 @@ def _usage() -> tuple[float, int, int]:
     return u.ru_utime, u.ru_stime, u.ru_minflt, u.ru_majflt
 
 
-def engine_only(names, ids, start, end, repeats: int, compare_cache: bool = False) -> None:
-    """The batch on the engine side: wall and CPU time, page faults, peak RSS; best of ``repeats``.
-    With ``compare_cache``, runs with freed buffers reused and without alternate."""
+def engine_only(names, ids, start, end, repeats: int) -> None:
+    """The batch on the engine side: wall and CPU time, page faults, peak RSS; best of ``repeats``."""
     import resource
 
-    from zarnik import alphas, engine
+    from zarnik import alphas
 
-    sides = {"": engine._BUFFER_CACHE}
-    if compare_cache:
-        sides = {"buffers reused": engine._BUFFER_CACHE, "fresh buffers": None}
-    best: dict[str, float] = {}
-    saved = engine._BUFFER_CACHE
-    try:
-        for _ in range(repeats):
-            for side, setting in sides.items():
-                engine._BUFFER_CACHE = setting
-                load = open("/proc/loadavg").read().split()[0]
-                before = _usage()
-                t0 = time.perf_counter()
-                got = alphas.evaluate(names, ids, start, end, progress=False)
-                wall = time.perf_counter() - t0
-                user, system, minflt, majflt = (b - a for a, b in zip(before, _usage()))
-                del got
-                print("engine{}, all {} in one evaluate call: {:.2f} s wall, CPU {:.2f} s user + {:.2f} s system, "
-                      "{:,} minor / {} major page faults (load average {})".format(
-                          " (" + side + ")" if side else "", len(names), wall, user, system, minflt, majflt, load))
-                best[side] = min(best.get(side, wall), wall)
-    finally:
-        engine._BUFFER_CACHE = saved
+    best = None
+    for _ in range(repeats):
+        load = open("/proc/loadavg").read().split()[0]
+        before = _usage()
+        t0 = time.perf_counter()
+        got = alphas.evaluate(names, ids, start, end, progress=False)
+        wall = time.perf_counter() - t0
+        user, system, minflt, majflt = (b - a for a, b in zip(before, _usage()))
+        del got
+        print("engine, all {} in one evaluate call: {:.2f} s wall, CPU {:.2f} s user + {:.2f} s system, {:,} minor / "
+              "{} major page faults (load average {})".format(len(names), wall, user, system, minflt, majflt, load))
+        best = wall if best is None else min(best, wall)
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20
-    print("best: {}; peak RSS of the process {:.2f} GB".format(
-        ", ".join("{}{:.2f} s".format(k + " " if k else "", v) for k, v in best.items()), peak))
-    if compare_cache:
-        print("fresh / reused: {:.2f}x".format(best["fresh buffers"] / best["buffers reused"]))
+    print("best {:.2f} s; peak RSS of the process {:.2f} GB".format(best, peak))
 
 
 def _layout(v) -> str:

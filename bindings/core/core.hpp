@@ -11,5 +11,4 @@ void register_core_xsection(py::module_& m);   // cross-sectional helpers (ranks
 void register_core_ranks(py::module_& m);      // percentile ranks, correlations within cells
 void register_core_elementwise(py::module_& m);  // fused element-wise programs
 void register_core_presence(py::module_& m);     // present cells per row, constant rows
-void register_core_buffers(py::module_& m);      // reuse of large freed array buffers
 }  // namespace zarnik_py

@@ -11,5 +11,4 @@ PYBIND11_MODULE(_core, m) {
     zarnik_py::register_core_ranks(m);
     zarnik_py::register_core_elementwise(m);
     zarnik_py::register_core_presence(m);
-    zarnik_py::register_core_buffers(m);
 }

@@ -974,31 +974,6 @@ def _call_ufunc(func: np.ufunc, args: list[Any], out: np.ndarray | None = None) 
     return result
 
 
-# Freed node buffers kept for the next nodes while a graph is evaluated: at most this many,
-# and this many bytes together (None: every node allocates afresh). A panel of thousands of
-# instruments is tens of megabytes, which the C library maps fresh from the operating system
-# and unmaps on free: each node result then pays a page fault per page and the zeroing of all
-# its pages. Kept buffers are reused without either; values are the same bits.
-_BUFFER_CACHE: tuple[int, int] | None = (16, 1 << 30)
-
-
-def _buffer_cache_begin(panel_bytes: int) -> Any:
-    """Opens a span in which numpy reuses freed buffers (zarnik._core.buffer_cache_begin), when
-    panels are large enough to gain; returns what _buffer_cache_end needs."""
-    if _BUFFER_CACHE is None or panel_bytes < (1 << 20):
-        return None
-    from . import _core
-
-    return _core.buffer_cache_begin(*_BUFFER_CACHE)
-
-
-def _buffer_cache_end(token: Any) -> None:
-    if token is not None:
-        from . import _core
-
-        _core.buffer_cache_end(token)
-
-
 class _Evaluator:
     """Evaluates the nodes of a graph in order, freeing values after their last use."""
 
@@ -1480,7 +1455,6 @@ def _evaluate(
 
     ev = _Evaluator(graph, N, _calendar_position(ostrel, dates[-1]),
                     _rows_plan(graph, root_index.values(), len(dates)) if _TRIM else None)
-    cache = _buffer_cache_begin(L * N * 8)
     try:
         with np.errstate(all="ignore"):
             for i, k in enumerate(graph.keys):
@@ -1510,8 +1484,7 @@ def _evaluate(
     finally:
         if bar is not None:
             bar.close()
-        ev.storage.clear_pool()
-        _buffer_cache_end(cache)
+    ev.storage.clear_pool()
 
     index = pd.DatetimeIndex(dates, name="datetime")
     columns = pd.Index(ids, name="order_book_id", dtype=object)
