@@ -11,6 +11,8 @@
                                           # the fused kernel alone against numpy's separate passes
     PYTHONPATH=python python benchmarks/alphas.py --engine-only --instruments 1000
                                           # the batch on the engine side only: time, peak RSS, page faults
+    PYTHONPATH=python python benchmarks/alphas.py --engine-only --one-thread --repeats 2
+                                          # the same, one thread against all (alternating)
     PYTHONPATH=python python benchmarks/alphas.py --profile --instruments 1000
                                           # the same with the batch's time by operator and input layout
 
@@ -107,6 +109,8 @@ def main() -> None:
     ap.add_argument("--profile", action="store_true",
                     help="--engine-only, then one more batch with timers around every node: time by operator, "
                          "input layout and rows")
+    ap.add_argument("--one-thread", action="store_true",
+                    help="with --engine-only: alternate runs on one thread with runs on all (ZARNIK_NUM_THREADS)")
     ap.add_argument("--repeats", type=int, default=5,
                     help="runs per side for --fuse-gain and --kernel (best is shown)")
     ap.add_argument("--single-repeats", type=int, default=3,
@@ -144,7 +148,7 @@ def main() -> None:
         fuse_gain(names, ids, start, end, args.repeats)
         return
     if args.engine_only or args.profile:
-        engine_only(names, ids, start, end, args.repeats if args.engine_only else 1)
+        engine_only(names, ids, start, end, args.repeats if args.engine_only else 1, args.one_thread)
         if args.profile:
             profile(names, ids, start, end)
         return
@@ -200,26 +204,46 @@ def _usage() -> tuple[float, int, int]:
     return u.ru_utime, u.ru_stime, u.ru_minflt, u.ru_majflt
 
 
-def engine_only(names, ids, start, end, repeats: int) -> None:
-    """The batch on the engine side: wall and CPU time, page faults, peak RSS; best of ``repeats``."""
+def engine_only(names, ids, start, end, repeats: int, one_thread: bool = False) -> None:
+    """The batch on the engine side: wall and CPU time, page faults, peak RSS; best of ``repeats``.
+    With ``one_thread``, runs on one thread (ZARNIK_NUM_THREADS=1) alternate with runs on all."""
     import resource
 
     from zarnik import alphas
 
-    best = None
-    for _ in range(repeats):
-        load = open("/proc/loadavg").read().split()[0]
-        before = _usage()
-        t0 = time.perf_counter()
-        got = alphas.evaluate(names, ids, start, end, progress=False)
-        wall = time.perf_counter() - t0
-        user, system, minflt, majflt = (b - a for a, b in zip(before, _usage()))
-        del got
-        print("engine, all {} in one evaluate call: {:.2f} s wall, CPU {:.2f} s user + {:.2f} s system, {:,} minor / "
-              "{} major page faults (load average {})".format(len(names), wall, user, system, minflt, majflt, load))
-        best = wall if best is None else min(best, wall)
+    sides = {"": os.environ.get("ZARNIK_NUM_THREADS")}
+    if one_thread:
+        sides = {"all threads": sides[""], "one thread": "1"}
+    best: dict[str, float] = {}
+    saved = os.environ.get("ZARNIK_NUM_THREADS")
+    try:
+        for _ in range(repeats):
+            for side, threads in sides.items():
+                if threads is None:
+                    os.environ.pop("ZARNIK_NUM_THREADS", None)
+                else:
+                    os.environ["ZARNIK_NUM_THREADS"] = threads
+                load = open("/proc/loadavg").read().split()[0]
+                before = _usage()
+                t0 = time.perf_counter()
+                got = alphas.evaluate(names, ids, start, end, progress=False)
+                wall = time.perf_counter() - t0
+                user, system, minflt, majflt = (b - a for a, b in zip(before, _usage()))
+                del got
+                print("engine{}, all {} in one evaluate call: {:.2f} s wall, CPU {:.2f} s user + {:.2f} s system, "
+                      "{:,} minor / {} major page faults (load average {})".format(
+                          " (" + side + ")" if side else "", len(names), wall, user, system, minflt, majflt, load))
+                best[side] = min(best.get(side, wall), wall)
+    finally:
+        if saved is None:
+            os.environ.pop("ZARNIK_NUM_THREADS", None)
+        else:
+            os.environ["ZARNIK_NUM_THREADS"] = saved
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20
-    print("best {:.2f} s; peak RSS of the process {:.2f} GB".format(best, peak))
+    print("best: {}; peak RSS of the process {:.2f} GB".format(
+        ", ".join("{}{:.2f} s".format(k + " " if k else "", v) for k, v in best.items()), peak))
+    if one_thread:
+        print("one thread / all threads: {:.2f}x".format(best["one thread"] / best["all threads"]))
 
 
 def _layout(v) -> str:
@@ -302,8 +326,14 @@ def profile(names, ids, start, end) -> None:
     for name, (sec, n, flt, cpu, sy) in sorted(ops.items(), key=lambda kv: -kv[1][0])[:25]:
         print("{:<24} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>9.2f} {:>12,}".format(
             name, sec, n, 100 * sec / total, cpu, sy, flt))
-    print("by operator, input layouts -> output layout, rows (top 30)")
-    for (name, lay, rows), (sec, n, flt, cpu, sy) in sorted(by_op.items(), key=lambda kv: -kv[1][0])[:30]:
+    by_layout: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0, 0.0, 0])
+    for (name, lay, rows), rec in by_op.items():
+        o = by_layout[(name, lay)]
+        for k in range(5):
+            o[k] += rec[k]
+        o[5] = max(o[5], rows)
+    print("by operator and input layouts -> output layout (top 30; most rows of a call)")
+    for (name, lay), (sec, n, flt, cpu, sy, rows) in sorted(by_layout.items(), key=lambda kv: -kv[1][0])[:30]:
         print("{:<24} {:<10} {:>6} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>9.2f} {:>12,}".format(
             name, lay, rows, sec, n, 100 * sec / total, cpu, sy, flt))
 
