@@ -9,6 +9,12 @@
                                           # each alone: fused against node by node, best of --repeats
     PYTHONPATH=python python benchmarks/alphas.py --kernel --dates 1000 --instruments 1000
                                           # the fused kernel alone against numpy's separate passes
+    PYTHONPATH=python python benchmarks/alphas.py --engine-only --instruments 1000
+                                          # the batch on the engine side only: time, peak RSS, page faults
+    PYTHONPATH=python python benchmarks/alphas.py --engine-only --one-thread --repeats 2
+                                          # the same, one thread against all (alternating)
+    PYTHONPATH=python python benchmarks/alphas.py --profile --instruments 1000
+                                          # the same with the batch's time by operator and input layout
 
 The pandas side is tests/pandas_alphas.py: the paper's text of each alpha
 parsed and evaluated with DataFrame operations (rolling windows, shifted
@@ -98,6 +104,13 @@ def main() -> None:
     ap.add_argument("--kernel", action="store_true",
                     help="only time the fused programs of alpha041 and alpha101 on the panel's fields against "
                          "numpy's separate passes, with AVX2 and with SSE2 loops (no engine, no pandas)")
+    ap.add_argument("--engine-only", action="store_true",
+                    help="only time the batch on the engine side (best of --repeats), with peak RSS and page faults")
+    ap.add_argument("--profile", action="store_true",
+                    help="--engine-only, then one more batch with timers around every node: time by operator, "
+                         "input layout and rows")
+    ap.add_argument("--one-thread", action="store_true",
+                    help="with --engine-only: alternate runs on one thread with runs on all (ZARNIK_NUM_THREADS)")
     ap.add_argument("--repeats", type=int, default=5,
                     help="runs per side for --fuse-gain and --kernel (best is shown)")
     ap.add_argument("--single-repeats", type=int, default=3,
@@ -133,6 +146,11 @@ def main() -> None:
     alphas.evaluate(names[:3], ids[:20], cal[-30], end, progress=False)
     if args.fuse_gain:
         fuse_gain(names, ids, start, end, args.repeats)
+        return
+    if args.engine_only or args.profile:
+        engine_only(names, ids, start, end, args.repeats if args.engine_only else 1, args.one_thread)
+        if args.profile:
+            profile(names, ids, start, end)
         return
 
     t0 = time.perf_counter()
@@ -177,6 +195,147 @@ def main() -> None:
         if slowest is None or tp / te < slowest[1]:
             slowest = (n, tp / te)
     print("lowest single-alpha ratio: {} {:.1f}x".format(*slowest))
+
+
+def _usage() -> tuple[float, int, int]:
+    import resource
+
+    u = resource.getrusage(resource.RUSAGE_SELF)
+    return u.ru_utime, u.ru_stime, u.ru_minflt, u.ru_majflt
+
+
+def engine_only(names, ids, start, end, repeats: int, one_thread: bool = False) -> None:
+    """The batch on the engine side: wall and CPU time, page faults, peak RSS; best of ``repeats``.
+    With ``one_thread``, runs on one thread (ZARNIK_NUM_THREADS=1) alternate with runs on all."""
+    import resource
+
+    from zarnik import alphas
+
+    sides = {"": os.environ.get("ZARNIK_NUM_THREADS")}
+    if one_thread:
+        sides = {"all threads": sides[""], "one thread": "1"}
+    best: dict[str, float] = {}
+    saved = os.environ.get("ZARNIK_NUM_THREADS")
+    try:
+        for _ in range(repeats):
+            for side, threads in sides.items():
+                if threads is None:
+                    os.environ.pop("ZARNIK_NUM_THREADS", None)
+                else:
+                    os.environ["ZARNIK_NUM_THREADS"] = threads
+                load = open("/proc/loadavg").read().split()[0]
+                before = _usage()
+                t0 = time.perf_counter()
+                got = alphas.evaluate(names, ids, start, end, progress=False)
+                wall = time.perf_counter() - t0
+                user, system, minflt, majflt = (b - a for a, b in zip(before, _usage()))
+                del got
+                print("engine{}, all {} in one evaluate call: {:.2f} s wall, CPU {:.2f} s user + {:.2f} s system, "
+                      "{:,} minor / {} major page faults (load average {})".format(
+                          " (" + side + ")" if side else "", len(names), wall, user, system, minflt, majflt, load))
+                best[side] = min(best.get(side, wall), wall)
+    finally:
+        if saved is None:
+            os.environ.pop("ZARNIK_NUM_THREADS", None)
+        else:
+            os.environ["ZARNIK_NUM_THREADS"] = saved
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20
+    print("best: {}; peak RSS of the process {:.2f} GB".format(
+        ", ".join("{}{:.2f} s".format(k + " " if k else "", v) for k, v in best.items()), peak))
+    if one_thread:
+        print("one thread / all threads: {:.2f}x".format(best["one thread"] / best["all threads"]))
+
+
+def _layout(v) -> str:
+    if not isinstance(v, np.ndarray) or v.ndim != 2:
+        return "s"
+    if v.flags.c_contiguous:
+        return "C"
+    if v.flags.f_contiguous:
+        return "F"
+    return "c" if v.strides[1] == v.itemsize else ("f" if v.strides[0] == v.itemsize else "?")
+
+
+def profile(names, ids, start, end) -> None:
+    """One batch with timers around every node: time and page faults by operator and input layout
+    (C / F compact, c / f row- or column-major views, s scalar)."""
+    import collections
+
+    from zarnik import alphas
+    from zarnik import engine as E
+
+    by_op: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0, 0.0])  # seconds, calls, minor faults, CPU, system
+    step, load = E._Evaluator.step, E._load_fields
+    state = {"steps": 0.0}
+
+    def timed_step(self, i):
+        if i in self.deferred:
+            return step(self, i)
+        g = self.graph
+        members = self.groups.get(i)
+        if members is not None:
+            name = "fused[{}]".format(len(members))
+            kids = sorted({c for m in members for c in g.children[m] if c not in set(members)})
+        else:
+            name = E._func_name(g.keys[i][0])
+            kids = g.children[i]
+        lay = "".join(_layout(self.values[c]) for c in kids if g.kind[c] != "lit")
+        u0, s0, f0, _ = _usage()
+        t0 = time.perf_counter()
+        try:
+            return step(self, i)
+        finally:
+            dt = time.perf_counter() - t0
+            u1, s1, f1, _ = _usage()
+            state["steps"] += dt
+            out = _layout(self.values[i])
+            rows = self.values[i].shape[0] if isinstance(self.values[i], np.ndarray) and self.values[i].ndim == 2 else 0
+            rec = by_op[(name, lay + "->" + out, rows)]
+            rec[0] += dt
+            rec[1] += 1
+            rec[2] += f1 - f0
+            rec[3] += u1 + s1 - u0 - s0
+            rec[4] += s1 - s0
+
+    def timed_load(*a):
+        t0 = time.perf_counter()
+        try:
+            return load(*a)
+        finally:
+            by_op[("(load fields)", "", 0)][0] += time.perf_counter() - t0
+            by_op[("(load fields)", "", 0)][1] += 1
+
+    E._Evaluator.step, E._load_fields = timed_step, timed_load
+    try:
+        t0 = time.perf_counter()
+        got = alphas.evaluate(names, ids, start, end, progress=False)
+        total = time.perf_counter() - t0
+        del got
+    finally:
+        E._Evaluator.step, E._load_fields = step, load
+    other = total - state["steps"] - by_op[("(load fields)", "", 0)][0]
+    print("profiled batch: {:.2f} s; outside the nodes and the loading (graph, plans, result frames): "
+          "{:.2f} s".format(total, other))
+    ops: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0, 0.0])
+    for (name, lay, rows), rec in by_op.items():
+        o = ops[name]
+        for k in range(5):
+            o[k] += rec[k]
+    print("{:<24} {:>8} {:>6} {:>7} {:>8} {:>9} {:>12}".format("operator", "s", "calls", "share", "CPU s", "system s",
+                                                               "minor faults"))
+    for name, (sec, n, flt, cpu, sy) in sorted(ops.items(), key=lambda kv: -kv[1][0])[:25]:
+        print("{:<24} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>9.2f} {:>12,}".format(
+            name, sec, n, 100 * sec / total, cpu, sy, flt))
+    by_layout: dict = collections.defaultdict(lambda: [0.0, 0, 0, 0.0, 0.0, 0])
+    for (name, lay, rows), rec in by_op.items():
+        o = by_layout[(name, lay)]
+        for k in range(5):
+            o[k] += rec[k]
+        o[5] = max(o[5], rows)
+    print("by operator and input layouts -> output layout (top 30; most rows of a call)")
+    for (name, lay), (sec, n, flt, cpu, sy, rows) in sorted(by_layout.items(), key=lambda kv: -kv[1][0])[:30]:
+        print("{:<24} {:<10} {:>6} {:>8.2f} {:>6} {:>6.1f}% {:>8.2f} {:>9.2f} {:>12,}".format(
+            name, lay, rows, sec, n, 100 * sec / total, cpu, sy, flt))
 
 
 def fuse_gain(names, ids, start, end, repeats: int) -> None:
