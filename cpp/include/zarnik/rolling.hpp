@@ -601,13 +601,16 @@ void block_sums_one(const double* const* xs, std::size_t L, std::size_t n, std::
 }
 
 // ---- short windows -----------------------------------------------------------
-// For n up to kShortBlock the per-block bookkeeping (anchor, buffers, loop
+// For n up to kShortBlock<M> the per-block bookkeeping (anchor, buffers, loop
 // control) outweighs the arithmetic, so full blocks go W at a time, one per
 // vector lane, with n fixed at compile time: the scans are unrolled and the
 // suffix and prefix sums stay in registers. Each lane performs block_sums_one's
 // operations for its block in the same order (first term added to 0, suffix +
-// prefix), so the results are the same bits whatever the width.
-inline constexpr std::size_t kShortBlock = 8;
+// prefix), so the results are the same bits whatever the width. Windows up
+// to 12 for kernels of one or two sums, up to 8 for more (longer unrolled
+// blocks of several sums gain nothing and lengthen the build).
+template <int M>
+inline constexpr std::size_t kShortBlock = M <= 2 ? 12 : 8;
 
 #if defined(__GNUC__)
 // Full blocks B, B + N, ... while W of them fit before window m; returns the
@@ -697,14 +700,14 @@ inline __attribute__((always_inline)) std::size_t short_blocks(const double* con
 }
 
 template <std::size_t N, int M, int S, class Terms, class Finish>
-std::size_t short_blocks_sse2(const double* const* xs, std::size_t L, std::size_t m, std::size_t B, Terms& terms,
+__attribute__((flatten)) std::size_t short_blocks_sse2(const double* const* xs, std::size_t L, std::size_t m, std::size_t B, Terms& terms,
                               Finish& finish) {
     return short_blocks<N, v2d, 2, M, S>(xs, L, m, B, terms, finish);
 }
 
 #if defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
 template <std::size_t N, int M, int S, class Terms, class Finish>
-__attribute__((target("avx2"))) std::size_t short_blocks_avx2(const double* const* xs, std::size_t L,
+__attribute__((target("avx2"), flatten)) std::size_t short_blocks_avx2(const double* const* xs, std::size_t L,
                                                               std::size_t m, std::size_t B, Terms& terms,
                                                               Finish& finish) {
     B = short_blocks<N, v4d, 4, M, S>(xs, L, m, B, terms, finish);
@@ -721,9 +724,10 @@ std::size_t short_blocks_run(const double* const* xs, std::size_t L, std::size_t
     return short_blocks_sse2<N, M, S>(xs, L, m, B, terms, finish);
 }
 
-// short_blocks_run for a run-time n in 2..kShortBlock.
+// short_blocks_run for a run-time n in 2..kShortBlock<M>. Kept out of
+// block_sums, whose own loops are compiled as well without it inlined.
 template <int M, int S, class Terms, class Finish>
-std::size_t short_blocks_any(const double* const* xs, std::size_t L, std::size_t n, std::size_t m, std::size_t B,
+__attribute__((noinline)) std::size_t short_blocks_any(const double* const* xs, std::size_t L, std::size_t n, std::size_t m, std::size_t B,
                              Terms& terms, Finish& finish) {
     switch (n) {
         case 2: return short_blocks_run<2, M, S>(xs, L, m, B, terms, finish);
@@ -733,14 +737,24 @@ std::size_t short_blocks_any(const double* const* xs, std::size_t L, std::size_t
         case 6: return short_blocks_run<6, M, S>(xs, L, m, B, terms, finish);
         case 7: return short_blocks_run<7, M, S>(xs, L, m, B, terms, finish);
         case 8: return short_blocks_run<8, M, S>(xs, L, m, B, terms, finish);
-        default: return B;
+        default: break;
     }
+    if constexpr (kShortBlock<M> >= 12) {
+        switch (n) {
+            case 9: return short_blocks_run<9, M, S>(xs, L, m, B, terms, finish);
+            case 10: return short_blocks_run<10, M, S>(xs, L, m, B, terms, finish);
+            case 11: return short_blocks_run<11, M, S>(xs, L, m, B, terms, finish);
+            case 12: return short_blocks_run<12, M, S>(xs, L, m, B, terms, finish);
+            default: break;
+        }
+    }
+    return B;
 }
 #endif
 
 template <int M, int S, class Terms, class Finish>
-void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish,
-                std::int64_t last = -1) {
+inline __attribute__((always_inline)) void block_sums_body(const double* const* xs, std::size_t L, std::size_t n,
+                                                           Terms& terms, Finish& finish, std::int64_t last) {
     const std::size_t m = L - n + 1;
     if (n == 1) {
         // Each window is a block of its own: block_sums_one's operations
@@ -790,7 +804,13 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
     }
     std::size_t B = std::size_t(Bs);
 #if defined(__GNUC__)
-    if (n <= kShortBlock) B = short_blocks_any<M, S>(xs, L, n, m, B, terms, finish);
+    if (n <= kShortBlock<M>) {
+        // copies, so that terms and finish themselves do not escape (the loops
+        // below keep what they hold in registers)
+        Terms t = terms;
+        Finish f = finish;
+        B = short_blocks_any<M, S>(xs, L, n, m, B, t, f);
+    }
     if (n >= 2 && B + 2 * n <= m) {
         // Two full blocks per step, one per vector lane.
         std::vector<v2d> vbuf(2 * std::size_t(M) * n);
@@ -845,6 +865,25 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
 #endif
     // The remaining blocks one at a time.
     for (; B < m; B += n) block_sums_one<M, S>(xs, L, n, m, std::ptrdiff_t(B), suf, pre, terms, finish);
+}
+
+// Kernels of several sums have large finish steps that the compiler would
+// call rather than inline once the short-window paths use them too: there,
+// everything is inlined (flatten). One sum: as it comes.
+template <int M, int S, class Terms, class Finish>
+__attribute__((flatten)) void block_sums_flat(const double* const* xs, std::size_t L, std::size_t n, Terms& terms,
+                                              Finish& finish, std::int64_t last) {
+    block_sums_body<M, S>(xs, L, n, terms, finish, last);
+}
+
+template <int M, int S, class Terms, class Finish>
+void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish,
+                std::int64_t last = -1) {
+    if constexpr (M == 1) {
+        block_sums_body<M, S>(xs, L, n, terms, finish, last);
+    } else {
+        block_sums_flat<M, S>(xs, L, n, terms, finish, last);
+    }
 }
 
 // Largest magnitude among the values that are not NaN (inf if any is
