@@ -613,8 +613,6 @@ template <int M>
 inline constexpr std::size_t kShortBlock = M <= 2 ? 12 : 8;
 
 #if defined(__GNUC__)
-// Full blocks B, B + N, ... while W of them fit before window m; returns the
-// first block not done. V holds W doubles (lane l: the block at B + l N).
 template <class V, int W, std::size_t N>
 inline __attribute__((always_inline)) void strided_lanes(V& v, const double* p) {  // p[0], p[N], .., p[(W-1) N]
     static_assert(W == 2 || W == 4);
@@ -639,6 +637,8 @@ inline __attribute__((always_inline)) bool lanes_finite(const V& v) {
     return a == 0.0;
 }
 
+// Full blocks B, B + N, ... while W of them fit before window m; returns the
+// first block not done. V holds W doubles (lane l: the block at B + l N).
 template <std::size_t N, class V, int W, int M, int S, class Terms, class Finish>
 inline __attribute__((always_inline)) std::size_t short_blocks(const double* const* xs, std::size_t L,
                                                                std::size_t m, std::size_t B, Terms& terms,
@@ -658,7 +658,7 @@ inline __attribute__((always_inline)) std::size_t short_blocks(const double* con
             }
         }
         V hs[M], hp[M], t[M], u[M], suf[N][M], pre[N][M];
-        for (int p = 0; p < M; ++p) hs[p] = hp[p] = V{} ;
+        for (int p = 0; p < M; ++p) hs[p] = hp[p] = V{};
 #pragma GCC unroll 16
         for (std::size_t o = 0; o < N; ++o) {
             const std::size_t k = E - o;
@@ -699,17 +699,18 @@ inline __attribute__((always_inline)) std::size_t short_blocks(const double* con
     return B;
 }
 
+// flatten: terms and finish inlined in every unrolled step.
 template <std::size_t N, int M, int S, class Terms, class Finish>
-__attribute__((flatten)) std::size_t short_blocks_sse2(const double* const* xs, std::size_t L, std::size_t m, std::size_t B, Terms& terms,
-                              Finish& finish) {
+__attribute__((flatten)) std::size_t short_blocks_sse2(const double* const* xs, std::size_t L, std::size_t m,
+                                                       std::size_t B, Terms& terms, Finish& finish) {
     return short_blocks<N, v2d, 2, M, S>(xs, L, m, B, terms, finish);
 }
 
 #if defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
 template <std::size_t N, int M, int S, class Terms, class Finish>
 __attribute__((target("avx2"), flatten)) std::size_t short_blocks_avx2(const double* const* xs, std::size_t L,
-                                                              std::size_t m, std::size_t B, Terms& terms,
-                                                              Finish& finish) {
+                                                                       std::size_t m, std::size_t B, Terms& terms,
+                                                                       Finish& finish) {
     B = short_blocks<N, v4d, 4, M, S>(xs, L, m, B, terms, finish);
     return short_blocks<N, v2d, 2, M, S>(xs, L, m, B, terms, finish);
 }
@@ -727,8 +728,8 @@ std::size_t short_blocks_run(const double* const* xs, std::size_t L, std::size_t
 // short_blocks_run for a run-time n in 2..kShortBlock<M>. Kept out of
 // block_sums, whose own loops are compiled as well without it inlined.
 template <int M, int S, class Terms, class Finish>
-__attribute__((noinline)) std::size_t short_blocks_any(const double* const* xs, std::size_t L, std::size_t n, std::size_t m, std::size_t B,
-                             Terms& terms, Finish& finish) {
+__attribute__((noinline)) std::size_t short_blocks_any(const double* const* xs, std::size_t L, std::size_t n,
+                                                       std::size_t m, std::size_t B, Terms& terms, Finish& finish) {
     switch (n) {
         case 2: return short_blocks_run<2, M, S>(xs, L, m, B, terms, finish);
         case 3: return short_blocks_run<3, M, S>(xs, L, m, B, terms, finish);
