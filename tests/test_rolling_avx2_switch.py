@@ -14,6 +14,7 @@ import os
 import subprocess
 import sys
 import textwrap
+import warnings
 from pathlib import Path
 
 import numpy as np
@@ -134,3 +135,46 @@ def test_ts_rank_paths_in_one_process(monkeypatch, L, frac, ties, nan, seed):
         got[off] = R.ts_rank(x, n)
     assert np.array_equal(got[""].view(np.uint64), got["1"].view(np.uint64))
     assert np.array_equal(got[""], _rank_reference(x, n))
+
+
+BLOCK_SUMS = ("sum", "ma", "var", "std", "zscore", "skew", "kurt", "avedev", "ema", "wma", "slope",
+              "covariance", "correlation", "regression")
+
+
+@settings(max_examples=60, deadline=None,
+          suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(L=st.integers(1, 400), n=st.integers(2, 10), nan=st.floats(0.0, 0.2), inf=st.booleans(),
+       ties=st.booleans(), seed=st.integers(0, 2**32 - 1), last=st.integers(-10**6, 10**6))
+def test_short_window_blocks_in_one_process(monkeypatch, L, n, nan, inf, ties, seed, last):
+    """Windows up to and past the short-block limit: four blocks per step (AVX2) and two
+    (SSE2) give the same bits, 1-D and on one column with a moved block grid; the sums
+    follow the window matrix."""
+    n = min(n, L)
+    rng = np.random.default_rng(seed)
+    x = 50 + rng.standard_normal(L) * 3
+    y = 0.3 * x + rng.standard_normal(L)
+    if ties:
+        x = np.round(x)
+    x[rng.random(L) < nan] = np.nan
+    y[rng.random(L) < nan / 2] = np.nan
+    if inf:
+        x[rng.random(L) < 0.03] = np.inf
+        y[rng.random(L) < 0.03] = -np.inf
+    got = {}
+    with warnings.catch_warnings(), np.errstate(all="ignore"):
+        warnings.simplefilter("ignore")
+        for off in ("", "1"):
+            monkeypatch.setenv("ZARNIK_NO_AVX2", off)
+            for name in BLOCK_SUMS:
+                pair = name in ("covariance", "correlation", "regression")
+                f = getattr(R, name)
+                got[off, name, "1d"] = f(n, x, y) if pair else f(x, n)
+                cols = (x[:, None], y[:, None]) if pair else (x[:, None],)
+                got[off, name, "last"] = R._apply_columns(name, n, *cols, last=last)[:, 0]
+    for name in BLOCK_SUMS:
+        for how in ("1d", "last"):
+            a, b = got["", name, how], got["1", name, how]
+            assert np.array_equal(a.view(np.uint64), b.view(np.uint64)), (name, how)
+    ref = sliding_window_view(x, n).sum(axis=1)
+    for how in ("1d", "last"):
+        np.testing.assert_allclose(got["", "sum", how], ref, rtol=1e-12, atol=1e-9)

@@ -600,9 +600,162 @@ void block_sums_one(const double* const* xs, std::size_t L, std::size_t n, std::
     }
 }
 
+// ---- short windows -----------------------------------------------------------
+// For n up to kShortBlock<M> the per-block bookkeeping (anchor, buffers, loop
+// control) outweighs the arithmetic, so full blocks go W at a time, one per
+// vector lane, with n fixed at compile time: the scans are unrolled and the
+// suffix and prefix sums stay in registers. Each lane performs block_sums_one's
+// operations for its block in the same order (first term added to 0, suffix +
+// prefix), so the results are the same bits whatever the width. Windows up
+// to 12 for kernels of one or two sums, up to 8 for more (longer unrolled
+// blocks of several sums gain nothing and lengthen the build).
+template <int M>
+inline constexpr std::size_t kShortBlock = M <= 2 ? 12 : 8;
+
+#if defined(__GNUC__)
+template <class V, int W, std::size_t N>
+inline __attribute__((always_inline)) void strided_lanes(V& v, const double* p) {  // p[0], p[N], .., p[(W-1) N]
+    static_assert(W == 2 || W == 4);
+    if constexpr (W == 2) {
+        v = V{p[0], p[N]};
+    } else {
+        v = V{p[0], p[N], p[2 * N], p[3 * N]};
+    }
+}
+
+#if defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+typedef double v4d __attribute__((vector_size(32)));
+#endif
+
+// Whether every lane of v is finite: x - x is 0 for finite x, NaN otherwise,
+// and the sum of the lanes' zeros is NaN when one of them is.
+template <class V, int W>
+inline __attribute__((always_inline)) bool lanes_finite(const V& v) {
+    const V z = v - v;
+    double a = z[0];
+    for (int l = 1; l < W; ++l) a += z[l];
+    return a == 0.0;
+}
+
+// Full blocks B, B + N, ... while W of them fit before window m; returns the
+// first block not done. V holds W doubles (lane l: the block at B + l N).
+template <std::size_t N, class V, int W, int M, int S, class Terms, class Finish>
+inline __attribute__((always_inline)) std::size_t short_blocks(const double* const* xs, std::size_t L,
+                                                               std::size_t m, std::size_t B, Terms& terms,
+                                                               Finish& finish) {
+    for (; B + W * N <= m; B += W * N) {
+        const std::size_t E = B + N - 1;
+        double c[W][S];
+        V C[S] = {}, d[S] = {};
+        for (int q = 0; q < S; ++q) {
+            // the anchors are the blocks' last windows' first values x[E] when all are finite
+            strided_lanes<V, W, N>(C[q], xs[q] + E);
+            if (lanes_finite<V, W>(C[q])) {
+                for (int l = 0; l < W; ++l) c[l][q] = C[q][l];
+            } else {
+                for (int l = 0; l < W; ++l) c[l][q] = block_anchor(xs[q], L, N, B + l * N, E + l * N);
+                strided_lanes<V, W, S>(C[q], &c[0][q]);
+            }
+        }
+        V hs[M], hp[M], t[M], u[M], suf[N][M], pre[N][M];
+        for (int p = 0; p < M; ++p) hs[p] = hp[p] = V{};
+#pragma GCC unroll 16
+        for (std::size_t o = 0; o < N; ++o) {
+            const std::size_t k = E - o;
+            for (int q = 0; q < S; ++q) {
+                strided_lanes<V, W, N>(d[q], xs[q] + k);
+                d[q] -= C[q];
+            }
+            terms(static_cast<const V*>(d), -std::ptrdiff_t(o), t);
+            for (int p = 0; p < M; ++p) {
+                hs[p] += t[p];
+                suf[N - 1 - o][p] = hs[p];
+            }
+            if (o + 1 < N) {
+                const std::size_t j = E + 1 + o;
+                for (int q = 0; q < S; ++q) {
+                    strided_lanes<V, W, N>(d[q], xs[q] + j);
+                    d[q] -= C[q];
+                }
+                terms(static_cast<const V*>(d), std::ptrdiff_t(o + 1), u);
+                for (int p = 0; p < M; ++p) {
+                    hp[p] += u[p];
+                    pre[o][p] = hp[p];
+                }
+            }
+        }
+#pragma GCC unroll 16
+        for (std::size_t o = 1; o < N; ++o)
+            for (int p = 0; p < M; ++p) suf[o][p] += pre[o - 1][p];
+        for (int l = 0; l < W; ++l) {
+#pragma GCC unroll 16
+            for (std::size_t o = 0; o < N; ++o) {
+                double sum[M];
+                for (int p = 0; p < M; ++p) sum[p] = suf[o][p][l];
+                finish(B + l * N + o, o, static_cast<const double*>(c[l]), static_cast<const double*>(sum));
+            }
+        }
+    }
+    return B;
+}
+
+// flatten: terms and finish inlined in every unrolled step.
+template <std::size_t N, int M, int S, class Terms, class Finish>
+__attribute__((flatten)) std::size_t short_blocks_sse2(const double* const* xs, std::size_t L, std::size_t m,
+                                                       std::size_t B, Terms& terms, Finish& finish) {
+    return short_blocks<N, v2d, 2, M, S>(xs, L, m, B, terms, finish);
+}
+
+#if defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+template <std::size_t N, int M, int S, class Terms, class Finish>
+__attribute__((target("avx2"), flatten)) std::size_t short_blocks_avx2(const double* const* xs, std::size_t L,
+                                                                       std::size_t m, std::size_t B, Terms& terms,
+                                                                       Finish& finish) {
+    B = short_blocks<N, v4d, 4, M, S>(xs, L, m, B, terms, finish);
+    return short_blocks<N, v2d, 2, M, S>(xs, L, m, B, terms, finish);
+}
+#endif
+
+template <std::size_t N, int M, int S, class Terms, class Finish>
+std::size_t short_blocks_run(const double* const* xs, std::size_t L, std::size_t m, std::size_t B, Terms& terms,
+                             Finish& finish) {
+#if defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+    if (simd::avx2_allowed()) return short_blocks_avx2<N, M, S>(xs, L, m, B, terms, finish);
+#endif
+    return short_blocks_sse2<N, M, S>(xs, L, m, B, terms, finish);
+}
+
+// short_blocks_run for a run-time n in 2..kShortBlock<M>. Kept out of
+// block_sums, whose own loops are compiled as well without it inlined.
 template <int M, int S, class Terms, class Finish>
-void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish,
-                std::int64_t last = -1) {
+__attribute__((noinline)) std::size_t short_blocks_any(const double* const* xs, std::size_t L, std::size_t n,
+                                                       std::size_t m, std::size_t B, Terms& terms, Finish& finish) {
+    switch (n) {
+        case 2: return short_blocks_run<2, M, S>(xs, L, m, B, terms, finish);
+        case 3: return short_blocks_run<3, M, S>(xs, L, m, B, terms, finish);
+        case 4: return short_blocks_run<4, M, S>(xs, L, m, B, terms, finish);
+        case 5: return short_blocks_run<5, M, S>(xs, L, m, B, terms, finish);
+        case 6: return short_blocks_run<6, M, S>(xs, L, m, B, terms, finish);
+        case 7: return short_blocks_run<7, M, S>(xs, L, m, B, terms, finish);
+        case 8: return short_blocks_run<8, M, S>(xs, L, m, B, terms, finish);
+        default: break;
+    }
+    if constexpr (kShortBlock<M> >= 12) {
+        switch (n) {
+            case 9: return short_blocks_run<9, M, S>(xs, L, m, B, terms, finish);
+            case 10: return short_blocks_run<10, M, S>(xs, L, m, B, terms, finish);
+            case 11: return short_blocks_run<11, M, S>(xs, L, m, B, terms, finish);
+            case 12: return short_blocks_run<12, M, S>(xs, L, m, B, terms, finish);
+            default: break;
+        }
+    }
+    return B;
+}
+#endif
+
+template <int M, int S, class Terms, class Finish>
+inline __attribute__((always_inline)) void block_sums_body(const double* const* xs, std::size_t L, std::size_t n,
+                                                           Terms& terms, Finish& finish, std::int64_t last) {
     const std::size_t m = L - n + 1;
     if (n == 1) {
         // Each window is a block of its own: block_sums_one's operations
@@ -652,6 +805,13 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
     }
     std::size_t B = std::size_t(Bs);
 #if defined(__GNUC__)
+    if (n <= kShortBlock<M>) {
+        // copies, so that terms and finish themselves do not escape (the loops
+        // below keep what they hold in registers)
+        Terms t = terms;
+        Finish f = finish;
+        B = short_blocks_any<M, S>(xs, L, n, m, B, t, f);
+    }
     if (n >= 2 && B + 2 * n <= m) {
         // Two full blocks per step, one per vector lane.
         std::vector<v2d> vbuf(2 * std::size_t(M) * n);
@@ -708,6 +868,25 @@ void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms ter
     for (; B < m; B += n) block_sums_one<M, S>(xs, L, n, m, std::ptrdiff_t(B), suf, pre, terms, finish);
 }
 
+// Kernels of several sums have large finish steps that the compiler would
+// call rather than inline once the short-window paths use them too: there,
+// everything is inlined (flatten). One sum: as it comes.
+template <int M, int S, class Terms, class Finish>
+__attribute__((flatten)) void block_sums_flat(const double* const* xs, std::size_t L, std::size_t n, Terms& terms,
+                                              Finish& finish, std::int64_t last) {
+    block_sums_body<M, S>(xs, L, n, terms, finish, last);
+}
+
+template <int M, int S, class Terms, class Finish>
+void block_sums(const double* const* xs, std::size_t L, std::size_t n, Terms terms, Finish finish,
+                std::int64_t last = -1) {
+    if constexpr (M == 1) {
+        block_sums_body<M, S>(xs, L, n, terms, finish, last);
+    } else {
+        block_sums_flat<M, S>(xs, L, n, terms, finish, last);
+    }
+}
+
 // Largest magnitude among the values that are not NaN (inf if any is
 // infinite, 0 if none), and whether a series holds a NaN. Compilers do not
 // vectorise these reductions by themselves (NaN ordering), so on x86-64 they
@@ -749,6 +928,41 @@ inline bool any_nan(const double* x, std::size_t L) {
     return any;
 }
 
+// The first position from i on whose value is not finite (m if none): eight
+// values a time, then one at a time from the group that holds one (|v| < inf
+// fails for inf and NaN alike).
+inline std::size_t finite_run(const double* v, std::size_t i, std::size_t m) {
+#if defined(__SSE2__)
+    const __m128d sign = _mm_set1_pd(-0.0), inf = _mm_set1_pd(HUGE_VAL);
+    for (; i + 8 <= m; i += 8) {
+        const __m128d a = _mm_cmpnlt_pd(_mm_andnot_pd(sign, _mm_loadu_pd(v + i)), inf);
+        const __m128d b = _mm_cmpnlt_pd(_mm_andnot_pd(sign, _mm_loadu_pd(v + i + 2)), inf);
+        const __m128d c = _mm_cmpnlt_pd(_mm_andnot_pd(sign, _mm_loadu_pd(v + i + 4)), inf);
+        const __m128d d = _mm_cmpnlt_pd(_mm_andnot_pd(sign, _mm_loadu_pd(v + i + 6)), inf);
+        if (_mm_movemask_pd(_mm_or_pd(_mm_or_pd(a, b), _mm_or_pd(c, d)))) break;
+    }
+#endif
+    while (i < m && std::isfinite(v[i])) ++i;
+    return i;
+}
+
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+// finite_run's groups of sixteen with AVX2, from 0; returns the start of the
+// first group that holds a value that is not finite, or of the unscanned tail.
+__attribute__((target("avx2"))) inline std::size_t finite_run_avx2(const double* v, std::size_t m) {
+    const __m256d sign = _mm256_set1_pd(-0.0), inf = _mm256_set1_pd(HUGE_VAL);
+    std::size_t i = 0;
+    for (; i + 16 <= m; i += 16) {
+        const __m256d a = _mm256_cmp_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(v + i)), inf, _CMP_NLT_UQ);
+        const __m256d b = _mm256_cmp_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(v + i + 4)), inf, _CMP_NLT_UQ);
+        const __m256d c = _mm256_cmp_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(v + i + 8)), inf, _CMP_NLT_UQ);
+        const __m256d d = _mm256_cmp_pd(_mm256_andnot_pd(sign, _mm256_loadu_pd(v + i + 12)), inf, _CMP_NLT_UQ);
+        if (_mm256_movemask_pd(_mm256_or_pd(_mm256_or_pd(a, b), _mm256_or_pd(c, d)))) break;
+    }
+    return i;
+}
+#endif
+
 // Windows whose fast result is not finite (a NaN or inf in the window, or an
 // overflow): NaN if the window holds a NaN, otherwise `slow(i)`. The fast
 // paths give a non-finite result for every window that holds a NaN or an
@@ -762,17 +976,10 @@ void fix_nonfinite(const double* const* xs, int k, std::size_t L, std::size_t n,
                    Slow slow) {
     const std::size_t m = L - n + 1;
     std::size_t i = 0;
-#if defined(__SSE2__)
-    // four results at a time until one is not finite (|v| == inf or unordered)
-    const __m128d sign = _mm_set1_pd(-0.0), inf = _mm_set1_pd(HUGE_VAL);
-    for (; i + 4 <= m; i += 4) {
-        const __m128d a = _mm_andnot_pd(sign, _mm_loadu_pd(out + i)), b = _mm_andnot_pd(sign, _mm_loadu_pd(out + i + 2));
-        const __m128d bad = _mm_or_pd(_mm_or_pd(_mm_cmpunord_pd(a, a), _mm_cmpeq_pd(a, inf)),
-                                      _mm_or_pd(_mm_cmpunord_pd(b, b), _mm_cmpeq_pd(b, inf)));
-        if (_mm_movemask_pd(bad)) break;
-    }
+#if defined(__GNUC__) && defined(__x86_64__) && !defined(ZARNIK_NO_AVX2)
+    if (m >= 64 && simd::avx2_allowed()) i = finite_run_avx2(out, m);
 #endif
-    while (i < m && std::isfinite(out[i])) ++i;
+    i = finite_run(out, i, m);
     if (i == m) return;
     bool small = safe > 0.0;
     for (int s = 0; s < k; ++s) small = small && max_abs(xs[s], L) < safe;
