@@ -39,6 +39,48 @@ def test_percentile_rank_equals_rankdata(rows, cols, data, ascending):
         np.testing.assert_array_equal(operators.cs_rank(m), want)
 
 
+def _panel(kind: str, rows: int, cols: int, rng: np.random.Generator) -> np.ndarray:
+    if kind == "normal":
+        x = rng.standard_normal((rows, cols))
+    elif kind == "volumes":  # lognormal, spread over many binary exponents
+        x = np.exp(3.0 * rng.standard_normal((rows, cols))) * 1e5
+    elif kind == "prices":  # rounded to cents: heavy ties
+        x = np.round(np.exp(rng.normal(3.0, 0.2, (rows, cols))), 2)
+    elif kind == "ranks":  # already percentile ranks, with ties
+        x = rng.integers(1, cols + 1, (rows, cols)) / cols
+    elif kind == "low_bits":  # values that differ only in their last mantissa bits
+        x = 1.0 + rng.integers(0, 4096, (rows, cols)) * np.finfo(float).eps
+        x[:, ::7] *= -1
+    elif kind == "subnormal":
+        x = rng.integers(-50, 50, (rows, cols)) * 5e-324
+    else:  # "mixed": constant and all-missing rows, infinities, signed zeros
+        x = np.round(rng.standard_normal((rows, cols)), 1)
+        x[rng.random(x.shape) < 0.05] = np.inf
+        x[rng.random(x.shape) < 0.05] = -np.inf
+        x[rng.random(x.shape) < 0.05] = -0.0
+        x[0] = 4.0
+        x[1] = np.nan
+        x[2, 1:] = np.nan
+    x[rng.random(x.shape) < 0.1] = np.nan
+    return x
+
+
+@pytest.mark.parametrize("kind", ["normal", "volumes", "prices", "ranks", "low_bits", "subnormal", "mixed"])
+@pytest.mark.parametrize("cols", [300, 3000, 5000])
+def test_percentile_rank_of_panels_equals_rankdata_in_every_layout_and_thread_count(kind, cols, monkeypatch):
+    x = _panel(kind, 24, cols, np.random.default_rng(cols))
+    count = (~np.isnan(x)).sum(axis=1, keepdims=True)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)  # all-missing rows: 0 / 0
+        want_up = stats.rankdata(x, axis=1, method="average", nan_policy="omit") / count
+        want_down = stats.rankdata(-x, axis=1, method="average", nan_policy="omit") / count
+    for threads in ("1", "2"):
+        monkeypatch.setenv("ZARNIK_NUM_THREADS", threads)
+        for layout in (x, np.asfortranarray(x)):
+            np.testing.assert_array_equal(_core.percentile_rank(layout), want_up)
+            np.testing.assert_array_equal(_core.percentile_rank(layout, False), want_down)
+
+
 @pytest.mark.parametrize("value, expected_shape", [
     (np.array([3.0, np.nan, 1.0]), (3,)),
     (np.array(7.0), ()),
