@@ -231,7 +231,7 @@ class _Builder:
             if leaf is None:
                 leaf = self._leaves[n] = self._Factor(n)
             return leaf
-        from .leaves import builtin_leaf
+        from .leaves import GROUP_FIELDS, builtin_leaf
 
         leaf = builtin_leaf(n)
         if leaf is not None:
@@ -239,8 +239,6 @@ class _Builder:
             return leaf
         if n in self._ops:
             raise self.refuse(node, "the operator {} without a call".format(n))
-        from .leaves import GROUP_FIELDS
-
         groups = ", ".join(GROUP_FIELDS)
         hint = ""
         if n.lower() in ("sector", "subindustry", "indclass"):
