@@ -1,9 +1,9 @@
 """Two-series kernels finish most windows four or two at a time, one per vector lane.
 
 covariance, correlation and regression finish the windows of several blocks
-together; a window whose sums are not finite, whose series is constant (or
-whose squares underflow to zero) or that is ill-conditioned goes to the
-per-window finish instead. Which windows share a step depends on the path
+together (a window whose sums are not finite gets NaN there, to be fixed
+later); a window with a constant series (or squares that underflow to zero)
+or an ill-conditioned one goes to the per-window finish instead. Which windows share a step depends on the path
 (four blocks with AVX2, two with SSE2, one for the blocks left at either end)
 and on where the series starts, so every window must get the same bits from
 each: AVX2 against SSE2 in one process, and a series against its own tail.

@@ -1427,8 +1427,9 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
         }
     };
 #if defined(__GNUC__)
-    // finish over vector lanes for the common windows: finite sums, neither
-    // series constant, both well conditioned; the same operations as finish.
+    // finish over vector lanes for the common windows (finite sums, neither
+    // series constant, both well conditioned; the same operations as finish)
+    // and for those whose sums are not finite (NaN, as finish gives them).
     auto lanes = [out, inv](std::size_t i0, std::size_t stride, const auto* s) -> unsigned {
         using V = std::remove_cv_t<std::remove_reference_t<decltype(s[0])>>;
         constexpr int W = int(sizeof(V) / sizeof(double));
@@ -1436,22 +1437,30 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
         const V all = raa + rbb + s[4];
         const V va = raa - ma * ma, vb = rbb - mb * mb;
         const V cov = s[4] * inv - ma * mb;
-        const auto ok = (all - all == 0.0) & (raa != 0.0) & (rbb != 0.0) & (va * limit >= raa) & (vb * limit >= rbb);
-        V r;
-        if constexpr (P == PairStat::covariance) {
-            r = cov;
-        } else if constexpr (P == PairStat::correlation) {
-            V sa = va, sb = vb;
-            lanes_sqrt(sa);
-            lanes_sqrt(sb);
-            r = cov / (sa * sb);
-        } else {
-            r = cov / va;
+        const auto fin = all - all == 0.0;
+        const auto ok = fin & (raa != 0.0) & (rbb != 0.0) & (va * limit >= raa) & (vb * limit >= rbb);
+        V r = cov;
+        if constexpr (P != PairStat::covariance) {
+            // the square roots and the division only where a lane takes them
+            bool any = false;
+            for (int l = 0; l < W; ++l) any = any || ok[l];
+            if (any) {
+                if constexpr (P == PairStat::correlation) {
+                    V sa = va, sb = vb;
+                    lanes_sqrt(sa);
+                    lanes_sqrt(sb);
+                    r = cov / (sa * sb);
+                } else {
+                    r = cov / va;
+                }
+            }
         }
         unsigned rest = 0;
         for (int l = 0; l < W; ++l) {
             if (ok[l]) {
                 out[i0 + std::size_t(l) * stride] = r[l];
+            } else if (!fin[l]) {
+                out[i0 + std::size_t(l) * stride] = kNaN;  // as finish: fixed below
             } else {
                 rest |= 1u << l;
             }
