@@ -1433,11 +1433,18 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
     auto lanes = [out, inv](std::size_t i0, std::size_t stride, const auto* s) -> unsigned {
         using V = std::remove_cv_t<std::remove_reference_t<decltype(s[0])>>;
         constexpr int W = int(sizeof(V) / sizeof(double));
-        const V ma = s[0] * inv, mb = s[1] * inv, raa = s[2] * inv, rbb = s[3] * inv;
+        const V raa = s[2] * inv, rbb = s[3] * inv;
         const V all = raa + rbb + s[4];
+        const auto fin = all - all == 0.0;
+        bool any_fin = false;
+        for (int l = 0; l < W; ++l) any_fin = any_fin || fin[l];
+        if (!any_fin) {  // every lane holds a NaN (long windows with NaN, mostly)
+            for (int l = 0; l < W; ++l) out[i0 + std::size_t(l) * stride] = kNaN;
+            return 0;
+        }
+        const V ma = s[0] * inv, mb = s[1] * inv;
         const V va = raa - ma * ma, vb = rbb - mb * mb;
         const V cov = s[4] * inv - ma * mb;
-        const auto fin = all - all == 0.0;
         const auto ok = fin & (raa != 0.0) & (rbb != 0.0) & (va * limit >= raa) & (vb * limit >= rbb);
         V r = cov;
         if constexpr (P != PairStat::covariance) {
