@@ -600,6 +600,59 @@ void block_sums_one(const double* const* xs, std::size_t L, std::size_t n, std::
     }
 }
 
+// ---- vector finish ------------------------------------------------------------
+// A kernel may hand the engine, besides its per-window finish, a finish over
+// vector lanes: lanes(i0, stride, s) takes the M sums s (vectors of W doubles)
+// of the windows i0, i0 + stride, .., i0 + (W - 1) stride, writes the result
+// of every lane it can decide and returns the bit mask of the lanes it left
+// to the per-window finish. It must give those lanes the bits finish gives
+// them (the same operations in the same order), so the results do not depend
+// on which of the two produced them.
+template <class Finish, class Lanes>
+struct WithLanes {
+    Finish finish;
+    Lanes lanes;
+    void operator()(std::size_t i, std::size_t o, const double* c, const double* s) { finish(i, o, c, s); }
+};
+
+template <class F>
+struct has_lanes : std::false_type {};
+template <class Finish, class Lanes>
+struct has_lanes<WithLanes<Finish, Lanes>> : std::true_type {};
+
+// The per-window finish of the lanes in `rest` (window i0 + l stride for lane
+// l, anchors c[l]); out of line, as these are the exceptions.
+template <int M, int S, class V, int W, class Finish>
+__attribute__((noinline)) void finish_rest(Finish& finish, unsigned rest, std::size_t i0, std::size_t stride,
+                                           std::size_t o, const double (*c)[S], const V* s) {
+    for (int l = 0; l < W; ++l) {
+        if (!(rest >> l & 1u)) continue;
+        double sum[M];
+        for (int p = 0; p < M; ++p) sum[p] = s[p][l];
+        finish(i0 + std::size_t(l) * stride, o, static_cast<const double*>(c[l]), static_cast<const double*>(sum));
+    }
+}
+
+#if defined(__GNUC__)
+// Lane-wise square root, correctly rounded as std::sqrt is (SSE2 sqrtpd on
+// each pair of lanes where available).
+// In place: a 4-lane vector is not passed by value outside AVX2 code.
+template <class V>
+inline __attribute__((always_inline)) void lanes_sqrt(V& v) {
+#if defined(__SSE2__)
+    if constexpr (sizeof(V) == 16) {
+        v = V(_mm_sqrt_pd(__m128d(v)));
+    } else {
+        static_assert(sizeof(V) == 32);
+        const __m128d lo = _mm_sqrt_pd(__m128d{v[0], v[1]}), hi = _mm_sqrt_pd(__m128d{v[2], v[3]});
+        v = V{lo[0], lo[1], hi[0], hi[1]};
+    }
+#else
+    for (std::size_t l = 0; l < sizeof(V) / sizeof(double); ++l) v[l] = std::sqrt(v[l]);
+#endif
+}
+#endif
+
 // ---- short windows -----------------------------------------------------------
 // For n up to kShortBlock<M> the per-block bookkeeping (anchor, buffers, loop
 // control) outweighs the arithmetic, so full blocks go W at a time, one per
@@ -687,12 +740,19 @@ inline __attribute__((always_inline)) std::size_t short_blocks(const double* con
 #pragma GCC unroll 16
         for (std::size_t o = 1; o < N; ++o)
             for (int p = 0; p < M; ++p) suf[o][p] += pre[o - 1][p];
-        for (int l = 0; l < W; ++l) {
-#pragma GCC unroll 16
+        if constexpr (has_lanes<Finish>::value) {
             for (std::size_t o = 0; o < N; ++o) {
-                double sum[M];
-                for (int p = 0; p < M; ++p) sum[p] = suf[o][p][l];
-                finish(B + l * N + o, o, static_cast<const double*>(c[l]), static_cast<const double*>(sum));
+                const unsigned rest = finish.lanes(B + o, N, static_cast<const V*>(suf[o]));
+                if (rest) finish_rest<M, S, V, W>(finish, rest, B + o, N, o, c, static_cast<const V*>(suf[o]));
+            }
+        } else {
+            for (int l = 0; l < W; ++l) {
+#pragma GCC unroll 16
+                for (std::size_t o = 0; o < N; ++o) {
+                    double sum[M];
+                    for (int p = 0; p < M; ++p) sum[p] = suf[o][p][l];
+                    finish(B + l * N + o, o, static_cast<const double*>(c[l]), static_cast<const double*>(sum));
+                }
             }
         }
     }
@@ -847,6 +907,22 @@ inline __attribute__((always_inline)) void block_sums_body(const double* const* 
                         rp[p] = hp[p];
                     }
                 }
+            }
+            if constexpr (has_lanes<Finish>::value) {
+                double c[2][S];
+                for (int q = 0; q < S; ++q) c[0][q] = c0[q], c[1][q] = c1[q];
+                for (std::size_t o = 0; o < n; ++o) {
+                    v2d sum[M];
+                    if (o == 0) {
+                        for (int p = 0; p < M; ++p) sum[p] = vsuf[p];
+                    } else {
+                        for (int p = 0; p < M; ++p) sum[p] = vsuf[o * M + p] + vpre[(o - 1) * M + p];
+                    }
+                    const unsigned rest = finish.lanes(B + o, n, static_cast<const v2d*>(sum));
+                    if (rest)
+                        finish_rest<M, S, v2d, 2>(finish, rest, B + o, n, o, c, static_cast<const v2d*>(sum));
+                }
+                continue;
             }
             for (int lane = 0; lane < 2; ++lane) {
                 const double* c = lane ? c1 : c0;
@@ -1318,40 +1394,90 @@ void pair_stat(const double* a, const double* b, std::size_t L, std::size_t n, d
         st.rebuild(i);
         return st.ok() ? st.value(i) : st.naive(i);
     };
-    const double inv = 1.0 / double(n), limit = 1000.0;
+    constexpr double limit = 1000.0;
+    const double inv = 1.0 / double(n);
     const double* xs[2] = {a, b};
-    block_sums<5, 2>(
-        xs, L, n,
-        [](const auto* d, std::ptrdiff_t, auto* t) {
-            const auto u = d[0], v = d[1];
-            t[0] = u;
-            t[1] = v;
-            t[2] = u * u;
-            t[3] = v * v;
-            t[4] = u * v;
-        },
-        [&](std::size_t i, std::size_t, const double*, const double* s) {
-            const double ma = s[0] * inv, mb = s[1] * inv, raa = s[2] * inv, rbb = s[3] * inv;
-            if (!std::isfinite(raa + rbb + s[4])) {
-                out[i] = kNaN;  // fixed below
-                return;
+    auto terms = [](const auto* d, std::ptrdiff_t, auto* t) {
+        const auto u = d[0], v = d[1];
+        t[0] = u;
+        t[1] = v;
+        t[2] = u * u;
+        t[3] = v * v;
+        t[4] = u * v;
+    };
+    auto finish = [&](std::size_t i, std::size_t, const double*, const double* s) {
+        const double ma = s[0] * inv, mb = s[1] * inv, raa = s[2] * inv, rbb = s[3] * inv;
+        if (!std::isfinite(raa + rbb + s[4])) {
+            out[i] = kNaN;  // fixed below
+            return;
+        }
+        const double va = raa - ma * ma, vb = rbb - mb * mb;
+        const bool a_const = raa == 0.0, b_const = rbb == 0.0;
+        if ((!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb))) {
+            out[i] = exact(i);
+            return;
+        }
+        const double cov = s[4] * inv - ma * mb;
+        if constexpr (P == PairStat::covariance) {
+            out[i] = a_const || b_const ? 0.0 : cov;
+        } else if constexpr (P == PairStat::correlation) {
+            out[i] = a_const || b_const ? kNaN : cov / (std::sqrt(va) * std::sqrt(vb));
+        } else {
+            out[i] = a_const ? kNaN : cov / va;
+        }
+    };
+#if defined(__GNUC__)
+    // finish over vector lanes for the common windows (finite sums, neither
+    // series constant, both well conditioned; the same operations as finish)
+    // and for those whose sums are not finite (NaN, as finish gives them).
+    auto lanes = [out, inv](std::size_t i0, std::size_t stride, const auto* s) -> unsigned {
+        using V = std::remove_cv_t<std::remove_reference_t<decltype(s[0])>>;
+        constexpr int W = int(sizeof(V) / sizeof(double));
+        const V raa = s[2] * inv, rbb = s[3] * inv;
+        const V all = raa + rbb + s[4];
+        const auto fin = all - all == 0.0;
+        bool any_fin = false;
+        for (int l = 0; l < W; ++l) any_fin = any_fin || fin[l];
+        if (!any_fin) {  // every lane holds a NaN (long windows with NaN, mostly)
+            for (int l = 0; l < W; ++l) out[i0 + std::size_t(l) * stride] = kNaN;
+            return 0;
+        }
+        const V ma = s[0] * inv, mb = s[1] * inv;
+        const V va = raa - ma * ma, vb = rbb - mb * mb;
+        const V cov = s[4] * inv - ma * mb;
+        const auto ok = fin & (raa != 0.0) & (rbb != 0.0) & (va * limit >= raa) & (vb * limit >= rbb);
+        V r = cov;
+        if constexpr (P != PairStat::covariance) {
+            // the square roots and the division only where a lane takes them
+            bool any = false;
+            for (int l = 0; l < W; ++l) any = any || ok[l];
+            if (any) {
+                if constexpr (P == PairStat::correlation) {
+                    V sa = va, sb = vb;
+                    lanes_sqrt(sa);
+                    lanes_sqrt(sb);
+                    r = cov / (sa * sb);
+                } else {
+                    r = cov / va;
+                }
             }
-            const double va = raa - ma * ma, vb = rbb - mb * mb;
-            const bool a_const = raa == 0.0, b_const = rbb == 0.0;
-            if ((!a_const && !(va * limit >= raa)) || (!b_const && !(vb * limit >= rbb))) {
-                out[i] = exact(i);
-                return;
-            }
-            const double cov = s[4] * inv - ma * mb;
-            if constexpr (P == PairStat::covariance) {
-                out[i] = a_const || b_const ? 0.0 : cov;
-            } else if constexpr (P == PairStat::correlation) {
-                out[i] = a_const || b_const ? kNaN : cov / (std::sqrt(va) * std::sqrt(vb));
+        }
+        unsigned rest = 0;
+        for (int l = 0; l < W; ++l) {
+            if (ok[l]) {
+                out[i0 + std::size_t(l) * stride] = r[l];
+            } else if (!fin[l]) {
+                out[i0 + std::size_t(l) * stride] = kNaN;  // as finish: fixed below
             } else {
-                out[i] = a_const ? kNaN : cov / va;
+                rest |= 1u << l;
             }
-        },
-        last);
+        }
+        return rest;
+    };
+    block_sums<5, 2>(xs, L, n, terms, WithLanes<decltype(finish), decltype(lanes)>{finish, lanes}, last);
+#else
+    block_sums<5, 2>(xs, L, n, terms, finish, last);
+#endif
     // Windows with a non-finite result: NaN, infinities, or overflow.
     fix_nonfinite(xs, 2, L, n, out, kSafe2, [&](std::size_t i) {
         for (std::size_t j = i; j < i + n; ++j)
