@@ -1,4 +1,5 @@
-"""ZARNIK_NO_AVX2 switches off every AVX2 path of the rolling kernels.
+"""ZARNIK_NO_AVX2 switches off every AVX2 path of the rolling kernels (and
+ZARNIK_NO_AVX512 the AVX-512 row streams).
 
 The kernels with their own AVX2 functions (ts_rank by lag-wise counts, the
 short-window ts_argmax / ts_argmin rescan, avedev's deviation sums) and the
@@ -59,7 +60,7 @@ SCRIPT = textwrap.dedent(
     x[:200, 5] = 7.0                   # a constant stretch
     x[rng.random((L, N)) < 0.005] = np.inf
     x[:, 6] = 1e9 + x[:, 6] * 1e-6     # large offset, tiny spread
-    out = {"isa": np.array(_core._fused_elementwise_isa())}
+    out = {"isa": np.array(_core._fused_elementwise_isa()), "columns_isa": np.array(R._columns_isa())}
     with warnings.catch_warnings(), np.errstate(all="ignore"):
         warnings.simplefilter("ignore")
         for name, windows in cases:
@@ -76,10 +77,12 @@ SCRIPT = textwrap.dedent(
 )
 
 
-def _child(tmp_path: Path, tag: str, no_avx2: str | None) -> dict[str, np.ndarray]:
-    env = {k: v for k, v in os.environ.items() if k != "ZARNIK_NO_AVX2"}
+def _child(tmp_path: Path, tag: str, no_avx2: str | None, no_avx512: str | None = None) -> dict[str, np.ndarray]:
+    env = {k: v for k, v in os.environ.items() if k not in ("ZARNIK_NO_AVX2", "ZARNIK_NO_AVX512")}
     if no_avx2 is not None:
         env["ZARNIK_NO_AVX2"] = no_avx2
+    if no_avx512 is not None:
+        env["ZARNIK_NO_AVX512"] = no_avx512
     env["PYTHONPATH"] = os.pathsep.join([str(Path(R.__file__).resolve().parents[1]), env.get("PYTHONPATH", "")])
     path = tmp_path / f"{tag}.npz"
     proc = subprocess.run([sys.executable, "-c", SCRIPT, str(path), repr(CASES)], env=env, capture_output=True,
@@ -92,22 +95,30 @@ def _child(tmp_path: Path, tag: str, no_avx2: str | None) -> dict[str, np.ndarra
 @pytest.fixture(scope="module")
 def runs(tmp_path_factory):
     tmp = tmp_path_factory.mktemp("avx2_switch")
-    return _child(tmp, "default", None), _child(tmp, "off", "1"), _child(tmp, "empty", "")
+    return (_child(tmp, "default", None), _child(tmp, "off", "1"), _child(tmp, "empty", ""),
+            _child(tmp, "no512", None, "1"))
 
 
 def test_the_variable_reaches_the_process(runs):
-    default, off, empty = runs
+    default, off, empty, no512 = runs
     assert str(off["isa"]) in ("sse2", "scalar")
+    assert str(off["columns_isa"]) in ("sse2", "scalar")
     assert str(empty["isa"]) == str(default["isa"])
+    assert str(empty["columns_isa"]) == str(default["columns_isa"])
+    assert str(no512["columns_isa"]) != "avx512"
+    if str(default["columns_isa"]) == "avx512":
+        assert str(no512["columns_isa"]) == "avx2"
 
 
 @pytest.mark.parametrize("key", [f"{name}/{n}/{o}" for name, ws in CASES for n in ws for o in ("C", "F", "1d")])
 def test_same_bits_without_avx2(runs, key):
-    default, off, empty = runs
-    a, b, c = default[key], off[key], empty[key]
-    assert a.shape == b.shape and a.dtype == b.dtype == np.float64
-    assert np.array_equal(a.view(np.uint64), b.view(np.uint64)), key
-    assert np.array_equal(a.view(np.uint64), c.view(np.uint64)), key
+    """SSE2, AVX2 and (where the processor has it) AVX-512 give the same bits."""
+    default, off, empty, no512 = runs
+    a = default[key]
+    assert a.dtype == np.float64
+    for other in (off[key], empty[key], no512[key]):
+        assert other.shape == a.shape and other.dtype == a.dtype
+        assert np.array_equal(a.view(np.uint64), other.view(np.uint64)), key
     assert np.isfinite(a).any(), key  # the comparison covers real values, not only NaN
 
 

@@ -35,6 +35,17 @@ LAYOUTS = {
 BY_COLUMNS = {"F", "F rows cut"}
 
 
+
+# The instruction sets of the streamed running sums, switched off from the widest down:
+# AVX-512 and AVX2 where the processor has them, else the next narrower set runs.
+ISAS = {"widest": {}, "no avx512": {"ZARNIK_NO_AVX512": "1"}, "sse2": {"ZARNIK_NO_AVX2": "1"}}
+
+
+def _set_isa(monkeypatch, isa: str) -> None:
+    for var in ("ZARNIK_NO_AVX2", "ZARNIK_NO_AVX512"):
+        monkeypatch.setenv(var, ISAS[isa].get(var, ""))
+
+
 def _check_layout(got, layout):
     """Results are laid out as numpy's order="K" lays out a copy of the operands."""
     if layout in BY_COLUMNS:
@@ -168,7 +179,8 @@ def test_wide_panels_any_thread_count(name, layout, n, monkeypatch):
     seed=st.integers(0, 2**32 - 1),
 )
 def test_simd_widths_agree_with_single_columns(monkeypatch, name, L, N, frac, kind, layout, seed):
-    """The 4-wide (AVX2, where the processor has it) and 2-wide (SSE2) streams give every column's 1-D result."""
+    """The 8-wide (AVX-512), 4-wide (AVX2), where the processor has them, and 2-wide (SSE2) streams
+    give every column's 1-D result."""
     rng = np.random.default_rng(seed)
     n = 1 + int(frac * (L - 1))
     arrays = []
@@ -177,12 +189,14 @@ def test_simd_widths_agree_with_single_columns(monkeypatch, name, L, N, frac, ki
         x[rng.random((L, N)) < 0.02] = np.nan
         arrays.append(LAYOUTS[layout](x))
     results = {}
-    for off in ("", "1"):
-        monkeypatch.setenv("ZARNIK_NO_AVX2", off)
-        results[off] = _run(name, n, arrays, 777)
-    (wide, cw), (narrow, cn) = results[""], results["1"]
-    assert cw == cn
-    assert np.array_equal(wide.view(np.uint64), narrow.view(np.uint64))
+    for isa in ISAS:
+        _set_isa(monkeypatch, isa)
+        results[isa] = _run(name, n, arrays, 777)
+    wide, cw = results["widest"]
+    for isa in ("no avx512", "sse2"):
+        narrow, cn = results[isa]
+        assert cw == cn, isa
+        assert np.array_equal(wide.view(np.uint64), narrow.view(np.uint64)), isa
     for j in range(N):
         want, _ = _run(name, n, [a[:, j:j + 1] for a in arrays], 777)
         assert np.array_equal(wide[:, j].view(np.uint64), want[:, 0].view(np.uint64)), j
@@ -192,12 +206,12 @@ def test_simd_widths_agree_with_single_columns(monkeypatch, name, L, N, frac, ki
 @pytest.mark.parametrize("name", STREAMED)
 @pytest.mark.parametrize("layout", ["C", "F"])
 @pytest.mark.parametrize("n", [1, 20, 250])
-@pytest.mark.parametrize("avx2_off", ["", "1"])
-def test_outputs_larger_than_the_caches(name, layout, n, avx2_off, monkeypatch):
+@pytest.mark.parametrize("isa", ["widest", "sse2"])
+def test_outputs_larger_than_the_caches(name, layout, n, isa, monkeypatch):
     """Outputs of more than 16 MB (stored around the caches, chunks aligned to cache lines,
     the columns before the first line and after the last chunk through the 1-D kernel)
     hold every column's 1-D result, with its conditions."""
-    monkeypatch.setenv("ZARNIK_NO_AVX2", avx2_off)
+    _set_isa(monkeypatch, isa)
     rng = np.random.default_rng(n)
     arrays = _walk_operands(rng, name, layout, 1300, 2000, ill=3, huge=1500, constant=7, constant_rows=300, value=2.5)
     got, conditions = _run(name, n, arrays, 4_321)
@@ -231,11 +245,11 @@ def test_pair_operands_in_different_layouts(name, layouts, N):
 @pytest.mark.parametrize("name", STREAMED)
 @pytest.mark.parametrize("layout", ["F", "F rows cut"])
 @pytest.mark.parametrize("n", [2, 30, 700])
-@pytest.mark.parametrize("avx2_off", ["", "1"])
-def test_long_column_major_panels(name, layout, n, avx2_off, monkeypatch):
+@pytest.mark.parametrize("isa", sorted(ISAS))
+def test_long_column_major_panels(name, layout, n, isa, monkeypatch):
     """Column-major panels long enough that the copied tiles of a chunk outgrow a core's cache
     (chunks of fewer columns) hold every column's 1-D result, with its conditions."""
-    monkeypatch.setenv("ZARNIK_NO_AVX2", avx2_off)
+    _set_isa(monkeypatch, isa)
     rng = np.random.default_rng(n)
     arrays = _walk_operands(rng, name, layout, 3400, 23, ill=6, huge=9, constant=13, constant_rows=900, value=-4.0)
     got, conditions = _run(name, n, arrays, 9_876)
@@ -247,13 +261,13 @@ def test_long_column_major_panels(name, layout, n, avx2_off, monkeypatch):
 @pytest.mark.parametrize("name", ["var", "std", "covariance", "correlation"])
 @pytest.mark.parametrize("layout", ["F", "C"])
 @pytest.mark.parametrize("L, n", [(700, 64), (900, 250), (2600, 90)])
-@pytest.mark.parametrize("avx2_off", ["", "1"])
-def test_long_windows_lost_to_missing_rows(name, layout, L, n, avx2_off, monkeypatch):
+@pytest.mark.parametrize("isa", sorted(ISAS))
+def test_long_windows_lost_to_missing_rows(name, layout, L, n, isa, monkeypatch):
     """Long windows over rows missing in every column (the blocks' passes end early where every
     column's sums hold a NaN) and densely missing cells: every column keeps its 1-D result and
     conditions, the columns whose values could overflow or are infinite between the missing
     rows included, whatever rows the passes left unread."""
-    monkeypatch.setenv("ZARNIK_NO_AVX2", avx2_off)
+    _set_isa(monkeypatch, isa)
     rng = np.random.default_rng(L + n)
     N = 19
     gap = n + 37  # windows between two missing rows hold no NaN

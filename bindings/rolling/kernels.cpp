@@ -324,6 +324,9 @@ void def_apply_columns(py::module_& m) {
           "last: the position of the arrays' last row on a fixed scale (e.g. its index in the\n"
           "trading calendar); values then depend only on each window and its position, not on\n"
           "how many rows precede or follow it. None: positions counted from the last row.");
+    m.def("_columns_isa", [] { return std::string(zc::stream_isa()); },
+          "The instruction set of _apply_columns' streamed running sums in this process now: 'avx512', "
+          "'avx2' (ZARNIK_NO_AVX512 / ZARNIK_NO_AVX2 set switch them off), 'sse2' or 'scalar'.");
 }
 
 // The rows of the catalogue as tuples; zarnik.utils.kernel_catalogue makes

@@ -540,6 +540,15 @@ struct Ahead {
     }
 };
 
+// The instruction sets a chunk may take: SSE2, AVX2, AVX-512 (from AVX2 on,
+// each one only where the processor has it and the environment allows it).
+enum class Ops { sse2, avx2, avx512 };
+
+inline Ops ops_enabled() {
+    if (!zarnik::simd::avx2_enabled()) return Ops::sse2;
+    return zarnik::simd::avx512_enabled() ? Ops::avx512 : Ops::avx2;
+}
+
 #if ZARNIK_SIMD_SSE2
 // Two columns per SSE2 operation.
 namespace sse2 {
@@ -559,14 +568,27 @@ using namespace zarnik::simd::avx2;
 #include "zarnik/columns_stream.inc"
 }  // namespace avx2
 #pragma GCC pop_options
+
+// Eight columns per AVX-512 operation, for chunks of 8 or more columns on
+// processors that have it (chosen at run time, as AVX2).
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq")
+namespace avx512 {
+using namespace zarnik::simd::avx512;
+#include "zarnik/columns_stream.inc"
+}  // namespace avx512
+#pragma GCC pop_options
 #endif
 
 template <RowStat R, int W, bool NT, bool FETCH, bool CHECKED>
-void stream_chunk(bool wide_ops, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
+void stream_chunk(Ops ops, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
                   std::ptrdiff_t B_from, std::ptrdiff_t B_to, double* out, std::ptrdiff_t ors, double* suf,
                   bool* bad, const Ahead& ahead) {
 #if ZARNIK_SIMD_AVX2
-    if (wide_ops) return avx2::stream_chunk<R, W, NT, FETCH, CHECKED>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad, ahead);
+    if constexpr (W % 8 == 0)
+        if (ops == Ops::avx512)
+            return avx512::stream_chunk<R, W, NT, FETCH, CHECKED>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad, ahead);
+    if (ops != Ops::sse2) return avx2::stream_chunk<R, W, NT, FETCH, CHECKED>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad, ahead);
 #endif
     sse2::stream_chunk<R, W, NT, FETCH, CHECKED>(xs, rs, L, n, B_from, B_to, out, ors, suf, bad, ahead);
 }
@@ -576,7 +598,7 @@ void stream_chunk(bool wide_ops, const double* const* xs, const std::ptrdiff_t* 
 // rs[s] elements), out at its first output (row stride ors). suf holds
 // n * M * W doubles. bad[c] is set (never cleared) for columns to recompute.
 template <RowStat R, int W, bool NT, bool FETCH, bool CHECKED>
-void stream_chunk(bool, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
+void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::size_t L, std::size_t n,
                   std::ptrdiff_t B_from, std::ptrdiff_t B_to, double* out, std::ptrdiff_t ors, double* suf,
                   bool* bad, const Ahead&) {
     using Tr = RowTraits<R>;
@@ -702,6 +724,8 @@ constexpr std::size_t kStreamAround = std::size_t{16} << 20;
 // Bytes of copied tiles and suffix sums per thread above which run_rows takes
 // chunks of 4 columns instead of 8 (a core's own cache holds 512 KB or more).
 constexpr std::size_t kTileBytes = std::size_t{384} << 10;
+// The same with AVX-512 (see run_rows).
+constexpr std::size_t kTileBytes512 = std::size_t{768} << 10;
 
 // Whether run_rows takes the job: a running-sum kernel on float64 operands
 // and a float64 output, each with adjacent columns or adjacent dates.
@@ -913,8 +937,16 @@ unsigned run_rows(const Job& job) {
     // (the pair kernels' five sums take narrow chunks: fewer values held at once);
     // chunks of 4 when 8 columns of tiles and suffix sums would not stay in a
     // core's own cache (the pair kernels on column-major panels)
+    // With AVX-512 a chunk of 8 columns is one vector, and chunks of 4 would
+    // leave half of it idle: those processors' own caches hold 1 MB or more.
+    // Not where the passes end early: a block's passes end when every lane's
+    // sums are lost, which happens less often over 8 lanes than over 4 (the
+    // pair kernels on long windows were slower so).
+    Ops ops = ops_enabled();
+    if (ops == Ops::avx512 && exits) ops = Ops::avx2;
+    const std::size_t tile_bytes = ops == Ops::avx512 ? kTileBytes512 : kTileBytes;
     const bool wide = !copies && M < 5 && n * std::size_t(M) * 32 <= 16384;
-    const bool narrow = copies && (copied + n * std::size_t(M)) * 64 > kTileBytes;
+    const bool narrow = copies && (copied + n * std::size_t(M)) * 64 > tile_bytes;
     const std::size_t W = wide ? 32 : narrow ? 4 : 8;
     // An output far larger than the caches is stored around them: no cache line is
     // read for ownership before it is written, and the output does not evict the
@@ -930,7 +962,7 @@ unsigned run_rows(const Job& job) {
                     job.out_row % 64 == 0 && lead_cols + W <= N;
     const std::size_t lead = nt ? lead_cols : 0;
     const std::size_t chunks = (N - lead) / W, rest = lead + (N - lead) % W;
-    const bool avx = zarnik::simd::avx2_enabled();
+    const bool avx = ops != Ops::sse2;
     const std::ptrdiff_t B0 = rolling::first_block(m, n, job.last);
     std::atomic<unsigned> flags{0};
     zarnik::parallel_for(
@@ -1006,9 +1038,9 @@ unsigned run_rows(const Job& job) {
                     constexpr int Wc = decltype(w)::value;
                     constexpr bool F = decltype(fetch)::value, C = decltype(checked)::value;
                     if (nt) {
-                        stream_chunk<R, Wc, true, F, C>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad, ahead);
+                        stream_chunk<R, Wc, true, F, C>(ops, xs, rs, L, n, B0, to, out, ors, suf.data(), bad, ahead);
                     } else {
-                        stream_chunk<R, Wc, false, F, C>(avx, xs, rs, L, n, B0, to, out, ors, suf.data(), bad, ahead);
+                        stream_chunk<R, Wc, false, F, C>(ops, xs, rs, L, n, B0, to, out, ors, suf.data(), bad, ahead);
                     }
                 };
                 using yes = std::true_type;
@@ -1079,6 +1111,21 @@ inline unsigned run(const Job& job) {
         }
     });
     return flags;
+}
+
+// The instruction set the row streams of run take in this process now:
+// "avx512", "avx2", "sse2" or "scalar" (the environment is read on each call).
+inline const char* stream_isa() {
+#if ZARNIK_SIMD_SSE2
+    switch (detail::ops_enabled()) {
+        case detail::Ops::avx512: return "avx512";
+        case detail::Ops::avx2: return "avx2";
+        case detail::Ops::sse2: break;
+    }
+    return "sse2";
+#else
+    return "scalar";
+#endif
 }
 
 }  // namespace zarnik::columns

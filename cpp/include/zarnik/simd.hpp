@@ -14,7 +14,9 @@
 // SSE2 is baseline x86-64. The AVX2 table is compiled with only AVX2 enabled,
 // not FMA, so no multiply-add is contracted in code that includes it; it is
 // taken at run time when the processor has AVX2 (avx2_enabled). Defining
-// ZARNIK_NO_AVX2 leaves it out.
+// ZARNIK_NO_AVX2 leaves it out. The AVX-512 table (eight doubles) serves the
+// loops that have a version for it, taken at run time likewise
+// (avx512_enabled).
 #pragma once
 
 #include <cstdlib>
@@ -105,6 +107,49 @@ inline int vbits(vd a) { return _mm256_movemask_pd(a); }
 inline void vfence() { _mm_sfence(); }
 }  // namespace avx2
 #pragma GCC pop_options
+
+// Eight doubles per operation (AVX-512 F and DQ). Comparisons give lane masks
+// held in vectors, as in the tables above, so that loop bodies written for
+// them run unchanged; the project builds with -ffp-contract=off, so that no
+// multiply-add is contracted here either (AVX-512 F has fused multiply-adds).
+#pragma GCC push_options
+#pragma GCC target("avx512f,avx512dq")
+namespace avx512 {
+using vd = __m512d;
+constexpr int K = 8;
+inline vd vmask(__mmask8 k) { return _mm512_castsi512_pd(_mm512_movm_epi64(k)); }
+inline __mmask8 vkeys(vd m) { return _mm512_movepi64_mask(_mm512_castpd_si512(m)); }
+inline vd vset1(double a) { return _mm512_set1_pd(a); }
+inline vd vzero() { return _mm512_setzero_pd(); }
+inline vd vload(const double* p) { return _mm512_loadu_pd(p); }
+inline void vstore(double* p, vd a) { _mm512_storeu_pd(p, a); }
+inline void vstream(double* p, vd a) { _mm512_stream_pd(p, a); }  // p aligned to 64 bytes
+inline vd vadd(vd a, vd b) { return _mm512_add_pd(a, b); }
+inline vd vsub(vd a, vd b) { return _mm512_sub_pd(a, b); }
+inline vd vmul(vd a, vd b) { return _mm512_mul_pd(a, b); }
+inline vd vdiv(vd a, vd b) { return _mm512_div_pd(a, b); }
+// sqrt, max and min in their masked forms with every lane set: the same
+// instructions, without GCC 12's uninitialised-value warning on the plain forms
+inline vd vsqrt(vd a) { return _mm512_mask_sqrt_pd(a, 0xFF, a); }
+inline vd vmax(vd a, vd b) { return _mm512_mask_max_pd(b, 0xFF, a, b); }
+inline vd vmin(vd a, vd b) { return _mm512_mask_min_pd(b, 0xFF, a, b); }
+inline vd vand(vd a, vd b) { return _mm512_and_pd(a, b); }
+inline vd vandnot(vd a, vd b) { return _mm512_andnot_pd(a, b); }
+inline vd vor(vd a, vd b) { return _mm512_or_pd(a, b); }
+inline vd vxor(vd a, vd b) { return _mm512_xor_pd(a, b); }
+inline vd vlt(vd a, vd b) { return vmask(_mm512_cmp_pd_mask(a, b, _CMP_LT_OQ)); }
+inline vd vle(vd a, vd b) { return vmask(_mm512_cmp_pd_mask(a, b, _CMP_LE_OQ)); }
+inline vd vgt(vd a, vd b) { return vmask(_mm512_cmp_pd_mask(a, b, _CMP_GT_OQ)); }
+inline vd vge(vd a, vd b) { return vmask(_mm512_cmp_pd_mask(a, b, _CMP_GE_OQ)); }
+inline vd vnge(vd a, vd b) { return vmask(_mm512_cmp_pd_mask(a, b, _CMP_NGE_UQ)); }
+inline vd veq(vd a, vd b) { return vmask(_mm512_cmp_pd_mask(a, b, _CMP_EQ_OQ)); }
+inline vd vne(vd a, vd b) { return vmask(_mm512_cmp_pd_mask(a, b, _CMP_NEQ_UQ)); }
+inline vd vnan(vd a, vd b) { return vmask(_mm512_cmp_pd_mask(a, b, _CMP_UNORD_Q)); }
+inline vd vblend(vd m, vd a, vd b) { return _mm512_mask_blend_pd(vkeys(m), b, a); }
+inline int vbits(vd a) { return int(vkeys(a)); }
+inline void vfence() { _mm_sfence(); }
+}  // namespace avx512
+#pragma GCC pop_options
 #endif
 
 // The one run-time switch of every AVX2 path in the core, the table above and
@@ -126,6 +171,20 @@ inline bool avx2_allowed() {
 inline bool avx2_enabled() {
 #if ZARNIK_SIMD_AVX2
     return avx2_allowed();
+#else
+    return false;
+#endif
+}
+
+// Whether the AVX-512 table is taken where a loop has a version for it: the
+// AVX2 table is (avx2_enabled), the processor has AVX-512 F and DQ, and
+// ZARNIK_NO_AVX512 is unset or empty (read on each call, like ZARNIK_NO_AVX2).
+inline bool avx512_enabled() {
+#if ZARNIK_SIMD_AVX2
+    static const bool have = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
+    if (!have || !avx2_allowed()) return false;
+    const char* off = std::getenv("ZARNIK_NO_AVX512");
+    return off == nullptr || *off == '\0';
 #else
     return false;
 #endif
