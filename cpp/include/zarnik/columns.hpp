@@ -1094,12 +1094,54 @@ inline unsigned run_rows_any(const Job& job) {
     return 0;
 }
 
+// Windows per stretch of a long series run as columns (see split_series),
+// rounded up to whole blocks of n and at least 8 blocks; and the fewest
+// stretches worth it (4 chunks of 8 columns; with fewer, 40,000 values, the
+// threads gain little and sum loses).
+constexpr std::size_t kStretch = 2048, kMinStretches = 32;
+
+// A long series of a running-sum kernel on float64 runs as the columns of a
+// column-major panel: consecutive stretches of S windows, each column holding
+// one stretch's values (the n - 1 before its windows included; stretches
+// overlap by that much), streamed 8 (or 4) columns at a time and spread over
+// threads. S is a multiple of n, so every stretch keeps the series' block grid
+// and every window gets the 1-D kernel's operations on its own values: the
+// same bits. The windows after the last whole stretch go through the 1-D
+// kernel. Returns false (nothing run) where the job does not qualify.
+inline bool split_series(const Job& job, unsigned& flags) {
+    RowStat r;
+    if (job.N != 1 || job.type != ElemType::f64 || !row_stat(job.kern, r) || job.out_size != 8) return false;
+    const std::size_t L = job.L, n = job.n, m = L - n + 1;
+    const std::size_t S = std::max<std::size_t>((kStretch + n - 1) / n, 8) * n;
+    const std::size_t N = m / S;
+    if (N < kMinStretches) return false;
+    Job cols = job;
+    cols.N = N;
+    cols.L = S + n - 1;
+    for (int s = 0; s < 2; ++s) cols.in_col[s] = std::ptrdiff_t(S) * job.in_row[s];
+    cols.out_col = std::ptrdiff_t(S) * job.out_row;
+    cols.last = job.last - std::int64_t(L - cols.L);  // the first stretch's last value on the fixed scale
+    if (!rows_apply(cols)) return false;
+    flags = run_rows_any(cols);
+    const std::size_t done = N * S;  // windows run as columns
+    if (done < m) {
+        Job tail = job;
+        tail.L = L - done;
+        for (int s = 0; s < 2; ++s)
+            if (job.in[s]) tail.in[s] = job.in[s] + std::ptrdiff_t(done) * job.in_row[s];
+        tail.out = job.out + std::ptrdiff_t(done) * job.out_row;
+        flags |= run_series<double>(tail, 0);
+    }
+    return true;
+}
+
 }  // namespace detail
 
 // Runs the job; returns the floating-point conditions (Condition bits) its
 // results show. Pair kernels take float64 series only.
 inline unsigned run(const Job& job) {
     unsigned flags = 0;
+    if (detail::split_series(job, flags)) return flags;
     detail::visit(job.type, [&](auto tag) {
         using T = std::remove_pointer_t<decltype(tag)>;
         if (job.N == 1) {
