@@ -87,7 +87,8 @@ def test_long_series_keep_the_bits_of_short_pieces(name, L, n, kind, last, seed)
     assert got.shape == want.shape == (L - n + 1,)
     assert np.array_equal(got.view(np.uint64), want.view(np.uint64))
     assert cond == want_cond
-    assert np.isfinite(got).any()
+    if not (name == "correlation" and n == 1):  # a single value has no correlation
+        assert np.isfinite(got).any()
 
 
 @pytest.mark.parametrize("name, layout", [(name, layout) for name in STREAMED
