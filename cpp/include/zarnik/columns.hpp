@@ -1118,7 +1118,8 @@ inline bool split_series(const Job& job, unsigned& flags) {
     Job cols = job;
     cols.N = N;
     cols.L = S + n - 1;
-    for (int s = 0; s < 2; ++s) cols.in_col[s] = std::ptrdiff_t(S) * job.in_row[s];
+    for (int s = 0; s < 2; ++s)
+        if (job.in[s]) cols.in_col[s] = std::ptrdiff_t(S) * job.in_row[s];
     cols.out_col = std::ptrdiff_t(S) * job.out_row;
     cols.last = job.last - std::int64_t(L - cols.L);  // the first stretch's last value on the fixed scale
     if (!rows_apply(cols)) return false;
