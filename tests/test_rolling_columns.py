@@ -34,8 +34,6 @@ LAYOUTS = {
 # layouts whose dates are adjacent: their results come back column-major
 BY_COLUMNS = {"F", "F rows cut"}
 
-
-
 # The instruction sets of the streamed running sums, switched off from the widest down:
 # AVX-512 and AVX2 where the processor has them, else the next narrower set runs.
 ISAS = {"widest": {}, "no avx512": {"ZARNIK_NO_AVX512": "1"}, "sse2": {"ZARNIK_NO_AVX2": "1"}}
