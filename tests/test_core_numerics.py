@@ -234,7 +234,7 @@ def test_forward_returns_carry_the_growth_index(days, width, periods, data):
     (assayer.FactorReturnAnalysis.analysis, ["self", "factor_data", "returns", "periods", "ascending"]),
     (assayer._get_ic_func, ["rank_ic"]),
     (assayer._get_ic_func(True), ["fs", "rs"]),
-    (_core.percentile_rank, ["values", "ascending"]),
+    (_core.percentile_rank, ["values", "ascending", "out"]),
     (_core.cell_correlations, ["factor", "returns", "cells", "n_cells", "rank"]),
 ])
 def test_text_signatures(fn, params):

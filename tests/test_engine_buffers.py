@@ -176,7 +176,8 @@ def keeper(x):
 
 
 OPS = ["add", "sub", "mul", "div", "self", "const", "rconst", "neg", "abs", "gt", "if", "ma", "std", "tsmax",
-       "tsrank", "corr", "delay", "delta", "rank", "same", "view", "keep", "pow"]
+       "tsrank", "corr", "delay", "delta", "rank", "same", "view", "keep", "pow", "zscore", "scale", "bucket",
+       "gdemean", "grank", "gzscore"]
 
 
 @st.composite
@@ -222,6 +223,15 @@ def graphs(draw):
             node = O.DELTA(a, n)
         elif op == "rank":
             node = O.RANK(a)
+        elif op == "zscore":
+            node = O.CS_ZSCORE(a)
+        elif op == "scale":
+            node = O.SCALE(a, n)
+        elif op == "bucket":
+            node = O.QUANTILE_BUCKET(a, n + 1)
+        elif op in ("gdemean", "grank", "gzscore"):  # groups: a value's bucket by another value
+            groups = O.QUANTILE_BUCKET(pick(), 3)
+            node = {"gdemean": O.GROUP_DEMEAN, "grank": O.GROUP_RANK, "gzscore": O.GROUP_ZSCORE}[op](a, groups)
         elif op == "same":
             node = CombinedFactor(same, a)
         elif op == "view":
@@ -300,6 +310,28 @@ def test_element_wise_chains_reuse_buffers(monkeypatch):
     ma = pd.DataFrame(ARRAYS["close"], index=CAL, columns=IDS).rolling(5).mean().to_numpy()
     want = ((ma - ARRAYS["close"]) * 2 + 1) / ARRAYS["close"]
     np.testing.assert_allclose(got.to_numpy(), want[CAL.get_loc(START):], rtol=1e-12, equal_nan=True)
+
+
+def test_kernels_and_ranks_write_into_freed_buffers(monkeypatch):
+    """Rolling kernels and per-date operators write into buffers freed by earlier nodes:
+    a chain alternating them allocates two buffers, whatever its length."""
+    _install(monkeypatch, Market("F"))
+    owned = []
+    real_own = E._Storage.own
+
+    def counting_own(self, arr):
+        sids = real_own(self, arr)
+        owned.extend(sids)
+        return sids
+
+    monkeypatch.setattr(E._Storage, "own", counting_own)
+    c = zarnik.Factor("close")
+    f = O.CS_ZSCORE(R.TS_RANK(O.RANK(R.STD(O.RANK(R.MA(c, 3)), 4)), 3))
+    got = E.execute_factor(f, IDS, START, END, progress=False)
+    # each node's input is alive while it runs and freed after: two buffers take turns
+    assert len(owned) == 2
+    want = _reference(f, {k: ARRAYS[k] for k in FIELDS})
+    np.testing.assert_allclose(got.to_numpy(), want, rtol=1e-12, equal_nan=True)
 
 
 LAYOUT_FORMULAS = {

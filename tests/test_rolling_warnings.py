@@ -329,7 +329,7 @@ def test_signatures_of_the_module():
     assert list(inspect.signature(R.RollingWindowFactor).parameters) == ["func", "window", "factor"]
     assert list(inspect.signature(R.CombinedRollingWindowFactor).parameters) == ["func", "window", "args"]
     assert R.RollingWindowFactor.__doc__.startswith("滑动窗口因子类")
-    assert list(inspect.signature(R._apply_columns).parameters) == ["kernel", "window", "arrays", "last"]
+    assert list(inspect.signature(R._apply_columns).parameters) == ["kernel", "window", "arrays", "last", "out"]
     for name in R.__all__:
         params = list(inspect.signature(getattr(R, name)).parameters)
         assert params[-1] in ("window", "n") and len(params) in (2, 3)

@@ -5,7 +5,9 @@
 #include <pybind11/pybind11.h>
 
 #include <cstddef>
+#include <initializer_list>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/pyclass.hpp"
@@ -70,6 +72,48 @@ inline py::array checked_array(const py::handle& obj, const char* name, int ndim
     py::array arr = real_array(obj, name);
     require_ndim(arr, name, ndim, layout);
     return arr;
+}
+
+// The first and one-past-last byte an array spans (any strides; empty: lo == hi).
+inline std::pair<const char*, const char*> extent(const py::array& x) {
+    const char* lo = static_cast<const char*>(x.data());
+    const char* hi = lo + x.itemsize();
+    for (py::ssize_t d = 0; d < x.ndim(); ++d) {
+        if (x.shape(d) == 0) return {lo, lo};
+        const py::ssize_t reach = (x.shape(d) - 1) * x.strides(d);
+        (reach < 0 ? lo : hi) += reach;
+    }
+    return {lo, hi};
+}
+
+// A caller's `out` argument for a rows x cols result of dtype `dt`: a numpy
+// array of that exact shape and type, writeable, aligned, C-contiguous (or
+// F-contiguous unless `c_only`), not sharing memory with an input (kernels
+// read their inputs after writing earlier results). Else TypeError or
+// ValueError naming `out`.
+inline py::array checked_out(const py::handle& given, py::ssize_t rows, py::ssize_t cols, const py::dtype& dt,
+                             bool c_only, std::initializer_list<const py::array*> inputs) {
+    if (!py::isinstance<py::array>(given))
+        raise(PyExc_TypeError, format("out: expected a numpy array, got {}", py::type::of(given).attr("__name__")));
+    py::array out = py::reinterpret_borrow<py::array>(given);
+    if (out.ndim() != 2 || out.shape(0) != rows || out.shape(1) != cols)
+        raise(PyExc_ValueError, format("out: expected an array of shape ({}, {}), got {}", rows, cols, out.attr("shape")));
+    const py::dtype got = out.dtype();
+    if (got.kind() != dt.kind() || got.itemsize() != dt.itemsize() || got.byteorder() == '>')
+        raise(PyExc_TypeError, format("out: expected dtype {}, got {}", dt, got));
+    using api = py::detail::npy_api;
+    const int flags = py::detail::array_proxy(out.ptr())->flags;
+    if (!(flags & api::NPY_ARRAY_WRITEABLE_)) raise(PyExc_ValueError, "out: the array is read-only");
+    const int layouts = api::NPY_ARRAY_C_CONTIGUOUS_ | (c_only ? 0 : api::NPY_ARRAY_F_CONTIGUOUS_);
+    if (!(flags & api::NPY_ARRAY_ALIGNED_) || !(flags & layouts))
+        raise(PyExc_ValueError, c_only ? "out: expected an aligned C-contiguous array"
+                                       : "out: expected an aligned C- or F-contiguous array");
+    const auto [lo, hi] = extent(out);
+    for (const py::array* in : inputs) {
+        const auto [a, b] = extent(*in);
+        if (a < hi && lo < b) raise(PyExc_ValueError, "out: shares memory with an input");
+    }
+    return out;
 }
 
 }  // namespace zarnik_py

@@ -24,13 +24,15 @@ F64 float_array(const py::object& values, const char* name, int ndim) {
     return aligned_c_double(checked_array(values, name, ndim));
 }
 
-py::array_t<double> percentile_rank(const py::object& values, bool ascending) {
+py::array percentile_rank(const py::object& values, bool ascending, const py::object& given) {
     // any layout is read in place (column-major frames a few dates at a time), not copied to C order first
     py::array in = readable_array(checked_array(values, "values", 2));
-    if (static_cast<std::size_t>(in.shape(1)) > 0x7FFFFFFFu) raise(PyExc_ValueError, "values: too many instruments");
-    py::array_t<double> out({in.shape(0), in.shape(1)});
+    const py::ssize_t rows = in.shape(0), cols = in.shape(1);
+    if (static_cast<std::size_t>(cols) > 0x7FFFFFFFu) raise(PyExc_ValueError, "values: too many instruments");
+    py::array out = given.is_none() ? py::array(py::array_t<double>({rows, cols}))
+                                    : checked_out(given, rows, cols, py::dtype::of<double>(), true, {&in});
     const zarnik::rowwise::View view = view_of(in);
-    double* dst = out.mutable_data();
+    double* dst = static_cast<double*>(out.mutable_data());
     py::gil_scoped_release release;
     zarnik::ranks::percentile_rows(view, ascending, dst);
     return out;
@@ -70,11 +72,13 @@ py::tuple cell_correlations(const py::object& factor, const py::list& returns, c
 }  // namespace
 
 void register_core_ranks(py::module_& m) {
-    def(m, "percentile_rank", {"(values, ascending=True)",
+    def(m, "percentile_rank", {"(values, ascending=True, out=None)",
             "Percentile rank of every value within its row of a dates x instruments array: the "
             "average rank of tied values divided by the row's count of non-missing values, in (0, 1]. "
-            "NaN is missing and stays NaN; +-inf rank above and below every number."},
-        &percentile_rank, py::arg("values"), py::arg("ascending") = true);
+            "NaN is missing and stays NaN; +-inf rank above and below every number. The result is a "
+            "new C-order float64 array, or `out` filled (an aligned, writeable C-order float64 array "
+            "of the same shape, not sharing memory with `values`)."},
+        &percentile_rank, py::arg("values"), py::arg("ascending") = true, py::arg("out") = py::none());
     def(m, "cell_correlations", {"(factor, returns, cells, n_cells, rank=True)",
             "Correlation (Spearman with rank, else Pearson) of each 1-D array of `returns` with "
             "`factor` within every cell c < n_cells, over the rows with cells == c where both are "

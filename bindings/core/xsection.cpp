@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "common/aligned.hpp"
 #include "common/frames.hpp"
 #include "common/pyclass.hpp"
 #include "core/core.hpp"
@@ -13,8 +14,8 @@ namespace zarnik_py {
 
 namespace {
 
-py::array_t<double> cross_section(const py::object& values, const std::string& op, const py::object& groups,
-                                  double param) {
+py::array cross_section(const py::object& values, const std::string& op, const py::object& groups, double param,
+                        const py::object& given) {
     zarnik::cs::Op o;
     if (op == "rank") o = zarnik::cs::Op::rank;
     else if (op == "bucket") o = zarnik::cs::Op::bucket;
@@ -38,9 +39,10 @@ py::array_t<double> cross_section(const py::object& values, const std::string& o
         }
         gp = g.data();
     }
-    py::array_t<double> out({rows, cols});
+    py::array out = given.is_none() ? py::array(py::array_t<double>({rows, cols}))
+                                    : checked_out(given, rows, cols, py::dtype::of<double>(), true, {&in, &g});
     const zarnik::rowwise::View view = view_of(in);
-    double* dst = out.mutable_data();
+    double* dst = static_cast<double*>(out.mutable_data());
     {
         py::gil_scoped_release release;
         zarnik::cs::apply(view, gp, dst, o, param);
@@ -52,11 +54,13 @@ py::array_t<double> cross_section(const py::object& values, const std::string& o
 
 void register_core_xsection(py::module_& m) {
     m.def("cross_section", &cross_section, py::arg("values"), py::arg("op"), py::arg("groups") = py::none(),
-          py::arg("param") = 0.0,
+          py::arg("param") = 0.0, py::arg("out") = py::none(),
           "Per-date operator over a dates x instruments array: op is 'rank' (average ranks / count, in (0, 1]), "
           "'bucket' (1..param by rank), 'demean', 'zscore' (sample std over finite values) or 'scale' "
           "(param * x / sum |x|); within each group of `groups` (same shape, codes; NaN = no group) when given. "
-          "NaN is missing and stays NaN; +-inf are ordered values. Returns a new C-order float64 array.");
+          "NaN is missing and stays NaN; +-inf are ordered values. Returns a new C-order float64 array, or fills and "
+          "returns `out` (an aligned, writeable C-order float64 array of the same shape, not sharing memory with "
+          "the inputs).");
 }
 
 }  // namespace zarnik_py

@@ -14,6 +14,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/aligned.hpp"
 #include "common/modules.hpp"
 #include "common/pyclass.hpp"
 #include "zarnik/columns.hpp"
@@ -140,9 +141,11 @@ bool dates_adjacent(const py::array& x) {
 
 // Runs kernel `k` over one series per input (1-D arrays) or over every column
 // of 2-D (dates x instruments) arrays; `last` places the block grid (see
-// parse_last). The inputs are checked together, then normalised. They stay on
-// the stack: calls on short series are common, so the fixed cost counts.
-py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::array> inputs, std::int64_t last = -1) {
+// parse_last), `out` (2-D only; None for a new array) receives the result.
+// The inputs are checked together, then normalised. They stay on the stack:
+// calls on short series are common, so the fixed cost counts.
+py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::array> inputs, std::int64_t last = -1,
+                      py::handle given = py::handle()) {
     const KernelInfo& s = zr::info(k);
     const py::array* raw = inputs.begin();
     const bool pair = inputs.size() == 2, columns = raw[0].ndim() == 2;
@@ -173,10 +176,16 @@ py::object run_kernel(Kernel k, py::handle window, std::initializer_list<py::arr
     Py_intptr_t shape[2] = {Py_intptr_t(m), Py_intptr_t(N)};
     Py_intptr_t strides[2] = {columns ? Py_intptr_t(item) * shape[1] : Py_intptr_t(item), Py_intptr_t(item)};
     if (by_columns) strides[0] = item, strides[1] = item * Py_intptr_t(m);
-    auto& api = py::detail::npy_api::get();
-    py::array out = py::reinterpret_steal<py::array>(api.PyArray_NewFromDescr_(
-        api.PyArray_Type_, odt.release().ptr(), columns ? 2 : 1, shape, strides, nullptr, 0, nullptr));
-    if (!out) throw py::error_already_set();
+    py::array out;
+    if (given && !given.is_none()) {
+        if (first.half) raise(PyExc_TypeError, "out: not supported for float16 inputs");
+        out = checked_out(given, shape[0], shape[1], odt, false, {&a, &b});
+    } else {
+        auto& api = py::detail::npy_api::get();
+        out = py::reinterpret_steal<py::array>(api.PyArray_NewFromDescr_(
+            api.PyArray_Type_, odt.release().ptr(), columns ? 2 : 1, shape, strides, nullptr, 0, nullptr));
+        if (!out) throw py::error_already_set();
+    }
     // byte stride along instruments (none for one series)
     auto across = [columns](const py::array& x) { return columns ? x.strides(1) : py::ssize_t(0); };
     zc::Job job{k, t, {static_cast<const char*>(a.data()), pair ? static_cast<const char*>(b.data()) : nullptr},
@@ -208,11 +217,16 @@ Kernel resolve_kernel(py::handle kernel) {
 // its index in the trading calendar); the block grid of the kernels is laid on
 // that scale, so a date's value does not depend on where the arrays start or
 // end. None: positions counted back from the last row. Values other than None
-// are read by zarnik.utils.check_last.
-std::int64_t parse_last(const py::kwargs& kw) {
+// are read by zarnik.utils.check_last. `out`: an array for the result (see
+// check_out), or None.
+std::int64_t parse_keywords(const py::kwargs& kw, py::handle& out) {
     std::int64_t last = -1;
     for (auto item : kw) {
         std::string key = py::str(item.first);
+        if (key == "out") {
+            out = item.second;
+            continue;
+        }
         if (key != "last") raise(PyExc_TypeError, format("_apply_columns() got an unexpected keyword argument {!r}", key));
         if (!item.second.is_none()) last = package_module("utils").attr("check_last")(item.second).cast<std::int64_t>();
     }
@@ -220,14 +234,15 @@ std::int64_t parse_last(const py::kwargs& kw) {
 }
 
 py::object apply_columns(py::handle kernel, py::handle window, py::args arrays, py::kwargs kw) {
-    const std::int64_t last = parse_last(kw);
+    py::handle out;
+    const std::int64_t last = parse_keywords(kw, out);
     Kernel k = resolve_kernel(kernel);
     const KernelInfo& s = zr::info(k);
     const std::size_t want = std::size_t(s.inputs);
     if (arrays.size() != want)
         raise(PyExc_TypeError, format("{} takes {} array(s), got {}", s.name, want, arrays.size()));
-    if (want == 2) return run_kernel(k, window, {as_array(arrays[0], 2), as_array(arrays[1], 2)}, last);
-    return run_kernel(k, window, {as_array(arrays[0], 2)}, last);
+    if (want == 2) return run_kernel(k, window, {as_array(arrays[0], 2), as_array(arrays[1], 2)}, last, out);
+    return run_kernel(k, window, {as_array(arrays[0], 2)}, last, out);
 }
 
 // The kernels are plain built-in functions (no bound self), so that they show
@@ -319,11 +334,14 @@ void def_rolling_kernel(py::module_& m, const char* name) {
 
 void def_apply_columns(py::module_& m) {
     m.def("_apply_columns", &apply_columns, py::arg("kernel"), py::arg("window"),
-          "_apply_columns(kernel, window, *arrays, last=None)\n--\n\n"
+          "_apply_columns(kernel, window, *arrays, last=None, out=None)\n--\n\n"
           "Runs a rolling kernel over every column of 2-D (dates x instruments) arrays.\n\n"
           "last: the position of the arrays' last row on a fixed scale (e.g. its index in the\n"
           "trading calendar); values then depend only on each window and its position, not on\n"
-          "how many rows precede or follow it. None: positions counted from the last row.");
+          "how many rows precede or follow it. None: positions counted from the last row.\n"
+          "out: an aligned, writeable C- or F-contiguous array of the result's shape and dtype,\n"
+          "not sharing memory with the inputs, that receives the result and is returned.\n"
+          "None: a new array (column-major for column-major inputs).");
     m.def("_columns_isa", [] { return std::string(zc::stream_isa()); },
           "The instruction set of _apply_columns' streamed running sums in this process now: 'avx512', "
           "'avx2' (ZARNIK_NO_AVX512 / ZARNIK_NO_AVX2 set switch them off), 'sse2' or 'scalar'.");

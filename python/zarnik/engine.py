@@ -505,10 +505,14 @@ def _check_result(out: Any, key: Any, ncols: int) -> Any:
     )
 
 
-# Freed float64 buffers kept for reuse by later element-wise nodes. A small
-# number suffices: chains of element-wise nodes run in place, and keeping more
-# would only raise the peak memory.
-_POOL_SIZE = 2
+# Freed float64 buffers kept for reuse by later nodes (element-wise, rolling
+# kernels, per-date operators). Writing into memory already touched saves the
+# page faults and page clearing of a fresh array, which cost a large panel's
+# kernel more than its arithmetic. A pool of 8 catches nearly every
+# intermediate of the 101 alphas evaluated together (only the returned values
+# stay fresh) and raised their peak memory by 2 %; buffers of different row
+# counts (look-back trimming) are why a pool of 2 missed about half.
+_POOL_SIZE = 8
 
 
 def _weak_dtype(a: Any) -> Any:
@@ -1315,10 +1319,19 @@ class _Evaluator:
                 arrays = [a if x is None else x for a, x in zip(arrays, alts)]
             rows = _rows_of(list(arrays)) or 1
             arrays = [_as_panel(a, self.ncols, rows) for a in arrays]
-            out = rolling._apply_columns(func, window, *arrays, last=self.last)
-            if rows_wanted and out.ndim == 2 and not out.flags.c_contiguous:
-                out = _c_float64(out)[0] if out.dtype == np.float64 else np.ascontiguousarray(out)
-            return out, st.own(out)
+            buf = self._kernel_buffer(hit[0], window, arrays, rows_wanted)
+            if buf is None:
+                out = rolling._apply_columns(func, window, *arrays, last=self.last)
+                if rows_wanted and out.ndim == 2 and not out.flags.c_contiguous:
+                    out = _c_float64(out)[0] if out.dtype == np.float64 else np.ascontiguousarray(out)
+                return out, st.own(out)
+            out, attached = buf
+            try:
+                rolling._apply_columns(func, window, *arrays, last=self.last, out=out)
+            except Exception:
+                st.release(attached)
+                raise
+            return out, attached
         if isinstance(func, np.ufunc) and func.nout == 1:
             if i in self.columnwise:
                 args = [a if x is None else x for a, x in zip(args, self.args_alt)]
@@ -1334,6 +1347,15 @@ class _Evaluator:
             out = _call_ufunc(func, args)
             return out, st.own(out)
         if any(func is f for f in self.fresh):
+            write = self._writer(func, args)
+            if write is not None:
+                out, attached = st.take(args[0].shape, "C") or self._new_buffer(args[0].shape)
+                try:
+                    write(out)
+                except Exception:
+                    st.release(attached)
+                    raise
+                return out, attached
             out = func(*args)
             return out, st.own(out)
         # any other callable: it may keep or return its arguments
@@ -1343,6 +1365,75 @@ class _Evaluator:
         if isinstance(out, (pd.DataFrame, pd.Series)):
             out = out.to_numpy()
         return out, st.attach(out)
+
+    def _new_buffer(self, shape: tuple[int, int], order: str = "C") -> tuple[np.ndarray, list[int]]:
+        out = np.empty(shape, order=order)
+        return out, self.storage.own(out)
+
+    def _writer(self, func: Any, args: list[Any]) -> Callable[[np.ndarray], Any] | None:
+        """How a per-date operator writes its result for a float64 panel into a given
+        C-order buffer, with the operator's own routine and arguments (so the same bits);
+        None where the operator must run as it is (other inputs, or arguments it will
+        refuse with its own message)."""
+        from . import _core
+        from . import operators as ops
+
+        x = args[0] if args else None
+        if not (type(x) is np.ndarray and x.ndim == 2 and x.dtype == np.float64):
+            return None
+        rest = args[1:]
+        if func is ops.cs_rank and not rest:
+            return lambda out: _core.percentile_rank(x, out=out)
+        if func is ops.cs_zscore and not rest:
+            return lambda out: _core.cross_section(x, "zscore", out=out)
+        if func is ops.cs_scale and len(rest) <= 1:
+            a = rest[0] if rest else 1.0
+            if np.ndim(a) != 0 or isinstance(a, (str, bytes)):
+                return None
+            try:
+                param = float(a)
+            except (TypeError, ValueError):
+                return None
+            return lambda out: _core.cross_section(x, "scale", param=param, out=out)
+        if func is ops.quantile_bucket and len(rest) == 1:
+            try:
+                n = ops._bucket_count(rest[0])
+            except (TypeError, ValueError):
+                return None
+            return lambda out: _core.cross_section(x, "bucket", param=n, out=out)
+        grouped = {ops.group_demean: "demean", ops.group_rank: "rank", ops.group_zscore: "zscore"}
+        for f, op in grouped.items():
+            if func is f and len(rest) == 1:
+                g = rest[0]
+                if type(g) is np.ndarray and g.shape == x.shape and g.dtype.kind in "fiub":
+                    return lambda out: _core.cross_section(x, op, g, out=out)
+        return None
+
+    def _kernel_buffer(
+        self, name: str, window: Any, arrays: list[np.ndarray], rows_wanted: bool
+    ) -> tuple[np.ndarray, list[int]] | None:
+        """Where a rolling kernel writes its float64 result over float64 panels: a freed
+        buffer, else a new one, laid out as the kernel would lay its own result (column-major
+        for column-major operands) unless the value is needed row-major. Writing into memory
+        already touched saves the page faults of a fresh array, and writing a row-major
+        result directly saves a transposing copy. None: the kernel makes its own result
+        (other dtypes, or a window the kernel will refuse with its own message)."""
+        from . import rolling
+
+        if rolling.KERNELS[name].result == "int64":
+            return None
+        if not all(type(a) is np.ndarray and a.dtype == np.float64 and a.ndim == 2 for a in arrays):
+            return None
+        if not isinstance(window, (int, np.integer)) or isinstance(window, (bool, np.bool_)):
+            return None
+        rows, cols = arrays[0].shape
+        if not 1 <= window <= rows or any(a.shape != (rows, cols) for a in arrays):
+            return None
+        shape = (rows - int(window) + 1, cols)
+        by_columns = cols > 1 and shape[0] > 1 and all(a.strides[0] == 8 and a.strides[1] != 8 for a in arrays)
+        order = "F" if by_columns and not rows_wanted else "C"
+        st = self.storage
+        return st.take(shape, order) or self._new_buffer(shape, order)
 
     def _output_buffer(self, func: np.ufunc, kids: list[int], args: list[Any]) -> tuple[np.ndarray, list[int]] | None:
         """Where a ufunc may write its float64 result: a dying argument or a freed buffer."""
