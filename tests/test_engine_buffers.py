@@ -289,18 +289,24 @@ def test_each_formula_alone_equals_the_shared_evaluation(monkeypatch):
     assert market.unchanged()
 
 
-def test_element_wise_chains_reuse_buffers(monkeypatch):
-    """A chain of element-wise nodes allocates nothing beyond its first input."""
+@pytest.fixture
+def owned(monkeypatch):
+    """The ids of the buffers the engine allocates (over a column-major market)."""
     _install(monkeypatch, Market("F"))
-    owned = []
+    ids = []
     real_own = E._Storage.own
 
     def counting_own(self, arr):
         sids = real_own(self, arr)
-        owned.extend(sids)
+        ids.extend(sids)
         return sids
 
     monkeypatch.setattr(E._Storage, "own", counting_own)
+    return ids
+
+
+def test_element_wise_chains_reuse_buffers(owned):
+    """A chain of element-wise nodes allocates nothing beyond its first input."""
     c = zarnik.Factor("close")
     f = ((R.MA(c, 5) - c) * 2.0 + 1.0) / c
     got = E.execute_factor(f, IDS, START, END, progress=False)
@@ -312,19 +318,9 @@ def test_element_wise_chains_reuse_buffers(monkeypatch):
     np.testing.assert_allclose(got.to_numpy(), want[CAL.get_loc(START):], rtol=1e-12, equal_nan=True)
 
 
-def test_kernels_and_ranks_write_into_freed_buffers(monkeypatch):
+def test_kernels_and_ranks_write_into_freed_buffers(owned):
     """Rolling kernels and per-date operators write into buffers freed by earlier nodes:
     a chain alternating them allocates two buffers, whatever its length."""
-    _install(monkeypatch, Market("F"))
-    owned = []
-    real_own = E._Storage.own
-
-    def counting_own(self, arr):
-        sids = real_own(self, arr)
-        owned.extend(sids)
-        return sids
-
-    monkeypatch.setattr(E._Storage, "own", counting_own)
     c = zarnik.Factor("close")
     f = O.CS_ZSCORE(R.TS_RANK(O.RANK(R.STD(O.RANK(R.MA(c, 3)), 4)), 3))
     got = E.execute_factor(f, IDS, START, END, progress=False)
