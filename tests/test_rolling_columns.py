@@ -282,3 +282,41 @@ def test_long_windows_lost_to_missing_rows(name, layout, L, n, isa, monkeypatch)
     got, conditions = _run(name, n, arrays, 2_468)
     _check_layout(got, layout)
     _assert_single_columns(name, n, arrays, 2_468, got, conditions)
+
+
+# row-major copies of every element size, as views that start off any vector boundary
+ROW_MAJOR = {
+    "C": np.ascontiguousarray,
+    "reversed rows": LAYOUTS["reversed rows"],
+    "off by one column": lambda x: np.ascontiguousarray(np.hstack([x[:, :1], x]))[:, 1:],
+}
+
+
+@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow, HealthCheck.function_scoped_fixture])
+@given(
+    name=st.sampled_from(["ts_max", "count", "sum", "ts_argmax", "ema"]),
+    dtype=st.sampled_from([np.float64, np.int64, np.int32, np.int16, np.bool_, np.float32]),
+    L=st.integers(1, 23),
+    N=st.integers(1, 41),
+    frac=st.floats(0.0, 1.0),
+    layout=st.sampled_from(sorted(ROW_MAJOR)),
+    isa=st.sampled_from(sorted(ISAS)),
+    seed=st.integers(0, 2**32 - 1),
+)
+def test_row_major_tiles_of_every_element_size(monkeypatch, name, dtype, L, N, frac, layout, isa, seed):
+    """The column-by-column kernels copy row-major operands and outputs through tiles in
+    blocks (8-byte elements) or one element at a time (others): every column of the batch
+    equals that column run alone, whatever the element size, shape and offset."""
+    _set_isa(monkeypatch, isa)
+    rng = np.random.default_rng(seed)
+    n = 1 + int(frac * (L - 1))
+    x = rng.integers(-50, 50, (L, N)).astype(dtype)
+    if np.issubdtype(dtype, np.floating):
+        x[rng.random((L, N)) < 0.1] = np.nan
+    arr = ROW_MAJOR[layout](x)
+    with np.errstate(all="ignore"):
+        got = R._apply_columns(getattr(R, name), n, arr)
+        for j in range(N):
+            want = R._apply_columns(getattr(R, name), n, arr[:, j:j + 1])
+            assert got.dtype == want.dtype
+            assert np.array_equal(got[:, j:j + 1].view(np.uint8), want.view(np.uint8)), (j, got[:, j], want[:, 0])

@@ -350,108 +350,6 @@ unsigned run_series(const Job& job, std::size_t col) {
     return flags;
 }
 
-// Copies rows [0, rows) of `width` columns starting at `base` into `width`
-// contiguous series (column c at dst + c * rows).
-template <std::size_t Size>
-void gather_tile(const char* base, std::ptrdiff_t row, std::ptrdiff_t col, std::size_t rows, std::size_t width,
-                 char* dst) {
-    for (std::size_t r = 0; r < rows; ++r) {
-        const char* src = base + std::ptrdiff_t(r) * row;
-        for (std::size_t c = 0; c < width; ++c)
-            std::memcpy(dst + (c * rows + r) * Size, src + std::ptrdiff_t(c) * col, Size);
-    }
-}
-
-template <std::size_t Size>
-void scatter_tile(const char* src, std::size_t rows, std::size_t width, char* base, std::ptrdiff_t row,
-                  std::ptrdiff_t col) {
-    for (std::size_t r = 0; r < rows; ++r) {
-        char* dst = base + std::ptrdiff_t(r) * row;
-        for (std::size_t c = 0; c < width; ++c)
-            std::memcpy(dst + std::ptrdiff_t(c) * col, src + (c * rows + r) * Size, Size);
-    }
-}
-
-template <class F>
-void with_size(std::size_t size, F&& f) {
-    switch (size) {
-        case 1: return f(std::integral_constant<std::size_t, 1>{});
-        case 2: return f(std::integral_constant<std::size_t, 2>{});
-        case 4: return f(std::integral_constant<std::size_t, 4>{});
-        default: return f(std::integral_constant<std::size_t, 8>{});
-    }
-}
-
-// Whether every column of a 2-D operand is a contiguous, aligned series
-// (column-major data, or any layout whose dates are adjacent).
-inline bool columns_contiguous(const char* p, std::ptrdiff_t row, std::ptrdiff_t col, std::size_t size,
-                               std::size_t align) {
-    return row == std::ptrdiff_t(size) && reinterpret_cast<std::uintptr_t>(p) % align == 0 &&
-           (col % std::ptrdiff_t(align)) == 0;
-}
-
-// Columns in tiles spread over threads. A column that already is a
-// contiguous series (column-major input) is read in place; otherwise the
-// tile's columns are copied into contiguous series first. Results go straight
-// into a column-major output, else into a tile buffer copied out row by row.
-template <class T>
-unsigned run_tiles(const Job& job) {
-    const std::size_t L = job.L, m = L - job.n + 1, N = job.N;
-    const int series = job.in[1] ? 2 : 1;
-    bool direct_in[2] = {false, false}, copies = false;
-    for (int s = 0; s < series; ++s) {
-        direct_in[s] = columns_contiguous(job.in[s], job.in_row[s], job.in_col[s], sizeof(T), alignof(T));
-        copies = copies || !direct_in[s];
-    }
-    const bool direct_out = columns_contiguous(job.out, job.out_row, job.out_col, job.out_size, job.out_size);
-    // operands that are copied take tiles of 32: a row-major panel is then read
-    // 256 bytes per row (each row of a wide panel lies on its own memory page)
-    const std::size_t tile = copies ? 32 : 8;
-    const std::size_t tiles = (N + tile - 1) / tile;
-    std::atomic<unsigned> flags{0};
-    zarnik::parallel_for(
-        tiles,
-        [&](std::size_t tb, std::size_t te) {
-            std::vector<T> ins[2];
-            for (int s = 0; s < series; ++s)
-                if (!direct_in[s]) ins[s].resize(zarnik::mul_size(tile, L, 1, "input tile"));
-            std::vector<char> outs;
-            if (!direct_out) outs.resize(zarnik::mul_size(tile, m, job.out_size, "output tile"));
-            unsigned mine = 0;
-            for (std::size_t t = tb; t < te; ++t) {
-                const std::size_t c0 = t * tile, width = std::min(tile, N - c0);
-                for (int s = 0; s < series; ++s)
-                    if (!direct_in[s])
-                        gather_tile<sizeof(T)>(job.in[s] + std::ptrdiff_t(c0) * job.in_col[s], job.in_row[s],
-                                               job.in_col[s], L, width, reinterpret_cast<char*>(ins[s].data()));
-                for (std::size_t c = 0; c < width; ++c) {
-                    Job one = job;
-                    one.N = 1;
-                    for (int s = 0; s < series; ++s) {
-                        one.in[s] = direct_in[s] ? job.in[s] + std::ptrdiff_t(c0 + c) * job.in_col[s]
-                                                 : reinterpret_cast<const char*>(ins[s].data() + c * L);
-                        one.in_row[s] = sizeof(T);
-                        one.in_col[s] = 0;
-                    }
-                    one.out = direct_out ? job.out + std::ptrdiff_t(c0 + c) * job.out_col
-                                         : outs.data() + c * m * job.out_size;
-                    one.out_row = std::ptrdiff_t(job.out_size);
-                    one.out_col = 0;
-                    mine |= run_series<T>(one, 0);
-                }
-                if (!direct_out)
-                    with_size(job.out_size, [&](auto size) {
-                        scatter_tile<decltype(size)::value>(outs.data(), m, width,
-                                                            job.out + std::ptrdiff_t(c0) * job.out_col,
-                                                            job.out_row, job.out_col);
-                    });
-            }
-            flags.fetch_or(mine, std::memory_order_relaxed);
-        },
-        1);
-    return flags.load();
-}
-
 // ---------------------------------------------------------------------------
 // Row streaming: the running-sum kernels (sum, ma, var, std, covariance,
 // correlation) on float64 operands whose columns are adjacent (C order). The
@@ -903,6 +801,256 @@ void transpose_out(bool wide_ops, const double* src, std::size_t m, double* x, s
 #endif
     for (; r < m; ++r)
         for (std::size_t c = 0; c < std::size_t(W); ++c) x[std::ptrdiff_t(c) * cs + std::ptrdiff_t(r)] = src[r * W + c];
+}
+
+// The copies of run_tiles between a row-major operand or output (8-byte
+// elements, columns side by side, `row` elements between rows) and a tile of
+// `width` contiguous series of `len` values (column c at t + c * len), in
+// blocks: 4 x 4 with AVX2, 2 x 2 with SSE2. The rows of a wide panel each lie
+// on their own memory page, where the processor does not fetch ahead by
+// itself: the rows kRowsAhead ahead are fetched. Bits are moved, not computed.
+
+// Fetches row r of the panel (`bytes` bytes from x + r * row) into the cache;
+// rows past `rows` are not touched.
+inline void fetch_panel_row(const double* x, std::ptrdiff_t row, std::size_t r, std::size_t rows, std::size_t bytes,
+                            bool write) {
+#if defined(__GNUC__)
+    if (r >= rows) return;
+    const std::uintptr_t a = reinterpret_cast<std::uintptr_t>(x + std::ptrdiff_t(r) * row);
+    for (std::uintptr_t l = a & ~std::uintptr_t(63); l < a + bytes; l += 64) {
+        if (write)
+            __builtin_prefetch(reinterpret_cast<const void*>(l), 1, 3);
+        else
+            __builtin_prefetch(reinterpret_cast<const void*>(l), 0, 3);
+    }
+#endif
+}
+
+// Rows [r0, r1) of columns [c0, c1), one element at a time.
+inline void panel_to_tile(const double* x, std::ptrdiff_t row, std::size_t r0, std::size_t r1, std::size_t c0,
+                          std::size_t c1, double* t, std::size_t len) {
+    for (std::size_t r = r0; r < r1; ++r)
+        for (std::size_t c = c0; c < c1; ++c) t[c * len + r] = x[std::ptrdiff_t(r) * row + std::ptrdiff_t(c)];
+}
+inline void tile_to_panel(const double* t, std::size_t len, std::size_t r0, std::size_t r1, std::size_t c0,
+                          std::size_t c1, double* x, std::ptrdiff_t row) {
+    for (std::size_t r = r0; r < r1; ++r)
+        for (std::size_t c = c0; c < c1; ++c) x[std::ptrdiff_t(r) * row + std::ptrdiff_t(c)] = t[c * len + r];
+}
+
+#if ZARNIK_SIMD_AVX2
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+inline void panel_to_tile(const double* x, std::ptrdiff_t row, std::size_t len, std::size_t width, double* t) {
+    const std::size_t w4 = width / 4 * 4;
+    std::size_t r = 0;
+    for (; r + 4 <= len; r += 4) {
+        for (std::size_t k = 0; k < 4; ++k) fetch_panel_row(x, row, r + kRowsAhead + k, len, width * 8, false);
+        for (std::size_t g = 0; g < w4; g += 4) {
+            double* c[4];
+            for (std::size_t j = 0; j < 4; ++j) c[j] = t + (g + j) * len + r;
+            store4x4(x + std::ptrdiff_t(r) * row + std::ptrdiff_t(g), row, c);
+        }
+        detail::panel_to_tile(x, row, r, r + 4, w4, width, t, len);
+    }
+    detail::panel_to_tile(x, row, r, len, 0, width, t, len);
+}
+
+inline void tile_to_panel(const double* t, std::size_t len, std::size_t width, double* x, std::ptrdiff_t row) {
+    const std::size_t w4 = width / 4 * 4;
+    __m256d unused = _mm256_setzero_pd();
+    std::size_t r = 0;
+    for (; r + 4 <= len; r += 4) {
+        for (std::size_t k = 0; k < 4; ++k) fetch_panel_row(x, row, r + kRowsAhead + k, len, width * 8, true);
+        for (std::size_t g = 0; g < w4; g += 4) {
+            const double* c[4];
+            for (std::size_t j = 0; j < 4; ++j) c[j] = t + (g + j) * len + r;
+            load4x4<false>(c, x + std::ptrdiff_t(r) * row + std::ptrdiff_t(g), row, unused);
+        }
+        detail::tile_to_panel(t, len, r, r + 4, w4, width, x, row);
+    }
+    detail::tile_to_panel(t, len, r, len, 0, width, x, row);
+}
+}  // namespace avx2
+#pragma GCC pop_options
+#endif
+
+#if ZARNIK_SIMD_SSE2
+namespace sse2 {
+inline void panel_to_tile(const double* x, std::ptrdiff_t row, std::size_t len, std::size_t width, double* t) {
+    const std::size_t w2 = width / 2 * 2;
+    std::size_t r = 0;
+    for (; r + 2 <= len; r += 2) {
+        for (std::size_t k = 0; k < 2; ++k) fetch_panel_row(x, row, r + kRowsAhead + k, len, width * 8, false);
+        for (std::size_t g = 0; g < w2; g += 2)
+            move2x2(x + std::ptrdiff_t(r) * row + std::ptrdiff_t(g), row, t + g * len + r, std::ptrdiff_t(len));
+        detail::panel_to_tile(x, row, r, r + 2, w2, width, t, len);
+    }
+    detail::panel_to_tile(x, row, r, len, 0, width, t, len);
+}
+
+inline void tile_to_panel(const double* t, std::size_t len, std::size_t width, double* x, std::ptrdiff_t row) {
+    const std::size_t w2 = width / 2 * 2;
+    std::size_t r = 0;
+    for (; r + 2 <= len; r += 2) {
+        for (std::size_t k = 0; k < 2; ++k) fetch_panel_row(x, row, r + kRowsAhead + k, len, width * 8, true);
+        for (std::size_t g = 0; g < w2; g += 2)
+            move2x2(t + g * len + r, std::ptrdiff_t(len), x + std::ptrdiff_t(r) * row + std::ptrdiff_t(g), row);
+        detail::tile_to_panel(t, len, r, r + 2, w2, width, x, row);
+    }
+    detail::tile_to_panel(t, len, r, len, 0, width, x, row);
+}
+}  // namespace sse2
+#endif
+
+// Whether a tile copy of 8-byte elements at p (byte strides `row` between
+// rows, `col` between columns) can take the blocks: columns side by side,
+// rows a whole number of elements apart, aligned.
+inline bool panel_blocked(const char* p, std::ptrdiff_t row, std::ptrdiff_t col, std::size_t size) {
+    return ZARNIK_SIMD_SSE2 && size == 8 && col == 8 && row % 8 == 0 && reinterpret_cast<std::uintptr_t>(p) % 8 == 0;
+}
+
+// The blocked copies on the instruction set enabled (AVX2 where the processor
+// and the environment allow it, else SSE2).
+inline void blocked_to_tile(const char* base, std::ptrdiff_t row, std::size_t len, std::size_t width, char* dst) {
+    const double* x = reinterpret_cast<const double*>(base);
+    double* t = reinterpret_cast<double*>(dst);
+#if ZARNIK_SIMD_AVX2
+    if (ops_enabled() != Ops::sse2) return avx2::panel_to_tile(x, row / 8, len, width, t);
+#endif
+#if ZARNIK_SIMD_SSE2
+    sse2::panel_to_tile(x, row / 8, len, width, t);
+#else
+    panel_to_tile(x, row / 8, 0, len, 0, width, t, len);
+#endif
+}
+
+inline void blocked_to_panel(const char* src, std::size_t len, std::size_t width, char* base, std::ptrdiff_t row) {
+    const double* t = reinterpret_cast<const double*>(src);
+    double* x = reinterpret_cast<double*>(base);
+#if ZARNIK_SIMD_AVX2
+    if (ops_enabled() != Ops::sse2) return avx2::tile_to_panel(t, len, width, x, row / 8);
+#endif
+#if ZARNIK_SIMD_SSE2
+    sse2::tile_to_panel(t, len, width, x, row / 8);
+#else
+    tile_to_panel(t, len, 0, len, 0, width, x, row / 8);
+#endif
+}
+
+// Copies rows [0, rows) of `width` columns starting at `base` into `width`
+// contiguous series (column c at dst + c * rows).
+template <std::size_t Size>
+void gather_tile(const char* base, std::ptrdiff_t row, std::ptrdiff_t col, std::size_t rows, std::size_t width,
+                 char* dst) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        const char* src = base + std::ptrdiff_t(r) * row;
+        for (std::size_t c = 0; c < width; ++c)
+            std::memcpy(dst + (c * rows + r) * Size, src + std::ptrdiff_t(c) * col, Size);
+    }
+}
+
+template <std::size_t Size>
+void scatter_tile(const char* src, std::size_t rows, std::size_t width, char* base, std::ptrdiff_t row,
+                  std::ptrdiff_t col) {
+    for (std::size_t r = 0; r < rows; ++r) {
+        char* dst = base + std::ptrdiff_t(r) * row;
+        for (std::size_t c = 0; c < width; ++c)
+            std::memcpy(dst + std::ptrdiff_t(c) * col, src + (c * rows + r) * Size, Size);
+    }
+}
+
+template <class F>
+void with_size(std::size_t size, F&& f) {
+    switch (size) {
+        case 1: return f(std::integral_constant<std::size_t, 1>{});
+        case 2: return f(std::integral_constant<std::size_t, 2>{});
+        case 4: return f(std::integral_constant<std::size_t, 4>{});
+        default: return f(std::integral_constant<std::size_t, 8>{});
+    }
+}
+
+// Whether every column of a 2-D operand is a contiguous, aligned series
+// (column-major data, or any layout whose dates are adjacent).
+inline bool columns_contiguous(const char* p, std::ptrdiff_t row, std::ptrdiff_t col, std::size_t size,
+                               std::size_t align) {
+    return row == std::ptrdiff_t(size) && reinterpret_cast<std::uintptr_t>(p) % align == 0 &&
+           (col % std::ptrdiff_t(align)) == 0;
+}
+
+// Columns in tiles spread over threads. A column that already is a
+// contiguous series (column-major input) is read in place; otherwise the
+// tile's columns are copied into contiguous series first. Results go straight
+// into a column-major output, else into a tile buffer copied out row by row.
+template <class T>
+unsigned run_tiles(const Job& job) {
+    const std::size_t L = job.L, m = L - job.n + 1, N = job.N;
+    const int series = job.in[1] ? 2 : 1;
+    bool direct_in[2] = {false, false}, copies = false;
+    for (int s = 0; s < series; ++s) {
+        direct_in[s] = columns_contiguous(job.in[s], job.in_row[s], job.in_col[s], sizeof(T), alignof(T));
+        copies = copies || !direct_in[s];
+    }
+    const bool direct_out = columns_contiguous(job.out, job.out_row, job.out_col, job.out_size, job.out_size);
+    // row-major float64 (and other 8-byte) operands and outputs are copied in blocks
+    bool blocked_in[2] = {false, false};
+    for (int s = 0; s < series; ++s)
+        blocked_in[s] = !direct_in[s] && panel_blocked(job.in[s], job.in_row[s], job.in_col[s], sizeof(T));
+    const bool blocked_out = !direct_out && panel_blocked(job.out, job.out_row, job.out_col, job.out_size);
+    // operands that are copied take tiles of 32: a row-major panel is then read
+    // 256 bytes per row (each row of a wide panel lies on its own memory page)
+    const std::size_t tile = copies ? 32 : 8;
+    const std::size_t tiles = (N + tile - 1) / tile;
+    std::atomic<unsigned> flags{0};
+    zarnik::parallel_for(
+        tiles,
+        [&](std::size_t tb, std::size_t te) {
+            std::vector<T> ins[2];
+            for (int s = 0; s < series; ++s)
+                if (!direct_in[s]) ins[s].resize(zarnik::mul_size(tile, L, 1, "input tile"));
+            std::vector<char> outs;
+            if (!direct_out) outs.resize(zarnik::mul_size(tile, m, job.out_size, "output tile"));
+            unsigned mine = 0;
+            for (std::size_t t = tb; t < te; ++t) {
+                const std::size_t c0 = t * tile, width = std::min(tile, N - c0);
+                for (int s = 0; s < series; ++s) {
+                    if (direct_in[s]) continue;
+                    const char* from = job.in[s] + std::ptrdiff_t(c0) * job.in_col[s];
+                    char* to = reinterpret_cast<char*>(ins[s].data());
+                    if (blocked_in[s])
+                        blocked_to_tile(from, job.in_row[s], L, width, to);
+                    else
+                        gather_tile<sizeof(T)>(from, job.in_row[s], job.in_col[s], L, width, to);
+                }
+                for (std::size_t c = 0; c < width; ++c) {
+                    Job one = job;
+                    one.N = 1;
+                    for (int s = 0; s < series; ++s) {
+                        one.in[s] = direct_in[s] ? job.in[s] + std::ptrdiff_t(c0 + c) * job.in_col[s]
+                                                 : reinterpret_cast<const char*>(ins[s].data() + c * L);
+                        one.in_row[s] = sizeof(T);
+                        one.in_col[s] = 0;
+                    }
+                    one.out = direct_out ? job.out + std::ptrdiff_t(c0 + c) * job.out_col
+                                         : outs.data() + c * m * job.out_size;
+                    one.out_row = std::ptrdiff_t(job.out_size);
+                    one.out_col = 0;
+                    mine |= run_series<T>(one, 0);
+                }
+                if (blocked_out)
+                    blocked_to_panel(outs.data(), m, width, job.out + std::ptrdiff_t(c0) * job.out_col, job.out_row);
+                else if (!direct_out)
+                    with_size(job.out_size, [&](auto size) {
+                        scatter_tile<decltype(size)::value>(outs.data(), m, width,
+                                                            job.out + std::ptrdiff_t(c0) * job.out_col,
+                                                            job.out_row, job.out_col);
+                    });
+            }
+            flags.fetch_or(mine, std::memory_order_relaxed);
+        },
+        1);
+    return flags.load();
 }
 
 // A column of the job through the 1-D kernel (its strided values copied).
