@@ -911,13 +911,14 @@ inline bool panel_blocked(const char* p, std::ptrdiff_t row, std::ptrdiff_t col,
     return ZARNIK_SIMD_SSE2 && size == 8 && col == 8 && row % 8 == 0 && reinterpret_cast<std::uintptr_t>(p) % 8 == 0;
 }
 
-// The blocked copies on the instruction set enabled (AVX2 where the processor
-// and the environment allow it, else SSE2).
-inline void blocked_to_tile(const char* base, std::ptrdiff_t row, std::size_t len, std::size_t width, char* dst) {
+// The blocked copies, with AVX2 blocks when `wide_ops` (the processor and the
+// environment allow them), else SSE2.
+inline void blocked_to_tile(bool wide_ops, const char* base, std::ptrdiff_t row, std::size_t len, std::size_t width,
+                            char* dst) {
     const double* x = reinterpret_cast<const double*>(base);
     double* t = reinterpret_cast<double*>(dst);
 #if ZARNIK_SIMD_AVX2
-    if (ops_enabled() != Ops::sse2) return avx2::panel_to_tile(x, row / 8, len, width, t);
+    if (wide_ops) return avx2::panel_to_tile(x, row / 8, len, width, t);
 #endif
 #if ZARNIK_SIMD_SSE2
     sse2::panel_to_tile(x, row / 8, len, width, t);
@@ -926,11 +927,12 @@ inline void blocked_to_tile(const char* base, std::ptrdiff_t row, std::size_t le
 #endif
 }
 
-inline void blocked_to_panel(const char* src, std::size_t len, std::size_t width, char* base, std::ptrdiff_t row) {
+inline void blocked_to_panel(bool wide_ops, const char* src, std::size_t len, std::size_t width, char* base,
+                             std::ptrdiff_t row) {
     const double* t = reinterpret_cast<const double*>(src);
     double* x = reinterpret_cast<double*>(base);
 #if ZARNIK_SIMD_AVX2
-    if (ops_enabled() != Ops::sse2) return avx2::tile_to_panel(t, len, width, x, row / 8);
+    if (wide_ops) return avx2::tile_to_panel(t, len, width, x, row / 8);
 #endif
 #if ZARNIK_SIMD_SSE2
     sse2::tile_to_panel(t, len, width, x, row / 8);
@@ -998,6 +1000,7 @@ unsigned run_tiles(const Job& job) {
     for (int s = 0; s < series; ++s)
         blocked_in[s] = !direct_in[s] && panel_blocked(job.in[s], job.in_row[s], job.in_col[s], sizeof(T));
     const bool blocked_out = !direct_out && panel_blocked(job.out, job.out_row, job.out_col, job.out_size);
+    const bool wide_ops = ops_enabled() != Ops::sse2;
     // operands that are copied take tiles of 32: a row-major panel is then read
     // 256 bytes per row (each row of a wide panel lies on its own memory page)
     const std::size_t tile = copies ? 32 : 8;
@@ -1019,7 +1022,7 @@ unsigned run_tiles(const Job& job) {
                     const char* from = job.in[s] + std::ptrdiff_t(c0) * job.in_col[s];
                     char* to = reinterpret_cast<char*>(ins[s].data());
                     if (blocked_in[s])
-                        blocked_to_tile(from, job.in_row[s], L, width, to);
+                        blocked_to_tile(wide_ops, from, job.in_row[s], L, width, to);
                     else
                         gather_tile<sizeof(T)>(from, job.in_row[s], job.in_col[s], L, width, to);
                 }
@@ -1039,7 +1042,8 @@ unsigned run_tiles(const Job& job) {
                     mine |= run_series<T>(one, 0);
                 }
                 if (blocked_out)
-                    blocked_to_panel(outs.data(), m, width, job.out + std::ptrdiff_t(c0) * job.out_col, job.out_row);
+                    blocked_to_panel(wide_ops, outs.data(), m, width, job.out + std::ptrdiff_t(c0) * job.out_col,
+                                     job.out_row);
                 else if (!direct_out)
                     with_size(job.out_size, [&](auto size) {
                         scatter_tile<decltype(size)::value>(outs.data(), m, width,
