@@ -826,16 +826,17 @@ inline void fetch_panel_row(const double* x, std::ptrdiff_t row, std::size_t r, 
 #endif
 }
 
-// Rows [r0, r1) of columns [c0, c1), one element at a time.
+// Rows [r0, r1) of columns [c0, c1), one element at a time (copied as bytes:
+// the elements may be 8-byte integers).
 inline void panel_to_tile(const double* x, std::ptrdiff_t row, std::size_t r0, std::size_t r1, std::size_t c0,
                           std::size_t c1, double* t, std::size_t len) {
     for (std::size_t r = r0; r < r1; ++r)
-        for (std::size_t c = c0; c < c1; ++c) t[c * len + r] = x[std::ptrdiff_t(r) * row + std::ptrdiff_t(c)];
+        for (std::size_t c = c0; c < c1; ++c) std::memcpy(t + c * len + r, x + std::ptrdiff_t(r) * row + std::ptrdiff_t(c), 8);
 }
 inline void tile_to_panel(const double* t, std::size_t len, std::size_t r0, std::size_t r1, std::size_t c0,
                           std::size_t c1, double* x, std::ptrdiff_t row) {
     for (std::size_t r = r0; r < r1; ++r)
-        for (std::size_t c = c0; c < c1; ++c) x[std::ptrdiff_t(r) * row + std::ptrdiff_t(c)] = t[c * len + r];
+        for (std::size_t c = c0; c < c1; ++c) std::memcpy(x + std::ptrdiff_t(r) * row + std::ptrdiff_t(c), t + c * len + r, 8);
 }
 
 #if ZARNIK_SIMD_AVX2
