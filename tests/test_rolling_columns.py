@@ -1,6 +1,7 @@
 """2-D column batches against one column at a time.
 
-``_apply_columns`` runs the running-sum kernels over many columns at once and
+``_apply_columns`` runs the running-sum kernels (sums and central moments, the pair
+kernels) over many columns at once and
 every other kernel column by column; a single column (a 1-column panel) always
 takes the 1-D path. Every column of a batch must equal that single-column run
 bit for bit, for every layout, chunk width and block grid, including the
@@ -20,8 +21,8 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 import zarnik.rolling as R
 
 PAIR = {"covariance", "correlation"}
-STREAMED = ["sum", "ma", "var", "std", "covariance", "correlation"]
-OTHERS = ["ts_min", "ts_argmax", "zscore", "ema"]
+STREAMED = ["sum", "ma", "var", "std", "zscore", "skew", "kurt", "covariance", "correlation"]
+OTHERS = ["ts_min", "ts_argmax", "ts_rank", "ema"]
 
 LAYOUTS = {
     "C": np.ascontiguousarray,
@@ -256,7 +257,7 @@ def test_long_column_major_panels(name, layout, n, isa, monkeypatch):
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
-@pytest.mark.parametrize("name", ["var", "std", "covariance", "correlation"])
+@pytest.mark.parametrize("name", ["var", "std", "zscore", "skew", "kurt", "covariance", "correlation"])
 @pytest.mark.parametrize("layout", ["F", "C"])
 @pytest.mark.parametrize("L, n", [(700, 64), (900, 250), (2600, 90)])
 @pytest.mark.parametrize("isa", sorted(ISAS))

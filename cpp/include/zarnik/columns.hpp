@@ -4,11 +4,11 @@
 // Inputs and output are described by base pointers and byte strides, so any
 // layout works. A lone series runs on the calling thread. For columns, work
 // is spread over threads (zarnik/parallel.hpp) in independent pieces:
-//   * the running-sum kernels on float64 (sum, ma, var, std, covariance,
-//     correlation) stream the rows of a chunk of columns through one update
-//     of all its columns per row (see run_rows); column-major operands are
-//     copied row-major 8 (or 4) columns at a time first, and a column-major
-//     output is written from such a row-major tile;
+//   * the running-sum kernels on float64 (sum, ma, var, std, zscore, skew,
+//     kurt, covariance, correlation) stream the rows of a chunk of columns
+//     through one update of all its columns per row (see run_rows);
+//     column-major operands are copied row-major 8 (or 4) columns at a time
+//     first, and a column-major output is written from such a row-major tile;
 //   * every other kernel runs each column through exactly the code of a 1-D
 //     call, in tiles of columns: a column that already is a contiguous
 //     series is read in place (tiles of 8), others are copied into one
@@ -351,27 +351,32 @@ unsigned run_series(const Job& job, std::size_t col) {
 }
 
 // ---------------------------------------------------------------------------
-// Row streaming: the running-sum kernels (sum, ma, var, std, covariance,
-// correlation) on float64 operands whose columns are adjacent (C order). The
-// block engine of zarnik/rolling.hpp runs for a chunk of W columns at once,
-// each row of the chunk read as one contiguous run and every step applied to
-// all W columns (the loops over columns vectorise). Per column it is the same
-// sequence of operations as the 1-D kernel (the same blocks, anchors, scans
-// and finishing formulas, without contraction into fused multiply-adds), so
-// the results are the 1-D kernel's bit for bit. A column whose values need the
-// 1-D kernel's slow paths (an ill-conditioned window, values large enough to
-// overflow, a constant window of correlation) is marked and recomputed by the
-// 1-D kernel; every other column shows no floating-point condition (its only
+// Row streaming: the running-sum kernels (sum, ma, the central moments var,
+// std, zscore, skew and kurt, covariance, correlation) on float64 operands
+// whose columns are adjacent (C order). The block engine of zarnik/rolling.hpp
+// runs for a chunk of W columns at once, each row of the chunk read as one
+// contiguous run and every step applied to all W columns (the loops over
+// columns vectorise). Per column it is the same sequence of operations as the
+// 1-D kernel (the same blocks, anchors, scans and finishing formulas, without
+// contraction into fused multiply-adds), so the results are the 1-D kernel's
+// bit for bit. A column whose values need the 1-D kernel's slow paths (an
+// ill-conditioned window, values large enough to overflow, a constant window
+// of correlation, zscore, skew or kurt) is marked and recomputed by the 1-D
+// kernel; every other column shows no floating-point condition (its only
 // non-finite results come from NaN inputs).
 // ---------------------------------------------------------------------------
-enum class RowStat { sum, ma, var, std_, covariance, correlation };
+enum class RowStat { sum, ma, var, std_, zscore, skew, kurt, covariance, correlation };
 
-inline bool row_stat(Kernel k, RowStat& out) {
+// kurt of windows of 1 to 3 values is a fixed value, no running sums.
+inline bool row_stat(Kernel k, RowStat& out, std::size_t n) {
     switch (k) {
         case Kernel::sum: out = RowStat::sum; return true;
         case Kernel::ma: out = RowStat::ma; return true;
         case Kernel::var: out = RowStat::var; return true;
         case Kernel::std_: out = RowStat::std_; return true;
+        case Kernel::zscore: out = RowStat::zscore; return true;
+        case Kernel::skew: out = RowStat::skew; return true;
+        case Kernel::kurt: out = RowStat::kurt; return n > 3;
         case Kernel::covariance: out = RowStat::covariance; return true;
         case Kernel::correlation: out = RowStat::correlation; return true;
         default: return false;
@@ -391,11 +396,24 @@ inline double anchor_strided(const double* x, std::ptrdiff_t rs, std::size_t L, 
     return 0.0;
 }
 
+// S series, M running sums (of the deviations' powers; for a pair u, v, uu,
+// vv, uv), the magnitude from which a column takes the 1-D kernel (its powers
+// could overflow), and the condition limit of the central moments (see
+// rolling::moment_stat).
 template <RowStat R>
 struct RowTraits {
     static constexpr int S = (R == RowStat::covariance || R == RowStat::correlation) ? 2 : 1;
-    static constexpr int M = S == 2 ? 5 : (R == RowStat::var || R == RowStat::std_) ? 2 : 1;
-    static constexpr double safe = M == 1 ? rolling::kSafe1 : rolling::kSafe2;
+    static constexpr int M = S == 2                                  ? 5
+                             : R == RowStat::kurt                    ? 4
+                             : R == RowStat::skew                    ? 3
+                             : R == RowStat::sum || R == RowStat::ma ? 1
+                                                                     : 2;
+    static constexpr double safe = S == 2   ? rolling::kSafe2
+                                   : M == 1 ? rolling::kSafe1
+                                   : M == 2 ? rolling::kSafe2
+                                   : M == 3 ? rolling::kSafe3
+                                            : rolling::kSafe4;
+    static constexpr double limit = R == RowStat::kurt ? 30.0 : R == RowStat::skew ? 100.0 : 1000.0;
 };
 
 // Rows of a row-major operand fetched ahead of the passes (see Ahead): a row
@@ -502,7 +520,9 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
     using Tr = RowTraits<R>;
     constexpr int S = Tr::S, M = Tr::M;
     const std::size_t m = L - n + 1;
-    const double nn = double(n), inv = 1.0 / nn, limit = 1000.0, safe = Tr::safe;
+    const double nn = double(n), inv = 1.0 / nn, limit = Tr::limit, safe = Tr::safe;
+    const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
+    const double kurt_a = 1.0 / ((nn - 2.0) * (nn - 3.0)), kurt_b = nn * nn - 1.0, kurt_c = 3.0 * (nn - 1.0) * (nn - 1.0);
     int flag[W];
     for (int c = 0; c < W; ++c) flag[c] = 0;
     // the M terms of deviations d (S x W) into t (M x W)
@@ -510,7 +530,9 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
         for (int c = 0; c < W; ++c) {
             if constexpr (S == 1) {
                 t[0][c] = d[0][c];
-                if constexpr (M == 2) t[1][c] = d[0][c] * d[0][c];
+                if constexpr (M >= 2) t[1][c] = d[0][c] * d[0][c];
+                if constexpr (M >= 3) t[2][c] = t[1][c] * d[0][c];
+                if constexpr (M >= 4) t[3][c] = t[1][c] * t[1][c];
             } else {
                 const double u = d[0][c], v = d[1][c];
                 t[0][c] = u;
@@ -531,23 +553,49 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
             }
         }
     };
-    auto finish = [&](std::size_t i, const double (*cs)[W], const double (*sm)[W]) {
+    // dl: the deviations of the window's newest row from the anchors (zscore)
+    auto finish = [&](std::size_t i, const double (*cs)[W], const double (*sm)[W], const double* dl) {
         double* o = out + std::ptrdiff_t(i) * ors;
         for (int c = 0; c < W; ++c) {
             if constexpr (R == RowStat::sum) {
                 o[c] = cs[0][c] * nn + sm[0][c];
             } else if constexpr (R == RowStat::ma) {
                 o[c] = cs[0][c] + sm[0][c] * inv;
-            } else if constexpr (M == 2) {
+            } else if constexpr (S == 1) {
                 const double m1 = sm[0][c] * inv, r2 = sm[1][c] * inv;
                 const double mu2 = r2 - m1 * m1;
-                const double v = R == RowStat::var ? mu2 : std::sqrt(mu2 > 0.0 ? mu2 : 0.0);
+                double v;
+                if constexpr (R == RowStat::var) {
+                    v = mu2;
+                } else if constexpr (R == RowStat::std_) {
+                    v = std::sqrt(mu2 > 0.0 ? mu2 : 0.0);
+                } else if constexpr (R == RowStat::zscore) {
+                    v = (dl[c] - m1) / std::sqrt(mu2 > 0.0 ? mu2 : 0.0);
+                } else if constexpr (R == RowStat::skew) {
+                    const double r3 = sm[2][c] * inv;
+                    const double mu3 = r3 - 3.0 * m1 * r2 + 2.0 * m1 * m1 * m1;
+                    v = mu3 / (mu2 * std::sqrt(mu2 > 0.0 ? mu2 : 0.0)) * adj;
+                } else {
+                    const double r3 = sm[2][c] * inv, r4 = sm[3][c] * inv;
+                    const double m1sq = m1 * m1;
+                    const double mu4 = r4 - 4.0 * m1 * r3 + 6.0 * m1sq * r2 - 3.0 * m1sq * m1sq;
+                    v = kurt_a * (kurt_b * (mu4 / (mu2 * mu2)) - kurt_c);
+                }
                 // r2 - r2 is 0 for finite r2, NaN otherwise
                 const bool fine = r2 - r2 == 0.0, good = mu2 * limit >= r2 && fine;
-                // not good: every value equals the anchor gives 0, a NaN in the
-                // window NaN; else the window is ill-conditioned (column recomputed)
-                flag[c] |= !good && fine && r2 != 0.0;
-                o[c] = good ? v : r2 == 0.0 ? 0.0 : rolling::kNaN;
+                if constexpr (R == RowStat::var || R == RowStat::std_) {
+                    // not good: every value equals the anchor gives 0, a NaN in the
+                    // window NaN; else the window is ill-conditioned (column recomputed)
+                    flag[c] |= !good && fine && r2 != 0.0;
+                    o[c] = good ? v : r2 == 0.0 ? 0.0 : rolling::kNaN;
+                } else {
+                    // not good: a NaN in the window gives NaN, an ill-conditioned window
+                    // is recomputed; a result not finite from finite values (a constant
+                    // window: 0 / 0) is the 1-D kernel's, with its condition: the
+                    // column is recomputed
+                    o[c] = good ? v : rolling::kNaN;
+                    flag[c] |= fine && !(o[c] - o[c] == 0.0);
+                }
             } else {
                 const double ma = sm[0][c] * inv, mb = sm[1][c] * inv, raa = sm[2][c] * inv,
                              rbb = sm[3][c] * inv;
@@ -575,7 +623,7 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
         const std::size_t first = B < 0 ? 0 : std::size_t(B);
         const std::size_t o_first = std::size_t(std::ptrdiff_t(first) - B);
         const std::size_t o_last = std::size_t(std::ptrdiff_t(std::min(E, m - 1)) - B);
-        double cs[S][W], d[S][W], t[M][W], h[M][W], sm[M][W];
+        double cs[S][W], d[S][W], t[M][W], h[M][W], sm[M][W], newest[W];  // newest: row E's deviations
         for (int q = 0; q < S; ++q)
             for (int c = 0; c < W; ++c) cs[q][c] = anchor_strided(xs[q] + c, rs[q], L, n, first, E);
         for (int p = 0; p < M; ++p)
@@ -583,6 +631,8 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
         for (std::size_t o = 0; o + o_first < n; ++o) {  // suffix sums, back from E to `first`
             load(E - o, cs, d);
             terms(d, t);
+            if (o == 0)
+                for (int c = 0; c < W; ++c) newest[c] = d[0][c];
             double* r = suf + (n - 1 - o) * std::size_t(M * W);
             for (int p = 0; p < M; ++p)
                 for (int c = 0; c < W; ++c) {
@@ -596,7 +646,7 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
             const double* r = suf;
             for (int p = 0; p < M; ++p)
                 for (int c = 0; c < W; ++c) sm[p][c] = r[p * W + c];
-            finish(std::size_t(B), cs, sm);
+            finish(std::size_t(B), cs, sm, newest);
         }
         for (std::size_t o = 1; o <= o_last; ++o) {  // prefix sums forward from E + 1
             load(E + o, cs, d);
@@ -607,7 +657,7 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
                     h[p][c] += t[p][c];
                     sm[p][c] = r[p * W + c] + h[p][c];
                 }
-            if (o >= o_first) finish(std::size_t(B + std::ptrdiff_t(o)), cs, sm);
+            if (o >= o_first) finish(std::size_t(B + std::ptrdiff_t(o)), cs, sm, d[0]);
         }
     }
     for (int c = 0; c < W; ++c) bad[c] = bad[c] || flag[c] != 0;
@@ -629,7 +679,7 @@ constexpr std::size_t kTileBytes512 = std::size_t{768} << 10;
 // and a float64 output, each with adjacent columns or adjacent dates.
 inline bool rows_apply(const Job& job) {
     RowStat r;
-    if (job.type != ElemType::f64 || !row_stat(job.kern, r) || job.N < 8 || job.out_size != 8) return false;
+    if (job.type != ElemType::f64 || !row_stat(job.kern, r, job.n) || job.N < 8 || job.out_size != 8) return false;
     if ((job.out_col != 8 && job.out_row != 8) || reinterpret_cast<std::uintptr_t>(job.out) % 8 != 0 ||
         job.out_row % 8 != 0 || job.out_col % 8 != 0)
         return false;
@@ -1235,12 +1285,15 @@ unsigned run_rows(const Job& job) {
 
 inline unsigned run_rows_any(const Job& job) {
     RowStat r = RowStat::sum;
-    row_stat(job.kern, r);
+    row_stat(job.kern, r, job.n);
     switch (r) {
         case RowStat::sum: return run_rows<RowStat::sum>(job);
         case RowStat::ma: return run_rows<RowStat::ma>(job);
         case RowStat::var: return run_rows<RowStat::var>(job);
         case RowStat::std_: return run_rows<RowStat::std_>(job);
+        case RowStat::zscore: return run_rows<RowStat::zscore>(job);
+        case RowStat::skew: return run_rows<RowStat::skew>(job);
+        case RowStat::kurt: return run_rows<RowStat::kurt>(job);
         case RowStat::covariance: return run_rows<RowStat::covariance>(job);
         case RowStat::correlation: return run_rows<RowStat::correlation>(job);
     }
@@ -1263,7 +1316,7 @@ constexpr std::size_t kStretch = 2048, kMinStretches = 32;
 // kernel. Returns false (nothing run) where the job does not qualify.
 inline bool split_series(const Job& job, unsigned& flags) {
     RowStat r;
-    if (job.N != 1 || job.type != ElemType::f64 || !row_stat(job.kern, r) || job.out_size != 8) return false;
+    if (job.N != 1 || job.type != ElemType::f64 || !row_stat(job.kern, r, job.n) || job.out_size != 8) return false;
     const std::size_t L = job.L, n = job.n, m = L - n + 1;
     const std::size_t S = std::max<std::size_t>((kStretch + n - 1) / n, 8) * n;
     const std::size_t N = m / S;
