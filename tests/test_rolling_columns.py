@@ -220,6 +220,26 @@ def test_outputs_larger_than_the_caches(name, layout, n, isa, monkeypatch):
 
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize("name", STREAMED)
+@pytest.mark.parametrize("L, n", [(300, 5), (300, 250), (5000, 20), (9000, 5)])
+@pytest.mark.parametrize("isa", sorted(ISAS))
+def test_row_major_operands_into_a_column_major_out(name, L, n, isa, monkeypatch):
+    """Row-major operands written into a caller's column-major array: chunks of 32, 16 or 8
+    columns by the length of the output tile, the remainder through the 1-D kernel; every
+    column keeps its single-column bits and conditions."""
+    _set_isa(monkeypatch, isa)
+    rng = np.random.default_rng(L + n)
+    arrays = _walk_operands(rng, name, "C", L, 70, ill=33, huge=40, constant=2, constant_rows=L // 3, value=1.5)
+    out = np.full((L - n + 1, 70), -7.25e300, order="F")
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        with np.errstate(all="warn"):
+            got = R._apply_columns(name, n, *arrays, last=5_555, out=out)
+    assert got is out
+    _assert_single_columns(name, n, arrays, 5_555, got, {str(w.message) for w in caught})
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @pytest.mark.parametrize("name", sorted(PAIR))
 @pytest.mark.parametrize("layouts", [("F", "C"), ("C", "F"), ("F", "F rows cut"), ("strided", "F")])
 @pytest.mark.parametrize("N", [5, 8, 37])
