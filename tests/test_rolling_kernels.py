@@ -779,6 +779,23 @@ def test_float_folds_with_ties_and_nan_runs(name, window):
         np.testing.assert_array_equal(call(name, window, x), reference(name, window, x))
 
 
+@settings(max_examples=150, deadline=None)
+@given(window=st.integers(1, 300), extra=st.integers(0, 400), spacing=st.integers(1, 320),
+       offset=st.integers(0, 319), clean=st.one_of(st.none(), st.floats(0, 1)), seed=st.integers(0, 2**16))
+def test_min_max_where_missing_values_reach_most_windows(window, extra, spacing, offset, clean, seed):
+    """A NaN every `spacing` values: every window holds one when spacing <= window (single
+    windows among them), else some are clean; a stretch of clean values may open a gap."""
+    rng = np.random.default_rng(seed)
+    length = window + extra
+    x = np.round(rng.normal(size=length), 1)
+    x[offset % spacing::spacing] = np.nan
+    if clean is not None:
+        a = int(clean * length)
+        x[a:a + window + spacing] = 0.5
+    for name in ("ts_min", "ts_max"):
+        np.testing.assert_array_equal(call(name, window, x), reference(name, window, x))
+
+
 @pytest.mark.parametrize("dtype", ["int64", "int16", "uint8"])
 @pytest.mark.parametrize("name", ["ts_argmax", "ts_argmin", "ts_min", "ts_max"])
 @pytest.mark.parametrize("window", [1, 2, 7, 64, 129, 300])

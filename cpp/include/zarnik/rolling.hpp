@@ -1595,17 +1595,26 @@ std::vector<std::uint32_t> nan_positions(const T* x, std::size_t L) {
 // Minimum / maximum; a NaN in the window makes it NaN.
 template <class T, bool Max>
 void ts_extreme(const T* x, std::size_t L, std::size_t n, T* out, std::int64_t last) {
-    block_fold(x, L, n, out, [](T a, T b) {
-        if constexpr (Max) {
-            return a < b ? b : a;
-        } else {
-            return b < a ? b : a;
-        }
-    }, last);
-    // Windows holding a NaN: the NaN at p reaches windows p - n + 1 .. p.
     const std::size_t m = L - n + 1;
+    const std::vector<std::uint32_t> nans = nan_positions(x, L);
+    // Windows holding a NaN: the NaN at p reaches windows p - n + 1 .. p. Where
+    // they are every window (a single window with a NaN, say), no fold is run.
+    std::size_t reach = 0;  // windows below it hold a NaN
+    for (std::uint32_t p : nans) {
+        const std::size_t lo = p + 1 >= n ? p + 1 - n : 0;
+        if (lo > reach || reach >= m) break;
+        reach = std::size_t(p) + 1;
+    }
+    if (reach < m)
+        block_fold(x, L, n, out, [](T a, T b) {
+            if constexpr (Max) {
+                return a < b ? b : a;
+            } else {
+                return b < a ? b : a;
+            }
+        }, last);
     std::size_t filled = 0;  // windows below this are done
-    for (std::uint32_t p : nan_positions(x, L)) {
+    for (std::uint32_t p : nans) {
         std::size_t lo = p + 1 >= n ? p + 1 - n : 0;
         const std::size_t hi = std::min<std::size_t>(p, m - 1);
         for (lo = std::max(lo, filled); lo <= hi; ++lo) out[lo] = x[p];
