@@ -126,6 +126,35 @@ def test_scale_and_signed_power(xg, a):
         close_or_nan(ops.signed_power(x, a), np.sign(x) * np.abs(x) ** a)
 
 
+@pytest.mark.parametrize("row", [
+    [0.0, 5e-324, 5e-324, 5e-324, 5e-324],  # a mean of 0.8 of the smallest subnormal
+    [5e-324, 0.0],
+    [-1e-300, 1e-310, 3e-305, np.inf],
+    [2.5e-308, -7e-309, 1e-320, np.nan, 4e-316],
+])
+def test_zscore_of_values_near_the_subnormal_range(row):
+    """Tiny values have well-defined z-scores: the exact ones (to 1e-9), not NaN or zeros."""
+    x = np.array([row])
+    one = np.zeros_like(x)
+    want = ref_group(x, one, ref_zscore)
+    assert np.isfinite(want[0, :2]).all()
+    close_or_nan(ops.cs_zscore(x), want)
+    close_or_nan(ops.group_zscore(x, one), want)
+
+
+@settings(max_examples=100, deadline=None)
+@given(arrays(np.float64, st.tuples(st.integers(1, 4), st.integers(2, 9)),
+              elements=st.one_of(st.just(0.0), st.floats(1e-3, 1e6), st.floats(-1e6, -1e-3))))
+def test_zscore_does_not_depend_on_a_power_of_two_scale(x):
+    """Scaling by 2**-1000 (values far below the normal range's top, above its bottom) and up
+    again is exact, so the z-scores keep their bits."""
+    g = np.zeros_like(x)
+    for f in (ops.cs_zscore, lambda v: ops.group_zscore(v, g)):
+        want = f(x)
+        got = f(np.ldexp(x, -1000))
+        assert np.array_equal(got, want, equal_nan=True)
+
+
 def test_single_member_groups_and_empty_dates():
     x = np.array([[1.0, 2.0, 3.0, np.nan], [np.nan] * 4])
     g = np.array([[0.0, 1.0, 1.0, 1.0], [0.0, 0.0, 1.0, 1.0]])

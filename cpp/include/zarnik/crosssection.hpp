@@ -84,24 +84,42 @@ inline void apply_group(const double* x, std::int32_t* idx, std::size_t m, doubl
             std::size_t f = 0;
             for (std::size_t k = 0; k < m; ++k)
                 if (std::isfinite(x[idx[k]])) std::swap(idx[f++], idx[k]);
+            // Members all below 2^-900 in magnitude are scaled up by a power of two
+            // first, the largest to about 2^-100 (exact, and the z-scores do not
+            // change with the scale): near the subnormal range their mean and
+            // deviations would lose their digits.
+            double top = 0.0, scale = 1.0;
+            for (std::size_t k = 0; k < f; ++k) top = std::max(top, std::fabs(x[idx[k]]));
+            if (top > 0.0 && top < 0x1p-900) scale = std::ldexp(1.0, -std::ilogb(top) - 100);
+            auto v = [&](std::size_t k) { return x[idx[k]] * scale; };
             double sd = 0.0, mean = 0.0;
             if (f >= 2) {
-                mean = mean_of(x, idx, f);
+                if (scale == 1.0) {
+                    mean = mean_of(x, idx, f);
+                } else {
+                    std::vector<double> scaled(f);
+                    std::vector<std::int32_t> pos(f);
+                    for (std::size_t k = 0; k < f; ++k) {
+                        scaled[k] = v(k);
+                        pos[k] = static_cast<std::int32_t>(k);
+                    }
+                    mean = mean_of(scaled.data(), pos.data(), f);
+                }
                 // deviations scaled by the largest one, so tiny values do not
                 // underflow when squared (nor large ones overflow)
                 double big = 0.0;
-                for (std::size_t k = 0; k < f; ++k) big = std::max(big, std::fabs(x[idx[k]] - mean));
+                for (std::size_t k = 0; k < f; ++k) big = std::max(big, std::fabs(v(k) - mean));
                 double ss = 0.0;
                 if (big > 0.0) {
                     for (std::size_t k = 0; k < f; ++k) {
-                        const double d = (x[idx[k]] - mean) / big;
+                        const double d = (v(k) - mean) / big;
                         ss += d * d;
                     }
                 }
                 sd = big * std::sqrt(ss / static_cast<double>(f - 1));
             }
             const bool ok = f >= 2 && sd > 0.0 && std::isfinite(sd);
-            for (std::size_t k = 0; k < m; ++k) y[idx[k]] = ok ? (x[idx[k]] - mean) / sd : kNaN;
+            for (std::size_t k = 0; k < m; ++k) y[idx[k]] = ok ? (x[idx[k]] * scale - mean) / sd : kNaN;
             return;
         }
         case Op::scale: {
