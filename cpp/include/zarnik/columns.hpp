@@ -5,10 +5,11 @@
 // layout works. A lone series runs on the calling thread. For columns, work
 // is spread over threads (zarnik/parallel.hpp) in independent pieces:
 //   * the running-sum kernels on float64 (sum, ma, var, std, zscore, skew,
-//     kurt, covariance, correlation) stream the rows of a chunk of columns
-//     through one update of all its columns per row (see run_rows);
-//     column-major operands are copied row-major 8 (or 4) columns at a time
-//     first, and a column-major output is written from such a row-major tile;
+//     kurt, wma, slope, covariance, correlation) stream the rows of a chunk
+//     of columns through one update of all its columns per row (see
+//     run_rows); column-major operands are copied row-major 8 (or 4) columns
+//     at a time first, and a column-major output is written from such a
+//     row-major tile;
 //   * every other kernel runs each column through exactly the code of a 1-D
 //     call, in tiles of columns: a column that already is a contiguous
 //     series is read in place (tiles of 8), others are copied into one
@@ -352,7 +353,8 @@ unsigned run_series(const Job& job, std::size_t col) {
 
 // ---------------------------------------------------------------------------
 // Row streaming: the running-sum kernels (sum, ma, the central moments var,
-// std, zscore, skew and kurt, covariance, correlation) on float64 operands
+// std, zscore, skew and kurt, the position-weighted wma and slope, covariance,
+// correlation) on float64 operands
 // whose columns are adjacent (C order). The block engine of zarnik/rolling.hpp
 // runs for a chunk of W columns at once, each row of the chunk read as one
 // contiguous run and every step applied to all W columns (the loops over
@@ -361,13 +363,14 @@ unsigned run_series(const Job& job, std::size_t col) {
 // contraction into fused multiply-adds), so the results are the 1-D kernel's
 // bit for bit. A column whose values need the 1-D kernel's slow paths (an
 // ill-conditioned window, values large enough to overflow, a constant window
-// of correlation, zscore, skew or kurt) is marked and recomputed by the 1-D
-// kernel; every other column shows no floating-point condition (its only
+// of correlation, zscore, skew or kurt, a cancelling slope) is marked and
+// recomputed by the 1-D kernel; every other column shows no floating-point condition (its only
 // non-finite results come from NaN inputs).
 // ---------------------------------------------------------------------------
-enum class RowStat { sum, ma, var, std_, zscore, skew, kurt, covariance, correlation };
+enum class RowStat { sum, ma, var, std_, zscore, skew, kurt, wma, slope, covariance, correlation };
 
-// kurt of windows of 1 to 3 values is a fixed value, no running sums.
+// kurt of windows of 1 to 3 values is a fixed value and slope of one value
+// NaN: no running sums.
 inline bool row_stat(Kernel k, RowStat& out, std::size_t n) {
     switch (k) {
         case Kernel::sum: out = RowStat::sum; return true;
@@ -377,6 +380,8 @@ inline bool row_stat(Kernel k, RowStat& out, std::size_t n) {
         case Kernel::zscore: out = RowStat::zscore; return true;
         case Kernel::skew: out = RowStat::skew; return true;
         case Kernel::kurt: out = RowStat::kurt; return n > 3;
+        case Kernel::wma: out = RowStat::wma; return true;
+        case Kernel::slope: out = RowStat::slope; return n > 1;
         case Kernel::covariance: out = RowStat::covariance; return true;
         case Kernel::correlation: out = RowStat::correlation; return true;
         default: return false;
@@ -397,23 +402,38 @@ inline double anchor_strided(const double* x, std::ptrdiff_t rs, std::size_t L, 
 }
 
 // S series, M running sums (of the deviations' powers; for a pair u, v, uu,
-// vv, uv), the magnitude from which a column takes the 1-D kernel (its powers
-// could overflow), and the condition limit of the central moments (see
+// vv, uv; for wma and slope d and (k - E) d, see rolling::position_sums), the
+// magnitude from which a column takes the 1-D kernel (its powers could
+// overflow), and the condition limit of the central moments (see
 // rolling::moment_stat).
 template <RowStat R>
 struct RowTraits {
+    static constexpr bool positional = R == RowStat::wma || R == RowStat::slope;
     static constexpr int S = (R == RowStat::covariance || R == RowStat::correlation) ? 2 : 1;
     static constexpr int M = S == 2                                  ? 5
                              : R == RowStat::kurt                    ? 4
                              : R == RowStat::skew                    ? 3
                              : R == RowStat::sum || R == RowStat::ma ? 1
                                                                      : 2;
-    static constexpr double safe = S == 2   ? rolling::kSafe2
-                                   : M == 1 ? rolling::kSafe1
+    static constexpr double safe = S == 2                ? rolling::kSafe2
+                                   : M == 1 || positional ? rolling::kSafe1
                                    : M == 2 ? rolling::kSafe2
                                    : M == 3 ? rolling::kSafe3
                                             : rolling::kSafe4;
     static constexpr double limit = R == RowStat::kurt ? 30.0 : R == RowStat::skew ? 100.0 : 1000.0;
+};
+
+// The constants of the finishing formulas of wma and slope (as rolling::wma
+// and rolling::slope compute them).
+struct Positional {
+    double wma_scale, half, slope_scale;
+    explicit Positional(std::size_t n) {
+        const double nn = double(n);
+        wma_scale = 2.0 / (nn * (nn + 1.0));
+        half = (nn - 1.0) / 2.0;
+        const double sumx = nn * (nn - 1.0) / 2.0, sumxsqr = nn * (nn - 1.0) * (2.0 * nn - 1.0) / 6.0;
+        slope_scale = nn / (sumx * sumx - nn * sumxsqr);
+    }
 };
 
 // Rows of a row-major operand fetched ahead of the passes (see Ahead): a row
@@ -523,12 +543,17 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
     const double nn = double(n), inv = 1.0 / nn, limit = Tr::limit, safe = Tr::safe;
     const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
     const double kurt_a = 1.0 / ((nn - 2.0) * (nn - 3.0)), kurt_b = nn * nn - 1.0, kurt_c = 3.0 * (nn - 1.0) * (nn - 1.0);
+    const Positional pos(n);
     int flag[W];
     for (int c = 0; c < W; ++c) flag[c] = 0;
-    // the M terms of deviations d (S x W) into t (M x W)
-    auto terms = [](const double (*d)[W], double (*t)[W]) {
+    // the M terms of deviations d (S x W) into t (M x W); rel: the row's position
+    // relative to the block's last row E
+    auto terms = [](const double (*d)[W], double (*t)[W], double rel) {
         for (int c = 0; c < W; ++c) {
-            if constexpr (S == 1) {
+            if constexpr (Tr::positional) {
+                t[0][c] = d[0][c];
+                t[1][c] = rel * d[0][c];
+            } else if constexpr (S == 1) {
                 t[0][c] = d[0][c];
                 if constexpr (M >= 2) t[1][c] = d[0][c] * d[0][c];
                 if constexpr (M >= 3) t[2][c] = t[1][c] * d[0][c];
@@ -553,11 +578,24 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
             }
         }
     };
-    // dl: the deviations of the window's newest row from the anchors (zscore)
-    auto finish = [&](std::size_t i, const double (*cs)[W], const double (*sm)[W], const double* dl) {
+    // ob: the window's offset in its block; dl: the deviations of the window's
+    // newest row from the anchors (zscore)
+    auto finish = [&](std::size_t i, std::size_t ob, const double (*cs)[W], const double (*sm)[W], const double* dl) {
         double* o = out + std::ptrdiff_t(i) * ors;
+        const double back = double(std::int64_t(n - 1 - ob));
         for (int c = 0; c < W; ++c) {
-            if constexpr (R == RowStat::sum) {
+            if constexpr (Tr::positional) {
+                const double a = sm[0][c], off = back * a, t = sm[1][c], p = off + t;
+                if constexpr (R == RowStat::wma) {
+                    o[c] = cs[0][c] + (p + a) * pos.wma_scale;
+                } else {
+                    const double num = pos.half * a - p;
+                    const bool fine = num - num == 0.0;
+                    const bool clear = std::fabs(num) * 1e3 >= std::fabs(off) + std::fabs(t) + pos.half * std::fabs(a);
+                    flag[c] |= fine && !clear;  // cancellation: recomputed about the window mean
+                    o[c] = fine && clear ? num * pos.slope_scale : rolling::kNaN;
+                }
+            } else if constexpr (R == RowStat::sum) {
                 o[c] = cs[0][c] * nn + sm[0][c];
             } else if constexpr (R == RowStat::ma) {
                 o[c] = cs[0][c] + sm[0][c] * inv;
@@ -630,7 +668,7 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
             for (int c = 0; c < W; ++c) h[p][c] = 0.0;
         for (std::size_t o = 0; o + o_first < n; ++o) {  // suffix sums, back from E to `first`
             load(E - o, cs, d);
-            terms(d, t);
+            terms(d, t, double(-std::ptrdiff_t(o)));
             if (o == 0)
                 for (int c = 0; c < W; ++c) newest[c] = d[0][c];
             double* r = suf + (n - 1 - o) * std::size_t(M * W);
@@ -646,18 +684,18 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
             const double* r = suf;
             for (int p = 0; p < M; ++p)
                 for (int c = 0; c < W; ++c) sm[p][c] = r[p * W + c];
-            finish(std::size_t(B), cs, sm, newest);
+            finish(std::size_t(B), 0, cs, sm, newest);
         }
         for (std::size_t o = 1; o <= o_last; ++o) {  // prefix sums forward from E + 1
             load(E + o, cs, d);
-            terms(d, t);
+            terms(d, t, double(o));
             const double* r = suf + o * std::size_t(M * W);
             for (int p = 0; p < M; ++p)
                 for (int c = 0; c < W; ++c) {
                     h[p][c] += t[p][c];
                     sm[p][c] = r[p * W + c] + h[p][c];
                 }
-            if (o >= o_first) finish(std::size_t(B + std::ptrdiff_t(o)), cs, sm, d[0]);
+            if (o >= o_first) finish(std::size_t(B + std::ptrdiff_t(o)), o, cs, sm, d[0]);
         }
     }
     for (int c = 0; c < W; ++c) bad[c] = bad[c] || flag[c] != 0;
@@ -1311,6 +1349,8 @@ inline unsigned run_rows_any(const Job& job) {
         case RowStat::zscore: return run_rows<RowStat::zscore>(job);
         case RowStat::skew: return run_rows<RowStat::skew>(job);
         case RowStat::kurt: return run_rows<RowStat::kurt>(job);
+        case RowStat::wma: return run_rows<RowStat::wma>(job);
+        case RowStat::slope: return run_rows<RowStat::slope>(job);
         case RowStat::covariance: return run_rows<RowStat::covariance>(job);
         case RowStat::correlation: return run_rows<RowStat::correlation>(job);
     }
