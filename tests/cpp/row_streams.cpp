@@ -51,8 +51,7 @@ int main() {
     std::normal_distribution<double> normal;
     std::uniform_real_distribution<double> unit;
     const Kernel kernels[] = {Kernel::sum, Kernel::ma, Kernel::var, Kernel::std_, Kernel::zscore,
-                              Kernel::skew, Kernel::kurt, Kernel::wma, Kernel::slope, Kernel::covariance,
-                              Kernel::correlation};
+                              Kernel::skew, Kernel::kurt, Kernel::wma, Kernel::covariance, Kernel::correlation};
     long mismatches = 0, cases = 0;
     for (Kernel k : kernels) {
         const bool pair = k == Kernel::covariance || k == Kernel::correlation;

@@ -5,7 +5,7 @@
 // layout works. A lone series runs on the calling thread. For columns, work
 // is spread over threads (zarnik/parallel.hpp) in independent pieces:
 //   * the running-sum kernels on float64 (sum, ma, var, std, zscore, skew,
-//     kurt, wma, slope, covariance, correlation) stream the rows of a chunk
+//     kurt, wma, covariance, correlation) stream the rows of a chunk
 //     of columns through one update of all its columns per row (see
 //     run_rows); column-major operands are copied row-major 8 (or 4) columns
 //     at a time first, and a column-major output is written from such a
@@ -353,7 +353,7 @@ unsigned run_series(const Job& job, std::size_t col) {
 
 // ---------------------------------------------------------------------------
 // Row streaming: the running-sum kernels (sum, ma, the central moments var,
-// std, zscore, skew and kurt, the position-weighted wma and slope, covariance,
+// std, zscore, skew and kurt, the position-weighted wma, covariance,
 // correlation) on float64 operands
 // whose columns are adjacent (C order). The block engine of zarnik/rolling.hpp
 // runs for a chunk of W columns at once, each row of the chunk read as one
@@ -363,14 +363,16 @@ unsigned run_series(const Job& job, std::size_t col) {
 // contraction into fused multiply-adds), so the results are the 1-D kernel's
 // bit for bit. A column whose values need the 1-D kernel's slow paths (an
 // ill-conditioned window, values large enough to overflow, a constant window
-// of correlation, zscore, skew or kurt, a cancelling slope) is marked and
-// recomputed by the 1-D kernel; every other column shows no floating-point condition (its only
+// of correlation, zscore, skew or kurt) is marked and recomputed by the 1-D
+// kernel; every other column shows no floating-point condition (its only
 // non-finite results come from NaN inputs).
 // ---------------------------------------------------------------------------
-enum class RowStat { sum, ma, var, std_, zscore, skew, kurt, wma, slope, covariance, correlation };
+enum class RowStat { sum, ma, var, std_, zscore, skew, kurt, wma, covariance, correlation };
 
-// kurt of windows of 1 to 3 values is a fixed value and slope of one value
-// NaN: no running sums.
+// kurt of windows of 1 to 3 values is a fixed value, no running sums. slope
+// (the same sums as wma) is not streamed: on trending series many of its
+// windows cancel and take the 1-D kernel's recomputation, which the streams
+// can only take for whole columns (2-D calls were 1.5-2.3x slower so).
 inline bool row_stat(Kernel k, RowStat& out, std::size_t n) {
     switch (k) {
         case Kernel::sum: out = RowStat::sum; return true;
@@ -381,7 +383,6 @@ inline bool row_stat(Kernel k, RowStat& out, std::size_t n) {
         case Kernel::skew: out = RowStat::skew; return true;
         case Kernel::kurt: out = RowStat::kurt; return n > 3;
         case Kernel::wma: out = RowStat::wma; return true;
-        case Kernel::slope: out = RowStat::slope; return n > 1;
         case Kernel::covariance: out = RowStat::covariance; return true;
         case Kernel::correlation: out = RowStat::correlation; return true;
         default: return false;
@@ -402,13 +403,13 @@ inline double anchor_strided(const double* x, std::ptrdiff_t rs, std::size_t L, 
 }
 
 // S series, M running sums (of the deviations' powers; for a pair u, v, uu,
-// vv, uv; for wma and slope d and (k - E) d, see rolling::position_sums), the
+// vv, uv; for wma d and (k - E) d, see rolling::position_sums), the
 // magnitude from which a column takes the 1-D kernel (its powers could
 // overflow), and the condition limit of the central moments (see
 // rolling::moment_stat).
 template <RowStat R>
 struct RowTraits {
-    static constexpr bool positional = R == RowStat::wma || R == RowStat::slope;
+    static constexpr bool positional = R == RowStat::wma;
     static constexpr int S = (R == RowStat::covariance || R == RowStat::correlation) ? 2 : 1;
     static constexpr int M = S == 2                                  ? 5
                              : R == RowStat::kurt                    ? 4
@@ -421,19 +422,6 @@ struct RowTraits {
                                    : M == 3 ? rolling::kSafe3
                                             : rolling::kSafe4;
     static constexpr double limit = R == RowStat::kurt ? 30.0 : R == RowStat::skew ? 100.0 : 1000.0;
-};
-
-// The constants of the finishing formulas of wma and slope (as rolling::wma
-// and rolling::slope compute them).
-struct Positional {
-    double wma_scale, half, slope_scale;
-    explicit Positional(std::size_t n) {
-        const double nn = double(n);
-        wma_scale = 2.0 / (nn * (nn + 1.0));
-        half = (nn - 1.0) / 2.0;
-        const double sumx = nn * (nn - 1.0) / 2.0, sumxsqr = nn * (nn - 1.0) * (2.0 * nn - 1.0) / 6.0;
-        slope_scale = nn / (sumx * sumx - nn * sumxsqr);
-    }
 };
 
 // Rows of a row-major operand fetched ahead of the passes (see Ahead): a row
@@ -543,7 +531,7 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
     const double nn = double(n), inv = 1.0 / nn, limit = Tr::limit, safe = Tr::safe;
     const double adj = n > 2 ? std::sqrt(nn * (nn - 1.0)) / (nn - 2.0) : 1.0;
     const double kurt_a = 1.0 / ((nn - 2.0) * (nn - 3.0)), kurt_b = nn * nn - 1.0, kurt_c = 3.0 * (nn - 1.0) * (nn - 1.0);
-    const Positional pos(n);
+    const double wma_scale = 2.0 / (nn * (nn + 1.0));  // as rolling::wma
     int flag[W];
     for (int c = 0; c < W; ++c) flag[c] = 0;
     // the M terms of deviations d (S x W) into t (M x W); rel: the row's position
@@ -584,17 +572,9 @@ void stream_chunk(Ops, const double* const* xs, const std::ptrdiff_t* rs, std::s
         double* o = out + std::ptrdiff_t(i) * ors;
         const double back = double(std::int64_t(n - 1 - ob));
         for (int c = 0; c < W; ++c) {
-            if constexpr (Tr::positional) {
-                const double a = sm[0][c], off = back * a, t = sm[1][c], p = off + t;
-                if constexpr (R == RowStat::wma) {
-                    o[c] = cs[0][c] + (p + a) * pos.wma_scale;
-                } else {
-                    const double num = pos.half * a - p;
-                    const bool fine = num - num == 0.0;
-                    const bool clear = std::fabs(num) * 1e3 >= std::fabs(off) + std::fabs(t) + pos.half * std::fabs(a);
-                    flag[c] |= fine && !clear;  // cancellation: recomputed about the window mean
-                    o[c] = fine && clear ? num * pos.slope_scale : rolling::kNaN;
-                }
+            if constexpr (R == RowStat::wma) {
+                const double a = sm[0][c], p = back * a + sm[1][c];
+                o[c] = cs[0][c] + (p + a) * wma_scale;
             } else if constexpr (R == RowStat::sum) {
                 o[c] = cs[0][c] * nn + sm[0][c];
             } else if constexpr (R == RowStat::ma) {
@@ -1350,7 +1330,6 @@ inline unsigned run_rows_any(const Job& job) {
         case RowStat::skew: return run_rows<RowStat::skew>(job);
         case RowStat::kurt: return run_rows<RowStat::kurt>(job);
         case RowStat::wma: return run_rows<RowStat::wma>(job);
-        case RowStat::slope: return run_rows<RowStat::slope>(job);
         case RowStat::covariance: return run_rows<RowStat::covariance>(job);
         case RowStat::correlation: return run_rows<RowStat::correlation>(job);
     }

@@ -1337,8 +1337,8 @@ inline void ema(const double* x, std::size_t L, std::size_t n, double* out, std:
 }
 
 // ---- wma and slope: position-weighted sums ----------------------------------------
-// (zarnik/columns.hpp streams the same sums and finishing formulas over the rows of
-// a panel; a change here goes there too)
+// (zarnik/columns.hpp streams wma's sums and finishing formula over the rows of a
+// panel; a change here goes there too)
 // For window i in block [B, E] and d_k = x_k - c: A = sum d_k and
 // P = sum (k - i) d_k = (E - i) A + T, with T = sum (k - E) d_k.
 template <class Finish>
